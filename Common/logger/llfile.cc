@@ -1,0 +1,78 @@
+#include "Common/logger/llfile.h"
+
+#include <new>
+
+#include "Common/logger/logger.h"
+#include "Common/raised_code.h"
+
+namespace kest {
+
+namespace {
+
+bool Needs64Bits(uint64_t size) { return (size >> 32) != 0; }
+
+}  // namespace
+
+LLFile::LLFile(const char* path, platform::Env* env) {
+  Log().CheckStringPtr(path,
+                       "A.F. String invalid [name] File "
+                       "[D:\\SVN_Source\\Common\\logger\\logger] Line ",
+                       1115);
+  Log().InfoString("LLFile: File to open:", path);
+  if (path == nullptr) Raise(kCannotOpen);
+  file_ = env->OpenReadOnly(path);
+  if (!file_) Raise(kCannotOpen);
+  name_ = path;
+  Log().Info("File opened.");
+  size_ = file_->Size();
+}
+
+LLFile::~LLFile() = default;
+
+uint32_t LLFile::GetSize() {
+  if (Needs64Bits(size_)) {
+    Log().Error("LLFile: error: 32 bit function used to access >2GB file");
+    Raise(kNeeds64Bits);
+  }
+  return static_cast<uint32_t>(size_);
+}
+
+void LLFile::Seek(uint32_t position) {
+  if (Needs64Bits(size_)) {
+    Log().Error("LLFile: error: 32 bit function used to access >2GB file");
+    Raise(kNeeds64Bits);
+  }
+  if (!file_) {
+    Log().Error("LLFile: cannot do Seek because file is not opened");
+    Raise(kNotOpen);
+  }
+  position_ = position;
+}
+
+size_t LLFile::Read(uint32_t count, void* buffer) {
+  if (!file_) {
+    Log().Error("File not opened");
+    Raise(kNotOpen);
+  }
+  int64_t got = file_->ReadAt(position_, buffer, count);
+  if (got <= 0) return 0;
+  position_ += static_cast<uint64_t>(got);
+  return static_cast<size_t>(got);
+}
+
+size_t LLFile::ReadAt(uint32_t position, uint32_t count, void* buffer) {
+  if (Needs64Bits(size_)) Raise(kNeeds64Bits);
+  Seek(position);
+  return Read(count, buffer);
+}
+
+std::unique_ptr<uint8_t[]> LLFile::ReadAlloc(uint32_t position, uint32_t count) {
+  if (Needs64Bits(size_)) Raise(kNeeds64Bits);
+  Seek(position);
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[count]());
+  if (!buffer) Raise(kNoMemory);
+  Read(count, buffer.get());
+  return buffer;
+}
+
+}  // namespace kest

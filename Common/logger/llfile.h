@@ -1,0 +1,69 @@
+// Read-only access to a damaged table or its memo companion.
+//
+// An LLFile opens an existing file for reading (others may read it too),
+// takes its size once, and serves reads at 32-bit offsets. It never writes:
+// the engine only reads the files it is asked to rescue. Files of 4 GiB or
+// more are opened but every positioned access to them is refused.
+//
+// Every failure is logged and raised as RaisedCode with one of the
+// LLFileError codes below. Reads are not failures when they come up short:
+// the caller learns how many bytes arrived.
+//
+// An LLFile belongs to one thread at a time.
+#ifndef KEST_COMMON_LOGGER_LLFILE_H_
+#define KEST_COMMON_LOGGER_LLFILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/env.h"
+
+namespace kest {
+
+enum LLFileError : int {
+  kCannotOpen = 2,       // the file cannot be opened
+  kSeekFailed = 3,       // the seek did not reach the requested position
+  kNeeds64Bits = 5,      // the file size needs more than 32 bits
+  kNotOpen = 6,          // the file is not open
+  kNoMemory = 7,         // no memory for the read buffer
+};
+
+class LLFile {
+ public:
+  // Opens `path`; raises kCannotOpen when it is absent, not a file, or
+  // cannot be read.
+  explicit LLFile(const char* path, platform::Env* env = platform::Env::Default());
+  ~LLFile();
+
+  LLFile(const LLFile&) = delete;
+  LLFile& operator=(const LLFile&) = delete;
+
+  // The size as a 32-bit number; raises kNeeds64Bits for 4 GiB or more.
+  uint32_t GetSize();
+  // Moves to `position` (past the end is accepted); raises 5, 6 or 3.
+  void Seek(uint32_t position);
+  // Reads up to `count` bytes at the current position and moves past them.
+  // Returns how many arrived; the rest of `buffer` keeps what it held.
+  size_t Read(uint32_t count, void* buffer);
+  // Seek, then Read.
+  size_t ReadAt(uint32_t position, uint32_t count, void* buffer);
+  // Seek, then a new zero-filled buffer of `count` bytes filled by Read:
+  // bytes past the end of the file read as zero.
+  std::unique_ptr<uint8_t[]> ReadAlloc(uint32_t position, uint32_t count);
+
+  // The full 64-bit size, for callers that must not be refused.
+  uint64_t size64() const { return size_; }
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  std::unique_ptr<platform::ReadableFile> file_;
+  uint64_t size_ = 0;
+  uint64_t position_ = 0;
+};
+
+}  // namespace kest
+
+#endif  // KEST_COMMON_LOGGER_LLFILE_H_

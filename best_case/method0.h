@@ -1,0 +1,71 @@
+// The best-case recovery method: trust the table's own header and field
+// descriptors, walk every record slot the header declares, and keep the
+// live records whose every field passes the record check.
+//
+// Two passes: Parse counts; Flush writes the adjusted header and runs Parse
+// again in write mode, appending each valid record the moment it is judged.
+// No record is kept in memory between the passes.
+//
+// Parse raises RaisedCode: kUserBreak when the host's break byte is set,
+// LLFile codes when the table cannot be read. Flush raises nothing and
+// returns 0, -2 or -5. The object reads the table only; it never writes it.
+#ifndef KEST_BEST_CASE_METHOD0_H_
+#define KEST_BEST_CASE_METHOD0_H_
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "Common/logger/llfile.h"
+#include "dbf/dbf_format.h"
+#include "dbf/record_check.h"
+#include "platform/env.h"
+
+namespace kest {
+
+class Method0 {
+ public:
+  // Opens the table (raises its LLFile code when it cannot) and measures
+  // its .fpt companion, found whatever its letter case.
+  explicit Method0(const char* path, platform::Env* env = platform::Env::Default());
+  ~Method0();
+
+  Method0(const Method0&) = delete;
+  Method0& operator=(const Method0&) = delete;
+
+  // Set by the driver before the first Parse: the table has neither a
+  // .fpt nor a .dbt companion, so memo fields become blanked character fields.
+  void setNoMemoCompanion(bool value) { noMemoCompanion_ = value; }
+  bool noMemoCompanion() const { return noMemoCompanion_; }
+
+  // Counts the valid records (and, in write mode, appends them). Returns 0.
+  int32_t Parse();
+  // Writes the result table to `path` (or RECOVERED.DBF in it when `path`
+  // is an existing folder). Returns 0, -2 (failure) or -5 (cannot create).
+  int32_t Flush(const char* path);
+
+  int32_t validRecords() const { return validRecords_; }
+  bool memoPresent() const { return memoPresent_; }
+  uint32_t memoSize() const { return memoSize_; }
+  const DbfHeader& header() const { return header_; }
+  const std::vector<DbfFieldDescriptor>& fields() const { return fields_; }
+
+ private:
+  platform::Env* env_;
+  std::unique_ptr<LLFile> table_;
+  std::unique_ptr<platform::WritableFile> output_;
+  bool writeMode_ = false;
+  bool noMemoCompanion_ = false;
+  int32_t validRecords_ = 0;
+  DbfHeader header_;
+  std::vector<DbfFieldDescriptor> fields_;
+  std::vector<bool> memoAsCharacter_;
+  std::vector<FieldPlace> places_;
+  std::vector<uint8_t> record_;
+  bool memoPresent_ = false;
+  uint32_t memoSize_ = 0;
+};
+
+}  // namespace kest
+
+#endif  // KEST_BEST_CASE_METHOD0_H_

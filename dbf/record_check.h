@@ -1,0 +1,45 @@
+// The record check: does a record's every field hold a plausible value
+// for its type? Both recovery methods judge records with it.
+//
+// The check judges and logs; it repairs nothing, except that a memo field
+// turned into a character field (the table has no memo companion) is
+// blanked in the record buffer. A failed field never stops the check:
+// every field is examined and every failure logged.
+#ifndef KEST_DBF_RECORD_CHECK_H_
+#define KEST_DBF_RECORD_CHECK_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "dbf/dbf_format.h"
+
+namespace kest {
+
+// Where a field lies in the record and how it is judged.
+struct FieldPlace {
+  char type = 'C';
+  uint32_t displacement = 0;  // from the deletion flag at 0
+  uint32_t length = 0;
+  bool memoAsCharacter = false;  // blank it, do not log it
+};
+
+// Places the fields by their descriptors' displacements. When every
+// descriptor has displacement 0 (classic dBase III tables and shapefiles
+// leave it unset), the fields are placed one after another from byte 1.
+// `memoAsCharacter` may be null (no field flagged) or hold one flag per field.
+std::vector<FieldPlace> placeFields(const std::vector<DbfFieldDescriptor>& fields,
+                                    const std::vector<bool>* memoAsCharacter);
+
+// True when every descriptor has displacement 0 (and there is at least one).
+bool displacementsAllZero(const std::vector<DbfFieldDescriptor>& fields);
+
+// Judges one record of `recordLength` bytes. Field bytes that lie beyond
+// the record read as zero, and blanking writes only inside it.
+bool checkRecord(uint8_t* record, size_t recordLength,
+                 const std::vector<FieldPlace>& fields, bool memoPresent,
+                 uint32_t memoSize);
+
+}  // namespace kest
+
+#endif  // KEST_DBF_RECORD_CHECK_H_

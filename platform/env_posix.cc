@@ -1,0 +1,410 @@
+// Env over POSIX calls.
+//
+// Queries without a POSIX counterpart (the system and Windows folders)
+// answer false, so the lines that would show them are left out of the log.
+// The narrow code page is the character set of the process locale: UTF-8,
+// Latin-1, or plain ASCII otherwise (the "C" locale a library gets unless
+// its host chooses one).
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <langinfo.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/env.h"
+#include "platform/path.h"
+
+namespace kest::platform {
+
+namespace {
+
+class PosixReadableFile final : public ReadableFile {
+ public:
+  PosixReadableFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  ~PosixReadableFile() override { ::close(fd_); }
+
+  uint64_t Size() const override { return size_; }
+
+  int64_t ReadAt(uint64_t offset, void* buffer, size_t count) override {
+    char* out = static_cast<char*>(buffer);
+    size_t done = 0;
+    while (done < count) {
+      ssize_t got = ::pread(fd_, out + done, count - done,
+                            static_cast<off_t>(offset + done));
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        return -1;
+      }
+      if (got == 0) break;
+      done += static_cast<size_t>(got);
+    }
+    return static_cast<int64_t>(done);
+  }
+
+ private:
+  int fd_;
+  uint64_t size_;
+};
+
+class PosixWritableFile final : public WritableFile {
+ public:
+  explicit PosixWritableFile(int fd) : fd_(fd) {}
+  ~PosixWritableFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  bool Append(const void* data, size_t count) override {
+    if (!WriteAt(position_, data, count)) return false;
+    position_ += count;
+    return true;
+  }
+
+  bool WriteAt(uint64_t offset, const void* data, size_t count) override {
+    if (fd_ < 0) {
+      errno = EBADF;
+      return false;
+    }
+    const char* in = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < count) {
+      ssize_t put = ::pwrite(fd_, in + done, count - done,
+                             static_cast<off_t>(offset + done));
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (put == 0) {
+        errno = ENOSPC;
+        return false;
+      }
+      done += static_cast<size_t>(put);
+    }
+    return true;
+  }
+
+  uint64_t Position() const override { return position_; }
+
+  bool Close() override {
+    if (fd_ < 0) {
+      errno = EBADF;
+      return false;
+    }
+    int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0;
+  }
+
+ private:
+  int fd_;
+  uint64_t position_ = 0;
+};
+
+class PosixLibrary final : public Library {
+ public:
+  explicit PosixLibrary(void* handle) : handle_(handle) {}
+  ~PosixLibrary() override { ::dlclose(handle_); }
+  void* Symbol(const char* name) override { return ::dlsym(handle_, name); }
+
+ private:
+  void* handle_;
+};
+
+EntryKind KindFromMode(mode_t mode) {
+  if (S_ISLNK(mode)) return EntryKind::kLink;
+  if (S_ISDIR(mode)) return EntryKind::kFolder;
+  if (S_ISREG(mode)) return EntryKind::kFile;
+  return EntryKind::kOther;
+}
+
+void AppendUtf8(uint32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    *out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *out += static_cast<char>(0xC0 | (cp >> 6));
+    *out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *out += static_cast<char>(0xE0 | (cp >> 12));
+    *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *out += static_cast<char>(0xF0 | (cp >> 18));
+    *out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+class PosixEnv final : public Env {
+ public:
+  std::unique_ptr<ReadableFile> OpenReadOnly(const std::string& path) override {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      int saved = errno;
+      ::close(fd);
+      errno = saved;
+      return nullptr;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      errno = EISDIR;
+      return nullptr;
+    }
+    return std::make_unique<PosixReadableFile>(fd, static_cast<uint64_t>(st.st_size));
+  }
+
+  std::unique_ptr<WritableFile> CreateNew(const std::string& path) override {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    return std::make_unique<PosixWritableFile>(fd);
+  }
+
+  bool CopyNoOverwrite(const std::string& from, const std::string& to) override {
+    std::unique_ptr<ReadableFile> in = OpenReadOnly(from);
+    if (!in) return false;
+    std::unique_ptr<WritableFile> out = CreateNew(to);
+    if (!out) return false;
+    char buffer[1 << 16];
+    uint64_t offset = 0;
+    for (;;) {
+      int64_t got = in->ReadAt(offset, buffer, sizeof buffer);
+      if (got < 0) break;
+      if (got == 0) return out->Close();
+      if (!out->Append(buffer, static_cast<size_t>(got))) break;
+      offset += static_cast<uint64_t>(got);
+    }
+    int saved = errno;
+    out->Close();
+    ::unlink(to.c_str());  // a partial copy is worse than none
+    errno = saved;
+    return false;
+  }
+
+  bool DeleteFile(const std::string& path) override {
+    return ::unlink(path.c_str()) == 0;
+  }
+
+  bool CreateFolder(const std::string& path) override {
+    return ::mkdir(path.c_str(), 0777) == 0;
+  }
+
+  bool CreatePrivateFolder(const std::string& path) override {
+    return ::mkdir(path.c_str(), 0700) == 0;
+  }
+
+  bool RemoveFolder(const std::string& path) override {
+    return ::rmdir(path.c_str()) == 0;
+  }
+
+  EntryKind KindOf(const std::string& path) override {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return EntryKind::kMissing;
+    return KindFromMode(st.st_mode);
+  }
+
+  bool IsOwnFolder(const std::string& path) override {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return false;
+    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+  }
+
+  bool ListFolder(const std::string& folder, const std::string& pattern,
+                  std::vector<DirEntry>* entries) override {
+    entries->clear();
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) return false;
+    while (struct dirent* ent = ::readdir(dir)) {
+      std::string name = ent->d_name;
+      if (name == "." || name == "..") continue;
+      if (!WildcardMatch(pattern, name)) continue;
+      DirEntry entry;
+      entry.name = name;
+      entry.kind = KindOf(InFolder(folder, name));
+      entries->push_back(std::move(entry));
+    }
+    ::closedir(dir);
+    return true;
+  }
+
+  bool GetVariable(const char* name, std::string* value) override {
+    const char* v = std::getenv(name);
+    if (v == nullptr) return false;
+    *value = v;
+    return true;
+  }
+
+  bool TempPath(std::string* path) override {
+    std::string root;
+    if (!GetVariable("TMPDIR", &root) || root.empty()) root = "/tmp";
+    if (root.back() != '/') root += '/';
+    *path = root;
+    return true;
+  }
+
+  bool CurrentFolder(std::string* path) override {
+    char buffer[4096];
+    if (::getcwd(buffer, sizeof buffer) == nullptr) return false;
+    *path = buffer;
+    return true;
+  }
+
+  bool SystemFolder(std::string*) override {
+    errno = ENOSYS;
+    return false;
+  }
+
+  bool WindowsFolder(std::string*) override {
+    errno = ENOSYS;
+    return false;
+  }
+
+  bool ComputerName(std::string* name) override {
+    char buffer[256] = {};
+    if (::gethostname(buffer, sizeof buffer - 1) != 0) return false;
+    *name = buffer;
+    return true;
+  }
+
+  uint32_t ProcessId() override { return static_cast<uint32_t>(::getpid()); }
+
+  bool ExecutablePath(std::string* path) override {
+    char buffer[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) return false;
+    *path = std::string(buffer, static_cast<size_t>(n));
+    return true;
+  }
+
+  bool ModulePath(const void* address, std::string* path) override {
+    Dl_info info;
+    if (::dladdr(address, &info) == 0 || info.dli_fname == nullptr) return false;
+    *path = info.dli_fname;
+    return true;
+  }
+
+  int64_t NowSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
+
+  CivilTime LocalTime(int64_t seconds) override {
+    time_t t = static_cast<time_t>(seconds);
+    struct tm tm;
+    ::localtime_r(&t, &tm);
+    return FromTm(tm, 0);
+  }
+
+  CivilTime UtcNow() override {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tm;
+    ::gmtime_r(&ts.tv_sec, &tm);
+    return FromTm(tm, static_cast<int>(ts.tv_nsec / 1000000));
+  }
+
+  std::unique_ptr<Library> LoadLibrary(const std::string& path) override {
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      errno = ENOENT;
+      return nullptr;
+    }
+    return std::make_unique<PosixLibrary>(handle);
+  }
+
+  uint32_t LastErrorCode() override { return static_cast<uint32_t>(errno); }
+  void SetLastErrorCode(uint32_t code) override { errno = static_cast<int>(code); }
+
+  bool ErrorMessage(uint32_t code, std::string* text) override {
+    char buffer[1024];
+    // The GNU strerror_r returns the text, which may or may not sit in buffer.
+    const char* message = ::strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+    if (message == nullptr || *message == '\0') return false;
+    *text = message;
+    return true;
+  }
+
+  bool LooksLikeUtf16(const void* bytes, size_t size) override {
+    const auto* b = static_cast<const unsigned char*>(bytes);
+    if (size < 2 || size % 2 != 0) return false;
+    if (b[0] == 0xFF && b[1] == 0xFE) return true;
+    // Little-endian UTF-16 of one script repeats its high byte (0 for
+    // Latin, 4 for Cyrillic, ...) while its low bytes vary; narrow text
+    // shows no such stride and holds no NUL before its end.
+    size_t units = size / 2;
+    size_t counts[256] = {};
+    size_t nulUnits = 0, nulBytes = 0;
+    for (size_t i = 0; i < units; ++i) {
+      if (b[2 * i] == 0 && b[2 * i + 1] == 0) {
+        ++nulUnits;
+        continue;
+      }
+      ++counts[b[2 * i + 1]];
+      if (b[2 * i] == 0 || b[2 * i + 1] == 0) ++nulBytes;
+    }
+    size_t text = units - nulUnits;
+    if (text == 0 || nulBytes == 0) return false;
+    size_t common = 0;
+    for (size_t c : counts) common = c > common ? c : common;
+    return common * 4 >= text * 3;
+  }
+
+  std::string NarrowFromUtf16(const uint16_t* text, size_t units) override {
+    const char* codeset = ::nl_langinfo(CODESET);
+    bool utf8 = codeset != nullptr && (std::strcmp(codeset, "UTF-8") == 0 ||
+                                       std::strcmp(codeset, "utf8") == 0);
+    bool latin1 = codeset != nullptr && std::strcmp(codeset, "ISO-8859-1") == 0;
+    std::string out;
+    for (size_t i = 0; i < units; ++i) {
+      uint32_t cp = text[i];
+      if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units && text[i + 1] >= 0xDC00 &&
+          text[i + 1] < 0xE000) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+        ++i;
+      } else if (cp >= 0xD800 && cp < 0xE000) {
+        out += '?';
+        continue;
+      }
+      if (utf8) {
+        AppendUtf8(cp, &out);
+      } else if (cp < 0x80 || (latin1 && cp < 0x100)) {
+        out += static_cast<char>(cp);
+      } else {
+        out += '?';
+      }
+    }
+    return out;
+  }
+
+  bool SameFile(const std::string& a, const std::string& b) override {
+    struct stat sa, sb;
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  }
+
+ private:
+  static CivilTime FromTm(const struct tm& tm, int millisecond) {
+    CivilTime t;
+    t.year = tm.tm_year + 1900;
+    t.month = tm.tm_mon + 1;
+    t.day = tm.tm_mday;
+    t.hour = tm.tm_hour;
+    t.minute = tm.tm_min;
+    t.second = tm.tm_sec;
+    t.millisecond = millisecond;
+    return t;
+  }
+};
+
+}  // namespace
+
+Env* Env::Default() {
+  static PosixEnv* env = new PosixEnv;  // never destroyed: used during unload
+  return env;
+}
+
+}  // namespace kest::platform

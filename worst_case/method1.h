@@ -1,0 +1,67 @@
+// The worst-case recovery method: believe nothing in the table's header.
+// Parse works the record layout out of the bytes themselves (record length,
+// position of the first record, invented typed fields TMP_1, TMP_2, ...),
+// then judges every record slot of that layout within the sample window.
+//
+// Two passes, as in the best-case method: Parse counts every slot read;
+// Flush writes the invented header and runs Parse again in write mode,
+// appending each slot that passes the record check.
+//
+// Parse raises RaisedCode: kUserBreak when the host's break byte is set,
+// LLFile codes when the table cannot be read. Flush raises nothing and
+// returns 0, -2 or -5. The object reads the table only; it never writes it.
+#ifndef KEST_WORST_CASE_METHOD1_H_
+#define KEST_WORST_CASE_METHOD1_H_
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "Common/logger/llfile.h"
+#include "dbf/dbf_format.h"
+#include "dbf/record_check.h"
+#include "platform/env.h"
+
+namespace kest {
+
+class Method1 {
+ public:
+  explicit Method1(const char* path, platform::Env* env = platform::Env::Default());
+  ~Method1();
+
+  Method1(const Method1&) = delete;
+  Method1& operator=(const Method1&) = delete;
+
+  // 0, or -3 when the table is shorter than 2,048 bytes.
+  int32_t Parse();
+  // Writes the result table to `path` (RECOVERED.DBF in it when `path` is
+  // an existing folder). Returns 0, -2 (failure) or -5 (cannot create).
+  int32_t Flush(const char* path);
+
+  // Slots read by all Parse calls on this object.
+  int32_t recordsRead() const { return recordsRead_; }
+
+  // The layout found by the last Parse.
+  uint32_t recordSize() const { return recordSize_; }
+  uint32_t recordOffset() const { return recordOffset_; }
+  const DbfHeader& header() const { return header_; }
+  const std::vector<DbfFieldDescriptor>& fields() const { return fields_; }
+
+ private:
+  platform::Env* env_;
+  std::unique_ptr<LLFile> table_;
+  std::unique_ptr<platform::WritableFile> output_;
+  bool writeMode_ = false;
+  int32_t recordsRead_ = 0;
+  uint32_t recordSize_ = 0;
+  uint32_t recordOffset_ = 0;
+  DbfHeader header_;
+  std::vector<DbfFieldDescriptor> fields_;
+  std::vector<FieldPlace> places_;
+  bool memoPresent_ = false;
+  uint32_t memoSize_ = 0;
+};
+
+}  // namespace kest
+
+#endif  // KEST_WORST_CASE_METHOD1_H_
