@@ -1,0 +1,660 @@
+// dbfrecover as a user or a script meets it: the built program is run as a
+// child process against the scripted stand-in engine (testdata/), and its
+// exit status, stdout and stderr are checked. Every test also checks that
+// the tables it handed over are byte for byte as they were.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace kest::testing {
+namespace {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// A started dbfrecover: stdout and stderr go to files, or stderr to a
+// pseudo-terminal when asked.
+class Child {
+ public:
+  Child(const std::vector<std::string>& args, const Env& env, const std::string& cwd,
+        const std::string& outPath, const std::string& errPath, int errFd = -1) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(99);
+      for (const char* name : {"KEST_ENGINE", "FAKE_ENGINE_SCRIPT", "FAKE_ENGINE_TRACE",
+                               "FAKE_ENGINE_READY"}) {
+        unsetenv(name);
+      }
+      for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+      int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err = errFd >= 0 ? errFd : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (out < 0 || err < 0) _exit(99);
+      dup2(out, STDOUT_FILENO);
+      dup2(err, STDERR_FILENO);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(KEST_DBFRECOVER));
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(KEST_DBFRECOVER, argv.data());
+      _exit(98);
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // The exit status (128 + signal for a killed child); the child is killed
+  // and the test fails when it has not ended within `seconds`.
+  int wait(double seconds = 60) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+      int raw = 0;
+      pid_t done = waitpid(pid_, &raw, WNOHANG);
+      if (done == pid_) {
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      }
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &raw, 0);
+        ADD_FAILURE() << "dbfrecover did not end within " << seconds << " s";
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+bool waitForFile(const std::string& path, double seconds = 20) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!exists(path)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// A flat JSON object as --json writes it: keys to values, strings unescaped
+// (\uXXXX kept as written), numbers and null as written. nullopt when the
+// line is not such an object.
+std::optional<std::map<std::string, std::string>> parseJsonLine(const std::string& line) {
+  std::map<std::string, std::string> object;
+  size_t i = 0;
+  auto parseString = [&](std::string* value) {
+    if (i >= line.size() || line[i] != '"') return false;
+    for (++i; i < line.size(); ++i) {
+      unsigned char c = static_cast<unsigned char>(line[i]);
+      if (c == '"') {
+        ++i;
+        return true;
+      }
+      if (c < 0x20) return false;
+      if (c != '\\') {
+        *value += static_cast<char>(c);
+        continue;
+      }
+      if (++i >= line.size()) return false;
+      switch (line[i]) {
+        case '"': *value += '"'; break;
+        case '\\': *value += '\\'; break;
+        case '/': *value += '/'; break;
+        case 'n': *value += '\n'; break;
+        case 't': *value += '\t'; break;
+        case 'r': *value += '\r'; break;
+        case 'b': *value += '\b'; break;
+        case 'f': *value += '\f'; break;
+        case 'u':
+          if (i + 4 >= line.size()) return false;
+          for (int k = 1; k <= 4; ++k) {
+            if (!isxdigit(static_cast<unsigned char>(line[i + k]))) return false;
+          }
+          *value += "\\u" + line.substr(i + 1, 4);
+          i += 4;
+          break;
+        default:
+          return false;
+      }
+    }
+    return false;
+  };
+  if (line.empty() || line[i++] != '{') return std::nullopt;
+  while (i < line.size() && line[i] != '}') {
+    std::string key, value;
+    if (!parseString(&key) || i >= line.size() || line[i++] != ':') return std::nullopt;
+    if (i < line.size() && line[i] == '"') {
+      if (!parseString(&value)) return std::nullopt;
+    } else {
+      size_t end = line.find_first_of(",}", i);
+      if (end == std::string::npos) return std::nullopt;
+      value = line.substr(i, end - i);
+      bool number = !value.empty() && value.find_first_not_of("-0123456789") == std::string::npos;
+      if (!number && value != "null") return std::nullopt;
+      i = end;
+    }
+    if (object.count(key)) return std::nullopt;
+    object[key] = value;
+    if (i < line.size() && line[i] == ',') ++i;
+  }
+  if (i + 1 != line.size()) return std::nullopt;
+  return object;
+}
+
+bool hasControlBytes(const std::string& text) {
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && u != '\n') || u == 0x7F) return true;
+  }
+  return false;
+}
+
+class DbfRecoverTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (const auto& [path, bytes] : sources_) {
+      EXPECT_EQ(readFile(path), bytes) << path << " was changed";
+    }
+  }
+
+  // A table to hand over (the fake engine never reads it; only its name and
+  // its bytes matter), remembered for the unchanged-check.
+  std::string table(const std::string& name, const std::string& folder = "") {
+    std::string dir = folder.empty() ? dir_.path() : folder;
+    std::string path = (fs::path(dir) / name).string();
+    std::string bytes = "table image of " + name;
+    writeFile(path, bytes);
+    sources_[path] = bytes;
+    return path;
+  }
+
+  std::string output() {
+    std::string path = dir_.file("out");
+    fs::create_directories(path);
+    return path;
+  }
+
+  Env fakeEnv(const std::string& script) {
+    return {{"KEST_ENGINE", KEST_FAKE_ENGINE},
+            {"FAKE_ENGINE_SCRIPT", script},
+            {"FAKE_ENGINE_TRACE", trace()},
+            {"FAKE_ENGINE_READY", ready()}};
+  }
+
+  std::string trace() const { return dir_.file("engine.trace"); }
+  std::string ready() const { return dir_.file("engine.ready"); }
+  std::vector<std::string> engineCalls() const { return splitLines(readFile(trace())); }
+
+  Child start(const std::vector<std::string>& args, const Env& env, const std::string& cwd = "",
+              int errFd = -1) {
+    return Child(args, env, cwd, dir_.file("stdout"), dir_.file("stderr"), errFd);
+  }
+
+  Outcome run(const std::vector<std::string>& args, const Env& env, const std::string& cwd = "") {
+    Outcome outcome;
+    outcome.status = start(args, env, cwd).wait();
+    outcome.out = readFile(dir_.file("stdout"));
+    outcome.err = readFile(dir_.file("stderr"));
+    return outcome;
+  }
+
+  Outcome runFake(const std::string& script, std::vector<std::string> args) {
+    return run(args, fakeEnv(script));
+  }
+
+  TempDir dir_;
+  std::map<std::string, std::string> sources_;
+};
+
+TEST_F(DbfRecoverTest, ExitStatusPerReturnCode) {
+  struct Case {
+    const char* script;
+    int status;
+    const char* says;  // on stdout for a written table, on stderr otherwise
+  } cases[] = {
+      {"best:3", 0, "orders.dbf: recovered by the best-case method, 3 records"},
+      {"worst:5", 0, "orders.dbf: recovered by the worst-case method, 5 records"},
+      {"code:-3", 3, "orders.dbf: Nothing to recover"},
+      {"code:-4", 4, "orders.dbf: Cannot read the table"},
+      {"code:-5", 5, "orders.dbf: Cannot create the result"},
+      {"code:-2", 6, "orders.dbf: Internal failure"},
+      {"code:-1000", 130, "orders.dbf: Stopped by the user"},
+      {"code:-77", 6, "orders.dbf: The engine returned the unknown code -77"},
+  };
+  std::string source = table("orders.dbf");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    TempDir out;
+    Outcome outcome = runFake(c.script, {"-o", out.path(), source});
+    EXPECT_EQ(outcome.status, c.status);
+    const std::string& stream = c.status == 0 ? outcome.out : outcome.err;
+    EXPECT_NE(stream.find(c.says), std::string::npos) << stream;
+  }
+}
+
+TEST_F(DbfRecoverTest, WrittenResultNamesTheNewFolderAndTable) {
+  std::string out = output();
+  // A results folder of an earlier run must not be taken for this one.
+  fs::create_directory(fs::path(out) / "Recovered orders.dbf 1-Jan-00 00.00");
+  std::string source = table("orders.dbf");
+
+  Outcome outcome = runFake("worst:12", {"--output", out, source});
+
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  std::vector<std::string> lines = splitLines(outcome.out);
+  ASSERT_EQ(lines.size(), 3u) << outcome.out;
+  EXPECT_EQ(lines[0], source + ": recovered by the worst-case method, 12 records");
+  const std::string folderLabel = "  results folder: ";
+  const std::string tableLabel = "  result table:   ";
+  ASSERT_EQ(lines[1].rfind(folderLabel, 0), 0u);
+  std::string folder = lines[1].substr(folderLabel.size());
+  EXPECT_EQ(fs::path(folder).parent_path(), fs::path(out));
+  EXPECT_EQ(fs::path(folder).filename().string().rfind("Recovered orders.dbf ", 0), 0u);
+  EXPECT_NE(folder, out + "/Recovered orders.dbf 1-Jan-00 00.00");
+  EXPECT_EQ(lines[2], tableLabel + folder + "/RECOVERED.DBF");
+  EXPECT_TRUE(fs::is_regular_file(folder + "/RECOVERED.DBF"));
+}
+
+TEST_F(DbfRecoverTest, WorstStatusOverSeveralTables) {
+  struct Case {
+    const char* script;
+    int status;
+    size_t runs;  // FileRecover calls made
+  } cases[] = {
+      {"best:1,worst:2,best:3", 0, 3},
+      {"best:1,code:-3,best:3", 3, 3},
+      {"code:-3,code:-4,best:1", 4, 3},
+      {"code:-4,code:-5,code:-3", 5, 3},
+      {"code:-5,code:-2,best:1", 6, 3},
+      {"code:-2,code:-3,code:-4", 6, 3},
+      // A user break ends the batch: the tables after it are not run.
+      {"best:1,code:-1000,best:1", 130, 2},
+      {"code:-1000,code:-2,code:-5", 130, 1},
+  };
+  std::vector<std::string> tables = {table("a.dbf"), table("b.dbf"), table("c.dbf")};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    fs::remove(trace());
+    TempDir out;
+    std::vector<std::string> args = {"-o", out.path()};
+    args.insert(args.end(), tables.begin(), tables.end());
+    Outcome outcome = runFake(c.script, args);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(engineCalls().size(), c.runs);
+    if (c.runs < tables.size()) {
+      EXPECT_NE(outcome.err.find(tables.back() + ": Not run: stopped by the user."),
+                std::string::npos)
+          << outcome.err;
+    }
+  }
+}
+
+TEST_F(DbfRecoverTest, SeveralTablesEachGetTheirOwnFolder) {
+  std::string out = output();
+  std::string a = table("a.dbf"), b = table("b.DBF"), c = table("c.dbf");
+
+  Outcome outcome = runFake("best:2,worst:3,best:4", {"-o", out, a, b, c});
+
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(outcome.out.find(a + ": recovered by the best-case method, 2 records"), std::string::npos);
+  EXPECT_NE(outcome.out.find(b + ": recovered by the worst-case method, 3 records"), std::string::npos);
+  EXPECT_NE(outcome.out.find(c + ": recovered by the best-case method, 4 records"), std::string::npos);
+  EXPECT_NE(outcome.out.find("/Recovered b.DBF "), std::string::npos);
+  std::vector<std::string> calls = engineCalls();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0], a + "|" + out + "|-|set");
+  EXPECT_EQ(calls[1], b + "|" + out + "|-|set");
+  EXPECT_EQ(calls[2], c + "|" + out + "|-|set");
+  size_t folders = 0;
+  for (const auto& entry : fs::directory_iterator(out)) folders += entry.is_directory();
+  EXPECT_EQ(folders, 3u);
+}
+
+TEST_F(DbfRecoverTest, OutputFolderDefaultsToTheCurrentFolder) {
+  std::string source = table("orders.dbf");
+  Outcome outcome = run({source}, fakeEnv("best:1"), dir_.path());
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  ASSERT_EQ(engineCalls().size(), 1u);
+  EXPECT_EQ(engineCalls()[0], source + "|.|-|set");
+  EXPECT_NE(outcome.out.find("  results folder: ./Recovered orders.dbf "), std::string::npos)
+      << outcome.out;
+}
+
+TEST_F(DbfRecoverTest, JsonReportsEveryCallbackAndAResultPerTable) {
+  std::string out = output();
+  std::string a = table("a.dbf"), b = table("b.dbf");
+
+  Outcome outcome = runFake("best:7,code:-4", {"--json", "-o", out, a, b});
+
+  EXPECT_EQ(outcome.status, 4);
+  EXPECT_EQ(outcome.err, "");
+  std::vector<std::map<std::string, std::string>> events;
+  for (const std::string& line : splitLines(outcome.out)) {
+    std::optional<std::map<std::string, std::string>> event = parseJsonLine(line);
+    ASSERT_TRUE(event) << "not a JSON object: " << line;
+    events.push_back(*event);
+  }
+  // What the stand-in sends for a written table, then for an unreadable one.
+  std::vector<std::string> expected = {
+      "a.dbf start", "a.dbf progress 0", "a.dbf status Pass 1: initializing...",
+      "a.dbf status done", "a.dbf progress 5",
+      "a.dbf status Pass 2: trying best-case recovery method...", "a.dbf progress 10",
+      "a.dbf progress 20", "a.dbf status done",
+      "a.dbf status Pass 3: trying worst-case recovery method...", "a.dbf progress 25",
+      "a.dbf progress 35", "a.dbf progress 45", "a.dbf progress 55", "a.dbf progress 65",
+      "a.dbf status done", "a.dbf status Pass 4: writing results...", "a.dbf progress 70",
+      "a.dbf progress 95", "a.dbf status done", "a.dbf progress 100", "a.dbf result written",
+      "b.dbf start", "b.dbf progress 0", "b.dbf status Pass 1: initializing...",
+      "b.dbf status done", "b.dbf progress 5",
+      "b.dbf status Pass 2: trying best-case recovery method...", "b.dbf result unreadable"};
+  std::vector<std::string> seen;
+  for (auto& event : events) {
+    std::string line = fs::path(event["table"]).filename().string() + " " + event["type"];
+    if (event["type"] == "status") line += " " + event["text"];
+    if (event["type"] == "progress") line += " " + event["percent"];
+    if (event["type"] == "result") line += " " + event["outcome"];
+    seen.push_back(line);
+  }
+  EXPECT_EQ(seen, expected);
+
+  ASSERT_EQ(events.size(), expected.size());
+  auto& written = events[21];
+  EXPECT_EQ(written["table"], a);
+  EXPECT_EQ(written["code"], "0");
+  EXPECT_EQ(written["exit"], "0");
+  EXPECT_EQ(written["method"], "best-case");
+  EXPECT_EQ(written["records"], "7");
+  EXPECT_EQ(fs::path(written["folder"]).parent_path(), fs::path(out));
+  EXPECT_EQ(written["file"], written["folder"] + "/a.dbf");
+  EXPECT_TRUE(fs::is_regular_file(written["file"]));
+  auto& failed = events.back();
+  EXPECT_EQ(failed["table"], b);
+  EXPECT_EQ(failed["code"], "-4");
+  EXPECT_EQ(failed["exit"], "4");
+  EXPECT_EQ(failed["message"].rfind("Cannot read the table", 0), 0u);
+}
+
+TEST_F(DbfRecoverTest, JsonEscapesTextsAndNamesFromTheEngineAndTheDisk) {
+  std::string out = output();
+  std::string source = table("we\"ird\tna me \xe9.dbf");
+
+  Outcome outcome = runFake("odd", {"--json", "-o", out, source});
+
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_FALSE(hasControlBytes(outcome.out));
+  bool sawOdd = false;
+  for (const std::string& line : splitLines(outcome.out)) {
+    std::optional<std::map<std::string, std::string>> event = parseJsonLine(line);
+    ASSERT_TRUE(event) << "not a JSON object: " << line;
+    EXPECT_EQ((*event)["table"], dir_.path() + "/we\"ird\tna me \\ufffd.dbf");
+    if ((*event)["text"].rfind("quote", 0) == 0) {
+      sawOdd = true;
+      EXPECT_EQ((*event)["text"],
+                "quote \" backslash \\ tab \t newline \n escape \\u001b[2J bell \\u0007 byte "
+                "\\ufffd end");
+    }
+  }
+  EXPECT_TRUE(sawOdd) << outcome.out;
+}
+
+TEST_F(DbfRecoverTest, PlainOutputOffATerminalHasNoControlCharacters) {
+  std::string out = output();
+  std::string source = table("es\x1b[2Jcape.dbf");
+
+  Outcome outcome = runFake("odd,code:-4", {"-o", out, source, source});
+
+  EXPECT_EQ(outcome.status, 4);
+  EXPECT_FALSE(hasControlBytes(outcome.err)) << outcome.err;
+  EXPECT_FALSE(hasControlBytes(outcome.out)) << outcome.out;
+  std::vector<std::string> err = splitLines(outcome.err);
+  std::string shown = dir_.path() + "/es?[2Jcape.dbf";
+  std::vector<std::string> expected = {
+      "Recovering " + shown,
+      "Pass 1: initializing... done",
+      "Pass 2: trying best-case recovery method... done",
+      "quote \" backslash \\ tab ? newline ? escape ?[2J bell ? byte ? end",
+      "Pass 3: trying worst-case recovery method... done",
+      "Pass 4: writing results... done",
+      "Recovering " + shown,
+      "Pass 1: initializing... done",
+      "Pass 2: trying best-case recovery method...",
+      shown + ": Cannot read the table: it is missing, or it cannot be opened or read.",
+  };
+  EXPECT_EQ(err, expected);
+  EXPECT_NE(outcome.out.find(shown + ": recovered by the best-case method, 1 records"),
+            std::string::npos)
+      << outcome.out;
+}
+
+TEST_F(DbfRecoverTest, TerminalGetsALiveProgressBar) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  std::string out = output();
+  std::string source = table("orders.dbf");
+
+  Child child = start({"-o", out, source}, fakeEnv("worst:2"), "", terminal);
+  close(terminal);
+  // Drain the terminal while the child writes, or it would block on a full
+  // buffer.
+  std::string shown;
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  int status = -1;
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);;) {
+    char buffer[4096];
+    ssize_t got = read(master, buffer, sizeof buffer);
+    if (got > 0) {
+      shown.append(buffer, static_cast<size_t>(got));
+      continue;
+    }
+    int raw;
+    if (waitpid(child.pid(), &raw, WNOHANG) == child.pid()) {
+      status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+      while ((got = read(master, buffer, sizeof buffer)) > 0) shown.append(buffer, got);
+      break;
+    }
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  close(master);
+
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(shown.find("\r\033[KPass 3: trying worst-case recovery method... [#######.............] 35%"),
+            std::string::npos)
+      << shown;
+  EXPECT_NE(shown.find("\r\033[KPass 4: writing results... done\r\n"), std::string::npos) << shown;
+}
+
+TEST_F(DbfRecoverTest, QuietReportsFailuresOnly) {
+  std::string source = table("orders.dbf");
+  Outcome written = runFake("best:1", {"-q", "-o", output(), source});
+  EXPECT_EQ(written.status, 0);
+  EXPECT_EQ(written.out, "");
+  EXPECT_EQ(written.err, "");
+
+  Outcome failed = runFake("code:-3", {"--quiet", "-o", output(), source});
+  EXPECT_EQ(failed.status, 3);
+  EXPECT_EQ(failed.out, "");
+  EXPECT_EQ(failed.err, source + ": Nothing to recover: neither method found a record worth keeping.\n");
+}
+
+TEST_F(DbfRecoverTest, UsageErrorsRunNothing) {
+  std::string source = table("orders.dbf");
+  std::string out = output();
+  struct Case {
+    std::vector<std::string> args;
+    const char* problem;
+  } cases[] = {
+      {{}, "no table given"},
+      {{"-o", out}, "no table given"},
+      {{"--bogus", source}, "unknown option '--bogus'"},
+      {{"-x", source}, "unknown option '-x'"},
+      {{"-qx", source}, "unknown option '-x'"},
+      {{source, "-o"}, "option '-o' needs an argument"},
+      {{source, "--output"}, "option '--output' needs an argument"},
+      {{source, "-l"}, "option '-l' needs an argument"},
+      {{"--json=yes", source}, "unknown option '--json=yes'"},
+      {{"-o", dir_.file("missing"), source}, "is not an existing folder"},
+      {{"-o", source, source}, "is not an existing folder"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.problem);
+    Outcome outcome = runFake("best:1", c.args);
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_NE(outcome.err.find(c.problem), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find("Usage: dbfrecover [options] TABLE.dbf..."), std::string::npos);
+    EXPECT_FALSE(exists(trace())) << "the engine was called";
+  }
+}
+
+TEST_F(DbfRecoverTest, HelpAndVersion) {
+  Outcome help = runFake("best:1", {"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: dbfrecover [options] TABLE.dbf...\n", 0), 0u);
+  for (const char* word : {"--output", "--log", "--quiet", "--json", "KEST_ENGINE", "130"}) {
+    EXPECT_NE(help.out.find(word), std::string::npos) << word;
+  }
+  Outcome version = runFake("best:1", {"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("dbfrecover ", 0), 0u);
+  EXPECT_FALSE(exists(trace()));
+}
+
+TEST_F(DbfRecoverTest, LogFileThatWouldWriteIntoATableIsRefused) {
+  std::string data = dir_.file("data");
+  fs::create_directories(data);
+  std::string orders = table("orders.dbf", data);
+  std::string memo = table("ORDERS.FPT", data);
+  std::string other = table("other.dbf", data);
+  fs::create_hard_link(orders, dir_.file("hardlink.log"));
+  fs::create_symlink(memo, dir_.file("symlink.log"));
+  struct Case {
+    std::string log;
+    std::string hits;
+  } cases[] = {
+      {orders, orders},
+      {data + "/../data/orders.dbf", orders},  // another spelling
+      {dir_.file("hardlink.log"), orders},
+      {dir_.file("symlink.log"), memo},
+      {memo, memo},
+      {data + "/orders.fpt", data + "/orders.fpt"},  // would become a companion
+      {data + "/Orders.DBT", data + "/Orders.DBT"},
+      {other, other},  // the second table of the batch
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.log);
+    Outcome outcome = runFake("best:1", {"-l", c.log, "-o", output(), orders, other});
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.err.find("log file '" + c.log + "' would write into '" + c.hits + "'"),
+              std::string::npos)
+        << outcome.err;
+    EXPECT_NE(outcome.err.find("Usage: dbfrecover"), std::string::npos);
+    EXPECT_FALSE(exists(trace())) << "the engine was called";
+  }
+  EXPECT_FALSE(exists(data + "/orders.fpt"));
+  EXPECT_FALSE(exists(data + "/Orders.DBT"));
+}
+
+TEST_F(DbfRecoverTest, LogFileIsHandedToEveryRun) {
+  std::string data = dir_.file("data");
+  fs::create_directories(data);
+  std::string orders = table("orders.dbf", data);
+  table("orders.fpt", data);
+  // Names near a companion's, which are no companions.
+  for (const std::string& log :
+       {data + "/orders.log", data + "/orders.fpt.log", data + "/other.fpt", dir_.file("orders.fpt")}) {
+    SCOPED_TRACE(log);
+    fs::remove(trace());
+    TempDir out;
+    Outcome outcome = runFake("best:1,code:-3", {"--log", log, "-o", out.path(), orders, orders});
+    EXPECT_EQ(outcome.status, 3) << outcome.err;
+    std::vector<std::string> calls = engineCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1], orders + "|" + out.path() + "|" + log + "|set");
+    EXPECT_EQ(readFile(log), std::string("  INFO | In FileRecover()\n") + "  INFO | In FileRecover()\n");
+    fs::remove(log);
+  }
+}
+
+TEST_F(DbfRecoverTest, EngineThatCannotBeLoaded) {
+  std::string source = table("orders.dbf");
+  std::string notALibrary = dir_.file("libkestdll.so");
+  writeFile(notALibrary, "not a shared library");
+  struct Case {
+    std::string engine;
+  } cases[] = {{dir_.file("missing.so")}, {notALibrary}, {KEST_FAKE_ENGINE_WITHOUT_EXPORTS}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.engine);
+    Outcome outcome = run({"-o", output(), source}, {{"KEST_ENGINE", c.engine}});
+    EXPECT_EQ(outcome.status, 7);
+    EXPECT_EQ(outcome.err.rfind("dbfrecover: cannot load the engine library: " + c.engine, 0), 0u)
+        << outcome.err;
+  }
+}
+
+TEST_F(DbfRecoverTest, FirstCtrlCSetsTheBreakByte) {
+  std::string a = table("a.dbf"), b = table("b.dbf");
+  Child child = start({"-o", output(), a, b}, fakeEnv("wait,best:1"));
+  ASSERT_TRUE(waitForFile(ready()));
+  kill(child.pid(), SIGINT);
+  EXPECT_EQ(child.wait(), 130);
+  std::string err = readFile(dir_.file("stderr"));
+  EXPECT_NE(err.find("press Ctrl-C again to quit at once"), std::string::npos) << err;
+  EXPECT_NE(err.find(a + ": Stopped by the user; no result was written."), std::string::npos) << err;
+  EXPECT_NE(err.find(b + ": Not run: stopped by the user."), std::string::npos) << err;
+  EXPECT_EQ(engineCalls().size(), 1u);
+}
+
+TEST_F(DbfRecoverTest, SecondCtrlCEndsTheProcessAtOnce) {
+  std::string source = table("orders.dbf");
+  // The stand-in ignores the break byte for 30 s.
+  Child child = start({"--json", "-o", output(), source}, fakeEnv("deaf"));
+  ASSERT_TRUE(waitForFile(ready()));
+  kill(child.pid(), SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  kill(child.pid(), SIGINT);
+  EXPECT_EQ(child.wait(10), 130);
+  // No result line: the run never returned.
+  EXPECT_EQ(readFile(dir_.file("stdout")).find("\"type\":\"result\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kest::testing

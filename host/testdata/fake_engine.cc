@@ -1,0 +1,202 @@
+// A stand-in engine for the tests of dbfrecover: it exports the engine's C
+// interface and plays a scripted run per FileRecover call, so that every
+// return code, the break byte and the result folders can be produced on
+// demand without a damaged table.
+//
+// FAKE_ENGINE_SCRIPT holds one step per call, separated by commas (the last
+// step repeats):
+//   best:N     full run, writes <source name> with N records; returns 0
+//   worst:N    full run, writes RECOVERED.DBF with N records; returns 0
+//   code:C     returns C after the reports a run with that code sends
+//   wait       reports Pass 2, then polls the break byte (up to 30 s)
+//   deaf       like wait, but never looks at the break byte
+//   odd        a best:1 run whose status texts hold quotes, backslashes,
+//              control bytes and a byte that is not UTF-8
+// FAKE_ENGINE_READY names a file that wait and deaf create once they poll.
+// FAKE_ENGINE_TRACE names a file that gets one line per call:
+//   "<source>|<output>|<log or -> |<break set or unset>".
+// Like the real engine it never writes to the source table. Built with
+// FAKE_ENGINE_WITHOUT_FILE_RECOVER it lacks FileRecover, as a broken engine
+// library would.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "kestdll/include/kestdll.h"
+
+#ifdef FAKE_ENGINE_WITHOUT_FILE_RECOVER
+#define FileRecover FileRecoverUnderAnotherName
+#endif
+
+namespace {
+
+char* gBreak = nullptr;
+int gCalls = 0;
+
+std::string scriptStep(int call) {
+  const char* script = std::getenv("FAKE_ENGINE_SCRIPT");
+  std::vector<std::string> steps;
+  std::string current;
+  for (const char* p = script != nullptr ? script : "best:1"; *p != '\0'; ++p) {
+    if (*p == ',') {
+      steps.push_back(current);
+      current.clear();
+    } else {
+      current += *p;
+    }
+  }
+  steps.push_back(current);
+  return steps[static_cast<size_t>(call) < steps.size() ? call : steps.size() - 1];
+}
+
+struct Reports {
+  StatusCallback status;
+  ProgressCallback progress;
+  void* userData;
+  int pass = 0;
+  void say(const char* text) {
+    if (status != nullptr) status(text, userData);
+  }
+  void percent(int32_t value) {
+    if (progress != nullptr) progress("", value, userData);
+  }
+  void passLine(const char* stage) {
+    std::string line = "Pass " + std::to_string(++pass) + ": " + stage + "...";
+    say(line.c_str());
+  }
+};
+
+std::string fileNameOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string resultFolderName(const std::string& source, const std::string& output) {
+  static const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::time_t now = std::time(nullptr);
+  std::tm local;
+  localtime_r(&now, &local);
+  char name[512];
+  std::snprintf(name, sizeof name, "%s/Recovered %s %d-%s-%02d %02d.%02d", output.c_str(),
+                fileNameOf(source).c_str(), local.tm_mday, kMonths[local.tm_mon],
+                local.tm_year % 100, local.tm_hour, local.tm_min);
+  return name;
+}
+
+bool writeTable(const std::string& path, uint32_t records) {
+  unsigned char image[34] = {0x03};
+  for (int i = 0; i < 4; ++i) image[4 + i] = static_cast<unsigned char>(records >> (8 * i));
+  image[8] = 33;  // header length
+  image[10] = 1;  // record length
+  image[32] = 0x0D;
+  image[33] = 0x1A;
+  FILE* file = std::fopen(path.c_str(), "wbx");
+  if (file == nullptr) return false;
+  bool ok = std::fwrite(image, sizeof image, 1, file) == 1;
+  return std::fclose(file) == 0 && ok;
+}
+
+void touch(const char* variable) {
+  const char* path = std::getenv(variable);
+  if (path == nullptr) return;
+  if (FILE* file = std::fopen(path, "w")) std::fclose(file);
+}
+
+int32_t waitForBreak(Reports& reports, bool listen) {
+  reports.passLine("trying best-case recovery method");
+  touch("FAKE_ENGINE_READY");
+  for (int i = 0; i < 6000; ++i) {
+    if (listen && gBreak != nullptr && *static_cast<volatile char*>(gBreak) != 0) {
+      return KEST_USER_BREAK;
+    }
+    usleep(5000);
+  }
+  return KEST_INTERNAL;
+}
+
+}  // namespace
+
+extern "C" {
+
+KEST_API void KEST_CALL SetBreakFlag(char* flag) { gBreak = flag; }
+KEST_API int32_t KEST_CALL GetDllVersion(void) { return 0; }
+KEST_API int32_t KEST_CALL isEnvReady(void) { return 0; }
+KEST_API int32_t KEST_CALL LoadValcore(void) { return 0; }
+
+KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outputFolder,
+                                       int32_t, StatusCallback statusCallback,
+                                       ProgressCallback progressCallback, void* userData,
+                                       const char* logFileName) {
+  std::string step = scriptStep(gCalls++);
+  if (const char* trace = std::getenv("FAKE_ENGINE_TRACE")) {
+    if (FILE* file = std::fopen(trace, "a")) {
+      std::fprintf(file, "%s|%s|%s|%s\n", sourcePath, outputFolder,
+                   logFileName != nullptr ? logFileName : "-", gBreak != nullptr ? "set" : "unset");
+      std::fclose(file);
+    }
+  }
+  if (logFileName != nullptr && *logFileName != '\0') {
+    if (FILE* file = std::fopen(logFileName, "a")) {
+      std::fprintf(file, "  INFO | In FileRecover()\n");
+      std::fclose(file);
+    }
+  }
+
+  Reports reports{statusCallback, progressCallback, userData};
+  reports.percent(0);
+  reports.passLine("initializing");
+  reports.say("done");
+  reports.percent(5);
+
+  if (step == "wait" || step == "deaf") return waitForBreak(reports, step == "wait");
+
+  int32_t code = 0;
+  bool worst = false;
+  uint32_t records = 1;
+  bool odd = step == "odd";
+  if (step.rfind("code:", 0) == 0) {
+    code = std::atoi(step.c_str() + 5);
+  } else if (step.rfind("best:", 0) == 0 || step.rfind("worst:", 0) == 0) {
+    worst = step[0] == 'w';
+    records = static_cast<uint32_t>(std::strtoul(step.c_str() + step.find(':') + 1, nullptr, 10));
+  }
+
+  reports.passLine("trying best-case recovery method");
+  if (code == KEST_SOURCE_UNREADABLE) return code;
+  reports.percent(10);
+  reports.percent(20);
+  reports.say("done");
+  if (odd) reports.say("quote \" backslash \\ tab \t newline \n escape \x1b[2J bell \a byte \xff end");
+  reports.passLine("trying worst-case recovery method");
+  for (int32_t percent = 25; percent <= 65; percent += 10) reports.percent(percent);
+  reports.say("done");
+  if (code == KEST_USER_BREAK) return code;
+  if (code == KEST_NOTHING) {
+    reports.percent(100);
+    return code;
+  }
+
+  reports.passLine("writing results");
+  reports.percent(70);
+  if (code == 0) {
+    std::string folder = resultFolderName(sourcePath, outputFolder);
+    if (mkdir(folder.c_str(), 0777) != 0) return KEST_CANNOT_CREATE;
+    std::string table = folder + "/" + (worst ? "RECOVERED.DBF" : fileNameOf(sourcePath));
+    if (!writeTable(table, records)) code = KEST_CANNOT_CREATE;
+  } else if (code == KEST_CANNOT_CREATE) {
+    return code;
+  }
+  reports.percent(95);
+  reports.say("done");
+  reports.percent(100);
+  return code;
+}
+
+}  // extern "C"
