@@ -63,6 +63,9 @@ void installInterruptHandler() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
+  // A reader that goes away (`dbfrecover --json | head`) must not kill the
+  // process while the engine is writing a result; lost reports are fine.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 // --- command line ---------------------------------------------------------

@@ -40,7 +40,7 @@ struct Outcome {
 class Child {
  public:
   Child(const std::vector<std::string>& args, const Env& env, const std::string& cwd,
-        const std::string& outPath, const std::string& errPath, int errFd = -1) {
+        const std::string& outPath, const std::string& errPath, int errFd = -1, int outFd = -1) {
     pid_ = fork();
     if (pid_ == 0) {
       if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(99);
@@ -49,7 +49,7 @@ class Child {
         unsetenv(name);
       }
       for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-      int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int out = outFd >= 0 ? outFd : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int err = errFd >= 0 ? errFd : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (out < 0 || err < 0) _exit(99);
       dup2(out, STDOUT_FILENO);
@@ -220,8 +220,8 @@ class DbfRecoverTest : public ::testing::Test {
   std::vector<std::string> engineCalls() const { return splitLines(readFile(trace())); }
 
   Child start(const std::vector<std::string>& args, const Env& env, const std::string& cwd = "",
-              int errFd = -1) {
-    return Child(args, env, cwd, dir_.file("stdout"), dir_.file("stderr"), errFd);
+              int errFd = -1, int outFd = -1) {
+    return Child(args, env, cwd, dir_.file("stdout"), dir_.file("stderr"), errFd, outFd);
   }
 
   Outcome run(const std::vector<std::string>& args, const Env& env, const std::string& cwd = "") {
@@ -429,6 +429,20 @@ TEST_F(DbfRecoverTest, JsonEscapesTextsAndNamesFromTheEngineAndTheDisk) {
     }
   }
   EXPECT_TRUE(sawOdd) << outcome.out;
+}
+
+TEST_F(DbfRecoverTest, ReaderThatGoesAwayDoesNotStopTheRuns) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  close(pipeEnds[0]);
+  std::string out = output();
+  std::string a = table("a.dbf"), b = table("b.dbf");
+
+  Child child = start({"--json", "-o", out, a, b}, fakeEnv("best:1,worst:2"), "", -1, pipeEnds[1]);
+  close(pipeEnds[1]);
+
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(engineCalls().size(), 2u);
 }
 
 TEST_F(DbfRecoverTest, PlainOutputOffATerminalHasNoControlCharacters) {
