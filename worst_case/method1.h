@@ -47,7 +47,16 @@ class Method1 {
   const DbfHeader& header() const { return header_; }
   const std::vector<DbfFieldDescriptor>& fields() const { return fields_; }
 
+  bool memoPresent() const { return memoPresent_; }
+  uint32_t memoSize() const { return memoSize_; }
+
  private:
+  // The layout search; false when the table is too short (-3) or no
+  // record length scores (0).
+  bool FindLayout(bool firstPass, int32_t* code);
+  // Appends `count` bytes to the output, raising when the write fails.
+  void WriteOutput(const void* data, size_t count);
+
   platform::Env* env_;
   std::unique_ptr<LLFile> table_;
   std::unique_ptr<platform::WritableFile> output_;
@@ -58,6 +67,8 @@ class Method1 {
   DbfHeader header_;
   std::vector<DbfFieldDescriptor> fields_;
   std::vector<FieldPlace> places_;
+  // Slots appended to the output by the write-mode Parse.
+  uint32_t recordsWritten_ = 0;
   bool memoPresent_ = false;
   uint32_t memoSize_ = 0;
 };
