@@ -64,6 +64,11 @@ TEST(RecordLengthScoringTest, MatchesThePairByPairRules) {
     for (uint8_t& b : w) b = alphabet[random() % alphabet.size()];
     windows.push_back(w);
   }
+  // Every pair changes kind: each phase's sum reaches 255 in every block
+  // of records that the scoring adds up in one go.
+  Bytes alternating(70001);
+  for (size_t i = 0; i < alternating.size(); ++i) alternating[i] = i % 2 ? 'A' : ' ';
+  windows.push_back(alternating);
   windows.push_back(structuredWindow(37, 120, 1));
   windows.push_back(structuredWindow(100, 40, 2));
   windows.push_back(structuredWindow(511, 9, 3));
