@@ -58,6 +58,33 @@ bool exists(const std::string& path) {
   return fs::exists(fs::symlink_status(path, ec));
 }
 
+std::vector<std::string> logLines(const std::string& path) {
+  std::vector<std::string> result;
+  std::istringstream in(readFile(path));
+  std::string line;
+  while (std::getline(in, line)) result.push_back(line);
+  return result;
+}
+
+std::vector<std::string> logMessages(const std::string& path) {
+  std::vector<std::string> result;
+  for (const std::string& line : logLines(path)) {
+    size_t bar = line.find(" | ");
+    if (bar == std::string::npos) continue;
+    std::string message = line.substr(bar + 3);
+    // Every line ends with the error column after one space; it is empty
+    // except on ASSERT lines.
+    size_t brace = message.rfind(" {0x");
+    if (brace != std::string::npos) {
+      message.resize(brace);
+    } else if (!message.empty() && message.back() == ' ') {
+      message.pop_back();
+    }
+    result.push_back(message);
+  }
+  return result;
+}
+
 std::string sharedData(const std::string& name) {
   return (fs::path(KEST_SHARED_DATA_DIR) / name).string();
 }
@@ -162,32 +189,9 @@ LogCapture::LogCapture(platform::Env* env)
 
 LogCapture::~LogCapture() { InstallLogger(previous_); }
 
-std::vector<std::string> LogCapture::lines() const {
-  std::vector<std::string> result;
-  std::istringstream in(readFile(path_));
-  std::string line;
-  while (std::getline(in, line)) result.push_back(line);
-  return result;
-}
+std::vector<std::string> LogCapture::lines() const { return logLines(path_); }
 
-std::vector<std::string> LogCapture::messages() const {
-  std::vector<std::string> result;
-  for (const std::string& line : lines()) {
-    size_t bar = line.find(" | ");
-    if (bar == std::string::npos) continue;
-    std::string message = line.substr(bar + 3);
-    // Every line ends with the error column after one space; it is empty
-    // except on ASSERT lines.
-    size_t brace = message.rfind(" {0x");
-    if (brace != std::string::npos) {
-      message.resize(brace);
-    } else if (!message.empty() && message.back() == ' ') {
-      message.pop_back();
-    }
-    result.push_back(message);
-  }
-  return result;
-}
+std::vector<std::string> LogCapture::messages() const { return logMessages(path_); }
 
 bool LogCapture::contains(const std::string& message) const { return count(message) > 0; }
 

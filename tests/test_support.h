@@ -37,6 +37,11 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);
 
+// The lines of a log file, and their message columns ("  INFO  | msg "
+// gives "msg"; the error column of ASSERT lines is left off).
+std::vector<std::string> logLines(const std::string& path);
+std::vector<std::string> logMessages(const std::string& path);
+
 // Path of a table in the shared read-only sample folder.
 std::string sharedData(const std::string& name);
 // Copies a shared sample table into `dir` and returns the copy's path.
