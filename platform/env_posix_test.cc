@@ -34,6 +34,9 @@ TEST(EnvFiles, OpenReadOnlyServesFilesOnly) {
   EXPECT_EQ(env()->LastErrorCode(), static_cast<uint32_t>(ENOENT));
   EXPECT_EQ(env()->OpenReadOnly(dir.path()), nullptr);
   EXPECT_EQ(env()->LastErrorCode(), static_cast<uint32_t>(EISDIR));
+  // A FIFO would block a reading open until someone writes to it.
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(env()->OpenReadOnly(dir.file("fifo")), nullptr);
 }
 
 TEST(EnvFiles, CreateNewAndCopyNeverOverwrite) {

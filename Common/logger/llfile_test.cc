@@ -1,6 +1,7 @@
 #include "Common/logger/llfile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -45,12 +46,15 @@ std::string SparseFile(const TempDir& dir, const char* name, uint64_t size,
 
 const char kTooBig[] = "LLFile: error: 32 bit function used to access >2GB file";
 
-TEST(LLFileOpen, MissingFilesAndFoldersFailWithCode2) {
+TEST(LLFileOpen, AnythingButAnExistingFileFailsWithCode2) {
   TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("fifo.dbf").c_str(), 0600), 0);
   struct {
     const char* what;
     std::string path;
-  } cases[] = {{"missing file", dir.file("absent.dbf")}, {"folder", dir.path()}};
+  } cases[] = {{"missing file", dir.file("absent.dbf")},
+               {"folder", dir.path()},
+               {"FIFO, which must not block the open", dir.file("fifo.dbf")}};
   for (const auto& c : cases) {
     LogCapture log;
     EXPECT_EQ(RaisedBy([&] { LLFile file(c.path.c_str()); }), kCannotOpen) << c.what;
