@@ -313,10 +313,12 @@ void Logger::DeleteTempFiles() {
   }
 }
 
-// Left to this side: a product temp folder that this process created goes
-// again at unload, together with the subfolders this process prepared, but
-// only when they are empty; a folder holding anything (another process's
-// temp file, a file someone left) stays.
+// A product temp folder that this process created goes again at unload,
+// together with the subfolders this process prepared, but only when they
+// are empty: removal of an empty folder is all that is asked of the system,
+// so a folder holding anything (another process's temp file, a file
+// someone left) stays. Leaving no empty folder behind in a shared temp
+// root also keeps the name free for the next user of the machine.
 void Logger::RemoveEmptyWorkspace() {
   if (!workspaceReady_ || !createdProductFolder_) return;
   if (!env_->IsOwnFolder(productTempFolder_)) return;
