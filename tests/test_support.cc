@@ -58,17 +58,19 @@ bool exists(const std::string& path) {
   return fs::exists(fs::symlink_status(path, ec));
 }
 
-std::vector<std::string> logLines(const std::string& path) {
+namespace {
+
+std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> result;
-  std::istringstream in(readFile(path));
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) result.push_back(line);
   return result;
 }
 
-std::vector<std::string> logMessages(const std::string& path) {
+std::vector<std::string> MessagesOf(const std::vector<std::string>& lines) {
   std::vector<std::string> result;
-  for (const std::string& line : logLines(path)) {
+  for (const std::string& line : lines) {
     size_t bar = line.find(" | ");
     if (bar == std::string::npos) continue;
     std::string message = line.substr(bar + 3);
@@ -83,6 +85,14 @@ std::vector<std::string> logMessages(const std::string& path) {
     result.push_back(message);
   }
   return result;
+}
+
+}  // namespace
+
+std::vector<std::string> logLines(const std::string& path) { return SplitLines(readFile(path)); }
+
+std::vector<std::string> logMessages(const std::string& path) {
+  return MessagesOf(logLines(path));
 }
 
 std::string sharedData(const std::string& name) {
@@ -184,14 +194,18 @@ bool FakeEnv::RemoveFolder(const std::string& path) {
 LogCapture::LogCapture(platform::Env* env)
     : path_(dir_.file("capture.log")), logger_(std::make_unique<Logger>(env, false)) {
   logger_->SetLogFile(path_.c_str());
+  start_ = readFile(path_).size();
   previous_ = InstallLogger(logger_.get());
 }
 
 LogCapture::~LogCapture() { InstallLogger(previous_); }
 
-std::vector<std::string> LogCapture::lines() const { return logLines(path_); }
+std::vector<std::string> LogCapture::lines() const {
+  std::string text = readFile(path_);
+  return SplitLines(text.size() > start_ ? text.substr(start_) : std::string());
+}
 
-std::vector<std::string> LogCapture::messages() const { return logMessages(path_); }
+std::vector<std::string> LogCapture::messages() const { return MessagesOf(lines()); }
 
 bool LogCapture::contains(const std::string& message) const { return count(message) > 0; }
 

@@ -98,7 +98,8 @@ class FakeEnv : public platform::EnvWrapper {
 };
 
 // Installs a Logger (no workspace) that logs to a file of its own for the
-// life of the object, and gives back the lines written.
+// life of the object, and gives back the lines written after it was
+// installed (the machine-info block that opens every log is left out).
 class LogCapture {
  public:
   explicit LogCapture(platform::Env* env = platform::Env::Default());
@@ -115,6 +116,7 @@ class LogCapture {
   TempDir dir_;
   std::string path_;
   std::unique_ptr<Logger> logger_;
+  size_t start_ = 0;  // bytes of the machine-info block
   Logger* previous_;
 };
 

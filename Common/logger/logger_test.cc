@@ -248,6 +248,15 @@ TEST_F(LoggerTest, SettingALogFileAppendsAndWritesTheMachineBlockEachTime) {
   EXPECT_EQ(lines[lines.size() - 1], "  INFO  | second ");
 }
 
+// The messages of a fresh log: its machine-info block.
+std::vector<std::string> MachineBlock(FakeEnv* env, std::string* firstLine = nullptr) {
+  TempDir dir;
+  Logger logger(env, false);
+  logger.SetLogFile(dir.file("m.log").c_str());
+  if (firstLine != nullptr) *firstLine = testing::logLines(dir.file("m.log")).at(0);
+  return testing::logMessages(dir.file("m.log"));
+}
+
 // The machine-info block: labels of its lines, in order.
 std::vector<std::string> MachineBlockLabels(const std::vector<std::string>& messages) {
   std::vector<std::string> labels;
@@ -268,8 +277,8 @@ TEST(MachineInfo, FourteenLinesWithBrenmoortmpThirteenWithout) {
     } else {
       env.unsetVariables.insert("BRENMOORTMP");
     }
-    LogCapture log(&env);
-    std::vector<std::string> messages = log.messages();
+    std::string firstLine;
+    std::vector<std::string> messages = MachineBlock(&env, &firstLine);
     ASSERT_EQ(messages.size(), withVariable ? 14u : 13u);
     std::vector<std::string> expected = {
         " ",
@@ -288,7 +297,7 @@ TEST(MachineInfo, FourteenLinesWithBrenmoortmpThirteenWithout) {
         frame};
     if (!withVariable) expected.erase(expected.begin() + 11);
     EXPECT_EQ(MachineBlockLabels(messages), expected);
-    EXPECT_EQ(log.lines()[0], "  INFO  |   ");
+    EXPECT_EQ(firstLine, "  INFO  |   ");
     EXPECT_EQ(messages[6], "Today is [19.10.2010 09:05:03]");
     EXPECT_EQ(messages[7], "GetCurrentDirectory [/work]");
     EXPECT_EQ(messages[9], "GetWindowsDirectory [C:\\WINDOWS]");
@@ -308,8 +317,7 @@ TEST(MachineInfo, FailedOrEmptyQueriesLeaveTheirLineOut) {
   env.failTempPath = true;
   env.currentFolder = "";
   // This system has no system or Windows folder to show.
-  LogCapture log(&env);
-  std::vector<std::string> labels = MachineBlockLabels(log.messages());
+  std::vector<std::string> labels = MachineBlockLabels(MachineBlock(&env));
   for (const char* absent : {"GetCurrentDirectory", "GetSystemDirectory", "GetWindowsDirectory",
                              "GetTempPath", "%%BRENMOORTMP%%"}) {
     EXPECT_EQ(std::count(labels.begin(), labels.end(), absent), 0) << absent;
@@ -320,8 +328,7 @@ TEST(MachineInfo, FailedOrEmptyQueriesLeaveTheirLineOut) {
 TEST(MachineInfo, AnAnswerTooLongForTheQueryBufferShowsOnlyItsOwnText) {
   FakeEnv env;
   env.currentFolder = std::string(6000, 'd');
-  LogCapture log(&env);
-  for (const std::string& m : log.messages()) {
+  for (const std::string& m : MachineBlock(&env)) {
     if (m.rfind("GetCurrentDirectory [", 0) != 0) continue;
     std::string shown = m.substr(std::string("GetCurrentDirectory [").size());
     EXPECT_EQ(shown.find_first_not_of('d'), std::string::npos);
@@ -333,21 +340,17 @@ TEST(MachineInfo, AnAnswerTooLongForTheQueryBufferShowsOnlyItsOwnText) {
 
 TEST(VersionInfo, FramesAroundTheTitle) {
   LogCapture log;
-  size_t before = log.messages().size();
   log.logger().WriteVersionInfo();
-  std::vector<std::string> messages = log.messages();
   const std::string frame(52, '=');
-  ASSERT_EQ(messages.size(), before + 4);
-  EXPECT_EQ(messages[before], frame);
-  EXPECT_EQ(messages[before + 1], "============== VERSION INFO ========================");
-  EXPECT_EQ(messages[before + 2], frame);
-  EXPECT_EQ(messages[before + 3], frame);
+  EXPECT_EQ(log.messages(), (std::vector<std::string>{
+                                frame, "============== VERSION INFO ========================",
+                                frame, frame}));
 }
 
-TEST(LogCaptureSupport, InstallsItsLoggerForTheProcess) {
+TEST(LogCaptureSupport, InstallsItsLoggerAndShowsWhatFollowsTheMachineBlock) {
   LogCapture log;
   Log().InfoString("Through Log():", "yes");
-  EXPECT_TRUE(log.contains("Through Log(): [yes]"));
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Through Log(): [yes]"});
 }
 
 }  // namespace
