@@ -25,9 +25,11 @@ namespace {
 using platform::EntryKind;
 using platform::kSeparator;
 
-// The log stem of a product of the product line; the engine is product -2.
+// The log stem of a product of the product line. Only the engine's own row
+// (-2, fixed for the life of the Logger) is kept; any other number gets a
+// stem of its own rather than sharing the engine's folder.
 const char* LogStem(int32_t productNumber) {
-  return productNumber == -2 ? "log_err" : "log_unknown";
+  return productNumber == -2 ? "log_err" : "log_other";
 }
 
 // The product code: the stem without its "log_" prefix, at most 9 characters.
