@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -669,6 +670,97 @@ TEST_F(DbfRecoverTest, SecondCtrlCEndsTheProcessAtOnce) {
   // No result line: the run never returned.
   EXPECT_EQ(readFile(dir_.file("stdout")).find("\"type\":\"result\""), std::string::npos);
 }
+
+#ifdef KEST_REAL_ENGINE
+// The same program with the engine library built beside it.
+class DbfRecoverWithEngineTest : public DbfRecoverTest {};
+
+TEST_F(DbfRecoverWithEngineTest, BundledSampleIsRebuiltRecordForRecord) {
+  std::string source = dir_.file("calls.dbf");
+  fs::copy_file(std::string(KEST_SOURCE_DIR) + "/samples/calls.dbf", source);
+  sources_[source] = readFile(source);
+  std::string out = output();
+
+  Outcome outcome = run({"-o", out, source}, {});
+
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  std::vector<std::string> lines = splitLines(outcome.out);
+  ASSERT_EQ(lines.size(), 3u) << outcome.out;
+  EXPECT_EQ(lines[0], source + ": recovered by the worst-case method, 16 records");
+  std::string folder = lines[1].substr(lines[1].find(": ") + 2);
+  EXPECT_EQ(fs::path(folder).filename().string().rfind("Recovered calls.dbf ", 0), 0u) << folder;
+  std::string result = readFile(folder + "/RECOVERED.DBF");
+  // The records of the undamaged table, byte for byte, after the invented
+  // header (its length at bytes 8..9).
+  const size_t kRecordLength = 283, kRecords = 16, kOriginalHeader = 488;
+  std::string original = readFile(sharedData("foxprodb/calls.dbf"));
+  ASSERT_GE(result.size(), 12u);
+  size_t headerLength = static_cast<unsigned char>(result[8]) |
+                        static_cast<unsigned char>(result[9]) << 8;
+  ASSERT_GE(result.size(), headerLength + kRecords * kRecordLength);
+  EXPECT_TRUE(result.compare(headerLength, kRecords * kRecordLength, original, kOriginalHeader,
+                             kRecords * kRecordLength) == 0);
+}
+
+TEST_F(DbfRecoverWithEngineTest, HealthyTableIsKeptByTheBestCaseMethod) {
+  std::string source = copySharedData("dbase_31.dbf", dir_);
+  sources_[source] = readFile(source);
+  std::string out = output();
+
+  Outcome outcome = run({"--json", "-o", out, source}, {});
+
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  std::optional<std::map<std::string, std::string>> result =
+      parseJsonLine(splitLines(outcome.out).back());
+  ASSERT_TRUE(result);
+  EXPECT_EQ((*result)["method"], "best-case");
+  EXPECT_EQ((*result)["file"], (*result)["folder"] + "/dbase_31.dbf");
+  EXPECT_NE((*result)["records"], "0");
+  EXPECT_NE((*result)["records"], "null");
+}
+
+TEST_F(DbfRecoverWithEngineTest, CtrlCStopsTheEngineInTheMiddleOfALargeTable) {
+  // 32 Mi records of 8 bytes that the header vouches for, all of them
+  // zero (a sparse file): the best-case scan polls the break byte before
+  // each one and would take long to get through them.
+  const uint32_t kRecords = 32u << 20, kRecordLength = 8;
+  std::string header(33, '\0');
+  header[0] = 0x03;
+  for (int i = 0; i < 4; ++i) header[4 + i] = static_cast<char>(kRecords >> (8 * i));
+  header[8] = 33;
+  header[10] = kRecordLength;
+  header[32] = 0x0D;
+  std::string source = dir_.file("large.dbf");
+  writeFile(source, header);
+  fs::resize_file(source, header.size() + uint64_t{kRecords} * kRecordLength);
+  auto size = fs::file_size(source);
+  auto written = fs::last_write_time(source);
+
+  Child child = start({"--json", "-o", output(), source}, {});
+  // Stop it once the best-case scan is under way.
+  std::string stdoutPath = dir_.file("stdout");
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (readFile(stdoutPath).find("\"percent\":10}") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  kill(child.pid(), SIGINT);
+  EXPECT_EQ(child.wait(), 130);
+  std::vector<std::string> lines = splitLines(readFile(stdoutPath));
+  ASSERT_FALSE(lines.empty());
+  std::optional<std::map<std::string, std::string>> result = parseJsonLine(lines.back());
+  ASSERT_TRUE(result);
+  EXPECT_EQ((*result)["code"], "-1000");
+  EXPECT_EQ((*result)["outcome"], "user-break");
+  // Too large to keep a copy of; nothing may have written to it.
+  EXPECT_EQ(fs::file_size(source), size);
+  EXPECT_EQ(fs::last_write_time(source), written);
+  std::ifstream in(source, std::ios::binary);
+  std::string start(header.size(), '\0');
+  in.read(start.data(), static_cast<std::streamsize>(start.size()));
+  EXPECT_EQ(start, header);
+}
+#endif  // KEST_REAL_ENGINE
 
 }  // namespace
 }  // namespace kest::testing
