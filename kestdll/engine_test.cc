@@ -461,7 +461,7 @@ TEST_F(FreshLoadTest, GermanTextsFromTheHostServicesLibrary) {
 TEST_F(FreshLoadTest, FrenchTextsFollowTheCodePage) {
   ProbeRun utf8 = Probe(kEngine, {"locale", "load", "run", table_, output_.path(), "-"},
                         {{"VALCORE_LANGUAGE", "fr"}, {"LC_ALL", "C.UTF-8"}});
-  ASSERT_FALSE(utf8.statuses().empty());
+  ASSERT_GE(utf8.statuses().size(), 2u);
   EXPECT_EQ(utf8.statuses()[0], "Passe 1: initialisation...");
   EXPECT_EQ(utf8.statuses()[1], "terminé");
   // Without a locale the process has plain ASCII: what cannot be shown
@@ -469,7 +469,7 @@ TEST_F(FreshLoadTest, FrenchTextsFollowTheCodePage) {
   TempDir second;
   ProbeRun ascii = Probe(kEngine, {"run", table_, second.path(), "-"},
                          {{"VALCORE_LANGUAGE", "fr"}, {"LC_ALL", "C.UTF-8"}});
-  ASSERT_FALSE(ascii.statuses().empty());
+  ASSERT_GE(ascii.statuses().size(), 2u);
   EXPECT_EQ(ascii.statuses()[1], "termin?");
 }
 
