@@ -51,6 +51,12 @@ class Method0 {
   const std::vector<DbfFieldDescriptor>& fields() const { return fields_; }
 
  private:
+  // Reads record `number` into the record buffer; what the file does not
+  // hold reads as zero.
+  void readRecord(uint32_t number);
+  // The result's header: the table's own, lightly adjusted (see Flush).
+  void writeHeader();
+
   platform::Env* env_;
   std::unique_ptr<LLFile> table_;
   std::unique_ptr<platform::WritableFile> output_;
