@@ -87,9 +87,14 @@ std::vector<DbfFieldDescriptor> readFields(const std::string& bytes, uint32_t sl
   TempDir dir;
   std::string path = dir.file("t.dbf");
   testing::writeFile(path, bytes);
-  LLFile file(path.c_str());
-  file.Seek(32);
-  return readFieldList(file, slots);
+  std::vector<DbfFieldDescriptor> fields;
+  {
+    LLFile file(path.c_str());
+    file.Seek(32);
+    fields = readFieldList(file, slots);
+  }
+  EXPECT_EQ(testing::readFile(path), bytes);
+  return fields;
 }
 
 TEST(ReadFieldList, StopsAtATerminatorThatStartsASlot) {

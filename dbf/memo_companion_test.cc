@@ -32,6 +32,10 @@ TEST(ProbeMemoCompanion, MeasuresTheFptWhateverItsCase) {
     MemoCompanion memo = probeMemoCompanion(dir.file(c.table), platform::Env::Default());
     EXPECT_EQ(memo.present, c.present) << c.table << " " << (c.memo ? c.memo : "-");
     EXPECT_EQ(memo.size, c.present ? 300u : 0u) << c.table;
+    EXPECT_EQ(testing::readFile(dir.file(c.table)), "table");
+    if (c.memo != nullptr) {
+      EXPECT_EQ(testing::readFile(dir.file(c.memo)), std::string(300, 'm'));
+    }
   }
 }
 
