@@ -79,7 +79,8 @@ class Env {
   static Env* Default();
 
   // --- files ---------------------------------------------------------------
-  // Opens an existing file (not a folder) for reading, sharing read access.
+  // Opens an existing regular file (not a folder, FIFO or device) for
+  // reading, sharing read access.
   virtual std::unique_ptr<ReadableFile> OpenReadOnly(const std::string& path) = 0;
   // Creates a file that must not exist yet; null when it exists or cannot be made.
   virtual std::unique_ptr<WritableFile> CreateNew(const std::string& path) = 0;

@@ -145,7 +145,9 @@ void AppendUtf8(uint32_t cp, std::string* out) {
 class PosixEnv final : public Env {
  public:
   std::unique_ptr<ReadableFile> OpenReadOnly(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer forever;
+    // on a regular file the flag changes nothing.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat st;
     if (::fstat(fd, &st) != 0) {
@@ -154,9 +156,11 @@ class PosixEnv final : public Env {
       errno = saved;
       return nullptr;
     }
-    if (S_ISDIR(st.st_mode)) {
+    // Only regular files have a size to read by; folders, FIFOs and
+    // devices are refused like a missing file.
+    if (!S_ISREG(st.st_mode)) {
       ::close(fd);
-      errno = EISDIR;
+      errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
       return nullptr;
     }
     return std::make_unique<PosixReadableFile>(fd, static_cast<uint64_t>(st.st_size));

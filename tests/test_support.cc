@@ -58,37 +58,19 @@ bool exists(const std::string& path) {
   return fs::exists(fs::symlink_status(path, ec));
 }
 
-std::string sharedData(const std::string& name) {
-  return (fs::path(KEST_SHARED_DATA_DIR) / name).string();
-}
+namespace {
 
-std::string copySharedData(const std::string& name, const TempDir& dir) {
-  std::string target = dir.file(fs::path(name).filename().string());
-  fs::copy_file(sharedData(name), target);
-  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write,
-                  fs::perm_options::add);
-  return target;
-}
-
-LogCapture::LogCapture(platform::Env* env)
-    : path_(dir_.file("capture.log")), logger_(std::make_unique<Logger>(env, false)) {
-  logger_->SetLogFile(path_.c_str());
-  previous_ = InstallLogger(logger_.get());
-}
-
-LogCapture::~LogCapture() { InstallLogger(previous_); }
-
-std::vector<std::string> LogCapture::lines() const {
+std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> result;
-  std::istringstream in(readFile(path_));
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) result.push_back(line);
   return result;
 }
 
-std::vector<std::string> LogCapture::messages() const {
+std::vector<std::string> MessagesOf(const std::vector<std::string>& lines) {
   std::vector<std::string> result;
-  for (const std::string& line : lines()) {
+  for (const std::string& line : lines) {
     size_t bar = line.find(" | ");
     if (bar == std::string::npos) continue;
     std::string message = line.substr(bar + 3);
@@ -104,6 +86,126 @@ std::vector<std::string> LogCapture::messages() const {
   }
   return result;
 }
+
+}  // namespace
+
+std::vector<std::string> logLines(const std::string& path) { return SplitLines(readFile(path)); }
+
+std::vector<std::string> logMessages(const std::string& path) {
+  return MessagesOf(logLines(path));
+}
+
+std::string sharedData(const std::string& name) {
+  return (fs::path(KEST_SHARED_DATA_DIR) / name).string();
+}
+
+std::string copySharedData(const std::string& name, const TempDir& dir) {
+  std::string target = dir.file(fs::path(name).filename().string());
+  fs::copy_file(sharedData(name), target);
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write,
+                  fs::perm_options::add);
+  return target;
+}
+
+FakeEnv::FakeEnv() : EnvWrapper(platform::Env::Default()), now(At(9, 5, 3)) {
+  utc.year = 2010;
+  utc.month = 10;
+  utc.day = 19;
+  utc.hour = 9;
+  utc.minute = 5;
+  utc.second = 13;
+  utc.millisecond = 42;
+}
+
+int64_t FakeEnv::At(int hour, int minute, int second) {
+  // A day of 2010 far from the epoch, so that clocks may step backwards.
+  return 1287446400 + hour * 3600 + minute * 60 + second;
+}
+
+platform::CivilTime FakeEnv::LocalTime(int64_t seconds) {
+  platform::CivilTime t;
+  t.year = 2010;
+  t.month = 10;
+  t.day = 19;
+  int64_t ofDay = ((seconds % 86400) + 86400) % 86400;
+  t.hour = static_cast<int>(ofDay / 3600);
+  t.minute = static_cast<int>(ofDay / 60 % 60);
+  t.second = static_cast<int>(ofDay % 60);
+  return t;
+}
+
+bool FakeEnv::ErrorMessage(uint32_t code, std::string* text) {
+  auto it = errorTexts.find(code);
+  if (it == errorTexts.end()) return false;
+  *text = it->second;
+  return true;
+}
+
+bool FakeEnv::GetVariable(const char* name, std::string* value) {
+  if (unsetVariables.count(name)) return false;
+  auto it = variables.find(name);
+  if (it == variables.end()) return target()->GetVariable(name, value);
+  *value = it->second;
+  return true;
+}
+
+namespace {
+
+bool Fixed(const std::optional<std::string>& answer, std::string* out) {
+  if (answer) *out = *answer;
+  return answer.has_value();
+}
+
+}  // namespace
+
+bool FakeEnv::TempPath(std::string* path) {
+  if (failTempPath) return false;
+  return Fixed(tempPath, path) || target()->TempPath(path);
+}
+
+bool FakeEnv::CurrentFolder(std::string* path) {
+  return Fixed(currentFolder, path) || target()->CurrentFolder(path);
+}
+
+bool FakeEnv::SystemFolder(std::string* path) {
+  return Fixed(systemFolder, path) || target()->SystemFolder(path);
+}
+
+bool FakeEnv::WindowsFolder(std::string* path) {
+  return Fixed(windowsFolder, path) || target()->WindowsFolder(path);
+}
+
+bool FakeEnv::DeleteFile(const std::string& path) {
+  if (failDeleteFile) {
+    lastError = failureCode;
+    return false;
+  }
+  return target()->DeleteFile(path);
+}
+
+bool FakeEnv::RemoveFolder(const std::string& path) {
+  if (failRemoveFolder) {
+    lastError = failureCode;
+    return false;
+  }
+  return target()->RemoveFolder(path);
+}
+
+LogCapture::LogCapture(platform::Env* env)
+    : path_(dir_.file("capture.log")), logger_(std::make_unique<Logger>(env, false)) {
+  logger_->SetLogFile(path_.c_str());
+  start_ = readFile(path_).size();
+  previous_ = InstallLogger(logger_.get());
+}
+
+LogCapture::~LogCapture() { InstallLogger(previous_); }
+
+std::vector<std::string> LogCapture::lines() const {
+  std::string text = readFile(path_);
+  return SplitLines(text.size() > start_ ? text.substr(start_) : std::string());
+}
+
+std::vector<std::string> LogCapture::messages() const { return MessagesOf(lines()); }
 
 bool LogCapture::contains(const std::string& message) const { return count(message) > 0; }
 

@@ -3,7 +3,11 @@
 #ifndef KEST_TESTS_TEST_SUPPORT_H_
 #define KEST_TESTS_TEST_SUPPORT_H_
 
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,13 +37,69 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);
 
+// The lines of a log file, and their message columns ("  INFO  | msg "
+// gives "msg"; the error column of ASSERT lines is left off).
+std::vector<std::string> logLines(const std::string& path);
+std::vector<std::string> logMessages(const std::string& path);
+
 // Path of a table in the shared read-only sample folder.
 std::string sharedData(const std::string& name);
 // Copies a shared sample table into `dir` and returns the copy's path.
 std::string copySharedData(const std::string& name, const TempDir& dir);
 
+// The real Env with a few answers replaced, for tests that need a fixed
+// clock, a chosen last error code and its text, their own environment
+// variables, or deletions that fail (tests run as root, where a read-only
+// folder does not stop a deletion).
+class FakeEnv : public platform::EnvWrapper {
+ public:
+  FakeEnv();
+
+  // Calendar time in seconds. LocalTime answers the nineteenth of October
+  // 2010 with the hour, minute and second of `seconds` taken modulo a day,
+  // so that 9 * 3600 + 5 * 60 + 3 reads 09:05:03.
+  int64_t now;
+  static int64_t At(int hour, int minute, int second);
+  platform::CivilTime utc;  // UtcNow's answer
+  uint32_t processId = 4321;
+
+  // The last error code lives here, not in errno.
+  uint32_t lastError = 0;
+  // Texts ErrorMessage knows; any other code has none.
+  std::map<uint32_t, std::string> errorTexts;
+
+  // Variables answered here, and variables that read as not set; all
+  // others come from the process environment.
+  std::map<std::string, std::string> variables;
+  std::set<std::string> unsetVariables;
+  // Answers replacing the real queries; nullopt keeps the real one.
+  std::optional<std::string> tempPath, currentFolder, systemFolder, windowsFolder;
+  bool failTempPath = false;
+
+  // Deletions and folder removals that fail with the given code.
+  bool failDeleteFile = false;
+  bool failRemoveFolder = false;
+  uint32_t failureCode = 5;
+
+  int64_t NowSeconds() override { return now; }
+  platform::CivilTime LocalTime(int64_t seconds) override;
+  platform::CivilTime UtcNow() override { return utc; }
+  uint32_t ProcessId() override { return processId; }
+  uint32_t LastErrorCode() override { return lastError; }
+  void SetLastErrorCode(uint32_t code) override { lastError = code; }
+  bool ErrorMessage(uint32_t code, std::string* text) override;
+  bool GetVariable(const char* name, std::string* value) override;
+  bool TempPath(std::string* path) override;
+  bool CurrentFolder(std::string* path) override;
+  bool SystemFolder(std::string* path) override;
+  bool WindowsFolder(std::string* path) override;
+  bool DeleteFile(const std::string& path) override;
+  bool RemoveFolder(const std::string& path) override;
+};
+
 // Installs a Logger (no workspace) that logs to a file of its own for the
-// life of the object, and gives back the lines written.
+// life of the object, and gives back the lines written after it was
+// installed (the machine-info block that opens every log is left out).
 class LogCapture {
  public:
   explicit LogCapture(platform::Env* env = platform::Env::Default());
@@ -56,6 +116,7 @@ class LogCapture {
   TempDir dir_;
   std::string path_;
   std::unique_ptr<Logger> logger_;
+  size_t start_ = 0;  // bytes of the machine-info block
   Logger* previous_;
 };
 

@@ -5,7 +5,8 @@
 //
 // Two passes, as in the best-case method: Parse counts every slot read;
 // Flush writes the invented header and runs Parse again in write mode,
-// appending each slot that passes the record check.
+// appending each slot that passes the record check; once the records are
+// out, the header's record count is set to the number written.
 //
 // Parse raises RaisedCode: kUserBreak when the host's break byte is set,
 // LLFile codes when the table cannot be read. Flush raises nothing and
@@ -35,7 +36,9 @@ class Method1 {
   // 0, or -3 when the table is shorter than 2,048 bytes.
   int32_t Parse();
   // Writes the result table to `path` (RECOVERED.DBF in it when `path` is
-  // an existing folder). Returns 0, -2 (failure) or -5 (cannot create).
+  // an existing folder). Returns 0, -5 when the file cannot be created new,
+  // -2 on any other failure: no layout found yet, a user break or read
+  // error in the second pass, a write that fails or comes up short.
   int32_t Flush(const char* path);
 
   // Slots read by all Parse calls on this object.
@@ -47,7 +50,16 @@ class Method1 {
   const DbfHeader& header() const { return header_; }
   const std::vector<DbfFieldDescriptor>& fields() const { return fields_; }
 
+  bool memoPresent() const { return memoPresent_; }
+  uint32_t memoSize() const { return memoSize_; }
+
  private:
+  // The layout search; false when the table is too short (-3) or no
+  // record length scores (0).
+  bool FindLayout(bool firstPass, int32_t* code);
+  // Appends `count` bytes to the output, raising when the write fails.
+  void WriteOutput(const void* data, size_t count);
+
   platform::Env* env_;
   std::unique_ptr<LLFile> table_;
   std::unique_ptr<platform::WritableFile> output_;
@@ -58,6 +70,8 @@ class Method1 {
   DbfHeader header_;
   std::vector<DbfFieldDescriptor> fields_;
   std::vector<FieldPlace> places_;
+  // Slots appended to the output by the write-mode Parse.
+  uint32_t recordsWritten_ = 0;
   bool memoPresent_ = false;
   uint32_t memoSize_ = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <new>
 
 namespace kest {
 
@@ -12,11 +13,6 @@ const char* const kLevelNames[] = {"ALL", "DEBUG", "INFO", "ERROR", "ASSERT"};
 const char* LevelName(int32_t level) {
   if (level < kLevelAll || level > kLevelAssert) return "";
   return kLevelNames[level];
-}
-
-// Keeps at most `max` characters, as the fixed buffers of the log do.
-void CutTo(std::string* text, size_t max) {
-  if (text->size() > max) text->resize(max);
 }
 
 Logger* installed = nullptr;
@@ -36,6 +32,7 @@ Logger::~Logger() {
     logFileName_.clear();
   }
   DeleteTempFiles();
+  RemoveEmptyWorkspace();
 }
 
 void Logger::Info(const char* message) { WriteLine(kLevelInfo, message); }
@@ -63,11 +60,14 @@ void Logger::ErrorNumber(const char* message, int32_t number) {
 
 void Logger::ErrorFormat(const char* format, ...) {
   if (format == nullptr) return;
+  uint32_t code = env_->LastErrorCode();
   char buffer[kMaxFormatted + 1];
+  buffer[0] = '\0';
   va_list args;
   va_start(args, format);
   std::vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
+  env_->SetLastErrorCode(code);
   Error(buffer);
 }
 
@@ -76,66 +76,79 @@ void Logger::AssertReport(bool condition, const char* message, int32_t line) {
 }
 
 void Logger::CheckStringPtr(const void* pointer, const char* message, int32_t line) {
-  // A readability probe has no portable counterpart; an absent pointer is
-  // the one unreadable string this side can recognise.
   if (pointer == nullptr) ComposeNumber(kLevelError, message, line);
 }
 
+// Composition happens in a per-call buffer before the lock is taken; the
+// caller's last error code is kept for the ASSERT column.
 void Logger::Compose(int32_t level, const char* message, const char* text) {
   if (message == nullptr) return;
-  std::string line = message;
+  uint32_t code = env_->LastErrorCode();
+  char buffer[kMaxComposed + 1];
   if (text == nullptr) {
-    line += " [null]";
+    std::snprintf(buffer, sizeof buffer, "%s [null]", message);
   } else {
-    line += " [";
-    line += text;
-    line += "]";
+    std::snprintf(buffer, sizeof buffer, "%s [%s]", message, text);
   }
-  CutTo(&line, kMaxComposed);
-  WriteLine(level, line.c_str());
+  env_->SetLastErrorCode(code);
+  WriteLine(level, buffer);
 }
 
 void Logger::ComposeNumber(int32_t level, const char* message, int32_t number) {
   if (message == nullptr) return;
-  std::string line = message;
-  line += " [" + std::to_string(number) + "]";
-  CutTo(&line, kMaxComposed);
-  WriteLine(level, line.c_str());
+  uint32_t code = env_->LastErrorCode();
+  char buffer[kMaxComposed + 1];
+  std::snprintf(buffer, sizeof buffer, "%s [%ld]", message, static_cast<long>(number));
+  env_->SetLastErrorCode(code);
+  WriteLine(level, buffer);
+}
+
+void Logger::BuildErrorText(uint32_t code) {
+  std::string text;
+  bool found = false;
+  try {
+    found = env_->ErrorMessage(code, &text);
+  } catch (...) {
+    found = false;  // no memory for the text: report it as missing
+  }
+  if (!found) {
+    std::snprintf(errorText_, sizeof errorText_, "{0x%08x| <FormatMessage fail>}", code);
+    return;
+  }
+  size_t length = text.size() < kMaxColumn ? text.size() : kMaxColumn;
+  std::memcpy(systemMessage_, text.data(), length);
+  systemMessage_[length] = '\0';
+  // System texts end with a line break that would split the log line.
+  systemMessage_[std::strcspn(systemMessage_, "\r\n")] = '\0';
+  // The column is cut at its buffer like every other, closing brace and all.
+  if (std::snprintf(errorText_, sizeof errorText_, "{0x%08x| %s}", code, systemMessage_) < 0) {
+    errorText_[0] = '\0';
+  }
 }
 
 int Logger::WriteLine(int32_t level, const char* message) {
   if (stream_ == nullptr || !enabled_) return 0;
   std::lock_guard<std::recursive_mutex> guard(lock_);
-  if (!IsEnabledFor(level) || message == nullptr) return 0;
+  errorText_[0] = '\0';
+  if (!IsEnabledFor(level) || message == nullptr || stream_ == nullptr) return 0;
 
-  std::string errorText;
   uint32_t code = env_->LastErrorCode();
-  if (code != 0 && level == kLevelAssert) {
-    std::string system;
-    char head[16];
-    std::snprintf(head, sizeof head, "{0x%08x| ", code);
-    if (env_->ErrorMessage(code, &system)) {
-      CutTo(&system, 1023);
-      system = system.substr(0, system.find_first_of("\r\n"));
-      errorText = head + system + "}";
-    } else {
-      errorText = std::string(head) + "<FormatMessage fail>}";
-    }
-    CutTo(&errorText, 1023);
-  }
+  if (code != 0 && level == kLevelAssert) BuildErrorText(code);
 
-  char timeText[16] = "";
   int64_t now = env_->NowSeconds();
-  if (now > lastStampTime_ + 1) {
+  if (now - lastStampTime_ <= 1) {
+    timeText_[0] = '\0';
+  } else {
     lastStampTime_ = now;
     platform::CivilTime t = env_->LocalTime(now);
-    std::snprintf(timeText, sizeof timeText, "%02d:%02d:%02d", t.hour, t.minute,
+    std::snprintf(timeText_, sizeof timeText_, "%02d:%02d:%02d", t.hour, t.minute,
                   t.second);
   }
 
-  std::fprintf(stream_, "%6s %s | %s %s\n", LevelName(level), timeText, message,
-               errorText.c_str());
+  std::fprintf(stream_, "%6s %s | %s %s\n", LevelName(level), timeText_, message,
+               errorText_);
   std::fflush(stream_);
+  env_->SetLastErrorCode(code);
   return 0;
 }
 

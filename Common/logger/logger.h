@@ -43,8 +43,14 @@ class Logger {
   static constexpr size_t kMaxComposed = 4095;
   // Longest ErrorFormat result.
   static constexpr size_t kMaxFormatted = 16383;
+  // Longest system text and longest error column of an ASSERT line.
+  static constexpr size_t kMaxColumn = 1023;
+  // Longest answer of a machine query in the machine-info block.
+  static constexpr size_t kMaxQuery = 4094;
   // Longest temp workspace path.
   static constexpr size_t kMaxTempPath = 5220;
+  // Slots the temp name array starts with and grows by.
+  static constexpr uint32_t kTempNameStep = 1024;
 
   // With `setUpWorkspace`, the constructor ends by setting the temp
   // workspace up (InitTempPath). A set-up that fails does not throw: the
@@ -52,13 +58,16 @@ class Logger {
   // why, so that the library can stay loaded and tell its host.
   explicit Logger(platform::Env* env = platform::Env::Default(),
                   bool setUpWorkspace = true);
-  // Closes the log, then deletes the temp names handed out.
+  // Closes the log, then deletes the temp names handed out. When the set-up
+  // created the product temp folder, the folder and the subfolders this
+  // process prepared are removed as well, but only those left empty.
   ~Logger();
 
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
 
   // --- lines ---------------------------------------------------------------
+  // None of these reports a failure or throws; a null message is dropped.
   void Info(const char* message);
   void InfoString(const char* message, const char* text);
   void InfoNumber(const char* message, int32_t number);
@@ -70,8 +79,11 @@ class Logger {
   // Writes "%s [%ld]" (message, line) at ASSERT when `condition` is false.
   void AssertReport(bool condition, const char* message, int32_t line);
   // Writes "%s [%ld]" at ERROR when `pointer` cannot be read as a string.
+  // Without a readability probe on this side, only a null pointer counts
+  // as unreadable.
   void CheckStringPtr(const void* pointer, const char* message, int32_t line);
-  // The core writer; returns 0 in every case.
+  // The core writer; returns 0 in every case. The caller's last error code
+  // is the same after the call as before it.
   int WriteLine(int32_t level, const char* message);
   bool IsEnabledFor(int32_t level) const;
 
@@ -91,10 +103,15 @@ class Logger {
   void WriteVersionInfo();
 
   // --- temp workspace ------------------------------------------------------
+  // Sets the workspace up; false (with workspaceFailure() saying why) when
+  // it cannot be used.
   bool InitTempPath();
   // A new temp name, owned by the Logger until it is destroyed; null when
-  // the workspace is not ready or the name storage cannot grow.
+  // the workspace is not ready or the name storage cannot grow. The file
+  // itself is not created.
   const char* NewTempFileName();
+  // Deletes everything inside `path`, depth first; the folder itself stays.
+  // Links are deleted themselves and never entered.
   void EmptyFolder(const char* path);
   void DeleteTempFiles();
   bool workspaceReady() const { return workspaceReady_; }
@@ -109,6 +126,13 @@ class Logger {
  private:
   void Compose(int32_t level, const char* message, const char* text);
   void ComposeNumber(int32_t level, const char* message, int32_t number);
+  void BuildErrorText(uint32_t code);
+
+  bool FailWorkspace(const std::string& reason);
+  void DeleteOldTempFiles();
+  void PrepareSubfolder(uint32_t number);
+  bool WorkspaceStillOurs();
+  void RemoveEmptyWorkspace();
 
   platform::Env* env_;
 
@@ -120,6 +144,10 @@ class Logger {
   std::string logFileName_;
   int32_t threshold_ = kLevelAll;
   bool enabled_ = false;
+  // The columns of the line being written; touched only under lock_.
+  char systemMessage_[kMaxColumn + 1] = {};
+  char errorText_[kMaxColumn + 1] = {};
+  char timeText_[kMaxColumn + 1] = {};
 
   // Temp workspace.
   uint32_t nextTempNumber_ = 1;
@@ -128,6 +156,7 @@ class Logger {
   std::string productTempFolder_;
   bool workspaceReady_ = false;
   bool createdProductFolder_ = false;
+  uint32_t firstTempNumber_ = 1;
   std::string workspaceFailure_;
 };
 
