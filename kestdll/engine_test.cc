@@ -173,6 +173,25 @@ TEST_F(EngineTest, WorstCaseWin) {
   EXPECT_EQ(testing::entries(folder), std::vector<std::string>{"RECOVERED.DBF"});
 }
 
+TEST_F(EngineTest, HealthyTableWithLongRecordsComesBackUnchanged) {
+  // 590-byte records: beyond the lengths the worst-case search tries, so
+  // its count must not decide.
+  table_ = testing::copySharedData("dbase_03.dbf", source_);
+  Freeze();
+  TempDir logs;
+  std::string log = logs.file("run.log");
+  EXPECT_EQ(Run(log.c_str()), KEST_OK);
+  std::string folder = ResultFolder();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(testing::entries(folder), std::vector<std::string>{"dbase_03.dbf"});
+  EXPECT_EQ(testing::readFile(folder + "/dbase_03.dbf"), testing::readFile(table_));
+  std::vector<std::string> logged = testing::logMessages(log);
+  auto choice =
+      std::find(logged.begin(), logged.end(), "Determine which method was more successful");
+  ASSERT_LT(choice + 1, logged.end());
+  EXPECT_EQ(choice[1], "Best-case record length is beyond the worst-case search range [590]");
+}
+
 TEST_F(EngineTest, NothingToRecover) {
   TableBuilder().field("NAME", 'C', 10).write(table_);
   Freeze();

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -148,23 +150,13 @@ class RecoveryRunTest : public ::testing::Test {
                        &TestHost::Progress, &host, log);
   }
 
-  std::vector<std::string> LogMessages() {
-    std::vector<std::string> messages;
-    std::string text = testing::readFile(logFile_);
-    size_t start = 0;
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      std::string line = text.substr(start, end - start);
-      size_t bar = line.find(" | ");
-      if (bar != std::string::npos) {
-        std::string m = line.substr(bar + 3);
-        if (!m.empty() && m.back() == ' ') m.pop_back();
-        messages.push_back(m);
-      }
-      if (end == std::string::npos) break;
-      start = end + 1;
-    }
-    return messages;
+  std::vector<std::string> LogMessages() { return testing::logMessages(logFile_); }
+  // The log from the last line `first` on.
+  std::vector<std::string> LogTail(const std::string& first) {
+    std::vector<std::string> log = LogMessages();
+    auto at = std::find(log.rbegin(), log.rend(), first);
+    if (at == log.rend()) return {};
+    return std::vector<std::string>(std::prev(at.base()), log.end());
   }
   size_t Count(const std::string& message) {
     size_t n = 0;
@@ -201,10 +193,31 @@ TEST_F(RecoveryRunTest, NothingToRecoverMakesNoFolder) {
   EXPECT_EQ(host.wrongCalls, 0);
   EXPECT_TRUE(testing::entries(output_.path()).empty());
   EXPECT_EQ(testing::snapshot(source_.path()), before);
-  std::vector<std::string> log = LogMessages();
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(log[log.size() - 2], "Nothing to recover detected!");
-  EXPECT_EQ(log.back(), "FileRecover() exiting");
+  EXPECT_EQ(LogTail("Nothing to recover detected!"),
+            (std::vector<std::string>{"Nothing to recover detected!", "In Method0::~Method0()",
+                                      "Method0::~Method0() exiting", "In Method1::~Method1()",
+                                      "Method1::~Method1() exiting", "FileRecover() exiting"}));
+}
+
+TEST_F(RecoveryRunTest, EarlyReturnReleasesBothMethodsBestCaseFirst) {
+  std::string table = source_.file("big.dbf");
+  TableBuilder builder;
+  builder.field("NAME", 'C', 30);
+  for (int i = 0; i < 200; ++i) builder.record("name " + std::to_string(i));
+  builder.write(table);
+  TestHost host;
+  runState().breakFlag = &host.breakByte;
+  host.onEvent = [&](const std::string& event) {
+    if (event == progress(25)) host.breakByte = 1;
+  };
+  EXPECT_EQ(recoverFile(table.c_str(), output_.path().c_str(), &TestHost::Status,
+                        &TestHost::Progress, &host, logFile_.c_str()),
+            KEST_USER_BREAK);
+  EXPECT_EQ(host.events.back(), progress(25));
+  EXPECT_EQ(LogTail("In Method0::~Method0()"),
+            (std::vector<std::string>{"In Method0::~Method0()", "Method0::~Method0() exiting",
+                                      "In Method1::~Method1()", "Method1::~Method1() exiting"}));
+  EXPECT_TRUE(testing::entries(output_.path()).empty());
 }
 
 TEST_F(RecoveryRunTest, NullCallbacksGiveTheSameResult) {
