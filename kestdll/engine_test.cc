@@ -137,6 +137,7 @@ TEST_F(EngineTest, VersionQueriesAnswerZero) {
   EXPECT_EQ(Engine::Get().getDllVersion(), 0);
   EXPECT_EQ(Engine::Get().envReady(), 0);
   WriteSoundTable(table_, 3);
+  Freeze();
   Run();
   EXPECT_EQ(Engine::Get().getDllVersion(), 0);
   EXPECT_EQ(Engine::Get().envReady(), 0);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -134,6 +135,7 @@ class RecoveryRunTest : public ::testing::Test {
   void TearDown() override {
     InstallLogger(previous_);
     resetRunState();
+    EXPECT_EQ(testing::snapshot(source_.path()), before_) << "the source folder changed";
   }
 
   // A sound table too small for the worst-case method; the best-case
@@ -141,8 +143,11 @@ class RecoveryRunTest : public ::testing::Test {
   std::string EmptyTable(const std::string& name = "empty.dbf") {
     std::string path = source_.file(name);
     TableBuilder().field("NAME", 'C', 10).write(path);
+    Freeze();
     return path;
   }
+  // Remembers the source folder's files, to be found unchanged at the end.
+  void Freeze() { before_ = testing::snapshot(source_.path()); }
 
   int32_t Run(const std::string& table, TestHost& host, const char* log) {
     host.breakByte = 0;
@@ -168,6 +173,7 @@ class RecoveryRunTest : public ::testing::Test {
   std::string logFile_;
   std::unique_ptr<Logger> logger_;
   Logger* previous_ = nullptr;
+  std::map<std::string, std::string> before_;
 };
 
 TEST_F(RecoveryRunTest, MissingSourceStopsAfterTheBestCasePass) {
@@ -185,14 +191,12 @@ TEST_F(RecoveryRunTest, MissingSourceStopsAfterTheBestCasePass) {
 
 TEST_F(RecoveryRunTest, NothingToRecoverMakesNoFolder) {
   std::string table = EmptyTable();
-  auto before = testing::snapshot(source_.path());
   TestHost host;
   runState().breakFlag = &host.breakByte;
   EXPECT_EQ(Run(table, host, logFile_.c_str()), KEST_NOTHING);
   EXPECT_EQ(host.mainEvents(), testing::nothingFoundEvents());
   EXPECT_EQ(host.wrongCalls, 0);
   EXPECT_TRUE(testing::entries(output_.path()).empty());
-  EXPECT_EQ(testing::snapshot(source_.path()), before);
   EXPECT_EQ(LogTail("Nothing to recover detected!"),
             (std::vector<std::string>{"Nothing to recover detected!", "In Method0::~Method0()",
                                       "Method0::~Method0() exiting", "In Method1::~Method1()",
@@ -205,6 +209,7 @@ TEST_F(RecoveryRunTest, EarlyReturnReleasesBothMethodsBestCaseFirst) {
   builder.field("NAME", 'C', 30);
   for (int i = 0; i < 200; ++i) builder.record("name " + std::to_string(i));
   builder.write(table);
+  Freeze();
   TestHost host;
   runState().breakFlag = &host.breakByte;
   host.onEvent = [&](const std::string& event) {
@@ -284,7 +289,7 @@ TEST_F(RecoveryRunTest, WithoutLogFileNothingIsLoggedYetTheHostHearsTheSame) {
 TEST_F(RecoveryRunTest, LogFileNamingTheTableIsRefused) {
   std::string table = EmptyTable("orders.dbf");
   testing::writeFile(source_.file("orders.fpt"), std::string(512, '\0'));
-  auto before = testing::snapshot(source_.path());
+  Freeze();
   const std::string names[] = {table, source_.file("ORDERS.FPT"), source_.file("orders.dbt"),
                                source_.file("orders.fpt")};
   for (const std::string& log : names) {
@@ -292,14 +297,14 @@ TEST_F(RecoveryRunTest, LogFileNamingTheTableIsRefused) {
     runState().breakFlag = &host.breakByte;
     EXPECT_EQ(Run(table, host, log.c_str()), KEST_NOTHING) << log;
     EXPECT_EQ(host.mainEvents(), testing::nothingFoundEvents());
-    EXPECT_EQ(testing::snapshot(source_.path()), before) << log;
+    EXPECT_EQ(testing::snapshot(source_.path()), before_) << log;
   }
 }
 
 TEST_F(RecoveryRunTest, EngineNotReadyRefusesEveryRun) {
   std::string table = EmptyTable();
   testing::writeFile(source_.file("empty.fpt"), "memo");
-  auto before = testing::snapshot(source_.path());
+  Freeze();
   runState().notReadyReason = "the host-services library could not be bound (test)";
   TestHost host;
   runState().breakFlag = &host.breakByte;
@@ -312,7 +317,6 @@ TEST_F(RecoveryRunTest, EngineNotReadyRefusesEveryRun) {
                   "(test)")});
   }
   EXPECT_TRUE(testing::entries(output_.path()).empty());
-  EXPECT_EQ(testing::snapshot(source_.path()), before);
   EXPECT_EQ(Count("Recovery engine not ready: [the host-services library could not be bound "
                   "(test)]"),
             2u);
