@@ -1,12 +1,202 @@
 #include "best_case/method0.h"
 
+#include <cstring>
+#include <limits>
+
+#include "Common/logger/logger.h"
+#include "Common/raised_code.h"
+#include "dbf/memo_companion.h"
+#include "dbf/result_table.h"
+#include "kestdll/run_state.h"
+
 namespace kest {
 
-// Placeholder until the best-case scan is written: finds nothing.
-Method0::Method0(const char* path, platform::Env* env)
-    : env_(env), table_(std::make_unique<LLFile>(path, env)) {}
-Method0::~Method0() = default;
-int32_t Method0::Parse() { return 0; }
-int32_t Method0::Flush(const char*) { return -2; }
+namespace {
+
+// Raised inside Flush when a piece of the result could not be written
+// whole (disk full, a failing device): a result with a hole is no result.
+struct WriteFailed {};
+
+constexpr uint8_t kNoMemoVersion = 0x03;
+constexpr uint8_t kIndexAttached = 0x01;  // bit 0 of tableFlags
+
+[[noreturn]] void writeFailed() {
+  Log().Error("Method0::Flush(): the result table could not be written whole");
+  throw WriteFailed{};
+}
+
+}  // namespace
+
+Method0::Method0(const char* path, platform::Env* env) : env_(env) {
+  Log().Info("In Method0::Method0()");
+  validRecords_ = 0;
+  table_ = std::make_unique<LLFile>(path, env);
+  table_->GetSize();
+  writeMode_ = false;
+  Log().Info("Method0::Method0() exiting");
+  output_.reset();
+  MemoCompanion memo = probeMemoCompanion(path, env);
+  memoPresent_ = memo.present;
+  memoSize_ = memo.size;
+}
+
+Method0::~Method0() {
+  Log().Info("In Method0::~Method0()");
+  try {
+    table_.reset();
+  } catch (const RaisedCode& raised) {
+    Log().ErrorNumber("Failed to delete LLFile* f, error", raised.code);
+  } catch (...) {
+    Log().Error("Failed to delete LLFile* f, error code unavailable");
+  }
+  table_.reset();
+  Log().Info("Method0::~Method0() exiting");
+}
+
+int32_t Method0::Parse() {
+  Log().Info("In Method0::Parse()");
+  pollBreak();
+
+  std::unique_ptr<uint8_t[]> head = table_->ReadAlloc(0, sizeof header_.bytes);
+  std::memcpy(header_.bytes, head.get(), sizeof header_.bytes);
+  const uint32_t slots = fieldSlotCount(header_.headerLength());
+  fields_.clear();
+  places_.clear();
+  memoAsCharacter_.assign(slots, false);
+  validRecords_ = 0;
+
+  // In 64 bits: a damaged count whose 32-bit product wraps around to a
+  // small number would otherwise send the scan over billions of slots.
+  const uint32_t recordCount = header_.recordCount();
+  const uint16_t recordLength = header_.recordLength();
+  const uint64_t tableSize = table_->GetSize();
+  if (recordLength == 0 || uint64_t{recordCount} * recordLength > tableSize) return 0;
+
+  Log().InfoNumber("Method0 record length (by header field value) is", recordLength);
+  runState().headerRecordLength = recordLength;
+  pollBreak();
+
+  // The descriptors start right after the 32 header bytes, also when a
+  // short file left the read position before them.
+  table_->Seek(sizeof header_.bytes);
+  fields_ = readFieldList(*table_, slots);
+  for (size_t j = 0; j < fields_.size(); ++j) {
+    if (noMemoCompanion_ && fields_[j].type() == 'M') {
+      memoAsCharacter_[j] = true;
+      fields_[j].setType('C');
+    }
+  }
+  if (displacementsAllZero(fields_)) {
+    Log().Info("Field displacements are all zero, fields are placed one after another");
+  }
+  places_ = placeFields(fields_, &memoAsCharacter_);
+
+  validRecords_ = 0;
+  record_.assign(recordLength, 0);
+  for (uint32_t m = 0; m < recordCount; ++m) {
+    pollBreak();
+    readRecord(m);
+    const int32_t number = static_cast<int32_t>(m);
+    switch (record_[0]) {
+      case kDeletedRecord:
+        Log().DebugNumber("The record at this position was deleted", number);
+        break;
+      case kLiveRecord:
+        Log().DebugNumber("This record is valid by its header byte:", number);
+        if (!places_.empty() &&
+            !checkRecord(record_.data(), record_.size(), places_, memoPresent_, memoSize_)) {
+          break;
+        }
+        if (writeMode_ && output_ != nullptr &&
+            !output_->Append(record_.data(), record_.size())) {
+          writeFailed();
+        }
+        // A table of billions of one-byte records could pass the signed count.
+        if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
+        break;
+      default:
+        Log().DebugNumber("The record at this position is invalid", number);
+        Log().DebugNumber("Reason: header byte is jammed, value must be 0x20 or 0x2A, value is: ",
+                          record_[0]);
+        break;
+    }
+  }
+
+  Log().InfoNumber("Method0::Parse() exiting with code", 0);
+  return 0;
+}
+
+void Method0::readRecord(uint32_t number) {
+  const uint64_t position =
+      uint64_t{header_.headerLength()} + uint64_t{number} * header_.recordLength();
+  size_t got = 0;
+  // The table is below 4 GiB (LLFile refuses larger ones), so a record at
+  // or beyond 4 GiB lies wholly past its end.
+  if (position <= std::numeric_limits<uint32_t>::max()) {
+    got = table_->ReadAt(static_cast<uint32_t>(position),
+                         static_cast<uint32_t>(record_.size()), record_.data());
+  }
+  // A short read must not leave bytes of the previous record behind.
+  if (got < record_.size()) std::memset(record_.data() + got, 0, record_.size() - got);
+}
+
+void Method0::writeHeader() {
+  DbfHeader header = header_;
+  if (noMemoCompanion_) header.setVersion(kNoMemoVersion);
+  header.setRecordCount(static_cast<uint32_t>(validRecords_));
+  // The result has no index file beside it.
+  header.setTableFlags(header.tableFlags() & ~kIndexAttached);
+
+  std::vector<DbfFieldDescriptor> fields = fields_;
+  for (DbfFieldDescriptor& field : fields) {
+    if (noMemoCompanion_ && field.type() == 'M') field.setType('C');
+  }
+  if (!writeTableHeader(*output_, header, fields, &pollBreak)) writeFailed();
+}
+
+int32_t Method0::Flush(const char* path) {
+  Log().Info("In Method0::Flush()");
+  writeMode_ = true;
+  int32_t rc = 0;
+  try {
+    // A name that does not fit the 260-byte path buffers would be cut and
+    // point elsewhere; it is treated as a path that cannot be created.
+    std::string name;
+    if (path == nullptr || !resultTableName(path, env_, &name)) return -5;
+    output_ = env_->CreateNew(name);
+    if (output_ == nullptr) return -5;
+
+    pollBreak();
+    writeHeader();
+    const int32_t counted = validRecords_;
+    pollBreak();
+    Parse();
+    // The header went out with the count of the first pass. Should the
+    // table have changed in between, the header is made to tell the truth
+    // about the records that follow it.
+    if (validRecords_ != counted) {
+      uint8_t count[4];
+      le::Put32(count, static_cast<uint32_t>(validRecords_));
+      if (!output_->WriteAt(4, count, sizeof count)) writeFailed();
+      Log().InfoNumber("Method0::Flush() record count corrected to", validRecords_);
+    }
+    pollBreak();
+    if (!writeEndOfFile(*output_)) writeFailed();
+    pollBreak();
+    bool closed = output_->Close();
+    output_.reset();
+    if (!closed) writeFailed();
+  } catch (...) {
+    Log().Error("Unhandled exception in Method0::Flush()");
+    Log().Error("Exiting with code or_internal");
+    if (output_ != nullptr) {
+      output_->Close();
+      output_.reset();
+    }
+    rc = -2;
+  }
+  Log().InfoNumber("Exiting Method0::Flush(), rc = ", rc);
+  return rc;
+}
 
 }  // namespace kest

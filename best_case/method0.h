@@ -41,7 +41,13 @@ class Method0 {
   // Counts the valid records (and, in write mode, appends them). Returns 0.
   int32_t Parse();
   // Writes the result table to `path` (or RECOVERED.DBF in it when `path`
-  // is an existing folder). Returns 0, -2 (failure) or -5 (cannot create).
+  // is an existing folder). Needs a completed counting Parse. Returns 0
+  // only for a whole result; -2 when anything ended the writing (user
+  // break, a read failure, a failed or short write, a failed close), the
+  // partial file then staying on disk; -5 when the file cannot be created
+  // (it exists, the folder does not, or the name exceeds 259 characters).
+  // The header takes version 0x03 without a memo companion, loses the
+  // index bit of tableFlags and carries the number of records written.
   int32_t Flush(const char* path);
 
   int32_t validRecords() const { return validRecords_; }
@@ -51,6 +57,12 @@ class Method0 {
   const std::vector<DbfFieldDescriptor>& fields() const { return fields_; }
 
  private:
+  // Reads record `number` into the record buffer; what the file does not
+  // hold reads as zero.
+  void readRecord(uint32_t number);
+  // The result's header: the table's own, lightly adjusted (see Flush).
+  void writeHeader();
+
   platform::Env* env_;
   std::unique_ptr<LLFile> table_;
   std::unique_ptr<platform::WritableFile> output_;

@@ -91,9 +91,12 @@ uint32_t headerBytesNeeded(size_t fieldCount);
 // length. When the pieces need more than `header.headerLength()`, the
 // header length written is the real size instead, so that the records that
 // follow start where the written header says. Returns false when a write
-// fails or comes up short.
+// fails or comes up short. `afterHeader`, when given, runs once the 32
+// header bytes are out and before the descriptors (a writer polls the
+// user break there); whatever it raises passes through.
 bool writeTableHeader(platform::WritableFile& out, DbfHeader header,
-                      const std::vector<DbfFieldDescriptor>& fields);
+                      const std::vector<DbfFieldDescriptor>& fields,
+                      void (*afterHeader)() = nullptr);
 
 // Writes the end-of-file byte; false when the write fails.
 bool writeEndOfFile(platform::WritableFile& out);

@@ -34,8 +34,12 @@ std::vector<FieldPlace> placeFields(const std::vector<DbfFieldDescriptor>& field
 // True when every descriptor has displacement 0 (and there is at least one).
 bool displacementsAllZero(const std::vector<DbfFieldDescriptor>& fields);
 
-// Judges one record of `recordLength` bytes. Field bytes that lie beyond
-// the record read as zero, and blanking writes only inside it.
+// Judges one record of `recordLength` bytes and logs what it finds. Field
+// bytes that lie beyond the record read as zero, and blanking writes only
+// inside it. For damaged fields: a date text shorter than eight characters
+// gives its components only the characters it has; with no valid month the
+// day is held against 31; a memo field shorter than four bytes counts the
+// missing bytes of its block number as zero. Allocates nothing.
 bool checkRecord(uint8_t* record, size_t recordLength,
                  const std::vector<FieldPlace>& fields, bool memoPresent,
                  uint32_t memoSize);

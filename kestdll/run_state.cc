@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Common/logger/logger.h"
 #include "Common/raised_code.h"
 
 namespace kest {
@@ -47,12 +48,29 @@ void reportProgress(int32_t percent) {
 void reportPass(const char* stageText) {
   RunState& s = runState();
   ++s.passCounter;
-  // "%s %d: %s..." cut to the 255 characters of the host's line buffer.
-  std::string line = std::string(s.stageText[kStagePass]) + " " +
-                     std::to_string(s.passCounter) + ": " +
-                     (stageText != nullptr ? stageText : "") + "...";
-  if (line.size() > kStageTextSize - 1) line.resize(kStageTextSize - 1);
-  reportStatus(line.c_str());
+  // Stage texts come from the host-services library and may fill their
+  // whole buffers; the line is cut to the 255 characters of a status line.
+  char line[2 * kStageTextSize + 32];
+  std::snprintf(line, sizeof line, "%s %d: %s...", s.stageText[kStagePass], s.passCounter,
+                stageText != nullptr ? stageText : "");
+  line[kStageTextSize - 1] = '\0';
+  reportStatus(line);
+}
+
+void prepareBreakFlag() {
+  // Lives as long as the engine is loaded; later runs keep using it.
+  static char ownBreakByte = 0;
+  RunState& s = runState();
+  if (s.breakFlag == nullptr) {
+    Log().Error("Breakflag was not initialized.");
+    ownBreakByte = 0;
+    s.breakFlag = &ownBreakByte;
+    Log().Info("Breakflag initialized manually. User Break will not be available.");
+  }
+  if (*s.breakFlag != 0) {
+    Log().Error("Breakflag is already true!!! Resetting to false");
+    *s.breakFlag = 0;
+  }
 }
 
 bool breakRequested() {

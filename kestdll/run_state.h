@@ -42,6 +42,10 @@ struct RunState {
   // search (worst case); the driver compares them.
   uint16_t headerRecordLength = 0;
   uint16_t bestRecordSize = 0;
+  // Why the engine refuses to run recoveries (the load could not set up
+  // the temp workspace or bind the host-services library); empty when it
+  // is ready.
+  std::string notReadyReason;
 
   RunState();
 };
@@ -54,8 +58,13 @@ void resetRunState();
 
 void reportStatus(const char* text);
 void reportProgress(int32_t percent);
-// "%s %d: %s..." with the Pass text, the next pass number and `stageText`.
+// "%s %d: %s..." with the Pass text, the next pass number and `stageText`,
+// cut to the 255 characters of a status line.
 void reportPass(const char* stageText);
+
+// Makes the break byte the engine's own when the host never handed one
+// over, and clears a byte left set by an earlier run; logs both cases.
+void prepareBreakFlag();
 
 // True when the host's break byte is set.
 bool breakRequested();

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "platform/env.h"
 #include "platform/path.h"
@@ -407,7 +408,11 @@ class PosixEnv final : public Env {
 }  // namespace
 
 Env* Env::Default() {
-  static PosixEnv* env = new PosixEnv;  // never destroyed: used during unload
+  // Never destroyed, since it is used during unload; built in static
+  // storage rather than on the heap, so that a library that is unloaded
+  // leaves no allocation behind.
+  alignas(PosixEnv) static unsigned char storage[sizeof(PosixEnv)];
+  static PosixEnv* env = new (storage) PosixEnv;
   return env;
 }
 

@@ -37,6 +37,10 @@ TableBuilder& TableBuilder::headerLength(uint16_t n) { headerLength_ = n; return
 TableBuilder& TableBuilder::recordLength(uint16_t n) { recordLength_ = n; return *this; }
 TableBuilder& TableBuilder::tableFlags(uint8_t f) { header_.setTableFlags(f); return *this; }
 TableBuilder& TableBuilder::padding(uint8_t byte) { padding_ = byte; return *this; }
+TableBuilder& TableBuilder::beforeTerminator(const std::string& bytes) {
+  beforeTerminator_ = bytes;
+  return *this;
+}
 TableBuilder& TableBuilder::endOfFile(bool on) { endOfFile_ = on; return *this; }
 
 uint16_t TableBuilder::currentRecordLength() const {
@@ -48,7 +52,7 @@ uint16_t TableBuilder::currentRecordLength() const {
 
 uint16_t TableBuilder::currentHeaderLength() const {
   if (headerLength_ >= 0) return static_cast<uint16_t>(headerLength_);
-  return static_cast<uint16_t>(32 + 32 * fields_.size() + 1);
+  return static_cast<uint16_t>(32 + 32 * fields_.size() + beforeTerminator_.size() + 1);
 }
 
 std::string TableBuilder::bytes() const {
@@ -60,6 +64,7 @@ std::string TableBuilder::bytes() const {
 
   std::string out(reinterpret_cast<const char*>(header.bytes), 32);
   for (const DbfFieldDescriptor& d : fields_) out.append(reinterpret_cast<const char*>(d.bytes), 32);
+  out += beforeTerminator_;
   out += static_cast<char>(kHeaderTerminator);
   if (out.size() < header.headerLength()) {
     out.append(header.headerLength() - out.size(), static_cast<char>(padding_));

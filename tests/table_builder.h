@@ -30,6 +30,9 @@ class TableBuilder {
   TableBuilder& tableFlags(uint8_t flags);
   // Bytes written between the terminator and `headerLength`.
   TableBuilder& padding(uint8_t byte);
+  // Bytes placed between the last descriptor and the terminator (counted in
+  // the default header length), e.g. to move the terminator off a slot start.
+  TableBuilder& beforeTerminator(const std::string& bytes);
   TableBuilder& endOfFile(bool on);
 
   uint16_t currentRecordLength() const;
@@ -47,6 +50,7 @@ class TableBuilder {
   DbfHeader header_;
   int64_t recordCount_ = -1, headerLength_ = -1, recordLength_ = -1;
   uint8_t padding_ = 0;
+  std::string beforeTerminator_;
   bool endOfFile_ = true;
 };
 

@@ -1,12 +1,44 @@
 /*
  * kestdll: recovery engine for damaged dBASE/FoxPro tables (C interface).
  *
- * A host loads the engine library, hands it a break byte with SetBreakFlag
- * and calls FileRecover once per damaged table, one call at a time. The
- * engine never writes to the table or its memo companions; it writes a
- * repaired copy into a new results folder inside the output folder.
- * Nothing thrown inside the engine crosses this interface: every failure
- * arrives as a return code.
+ * A host loads the engine library (libkestdll.so; kestdll.dll on Windows),
+ * hands it a break byte with SetBreakFlag and calls FileRecover once per
+ * damaged table. The engine never writes to the table or its memo
+ * companions (.dbt/.fpt): it writes a repaired copy into a new results
+ * folder "Recovered <table file name> <d>-<Mon>-<yy> <hh>.<mm>" that it
+ * makes inside the output folder. Nothing thrown inside the engine crosses
+ * this interface: every failure arrives as a return code.
+ *
+ * Loading
+ *   At load the engine sets up its diagnostic log with a private temp
+ *   workspace (under the folder named by the environment variable
+ *   BRENMOORTMP, else the system's temp folder) and binds the host-services
+ *   library (libvalcore.so; valcore.dll on Windows), looked for first in
+ *   the folder of the host's executable and then in the folder of the
+ *   engine library itself. From it the engine takes the localized stage
+ *   texts of its status lines.
+ *
+ *   A failure of either step does not stop the load and never ends the
+ *   host process. The engine stays loaded but refuses to work: every
+ *   FileRecover call returns KEST_INTERNAL (-2) at once, without reading
+ *   the table or making any folder or file (only the host's log file, when
+ *   one is named, receives the reason). Before returning, it sends exactly
+ *   one status report to the host (when a status callback is given), whose
+ *   text begins with "Recovery engine not ready: " followed by the reason,
+ *   and no progress report. A successful LoadValcore call (after the host
+ *   has put things right) makes the engine usable again.
+ *
+ * Threading
+ *   The engine starts no threads and holds no state per call: the host
+ *   runs one FileRecover at a time (from any one thread), and must not call
+ *   SetBreakFlag or LoadValcore while a run is under way. Both callbacks
+ *   are called synchronously on the thread that called FileRecover, and the
+ *   engine waits for them to return. The only thing another thread may
+ *   touch during a run is the break byte.
+ *
+ * Texts
+ *   All texts and paths are NUL-terminated narrow strings in the system's
+ *   code page (on Linux the character set of the process locale).
  */
 #ifndef KESTDLL_H_
 #define KESTDLL_H_
@@ -29,29 +61,85 @@
 extern "C" {
 #endif
 
-/* Receives a status text, valid only during the call. Result ignored. */
+/*
+ * Receives a status line: a "Pass" line such as "Pass 2: trying best-case
+ * recovery method..." when a stage begins, "done" when it has finished.
+ * The words come from the host-services library and may be localized.
+ * `text` is valid only during the call. The result is ignored.
+ */
 typedef int32_t(KEST_CALL* StatusCallback)(const char* text, void* userData);
-/* Receives a percentage 0..100; `text` is always empty. Result ignored. */
+
+/*
+ * Receives a percentage from 0 to 100; `text` is always the empty string.
+ * The result is ignored.
+ */
 typedef int32_t(KEST_CALL* ProgressCallback)(const char* text, int32_t percent,
                                              void* userData);
 
 /* Return codes of FileRecover. */
 enum {
-  KEST_OK = 0,                /* the repaired table was written */
-  KEST_INTERNAL = -2,         /* internal failure (also: engine not usable) */
-  KEST_NOTHING = -3,          /* nothing to recover */
-  KEST_SOURCE_UNREADABLE = -4,/* the table cannot be opened or read */
-  KEST_CANNOT_CREATE = -5,    /* the results folder or table cannot be made */
-  KEST_USER_BREAK = -1000     /* stopped by the user */
+  /* The repaired table was written into the new results folder: under the
+   * table's own name with copies of its memo companions (best-case method),
+   * or as RECOVERED.DBF (worst-case method). */
+  KEST_OK = 0,
+  /* Internal failure, or a user break while the result was being written
+   * (the writer stops; what it wrote so far may remain in the results
+   * folder), or the engine could not be set up at load (see Loading). */
+  KEST_INTERNAL = -2,
+  /* Neither method found a record to recover; no folder was made. */
+  KEST_NOTHING = -3,
+  /* The table cannot be opened or read (missing, unreadable, 4 GiB or more). */
+  KEST_SOURCE_UNREADABLE = -4,
+  /* The result cannot be created: the output folder is missing or not
+   * writable, a results folder of the same name exists already (a second
+   * run on the same table within the same minute), the result file cannot
+   * be created, or a result path would not fit in 259 characters. */
+  KEST_CANNOT_CREATE = -5,
+  /* Stopped by the user through the break byte before anything was written. */
+  KEST_USER_BREAK = -1000
 };
 
+/*
+ * Recovers one table.
+ *   sourcePath        the damaged .dbf table; read only, never written.
+ *   outputFolder      existing folder in which the results folder is made.
+ *   reserved          ignored.
+ *   statusCallback    may be null.
+ *   progressCallback  may be null.
+ *   userData          handed back unchanged to both callbacks.
+ *   logFileName       the diagnostic log for this run (appended to), or
+ *                     null or "" for no log. A name that designates the
+ *                     table itself or one of its memo companions is
+ *                     refused: the run goes on without a log.
+ * Returns one of the codes above. A complete run reports progress 0 first
+ * and 100 last; a run that ends with KEST_USER_BREAK, KEST_SOURCE_UNREADABLE
+ * or KEST_CANNOT_CREATE stops reporting where it ends.
+ */
 KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outputFolder,
                                        int32_t reserved, StatusCallback statusCallback,
                                        ProgressCallback progressCallback, void* userData,
                                        const char* logFileName);
+
+/*
+ * Hands the engine the host's break byte. A nonzero byte asks the running
+ * recovery to stop at its next poll; the host may set it from any thread.
+ * The engine never sets it and clears it only at the start of the next
+ * FileRecover. The byte must stay valid while the engine may read it; a
+ * later call replaces the pointer. Without this call runs cannot be
+ * stopped.
+ */
 KEST_API void KEST_CALL SetBreakFlag(char* flag);
+
+/* Both return 0 and touch nothing. */
 KEST_API int32_t KEST_CALL GetDllVersion(void);
 KEST_API int32_t KEST_CALL isEnvReady(void);
+
+/*
+ * Binds the host-services library again (and sets the temp workspace up
+ * again when that failed at load). Returns 0 when the engine is ready to
+ * run recoveries, -1 when it is not (FileRecover then keeps refusing and
+ * reports why).
+ */
 KEST_API int32_t KEST_CALL LoadValcore(void);
 
 #ifdef __cplusplus

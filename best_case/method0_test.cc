@@ -1,0 +1,903 @@
+#include "best_case/method0.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Common/raised_code.h"
+#include "kestdll/run_state.h"
+#include "platform/path.h"
+#include "tests/table_builder.h"
+#include "tests/test_support.h"
+
+namespace kest {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::LogCapture;
+using testing::TableBuilder;
+using testing::TempDir;
+using testing::readFile;
+using testing::writeFile;
+
+// --- helpers ------------------------------------------------------------------
+
+// A table file taken apart by its own header, independently of the engine.
+struct TableImage {
+  std::string bytes;
+  DbfHeader header;
+  std::vector<DbfFieldDescriptor> fields;  // up to the terminator at a slot start
+  std::vector<std::string> records;        // recordCount records from headerLength
+
+  explicit TableImage(const std::string& path) : bytes(readFile(path)) {
+    std::copy_n(bytes.begin(), std::min<size_t>(32, bytes.size()), header.bytes);
+    for (size_t at = 32; at + 32 <= header.headerLength() && at < bytes.size(); at += 32) {
+      if (static_cast<uint8_t>(bytes[at]) == kHeaderTerminator) break;
+      DbfFieldDescriptor d;
+      std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), 32, d.bytes);
+      fields.push_back(d);
+    }
+    for (uint32_t i = 0; i < header.recordCount(); ++i) {
+      size_t at = header.headerLength() + size_t{i} * header.recordLength();
+      records.push_back(at < bytes.size() ? bytes.substr(at, header.recordLength()) : "");
+    }
+  }
+};
+
+size_t indexOf(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<size_t>(std::find(lines.begin(), lines.end(), line) - lines.begin());
+}
+
+// Reads through a real file and calls a hook before every read.
+class HookedFile : public platform::ReadableFile {
+ public:
+  HookedFile(std::unique_ptr<platform::ReadableFile> file,
+             std::function<void(uint64_t)>* hook)
+      : file_(std::move(file)), hook_(hook) {}
+  uint64_t Size() const override { return file_->Size(); }
+  int64_t ReadAt(uint64_t offset, void* buffer, size_t count) override {
+    if (*hook_) (*hook_)(offset);
+    return file_->ReadAt(offset, buffer, count);
+  }
+
+ private:
+  std::unique_ptr<platform::ReadableFile> file_;
+  std::function<void(uint64_t)>* hook_;
+};
+
+class ReadHookEnv : public platform::EnvWrapper {
+ public:
+  ReadHookEnv() : EnvWrapper(platform::Env::Default()) {}
+  std::unique_ptr<platform::ReadableFile> OpenReadOnly(const std::string& path) override {
+    std::unique_ptr<platform::ReadableFile> file = target()->OpenReadOnly(path);
+    if (!file) return file;
+    return std::make_unique<HookedFile>(std::move(file), &onRead);
+  }
+  std::function<void(uint64_t)> onRead;
+};
+
+// A result file that takes `budget` bytes and then fails (the first write
+// that would pass the budget writes what fits and reports failure, as a
+// full disk does); optionally its Close fails too.
+class FailingFile : public platform::WritableFile {
+ public:
+  FailingFile(std::unique_ptr<platform::WritableFile> file, uint64_t budget, bool failClose)
+      : file_(std::move(file)), budget_(budget), failClose_(failClose) {}
+  bool Append(const void* data, size_t count) override {
+    uint64_t room = budget_ > file_->Position() ? budget_ - file_->Position() : 0;
+    if (count <= room) return file_->Append(data, count);
+    file_->Append(data, static_cast<size_t>(room));
+    return false;
+  }
+  bool WriteAt(uint64_t offset, const void* data, size_t count) override {
+    return offset + count <= budget_ && file_->WriteAt(offset, data, count);
+  }
+  uint64_t Position() const override { return file_->Position(); }
+  bool Close() override { return file_->Close() && !failClose_; }
+
+ private:
+  std::unique_ptr<platform::WritableFile> file_;
+  uint64_t budget_;
+  bool failClose_;
+};
+
+class FailingWriteEnv : public platform::EnvWrapper {
+ public:
+  FailingWriteEnv(uint64_t budget, bool failClose)
+      : EnvWrapper(platform::Env::Default()), budget_(budget), failClose_(failClose) {}
+  std::unique_ptr<platform::WritableFile> CreateNew(const std::string& path) override {
+    std::unique_ptr<platform::WritableFile> file = target()->CreateNew(path);
+    if (!file) return file;
+    return std::make_unique<FailingFile>(std::move(file), budget_, failClose_);
+  }
+
+ private:
+  uint64_t budget_;
+  bool failClose_;
+};
+
+// An orders table with a numeric, a date and a logical field.
+TableBuilder ordersTable() {
+  TableBuilder b;
+  b.field("AMOUNT", 'N', 5).field("DAY", 'D', 8).field("PAID", 'L', 1);
+  return b;
+}
+
+class Method0Test : public ::testing::Test {
+ protected:
+  void SetUp() override { resetRunState(); }
+  void TearDown() override {
+    resetRunState();
+    for (const auto& [path, bytes] : watched_) {
+      EXPECT_EQ(readFile(path), bytes) << path << " was changed";
+    }
+  }
+
+  // Writes a source file and remembers its bytes: sources are never written.
+  std::string source(const std::string& name, const std::string& bytes) {
+    std::string path = dir_.file(name);
+    writeFile(path, bytes);
+    watched_.emplace_back(path, bytes);
+    return path;
+  }
+  std::string table(const TableBuilder& b, const std::string& name = "orders.dbf") {
+    return source(name, b.bytes());
+  }
+  std::string outputFolder() {
+    std::string folder = dir_.file("out" + std::to_string(outputs_++));
+    fs::create_directory(folder);
+    return folder;
+  }
+
+  TempDir dir_;
+  LogCapture log_;
+  std::vector<std::pair<std::string, std::string>> watched_;
+  int outputs_ = 0;
+};
+
+// --- construction and the memo companion ----------------------------------------
+
+TEST_F(Method0Test, ConstructionAndDestructionLogTheirSteps) {
+  std::string path = table(ordersTable().record("   1220200101T"));
+  { Method0 method(path.c_str()); }
+  std::vector<std::string> lines = log_.messages();
+  size_t in = indexOf(lines, "In Method0::Method0()");
+  size_t out = indexOf(lines, "Method0::Method0() exiting");
+  size_t dtorIn = indexOf(lines, "In Method0::~Method0()");
+  size_t dtorOut = indexOf(lines, "Method0::~Method0() exiting");
+  ASSERT_LT(dtorOut, lines.size());
+  EXPECT_LT(in, out);
+  EXPECT_LT(out, dtorIn);
+  EXPECT_LT(dtorIn, dtorOut);
+}
+
+TEST_F(Method0Test, MissingTableRaisesTheOpenCode) {
+  try {
+    Method0 method(dir_.file("absent.dbf").c_str());
+    FAIL() << "constructed";
+  } catch (const RaisedCode& raised) {
+    EXPECT_EQ(raised.code, kCannotOpen);
+  }
+  EXPECT_FALSE(log_.contains("Method0::Method0() exiting"));
+}
+
+TEST_F(Method0Test, MemoCompanionIsFoundWhateverItsCase) {
+  struct Case {
+    const char* memoName;
+    bool present;
+  };
+  const Case cases[] = {{"orders.fpt", true}, {"ORDERS.FPT", true}, {"Orders.Fpt", true},
+                        {"orders.dbt", false}, {"orders2.fpt", false}};
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::string path = dir.file("orders.dbf");
+    ordersTable().write(path);
+    writeFile(dir.file(c.memoName), std::string(512, 'm'));
+    Method0 method(path.c_str());
+    EXPECT_EQ(method.memoPresent(), c.present) << c.memoName;
+    EXPECT_EQ(method.memoSize(), c.present ? 512u : 0u) << c.memoName;
+  }
+}
+
+TEST_F(Method0Test, MemoBlocksAreBoundedByTheFptFoundInUpperCase) {
+  TableBuilder b;
+  b.field("NOTE", 'M', 4).record(std::string("\x01\0\0\0", 4)).record("    ");
+  std::string path = table(b);
+  source("ORDERS.FPT", std::string(512, '\0'));
+  Method0 method(path.c_str());
+  method.Parse();
+  EXPECT_EQ(method.validRecords(), 1);  // block 538,976,288 is past 4096 x 512
+  EXPECT_TRUE(log_.contains("Memo page number is too big [538976288]"));
+}
+
+TEST_F(Method0Test, DbtOnlyTableLeavesMemoFieldsUnbounded) {
+  TableBuilder b;
+  b.field("NOTE", 'M', 10).record("         7").record("    ");
+  std::string path = table(b);
+  source("orders.dbt", std::string(512, '\0'));
+  Method0 method(path.c_str());
+  method.setNoMemoCompanion(false);  // the driver sees the .dbt
+  method.Parse();
+  EXPECT_FALSE(method.memoPresent());
+  EXPECT_EQ(method.validRecords(), 2);
+  EXPECT_TRUE(log_.contains("Memo field, value is [         7]"));
+  EXPECT_EQ(method.fields()[0].type(), 'M');
+}
+
+// --- the counting scan ----------------------------------------------------------
+
+TEST_F(Method0Test, ParseJudgesEveryRecordSlot) {
+  TableBuilder b = ordersTable();
+  b.record("   1220200101T")          // 0 valid
+      .record("   1220200101T", '*')  // 1 deleted
+      .record("   1220200101T", '\0')  // 2 jammed
+      .record("   1220200101T", 'X')  // 3 jammed
+      .record(" 1,2 20200101T")       // 4 bad number
+      .record("  7.520201231 ");      // 5 valid
+  std::string path = table(b);
+  runState().headerRecordLength = 77;
+  Method0 method(path.c_str());
+  EXPECT_EQ(method.Parse(), 0);
+  EXPECT_EQ(method.validRecords(), 2);
+  EXPECT_EQ(runState().headerRecordLength, 15);
+
+  std::vector<std::string> lines = log_.messages();
+  const std::vector<std::string> expected = {
+      "In Method0::Parse()",
+      "Method0 record length (by header field value) is [15]",
+      "This record is valid by its header byte: [0]",
+      "The record at this position was deleted [1]",
+      "The record at this position is invalid [2]",
+      "Reason: header byte is jammed, value must be 0x20 or 0x2A, value is:  [0]",
+      "The record at this position is invalid [3]",
+      "Reason: header byte is jammed, value must be 0x20 or 0x2A, value is:  [88]",
+      "This record is valid by its header byte: [4]",
+      "This record is not valid by one of its field values",
+      "This record is valid by its header byte: [5]",
+      "Method0::Parse() exiting with code [0]",
+  };
+  size_t at = 0;
+  for (const std::string& line : expected) {
+    size_t found = std::find(lines.begin() + static_cast<std::ptrdiff_t>(at), lines.end(), line) -
+                   lines.begin();
+    ASSERT_LT(found, lines.size()) << "missing or out of order: " << line;
+    at = found + 1;
+  }
+}
+
+TEST_F(Method0Test, TwoParsesAgree) {
+  std::string path = table(ordersTable()
+                               .record("   1220200101T")
+                               .record("   1220200101T", '*')
+                               .record("   1220209901T"));
+  Method0 method(path.c_str());
+  method.Parse();
+  int32_t first = method.validRecords();
+  method.Parse();
+  EXPECT_EQ(method.validRecords(), first);
+  EXPECT_EQ(first, 1);
+}
+
+TEST_F(Method0Test, ImplausibleHeaderYieldsNothingSilently) {
+  struct Case {
+    uint32_t recordCount;
+    uint16_t recordLength;
+    size_t fileSize;
+    bool scanned;
+  };
+  const Case cases[] = {
+      {1000, 100, 99999, false},
+      {1000, 100, 100000, true},  // the header's own length is not counted
+      {1, 0, 1000, false},
+      // 0x01000001 x 256 wraps to 256 in 32 bits.
+      {0x01000001u, 256, 1000, false},
+      {0, 10, 100, true},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::string bytes = TableBuilder().recordCount(c.recordCount).recordLength(c.recordLength).bytes();
+    bytes.resize(c.fileSize, ' ');
+    std::string path = dir.file("t.dbf");
+    writeFile(path, bytes);
+    LogCapture capture;
+    runState().headerRecordLength = 77;
+    Method0 method(path.c_str());
+    EXPECT_EQ(method.Parse(), 0);
+    EXPECT_EQ(capture.contains("Method0 record length (by header field value) is [" +
+                               std::to_string(c.recordLength) + "]"),
+              c.scanned)
+        << c.recordCount << " x " << c.recordLength;
+    EXPECT_EQ(capture.contains("Method0::Parse() exiting with code [0]"), c.scanned);
+    EXPECT_EQ(runState().headerRecordLength, c.scanned ? c.recordLength : 77);
+    if (!c.scanned) {
+      EXPECT_EQ(method.validRecords(), 0);
+    }
+  }
+}
+
+TEST_F(Method0Test, RecordsPastTheEndReadAsZerosNotAsTheRecordBefore) {
+  // Four records declared; the file ends two bytes into the third.
+  TableBuilder b;
+  b.field("N", 'N', 5).field("C", 'C', 4).recordCount(4);
+  b.record("12345abcd").record("67890efgh");
+  std::string bytes = b.bytes();
+  bytes.pop_back();  // the end-of-file byte
+  bytes += " 1";
+  std::string path = source("orders.dbf", bytes);
+
+  Method0 method(path.c_str());
+  method.Parse();
+  EXPECT_EQ(method.validRecords(), 3);
+  EXPECT_TRUE(log_.contains("Numeric field, value is [1]"));
+  EXPECT_TRUE(log_.contains("Character field, value is []"));
+  // The fourth slot lies wholly past the end: its flag reads as 0.
+  EXPECT_TRUE(log_.contains("The record at this position is invalid [3]"));
+  EXPECT_TRUE(
+      log_.contains("Reason: header byte is jammed, value must be 0x20 or 0x2A, value is:  [0]"));
+
+  std::string out = outputFolder() + "/orders.dbf";
+  ASSERT_EQ(method.Flush(out.c_str()), 0);
+  TableImage result(out);
+  ASSERT_EQ(result.records.size(), 3u);
+  EXPECT_EQ(result.records[2], std::string(" 1") + std::string(8, '\0'));
+}
+
+TEST_F(Method0Test, NoDescriptorsCountsEveryLiveRecord) {
+  TableBuilder b;
+  b.recordLength(4).record("abc").record("def", '*').record("\x01\x02\x03").record("ghi", 'Q');
+  std::string path = table(b);
+  Method0 method(path.c_str());
+  method.Parse();
+  EXPECT_TRUE(method.fields().empty());
+  EXPECT_EQ(method.validRecords(), 2);
+  EXPECT_FALSE(log_.contains("This record is not valid by one of its field values"));
+}
+
+TEST_F(Method0Test, BreakBeforeTheScanStopsAtOnce) {
+  std::string path = table(ordersTable().record("   1220200101T"));
+  volatile char breakByte = 1;
+  runState().breakFlag = &breakByte;
+  Method0 method(path.c_str());
+  try {
+    method.Parse();
+    FAIL() << "no break";
+  } catch (const RaisedCode& raised) {
+    EXPECT_EQ(raised.code, kUserBreak);
+  }
+  EXPECT_FALSE(log_.contains("Method0 record length (by header field value) is [15]"));
+}
+
+TEST_F(Method0Test, BreakDuringTheScanEndsItBeforeTheNextRecord) {
+  TableBuilder b = ordersTable();
+  for (int i = 0; i < 10; ++i) b.record("   1220200101T");
+  std::string path = table(b);
+  const uint64_t recordThree = b.currentHeaderLength() + 3u * b.currentRecordLength();
+
+  volatile char breakByte = 0;
+  runState().breakFlag = &breakByte;
+  ReadHookEnv env;
+  env.onRead = [&](uint64_t offset) {
+    if (offset == recordThree) breakByte = 1;
+  };
+  Method0 method(path.c_str(), &env);
+  try {
+    method.Parse();
+    FAIL() << "no break";
+  } catch (const RaisedCode& raised) {
+    EXPECT_EQ(raised.code, kUserBreak);
+  }
+  EXPECT_EQ(method.validRecords(), 4);  // records 0 to 3; record 3 was being read
+  EXPECT_FALSE(log_.contains("This record is valid by its header byte: [4]"));
+  EXPECT_FALSE(log_.contains("Method0::Parse() exiting with code [0]"));
+}
+
+// --- the field list -----------------------------------------------------------
+
+TEST_F(Method0Test, FortyDescriptorsGiveThirtyTwoFieldsAndWholeRecords) {
+  TableBuilder b;
+  std::string body;
+  for (int i = 0; i < 40; ++i) {
+    b.field("F" + std::to_string(i), 'N', 2);
+    body += i < 32 ? "12" : "xx";  // the unlisted fields would fail as numbers
+  }
+  b.record(body).record(body, '*');
+  std::string path = table(b);
+  Method0 method(path.c_str());
+  method.Parse();
+  EXPECT_EQ(method.fields().size(), 32u);
+  EXPECT_EQ(method.validRecords(), 1);
+
+  std::string out = outputFolder() + "/orders.dbf";
+  ASSERT_EQ(method.Flush(out.c_str()), 0);
+  TableImage source(path), result(out);
+  EXPECT_EQ(result.header.headerLength(), source.header.headerLength());
+  EXPECT_EQ(result.header.recordLength(), source.header.recordLength());
+  ASSERT_EQ(result.fields.size(), 32u);
+  EXPECT_EQ(result.fields[31].name(), "F31");
+  ASSERT_EQ(result.records.size(), 1u);
+  EXPECT_EQ(result.records[0], source.records[0]);
+  EXPECT_EQ(result.bytes.size(), size_t{source.header.headerLength()} + 81 + 1);
+}
+
+TEST_F(Method0Test, TerminatorOffASlotStartIsNotRecognised) {
+  // One descriptor, then a stray byte pushes the terminator off the slot
+  // start; the header leaves room for three slots.
+  TableBuilder b;
+  b.field("A", 'C', 3).beforeTerminator("Z").headerLength(32 + 3 * 32 + 1).record("abc");
+  std::string path = table(b);
+  Method0 method(path.c_str());
+  method.Parse();
+  ASSERT_EQ(method.fields().size(), 3u);
+  EXPECT_EQ(method.fields()[1].bytes[0], 'Z');
+  EXPECT_EQ(method.fields()[1].bytes[1], kHeaderTerminator);
+  EXPECT_EQ(method.validRecords(), 1);
+}
+
+TEST_F(Method0Test, SpaceAfterTheTerminatorIsPaddedWithZerosInTheResult) {
+  TableBuilder b = ordersTable();
+  b.headerLength(32 + 3 * 32 + 1 + 263).padding(0xEE).record("   1220200101T");
+  std::string path = table(b);
+  Method0 method(path.c_str());
+  method.Parse();
+  EXPECT_EQ(method.fields().size(), 3u);
+  std::string out = outputFolder() + "/orders.dbf";
+  ASSERT_EQ(method.Flush(out.c_str()), 0);
+  TableImage result(out);
+  EXPECT_EQ(result.header.headerLength(), 392);
+  EXPECT_EQ(static_cast<uint8_t>(result.bytes[128]), kHeaderTerminator);
+  EXPECT_EQ(result.bytes.substr(129, 263), std::string(263, '\0'));
+  EXPECT_EQ(result.records, TableImage(path).records);
+}
+
+TEST_F(Method0Test, AllZeroDisplacementsPlaceFieldsOneAfterAnother) {
+  // As dBase III and shapefiles write them: no displacement at all.
+  TableBuilder b;
+  b.field("NAME", 'C', 6, 0).field("BORN", 'D', 8, 0).field("SIZE", 'N', 3, 0);
+  b.recordLength(1 + 6 + 8 + 3);
+  b.record("Alice 19800412 12").record("Bob   20010229  7").record("Carol 19991231 9x");
+  std::string path = table(b);
+  Method0 method(path.c_str());
+  method.Parse();
+  EXPECT_EQ(method.validRecords(), 1);
+  EXPECT_TRUE(log_.contains("Date field, value is [19800412]"));
+  EXPECT_EQ(log_.count("Field displacements are all zero, fields are placed one after another"), 1u);
+
+  std::string out = outputFolder() + "/orders.dbf";
+  ASSERT_EQ(method.Flush(out.c_str()), 0);
+  // Once per scan: the second scan wrote it again.
+  EXPECT_EQ(log_.count("Field displacements are all zero, fields are placed one after another"), 2u);
+  TableImage result(out);
+  ASSERT_EQ(result.fields.size(), 3u);
+  for (const DbfFieldDescriptor& d : result.fields) EXPECT_EQ(d.displacement(), 0u);
+  ASSERT_EQ(result.records.size(), 1u);
+  EXPECT_EQ(result.records[0], " Alice 19800412 12");
+}
+
+TEST_F(Method0Test, OneNonzeroDisplacementPlacesEveryFieldAsWritten) {
+  // The date at displacement 0 starts at the deletion flag and so fails.
+  TableBuilder b;
+  b.field("BORN", 'D', 8, 0).field("NAME", 'C', 3, 9).recordLength(12);
+  b.record("20200101abc");
+  std::string path = table(b);
+  Method0 method(path.c_str());
+  method.Parse();
+  EXPECT_EQ(method.validRecords(), 0);
+  EXPECT_TRUE(log_.contains("Date field, value is [ 2020010]"));
+  EXPECT_FALSE(log_.contains("Field displacements are all zero, fields are placed one after another"));
+}
+
+// --- writing the result --------------------------------------------------------
+
+TEST_F(Method0Test, FlushWritesHeaderValidRecordsAndEndOfFile) {
+  TableBuilder b = ordersTable();
+  b.version(0x30).tableFlags(0x07);
+  b.record("   1220200101T").record("   1320200101T", '*').record("   1420200101T");
+  b.record("   1520200199T");
+  std::string bytes = b.bytes();
+  for (int i = 12; i < 28; ++i) bytes[static_cast<size_t>(i)] = static_cast<char>(i);
+  bytes[29] = 'r';
+  bytes[31] = 's';
+  std::string path = source("orders.dbf", bytes);
+
+  Method0 method(path.c_str());
+  method.Parse();
+  ASSERT_EQ(method.validRecords(), 2);
+  std::string out = outputFolder() + "/orders.dbf";
+  EXPECT_EQ(method.Flush(out.c_str()), 0);
+
+  TableImage source(path), result(out);
+  EXPECT_EQ(result.header.version(), 0x30);
+  EXPECT_EQ(result.header.recordCount(), 2u);
+  EXPECT_EQ(result.header.tableFlags(), 0x06);
+  EXPECT_EQ(result.bytes.substr(1, 3), bytes.substr(1, 3));  // lastUpdate
+  EXPECT_EQ(result.bytes.substr(8, 20), bytes.substr(8, 20));
+  EXPECT_EQ(result.bytes.substr(29, 3), bytes.substr(29, 3));
+  EXPECT_EQ(result.bytes.substr(32, source.header.headerLength() - 32),
+            bytes.substr(32, source.header.headerLength() - 32));
+  EXPECT_EQ(result.records, (std::vector<std::string>{source.records[0], source.records[2]}));
+  EXPECT_EQ(result.bytes.size(), size_t{source.header.headerLength()} + 2u * 15u + 1u);
+  EXPECT_EQ(static_cast<uint8_t>(result.bytes.back()), kEndOfFile);
+
+  std::vector<std::string> lines = log_.messages();
+  EXPECT_LT(indexOf(lines, "In Method0::Flush()"), indexOf(lines, "Exiting Method0::Flush(), rc =  [0]"));
+  EXPECT_LT(indexOf(lines, "Exiting Method0::Flush(), rc =  [0]"), lines.size());
+}
+
+TEST_F(Method0Test, ZeroValidRecordsStillMakeAWholeTable) {
+  std::string path = table(ordersTable().record("   1220200101T", '*'));
+  Method0 method(path.c_str());
+  method.Parse();
+  std::string out = outputFolder() + "/orders.dbf";
+  ASSERT_EQ(method.Flush(out.c_str()), 0);
+  TableImage result(out);
+  EXPECT_EQ(result.header.recordCount(), 0u);
+  EXPECT_EQ(result.bytes.size(), size_t{result.header.headerLength()} + 1);
+}
+
+TEST_F(Method0Test, WithoutAnyCompanionMemoFieldsBecomeBlankCharacterFields) {
+  TableBuilder b;
+  b.version(0xF5).field("NAME", 'C', 4).field("NOTE", 'M', 10).field("N", 'N', 2);
+  b.record("abcd0000000042 1").record("efgh        17 x");
+  std::string path = table(b);
+  Method0 method(path.c_str());
+  method.setNoMemoCompanion(true);
+  method.Parse();
+  EXPECT_EQ(method.fields()[1].type(), 'C');
+  EXPECT_EQ(method.validRecords(), 1);
+  EXPECT_FALSE(log_.contains("Memo field, value is [0000000042]"));
+
+  std::string out = outputFolder() + "/orders.dbf";
+  ASSERT_EQ(method.Flush(out.c_str()), 0);
+  TableImage result(out);
+  EXPECT_EQ(result.header.version(), 0x03);
+  EXPECT_EQ(result.fields[1].type(), 'C');
+  EXPECT_EQ(result.fields[1].name(), "NOTE");
+  ASSERT_EQ(result.records.size(), 1u);
+  EXPECT_EQ(result.records[0], " abcd" + std::string(10, ' ') + " 1");
+}
+
+TEST_F(Method0Test, WithoutMemoFieldsVersionStillBecomesThree) {
+  std::string path = table(ordersTable().version(0x83).record("   1220200101T"));
+  Method0 method(path.c_str());
+  method.setNoMemoCompanion(true);
+  method.Parse();
+  std::string out = outputFolder() + "/orders.dbf";
+  ASSERT_EQ(method.Flush(out.c_str()), 0);
+  EXPECT_EQ(TableImage(out).header.version(), 0x03);
+}
+
+TEST_F(Method0Test, OutputNameFollowsWhatThePathNames) {
+  std::string path = table(ordersTable().record("   1220200101T"));
+  struct Case {
+    std::string given;
+    std::string written;  // empty: nothing written, -5
+  };
+  std::string folderA = outputFolder(), folderB = outputFolder(), folderC = outputFolder();
+  std::string existing = folderC + "/taken.dbf";
+  writeFile(existing, "keep");
+  const Case cases[] = {
+      {folderA, folderA + "/RECOVERED.DBF"},
+      {folderB + "/", folderB + "/RECOVERED.DBF"},
+      {folderC + "/new.dbf", folderC + "/new.dbf"},
+      {existing, ""},
+      {folderC + "/new.dbf", ""},  // created by the case above
+      {dir_.file("no/such/folder/x.dbf"), ""},
+      {folderC + "/" + std::string(300, 'n') + ".dbf", ""},
+  };
+  for (const Case& c : cases) {
+    Method0 method(path.c_str());
+    method.Parse();
+    LogCapture capture;
+    int32_t rc = method.Flush(c.given.c_str());
+    if (c.written.empty()) {
+      EXPECT_EQ(rc, -5) << c.given;
+      EXPECT_EQ(capture.messages(), std::vector<std::string>{"In Method0::Flush()"}) << c.given;
+    } else {
+      EXPECT_EQ(rc, 0) << c.given;
+      EXPECT_EQ(TableImage(c.written).records.size(), 1u) << c.given;
+    }
+  }
+  EXPECT_EQ(readFile(existing), "keep");
+}
+
+TEST_F(Method0Test, HeaderThatOutgrowsItsLengthIsWrittenWithItsRealSize) {
+  // Two descriptors but room for one slot and no terminator: the result
+  // needs 32 + 32 + 1 bytes of header, one more than the table's 64.
+  TableBuilder b;
+  b.field("A", 'C', 3).field("B", 'C', 3).headerLength(64).record("abcdef").record("ghijkl");
+  std::string path = table(b);
+  Method0 method(path.c_str());
+  method.Parse();
+  ASSERT_EQ(method.fields().size(), 1u);
+  ASSERT_EQ(method.validRecords(), 2);
+  std::string out = outputFolder() + "/orders.dbf";
+  ASSERT_EQ(method.Flush(out.c_str()), 0);
+  TableImage result(out);
+  EXPECT_EQ(result.header.headerLength(), 65);
+  EXPECT_EQ(result.records, TableImage(path).records);
+  EXPECT_EQ(result.bytes.size(), 65u + 2u * 7u + 1u);
+}
+
+TEST_F(Method0Test, FailedOrShortWritesAreFailures) {
+  TableBuilder b = ordersTable();
+  for (int i = 0; i < 3; ++i) b.record("   1220200101T");
+  std::string path = table(b);
+  const uint64_t header = b.currentHeaderLength();
+  const uint64_t whole = header + 3 * 15 + 1;
+  struct Case {
+    uint64_t budget;
+    bool failClose;
+    const char* what;
+  };
+  const Case cases[] = {
+      {0, false, "header"},           {40, false, "descriptors"},
+      {header - 1, false, "terminator"}, {header + 20, false, "second record"},
+      {whole - 1, false, "end-of-file byte"}, {whole, true, "close"},
+  };
+  for (const Case& c : cases) {
+    FailingWriteEnv env(c.budget, c.failClose);
+    Method0 method(path.c_str(), &env);
+    method.Parse();
+    LogCapture capture;
+    std::string out = outputFolder() + "/orders.dbf";
+    EXPECT_EQ(method.Flush(out.c_str()), -2) << c.what;
+    std::vector<std::string> lines = capture.messages();
+    size_t failed = indexOf(lines, "Method0::Flush(): the result table could not be written whole");
+    size_t unhandled = indexOf(lines, "Unhandled exception in Method0::Flush()");
+    size_t internal = indexOf(lines, "Exiting with code or_internal");
+    size_t exit = indexOf(lines, "Exiting Method0::Flush(), rc =  [-2]");
+    EXPECT_LT(failed, unhandled) << c.what;
+    EXPECT_LT(unhandled, internal) << c.what;
+    EXPECT_LT(internal, exit) << c.what;
+    EXPECT_LT(exit, lines.size()) << c.what;
+  }
+  // And with room enough the same table is written.
+  FailingWriteEnv roomy(whole, false);
+  Method0 method(path.c_str(), &roomy);
+  method.Parse();
+  EXPECT_EQ(method.Flush((outputFolder() + "/orders.dbf").c_str()), 0);
+}
+
+TEST_F(Method0Test, BreakDuringTheWritingPassEndsFlushWithMinusTwo) {
+  TableBuilder b = ordersTable();
+  for (int i = 0; i < 5; ++i) b.record("   1220200101T");
+  std::string path = table(b);
+  const uint64_t recordTwo = b.currentHeaderLength() + 2u * b.currentRecordLength();
+
+  volatile char breakByte = 0;
+  runState().breakFlag = &breakByte;
+  ReadHookEnv env;
+  int pass = 0;
+  env.onRead = [&](uint64_t offset) {
+    if (offset == 0) ++pass;
+    if (pass == 2 && offset == recordTwo) breakByte = 1;
+  };
+  Method0 method(path.c_str(), &env);
+  method.Parse();
+  EXPECT_EQ(method.validRecords(), 5);
+  std::string out = outputFolder() + "/orders.dbf";
+  EXPECT_EQ(method.Flush(out.c_str()), -2);
+  std::vector<std::string> lines = log_.messages();
+  size_t unhandled = indexOf(lines, "Unhandled exception in Method0::Flush()");
+  EXPECT_LT(unhandled, lines.size());
+  EXPECT_EQ(lines[unhandled + 1], "Exiting with code or_internal");
+  EXPECT_EQ(lines[unhandled + 2], "Exiting Method0::Flush(), rc =  [-2]");
+  // What was written stays, closed: the header and three records.
+  EXPECT_EQ(readFile(out).size(), b.currentHeaderLength() + 3u * 15u);
+}
+
+TEST_F(Method0Test, RecordCountFollowsTheWritingPassWhenTheTableChanged) {
+  TableBuilder b = ordersTable();
+  for (int i = 0; i < 4; ++i) b.record("   1220200101T");
+  std::string path = table(b);
+  Method0 method(path.c_str());
+  method.Parse();
+  ASSERT_EQ(method.validRecords(), 4);
+  // Another program deletes a record between the passes.
+  std::string changed = b.bytes();
+  changed[b.currentHeaderLength() + 15] = '*';
+  writeFile(path, changed);
+  watched_.back().second = changed;
+
+  std::string out = outputFolder() + "/orders.dbf";
+  ASSERT_EQ(method.Flush(out.c_str()), 0);
+  TableImage result(out);
+  EXPECT_EQ(result.header.recordCount(), 3u);
+  EXPECT_EQ(result.bytes.size(), size_t{b.currentHeaderLength()} + 3u * 15u + 1u);
+}
+
+// --- record positions beyond 4 GiB ------------------------------------------------
+
+// A table of 4 GiB - 1 bytes that exists only in memory: the header, the
+// terminator, and spaces everywhere else.
+class HugeTableFile : public platform::ReadableFile {
+ public:
+  explicit HugeTableFile(const DbfHeader& header) : header_(header) {}
+  uint64_t Size() const override { return 0xFFFFFFFFu; }
+  int64_t ReadAt(uint64_t offset, void* buffer, size_t count) override {
+    if (offset >= Size()) return 0;
+    count = static_cast<size_t>(std::min<uint64_t>(count, Size() - offset));
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    std::memset(out, ' ', count);
+    for (size_t i = 0; i < count; ++i) {
+      uint64_t at = offset + i;
+      if (at >= 33) break;
+      out[i] = at < 32 ? header_.bytes[at] : kHeaderTerminator;
+    }
+    return static_cast<int64_t>(count);
+  }
+
+ private:
+  DbfHeader header_;
+};
+
+class HugeTableEnv : public platform::EnvWrapper {
+ public:
+  explicit HugeTableEnv(const DbfHeader& header)
+      : EnvWrapper(platform::Env::Default()), header_(header) {}
+  std::unique_ptr<platform::ReadableFile> OpenReadOnly(const std::string& path) override {
+    if (path.ends_with(".dbf")) return std::make_unique<HugeTableFile>(header_);
+    return nullptr;
+  }
+
+ private:
+  DbfHeader header_;
+};
+
+TEST(Method0HugeTable, RecordPositionsAreNotCutTo32Bits) {
+  // 143,165 records of 30,000 bytes after a 65,535-byte header fit the
+  // file by the plausibility test, but the last one starts at 4,294,985,535:
+  // past the end of the file, not (cut to 32 bits) at byte 18,239.
+  resetRunState();
+  DbfHeader header;
+  header.setRecordCount(143165);
+  header.setHeaderLength(65535);
+  header.setRecordLength(30000);
+  HugeTableEnv env(header);
+  Method0 method("huge.dbf", &env);
+  method.Parse();
+  EXPECT_EQ(method.validRecords(), 143164);
+  resetRunState();
+}
+
+// --- the sample tables -------------------------------------------------------------
+
+// A Python with dbfread, as an independent reader of results; empty when none.
+std::string dbfreadPython() {
+  for (const char* python : {"python3", "/usr/bin/python3"}) {
+    std::string command = std::string(python) + " -c 'import dbfread' >/dev/null 2>&1";
+    if (std::system(command.c_str()) == 0) return python;
+  }
+  return "";
+}
+
+bool opensInDbfread(const std::string& python, const std::string& path) {
+  std::string command = python +
+                        " -c 'import sys, dbfread; list(dbfread.DBF(sys.argv[1], "
+                        "encoding=\"latin-1\"))' '" +
+                        path + "' >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+struct SampleCase {
+  const char* table;
+  std::vector<const char*> companions;
+  int32_t validRecords;  // pinned, as found by reading the table by hand
+};
+
+void PrintTo(const SampleCase& c, std::ostream* os) { *os << c.table; }
+
+class Method0Samples : public ::testing::TestWithParam<SampleCase> {};
+
+TEST_P(Method0Samples, ResultHoldsExactlyTheLiveRecordsThatPass) {
+  const SampleCase& c = GetParam();
+  resetRunState();
+  TempDir dir;
+  std::string path = testing::copySharedData(c.table, dir);
+  std::string original = readFile(path);
+  std::vector<std::string> companionBytes;
+  for (const char* companion : c.companions) {
+    companionBytes.push_back(readFile(testing::copySharedData(companion, dir)));
+  }
+
+  // The expected records, judged one by one with the table's own layout.
+  TableImage source(path);
+  std::vector<DbfFieldDescriptor> fields = source.fields;
+  if (fields.size() > 32) fields.resize(32);
+  std::vector<bool> memoAsCharacter(fields.size(), false);
+  const bool noCompanion = c.companions.empty();
+  for (size_t j = 0; j < fields.size(); ++j) {
+    if (noCompanion && fields[j].type() == 'M') {
+      memoAsCharacter[j] = true;
+      fields[j].setType('C');
+    }
+  }
+  std::vector<FieldPlace> places = placeFields(fields, &memoAsCharacter);
+  bool hasFpt = false;
+  uint32_t fptSize = 0;
+  for (const char* companion : c.companions) {
+    std::string name = fs::path(companion).filename().string();
+    if (name.size() > 4 && platform::EqualsNoCase(name.substr(name.size() - 4), ".fpt")) {
+      hasFpt = true;
+      fptSize = static_cast<uint32_t>(fs::file_size(dir.file(name)));
+    }
+  }
+  std::vector<std::string> expected;
+  for (std::string record : source.records) {
+    record.resize(source.header.recordLength(), '\0');
+    if (record[0] != ' ') continue;
+    if (!places.empty() && !checkRecord(reinterpret_cast<uint8_t*>(record.data()), record.size(),
+                                        places, hasFpt, fptSize)) {
+      continue;
+    }
+    expected.push_back(record);
+  }
+
+  Method0 method(path.c_str());
+  method.setNoMemoCompanion(noCompanion);
+  method.Parse();
+  EXPECT_EQ(method.validRecords(), c.validRecords);
+  EXPECT_EQ(method.validRecords(), static_cast<int32_t>(expected.size()));
+  EXPECT_EQ(method.memoPresent(), hasFpt);
+
+  std::string folder = dir.file("out");
+  fs::create_directory(folder);
+  std::string out = folder + "/" + fs::path(c.table).filename().string();
+  ASSERT_EQ(method.Flush(out.c_str()), 0);
+  TableImage result(out);
+  EXPECT_EQ(result.records, expected);
+  EXPECT_EQ(result.header.recordCount(), expected.size());
+  EXPECT_EQ(result.bytes.size(),
+            size_t{result.header.headerLength()} + expected.size() * result.header.recordLength() + 1);
+
+  // The source and its companions are as they were.
+  EXPECT_EQ(readFile(path), original);
+  for (size_t i = 0; i < c.companions.size(); ++i) {
+    EXPECT_EQ(readFile(dir.file(fs::path(c.companions[i]).filename().string())), companionBytes[i]);
+  }
+
+  std::string python = dbfreadPython();
+  if (python.empty()) GTEST_SKIP() << "python3 with dbfread is not installed";
+  for (const char* companion : c.companions) {
+    std::string name = fs::path(companion).filename().string();
+    fs::copy_file(dir.file(name), folder + "/" + name);
+  }
+  if (opensInDbfread(python, path)) {
+    EXPECT_TRUE(opensInDbfread(python, out)) << "the original opens, the result does not";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shared, Method0Samples,
+    ::testing::Values(SampleCase{"people.dbf", {}, 2},
+                      // 145 descriptors, of which the first 32 are known.
+                      SampleCase{"dbase_30.dbf", {"dbase_30.fpt"}, 32},
+                      // Damaged headers.
+                      SampleCase{"dbase_02.dbf", {}, 0},
+                      SampleCase{"dbase_8c.dbf", {}, 10},
+                      SampleCase{"memotest.dbf", {"memotest.FPT"}, 2},
+                      SampleCase{"cp1251.dbf", {}, 4},
+                      SampleCase{"dbase_03.dbf", {}, 14},
+                      SampleCase{"dbase_31.dbf", {}, 77},
+                      SampleCase{"dbase_32.dbf", {}, 1},
+                      SampleCase{"dbase_83.dbf", {"dbase_83.dbt"}, 67},
+                      SampleCase{"dbase_8b.dbf", {"dbase_8b.dbt"}, 0},
+                      // Births before 1970 and blank dates fail the date rule.
+                      SampleCase{"dbase_f5.dbf", {"dbase_f5.fpt"}, 0},
+                      SampleCase{"mazovia.dbf", {}, 0},
+                      SampleCase{"polygon.dbf", {}, 1},
+                      SampleCase{"foxprodb/calls.dbf", {"foxprodb/calls.FPT"}, 16},
+                      SampleCase{"foxprodb/contacts.dbf", {"foxprodb/contacts.FPT"}, 0},
+                      SampleCase{"foxprodb/setup.dbf", {}, 3},
+                      SampleCase{"foxprodb/types.dbf", {}, 2}));
+
+}  // namespace
+}  // namespace kest

@@ -1,0 +1,337 @@
+#include "kestdll/recovery_run.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/logger/logger.h"
+#include "kestdll/run_state.h"
+#include "kestdll/test_host.h"
+#include "tests/table_builder.h"
+#include "tests/test_support.h"
+
+namespace kest {
+namespace {
+
+using testing::TableBuilder;
+using testing::TempDir;
+using testing::TestHost;
+using testing::progress;
+using testing::status;
+
+// --- the choice -----------------------------------------------------------------
+
+TEST(ChooseResult, Examples) {
+  struct Case {
+    uint32_t count0, count1;
+    uint16_t headerLength, searchLength;  // equal lengths weigh 3, else 4
+    Winner winner;
+  };
+  const Case cases[] = {
+      {10, 15, 100, 100, Winner::kBestCase},   // limit 15
+      {10, 16, 100, 100, Winner::kWorstCase},
+      {10, 20, 100, 99, Winner::kBestCase},    // limit 20
+      {10, 21, 100, 99, Winner::kWorstCase},
+      {1, 1, 100, 100, Winner::kBestCase},     // limit 1
+      {1, 2, 100, 100, Winner::kWorstCase},
+      {0, 5, 100, 100, Winner::kWorstCase},
+      {0, 5, 100, 99, Winner::kWorstCase},
+      {5, 0, 100, 100, Winner::kBestCase},
+      {5, 0, 100, 99, Winner::kBestCase},
+      {0, 0, 100, 100, Winner::kNone},
+      {0, 0, 100, 99, Winner::kNone},
+      {1, 2, 100, 99, Winner::kBestCase},      // limit 2
+      {1, 3, 100, 99, Winner::kWorstCase},
+  };
+  for (const Case& c : cases) {
+    Choice choice = chooseResult(c.count0, c.count1, c.headerLength, c.searchLength);
+    EXPECT_EQ(choice.winner, c.winner) << c.count0 << " " << c.count1;
+    EXPECT_EQ(choice.selectionFactor, c.headerLength == c.searchLength ? 3u : 4u);
+    EXPECT_FALSE(choice.beyondWorstCaseRange);
+  }
+}
+
+TEST(ChooseResult, RecordsLongerThanTheSearchRangeGoToTheBestCase) {
+  struct Case {
+    uint32_t count0, count1;
+    uint16_t headerLength;
+    Winner winner;
+    bool beyond;
+  };
+  const Case cases[] = {
+      {10, 1000, 512, Winner::kBestCase, true},
+      {1, 65536, 4000, Winner::kBestCase, true},
+      {0, 1000, 4000, Winner::kWorstCase, false},  // nothing sound to keep
+      {10, 1000, 511, Winner::kWorstCase, false},  // within reach of the search
+  };
+  for (const Case& c : cases) {
+    Choice choice = chooseResult(c.count0, c.count1, c.headerLength, 100);
+    EXPECT_EQ(choice.winner, c.winner) << c.headerLength;
+    EXPECT_EQ(choice.beyondWorstCaseRange, c.beyond) << c.headerLength;
+  }
+}
+
+TEST(ChooseResult, HugeCountsDoNotWrapTheLimit) {
+  // 3 * 0x80000000 wraps to 0x80000000 in 32 bits, a limit of 2^30.
+  EXPECT_EQ(chooseResult(0x80000000u, 0x50000000u, 100, 100).winner, Winner::kBestCase);
+  EXPECT_EQ(chooseResult(0xFFFFFFFFu, 0xFFFFFFFFu, 100, 99).winner, Winner::kBestCase);
+}
+
+// --- the log file must not be the table ---------------------------------------
+
+TEST(LogFileHitsSource, TableOfNames) {
+  TempDir dir;
+  TempDir other;
+  testing::writeFile(dir.file("orders.dbf"), "t");
+  testing::writeFile(dir.file("orders.fpt"), "m");
+  testing::writeFile(dir.file("run.log"), "");
+  ASSERT_EQ(::symlink(dir.file("orders.fpt").c_str(), other.file("memo.log").c_str()), 0);
+  ASSERT_EQ(::link(dir.file("orders.dbf").c_str(), other.file("hard.log").c_str()), 0);
+  std::string source = dir.file("orders.dbf");
+  struct Case {
+    std::string log;
+    bool hits;
+  };
+  const Case cases[] = {
+      {source, true},
+      {dir.path() + "/./orders.dbf", true},
+      {dir.path() + "//ORDERS.DBF", true},       // does not exist, same name
+      {dir.file("orders.fpt"), true},
+      {dir.file("Orders.FPT"), true},
+      {dir.file("orders.dbt"), true},            // would become a companion
+      {other.file("memo.log"), true},            // a link to the companion
+      {other.file("hard.log"), true},            // another name of the table
+      {dir.file("run.log"), false},
+      {dir.file("orders.log"), false},
+      {dir.file("orders2.fpt"), false},
+      {other.file("orders.fpt"), false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(logFileHitsSource(c.log.c_str(), source.c_str(), platform::Env::Default()),
+              c.hits)
+        << c.log;
+  }
+  EXPECT_FALSE(logFileHitsSource(nullptr, source.c_str(), platform::Env::Default()));
+}
+
+// --- runs in this process -------------------------------------------------------
+
+// A fresh engine state and Logger, a source folder and an output folder.
+class RecoveryRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetRunState();
+    logger_ = std::make_unique<Logger>(platform::Env::Default(), false);
+    previous_ = InstallLogger(logger_.get());
+    logFile_ = logs_.file("run.log");
+  }
+  void TearDown() override {
+    InstallLogger(previous_);
+    resetRunState();
+    EXPECT_EQ(testing::snapshot(source_.path()), before_) << "the source folder changed";
+  }
+
+  // A sound table too small for the worst-case method; the best-case
+  // method finds nothing in it.
+  std::string EmptyTable(const std::string& name = "empty.dbf") {
+    std::string path = source_.file(name);
+    TableBuilder().field("NAME", 'C', 10).write(path);
+    Freeze();
+    return path;
+  }
+  // Remembers the source folder's files, to be found unchanged at the end.
+  void Freeze() { before_ = testing::snapshot(source_.path()); }
+
+  int32_t Run(const std::string& table, TestHost& host, const char* log) {
+    host.breakByte = 0;
+    return recoverFile(table.c_str(), output_.path().c_str(), &TestHost::Status,
+                       &TestHost::Progress, &host, log);
+  }
+
+  std::vector<std::string> LogMessages() { return testing::logMessages(logFile_); }
+  // The log from the last line `first` on.
+  std::vector<std::string> LogTail(const std::string& first) {
+    std::vector<std::string> log = LogMessages();
+    auto at = std::find(log.rbegin(), log.rend(), first);
+    if (at == log.rend()) return {};
+    return std::vector<std::string>(std::prev(at.base()), log.end());
+  }
+  size_t Count(const std::string& message) {
+    size_t n = 0;
+    for (const std::string& m : LogMessages()) n += m == message;
+    return n;
+  }
+
+  TempDir source_, output_, logs_;
+  std::string logFile_;
+  std::unique_ptr<Logger> logger_;
+  Logger* previous_ = nullptr;
+  std::map<std::string, std::string> before_;
+};
+
+TEST_F(RecoveryRunTest, MissingSourceStopsAfterTheBestCasePass) {
+  TestHost host;
+  runState().breakFlag = &host.breakByte;
+  EXPECT_EQ(Run(source_.file("absent.dbf"), host, logFile_.c_str()), KEST_SOURCE_UNREADABLE);
+  EXPECT_EQ(host.events,
+            (std::vector<std::string>{progress(0), status("Pass 1: initializing..."),
+                                      status("done"), progress(5),
+                                      status("Pass 2: trying best-case recovery method...")}));
+  EXPECT_TRUE(testing::entries(output_.path()).empty());
+  EXPECT_EQ(Count("In FileRecover()"), 1u);
+  EXPECT_EQ(Count("FileRecover() exiting"), 0u);
+}
+
+TEST_F(RecoveryRunTest, NothingToRecoverMakesNoFolder) {
+  std::string table = EmptyTable();
+  TestHost host;
+  runState().breakFlag = &host.breakByte;
+  EXPECT_EQ(Run(table, host, logFile_.c_str()), KEST_NOTHING);
+  EXPECT_EQ(host.mainEvents(), testing::nothingFoundEvents());
+  EXPECT_EQ(host.wrongCalls, 0);
+  EXPECT_TRUE(testing::entries(output_.path()).empty());
+  EXPECT_EQ(LogTail("Nothing to recover detected!"),
+            (std::vector<std::string>{"Nothing to recover detected!", "In Method0::~Method0()",
+                                      "Method0::~Method0() exiting", "In Method1::~Method1()",
+                                      "Method1::~Method1() exiting", "FileRecover() exiting"}));
+}
+
+TEST_F(RecoveryRunTest, EarlyReturnReleasesBothMethodsBestCaseFirst) {
+  std::string table = source_.file("big.dbf");
+  TableBuilder builder;
+  builder.field("NAME", 'C', 30);
+  for (int i = 0; i < 200; ++i) builder.record("name " + std::to_string(i));
+  builder.write(table);
+  Freeze();
+  TestHost host;
+  runState().breakFlag = &host.breakByte;
+  host.onEvent = [&](const std::string& event) {
+    if (event == progress(25)) host.breakByte = 1;
+  };
+  EXPECT_EQ(recoverFile(table.c_str(), output_.path().c_str(), &TestHost::Status,
+                        &TestHost::Progress, &host, logFile_.c_str()),
+            KEST_USER_BREAK);
+  EXPECT_EQ(host.events.back(), progress(25));
+  EXPECT_EQ(LogTail("In Method0::~Method0()"),
+            (std::vector<std::string>{"In Method0::~Method0()", "Method0::~Method0() exiting",
+                                      "In Method1::~Method1()", "Method1::~Method1() exiting"}));
+  EXPECT_TRUE(testing::entries(output_.path()).empty());
+}
+
+TEST_F(RecoveryRunTest, NullCallbacksGiveTheSameResult) {
+  std::string table = EmptyTable();
+  EXPECT_EQ(recoverFile(table.c_str(), output_.path().c_str(), nullptr, nullptr, nullptr,
+                        nullptr),
+            KEST_NOTHING);
+  EXPECT_EQ(recoverFile(source_.file("absent.dbf").c_str(), output_.path().c_str(), nullptr,
+                        nullptr, nullptr, nullptr),
+            KEST_SOURCE_UNREADABLE);
+}
+
+TEST_F(RecoveryRunTest, EveryRunStartsAtPassOne) {
+  std::string table = EmptyTable();
+  TestHost first, second;
+  runState().breakFlag = &first.breakByte;
+  Run(table, first, nullptr);
+  Run(table, second, nullptr);
+  EXPECT_EQ(first.statuses().front(), "Pass 1: initializing...");
+  EXPECT_EQ(second.statuses().front(), "Pass 1: initializing...");
+  EXPECT_EQ(second.events, first.events);
+}
+
+TEST_F(RecoveryRunTest, BreakFlagNotHandedOverIsReplacedOnce) {
+  std::string table = EmptyTable();
+  TestHost host;
+  EXPECT_EQ(Run(table, host, logFile_.c_str()), KEST_NOTHING);
+  EXPECT_EQ(Run(table, host, logFile_.c_str()), KEST_NOTHING);
+  EXPECT_EQ(Count("Breakflag was not initialized."), 1u);
+  EXPECT_EQ(Count("Breakflag initialized manually. User Break will not be available."), 1u);
+  EXPECT_EQ(Count("Starting recovery"), 2u);
+}
+
+TEST_F(RecoveryRunTest, BreakByteLeftSetIsClearedAtTheStart) {
+  std::string table = EmptyTable();
+  TestHost host;
+  runState().breakFlag = &host.breakByte;
+  host.onEvent = [&](const std::string& event) {
+    if (event == progress(0)) host.breakByte = 1;  // left over from before
+  };
+  EXPECT_EQ(recoverFile(table.c_str(), output_.path().c_str(), &TestHost::Status,
+                        &TestHost::Progress, &host, logFile_.c_str()),
+            KEST_NOTHING);
+  EXPECT_EQ(host.breakByte, 0);
+  EXPECT_EQ(Count("Breakflag is already true!!! Resetting to false"), 1u);
+}
+
+TEST_F(RecoveryRunTest, WithoutLogFileNothingIsLoggedYetTheHostHearsTheSame) {
+  std::string table = EmptyTable();
+  TestHost withLog, withoutLog;
+  runState().breakFlag = &withLog.breakByte;
+  Run(table, withLog, logFile_.c_str());
+  std::string logged = testing::readFile(logFile_);
+  EXPECT_EQ(Count("Log file name: [" + logFile_ + "]"), 1u);
+  Run(table, withoutLog, "");
+  Run(table, withoutLog, nullptr);
+  EXPECT_EQ(testing::readFile(logFile_), logged);
+  EXPECT_EQ(testing::entries(logs_.path()), std::vector<std::string>{"run.log"});
+  std::vector<std::string> twice = withLog.events;
+  twice.insert(twice.end(), withLog.events.begin(), withLog.events.end());
+  EXPECT_EQ(withoutLog.events, twice);
+}
+
+TEST_F(RecoveryRunTest, LogFileNamingTheTableIsRefused) {
+  std::string table = EmptyTable("orders.dbf");
+  testing::writeFile(source_.file("orders.fpt"), std::string(512, '\0'));
+  Freeze();
+  const std::string names[] = {table, source_.file("ORDERS.FPT"), source_.file("orders.dbt"),
+                               source_.file("orders.fpt")};
+  for (const std::string& log : names) {
+    TestHost host;
+    runState().breakFlag = &host.breakByte;
+    EXPECT_EQ(Run(table, host, log.c_str()), KEST_NOTHING) << log;
+    EXPECT_EQ(host.mainEvents(), testing::nothingFoundEvents());
+    EXPECT_EQ(testing::snapshot(source_.path()), before_) << log;
+  }
+}
+
+TEST_F(RecoveryRunTest, EngineNotReadyRefusesEveryRun) {
+  std::string table = EmptyTable();
+  testing::writeFile(source_.file("empty.fpt"), "memo");
+  Freeze();
+  runState().notReadyReason = "the host-services library could not be bound (test)";
+  TestHost host;
+  runState().breakFlag = &host.breakByte;
+  for (int i = 0; i < 2; ++i) {
+    host.events.clear();
+    EXPECT_EQ(Run(table, host, logFile_.c_str()), KEST_INTERNAL);
+    EXPECT_EQ(host.events,
+              std::vector<std::string>{status(
+                  "Recovery engine not ready: the host-services library could not be bound "
+                  "(test)")});
+  }
+  EXPECT_TRUE(testing::entries(output_.path()).empty());
+  EXPECT_EQ(Count("Recovery engine not ready: [the host-services library could not be bound "
+                  "(test)]"),
+            2u);
+  EXPECT_EQ(Count("Exiting with or_internal"), 2u);
+  EXPECT_EQ(Count("Starting recovery"), 0u);
+}
+
+TEST_F(RecoveryRunTest, NotReadyReasonIsCutToAStatusLine) {
+  std::string table = EmptyTable();
+  runState().notReadyReason = std::string(400, 'r');
+  TestHost host;
+  EXPECT_EQ(Run(table, host, nullptr), KEST_INTERNAL);
+  ASSERT_EQ(host.statuses().size(), 1u);
+  EXPECT_EQ(host.statuses()[0].size(), 255u);
+}
+
+}  // namespace
+}  // namespace kest

@@ -1,0 +1,101 @@
+#include "kestdll/result_placement.h"
+
+#include <cstdio>
+
+#include "Common/logger/logger.h"
+#include "dbf/result_table.h"
+#include "platform/path.h"
+
+namespace kest {
+
+namespace {
+
+using platform::PathParts;
+
+const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+bool IsMemoExtension(const std::string& extension) {
+  return platform::EqualsNoCase(extension, ".dbt") ||
+         platform::EqualsNoCase(extension, ".fpt");
+}
+
+std::string FolderOf(const PathParts& parts) { return parts.drive + parts.folder; }
+
+// The search mask "<folder><name>.*" of the source, and the companions it
+// finds with their copy targets (empty targets in counting mode).
+std::vector<CompanionCopy> FindCompanions(const char* sourcePath,
+                                          const char* targetTablePath,
+                                          const char* targetName, platform::Env* env,
+                                          std::string* mask) {
+  std::vector<CompanionCopy> companions;
+  if (sourcePath == nullptr) return companions;
+  PathParts source = platform::SplitPath(sourcePath);
+  *mask = platform::JoinPath({source.drive, source.folder, source.name, ".*"});
+
+  std::vector<platform::DirEntry> entries;
+  if (!env->ListFolder(FolderOf(source), source.name + ".*", &entries)) return companions;
+
+  PathParts target;
+  if (targetTablePath != nullptr) target = platform::SplitPath(targetTablePath);
+  for (const platform::DirEntry& entry : entries) {
+    PathParts found = platform::SplitPath(entry.name);
+    if (!IsMemoExtension(found.extension)) continue;
+    // A table name may hold wildcard characters where the file system
+    // allows them; only the table's own stem makes a companion.
+    if (!platform::EqualsNoCase(found.name, source.name)) continue;
+    CompanionCopy copy;
+    if (targetTablePath != nullptr) {
+      copy.from = FolderOf(source) + entry.name;
+      copy.to = FolderOf(target) + (targetName != nullptr ? targetName : "") + found.extension;
+    }
+    companions.push_back(std::move(copy));
+  }
+  return companions;
+}
+
+}  // namespace
+
+std::string makeResultFolderName(const char* sourcePath, const char* outputFolder,
+                                 platform::Env* env) {
+  std::string fileName(platform::FileNameOf(sourcePath != nullptr ? sourcePath : ""));
+  platform::CivilTime now = env->LocalTime(env->NowSeconds());
+  int year = now.year % 2000;
+  int month = now.month >= 1 && now.month <= 12 ? now.month : 1;
+  char name[kMaxPathLength + 1];
+  std::snprintf(name, sizeof name, "Recovered %s %d-%s-%d%d %02d.%02d", fileName.c_str(),
+                now.day, kMonthNames[month - 1], year / 10, year % 10, now.hour, now.minute);
+  std::string folder = platform::InFolder(outputFolder != nullptr ? outputFolder : "", name);
+  if (folder.size() > kMaxPathLength) folder.resize(kMaxPathLength);
+  return folder;
+}
+
+std::vector<CompanionCopy> planMemoCompanionCopies(const char* sourcePath,
+                                                  const char* targetTablePath,
+                                                  const char* targetName,
+                                                  platform::Env* env) {
+  std::string mask;
+  return FindCompanions(sourcePath, targetTablePath, targetName, env, &mask);
+}
+
+int32_t copyMemoCompanions(const char* sourcePath, const char* targetTablePath,
+                           const char* targetName, platform::Env* env) {
+  Log().InfoString("File:", sourcePath);
+  std::string mask;
+  std::vector<CompanionCopy> companions =
+      FindCompanions(sourcePath, targetTablePath, targetName, env, &mask);
+  Log().InfoString("Looking for mask: ", mask.c_str());
+  if (targetTablePath != nullptr) {
+    for (const CompanionCopy& copy : companions) {
+      if (copy.from.size() > kMaxPathLength || copy.to.size() > kMaxPathLength) {
+        Log().ErrorString("Memo companion path does not fit in 259 characters:",
+                          copy.from.c_str());
+        continue;
+      }
+      env->CopyNoOverwrite(copy.from, copy.to);
+    }
+  }
+  return static_cast<int32_t>(companions.size());
+}
+
+}  // namespace kest
