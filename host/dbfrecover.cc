@@ -35,6 +35,8 @@ namespace {
 
 constexpr const char* kEngineFileName = "libkestdll.so";
 constexpr const char* kEngineVariable = "KEST_ENGINE";
+// How an engine that could not be set up at load explains its refusal.
+constexpr const char* kNotReadyPrefix = "Recovery engine not ready: ";
 
 // --- Ctrl-C ---------------------------------------------------------------
 // The engine reads this byte at its poll points; the handler is the only
@@ -264,6 +266,7 @@ class Reporter {
 
   void beginTable(const std::string& table) {
     table_ = table;
+    notReady_.clear();
     stage_.clear();
     stageOpen_ = false;
     percent_ = -1;
@@ -276,6 +279,12 @@ class Reporter {
 
   void status(const char* raw) {
     std::string text = raw != nullptr ? raw : "";
+    if (text.rfind(kNotReadyPrefix, 0) == 0) {
+      // The one report of an engine that could not be set up at load; the
+      // failure sentence of the run carries it.
+      notReady_ = text;
+      if (style_ != Style::kJson) return;
+    }
     switch (style_) {
       case Style::kJson:
         emitJson("\"type\":\"status\",\"text\":" + jsonString(text));
@@ -374,13 +383,34 @@ class Reporter {
 
   void failed(int32_t code) {
     std::string sentence = failureSentence(code);
+    if (code == KEST_INTERNAL && !notReady_.empty()) {
+      sentence = notReady_;
+      if (!endsWith(sentence, ".")) sentence += '.';
+    }
     if (style_ == Style::kJson) {
       emitJson("\"type\":\"result\",\"code\":" + std::to_string(code) +
                ",\"exit\":" + std::to_string(exitStatusForCode(code)) + ",\"outcome\":\"" +
                outcomeName(code) + "\",\"message\":" + jsonString(sentence));
       return;
     }
-    std::fprintf(stderr, "%s: %s\n", plainText(table_).c_str(), sentence.c_str());
+    std::fprintf(stderr, "%s: %s\n", plainText(table_).c_str(), plainText(sentence).c_str());
+  }
+
+  bool engineNotReady() const { return !notReady_.empty(); }
+
+  void stoppedWhileWriting(const std::optional<ResultLocation>& location) {
+    std::string sentence = "Stopped by the user while the result was being written";
+    sentence += location ? "; the results folder " + location->folder + " holds an incomplete table."
+                         : ".";
+    if (style_ == Style::kJson) {
+      emitJson("\"type\":\"result\",\"code\":" + std::to_string(KEST_INTERNAL) +
+               ",\"exit\":" + std::to_string(kExitUserBreak) +
+               ",\"outcome\":\"user-break\",\"folder\":" +
+               (location ? jsonString(location->folder) : std::string("null")) +
+               ",\"message\":" + jsonString(sentence));
+      return;
+    }
+    std::fprintf(stderr, "%s: %s\n", plainText(table_).c_str(), plainText(sentence).c_str());
   }
 
   void notRun(const std::string& table) {
@@ -431,6 +461,7 @@ class Reporter {
   bool stageOpen_ = false;
   bool barShown_ = false;
   int percent_ = -1;
+  std::string notReady_;
 };
 
 // The engine calls these on the thread that called FileRecover; nothing may
@@ -492,13 +523,20 @@ int run(int argc, char** argv) {
     int32_t code = engine->fileRecover(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
                                        onProgress, &reporter, logFile);
     reporter.endRun();
+    // The engine's writer answers a break with an internal failure; after a
+    // Ctrl-C that is the user's stop, and what was written is incomplete.
+    bool stoppedWhileWriting =
+        code == KEST_INTERNAL && gInterrupts != 0 && !reporter.engineNotReady();
     if (code == KEST_OK) {
       reporter.written(findNewResult(options.outputFolder, table, before), options.outputFolder);
+    } else if (stoppedWhileWriting) {
+      reporter.stoppedWhileWriting(findNewResult(options.outputFolder, table, before));
     } else {
       reporter.failed(code);
     }
-    stopped = code == KEST_USER_BREAK;
-    status = worseExitStatus(status, exitStatusForCode(code));
+    stopped = code == KEST_USER_BREAK || stoppedWhileWriting;
+    status = worseExitStatus(status,
+                             stoppedWhileWriting ? kExitUserBreak : exitStatusForCode(code));
   }
   return status;
 }

@@ -40,8 +40,9 @@ struct Outcome {
 // pseudo-terminal when asked.
 class Child {
  public:
-  Child(const std::vector<std::string>& args, const Env& env, const std::string& cwd,
-        const std::string& outPath, const std::string& errPath, int errFd = -1, int outFd = -1) {
+  Child(const std::string& program, const std::vector<std::string>& args, const Env& env,
+        const std::string& cwd, const std::string& outPath, const std::string& errPath,
+        int errFd = -1, int outFd = -1) {
     pid_ = fork();
     if (pid_ == 0) {
       if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(99);
@@ -56,10 +57,10 @@ class Child {
       dup2(out, STDOUT_FILENO);
       dup2(err, STDERR_FILENO);
       std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(KEST_DBFRECOVER));
+      argv.push_back(const_cast<char*>(program.c_str()));
       for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
       argv.push_back(nullptr);
-      execv(KEST_DBFRECOVER, argv.data());
+      execv(program.c_str(), argv.data());
       _exit(98);
     }
   }
@@ -222,7 +223,8 @@ class DbfRecoverTest : public ::testing::Test {
 
   Child start(const std::vector<std::string>& args, const Env& env, const std::string& cwd = "",
               int errFd = -1, int outFd = -1) {
-    return Child(args, env, cwd, dir_.file("stdout"), dir_.file("stderr"), errFd, outFd);
+    return Child(program_, args, env, cwd, dir_.file("stdout"), dir_.file("stderr"), errFd,
+                 outFd);
   }
 
   Outcome run(const std::vector<std::string>& args, const Env& env, const std::string& cwd = "") {
@@ -239,6 +241,7 @@ class DbfRecoverTest : public ::testing::Test {
 
   TempDir dir_;
   std::map<std::string, std::string> sources_;
+  std::string program_ = KEST_DBFRECOVER;
 };
 
 TEST_F(DbfRecoverTest, ExitStatusPerReturnCode) {
@@ -645,6 +648,27 @@ TEST_F(DbfRecoverTest, EngineThatCannotBeLoaded) {
   }
 }
 
+TEST_F(DbfRecoverTest, EngineThatIsNotReadySaysWhyForEveryTable) {
+  std::string a = table("a.dbf"), b = table("b.dbf");
+  std::string why = "Recovery engine not ready: the host-services library could not be bound.";
+
+  Outcome plain = runFake("notready", {"-o", output(), a, b});
+  EXPECT_EQ(plain.status, 6);
+  EXPECT_EQ(plain.err, "Recovering " + a + "\n" + a + ": " + why + "\n" + "Recovering " + b +
+                           "\n" + b + ": " + why + "\n");
+
+  Outcome quiet = runFake("notready", {"-q", "-o", output(), a});
+  EXPECT_EQ(quiet.status, 6);
+  EXPECT_EQ(quiet.err, a + ": " + why + "\n");
+
+  Outcome json = runFake("notready", {"--json", "-o", output(), a});
+  EXPECT_EQ(json.status, 6);
+  std::vector<std::string> lines = splitLines(json.out);
+  ASSERT_EQ(lines.size(), 3u) << json.out;
+  EXPECT_EQ((*parseJsonLine(lines[1]))["text"], why.substr(0, why.size() - 1));
+  EXPECT_EQ((*parseJsonLine(lines[2]))["message"], why);
+}
+
 TEST_F(DbfRecoverTest, FirstCtrlCSetsTheBreakByte) {
   std::string a = table("a.dbf"), b = table("b.dbf");
   Child child = start({"-o", output(), a, b}, fakeEnv("wait,best:1"));
@@ -655,6 +679,27 @@ TEST_F(DbfRecoverTest, FirstCtrlCSetsTheBreakByte) {
   EXPECT_NE(err.find("press Ctrl-C again to quit at once"), std::string::npos) << err;
   EXPECT_NE(err.find(a + ": Stopped by the user; no result was written."), std::string::npos) << err;
   EXPECT_NE(err.find(b + ": Not run: stopped by the user."), std::string::npos) << err;
+  EXPECT_EQ(engineCalls().size(), 1u);
+}
+
+TEST_F(DbfRecoverTest, CtrlCWhileTheResultIsWrittenIsAUserBreak) {
+  std::string a = table("a.dbf"), b = table("b.dbf");
+  std::string out = output();
+  Child child = start({"--json", "-o", out, a, b}, fakeEnv("writing,best:1"));
+  ASSERT_TRUE(waitForFile(ready()));
+  kill(child.pid(), SIGINT);
+  EXPECT_EQ(child.wait(), 130);
+  std::vector<std::string> lines = splitLines(readFile(dir_.file("stdout")));
+  ASSERT_GE(lines.size(), 2u);
+  std::map<std::string, std::string> stopped = *parseJsonLine(lines[lines.size() - 2]);
+  EXPECT_EQ(stopped["code"], "-2");
+  EXPECT_EQ(stopped["exit"], "130");
+  EXPECT_EQ(stopped["outcome"], "user-break");
+  EXPECT_EQ(fs::path(stopped["folder"]).parent_path(), fs::path(out));
+  EXPECT_EQ(stopped["message"], "Stopped by the user while the result was being written; "
+                                "the results folder " + stopped["folder"] +
+                                    " holds an incomplete table.");
+  EXPECT_EQ((*parseJsonLine(lines.back()))["outcome"], "not-run");
   EXPECT_EQ(engineCalls().size(), 1u);
 }
 
@@ -681,9 +726,11 @@ TEST_F(DbfRecoverWithEngineTest, BundledSampleIsRebuiltRecordForRecord) {
   sources_[source] = readFile(source);
   std::string out = output();
 
-  Outcome outcome = run({"-o", out, source}, {});
+  std::string log = dir_.file("run.log");
+  Outcome outcome = run({"-o", out, "-l", log, source}, {});
 
   ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(readFile(log).find("In FileRecover()"), std::string::npos);
   std::vector<std::string> lines = splitLines(outcome.out);
   ASSERT_EQ(lines.size(), 3u) << outcome.out;
   EXPECT_EQ(lines[0], source + ": recovered by the worst-case method, 16 records");
@@ -715,8 +762,31 @@ TEST_F(DbfRecoverWithEngineTest, HealthyTableIsKeptByTheBestCaseMethod) {
   ASSERT_TRUE(result);
   EXPECT_EQ((*result)["method"], "best-case");
   EXPECT_EQ((*result)["file"], (*result)["folder"] + "/dbase_31.dbf");
-  EXPECT_NE((*result)["records"], "0");
-  EXPECT_NE((*result)["records"], "null");
+  EXPECT_EQ((*result)["records"], "77");
+}
+
+TEST_F(DbfRecoverWithEngineTest, EngineWithoutItsHostServicesLibraryRefusesEveryTable) {
+  // dbfrecover and the engine alone in a folder: libvalcore.so is neither
+  // beside the program nor beside the engine.
+  std::string bin = dir_.file("bin");
+  fs::create_directories(bin);
+  fs::copy_file(KEST_DBFRECOVER, bin + "/dbfrecover");
+  fs::copy_file(KEST_REAL_ENGINE, bin + "/libkestdll.so");
+  fs::permissions(bin + "/dbfrecover", fs::perms::owner_exec, fs::perm_options::add);
+  program_ = bin + "/dbfrecover";
+  std::string source = copySharedData("dbase_31.dbf", dir_);
+  sources_[source] = readFile(source);
+  std::string out = output();
+
+  Outcome outcome = run({"-q", "-o", out, source, source}, {});
+
+  EXPECT_EQ(outcome.status, 6);
+  std::vector<std::string> lines = splitLines(outcome.err);
+  ASSERT_EQ(lines.size(), 2u) << outcome.err;
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line.rfind(source + ": Recovery engine not ready: ", 0), 0u) << line;
+  }
+  EXPECT_TRUE(fs::is_empty(out));
 }
 
 TEST_F(DbfRecoverWithEngineTest, CtrlCStopsTheEngineInTheMiddleOfALargeTable) {

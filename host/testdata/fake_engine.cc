@@ -10,6 +10,10 @@
 //   code:C     returns C after the reports a run with that code sends
 //   wait       reports Pass 2, then polls the break byte (up to 30 s)
 //   deaf       like wait, but never looks at the break byte
+//   writing    reaches Pass 4, makes the results folder and a partial
+//              table, then polls the break byte and answers it with -2, as
+//              the engine's writers do
+//   notready   the one report of an engine that could not be set up, -2
 //   odd        a best:1 run whose status texts hold quotes, backslashes,
 //              control bytes and a byte that is not UTF-8
 // FAKE_ENGINE_READY names a file that wait and deaf create once they poll.
@@ -109,12 +113,11 @@ void touch(const char* variable) {
   if (FILE* file = std::fopen(path, "w")) std::fclose(file);
 }
 
-int32_t waitForBreak(Reports& reports, bool listen) {
-  reports.passLine("trying best-case recovery method");
+int32_t waitForBreak(bool listen, int32_t answer = KEST_USER_BREAK) {
   touch("FAKE_ENGINE_READY");
   for (int i = 0; i < 6000; ++i) {
     if (listen && gBreak != nullptr && *static_cast<volatile char*>(gBreak) != 0) {
-      return KEST_USER_BREAK;
+      return answer;
     }
     usleep(5000);
   }
@@ -150,12 +153,19 @@ KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outpu
   }
 
   Reports reports{statusCallback, progressCallback, userData};
+  if (step == "notready") {
+    reports.say("Recovery engine not ready: the host-services library could not be bound");
+    return KEST_INTERNAL;
+  }
   reports.percent(0);
   reports.passLine("initializing");
   reports.say("done");
   reports.percent(5);
 
-  if (step == "wait" || step == "deaf") return waitForBreak(reports, step == "wait");
+  if (step == "wait" || step == "deaf") {
+    reports.passLine("trying best-case recovery method");
+    return waitForBreak(step == "wait");
+  }
 
   int32_t code = 0;
   bool worst = false;
@@ -185,6 +195,12 @@ KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outpu
 
   reports.passLine("writing results");
   reports.percent(70);
+  if (step == "writing") {
+    std::string folder = resultFolderName(sourcePath, outputFolder);
+    if (mkdir(folder.c_str(), 0777) != 0) return KEST_CANNOT_CREATE;
+    writeTable(folder + "/RECOVERED.DBF", 0);
+    return waitForBreak(true, KEST_INTERNAL);
+  }
   if (code == 0) {
     std::string folder = resultFolderName(sourcePath, outputFolder);
     if (mkdir(folder.c_str(), 0777) != 0) return KEST_CANNOT_CREATE;
