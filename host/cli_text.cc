@@ -175,4 +175,11 @@ std::string plainText(std::string_view text) {
   return out;
 }
 
+std::string cutToFit(const std::string& text, size_t bytes) {
+  if (text.size() <= bytes) return text;
+  size_t end = bytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
 }  // namespace kest::host

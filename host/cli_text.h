@@ -54,6 +54,10 @@ std::string jsonString(std::string_view text);
 // file names and engine texts must not move the cursor or end a line.
 std::string plainText(std::string_view text);
 
+// At most `bytes` bytes of `text`, never ending inside a UTF-8 sequence
+// (localized stage texts arrive as UTF-8, and a cut one would show as junk).
+std::string cutToFit(const std::string& text, size_t bytes);
+
 }  // namespace kest::host
 
 #endif  // KEST_HOST_CLI_TEXT_H_

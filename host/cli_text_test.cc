@@ -101,5 +101,23 @@ TEST(PlainTextTest, ControlCharactersAndStrayBytesBecomeQuestionMarks) {
   for (const Case& c : cases) EXPECT_EQ(plainText(c.text), c.plain) << c.text;
 }
 
+TEST(CutToFitTest, NeverEndsInsideACharacter) {
+  struct Case {
+    std::string text;
+    size_t bytes;
+    std::string cut;
+  } cases[] = {
+      {"Pass 1", 10, "Pass 1"},
+      {"Pass 1", 6, "Pass 1"},
+      {"Pass 1", 4, "Pass"},
+      {"Durchg\xc3\xa4nge", 7, "Durchg"},  // would end after the lead byte
+      {"Durchg\xc3\xa4nge", 8, "Durchg\xc3\xa4"},
+      {"\xe2\x82\xac\xe2\x82\xac", 5, "\xe2\x82\xac"},
+      {"\xe2\x82\xac", 2, ""},
+      {"abc", 0, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(cutToFit(c.text, c.bytes), c.cut) << c.text << " " << c.bytes;
+}
+
 }  // namespace
 }  // namespace kest::host

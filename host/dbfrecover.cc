@@ -13,7 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -447,10 +446,9 @@ class Reporter {
     size_t room = static_cast<size_t>(terminalColumns() - 1);
     std::string line = bar;
     if (stageOpen_ && room > bar.size() + 1) {
-      std::string stage = stage_.substr(0, room - bar.size() - 1);
-      line = stage + " " + bar;
+      line = cutToFit(stage_, room - bar.size() - 1) + " " + bar;
     }
-    if (line.size() > room) line.resize(room);
+    line = cutToFit(line, room);
     std::fprintf(stderr, "\r\033[K%s", line.c_str());
     barShown_ = true;
   }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -225,6 +226,53 @@ class DbfRecoverTest : public ::testing::Test {
               int errFd = -1, int outFd = -1) {
     return Child(program_, args, env, cwd, dir_.file("stdout"), dir_.file("stderr"), errFd,
                  outFd);
+  }
+
+  // Runs dbfrecover with stderr on a pseudo-terminal of `columns` columns
+  // (0: the terminal does not say) and returns what it showed there.
+  std::string runOnTerminal(const std::vector<std::string>& args, const Env& env, int columns,
+                            int* status) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+      ADD_FAILURE() << "no pseudo-terminal";
+      return "";
+    }
+    int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    winsize size{};
+    size.ws_col = static_cast<unsigned short>(columns);
+    ioctl(terminal, TIOCSWINSZ, &size);
+    Child child = start(args, env, "", terminal);
+    close(terminal);
+    // Drain the terminal while the child writes, or it would block on a
+    // full buffer.
+    std::string shown;
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      char buffer[4096];
+      ssize_t got = read(master, buffer, sizeof buffer);
+      if (got > 0) {
+        shown.append(buffer, static_cast<size_t>(got));
+        continue;
+      }
+      int raw;
+      if (waitpid(child.pid(), &raw, WNOHANG) == child.pid()) {
+        *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        while ((got = read(master, buffer, sizeof buffer)) > 0) {
+          shown.append(buffer, static_cast<size_t>(got));
+        }
+        break;
+      }
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(child.pid(), SIGKILL);
+        waitpid(child.pid(), &raw, 0);
+        ADD_FAILURE() << "dbfrecover did not end";
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    close(master);
+    return shown;
   }
 
   Outcome run(const std::vector<std::string>& args, const Env& env, const std::string& cwd = "") {
@@ -479,45 +527,38 @@ TEST_F(DbfRecoverTest, PlainOutputOffATerminalHasNoControlCharacters) {
 }
 
 TEST_F(DbfRecoverTest, TerminalGetsALiveProgressBar) {
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
-  std::string out = output();
   std::string source = table("orders.dbf");
-
-  Child child = start({"-o", out, source}, fakeEnv("worst:2"), "", terminal);
-  close(terminal);
-  // Drain the terminal while the child writes, or it would block on a full
-  // buffer.
-  std::string shown;
-  fcntl(master, F_SETFL, O_NONBLOCK);
   int status = -1;
-  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);;) {
-    char buffer[4096];
-    ssize_t got = read(master, buffer, sizeof buffer);
-    if (got > 0) {
-      shown.append(buffer, static_cast<size_t>(got));
-      continue;
-    }
-    int raw;
-    if (waitpid(child.pid(), &raw, WNOHANG) == child.pid()) {
-      status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-      while ((got = read(master, buffer, sizeof buffer)) > 0) shown.append(buffer, got);
-      break;
-    }
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  close(master);
+  std::string shown = runOnTerminal({"-o", output(), source}, fakeEnv("worst:2"), 0, &status);
 
   EXPECT_EQ(status, 0);
   EXPECT_NE(shown.find("\r\033[KPass 3: trying worst-case recovery method... [#######.............] 35%"),
             std::string::npos)
       << shown;
   EXPECT_NE(shown.find("\r\033[KPass 4: writing results... done\r\n"), std::string::npos) << shown;
+}
+
+TEST_F(DbfRecoverTest, ProgressBarLineNeverWrapsOnANarrowTerminal) {
+  std::string source = table("orders.dbf");
+  int status = -1;
+  std::string shown = runOnTerminal({"-o", output(), source}, fakeEnv("worst:2"), 40, &status);
+
+  EXPECT_EQ(status, 0);
+  // Every redraw: from "\r\033[K" to the next control character.
+  size_t redraws = 0;
+  for (size_t at = shown.find("\r\033[K"); at != std::string::npos;
+       at = shown.find("\r\033[K", at + 1)) {
+    size_t begin = at + 4;
+    size_t end = shown.find_first_of("\r\n", begin);
+    std::string line = shown.substr(begin, end - begin);
+    if (line.find('%') == std::string::npos) continue;  // a finished Pass line
+    ++redraws;
+    EXPECT_LE(line.size(), 39u) << line;
+  }
+  EXPECT_GT(redraws, 10u);
+  EXPECT_NE(shown.find("\r\033[KPass 3: tryi [#######.............] 35%"),
+            std::string::npos)
+      << shown;
 }
 
 TEST_F(DbfRecoverTest, QuietReportsFailuresOnly) {
