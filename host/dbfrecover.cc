@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -487,6 +488,10 @@ int run(int argc, char** argv) {
                 : options.quiet ? Style::kQuiet
                 : isatty(STDERR_FILENO) ? Style::kTerminal
                                         : Style::kPlain;
+
+  // The engine turns localized texts into the process's character set when
+  // it is loaded: let that be the user's, not the "C" locale's ASCII.
+  std::setlocale(LC_CTYPE, "");
 
   std::string path = enginePath();
   std::string problem;

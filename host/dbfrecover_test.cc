@@ -48,7 +48,7 @@ class Child {
     if (pid_ == 0) {
       if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(99);
       for (const char* name : {"KEST_ENGINE", "FAKE_ENGINE_SCRIPT", "FAKE_ENGINE_TRACE",
-                               "FAKE_ENGINE_READY"}) {
+                               "FAKE_ENGINE_READY", "VALCORE_LANGUAGE"}) {
         unsetenv(name);
       }
       for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
@@ -828,6 +828,26 @@ TEST_F(DbfRecoverWithEngineTest, EngineWithoutItsHostServicesLibraryRefusesEvery
     EXPECT_EQ(line.rfind(source + ": Recovery engine not ready: ", 0), 0u) << line;
   }
   EXPECT_TRUE(fs::is_empty(out));
+}
+
+TEST_F(DbfRecoverWithEngineTest, LocalizedStageTextsComeInTheUsersCharacterSet) {
+  std::string source = dir_.file("calls.dbf");
+  fs::copy_file(std::string(KEST_SOURCE_DIR) + "/samples/calls.dbf", source);
+  sources_[source] = readFile(source);
+  struct Case {
+    const char* locale;
+    const char* done;
+  } cases[] = {{"C.UTF-8", "termin\xc3\xa9"}, {"C", "termin?"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.locale);
+    TempDir out;
+    Outcome outcome = run({"-o", out.path(), source},
+                          {{"VALCORE_LANGUAGE", "fr"}, {"LC_ALL", c.locale}});
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_NE(outcome.err.find(std::string("Passe 1: initialisation... ") + c.done + "\n"),
+              std::string::npos)
+        << outcome.err;
+  }
 }
 
 TEST_F(DbfRecoverWithEngineTest, CtrlCStopsTheEngineInTheMiddleOfALargeTable) {
