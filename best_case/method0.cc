@@ -42,14 +42,7 @@ Method0::Method0(const char* path, platform::Env* env) : env_(env) {
 
 Method0::~Method0() {
   Log().Info("In Method0::~Method0()");
-  try {
-    table_.reset();
-  } catch (const RaisedCode& raised) {
-    Log().ErrorNumber("Failed to delete LLFile* f, error", raised.code);
-  } catch (...) {
-    Log().Error("Failed to delete LLFile* f, error code unavailable");
-  }
-  table_.reset();
+  releaseTableFile(table_);
   Log().Info("Method0::~Method0() exiting");
 }
 

@@ -44,14 +44,7 @@ Method1::Method1(const char* path, platform::Env* env) : env_(env) {
 
 Method1::~Method1() {
   Log().Info("In Method1::~Method1()");
-  try {
-    table_.reset();
-  } catch (const RaisedCode& raised) {
-    Log().ErrorNumber("Failed to delete LLFile* f, error", raised.code);
-  } catch (...) {
-    Log().Error("Failed to delete LLFile* f, error code unavailable");
-  }
-  table_ = nullptr;
+  releaseTableFile(table_);
   Log().Info("Method1::~Method1() exiting");
 }
 

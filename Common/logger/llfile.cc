@@ -75,4 +75,15 @@ std::unique_ptr<uint8_t[]> LLFile::ReadAlloc(uint32_t position, uint32_t count) 
   return buffer;
 }
 
+void releaseTableFile(std::unique_ptr<LLFile>& file) {
+  try {
+    file.reset();
+  } catch (const RaisedCode& raised) {
+    Log().ErrorNumber("Failed to delete LLFile* f, error", raised.code);
+  } catch (...) {
+    Log().Error("Failed to delete LLFile* f, error code unavailable");
+  }
+  file.reset();
+}
+
 }  // namespace kest

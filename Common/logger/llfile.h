@@ -64,6 +64,11 @@ class LLFile {
   uint64_t position_ = 0;
 };
 
+// Closes and releases a recovery method's table file. Called from
+// destructors: a failure is logged ("Failed to delete LLFile* f, ..."),
+// never raised.
+void releaseTableFile(std::unique_ptr<LLFile>& file);
+
 }  // namespace kest
 
 #endif  // KEST_COMMON_LOGGER_LLFILE_H_
