@@ -3,8 +3,8 @@
 // Everything the engine asks of the machine goes through `Env`: reading the
 // damaged table, creating result files and folders, the temp workspace, the
 // clock, machine queries, dynamic loading and text conversion. One
-// implementation per platform is chosen at build time (env_posix.cc here;
-// a Windows implementation over the ANSI kernel calls drops in beside it).
+// implementation per platform is chosen at build time: env_posix.cc, or
+// env_windows.cc over the ANSI kernel calls.
 // No engine source includes a system header; only this folder does.
 //
 // Failures are reported by return values, never by exceptions. After a
