@@ -162,8 +162,16 @@ int32_t Method0::Flush(const char* path) {
     pollBreak();
     writeHeader();
     const int32_t counted = validRecords_;
+    const uint16_t writtenLength = header_.recordLength();
     pollBreak();
     Parse();
+    // The second pass reads the header afresh. Records of another length
+    // than the one written above would leave a result that no reader can
+    // cut into records.
+    if (validRecords_ != 0 && header_.recordLength() != writtenLength) {
+      Log().Error("Method0::Flush(): the table's record length changed between the passes");
+      throw WriteFailed{};
+    }
     // The header went out with the count of the first pass. Should the
     // table have changed in between, the header is made to tell the truth
     // about the records that follow it.

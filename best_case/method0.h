@@ -43,8 +43,9 @@ class Method0 {
   // Writes the result table to `path` (or RECOVERED.DBF in it when `path`
   // is an existing folder). Needs a completed counting Parse. Returns 0
   // only for a whole result; -2 when anything ended the writing (user
-  // break, a read failure, a failed or short write, a failed close), the
-  // partial file then staying on disk; -5 when the file cannot be created
+  // break, a read failure, a failed or short write, a failed close, records
+  // of another length than the header written because the table changed
+  // between the passes), the partial file then staying on disk; -5 when the file cannot be created
   // (it exists, the folder does not, or the name exceeds 259 characters).
   // The header takes version 0x03 without a memo companion, loses the
   // index bit of tableFlags and carries the number of records written.

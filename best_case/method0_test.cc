@@ -714,6 +714,43 @@ TEST_F(Method0Test, RecordCountFollowsTheWritingPassWhenTheTableChanged) {
   EXPECT_EQ(result.bytes.size(), size_t{b.currentHeaderLength()} + 3u * 15u + 1u);
 }
 
+TEST_F(Method0Test, ARecordLengthChangedBetweenThePassesIsNoResult) {
+  TableBuilder b = ordersTable();
+  for (int i = 0; i < 4; ++i) b.record("   1220200101T");
+  std::string path = table(b);
+  Method0 method(path.c_str());
+  method.Parse();
+  ASSERT_EQ(method.validRecords(), 4);
+  // Another program rewrites the table with a field more: its records grow
+  // from 15 to 20 bytes, which the header already written cannot describe.
+  TableBuilder wider = ordersTable();
+  wider.field("NOTE", 'C', 5);
+  for (int i = 0; i < 3; ++i) wider.record("   1220200101Tnote");
+  writeFile(path, wider.bytes());
+  watched_.back().second = wider.bytes();
+
+  std::string out = outputFolder() + "/orders.dbf";
+  EXPECT_EQ(method.Flush(out.c_str()), -2);
+  std::vector<std::string> lines = log_.messages();
+  EXPECT_LT(indexOf(lines, "Unhandled exception in Method0::Flush()"), lines.size());
+  EXPECT_LT(indexOf(lines, "Exiting Method0::Flush(), rc =  [-2]"), lines.size());
+
+  // A change that leaves no record to write still gives a whole table.
+  Method0 again(path.c_str());
+  again.Parse();
+  ASSERT_EQ(again.validRecords(), 3);
+  TableBuilder gone = ordersTable();
+  gone.field("NOTE", 'C', 5).record("   1220200101Tnote", '*');
+  writeFile(path, gone.bytes());
+  watched_.back().second = gone.bytes();
+  std::string second = outputFolder() + "/orders.dbf";
+  ASSERT_EQ(again.Flush(second.c_str()), 0);
+  TableImage result(second);
+  EXPECT_EQ(result.header.recordCount(), 0u);
+  EXPECT_EQ(result.header.recordLength(), 20u);
+  EXPECT_EQ(result.bytes.size(), size_t{result.header.headerLength()} + 1u);
+}
+
 // --- record positions beyond 4 GiB ------------------------------------------------
 
 // A table of 4 GiB - 1 bytes that exists only in memory: the header, the
