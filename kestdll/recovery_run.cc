@@ -69,7 +69,7 @@ class RecoveryRun {
   Next WriteBestCase();
   Next WriteWorstCase();
   // False, with an ERROR line, when one of the paths that will be written
-  // or copied inside the results folder does not fit in 259 characters.
+  // inside the results folder does not fit in 259 characters.
   bool PathsFit(const std::vector<std::string>& inside);
   bool CreateResultFolder();
   Next ReturnEarly(int32_t code);
@@ -251,9 +251,11 @@ RecoveryRun::Next RecoveryRun::WriteBestCase() {
     std::string tablePath = platform::InFolder(folder, source.name + ".dbf");
     std::vector<std::string> inside = {target, tablePath};
     if (!noMemoCompanion_) {
+      // Only the copies' targets: a companion is read by the path it was
+      // found under, however long, so a table deep in its folders keeps
+      // its memo.
       for (const CompanionCopy& copy : planMemoCompanionCopies(
                sourcePath_, tablePath.c_str(), source.name.c_str(), env_)) {
-        inside.push_back(copy.from);
         inside.push_back(copy.to);
       }
     }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -145,6 +146,18 @@ class RecoveryRunTest : public ::testing::Test {
     TableBuilder().field("NAME", 'C', 10).write(path);
     Freeze();
     return path;
+  }
+  // A sound table of 20 short records at `path`: the best-case method
+  // keeps them all, the worst-case method has too few bytes to work on.
+  void SoundTable(const std::string& path) {
+    TableBuilder builder;
+    builder.field("NAME", 'C', 12).field("QTY", 'N', 4);
+    for (int i = 0; i < 20; ++i) {
+      std::string name = "item " + std::to_string(i);
+      builder.record(name + std::string(12 - name.size(), ' ') + "  " +
+                     std::to_string(10 + i));
+    }
+    builder.write(path);
   }
   // Remembers the source folder's files, to be found unchanged at the end.
   void Freeze() { before_ = testing::snapshot(source_.path()); }
@@ -331,6 +344,28 @@ TEST_F(RecoveryRunTest, NotReadyReasonIsCutToAStatusLine) {
   EXPECT_EQ(Run(table, host, nullptr), KEST_INTERNAL);
   ASSERT_EQ(host.statuses().size(), 1u);
   EXPECT_EQ(host.statuses()[0].size(), 255u);
+}
+
+TEST_F(RecoveryRunTest, TableDeeperThan259CharactersKeepsItsMemo) {
+  // Only the paths written inside the results folder are bounded; the
+  // table and its companion are read where they lie.
+  std::string deep = source_.path();
+  while (deep.size() <= 300) deep += "/" + std::string(60, 'd');
+  ASSERT_TRUE(std::filesystem::create_directories(deep));
+  std::string table = deep + "/orders.dbf";
+  SoundTable(table);
+  testing::writeFile(deep + "/orders.fpt", std::string(512, '\0'));
+  std::string before = testing::readFile(table);
+  TestHost host;
+  runState().breakFlag = &host.breakByte;
+  EXPECT_EQ(Run(table, host, logFile_.c_str()), KEST_OK);
+  EXPECT_EQ(host.mainEvents(), testing::bestCaseWinEvents());
+  std::vector<std::string> made = testing::entries(output_.path());
+  ASSERT_EQ(made.size(), 1u);
+  EXPECT_EQ(testing::entries(output_.file(made[0])),
+            (std::vector<std::string>{"orders.dbf", "orders.fpt"}));
+  EXPECT_EQ(testing::readFile(output_.file(made[0]) + "/orders.fpt"), std::string(512, '\0'));
+  EXPECT_EQ(testing::readFile(table), before);
 }
 
 }  // namespace
