@@ -247,7 +247,15 @@ RecoveryRun::Next RecoveryRun::WriteBestCase() {
     std::string& folder = runState().resultFolder;
     folder = makeResultFolderName(sourcePath_, outputFolder_, env_);
     PathParts source = platform::SplitPath(sourcePath_ != nullptr ? sourcePath_ : "");
-    std::string target = platform::InFolder(folder, source.name + source.extension);
+    std::string fileName = source.name + source.extension;
+    // Splitting takes a backslash as a separator too, so a POSIX file named
+    // a\.. leaves "..": the target would be the results folder's parent,
+    // and the writer would put its table there. Only a real name goes on.
+    if (fileName.empty() || fileName == "." || fileName == "..") {
+      Log().ErrorString("Result table name is not a file name:", fileName.c_str());
+      return ReturnEarly(KEST_CANNOT_CREATE);
+    }
+    std::string target = platform::InFolder(folder, fileName);
     std::string tablePath = platform::InFolder(folder, source.name + ".dbf");
     std::vector<std::string> inside = {target, tablePath};
     if (!noMemoCompanion_) {

@@ -368,5 +368,30 @@ TEST_F(RecoveryRunTest, TableDeeperThan259CharactersKeepsItsMemo) {
   EXPECT_EQ(testing::readFile(table), before);
 }
 
+TEST_F(RecoveryRunTest, BestCaseTableIsNeverWrittenOutsideItsResultsFolder) {
+  // File names that end in a backslash and dots are plain names here, but
+  // split like Windows paths they leave no table name, or "." or "..".
+  for (const char* name : {"a\\..", "a\\.", "a\\"}) {
+    TempDir output;
+    std::string table = source_.file(name);
+    SoundTable(table);
+    Freeze();
+    TestHost host;
+    runState().breakFlag = &host.breakByte;
+    EXPECT_EQ(recoverFile(table.c_str(), output.path().c_str(), &TestHost::Status,
+                          &TestHost::Progress, &host, logFile_.c_str()),
+              KEST_CANNOT_CREATE)
+        << name;
+    EXPECT_EQ(host.events.back(), progress(70)) << name;
+    EXPECT_TRUE(testing::entries(output.path()).empty()) << name;
+    EXPECT_EQ(testing::entries(source_.path()).size(), 1u) << name;
+    ::unlink(table.c_str());
+    Freeze();
+  }
+  EXPECT_EQ(Count("Result table name is not a file name: [..]"), 1u);
+  EXPECT_EQ(Count("Result table name is not a file name: [.]"), 1u);
+  EXPECT_EQ(Count("Result table name is not a file name: []"), 1u);
+}
+
 }  // namespace
 }  // namespace kest
