@@ -91,6 +91,8 @@ class RecoveryRun {
   uint32_t count1_ = 0;
   int32_t result_ = KEST_OK;
   int32_t code_ = KEST_OK;
+  bool writingStageRan_ = false;
+  bool callbacksStored_ = false;
 };
 
 bool RecoveryRun::LogFileAllowed() const {
@@ -117,6 +119,7 @@ void RecoveryRun::StoreCallbacks() {
   state.passCounter = 0;
   state.progressCallback = progress_;
   state.statusCallback = status_;
+  callbacksStored_ = true;
 }
 
 int32_t RecoveryRun::Run() {
@@ -146,6 +149,7 @@ int32_t RecoveryRun::Run() {
         Log().InfoNumber("Best-case record length is beyond the worst-case search range",
                          runState().headerRecordLength);
       }
+      writingStageRan_ = choice.winner != Winner::kNone;
       if (choice.winner == Winner::kBestCase) next = WriteBestCase();
       if (choice.winner == Winner::kWorstCase) next = WriteWorstCase();
       if (next == Next::kReturn) return code_;
@@ -157,12 +161,20 @@ int32_t RecoveryRun::Run() {
     }
     ReleaseMethods();
   } catch (...) {
-    // Raised outside the stage guards: the run ends with the result it had.
+    // Raised outside the stage guards. Before a writing stage has run, the
+    // result still holds 0 (or a scan's code): nothing was written, and the
+    // host must not read success.
+    if (!writingStageRan_) {
+      Log().Error("Exiting with or_internal");
+      result_ = KEST_INTERNAL;
+    }
     ReleaseMethods();
   }
   try {
     Log().Info("FileRecover() exiting");
-    reportProgress(100);
+    // Until this run has stored its callbacks, the stored ones and their
+    // user value are the previous run's, which its host may have let go.
+    if (callbacksStored_) reportProgress(100);
   } catch (...) {
   }
   return result_;

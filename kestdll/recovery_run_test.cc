@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <iterator>
 #include <map>
+#include <new>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <vector>
@@ -391,6 +393,77 @@ TEST_F(RecoveryRunTest, BestCaseTableIsNeverWrittenOutsideItsResultsFolder) {
   EXPECT_EQ(Count("Result table name is not a file name: [..]"), 1u);
   EXPECT_EQ(Count("Result table name is not a file name: [.]"), 1u);
   EXPECT_EQ(Count("Result table name is not a file name: []"), 1u);
+}
+
+// Fails the first time it is asked whether two paths name the same file,
+// as an allocation fails when memory runs out.
+class FailingSameFile : public platform::EnvWrapper {
+ public:
+  FailingSameFile() : EnvWrapper(platform::Env::Default()) {}
+  bool SameFile(const std::string& a, const std::string& b) override {
+    if (!failed_) {
+      failed_ = true;
+      throw std::bad_alloc();
+    }
+    return EnvWrapper::SameFile(a, b);
+  }
+
+ private:
+  bool failed_ = false;
+};
+
+TEST_F(RecoveryRunTest, FailureOutsideTheStagesIsNeverReportedAsSuccess) {
+  // Between the stages nothing is guarded; what is raised there ends the
+  // run at its exit, and the run has written nothing.
+  std::string table = source_.file("orders.dbf");
+  SoundTable(table);
+  Freeze();
+  struct Case {
+    std::string throwAt;  // the report after which the host's callback throws
+    std::vector<std::string> events;
+  };
+  const std::string pass1 = status("Pass 1: initializing...");
+  const Case cases[] = {
+      {progress(0), {progress(0), progress(100)}},
+      {pass1, {progress(0), pass1, progress(100)}},
+      {status("done"), {progress(0), pass1, status("done"), progress(100)}},
+      {progress(5), {progress(0), pass1, status("done"), progress(5), progress(100)}},
+  };
+  for (const Case& c : cases) {
+    TestHost host;
+    runState().breakFlag = &host.breakByte;
+    bool thrown = false;
+    host.onEvent = [&](const std::string& event) {
+      if (event == c.throwAt && !thrown) {
+        thrown = true;
+        throw std::runtime_error("host callback failed");
+      }
+    };
+    EXPECT_EQ(Run(table, host, logFile_.c_str()), KEST_INTERNAL) << c.throwAt;
+    EXPECT_EQ(host.events, c.events) << c.throwAt;
+    EXPECT_EQ(LogTail("Exiting with or_internal"),
+              (std::vector<std::string>{"Exiting with or_internal", "FileRecover() exiting"}))
+        << c.throwAt;
+  }
+
+  // Raised while the log is set up, before this run has stored its
+  // callbacks: those still stored are the previous run's, and its host
+  // hears nothing more.
+  TestHost earlier;
+  runState().breakFlag = &earlier.breakByte;
+  TempDir earlierOutput;
+  EXPECT_EQ(recoverFile(table.c_str(), earlierOutput.path().c_str(), &TestHost::Status,
+                        &TestHost::Progress, &earlier, nullptr),
+            KEST_OK);
+  std::vector<std::string> heard = earlier.events;
+  FailingSameFile noMemory;
+  TestHost host;
+  EXPECT_EQ(recoverFile(table.c_str(), output_.path().c_str(), &TestHost::Status,
+                        &TestHost::Progress, &host, logFile_.c_str(), &noMemory),
+            KEST_INTERNAL);
+  EXPECT_EQ(earlier.events, heard);
+  EXPECT_TRUE(host.events.empty());
+  EXPECT_TRUE(testing::entries(output_.path()).empty());
 }
 
 }  // namespace
