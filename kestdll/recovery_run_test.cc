@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Common/logger/logger.h"
+#include "Common/raised_code.h"
 #include "kestdll/run_state.h"
 #include "kestdll/test_host.h"
 #include "tests/table_builder.h"
@@ -464,6 +465,93 @@ TEST_F(RecoveryRunTest, FailureOutsideTheStagesIsNeverReportedAsSuccess) {
   EXPECT_EQ(earlier.events, heard);
   EXPECT_TRUE(host.events.empty());
   EXPECT_TRUE(testing::entries(output_.path()).empty());
+}
+
+// Raises `raised` when the results folder is to be made.
+class FailingCreateFolder : public platform::EnvWrapper {
+ public:
+  explicit FailingCreateFolder(bool integer)
+      : EnvWrapper(platform::Env::Default()), integer_(integer) {}
+  bool CreateFolder(const std::string&) override {
+    if (integer_) throw RaisedCode{7};
+    throw std::runtime_error("cannot make folders today");
+  }
+
+ private:
+  bool integer_;
+};
+
+TEST_F(RecoveryRunTest, FailuresInsideEachStageEndTheRunAsTheirKindSays) {
+  std::string table = source_.file("orders.dbf");
+  SoundTable(table);
+  Freeze();
+  const std::string pass1 = status("Pass 1: initializing...");
+  const std::string pass2 = status("Pass 2: trying best-case recovery method...");
+  const std::string pass3 = status("Pass 3: trying worst-case recovery method...");
+  const std::string pass4 = status("Pass 4: writing results...");
+  const std::string done = status("done");
+  const std::vector<std::string> start = {progress(0), pass1, done, progress(5), pass2};
+  auto join = [&](std::vector<std::string> rest) {
+    std::vector<std::string> all = start;
+    all.insert(all.end(), rest.begin(), rest.end());
+    return all;
+  };
+  struct Case {
+    std::string name;
+    std::string throwAt;  // the report after which the host's callback throws...
+    int raised;           // ...this integer, or (0) something that is not one
+    int folderFailure;    // or: making the results folder raises (1 integer, 2 not)
+    int32_t code;
+    std::vector<std::string> events;
+    std::vector<std::string> logTail;  // the log's last lines
+  };
+  const Case cases[] = {
+      {"not an integer in the best-case stage", progress(10), 0, 0, KEST_INTERNAL,
+       join({progress(10), progress(100)}),
+       {"Unknown exception in Method0", "Exiting with or_internal", "In Method0::~Method0()",
+        "Method0::~Method0() exiting", "FileRecover() exiting"}},
+      {"not an integer in the worst-case stage", progress(25), 0, 0, KEST_INTERNAL,
+       join({progress(10), progress(20), done, pass3, progress(25), progress(100)}),
+       {"Unknown exception in Method1", "Exiting with or_internal", "In Method0::~Method0()",
+        "Method0::~Method0() exiting", "In Method1::~Method1()", "Method1::~Method1() exiting",
+        "FileRecover() exiting"}},
+      // Any other integer: the stage found nothing, the other method goes on.
+      {"another integer in the best-case stage", progress(10), 42, 0, KEST_NOTHING,
+       join({progress(10), pass3, progress(25), progress(65), done, progress(100)}),
+       {"Nothing to recover detected!", "In Method0::~Method0()", "Method0::~Method0() exiting",
+        "In Method1::~Method1()", "Method1::~Method1() exiting", "FileRecover() exiting"}},
+      {"an integer while writing", "", 0, 1, KEST_USER_BREAK,
+       join({progress(10), progress(20), done, pass3, progress(25), progress(65), done, pass4,
+             progress(70)}),
+       {"Writing data to disk (Method0)", "In Method0::~Method0()",
+        "Method0::~Method0() exiting", "In Method1::~Method1()",
+        "Method1::~Method1() exiting"}},
+      {"not an integer while writing", "", 0, 2, KEST_INTERNAL,
+       join({progress(10), progress(20), done, pass3, progress(25), progress(65), done, pass4,
+             progress(70), progress(100)}),
+       {"Unexpected error writing to disk with Method0", "Exiting with or_internal",
+        "In Method0::~Method0()", "Method0::~Method0() exiting", "In Method1::~Method1()",
+        "Method1::~Method1() exiting", "FileRecover() exiting"}},
+  };
+  for (const Case& c : cases) {
+    TestHost host;
+    runState().breakFlag = &host.breakByte;
+    host.onEvent = [&](const std::string& event) {
+      if (event != c.throwAt) return;
+      if (c.raised != 0) Raise(c.raised);
+      throw std::runtime_error("host callback failed");
+    };
+    FailingCreateFolder failing(c.folderFailure == 1);
+    platform::Env* env = c.folderFailure != 0 ? static_cast<platform::Env*>(&failing)
+                                              : platform::Env::Default();
+    EXPECT_EQ(recoverFile(table.c_str(), output_.path().c_str(), &TestHost::Status,
+                          &TestHost::Progress, &host, logFile_.c_str(), env),
+              c.code)
+        << c.name;
+    EXPECT_EQ(host.mainEvents(), c.events) << c.name;
+    EXPECT_EQ(LogTail(c.logTail.front()), c.logTail) << c.name;
+    EXPECT_TRUE(testing::entries(output_.path()).empty()) << c.name;
+  }
 }
 
 }  // namespace
