@@ -82,20 +82,20 @@ void ValcoreLibrary::Fail(const std::string& reason) {
 }
 
 std::string ValcoreLibrary::Locate() {
+  // Only the two folders below may supply the library: a bare name would
+  // send the loader through the system's search path, and the current
+  // folder is wherever the user happens to stand. A folder that is not
+  // known gives no candidate; with none, the binding fails.
   std::string candidate;
   std::string executable;
-  if (env_->ExecutablePath(&executable)) {
+  if (env_->ExecutablePath(&executable) && !FolderOf(executable).empty()) {
     candidate = FolderOf(executable) + kHostServicesLibraryName;
     if (env_->KindOf(candidate) != platform::EntryKind::kMissing) return candidate;
   }
   std::string engine;
-  if (env_->ModulePath(reinterpret_cast<const void*>(&EngineAnchor), &engine)) {
+  if (env_->ModulePath(reinterpret_cast<const void*>(&EngineAnchor), &engine) &&
+      !FolderOf(engine).empty()) {
     candidate = FolderOf(engine) + kHostServicesLibraryName;
-  }
-  // A bare name would send the loader through the system's search path;
-  // only the two folders above may supply the library.
-  if (candidate.find_first_of("\\/") == std::string::npos) {
-    candidate = platform::InFolder(".", kHostServicesLibraryName);
   }
   return candidate;
 }
@@ -104,6 +104,10 @@ void ValcoreLibrary::Bind() {
   bound_ = false;
   failure_.clear();
   libraryPath_ = Locate();
+  if (libraryPath_.empty()) {
+    Fail(std::string("neither the host's nor the engine's folder is known to look for ") +
+         kHostServicesLibraryName);
+  }
   std::unique_ptr<platform::Library> loaded = env_->LoadLibrary(libraryPath_);
   if (!loaded) Fail("cannot load " + libraryPath_);
   library_ = std::move(loaded);

@@ -75,12 +75,12 @@ class FakeMachine : public platform::EnvWrapper {
   FakeMachine() : EnvWrapper(platform::Env::Default()) {}
 
   bool ExecutablePath(std::string* path) override {
-    *path = "/host/bin/dbfhost";
-    return true;
+    *path = executable;
+    return !executable.empty();
   }
   bool ModulePath(const void*, std::string* path) override {
-    *path = "/engine/lib/libkestdll.so";
-    return true;
+    *path = engine;
+    return !engine.empty();
   }
   platform::EntryKind KindOf(const std::string& path) override {
     return present.count(path) != 0 ? platform::EntryKind::kFile
@@ -96,6 +96,9 @@ class FakeMachine : public platform::EnvWrapper {
     return EnvWrapper::NarrowFromUtf16(text, units);
   }
 
+  // Where the queries say the host and the engine are; empty: unknown.
+  std::string executable = "/host/bin/dbfhost";
+  std::string engine = "/engine/lib/libkestdll.so";
   std::set<std::string> present;
   std::set<std::string> missingEntries;
   std::vector<std::string> loaded;
@@ -153,6 +156,35 @@ TEST_F(ValcoreLibraryTest, IsLookedForBesideTheEngineWhenTheHostHasNone) {
   ValcoreLibrary library(&machine_);
   EXPECT_EQ(BindCode(library), 0);
   EXPECT_EQ(machine_.loaded, std::vector<std::string>{kBesideEngine});
+}
+
+TEST_F(ValcoreLibraryTest, OnlyTheHostsAndTheEnginesFoldersAreSearched) {
+  // Without a known folder nothing is loaded: neither from the current
+  // folder nor through the system's search path.
+  struct Case {
+    std::string executable, engine;
+    std::vector<std::string> loaded;
+  };
+  const std::string bare = kHostServicesLibraryName;
+  const Case cases[] = {
+      {"", "", {}},
+      {"dbfhost", "libkestdll.so", {}},
+      {"", "/engine/lib/libkestdll.so", {kBesideEngine}},
+      {"/host/bin/dbfhost", "", {kBesideHost}},
+  };
+  for (const Case& c : cases) {
+    machine_.present = {bare, "./" + bare};
+    machine_.executable = c.executable;
+    machine_.engine = c.engine;
+    machine_.loaded.clear();
+    ValcoreLibrary library(&machine_);
+    EXPECT_EQ(BindCode(library), kBindingFailed) << c.executable << " " << c.engine;
+    EXPECT_EQ(machine_.loaded, c.loaded) << c.executable << " " << c.engine;
+    if (c.loaded.empty()) {
+      EXPECT_EQ(library.failure(),
+                "neither the host's nor the engine's folder is known to look for " + bare);
+    }
+  }
 }
 
 TEST_F(ValcoreLibraryTest, MissingLibraryFailsTheBinding) {

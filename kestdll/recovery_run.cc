@@ -69,7 +69,7 @@ class RecoveryRun {
   Next WriteBestCase();
   Next WriteWorstCase();
   // False, with an ERROR line, when one of the paths that will be written
-  // or copied inside the results folder does not fit in 259 characters.
+  // inside the results folder does not fit in 259 characters.
   bool PathsFit(const std::vector<std::string>& inside);
   bool CreateResultFolder();
   Next ReturnEarly(int32_t code);
@@ -91,6 +91,8 @@ class RecoveryRun {
   uint32_t count1_ = 0;
   int32_t result_ = KEST_OK;
   int32_t code_ = KEST_OK;
+  bool writingStageRan_ = false;
+  bool callbacksStored_ = false;
 };
 
 bool RecoveryRun::LogFileAllowed() const {
@@ -117,6 +119,7 @@ void RecoveryRun::StoreCallbacks() {
   state.passCounter = 0;
   state.progressCallback = progress_;
   state.statusCallback = status_;
+  callbacksStored_ = true;
 }
 
 int32_t RecoveryRun::Run() {
@@ -146,6 +149,7 @@ int32_t RecoveryRun::Run() {
         Log().InfoNumber("Best-case record length is beyond the worst-case search range",
                          runState().headerRecordLength);
       }
+      writingStageRan_ = choice.winner != Winner::kNone;
       if (choice.winner == Winner::kBestCase) next = WriteBestCase();
       if (choice.winner == Winner::kWorstCase) next = WriteWorstCase();
       if (next == Next::kReturn) return code_;
@@ -157,12 +161,20 @@ int32_t RecoveryRun::Run() {
     }
     ReleaseMethods();
   } catch (...) {
-    // Raised outside the stage guards: the run ends with the result it had.
+    // Raised outside the stage guards. Before a writing stage has run, the
+    // result still holds 0 (or a scan's code): nothing was written, and the
+    // host must not read success.
+    if (!writingStageRan_) {
+      Log().Error("Exiting with or_internal");
+      result_ = KEST_INTERNAL;
+    }
     ReleaseMethods();
   }
   try {
     Log().Info("FileRecover() exiting");
-    reportProgress(100);
+    // Until this run has stored its callbacks, the stored ones and their
+    // user value are the previous run's, which its host may have let go.
+    if (callbacksStored_) reportProgress(100);
   } catch (...) {
   }
   return result_;
@@ -247,13 +259,23 @@ RecoveryRun::Next RecoveryRun::WriteBestCase() {
     std::string& folder = runState().resultFolder;
     folder = makeResultFolderName(sourcePath_, outputFolder_, env_);
     PathParts source = platform::SplitPath(sourcePath_ != nullptr ? sourcePath_ : "");
-    std::string target = platform::InFolder(folder, source.name + source.extension);
+    std::string fileName = source.name + source.extension;
+    // Splitting takes a backslash as a separator too, so a POSIX file named
+    // a\.. leaves "..": the target would be the results folder's parent,
+    // and the writer would put its table there. Only a real name goes on.
+    if (fileName.empty() || fileName == "." || fileName == "..") {
+      Log().ErrorString("Result table name is not a file name:", fileName.c_str());
+      return ReturnEarly(KEST_CANNOT_CREATE);
+    }
+    std::string target = platform::InFolder(folder, fileName);
     std::string tablePath = platform::InFolder(folder, source.name + ".dbf");
     std::vector<std::string> inside = {target, tablePath};
     if (!noMemoCompanion_) {
+      // Only the copies' targets: a companion is read by the path it was
+      // found under, however long, so a table deep in its folders keeps
+      // its memo.
       for (const CompanionCopy& copy : planMemoCompanionCopies(
                sourcePath_, tablePath.c_str(), source.name.c_str(), env_)) {
-        inside.push_back(copy.from);
         inside.push_back(copy.to);
       }
     }

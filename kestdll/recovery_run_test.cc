@@ -4,13 +4,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include <map>
+#include <new>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Common/logger/logger.h"
+#include "Common/raised_code.h"
 #include "kestdll/run_state.h"
 #include "kestdll/test_host.h"
 #include "tests/table_builder.h"
@@ -145,6 +149,18 @@ class RecoveryRunTest : public ::testing::Test {
     TableBuilder().field("NAME", 'C', 10).write(path);
     Freeze();
     return path;
+  }
+  // A sound table of 20 short records at `path`: the best-case method
+  // keeps them all, the worst-case method has too few bytes to work on.
+  void SoundTable(const std::string& path) {
+    TableBuilder builder;
+    builder.field("NAME", 'C', 12).field("QTY", 'N', 4);
+    for (int i = 0; i < 20; ++i) {
+      std::string name = "item " + std::to_string(i);
+      builder.record(name + std::string(12 - name.size(), ' ') + "  " +
+                     std::to_string(10 + i));
+    }
+    builder.write(path);
   }
   // Remembers the source folder's files, to be found unchanged at the end.
   void Freeze() { before_ = testing::snapshot(source_.path()); }
@@ -331,6 +347,211 @@ TEST_F(RecoveryRunTest, NotReadyReasonIsCutToAStatusLine) {
   EXPECT_EQ(Run(table, host, nullptr), KEST_INTERNAL);
   ASSERT_EQ(host.statuses().size(), 1u);
   EXPECT_EQ(host.statuses()[0].size(), 255u);
+}
+
+TEST_F(RecoveryRunTest, TableDeeperThan259CharactersKeepsItsMemo) {
+  // Only the paths written inside the results folder are bounded; the
+  // table and its companion are read where they lie.
+  std::string deep = source_.path();
+  while (deep.size() <= 300) deep += "/" + std::string(60, 'd');
+  ASSERT_TRUE(std::filesystem::create_directories(deep));
+  std::string table = deep + "/orders.dbf";
+  SoundTable(table);
+  testing::writeFile(deep + "/orders.fpt", std::string(512, '\0'));
+  std::string before = testing::readFile(table);
+  TestHost host;
+  runState().breakFlag = &host.breakByte;
+  EXPECT_EQ(Run(table, host, logFile_.c_str()), KEST_OK);
+  EXPECT_EQ(host.mainEvents(), testing::bestCaseWinEvents());
+  std::vector<std::string> made = testing::entries(output_.path());
+  ASSERT_EQ(made.size(), 1u);
+  EXPECT_EQ(testing::entries(output_.file(made[0])),
+            (std::vector<std::string>{"orders.dbf", "orders.fpt"}));
+  EXPECT_EQ(testing::readFile(output_.file(made[0]) + "/orders.fpt"), std::string(512, '\0'));
+  EXPECT_EQ(testing::readFile(table), before);
+}
+
+TEST_F(RecoveryRunTest, BestCaseTableIsNeverWrittenOutsideItsResultsFolder) {
+  // File names that end in a backslash and dots are plain names here, but
+  // split like Windows paths they leave no table name, or "." or "..".
+  for (const char* name : {"a\\..", "a\\.", "a\\"}) {
+    TempDir output;
+    std::string table = source_.file(name);
+    SoundTable(table);
+    Freeze();
+    TestHost host;
+    runState().breakFlag = &host.breakByte;
+    EXPECT_EQ(recoverFile(table.c_str(), output.path().c_str(), &TestHost::Status,
+                          &TestHost::Progress, &host, logFile_.c_str()),
+              KEST_CANNOT_CREATE)
+        << name;
+    EXPECT_EQ(host.events.back(), progress(70)) << name;
+    EXPECT_TRUE(testing::entries(output.path()).empty()) << name;
+    EXPECT_EQ(testing::entries(source_.path()).size(), 1u) << name;
+    ::unlink(table.c_str());
+    Freeze();
+  }
+  EXPECT_EQ(Count("Result table name is not a file name: [..]"), 1u);
+  EXPECT_EQ(Count("Result table name is not a file name: [.]"), 1u);
+  EXPECT_EQ(Count("Result table name is not a file name: []"), 1u);
+}
+
+// Fails the first time it is asked whether two paths name the same file,
+// as an allocation fails when memory runs out.
+class FailingSameFile : public platform::EnvWrapper {
+ public:
+  FailingSameFile() : EnvWrapper(platform::Env::Default()) {}
+  bool SameFile(const std::string& a, const std::string& b) override {
+    if (!failed_) {
+      failed_ = true;
+      throw std::bad_alloc();
+    }
+    return EnvWrapper::SameFile(a, b);
+  }
+
+ private:
+  bool failed_ = false;
+};
+
+TEST_F(RecoveryRunTest, FailureOutsideTheStagesIsNeverReportedAsSuccess) {
+  // Between the stages nothing is guarded; what is raised there ends the
+  // run at its exit, and the run has written nothing.
+  std::string table = source_.file("orders.dbf");
+  SoundTable(table);
+  Freeze();
+  struct Case {
+    std::string throwAt;  // the report after which the host's callback throws
+    std::vector<std::string> events;
+  };
+  const std::string pass1 = status("Pass 1: initializing...");
+  const Case cases[] = {
+      {progress(0), {progress(0), progress(100)}},
+      {pass1, {progress(0), pass1, progress(100)}},
+      {status("done"), {progress(0), pass1, status("done"), progress(100)}},
+      {progress(5), {progress(0), pass1, status("done"), progress(5), progress(100)}},
+  };
+  for (const Case& c : cases) {
+    TestHost host;
+    runState().breakFlag = &host.breakByte;
+    bool thrown = false;
+    host.onEvent = [&](const std::string& event) {
+      if (event == c.throwAt && !thrown) {
+        thrown = true;
+        throw std::runtime_error("host callback failed");
+      }
+    };
+    EXPECT_EQ(Run(table, host, logFile_.c_str()), KEST_INTERNAL) << c.throwAt;
+    EXPECT_EQ(host.events, c.events) << c.throwAt;
+    EXPECT_EQ(LogTail("Exiting with or_internal"),
+              (std::vector<std::string>{"Exiting with or_internal", "FileRecover() exiting"}))
+        << c.throwAt;
+  }
+
+  // Raised while the log is set up, before this run has stored its
+  // callbacks: those still stored are the previous run's, and its host
+  // hears nothing more.
+  TestHost earlier;
+  runState().breakFlag = &earlier.breakByte;
+  TempDir earlierOutput;
+  EXPECT_EQ(recoverFile(table.c_str(), earlierOutput.path().c_str(), &TestHost::Status,
+                        &TestHost::Progress, &earlier, nullptr),
+            KEST_OK);
+  std::vector<std::string> heard = earlier.events;
+  FailingSameFile noMemory;
+  TestHost host;
+  EXPECT_EQ(recoverFile(table.c_str(), output_.path().c_str(), &TestHost::Status,
+                        &TestHost::Progress, &host, logFile_.c_str(), &noMemory),
+            KEST_INTERNAL);
+  EXPECT_EQ(earlier.events, heard);
+  EXPECT_TRUE(host.events.empty());
+  EXPECT_TRUE(testing::entries(output_.path()).empty());
+}
+
+// Raises `raised` when the results folder is to be made.
+class FailingCreateFolder : public platform::EnvWrapper {
+ public:
+  explicit FailingCreateFolder(bool integer)
+      : EnvWrapper(platform::Env::Default()), integer_(integer) {}
+  bool CreateFolder(const std::string&) override {
+    if (integer_) throw RaisedCode{7};
+    throw std::runtime_error("cannot make folders today");
+  }
+
+ private:
+  bool integer_;
+};
+
+TEST_F(RecoveryRunTest, FailuresInsideEachStageEndTheRunAsTheirKindSays) {
+  std::string table = source_.file("orders.dbf");
+  SoundTable(table);
+  Freeze();
+  const std::string pass1 = status("Pass 1: initializing...");
+  const std::string pass2 = status("Pass 2: trying best-case recovery method...");
+  const std::string pass3 = status("Pass 3: trying worst-case recovery method...");
+  const std::string pass4 = status("Pass 4: writing results...");
+  const std::string done = status("done");
+  const std::vector<std::string> start = {progress(0), pass1, done, progress(5), pass2};
+  auto join = [&](std::vector<std::string> rest) {
+    std::vector<std::string> all = start;
+    all.insert(all.end(), rest.begin(), rest.end());
+    return all;
+  };
+  struct Case {
+    std::string name;
+    std::string throwAt;  // the report after which the host's callback throws...
+    int raised;           // ...this integer, or (0) something that is not one
+    int folderFailure;    // or: making the results folder raises (1 integer, 2 not)
+    int32_t code;
+    std::vector<std::string> events;
+    std::vector<std::string> logTail;  // the log's last lines
+  };
+  const Case cases[] = {
+      {"not an integer in the best-case stage", progress(10), 0, 0, KEST_INTERNAL,
+       join({progress(10), progress(100)}),
+       {"Unknown exception in Method0", "Exiting with or_internal", "In Method0::~Method0()",
+        "Method0::~Method0() exiting", "FileRecover() exiting"}},
+      {"not an integer in the worst-case stage", progress(25), 0, 0, KEST_INTERNAL,
+       join({progress(10), progress(20), done, pass3, progress(25), progress(100)}),
+       {"Unknown exception in Method1", "Exiting with or_internal", "In Method0::~Method0()",
+        "Method0::~Method0() exiting", "In Method1::~Method1()", "Method1::~Method1() exiting",
+        "FileRecover() exiting"}},
+      // Any other integer: the stage found nothing, the other method goes on.
+      {"another integer in the best-case stage", progress(10), 42, 0, KEST_NOTHING,
+       join({progress(10), pass3, progress(25), progress(65), done, progress(100)}),
+       {"Nothing to recover detected!", "In Method0::~Method0()", "Method0::~Method0() exiting",
+        "In Method1::~Method1()", "Method1::~Method1() exiting", "FileRecover() exiting"}},
+      {"an integer while writing", "", 0, 1, KEST_USER_BREAK,
+       join({progress(10), progress(20), done, pass3, progress(25), progress(65), done, pass4,
+             progress(70)}),
+       {"Writing data to disk (Method0)", "In Method0::~Method0()",
+        "Method0::~Method0() exiting", "In Method1::~Method1()",
+        "Method1::~Method1() exiting"}},
+      {"not an integer while writing", "", 0, 2, KEST_INTERNAL,
+       join({progress(10), progress(20), done, pass3, progress(25), progress(65), done, pass4,
+             progress(70), progress(100)}),
+       {"Unexpected error writing to disk with Method0", "Exiting with or_internal",
+        "In Method0::~Method0()", "Method0::~Method0() exiting", "In Method1::~Method1()",
+        "Method1::~Method1() exiting", "FileRecover() exiting"}},
+  };
+  for (const Case& c : cases) {
+    TestHost host;
+    runState().breakFlag = &host.breakByte;
+    host.onEvent = [&](const std::string& event) {
+      if (event != c.throwAt) return;
+      if (c.raised != 0) Raise(c.raised);
+      throw std::runtime_error("host callback failed");
+    };
+    FailingCreateFolder failing(c.folderFailure == 1);
+    platform::Env* env = c.folderFailure != 0 ? static_cast<platform::Env*>(&failing)
+                                              : platform::Env::Default();
+    EXPECT_EQ(recoverFile(table.c_str(), output_.path().c_str(), &TestHost::Status,
+                          &TestHost::Progress, &host, logFile_.c_str(), env),
+              c.code)
+        << c.name;
+    EXPECT_EQ(host.mainEvents(), c.events) << c.name;
+    EXPECT_EQ(LogTail(c.logTail.front()), c.logTail) << c.name;
+    EXPECT_TRUE(testing::entries(output_.path()).empty()) << c.name;
+  }
 }
 
 }  // namespace

@@ -87,9 +87,11 @@ int32_t copyMemoCompanions(const char* sourcePath, const char* targetTablePath,
   Log().InfoString("Looking for mask: ", mask.c_str());
   if (targetTablePath != nullptr) {
     for (const CompanionCopy& copy : companions) {
-      if (copy.from.size() > kMaxPathLength || copy.to.size() > kMaxPathLength) {
+      // The source is read by the exact path it was found under; only the
+      // target, which is written, must fit.
+      if (copy.to.size() > kMaxPathLength) {
         Log().ErrorString("Memo companion path does not fit in 259 characters:",
-                          copy.from.c_str());
+                          copy.to.c_str());
         continue;
       }
       env->CopyNoOverwrite(copy.from, copy.to);

@@ -41,7 +41,8 @@ std::vector<CompanionCopy> planMemoCompanionCopies(const char* sourcePath,
 
 // Counts the memo companions of `sourcePath`; with `targetTablePath` given,
 // also copies each one (never over an existing file; a copy that fails or
-// whose paths would not fit in 259 characters is skipped and still counted).
+// whose target would not fit in 259 characters is skipped and still
+// counted; the companion itself is read by its path, whatever its length).
 int32_t copyMemoCompanions(const char* sourcePath, const char* targetTablePath,
                            const char* targetName, platform::Env* env);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include <string>
 #include <vector>
@@ -157,7 +158,7 @@ TEST_F(MemoCompanionTest, OnlyTheFolderOfTheTargetTableMatters) {
   EXPECT_EQ(Names(target_.path()), std::vector<std::string>{"renamed.fpt"});
 }
 
-TEST_F(MemoCompanionTest, SkipsACopyWhosePathsDoNotFit) {
+TEST_F(MemoCompanionTest, SkipsACopyWhoseTargetDoesNotFit) {
   std::string table = Make("orders.dbf", "table");
   Make("orders.fpt", "memo");
   std::string longName(300, 'n');
@@ -167,8 +168,26 @@ TEST_F(MemoCompanionTest, SkipsACopyWhosePathsDoNotFit) {
             1);
   EXPECT_TRUE(Names(target_.path()).empty());
   EXPECT_EQ(log.count("Memo companion path does not fit in 259 characters: [" +
-                      source_.file("orders.fpt") + "]"),
+                      target_.file(longName + ".fpt") + "]"),
             1u);
+}
+
+TEST_F(MemoCompanionTest, CopiesFromAFolderDeeperThan259Characters) {
+  // Only written paths are bounded: the companion is read where it lies.
+  std::string deep = source_.path();
+  while (deep.size() <= 300) deep += "/" + std::string(60, 'd');
+  ASSERT_TRUE(std::filesystem::create_directories(deep));
+  std::string table = deep + "/orders.dbf";
+  writeFile(table, "table");
+  writeFile(deep + "/orders.fpt", "memo");
+  LogCapture log;
+  EXPECT_EQ(copyMemoCompanions(table.c_str(), target_.file("orders.dbf").c_str(), "orders",
+                               env_),
+            1);
+  EXPECT_EQ(readFile(target_.file("orders.fpt")), "memo");
+  EXPECT_EQ(log.count("Memo companion path does not fit in 259 characters: [" +
+                      deep + "/orders.fpt]"),
+            0u);
 }
 
 TEST_F(MemoCompanionTest, PlanNamesEveryCopy) {

@@ -93,7 +93,9 @@ enum {
   /* The result cannot be created: the output folder is missing or not
    * writable, a results folder of the same name exists already (a second
    * run on the same table within the same minute), the result file cannot
-   * be created, or a result path would not fit in 259 characters. */
+   * be created, a result path would not fit in 259 characters, or the
+   * table's file name, split at slashes and backslashes alike, leaves no
+   * name for the result table (nothing, "." or ".."). */
   KEST_CANNOT_CREATE = -5,
   /* Stopped by the user through the break byte before anything was written. */
   KEST_USER_BREAK = -1000
