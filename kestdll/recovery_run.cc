@@ -66,6 +66,10 @@ class RecoveryRun {
   Next BestCaseStage();
   Next WorstCaseStage();
   Next MethodFailed(int code);
+  // Runs one method stage under its guard: raised codes map through
+  // MethodFailed; anything else is an internal failure of that method.
+  template <typename Stage>
+  Next GuardedMethodStage(const char* unknownException, Stage stage);
   Next WriteBestCase();
   Next WriteWorstCase();
   // False, with an ERROR line, when one of the paths that will be written
@@ -187,8 +191,23 @@ RecoveryRun::Next RecoveryRun::MethodFailed(int code) {
   return Next::kGoOn;
 }
 
-RecoveryRun::Next RecoveryRun::BestCaseStage() {
+template <typename Stage>
+RecoveryRun::Next RecoveryRun::GuardedMethodStage(const char* unknownException, Stage stage) {
   try {
+    stage();
+  } catch (const RaisedCode& raised) {
+    return MethodFailed(raised.code);
+  } catch (...) {
+    Log().Error(unknownException);
+    Log().Error("Exiting with or_internal");
+    result_ = KEST_INTERNAL;
+    return Next::kExit;
+  }
+  return Next::kGoOn;
+}
+
+RecoveryRun::Next RecoveryRun::BestCaseStage() {
+  return GuardedMethodStage("Unknown exception in Method0", [this] {
     reportPass(StageText(kStageBestCase));
     bestMethod_ = std::make_unique<Method0>(sourcePath_, env_);
     noMemoCompanion_ = copyMemoCompanions(sourcePath_, nullptr, nullptr, env_) < 1;
@@ -199,19 +218,11 @@ RecoveryRun::Next RecoveryRun::BestCaseStage() {
     count0_ = static_cast<uint32_t>(bestMethod_->validRecords());
     Log().Info("Recovery complete");
     reportStatus(StageText(kStageDone));
-  } catch (const RaisedCode& raised) {
-    return MethodFailed(raised.code);
-  } catch (...) {
-    Log().Error("Unknown exception in Method0");
-    Log().Error("Exiting with or_internal");
-    result_ = KEST_INTERNAL;
-    return Next::kExit;
-  }
-  return Next::kGoOn;
+  });
 }
 
 RecoveryRun::Next RecoveryRun::WorstCaseStage() {
-  try {
+  return GuardedMethodStage("Unknown exception in Method1", [this] {
     reportPass(StageText(kStageWorstCase));
     worstMethod_ = std::make_unique<Method1>(sourcePath_, env_);
     reportProgress(25);
@@ -220,15 +231,7 @@ RecoveryRun::Next RecoveryRun::WorstCaseStage() {
     count1_ = static_cast<uint32_t>(worstMethod_->recordsRead());
     Log().Info("Recovery complete");
     reportStatus(StageText(kStageDone));
-  } catch (const RaisedCode& raised) {
-    return MethodFailed(raised.code);
-  } catch (...) {
-    Log().Error("Unknown exception in Method1");
-    Log().Error("Exiting with or_internal");
-    result_ = KEST_INTERNAL;
-    return Next::kExit;
-  }
-  return Next::kGoOn;
+  });
 }
 
 bool RecoveryRun::PathsFit(const std::vector<std::string>& inside) {
