@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include <sys/stat.h>
-
+#include "dbf/dbf_format.h"
+#include "platform/env.h"
 #include "platform/path.h"
 
 namespace fs = std::filesystem;
@@ -28,10 +28,6 @@ bool isCompanionName(const std::string& stem, const std::string& name) {
   return platform::EqualsNoCase(extension, ".dbt") || platform::EqualsNoCase(extension, ".fpt");
 }
 
-bool sameIdentity(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 }  // namespace
 
 std::vector<std::string> memoCompanions(const std::string& tablePath) {
@@ -48,24 +44,17 @@ std::vector<std::string> memoCompanions(const std::string& tablePath) {
 
 std::optional<std::string> logClash(const std::string& logPath,
                                     const std::vector<std::string>& tables) {
-  struct stat logStat;
-  bool logExists = ::stat(logPath.c_str(), &logStat) == 0;
-  struct stat logFolderStat;
-  bool logFolderExists = ::stat(folderOf(logPath).c_str(), &logFolderStat) == 0;
+  platform::Env* env = platform::Env::Default();
+  std::string logFolder = folderOf(logPath);
   std::string logName(platform::FileNameOf(logPath));
 
   for (const std::string& table : tables) {
     std::vector<std::string> guarded = memoCompanions(table);
     guarded.insert(guarded.begin(), table);
-    if (logExists) {
-      for (const std::string& path : guarded) {
-        struct stat fileStat;
-        if (::stat(path.c_str(), &fileStat) == 0 && sameIdentity(fileStat, logStat)) return path;
-      }
+    for (const std::string& path : guarded) {
+      if (env->SameFile(path, logPath)) return path;
     }
-    struct stat tableFolderStat;
-    if (logFolderExists && ::stat(folderOf(table).c_str(), &tableFolderStat) == 0 &&
-        sameIdentity(tableFolderStat, logFolderStat) &&
+    if (env->SameFile(folderOf(table), logFolder) &&
         isCompanionName(platform::SplitPath(table).name, logName)) {
       return platform::InFolder(folderOf(table), logName);
     }
@@ -128,10 +117,12 @@ std::optional<ResultLocation> findNewResult(const std::string& outputFolder,
 
 std::optional<uint32_t> readRecordCount(const std::string& tablePath) {
   std::ifstream in(tablePath, std::ios::binary);
-  unsigned char header[8];
-  if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
-  return static_cast<uint32_t>(header[4]) | static_cast<uint32_t>(header[5]) << 8 |
-         static_cast<uint32_t>(header[6]) << 16 | static_cast<uint32_t>(header[7]) << 24;
+  DbfHeader header;
+  in.read(reinterpret_cast<char*>(header.bytes), sizeof header.bytes);
+  // The count is all that is read; a header cut short after it still has one.
+  constexpr std::streamsize kCountEnd = 8;
+  if (in.gcount() < kCountEnd) return std::nullopt;
+  return header.recordCount();
 }
 
 }  // namespace kest::host
