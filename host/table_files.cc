@@ -1,5 +1,6 @@
 #include "host/table_files.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -26,6 +27,23 @@ bool isCompanionName(const std::string& stem, const std::string& name) {
   if (!platform::WildcardMatch(stem + ".*", name)) return false;
   std::string extension = platform::SplitPath(name).extension;
   return platform::EqualsNoCase(extension, ".dbt") || platform::EqualsNoCase(extension, ".fpt");
+}
+
+// The entries of `outputFolder` whose names begin with kResultPrefix.
+// Listed through Env rather than std::filesystem: on Windows the latter
+// hands names back in UTF-8 but takes them in the ANSI code page, so a name
+// beyond ASCII would not find its own folder again.
+std::vector<platform::DirEntry> resultEntries(const std::string& outputFolder) {
+  std::vector<platform::DirEntry> entries;
+  if (!platform::Env::Default()->ListFolder(outputFolder, "*", &entries)) return {};
+  std::erase_if(entries, [](const platform::DirEntry& entry) {
+    return entry.name.rfind(kResultPrefix, 0) != 0;
+  });
+  // In name order, so that of two folders equally new the same one wins
+  // on every system.
+  std::sort(entries.begin(), entries.end(),
+            [](const platform::DirEntry& a, const platform::DirEntry& b) { return a.name < b.name; });
+  return entries;
 }
 
 }  // namespace
@@ -64,11 +82,7 @@ std::optional<std::string> logClash(const std::string& logPath,
 
 std::set<std::string> resultFolderNames(const std::string& outputFolder) {
   std::set<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(outputFolder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    if (name.rfind(kResultPrefix, 0) == 0) names.insert(name);
-  }
+  for (const platform::DirEntry& entry : resultEntries(outputFolder)) names.insert(entry.name);
   return names;
 }
 
@@ -81,11 +95,11 @@ std::optional<ResultLocation> findNewResult(const std::string& outputFolder,
   std::optional<std::string> best;
   fs::file_time_type bestTime;
   bool bestIsOwn = false;
-  for (const std::string& name : resultFolderNames(outputFolder)) {
-    if (before.count(name)) continue;
+  for (const platform::DirEntry& entry : resultEntries(outputFolder)) {
+    const std::string& name = entry.name;
+    if (before.count(name) || entry.kind != platform::EntryKind::kFolder) continue;
     std::string path = platform::InFolder(outputFolder, name);
     std::error_code ec;
-    if (!fs::is_directory(fs::symlink_status(path, ec))) continue;
     fs::file_time_type time = fs::last_write_time(path, ec);
     if (ec) continue;
     bool own = name.rfind(ownPrefix, 0) == 0;
