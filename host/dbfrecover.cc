@@ -32,10 +32,14 @@ volatile char gBreakByte = 0;
 const char kBreakAnnouncement[] =
     "\nStopping at the engine's next check; press Ctrl-C again to quit at once.\n";
 
+// `text` is UTF-8; see shown() for what comes from the user or the system.
 void say(ConsoleStream stream, const std::string& text) {
-  std::fputs(platform::ForConsole(stream, platform::NarrowToUtf8(text)).c_str(),
+  std::fputs(platform::ForConsole(stream, text).c_str(),
              stream == ConsoleStream::kOutput ? stdout : stderr);
 }
+
+// A name or a system text as a plain line may carry it.
+std::string shown(const std::string& narrow) { return plainText(platform::NarrowToUtf8(narrow)); }
 
 // The engine calls these on the thread that called FileRecover; nothing may
 // be thrown back across the C interface.
@@ -56,7 +60,7 @@ int32_t KEST_CALL onProgress(const char*, int32_t percent, void* userData) {
 }
 
 int usageError(const std::string& problem) {
-  say(ConsoleStream::kError, usageErrorText(plainText(problem)));
+  say(ConsoleStream::kError, usageErrorText(shown(problem)));
   return kExitUsage;
 }
 
@@ -129,7 +133,7 @@ int run(int argc, char** argv) {
   if (!engine) {
     // The loader's text names the file itself.
     say(ConsoleStream::kError,
-        "dbfrecover: cannot load the engine library: " + plainText(problem) +
+        "dbfrecover: cannot load the engine library: " + shown(problem) +
             "\nIt is looked for beside dbfrecover, or where " + kEngineVariable + " names it.\n");
     return kExitNoEngine;
   }
