@@ -44,9 +44,10 @@ int InterruptCount();
 // writes fail instead of ending the process.
 void IgnoreBrokenPipe();
 
-// Makes the process's narrow text (library texts converted at load, names
-// shown to the user) the user's character set instead of the C locale's
-// ASCII; on Windows, the console's code page for what is written to it.
+// Makes the process's narrow text (texts a library converts when it is
+// loaded) the user's character set instead of the C locale's ASCII: the
+// locale's on POSIX, the ANSI code page on Windows. What is written to a
+// console goes through ForConsole as well.
 void UseUsersCharacterSet();
 
 // The process's narrow text (names on the command line and on disk, texts of
@@ -61,7 +62,8 @@ std::string NarrowToUtf8(const std::string& text);
 std::string ForConsole(ConsoleStream stream, const std::string& text);
 
 // Why the last Env::LoadLibrary of `path` failed, in the loader's own words
-// and naming the file.
+// and naming the file. Must be asked right after the failure: the next
+// load, or on Windows any failing call, replaces the reason.
 std::string LoadFailureText(const std::string& path);
 
 }  // namespace kest::platform
