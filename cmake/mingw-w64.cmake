@@ -4,11 +4,12 @@
 #
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 #         -DKEST_BUILD_TESTS=OFF
-#   cmake --build build-win -j2 --target kestdll valcore
+#   cmake --build build-win -j2 --target dbfrecover kestdll valcore
 #
 # The tests need a GoogleTest built for Windows, which the build does not
-# look for here; the engine and the stand-in host-services library build
-# without it. Programs made this way run under wine for a quick look.
+# look for here; the engine, the stand-in host-services library and the
+# command-line host build without it. Programs made this way run under wine
+# for a quick look.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

@@ -1,10 +1,11 @@
 #include "host/table_files.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
-#include <sys/stat.h>
-
+#include "dbf/dbf_format.h"
+#include "platform/env.h"
 #include "platform/path.h"
 
 namespace fs = std::filesystem;
@@ -28,8 +29,21 @@ bool isCompanionName(const std::string& stem, const std::string& name) {
   return platform::EqualsNoCase(extension, ".dbt") || platform::EqualsNoCase(extension, ".fpt");
 }
 
-bool sameIdentity(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// The entries of `outputFolder` whose names begin with kResultPrefix.
+// Listed through Env rather than std::filesystem: on Windows the latter
+// hands names back in UTF-8 but takes them in the ANSI code page, so a name
+// beyond ASCII would not find its own folder again.
+std::vector<platform::DirEntry> resultEntries(const std::string& outputFolder) {
+  std::vector<platform::DirEntry> entries;
+  if (!platform::Env::Default()->ListFolder(outputFolder, "*", &entries)) return {};
+  std::erase_if(entries, [](const platform::DirEntry& entry) {
+    return entry.name.rfind(kResultPrefix, 0) != 0;
+  });
+  // In name order, so that of two folders equally new the same one wins
+  // on every system.
+  std::sort(entries.begin(), entries.end(),
+            [](const platform::DirEntry& a, const platform::DirEntry& b) { return a.name < b.name; });
+  return entries;
 }
 
 }  // namespace
@@ -48,24 +62,17 @@ std::vector<std::string> memoCompanions(const std::string& tablePath) {
 
 std::optional<std::string> logClash(const std::string& logPath,
                                     const std::vector<std::string>& tables) {
-  struct stat logStat;
-  bool logExists = ::stat(logPath.c_str(), &logStat) == 0;
-  struct stat logFolderStat;
-  bool logFolderExists = ::stat(folderOf(logPath).c_str(), &logFolderStat) == 0;
+  platform::Env* env = platform::Env::Default();
+  std::string logFolder = folderOf(logPath);
   std::string logName(platform::FileNameOf(logPath));
 
   for (const std::string& table : tables) {
     std::vector<std::string> guarded = memoCompanions(table);
     guarded.insert(guarded.begin(), table);
-    if (logExists) {
-      for (const std::string& path : guarded) {
-        struct stat fileStat;
-        if (::stat(path.c_str(), &fileStat) == 0 && sameIdentity(fileStat, logStat)) return path;
-      }
+    for (const std::string& path : guarded) {
+      if (env->SameFile(path, logPath)) return path;
     }
-    struct stat tableFolderStat;
-    if (logFolderExists && ::stat(folderOf(table).c_str(), &tableFolderStat) == 0 &&
-        sameIdentity(tableFolderStat, logFolderStat) &&
+    if (env->SameFile(folderOf(table), logFolder) &&
         isCompanionName(platform::SplitPath(table).name, logName)) {
       return platform::InFolder(folderOf(table), logName);
     }
@@ -75,11 +82,7 @@ std::optional<std::string> logClash(const std::string& logPath,
 
 std::set<std::string> resultFolderNames(const std::string& outputFolder) {
   std::set<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(outputFolder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    if (name.rfind(kResultPrefix, 0) == 0) names.insert(name);
-  }
+  for (const platform::DirEntry& entry : resultEntries(outputFolder)) names.insert(entry.name);
   return names;
 }
 
@@ -92,11 +95,11 @@ std::optional<ResultLocation> findNewResult(const std::string& outputFolder,
   std::optional<std::string> best;
   fs::file_time_type bestTime;
   bool bestIsOwn = false;
-  for (const std::string& name : resultFolderNames(outputFolder)) {
-    if (before.count(name)) continue;
+  for (const platform::DirEntry& entry : resultEntries(outputFolder)) {
+    const std::string& name = entry.name;
+    if (before.count(name) || entry.kind != platform::EntryKind::kFolder) continue;
     std::string path = platform::InFolder(outputFolder, name);
     std::error_code ec;
-    if (!fs::is_directory(fs::symlink_status(path, ec))) continue;
     fs::file_time_type time = fs::last_write_time(path, ec);
     if (ec) continue;
     bool own = name.rfind(ownPrefix, 0) == 0;
@@ -128,10 +131,12 @@ std::optional<ResultLocation> findNewResult(const std::string& outputFolder,
 
 std::optional<uint32_t> readRecordCount(const std::string& tablePath) {
   std::ifstream in(tablePath, std::ios::binary);
-  unsigned char header[8];
-  if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
-  return static_cast<uint32_t>(header[4]) | static_cast<uint32_t>(header[5]) << 8 |
-         static_cast<uint32_t>(header[6]) << 16 | static_cast<uint32_t>(header[7]) << 24;
+  DbfHeader header;
+  in.read(reinterpret_cast<char*>(header.bytes), sizeof header.bytes);
+  // The count is all that is read; a header cut short after it still has one.
+  constexpr std::streamsize kCountEnd = 8;
+  if (in.gcount() < kCountEnd) return std::nullopt;
+  return header.recordCount();
 }
 
 }  // namespace kest::host

@@ -21,10 +21,10 @@ std::vector<std::string> memoCompanions(const std::string& tablePath);
 
 // When the log file `logPath` would write into one of `tables` or into a
 // memo companion of one (the engine appends to its log), the path it would
-// hit; otherwise nullopt. Existing files are compared by identity (device
-// and inode, so links and other spellings are caught); a log that does not
-// exist yet is refused when it would become a companion: same folder, a
-// name of the companion form.
+// hit; otherwise nullopt. Existing files are compared by identity (the
+// platform's SameFile, so links and other spellings are caught); a log
+// that does not exist yet is refused when it would become a companion:
+// same folder, a name of the companion form.
 std::optional<std::string> logClash(const std::string& logPath,
                                     const std::vector<std::string>& tables);
 
@@ -48,8 +48,8 @@ std::optional<ResultLocation> findNewResult(const std::string& outputFolder,
                                             const std::string& sourcePath,
                                             const std::set<std::string>& before);
 
-// The record count of a table: header bytes 4..7, little-endian. nullopt
-// when the file cannot be read or is shorter than that.
+// The record count in a table's header. nullopt when the file cannot be
+// read or ends before the count does.
 std::optional<uint32_t> readRecordCount(const std::string& tablePath);
 
 }  // namespace kest::host

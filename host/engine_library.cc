@@ -1,0 +1,53 @@
+#include "host/engine_library.h"
+
+#include <memory>
+
+#include "platform/console.h"
+#include "platform/env.h"
+#include "platform/path.h"
+
+namespace kest::host {
+
+namespace {
+
+// Held here, never freed, so that leak checkers still see it owned.
+platform::Library* volatile gLoadedEngine = nullptr;
+
+std::string ownFolder() {
+  std::string path;
+  if (!platform::Env::Default()->ExecutablePath(&path) || path.empty()) return ".";
+  platform::PathParts parts = platform::SplitPath(path);
+  return parts.drive + parts.folder;
+}
+
+}  // namespace
+
+std::string enginePath() {
+  std::string chosen;
+  if (platform::Env::Default()->GetVariable(kEngineVariable, &chosen) && !chosen.empty()) {
+    return chosen;
+  }
+  return platform::InFolder(ownFolder(), kEngineFileName);
+}
+
+std::optional<Engine> loadEngine(const std::string& path, std::string* problem) {
+  std::unique_ptr<platform::Library> library = platform::Env::Default()->LoadLibrary(path);
+  if (!library) {
+    *problem = platform::LoadFailureText(path);
+    return std::nullopt;
+  }
+  Engine engine;
+  engine.fileRecover = reinterpret_cast<decltype(&::FileRecover)>(library->Symbol("FileRecover"));
+  engine.setBreakFlag =
+      reinterpret_cast<decltype(&::SetBreakFlag)>(library->Symbol("SetBreakFlag"));
+  if (engine.fileRecover == nullptr || engine.setBreakFlag == nullptr) {
+    *problem = path + ": FileRecover or SetBreakFlag is missing from it";
+    return std::nullopt;
+  }
+  // Never unloaded: the engine's calls may run until the process ends (a
+  // second Ctrl-C ends it in the middle of one).
+  gLoadedEngine = library.release();
+  return engine;
+}
+
+}  // namespace kest::host

@@ -1,0 +1,80 @@
+// How dbfrecover tells the user what the engine is doing and how each table
+// ended, in one of four styles:
+//   terminal  Pass lines and a live progress bar on stderr, results on stdout
+//   plain     the same lines without the bar, for a stderr that is no terminal
+//   json      one JSON object per line on stdout for every report and result
+//   quiet     failures only, on stderr
+// Names and texts arrive in the process's narrow code page; every line is
+// written whole, plain lines free of control characters, JSON lines valid.
+//
+// A Reporter serves one batch, from the thread that runs it (the engine's
+// callbacks come on that thread too).
+#ifndef KEST_HOST_REPORTER_H_
+#define KEST_HOST_REPORTER_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/table_files.h"
+
+namespace kest::host {
+
+enum class Style { kJson, kTerminal, kPlain, kQuiet };
+
+// What one output style does with each report; the Reporter has worked out
+// the sentences and converted every text to UTF-8 before a sink sees it.
+class ReportSink {
+ public:
+  virtual ~ReportSink() = default;
+  virtual void beginTable(const std::string& table) = 0;
+  virtual void status(const std::string& table, const std::string& text) = 0;
+  // The one report of an engine that could not be set up at load. The
+  // failure sentence of the run carries it as well.
+  virtual void notReadyStatus(const std::string& table, const std::string& text) = 0;
+  virtual void progress(const std::string& table, int32_t percent) = 0;
+  // Closes what the run left open.
+  virtual void endRun() = 0;
+  virtual void written(const std::string& table, const std::optional<ResultLocation>& location,
+                       const std::string& outputFolder) = 0;
+  virtual void failed(const std::string& table, int32_t code, const std::string& sentence) = 0;
+  virtual void stoppedWhileWriting(const std::string& table,
+                                   const std::optional<ResultLocation>& location,
+                                   const std::string& sentence) = 0;
+  virtual void notRun(const std::string& table, const std::string& sentence) = 0;
+};
+
+std::unique_ptr<ReportSink> makeSink(Style style);
+
+// Shows the engine's reports for one table at a time.
+class Reporter {
+ public:
+  explicit Reporter(Style style);
+
+  void beginTable(const std::string& table);
+  // A status text or a progress report from the engine.
+  void status(const char* raw);
+  void progress(int32_t percent);
+  void endRun();
+
+  // How the table's run ended: written, failed with `code`, or stopped by
+  // the user while the result was being written.
+  void written(const std::optional<ResultLocation>& location, const std::string& outputFolder);
+  void failed(int32_t code);
+  void stoppedWhileWriting(const std::optional<ResultLocation>& location);
+  // A table the batch did not run because the user stopped it.
+  void notRun(const std::string& table);
+
+  // True when this table's run said the engine could not be set up.
+  bool engineNotReady() const { return !notReady_.empty(); }
+
+ private:
+  std::unique_ptr<ReportSink> sink_;
+  std::string table_;
+  std::string notReady_;
+};
+
+}  // namespace kest::host
+
+#endif  // KEST_HOST_REPORTER_H_
