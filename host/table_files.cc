@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include "dbf/memo_companion.h"
+#include "dbf/result_table.h"
 #include "platform/path.h"
 
 namespace fs = std::filesystem;
@@ -14,19 +16,9 @@ namespace kest::host {
 namespace {
 
 constexpr const char* kResultPrefix = "Recovered ";
-constexpr const char* kWorstCaseName = "RECOVERED.DBF";
+constexpr const char* kWorstCaseName = kRecoveredTableName;
 
-std::string folderOf(const std::string& path) {
-  platform::PathParts parts = platform::SplitPath(path);
-  std::string folder = parts.drive + parts.folder;
-  return folder.empty() ? std::string(".") : folder;
-}
-
-bool isCompanionName(const std::string& stem, const std::string& name) {
-  if (!platform::WildcardMatch(stem + ".*", name)) return false;
-  std::string extension = platform::SplitPath(name).extension;
-  return platform::EqualsNoCase(extension, ".dbt") || platform::EqualsNoCase(extension, ".fpt");
-}
+std::string folderOf(const std::string& path) { return platform::FolderOrCurrent(path); }
 
 bool sameIdentity(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -41,7 +33,7 @@ std::vector<std::string> memoCompanions(const std::string& tablePath) {
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     std::string name = it->path().filename().string();
-    if (isCompanionName(stem, name)) found.push_back(platform::InFolder(folder, name));
+    if (isMemoCompanionName(stem, name)) found.push_back(platform::InFolder(folder, name));
   }
   return found;
 }
@@ -66,7 +58,7 @@ std::optional<std::string> logClash(const std::string& logPath,
     struct stat tableFolderStat;
     if (logFolderExists && ::stat(folderOf(table).c_str(), &tableFolderStat) == 0 &&
         sameIdentity(tableFolderStat, logFolderStat) &&
-        isCompanionName(platform::SplitPath(table).name, logName)) {
+        isMemoCompanionName(platform::SplitPath(table).name, logName)) {
       return platform::InFolder(folderOf(table), logName);
     }
   }
