@@ -64,8 +64,8 @@ class Method1 {
   uint32_t memoSize() const { return memoSize_; }
 
  private:
-  // The layout search; false when the table is too short (-3) or no
-  // record length scores (0).
+  // The layout search; false when the table is too short
+  // (kTooShortToSearch) or no record length scores (0).
   bool FindLayout(bool firstPass, int32_t* code);
 
   platform::Env* env_;
