@@ -18,6 +18,16 @@ inline constexpr int kUserBreak = -1000;
 // The host-services library could not be bound.
 inline constexpr int kBindingFailed = -1;
 
+// What a recovery method returns beside 0. The engine's public header gives
+// the same values to its own names, and the engine checks that at compile
+// time: these travel to the host unchanged.
+// The result table could not be written whole (or not at all).
+inline constexpr int kResultIncomplete = -2;
+// The table is too short for the worst-case layout search.
+inline constexpr int kTooShortToSearch = -3;
+// The result table cannot be created new.
+inline constexpr int kCannotCreateResult = -5;
+
 [[noreturn]] inline void Raise(int code) { throw RaisedCode{code}; }
 
 }  // namespace kest

@@ -6,35 +6,27 @@
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
 #include "dbf/memo_companion.h"
-#include "dbf/result_table.h"
-#include "kestdll/run_state.h"
 
 namespace kest {
 
 namespace {
 
-// Raised inside Flush when a piece of the result could not be written
-// whole (disk full, a failing device): a result with a hole is no result.
-struct WriteFailed {};
-
 constexpr uint8_t kNoMemoVersion = 0x03;
 constexpr uint8_t kIndexAttached = 0x01;  // bit 0 of tableFlags
 
-[[noreturn]] void writeFailed() {
-  Log().Error("Method0::Flush(): the result table could not be written whole");
-  throw WriteFailed{};
-}
+// A piece of the result that could not be written whole (disk full, a
+// failing device): a result with a hole is no result.
+const char kWriteFailedText[] = "Method0::Flush(): the result table could not be written whole";
 
 }  // namespace
 
-Method0::Method0(const char* path, platform::Env* env) : env_(env) {
+Method0::Method0(const char* path, platform::Env* env, RunContext* context)
+    : env_(env), context_(context != nullptr ? context : RunContext::Silent()) {
   Log().Info("In Method0::Method0()");
   validRecords_ = 0;
   table_ = std::make_unique<LLFile>(path, env);
   table_->GetSize();
-  writeMode_ = false;
   Log().Info("Method0::Method0() exiting");
-  output_.reset();
   MemoCompanion memo = probeMemoCompanion(path, env);
   memoPresent_ = memo.present;
   memoSize_ = memo.size;
@@ -46,9 +38,9 @@ Method0::~Method0() {
   Log().Info("Method0::~Method0() exiting");
 }
 
-int32_t Method0::Parse() {
+int32_t Method0::Parse(RecordSink* sink) {
   Log().Info("In Method0::Parse()");
-  pollBreak();
+  context_->pollBreak();
 
   std::unique_ptr<uint8_t[]> head = table_->ReadAlloc(0, sizeof header_.bytes);
   std::memcpy(header_.bytes, head.get(), sizeof header_.bytes);
@@ -66,8 +58,8 @@ int32_t Method0::Parse() {
   if (recordLength == 0 || uint64_t{recordCount} * recordLength > tableSize) return 0;
 
   Log().InfoNumber("Method0 record length (by header field value) is", recordLength);
-  runState().headerRecordLength = recordLength;
-  pollBreak();
+  headerRecordLength_ = recordLength;
+  context_->pollBreak();
 
   // The descriptors start right after the 32 header bytes, also when a
   // short file left the read position before them.
@@ -87,7 +79,7 @@ int32_t Method0::Parse() {
   validRecords_ = 0;
   record_.assign(recordLength, 0);
   for (uint32_t m = 0; m < recordCount; ++m) {
-    pollBreak();
+    context_->pollBreak();
     readRecord(m);
     const int32_t number = static_cast<int32_t>(m);
     switch (record_[0]) {
@@ -100,10 +92,7 @@ int32_t Method0::Parse() {
             !checkRecord(record_.data(), record_.size(), places_, memoPresent_, memoSize_)) {
           break;
         }
-        if (writeMode_ && output_ != nullptr &&
-            !output_->Append(record_.data(), record_.size())) {
-          writeFailed();
-        }
+        if (sink != nullptr) sink->take(record_.data(), record_.size());
         // A table of billions of one-byte records could pass the signed count.
         if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
         break;
@@ -133,7 +122,7 @@ void Method0::readRecord(uint32_t number) {
   if (got < record_.size()) std::memset(record_.data() + got, 0, record_.size() - got);
 }
 
-void Method0::writeHeader() {
+void Method0::writeHeader(ResultWriter& writer) {
   DbfHeader header = header_;
   if (noMemoCompanion_) header.setVersion(kNoMemoVersion);
   header.setRecordCount(static_cast<uint32_t>(validRecords_));
@@ -144,58 +133,43 @@ void Method0::writeHeader() {
   for (DbfFieldDescriptor& field : fields) {
     if (noMemoCompanion_ && field.type() == 'M') field.setType('C');
   }
-  if (!writeTableHeader(*output_, header, fields, &pollBreak)) writeFailed();
+  writer.writeHeader(header, fields, [this] { context_->pollBreak(); });
 }
 
 int32_t Method0::Flush(const char* path) {
   Log().Info("In Method0::Flush()");
-  writeMode_ = true;
-  int32_t rc = 0;
-  try {
-    // A name that does not fit the 260-byte path buffers would be cut and
-    // point elsewhere; it is treated as a path that cannot be created.
-    std::string name;
-    if (path == nullptr || !resultTableName(path, env_, &name)) return -5;
-    output_ = env_->CreateNew(name);
-    if (output_ == nullptr) return -5;
+  ResultWriter writer(env_, kWriteFailedText);
+  int32_t rc = writer.guard("Unhandled exception in Method0::Flush()", [&] {
+    if (!writer.create(path)) return kCannotCreateResult;
 
-    pollBreak();
-    writeHeader();
+    context_->pollBreak();
+    writeHeader(writer);
     const int32_t counted = validRecords_;
     const uint16_t writtenLength = header_.recordLength();
-    pollBreak();
-    Parse();
+    context_->pollBreak();
+    Parse(&writer);
     // The second pass reads the header afresh. Records of another length
     // than the one written above would leave a result that no reader can
     // cut into records.
     if (validRecords_ != 0 && header_.recordLength() != writtenLength) {
       Log().Error("Method0::Flush(): the table's record length changed between the passes");
-      throw WriteFailed{};
+      writer.fail();
     }
     // The header went out with the count of the first pass. Should the
     // table have changed in between, the header is made to tell the truth
     // about the records that follow it.
     if (validRecords_ != counted) {
-      uint8_t count[4];
-      le::Put32(count, static_cast<uint32_t>(validRecords_));
-      if (!output_->WriteAt(4, count, sizeof count)) writeFailed();
+      writer.patchRecordCount(static_cast<uint32_t>(validRecords_));
       Log().InfoNumber("Method0::Flush() record count corrected to", validRecords_);
     }
-    pollBreak();
-    if (!writeEndOfFile(*output_)) writeFailed();
-    pollBreak();
-    bool closed = output_->Close();
-    output_.reset();
-    if (!closed) writeFailed();
-  } catch (...) {
-    Log().Error("Unhandled exception in Method0::Flush()");
-    Log().Error("Exiting with code or_internal");
-    if (output_ != nullptr) {
-      output_->Close();
-      output_.reset();
-    }
-    rc = -2;
-  }
+    context_->pollBreak();
+    writer.writeEndMark();
+    context_->pollBreak();
+    writer.close();
+    return 0;
+  });
+  // A result that could not even be created leaves no closing line.
+  if (rc == kCannotCreateResult) return rc;
   Log().InfoNumber("Exiting Method0::Flush(), rc = ", rc);
   return rc;
 }

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Common/raised_code.h"
-#include "kestdll/run_state.h"
+#include "Common/run_context.h"
 #include "platform/path.h"
 #include "tests/table_builder.h"
 #include "tests/test_support.h"
@@ -124,6 +124,13 @@ class FailingWriteEnv : public platform::EnvWrapper {
   bool failClose_;
 };
 
+// A run whose host sets `breakByte` to ask for a break.
+struct BreakByteContext : RunContext {
+  void reportProgress(int32_t) override {}
+  bool breakRequested() const override { return breakByte != 0; }
+  volatile char breakByte = 0;
+};
+
 // An orders table with a numeric, a date and a logical field.
 TableBuilder ordersTable() {
   TableBuilder b;
@@ -133,9 +140,7 @@ TableBuilder ordersTable() {
 
 class Method0Test : public ::testing::Test {
  protected:
-  void SetUp() override { resetRunState(); }
   void TearDown() override {
-    resetRunState();
     for (const auto& [path, bytes] : watched_) {
       EXPECT_EQ(readFile(path), bytes) << path << " was changed";
     }
@@ -243,11 +248,11 @@ TEST_F(Method0Test, ParseJudgesEveryRecordSlot) {
       .record(" 1,2 20200101T")       // 4 bad number
       .record("  7.520201231 ");      // 5 valid
   std::string path = table(b);
-  runState().headerRecordLength = 77;
   Method0 method(path.c_str());
+  EXPECT_EQ(method.headerRecordLength(), 0);
   EXPECT_EQ(method.Parse(), 0);
   EXPECT_EQ(method.validRecords(), 2);
-  EXPECT_EQ(runState().headerRecordLength, 15);
+  EXPECT_EQ(method.headerRecordLength(), 15);
 
   std::vector<std::string> lines = log_.messages();
   const std::vector<std::string> expected = {
@@ -308,7 +313,6 @@ TEST_F(Method0Test, ImplausibleHeaderYieldsNothingSilently) {
     std::string path = dir.file("t.dbf");
     writeFile(path, bytes);
     LogCapture capture;
-    runState().headerRecordLength = 77;
     Method0 method(path.c_str());
     EXPECT_EQ(method.Parse(), 0);
     EXPECT_EQ(capture.contains("Method0 record length (by header field value) is [" +
@@ -316,7 +320,7 @@ TEST_F(Method0Test, ImplausibleHeaderYieldsNothingSilently) {
               c.scanned)
         << c.recordCount << " x " << c.recordLength;
     EXPECT_EQ(capture.contains("Method0::Parse() exiting with code [0]"), c.scanned);
-    EXPECT_EQ(runState().headerRecordLength, c.scanned ? c.recordLength : 77);
+    EXPECT_EQ(method.headerRecordLength(), c.scanned ? c.recordLength : 0);
     if (!c.scanned) {
       EXPECT_EQ(method.validRecords(), 0);
     }
@@ -363,9 +367,9 @@ TEST_F(Method0Test, NoDescriptorsCountsEveryLiveRecord) {
 
 TEST_F(Method0Test, BreakBeforeTheScanStopsAtOnce) {
   std::string path = table(ordersTable().record("   1220200101T"));
-  volatile char breakByte = 1;
-  runState().breakFlag = &breakByte;
-  Method0 method(path.c_str());
+  BreakByteContext context;
+  context.breakByte = 1;
+  Method0 method(path.c_str(), platform::Env::Default(), &context);
   try {
     method.Parse();
     FAIL() << "no break";
@@ -381,13 +385,12 @@ TEST_F(Method0Test, BreakDuringTheScanEndsItBeforeTheNextRecord) {
   std::string path = table(b);
   const uint64_t recordThree = b.currentHeaderLength() + 3u * b.currentRecordLength();
 
-  volatile char breakByte = 0;
-  runState().breakFlag = &breakByte;
+  BreakByteContext context;
   ReadHookEnv env;
   env.onRead = [&](uint64_t offset) {
-    if (offset == recordThree) breakByte = 1;
+    if (offset == recordThree) context.breakByte = 1;
   };
-  Method0 method(path.c_str(), &env);
+  Method0 method(path.c_str(), &env, &context);
   try {
     method.Parse();
     FAIL() << "no break";
@@ -672,15 +675,14 @@ TEST_F(Method0Test, BreakDuringTheWritingPassEndsFlushWithMinusTwo) {
   std::string path = table(b);
   const uint64_t recordTwo = b.currentHeaderLength() + 2u * b.currentRecordLength();
 
-  volatile char breakByte = 0;
-  runState().breakFlag = &breakByte;
+  BreakByteContext context;
   ReadHookEnv env;
   int pass = 0;
   env.onRead = [&](uint64_t offset) {
     if (offset == 0) ++pass;
-    if (pass == 2 && offset == recordTwo) breakByte = 1;
+    if (pass == 2 && offset == recordTwo) context.breakByte = 1;
   };
-  Method0 method(path.c_str(), &env);
+  Method0 method(path.c_str(), &env, &context);
   method.Parse();
   EXPECT_EQ(method.validRecords(), 5);
   std::string out = outputFolder() + "/orders.dbf";
@@ -793,7 +795,6 @@ TEST(Method0HugeTable, RecordPositionsAreNotCutTo32Bits) {
   // 143,165 records of 30,000 bytes after a 65,535-byte header fit the
   // file by the plausibility test, but the last one starts at 4,294,985,535:
   // past the end of the file, not (cut to 32 bits) at byte 18,239.
-  resetRunState();
   DbfHeader header;
   header.setRecordCount(143165);
   header.setHeaderLength(65535);
@@ -802,7 +803,6 @@ TEST(Method0HugeTable, RecordPositionsAreNotCutTo32Bits) {
   Method0 method("huge.dbf", &env);
   method.Parse();
   EXPECT_EQ(method.validRecords(), 143164);
-  resetRunState();
 }
 
 // --- the sample tables -------------------------------------------------------------
@@ -836,7 +836,6 @@ class Method0Samples : public ::testing::TestWithParam<SampleCase> {};
 
 TEST_P(Method0Samples, ResultHoldsExactlyTheLiveRecordsThatPass) {
   const SampleCase& c = GetParam();
-  resetRunState();
   TempDir dir;
   std::string path = testing::copySharedData(c.table, dir);
   std::string original = readFile(path);

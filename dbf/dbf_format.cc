@@ -39,13 +39,14 @@ uint32_t headerBytesNeeded(size_t fieldCount) {
 }
 
 bool writeTableHeader(platform::WritableFile& out, DbfHeader header,
-                      const std::vector<DbfFieldDescriptor>& fields, void (*afterHeader)()) {
+                      const std::vector<DbfFieldDescriptor>& fields,
+                      const std::function<void()>& afterHeader) {
   uint32_t needed = headerBytesNeeded(fields.size());
   if (needed > header.headerLength()) {
     header.setHeaderLength(static_cast<uint16_t>(std::min<uint32_t>(needed, 0xFFFF)));
   }
   if (!out.Append(header.bytes, sizeof header.bytes)) return false;
-  if (afterHeader != nullptr) afterHeader();
+  if (afterHeader) afterHeader();
   for (const DbfFieldDescriptor& field : fields) {
     if (!out.Append(field.bytes, sizeof field.bytes)) return false;
   }

@@ -9,7 +9,9 @@
 #ifndef KEST_DBF_DBF_FORMAT_H_
 #define KEST_DBF_DBF_FORMAT_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,8 @@ inline constexpr uint8_t kEndOfFile = 0x1A;
 inline constexpr uint8_t kLiveRecord = 0x20;     // ' '
 inline constexpr uint8_t kDeletedRecord = 0x2A;  // '*'
 inline constexpr uint32_t kMaxFieldSlots = 32;
+// A field's length is stored in one byte of its descriptor.
+inline constexpr uint32_t kMaxFieldLength = 255;
 
 namespace le {
 inline uint16_t Get16(const uint8_t* p) {
@@ -43,13 +47,16 @@ inline void Put32(uint8_t* p, uint32_t v) {
 }  // namespace le
 
 struct DbfHeader {
+  // Where the record count stands, for a writer that corrects it in place.
+  static constexpr size_t kRecordCountOffset = 4;
+
   uint8_t bytes[32] = {};
 
   uint8_t version() const { return bytes[0]; }
   void setVersion(uint8_t v) { bytes[0] = v; }
   // lastUpdate: bytes 1..3 (year, month, day), not interpreted.
-  uint32_t recordCount() const { return le::Get32(bytes + 4); }
-  void setRecordCount(uint32_t v) { le::Put32(bytes + 4, v); }
+  uint32_t recordCount() const { return le::Get32(bytes + kRecordCountOffset); }
+  void setRecordCount(uint32_t v) { le::Put32(bytes + kRecordCountOffset, v); }
   uint16_t headerLength() const { return le::Get16(bytes + 8); }
   void setHeaderLength(uint16_t v) { le::Put16(bytes + 8, v); }
   uint16_t recordLength() const { return le::Get16(bytes + 10); }
@@ -91,12 +98,12 @@ uint32_t headerBytesNeeded(size_t fieldCount);
 // length. When the pieces need more than `header.headerLength()`, the
 // header length written is the real size instead, so that the records that
 // follow start where the written header says. Returns false when a write
-// fails or comes up short. `afterHeader`, when given, runs once the 32
+// fails or comes up short. `afterHeader`, when set, runs once the 32
 // header bytes are out and before the descriptors (a writer polls the
 // user break there); whatever it raises passes through.
 bool writeTableHeader(platform::WritableFile& out, DbfHeader header,
                       const std::vector<DbfFieldDescriptor>& fields,
-                      void (*afterHeader)() = nullptr);
+                      const std::function<void()>& afterHeader = {});
 
 // Writes the end-of-file byte; false when the write fails.
 bool writeEndOfFile(platform::WritableFile& out);

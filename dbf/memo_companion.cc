@@ -1,20 +1,46 @@
 #include "dbf/memo_companion.h"
 
-#include <vector>
-
 #include "Common/logger/llfile.h"
 #include "platform/path.h"
 
 namespace kest {
 
+bool isMemoExtension(std::string_view extension) {
+  return platform::EqualsNoCase(extension, ".dbt") || platform::EqualsNoCase(extension, ".fpt");
+}
+
+bool isMemoCompanionName(std::string_view tableStem, std::string_view name) {
+  platform::PathParts parts = platform::SplitPath(name);
+  // The stem must be the table's own: a table name may hold wildcard
+  // characters where the file system allows them, and "t.x.fpt" matches
+  // "t.*" without being t's.
+  return isMemoExtension(parts.extension) && platform::EqualsNoCase(parts.name, tableStem);
+}
+
+std::string memoCompanionMask(const std::string& tablePath) {
+  platform::PathParts table = platform::SplitPath(tablePath);
+  return platform::JoinPath({table.drive, table.folder, table.name, ".*"});
+}
+
+std::vector<std::string> listMemoCompanions(const std::string& tablePath, platform::Env* env) {
+  std::vector<std::string> names;
+  std::string stem = platform::SplitPath(tablePath).name;
+  std::vector<platform::DirEntry> entries;
+  if (!env->ListFolder(platform::FolderOf(tablePath), stem + ".*", &entries)) return names;
+  for (const platform::DirEntry& entry : entries) {
+    if (isMemoCompanionName(stem, entry.name)) names.push_back(entry.name);
+  }
+  return names;
+}
+
 std::string findIgnoringCase(const std::string& path, platform::Env* env) {
   if (env->KindOf(path) != platform::EntryKind::kMissing) return path;
   platform::PathParts parts = platform::SplitPath(path);
-  std::string folder = parts.drive + parts.folder;
+  std::string folder = platform::FolderOf(path);
   std::string name = parts.name + parts.extension;
   std::vector<platform::DirEntry> entries;
   // The name is matched as a pattern; only a literal match counts.
-  if (!env->ListFolder(folder.empty() ? "." : folder, name, &entries)) return path;
+  if (!env->ListFolder(platform::FolderOrCurrent(path), name, &entries)) return path;
   for (const platform::DirEntry& entry : entries) {
     if (platform::EqualsNoCase(entry.name, name)) return folder + entry.name;
   }

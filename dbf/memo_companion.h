@@ -1,11 +1,20 @@
-// The memo companion of a table as the recovery methods need it: does the
-// .fpt file exist, and how large is it (memo block numbers are bounded by
-// its size). Its contents are never read.
+// The memo companions of a table, the one rule of what counts as one, and
+// what the recovery methods need of the .fpt file: does it exist, and how
+// large is it (memo block numbers are bounded by its size). A companion's
+// contents are never read here.
+//
+// A memo companion of "<folder><stem>.dbf" is an entry of the same folder
+// named "<stem>" (letter case ignored) with the extension ".dbt" or ".fpt"
+// (letter case ignored). "t.x.fpt" is no companion of "t.dbf": its stem is
+// "t.x". The probe, the copy into the results folder, the check that keeps
+// the log away from a companion and the host all follow this rule.
 #ifndef KEST_DBF_MEMO_COMPANION_H_
 #define KEST_DBF_MEMO_COMPANION_H_
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/env.h"
 
@@ -15,6 +24,21 @@ struct MemoCompanion {
   bool present = false;
   uint32_t size = 0;
 };
+
+// ".dbt" or ".fpt", letter case ignored.
+bool isMemoExtension(std::string_view extension);
+
+// True when the entry `name` (without folder) is a memo companion of a
+// table whose stem is `tableStem`.
+bool isMemoCompanionName(std::string_view tableStem, std::string_view name);
+
+// The listing pattern the companions of `tablePath` are looked for by:
+// its folder, its stem and ".*".
+std::string memoCompanionMask(const std::string& tablePath);
+
+// The entry names of the memo companions of `tablePath`, in the order the
+// folder listing gives them; empty when the folder cannot be listed.
+std::vector<std::string> listMemoCompanions(const std::string& tablePath, platform::Env* env);
 
 // Opens the table's .fpt companion (the table's stem with ".fpt") just long
 // enough to take its size. Tables come from systems where ORDERS.FPT and

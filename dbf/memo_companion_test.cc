@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/test_support.h"
 
@@ -64,6 +66,18 @@ TEST(FindIgnoringCase, PrefersTheExactNameAndTakesWildcardsLiterally) {
   EXPECT_EQ(findIgnoringCase(dir.file("data.fpt"), env), dir.file("Data.FPT"));
   EXPECT_EQ(findIgnoringCase(dir.file("data?fpt"), env), dir.file("data?fpt"));
   EXPECT_EQ(findIgnoringCase(dir.file("none.fpt"), env), dir.file("none.fpt"));
+}
+
+TEST(MemoCompanions, OnlyTheTablesOwnStemWithAMemoExtension) {
+  TempDir dir;
+  for (const char* name : {"t.dbf", "t.fpt", "T.DBT", "t.x.fpt", "t.fpt.bak", "t2.fpt", "tx.dbt"}) {
+    writeFile(dir.file(name), "x");
+  }
+  std::vector<std::string> found = listMemoCompanions(dir.file("t.dbf"), platform::Env::Default());
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(found, (std::vector<std::string>{"T.DBT", "t.fpt"}));
+  EXPECT_EQ(memoCompanionMask(dir.file("t.dbf")), dir.file("t.*"));
+  EXPECT_TRUE(listMemoCompanions(dir.file("none/t.dbf"), platform::Env::Default()).empty());
 }
 
 }  // namespace

@@ -9,7 +9,6 @@ namespace kest {
 
 namespace {
 
-constexpr size_t kMaxFieldLength = 255;  // one byte in the descriptor
 constexpr uint32_t kDateTextLength = 8;
 constexpr uint32_t kFirstYear = 1970;
 constexpr uint32_t kLastYear = 2100;

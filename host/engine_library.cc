@@ -16,8 +16,7 @@ platform::Library* volatile gLoadedEngine = nullptr;
 std::string ownFolder() {
   std::string path;
   if (!platform::Env::Default()->ExecutablePath(&path) || path.empty()) return ".";
-  platform::PathParts parts = platform::SplitPath(path);
-  return parts.drive + parts.folder;
+  return platform::FolderOf(path);
 }
 
 }  // namespace

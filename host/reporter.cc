@@ -14,7 +14,7 @@ namespace {
 using platform::ConsoleStream;
 
 // How an engine that could not be set up at load explains its refusal.
-constexpr const char* kNotReadyPrefix = "Recovery engine not ready: ";
+constexpr const char* kNotReadyPrefix = KEST_NOT_READY_STATUS;
 
 bool endsWith(const std::string& text, const char* tail) {
   size_t length = std::strlen(tail);

@@ -5,6 +5,8 @@
 #include <fstream>
 
 #include "dbf/dbf_format.h"
+#include "dbf/memo_companion.h"
+#include "dbf/result_table.h"
 #include "platform/env.h"
 #include "platform/path.h"
 
@@ -15,19 +17,9 @@ namespace kest::host {
 namespace {
 
 constexpr const char* kResultPrefix = "Recovered ";
-constexpr const char* kWorstCaseName = "RECOVERED.DBF";
+constexpr const char* kWorstCaseName = kRecoveredTableName;
 
-std::string folderOf(const std::string& path) {
-  platform::PathParts parts = platform::SplitPath(path);
-  std::string folder = parts.drive + parts.folder;
-  return folder.empty() ? std::string(".") : folder;
-}
-
-bool isCompanionName(const std::string& stem, const std::string& name) {
-  if (!platform::WildcardMatch(stem + ".*", name)) return false;
-  std::string extension = platform::SplitPath(name).extension;
-  return platform::EqualsNoCase(extension, ".dbt") || platform::EqualsNoCase(extension, ".fpt");
-}
+std::string folderOf(const std::string& path) { return platform::FolderOrCurrent(path); }
 
 // The entries of `outputFolder` whose names begin with kResultPrefix.
 // Listed through Env rather than std::filesystem: on Windows the latter
@@ -51,11 +43,8 @@ std::vector<platform::DirEntry> resultEntries(const std::string& outputFolder) {
 std::vector<std::string> memoCompanions(const std::string& tablePath) {
   std::vector<std::string> found;
   std::string folder = folderOf(tablePath);
-  std::string stem = platform::SplitPath(tablePath).name;
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    if (isCompanionName(stem, name)) found.push_back(platform::InFolder(folder, name));
+  for (const std::string& name : listMemoCompanions(tablePath, platform::Env::Default())) {
+    found.push_back(platform::InFolder(folder, name));
   }
   return found;
 }
@@ -73,7 +62,7 @@ std::optional<std::string> logClash(const std::string& logPath,
       if (env->SameFile(path, logPath)) return path;
     }
     if (env->SameFile(folderOf(table), logFolder) &&
-        isCompanionName(platform::SplitPath(table).name, logName)) {
+        isMemoCompanionName(platform::SplitPath(table).name, logName)) {
       return platform::InFolder(folderOf(table), logName);
     }
   }

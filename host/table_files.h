@@ -15,8 +15,8 @@
 
 namespace kest::host {
 
-// The memo companions the engine would take for `tablePath`: entries of its
-// folder that match "<stem>.*" and end in .dbt or .fpt, letter case ignored.
+// The memo companions the engine takes for `tablePath` (the rule of
+// dbf/memo_companion.h), as paths in its folder.
 std::vector<std::string> memoCompanions(const std::string& tablePath);
 
 // When the log file `logPath` would write into one of `tables` or into a

@@ -14,7 +14,7 @@
 
 #include "kestdll/include/kestdll.h"
 #include "kestdll/result_placement.h"
-#include "kestdll/test_host.h"
+#include "kestdll/testing_host.h"
 #include "platform/path.h"
 #include "tests/table_builder.h"
 #include "tests/test_support.h"

@@ -34,11 +34,6 @@ constexpr int32_t kStageTextOrder[] = {kStageInitializing, kStageDone, kStageBes
 // An address inside the engine, to find the folder the engine was loaded from.
 void EngineAnchor() {}
 
-std::string FolderOf(const std::string& path) {
-  platform::PathParts parts = platform::SplitPath(path);
-  return parts.drive + parts.folder;
-}
-
 }  // namespace
 
 HostText narrowHostText(char* buffer, int32_t textLength, platform::Env* env) {
@@ -88,14 +83,14 @@ std::string ValcoreLibrary::Locate() {
   // known gives no candidate; with none, the binding fails.
   std::string candidate;
   std::string executable;
-  if (env_->ExecutablePath(&executable) && !FolderOf(executable).empty()) {
-    candidate = FolderOf(executable) + kHostServicesLibraryName;
+  if (env_->ExecutablePath(&executable) && !platform::FolderOf(executable).empty()) {
+    candidate = platform::FolderOf(executable) + kHostServicesLibraryName;
     if (env_->KindOf(candidate) != platform::EntryKind::kMissing) return candidate;
   }
   std::string engine;
   if (env_->ModulePath(reinterpret_cast<const void*>(&EngineAnchor), &engine) &&
-      !FolderOf(engine).empty()) {
-    candidate = FolderOf(engine) + kHostServicesLibraryName;
+      !platform::FolderOf(engine).empty()) {
+    candidate = platform::FolderOf(engine) + kHostServicesLibraryName;
   }
   return candidate;
 }

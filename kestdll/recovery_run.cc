@@ -2,17 +2,28 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "Common/logger/llfile.h"
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
+#include "Common/run_context.h"
 #include "best_case/method0.h"
+#include "dbf/memo_companion.h"
 #include "dbf/result_table.h"
 #include "kestdll/result_placement.h"
 #include "kestdll/run_state.h"
 #include "platform/path.h"
+#include "worst_case/layout_search.h"
 #include "worst_case/method1.h"
+
+// The methods' codes reach the host as they are.
+static_assert(kest::kResultIncomplete == KEST_INTERNAL);
+static_assert(kest::kTooShortToSearch == KEST_NOTHING);
+static_assert(kest::kCannotCreateResult == KEST_CANNOT_CREATE);
+static_assert(kest::kUserBreak == KEST_USER_BREAK);
 
 namespace kest {
 
@@ -20,26 +31,34 @@ namespace {
 
 using platform::PathParts;
 
+// Fixed texts that hosts and log readers know: they stay as they are, the
+// folder in the report included.
 const char kCleanUpReport[] =
     "A.F. Exp [!\"Exception!\"] File [D:\\SVN_Source\\kestdll\\kestdll] Line ";
 constexpr int32_t kBestCleanUpLine = 666;
 constexpr int32_t kWorstCleanUpLine = 675;
-const char kNotReadyStatus[] = "Recovery engine not ready: ";
 
-bool IsMemoExtension(const std::string& extension) {
-  return platform::EqualsNoCase(extension, ".dbt") ||
-         platform::EqualsNoCase(extension, ".fpt");
-}
+// What a stage tells the run: nothing (go on to the next stage), or the
+// code the run returns now.
+using Step = std::optional<int32_t>;
+constexpr Step kGoOn = std::nullopt;
 
-std::string FolderForIdentity(const PathParts& parts) {
-  std::string folder = parts.drive + parts.folder;
-  return folder.empty() ? std::string(".") : folder;
-}
+// What the writing stage needs of the winning method.
+struct WritingPlan {
+  Winner method = Winner::kNone;
+  // What the method's Flush is given: the result table's path (best case)
+  // or the results folder (worst case).
+  std::string target;
+  // The paths that will be written inside the results folder; each must
+  // fit in 259 characters.
+  std::vector<std::string> mustFit;
+  // The best-case table beside which the memo companions are copied, and
+  // the name they take; empty when none are copied.
+  std::string companionTable;
+  std::string companionName;
+};
 
-// The codes LLFile raises when the table cannot be opened or read.
-bool IsFileAccessCode(int code) { return code >= 1 && code <= 7; }
-
-class RecoveryRun {
+class RecoveryRun : public RunContext {
  public:
   RecoveryRun(const char* sourcePath, const char* outputFolder, StatusCallback status,
               ProgressCallback progress, void* userData, const char* logFileName,
@@ -55,29 +74,51 @@ class RecoveryRun {
   int32_t Run();
   int32_t Refuse(const std::string& reason);
 
- private:
-  // What comes after a stage: the next stage, the exit (clean-up, the
-  // closing line and progress 100), or an early return of code_.
-  enum class Next { kGoOn, kExit, kReturn };
+  // What the methods report and ask through RunContext; the run reports
+  // its own progress the same way.
+  void reportProgress(int32_t percent) override;
+  bool breakRequested() const override { return kest::breakRequested(); }
 
+ private:
   bool LogFileAllowed() const;
   void SetUpLog();
-  void StoreCallbacks();
-  Next BestCaseStage();
-  Next WorstCaseStage();
-  Next MethodFailed(int code);
+
+  // The stages in the order they run.
+  Step StartStage();
+  Step BestCaseStage();
+  Step WorstCaseStage();
+  Step ChoiceStage();
+  // Always ends the run.
+  int32_t WritingStage();
+
   // Runs one method stage under its guard: raised codes map through
   // MethodFailed; anything else is an internal failure of that method.
   template <typename Stage>
-  Next GuardedMethodStage(const char* unknownException, Stage stage);
-  Next WriteBestCase();
-  Next WriteWorstCase();
+  Step GuardedMethodStage(const char* unknownException, Stage stage);
+  Step MethodFailed(int code);
+
+  // nullopt, with an ERROR line, when the table's file name gives no name
+  // for the result table.
+  std::optional<WritingPlan> BestCasePlan() const;
+  WritingPlan WorstCasePlan() const;
   // False, with an ERROR line, when one of the paths that will be written
   // inside the results folder does not fit in 259 characters.
   bool PathsFit(const std::vector<std::string>& inside);
   bool CreateResultFolder();
-  Next ReturnEarly(int32_t code);
+
+  // The ends of a run. An early return stops reporting where it stands;
+  // Finish lets the methods go and closes with the exit line and, once the
+  // host has heard from this run, progress 100.
+  int32_t ReturnEarly(int32_t code);
+  int32_t Finish(int32_t code, bool hostHeardFromRun = true);
+  // "Exiting with or_internal", and the code that goes with it.
+  int32_t InternalFailure();
   void ReleaseMethods();
+
+  void reportStatus(const char* text);
+  // "%s %d: %s..." with the Pass text, the next pass number and `stageText`,
+  // cut to the 255 characters of a status line.
+  void reportPass(const char* stageText);
   const char* StageText(int id) const { return runState().stageText[id]; }
 
   const char* sourcePath_;
@@ -88,15 +129,15 @@ class RecoveryRun {
   const char* logFileName_;
   platform::Env* env_;
 
+  int32_t passCounter_ = 0;
   std::unique_ptr<Method0> bestMethod_;
   std::unique_ptr<Method1> worstMethod_;
   bool noMemoCompanion_ = true;
   uint32_t count0_ = 0;
   uint32_t count1_ = 0;
-  int32_t result_ = KEST_OK;
-  int32_t code_ = KEST_OK;
-  bool writingStageRan_ = false;
-  bool callbacksStored_ = false;
+  Winner winner_ = Winner::kNone;
+  // At most 259 characters.
+  std::string resultFolder_;
 };
 
 bool RecoveryRun::LogFileAllowed() const {
@@ -117,103 +158,65 @@ void RecoveryRun::SetUpLog() {
   log.Info("In FileRecover()");
 }
 
-void RecoveryRun::StoreCallbacks() {
-  RunState& state = runState();
-  state.userData = userData_;
-  state.passCounter = 0;
-  state.progressCallback = progress_;
-  state.statusCallback = status_;
-  callbacksStored_ = true;
-}
-
 int32_t RecoveryRun::Run() {
   try {
     SetUpLog();
-    StoreCallbacks();
-    // Left by the previous run; the stages below set them afresh.
-    runState().headerRecordLength = 0;
-    runState().bestRecordSize = 0;
-    reportProgress(0);
-    reportPass(StageText(kStageInitializing));
-
-    prepareBreakFlag();
-    Log().Info("Starting recovery");
-    reportStatus(StageText(kStageDone));
-    reportProgress(5);
-
-    Next next = BestCaseStage();
-    if (next == Next::kGoOn) next = WorstCaseStage();
-    if (next == Next::kReturn) return code_;
-
-    if (next == Next::kGoOn) {
-      Log().Info("Determine which method was more successful");
-      Choice choice = chooseResult(count0_, count1_, runState().headerRecordLength,
-                                   runState().bestRecordSize);
-      if (choice.beyondWorstCaseRange) {
-        Log().InfoNumber("Best-case record length is beyond the worst-case search range",
-                         runState().headerRecordLength);
-      }
-      writingStageRan_ = choice.winner != Winner::kNone;
-      if (choice.winner == Winner::kBestCase) next = WriteBestCase();
-      if (choice.winner == Winner::kWorstCase) next = WriteWorstCase();
-      if (next == Next::kReturn) return code_;
-
-      if (count0_ == 0 && count1_ == 0) {
-        Log().Info("Nothing to recover detected!");
-        result_ = KEST_NOTHING;
-      }
-    }
-    ReleaseMethods();
   } catch (...) {
-    // Raised outside the stage guards. Before a writing stage has run, the
-    // result still holds 0 (or a scan's code): nothing was written, and the
-    // host must not read success.
-    if (!writingStageRan_) {
-      Log().Error("Exiting with or_internal");
-      result_ = KEST_INTERNAL;
-    }
-    ReleaseMethods();
+    // The host has heard nothing from this run yet, and hears nothing now.
+    return Finish(InternalFailure(), /*hostHeardFromRun=*/false);
   }
   try {
-    Log().Info("FileRecover() exiting");
-    // Until this run has stored its callbacks, the stored ones and their
-    // user value are the previous run's, which its host may have let go.
-    if (callbacksStored_) reportProgress(100);
+    for (Step (RecoveryRun::*stage)() : {&RecoveryRun::StartStage, &RecoveryRun::BestCaseStage,
+                                         &RecoveryRun::WorstCaseStage,
+                                         &RecoveryRun::ChoiceStage}) {
+      if (Step code = (this->*stage)()) return *code;
+    }
+    return WritingStage();
   } catch (...) {
+    // Raised outside the stage guards, before the writing stage: nothing
+    // was written, and the host must not read success.
+    return Finish(InternalFailure());
   }
-  return result_;
 }
 
-RecoveryRun::Next RecoveryRun::MethodFailed(int code) {
+Step RecoveryRun::StartStage() {
+  reportProgress(0);
+  reportPass(StageText(kStageInitializing));
+  prepareBreakFlag();
+  Log().Info("Starting recovery");
+  reportStatus(StageText(kStageDone));
+  reportProgress(5);
+  return kGoOn;
+}
+
+Step RecoveryRun::MethodFailed(int code) {
   if (code == kUserBreak) return ReturnEarly(KEST_USER_BREAK);
-  if (IsFileAccessCode(code)) return ReturnEarly(KEST_SOURCE_UNREADABLE);
+  if (IsLLFileError(code)) return ReturnEarly(KEST_SOURCE_UNREADABLE);
   // Any other code: this method found nothing; the other may still win.
-  return Next::kGoOn;
+  return kGoOn;
 }
 
 template <typename Stage>
-RecoveryRun::Next RecoveryRun::GuardedMethodStage(const char* unknownException, Stage stage) {
+Step RecoveryRun::GuardedMethodStage(const char* unknownException, Stage stage) {
   try {
     stage();
   } catch (const RaisedCode& raised) {
     return MethodFailed(raised.code);
   } catch (...) {
     Log().Error(unknownException);
-    Log().Error("Exiting with or_internal");
-    result_ = KEST_INTERNAL;
-    return Next::kExit;
+    return Finish(InternalFailure());
   }
-  return Next::kGoOn;
+  return kGoOn;
 }
 
-RecoveryRun::Next RecoveryRun::BestCaseStage() {
+Step RecoveryRun::BestCaseStage() {
   return GuardedMethodStage("Unknown exception in Method0", [this] {
     reportPass(StageText(kStageBestCase));
-    bestMethod_ = std::make_unique<Method0>(sourcePath_, env_);
+    bestMethod_ = std::make_unique<Method0>(sourcePath_, env_, this);
     noMemoCompanion_ = copyMemoCompanions(sourcePath_, nullptr, nullptr, env_) < 1;
     bestMethod_->setNoMemoCompanion(noMemoCompanion_);
     reportProgress(10);
-    result_ = bestMethod_->Parse();
+    bestMethod_->Parse();
     reportProgress(20);
     count0_ = static_cast<uint32_t>(bestMethod_->validRecords());
     Log().Info("Recovery complete");
@@ -221,17 +224,75 @@ RecoveryRun::Next RecoveryRun::BestCaseStage() {
   });
 }
 
-RecoveryRun::Next RecoveryRun::WorstCaseStage() {
+Step RecoveryRun::WorstCaseStage() {
   return GuardedMethodStage("Unknown exception in Method1", [this] {
     reportPass(StageText(kStageWorstCase));
-    worstMethod_ = std::make_unique<Method1>(sourcePath_, env_);
+    worstMethod_ = std::make_unique<Method1>(sourcePath_, env_, this);
     reportProgress(25);
-    result_ = worstMethod_->Parse();
+    // kTooShortToSearch leaves the count at 0; the choice tells the rest.
+    worstMethod_->Parse();
     reportProgress(65);
     count1_ = static_cast<uint32_t>(worstMethod_->recordsRead());
     Log().Info("Recovery complete");
     reportStatus(StageText(kStageDone));
   });
+}
+
+Step RecoveryRun::ChoiceStage() {
+  Log().Info("Determine which method was more successful");
+  // What a stage that failed part-way left is what it found.
+  uint16_t headerRecordLength = bestMethod_ ? bestMethod_->headerRecordLength() : 0;
+  uint16_t bestRecordSize =
+      worstMethod_ ? static_cast<uint16_t>(worstMethod_->recordSize()) : 0;
+  Choice choice = chooseResult(count0_, count1_, headerRecordLength, bestRecordSize);
+  if (choice.beyondWorstCaseRange) {
+    Log().InfoNumber("Best-case record length is beyond the worst-case search range",
+                     headerRecordLength);
+  }
+  winner_ = choice.winner;
+  // Only when both counts are 0 does neither method win.
+  if (winner_ == Winner::kNone) {
+    Log().Info("Nothing to recover detected!");
+    return Finish(KEST_NOTHING);
+  }
+  return kGoOn;
+}
+
+std::optional<WritingPlan> RecoveryRun::BestCasePlan() const {
+  PathParts source = platform::SplitPath(sourcePath_ != nullptr ? sourcePath_ : "");
+  std::string fileName = source.name + source.extension;
+  // Splitting takes a backslash as a separator too, so a POSIX file named
+  // a\.. leaves "..": the target would be the results folder's parent,
+  // and the writer would put its table there. Only a real name goes on.
+  if (fileName.empty() || fileName == "." || fileName == "..") {
+    Log().ErrorString("Result table name is not a file name:", fileName.c_str());
+    return std::nullopt;
+  }
+  WritingPlan plan;
+  plan.method = Winner::kBestCase;
+  plan.target = platform::InFolder(resultFolder_, fileName);
+  std::string tablePath = platform::InFolder(resultFolder_, source.name + ".dbf");
+  plan.mustFit = {plan.target, tablePath};
+  if (!noMemoCompanion_) {
+    // Only the copies' targets: a companion is read by the path it was
+    // found under, however long, so a table deep in its folders keeps
+    // its memo.
+    for (const CompanionCopy& copy : planMemoCompanionCopies(
+             sourcePath_, tablePath.c_str(), source.name.c_str(), env_)) {
+      plan.mustFit.push_back(copy.to);
+    }
+    plan.companionTable = tablePath;
+    plan.companionName = source.name;
+  }
+  return plan;
+}
+
+WritingPlan RecoveryRun::WorstCasePlan() const {
+  WritingPlan plan;
+  plan.method = Winner::kWorstCase;
+  plan.target = resultFolder_;
+  plan.mustFit = {platform::InFolder(resultFolder_, kRecoveredTableName)};
+  return plan;
 }
 
 bool RecoveryRun::PathsFit(const std::vector<std::string>& inside) {
@@ -248,94 +309,65 @@ bool RecoveryRun::CreateResultFolder() {
   // Without an output folder the name would fall back on the current or
   // the root folder, which the host never asked for.
   bool made = outputFolder_ != nullptr && *outputFolder_ != '\0' &&
-              env_->CreateFolder(runState().resultFolder);
+              env_->CreateFolder(resultFolder_);
   if (!made) Log().Info(" failed to create result folder");
   return made;
 }
 
-RecoveryRun::Next RecoveryRun::WriteBestCase() {
+int32_t RecoveryRun::WritingStage() {
   try {
     reportPass(StageText(kStageWriting));
+    // Fixed text, whichever method won: hosts and log readers know it.
     Log().Info("Writing data to disk (Method0)");
     reportProgress(70);
 
-    std::string& folder = runState().resultFolder;
-    folder = makeResultFolderName(sourcePath_, outputFolder_, env_);
-    PathParts source = platform::SplitPath(sourcePath_ != nullptr ? sourcePath_ : "");
-    std::string fileName = source.name + source.extension;
-    // Splitting takes a backslash as a separator too, so a POSIX file named
-    // a\.. leaves "..": the target would be the results folder's parent,
-    // and the writer would put its table there. Only a real name goes on.
-    if (fileName.empty() || fileName == "." || fileName == "..") {
-      Log().ErrorString("Result table name is not a file name:", fileName.c_str());
-      return ReturnEarly(KEST_CANNOT_CREATE);
-    }
-    std::string target = platform::InFolder(folder, fileName);
-    std::string tablePath = platform::InFolder(folder, source.name + ".dbf");
-    std::vector<std::string> inside = {target, tablePath};
-    if (!noMemoCompanion_) {
-      // Only the copies' targets: a companion is read by the path it was
-      // found under, however long, so a table deep in its folders keeps
-      // its memo.
-      for (const CompanionCopy& copy : planMemoCompanionCopies(
-               sourcePath_, tablePath.c_str(), source.name.c_str(), env_)) {
-        inside.push_back(copy.to);
-      }
-    }
-    if (!PathsFit(inside) || !CreateResultFolder()) {
+    resultFolder_ = makeResultFolderName(sourcePath_, outputFolder_, env_);
+    std::optional<WritingPlan> plan =
+        winner_ == Winner::kBestCase ? BestCasePlan() : WorstCasePlan();
+    if (!plan || !PathsFit(plan->mustFit) || !CreateResultFolder()) {
       return ReturnEarly(KEST_CANNOT_CREATE);
     }
 
-    result_ = bestMethod_->Flush(target.c_str());
-    if (!noMemoCompanion_) {
-      copyMemoCompanions(sourcePath_, tablePath.c_str(), source.name.c_str(), env_);
+    int32_t result = plan->method == Winner::kBestCase
+                         ? bestMethod_->Flush(plan->target.c_str())
+                         : worstMethod_->Flush(plan->target.c_str());
+    if (!plan->companionTable.empty()) {
+      copyMemoCompanions(sourcePath_, plan->companionTable.c_str(),
+                         plan->companionName.c_str(), env_);
     }
     reportProgress(95);
     Log().Info("Writing to disk complete");
     reportStatus(StageText(kStageDone));
+    return Finish(result);
   } catch (const RaisedCode&) {
     return ReturnEarly(KEST_USER_BREAK);
   } catch (...) {
+    // Fixed text, whichever method won (see above).
     Log().Error("Unexpected error writing to disk with Method0");
-    Log().Error("Exiting with or_internal");
-    result_ = KEST_INTERNAL;
+    return Finish(InternalFailure());
   }
-  return Next::kGoOn;
 }
 
-RecoveryRun::Next RecoveryRun::WriteWorstCase() {
-  try {
-    reportPass(StageText(kStageWriting));
-    Log().Info("Writing data to disk (Method0)");
-    reportProgress(70);
-
-    std::string& folder = runState().resultFolder;
-    folder = makeResultFolderName(sourcePath_, outputFolder_, env_);
-    if (!PathsFit({platform::InFolder(folder, kRecoveredTableName)}) ||
-        !CreateResultFolder()) {
-      return ReturnEarly(KEST_CANNOT_CREATE);
-    }
-
-    result_ = worstMethod_->Flush(folder.c_str());
-    reportProgress(95);
-    Log().Info("Writing to disk complete");
-    reportStatus(StageText(kStageDone));
-  } catch (const RaisedCode&) {
-    return ReturnEarly(KEST_USER_BREAK);
-  } catch (...) {
-    Log().Error("Unexpected error writing to disk with Method0");
-    Log().Error("Exiting with or_internal");
-    result_ = KEST_INTERNAL;
-  }
-  return Next::kGoOn;
-}
-
-RecoveryRun::Next RecoveryRun::ReturnEarly(int32_t code) {
+int32_t RecoveryRun::ReturnEarly(int32_t code) {
   // The method objects hold the table open; an early return must not
   // leave them behind.
   ReleaseMethods();
-  code_ = code;
-  return Next::kReturn;
+  return code;
+}
+
+int32_t RecoveryRun::Finish(int32_t code, bool hostHeardFromRun) {
+  ReleaseMethods();
+  try {
+    Log().Info("FileRecover() exiting");
+    if (hostHeardFromRun) reportProgress(100);
+  } catch (...) {
+  }
+  return code;
+}
+
+int32_t RecoveryRun::InternalFailure() {
+  Log().Error("Exiting with or_internal");
+  return KEST_INTERNAL;
 }
 
 void RecoveryRun::ReleaseMethods() {
@@ -355,6 +387,25 @@ void RecoveryRun::ReleaseMethods() {
   }
 }
 
+void RecoveryRun::reportStatus(const char* text) {
+  if (status_ != nullptr) status_(text, userData_);
+}
+
+void RecoveryRun::reportProgress(int32_t percent) {
+  if (progress_ != nullptr) progress_("", percent, userData_);
+}
+
+void RecoveryRun::reportPass(const char* stageText) {
+  ++passCounter_;
+  // Stage texts come from the host-services library and may fill their
+  // whole buffers; the line is cut to the 255 characters of a status line.
+  char line[2 * kStageTextSize + 32];
+  std::snprintf(line, sizeof line, "%s %d: %s...", StageText(kStagePass), passCounter_,
+                stageText != nullptr ? stageText : "");
+  line[kStageTextSize - 1] = '\0';
+  reportStatus(line);
+}
+
 int32_t RecoveryRun::Refuse(const std::string& reason) {
   Logger& log = Log();
   log.Disable();
@@ -363,11 +414,13 @@ int32_t RecoveryRun::Refuse(const std::string& reason) {
     log.InfoString("Log file name:", logFileName_);
   }
   log.Info("In FileRecover()");
-  log.ErrorString("Recovery engine not ready:", reason.c_str());
+  // The log line carries the status text's words; the logger puts its own
+  // space before the reason.
+  const std::string label(KEST_NOT_READY_STATUS, sizeof KEST_NOT_READY_STATUS - 2);
+  log.ErrorString(label.c_str(), reason.c_str());
   log.Error("Exiting with or_internal");
-  StoreCallbacks();
   char line[kStageTextSize];
-  std::snprintf(line, sizeof line, "%s%s", kNotReadyStatus, reason.c_str());
+  std::snprintf(line, sizeof line, "%s%s", KEST_NOT_READY_STATUS, reason.c_str());
   reportStatus(line);
   return KEST_INTERNAL;
 }
@@ -378,7 +431,7 @@ Choice chooseResult(uint32_t count0, uint32_t count1, uint16_t headerRecordLengt
                     uint16_t bestRecordSize) {
   Choice choice;
   choice.selectionFactor = headerRecordLength == bestRecordSize ? 3 : 4;
-  if (headerRecordLength > kWorstCaseLongestRecord && count0 != 0) {
+  if (headerRecordLength > kMaxCandidateLength && count0 != 0) {
     // The worst-case search cannot find this layout: its count says
     // nothing about the table, and its result would be the sound records
     // cut into a wrong layout.
@@ -406,13 +459,13 @@ bool logFileHitsSource(const char* logFileName, const char* sourcePath, platform
 
   PathParts log = platform::SplitPath(logFileName);
   PathParts source = platform::SplitPath(sourcePath);
-  std::string logFolder = FolderForIdentity(log);
-  std::string sourceFolder = FolderForIdentity(source);
+  std::string logFolder = platform::FolderOrCurrent(logFileName);
+  std::string sourceFolder = platform::FolderOrCurrent(sourcePath);
   bool sameFolder = platform::EqualsNoCase(logFolder, sourceFolder) ||
                     env->SameFile(logFolder, sourceFolder);
   if (sameFolder && platform::EqualsNoCase(log.name, source.name) &&
       (platform::EqualsNoCase(log.extension, source.extension) ||
-       IsMemoExtension(log.extension))) {
+       isMemoCompanionName(source.name, log.name + log.extension))) {
     return true;
   }
   for (const CompanionCopy& companion :

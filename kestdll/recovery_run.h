@@ -8,7 +8,9 @@
 // failure. It never writes to the table or its memo companions, and it
 // never writes a result to any path but the one it composed.
 //
-// Runs use the process-wide run state and Logger: one run at a time.
+// A run keeps its own callbacks, user value and findings; it shares the
+// engine's break byte, stage texts and Logger with every other: one run at
+// a time.
 #ifndef KEST_KESTDLL_RECOVERY_RUN_H_
 #define KEST_KESTDLL_RECOVERY_RUN_H_
 
@@ -18,10 +20,6 @@
 #include "platform/env.h"
 
 namespace kest {
-
-// The longest record the worst-case layout search tries; a table whose
-// header declares longer records is beyond its reach.
-inline constexpr uint16_t kWorstCaseLongestRecord = 511;
 
 enum class Winner { kNone, kBestCase, kWorstCase };
 
@@ -36,7 +34,9 @@ struct Choice {
 };
 
 // The best-case result wins when count1 <= (factor * count0) / 2 and count0
-// is not 0; the worst-case result when it has more and count1 is not 0.
+// is not 0, or when the header's records are longer than the worst-case
+// search tries (kMaxCandidateLength) and count0 is not 0; the worst-case
+// result when it has more and count1 is not 0.
 Choice chooseResult(uint32_t count0, uint32_t count1, uint16_t headerRecordLength,
                     uint16_t bestRecordSize);
 

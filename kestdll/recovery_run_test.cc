@@ -16,7 +16,7 @@
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
 #include "kestdll/run_state.h"
-#include "kestdll/test_host.h"
+#include "kestdll/testing_host.h"
 #include "tests/table_builder.h"
 #include "tests/test_support.h"
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "Common/logger/logger.h"
+#include "dbf/memo_companion.h"
 #include "dbf/result_table.h"
 #include "platform/path.h"
 
@@ -10,44 +11,25 @@ namespace kest {
 
 namespace {
 
-using platform::PathParts;
-
 const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-bool IsMemoExtension(const std::string& extension) {
-  return platform::EqualsNoCase(extension, ".dbt") ||
-         platform::EqualsNoCase(extension, ".fpt");
-}
-
-std::string FolderOf(const PathParts& parts) { return parts.drive + parts.folder; }
-
-// The search mask "<folder><name>.*" of the source, and the companions it
-// finds with their copy targets (empty targets in counting mode).
+// The companions of the source with their copy targets (empty targets in
+// counting mode).
 std::vector<CompanionCopy> FindCompanions(const char* sourcePath,
                                           const char* targetTablePath,
-                                          const char* targetName, platform::Env* env,
-                                          std::string* mask) {
+                                          const char* targetName, platform::Env* env) {
   std::vector<CompanionCopy> companions;
   if (sourcePath == nullptr) return companions;
-  PathParts source = platform::SplitPath(sourcePath);
-  *mask = platform::JoinPath({source.drive, source.folder, source.name, ".*"});
-
-  std::vector<platform::DirEntry> entries;
-  if (!env->ListFolder(FolderOf(source), source.name + ".*", &entries)) return companions;
-
-  PathParts target;
-  if (targetTablePath != nullptr) target = platform::SplitPath(targetTablePath);
-  for (const platform::DirEntry& entry : entries) {
-    PathParts found = platform::SplitPath(entry.name);
-    if (!IsMemoExtension(found.extension)) continue;
-    // A table name may hold wildcard characters where the file system
-    // allows them; only the table's own stem makes a companion.
-    if (!platform::EqualsNoCase(found.name, source.name)) continue;
+  std::string sourceFolder = platform::FolderOf(sourcePath);
+  std::string targetFolder =
+      targetTablePath != nullptr ? platform::FolderOf(targetTablePath) : std::string();
+  for (const std::string& name : listMemoCompanions(sourcePath, env)) {
     CompanionCopy copy;
     if (targetTablePath != nullptr) {
-      copy.from = FolderOf(source) + entry.name;
-      copy.to = FolderOf(target) + (targetName != nullptr ? targetName : "") + found.extension;
+      copy.from = sourceFolder + name;
+      copy.to = targetFolder + (targetName != nullptr ? targetName : "") +
+                platform::SplitPath(name).extension;
     }
     companions.push_back(std::move(copy));
   }
@@ -74,16 +56,15 @@ std::vector<CompanionCopy> planMemoCompanionCopies(const char* sourcePath,
                                                   const char* targetTablePath,
                                                   const char* targetName,
                                                   platform::Env* env) {
-  std::string mask;
-  return FindCompanions(sourcePath, targetTablePath, targetName, env, &mask);
+  return FindCompanions(sourcePath, targetTablePath, targetName, env);
 }
 
 int32_t copyMemoCompanions(const char* sourcePath, const char* targetTablePath,
                            const char* targetName, platform::Env* env) {
   Log().InfoString("File:", sourcePath);
-  std::string mask;
   std::vector<CompanionCopy> companions =
-      FindCompanions(sourcePath, targetTablePath, targetName, env, &mask);
+      FindCompanions(sourcePath, targetTablePath, targetName, env);
+  std::string mask = sourcePath != nullptr ? memoCompanionMask(sourcePath) : std::string();
   Log().InfoString("Looking for mask: ", mask.c_str());
   if (targetTablePath != nullptr) {
     for (const CompanionCopy& copy : companions) {

@@ -30,8 +30,7 @@ struct CompanionCopy {
   std::string to;
 };
 
-// The companions of `sourcePath` (entries of its folder named like the table
-// with the extension ".dbt" or ".fpt" in any letter case), in the order the
+// The memo companions of `sourcePath` (listMemoCompanions), in the order the
 // folder listing gives them, each with its copy target: the folder of
 // `targetTablePath`, `targetName`, and the companion's own extension.
 std::vector<CompanionCopy> planMemoCompanionCopies(const char* sourcePath,

@@ -41,6 +41,16 @@ std::string JoinPath(const PathParts& parts) {
   return parts.drive + parts.folder + parts.name + parts.extension;
 }
 
+std::string FolderOf(std::string_view path) {
+  PathParts parts = SplitPath(path);
+  return parts.drive + parts.folder;
+}
+
+std::string FolderOrCurrent(std::string_view path) {
+  std::string folder = FolderOf(path);
+  return folder.empty() ? std::string(".") : folder;
+}
+
 std::string InFolder(std::string_view folder, std::string_view name) {
   std::string path(folder);
   if (!path.empty() && !IsSeparator(path.back())) path += kSeparator;

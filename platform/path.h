@@ -35,6 +35,11 @@ PathParts SplitPath(std::string_view path);
 std::string JoinPath(const PathParts& parts);
 // `folder`, one separator (none added when it already ends in one), `name`.
 std::string InFolder(std::string_view folder, std::string_view name);
+// drive + folder of `path`, with the folder's trailing separator: what a
+// name is put after to stand beside `path`. Empty for a bare name.
+std::string FolderOf(std::string_view path);
+// FolderOf, or "." for a bare name: the folder to list or to compare.
+std::string FolderOrCurrent(std::string_view path);
 // The part after the last separator of either kind; the whole path without one.
 std::string_view FileNameOf(std::string_view path);
 // Matches a name against a pattern of literal characters, '*' and '?',

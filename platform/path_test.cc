@@ -37,6 +37,14 @@ TEST(InFolder, AddsOneSeparatorOnlyWhenNeeded) {
   EXPECT_EQ(InFolder("out\\", "x"), "out\\x");
 }
 
+TEST(FolderOf, KeepsTheSeparatorAndGivesTheCurrentFolderForABareName) {
+  EXPECT_EQ(FolderOf("data/t.dbf"), "data/");
+  EXPECT_EQ(FolderOf("a\\b\\t.dbf"), "a\\b\\");
+  EXPECT_EQ(FolderOf("t.dbf"), "");
+  EXPECT_EQ(FolderOrCurrent("t.dbf"), ".");
+  EXPECT_EQ(FolderOrCurrent("/t.dbf"), "/");
+}
+
 TEST(WildcardMatch, IgnoresCaseAsTheTablesHomeSystemsDo) {
   EXPECT_TRUE(WildcardMatch("orders.*", "ORDERS.FPT"));
   EXPECT_TRUE(WildcardMatch("orders.*", "orders.dbf"));

@@ -43,8 +43,6 @@ inline constexpr uint32_t kHeaderZone = 2048;
 // Header length of the result table; the first record starts there unless
 // the invented descriptors need more room.
 inline constexpr uint16_t kLayoutHeaderLength = 8192;
-// A field's length is stored in one byte.
-inline constexpr uint32_t kMaxFieldLength = 255;
 // An 'I' field never runs longer than a 32-bit integer.
 inline constexpr uint32_t kMaxIntegerFieldLength = 4;
 

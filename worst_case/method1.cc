@@ -7,17 +7,11 @@
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
 #include "dbf/memo_companion.h"
-#include "dbf/result_table.h"
-#include "kestdll/run_state.h"
 #include "worst_case/layout_search.h"
 
 namespace kest {
 
 namespace {
-
-// Raised inside Flush when the result table cannot be written as meant;
-// its guard turns it into -2 like any other failure.
-struct ResultNotWritten {};
 
 // Progress of the first pass: 26..44 while the record lengths are scored,
 // 45 and 50 after the choice and the fields, 51..64 over the slots. A
@@ -31,11 +25,11 @@ constexpr uint32_t kScanProgressSpan = 15;
 
 }  // namespace
 
-Method1::Method1(const char* path, platform::Env* env) : env_(env) {
+Method1::Method1(const char* path, platform::Env* env, RunContext* context)
+    : env_(env), context_(context != nullptr ? context : RunContext::Silent()) {
   Log().Info("In Method1::Method1()");
   table_ = std::make_unique<LLFile>(path, env);
   table_->GetSize();
-  writeMode_ = false;
   Log().Info("Method1::Method1() exiting");
   MemoCompanion memo = probeMemoCompanion(path, env);
   memoPresent_ = memo.present;
@@ -53,7 +47,7 @@ bool Method1::FindLayout(bool firstPass, int32_t* code) {
   if (windowSize > kSampleWindowSize) {
     windowSize = kSampleWindowSize;
   } else if (windowSize < kMinSearchableSize) {
-    *code = -3;
+    *code = kTooShortToSearch;
     return false;
   }
 
@@ -62,22 +56,21 @@ bool Method1::FindLayout(bool firstPass, int32_t* code) {
   {
     std::unique_ptr<uint8_t[]> window = table_->ReadAlloc(0, windowSize);
     RecordLengthScores scores =
-        scoreRecordLengths(window.get(), windowSize, [firstPass](uint32_t j) {
+        scoreRecordLengths(window.get(), windowSize, [this, firstPass](uint32_t j) {
           uint32_t step = kScoringProgressSpan * j / 512;
           if (firstPass && step != kScoringProgressSpan * (j - 1) / 512) {
-            reportProgress(kScoringProgressBase + static_cast<int32_t>(step));
+            context_->reportProgress(kScoringProgressBase + static_cast<int32_t>(step));
           }
-          pollBreak();
+          context_->pollBreak();
         });
     size = chooseRecordLength(scores);
-    reportProgress(kLengthChosenProgress[firstPass]);
+    context_->reportProgress(kLengthChosenProgress[firstPass]);
     Log().InfoNumber("Best record size:", static_cast<int32_t>(size));
-    runState().bestRecordSize = static_cast<uint16_t>(size);
     if (size == 0) {
       *code = 0;
       return false;
     }
-    pollBreak();
+    context_->pollBreak();
     offset = findRecordOffset(window.get(), windowSize, size);
     Log().InfoNumber("Method1: record offset is", static_cast<int32_t>(offset));
   }
@@ -92,20 +85,20 @@ bool Method1::FindLayout(bool firstPass, int32_t* code) {
     std::unique_ptr<uint8_t[]> record = table_->ReadAlloc(offset + r * size, size);
     statistics.add(record.get());
   }
-  pollBreak();
+  context_->pollBreak();
 
   fields_ = makeDescriptors(cutIntoFields(statistics.columnLetters(sampled)));
   header_ = makeLayoutHeader(recordCount, size, fields_.size());
   places_ = placeFields(fields_, nullptr);
   recordSize_ = size;
   recordOffset_ = offset;
-  reportProgress(kFieldsMadeProgress[firstPass]);
+  context_->reportProgress(kFieldsMadeProgress[firstPass]);
   return true;
 }
 
-int32_t Method1::Parse() {
+int32_t Method1::Parse(RecordSink* sink) {
   Log().Info("In Method1::Parse()");
-  pollBreak();
+  context_->pollBreak();
   bool firstPass = recordsRead_ == 0;
   int32_t code = 0;
   if (!FindLayout(firstPass, &code)) return code;
@@ -115,46 +108,33 @@ int32_t Method1::Parse() {
     if (firstPass && i >= 1) {
       uint32_t step = kScanProgressSpan * i / recordCount;
       if (step != kScanProgressSpan * (i - 1) / recordCount) {
-        reportProgress(kScanProgressBase + static_cast<int32_t>(step));
+        context_->reportProgress(kScanProgressBase + static_cast<int32_t>(step));
       }
     }
-    pollBreak();
+    context_->pollBreak();
     std::unique_ptr<uint8_t[]> slot =
         table_->ReadAlloc(recordOffset_ + i * recordSize_, recordSize_);
     ++recordsRead_;
     bool valid = checkRecord(slot.get(), recordSize_, places_, memoPresent_, memoSize_);
-    // writeMode stays set after Flush; a Parse after it has nowhere to write.
-    if (valid && writeMode_ && output_) {
-      WriteOutput(slot.get(), recordSize_);
-      ++recordsWritten_;
-    }
+    if (valid && sink != nullptr) sink->take(slot.get(), recordSize_);
   }
   Log().InfoNumber("Method1::Parse() exiting with code", 0);
   return 0;
 }
 
-void Method1::WriteOutput(const void* data, size_t count) {
-  if (!output_->Append(data, count)) throw ResultNotWritten{};
-}
-
 int32_t Method1::Flush(const char* path) {
   Log().Info("In Method1::Flush()");
-  writeMode_ = true;
-  int32_t rc = 0;
-  try {
+  ResultWriter writer(env_);
+  int32_t rc = writer.guard("Unhandled exception in Method1::Flush()", [&] {
     // The header goes out before the records, so it can only come from a
     // Parse that found a layout.
-    if (recordSize_ == 0) throw ResultNotWritten{};
-    std::string name;
-    if (!resultTableName(path != nullptr ? path : "", env_, &name)) return -5;
-    output_ = env_->CreateNew(name);
-    if (!output_) return -5;
+    if (recordSize_ == 0) writer.fail();
+    if (!writer.create(path != nullptr ? path : "")) return kCannotCreateResult;
 
     DbfHeader written = header_;
     std::vector<DbfFieldDescriptor> writtenFields = fields_;
-    if (!writeTableHeader(*output_, written, writtenFields)) throw ResultNotWritten{};
-    recordsWritten_ = 0;
-    Parse();
+    writer.writeHeader(written, writtenFields);
+    Parse(&writer);
     // The records just appended were cut by the layout in the header; a
     // table that changed under us between the passes gives another one.
     if (header_.recordLength() != written.recordLength() ||
@@ -164,26 +144,17 @@ int32_t Method1::Flush(const char* path) {
                     [](const DbfFieldDescriptor& a, const DbfFieldDescriptor& b) {
                       return std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
                     })) {
-      throw ResultNotWritten{};
+      writer.fail();
     }
-    if (!writeEndOfFile(*output_)) throw ResultNotWritten{};
+    writer.writeEndMark();
     // The header went out claiming every slot of the window; only the
     // slots that passed follow it.
-    uint8_t count[4];
-    le::Put32(count, recordsWritten_);
-    if (!output_->WriteAt(4, count, sizeof count)) throw ResultNotWritten{};
-    bool closed = output_->Close();
-    output_.reset();
-    if (!closed) throw ResultNotWritten{};
-  } catch (...) {
-    Log().Error("Unhandled exception in Method1::Flush()");
-    Log().Error("Exiting with code or_internal");
-    if (output_) {
-      output_->Close();
-      output_.reset();
-    }
-    rc = -2;
-  }
+    writer.patchRecordCount(writer.recordsWritten());
+    writer.close();
+    return 0;
+  });
+  // A result that could not even be created leaves no closing line.
+  if (rc == kCannotCreateResult) return rc;
   Log().InfoNumber("Exiting Method1::Flush(), rc = ", rc);
   return rc;
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Common/raised_code.h"
-#include "kestdll/run_state.h"
+#include "Common/run_context.h"
 #include "tests/test_support.h"
 #include "worst_case/layout_reference_test.h"
 
@@ -69,19 +69,17 @@ int ogrinfo(const std::string& path, std::string* output) {
   return ::pclose(pipe);
 }
 
-int32_t KEST_CALL recordProgress(const char*, int32_t percent, void* userData);
-
-class Method1Test : public ::testing::Test {
+// The fixture is the run the methods report to: it keeps the progress
+// they report and sets its break byte at `breakAtProgress`.
+class Method1Test : public ::testing::Test, public RunContext {
  protected:
-  void SetUp() override {
-    resetRunState();
-    runState().progressCallback = recordProgress;
-    runState().userData = this;
-    runState().breakFlag = &breakByte;
+  void reportProgress(int32_t percent) override {
+    progress.push_back(percent);
+    if (percent == breakAtProgress) breakByte = 1;
   }
+  bool breakRequested() const override { return breakByte != 0; }
 
   void TearDown() override {
-    resetRunState();
     for (const auto& [path, bytes] : sources_) {
       EXPECT_EQ(readFile(path), bytes) << "the source table changed: " << path;
     }
@@ -103,8 +101,6 @@ class Method1Test : public ::testing::Test {
     return table(base, bytes);
   }
 
-  friend int32_t KEST_CALL recordProgress(const char*, int32_t, void*);
-
   testing::LogCapture log;
   testing::TempDir dir;
   std::vector<int32_t> progress;
@@ -114,13 +110,6 @@ class Method1Test : public ::testing::Test {
  private:
   std::map<std::string, std::string> sources_;
 };
-
-int32_t KEST_CALL recordProgress(const char*, int32_t percent, void* userData) {
-  auto* test = static_cast<Method1Test*>(userData);
-  test->progress.push_back(percent);
-  if (percent == test->breakAtProgress) test->breakByte = 1;
-  return 0;
-}
 
 // 26 .. 44 while the record lengths are scored, then 45 and 50.
 std::vector<int32_t> searchProgress() {
@@ -135,10 +124,10 @@ TEST_F(Method1Test, FindsTheExampleLayoutPastADamagedStart) {
   // Five bytes of debris, then records C C N N N B B I of length 9.
   std::string path = table("t.dbf", std::string("\x07\x13\x99\x00\xff", 5) +
                                         records("CCDDDBBX", 300, 1));
-  Method1 m(path.c_str());
+  Method1 m(path.c_str(), platform::Env::Default(), this);
   EXPECT_EQ(m.Parse(), 0);
   EXPECT_EQ(m.recordSize(), 9u);
-  EXPECT_EQ(runState().bestRecordSize, 9);
+  EXPECT_EQ(m.recordSize(), 9u);
   EXPECT_EQ(m.recordOffset(), 5u);
   EXPECT_EQ(describe(m.fields()), "C1:2 N3:3 B6:1 B7:1 I8:1 ");
   EXPECT_EQ(m.fields()[4].name(), "TMP_5");
@@ -155,7 +144,7 @@ TEST_F(Method1Test, ColumnKindsBecomeFieldTypes) {
   // '?' is I although it ranks with T and F for the scoring; T/F columns
   // give one field per position; NUL columns give I fields of at most four.
   std::string path = table("t.dbf", records("CCC?CBBBC0000000000DD", 200, 2));
-  Method1 m(path.c_str());
+  Method1 m(path.c_str(), platform::Env::Default(), this);
   ASSERT_EQ(m.Parse(), 0);
   EXPECT_EQ(m.recordSize(), 22u);
   EXPECT_EQ(describe(m.fields()), "C1:3 I4:1 C5:1 B6:1 B7:1 B8:1 C9:1 I10:4 I14:4 I18:2 N20:2 ");
@@ -179,7 +168,7 @@ TEST_F(Method1Test, DeletedRecordsTakeNoPartInTheColumnStatistics) {
                                // Scattered, so that the flags add no period of their own.
                                return (r * 2654435761u >> 16) % c.deletedEvery == 0 ? '*' : ' ';
                              }));
-    Method1 m(path.c_str());
+    Method1 m(path.c_str(), platform::Env::Default(), this);
     ASSERT_EQ(m.Parse(), 0);
     EXPECT_EQ(m.recordSize(), 7u);
     EXPECT_EQ(m.recordOffset(), 2u);
@@ -193,19 +182,18 @@ TEST_F(Method1Test, TablesBelow2048BytesAreNotSearched) {
   std::string shortPath = table("short.dbf", body.substr(0, 2047));
   std::string fullPath = table("full.dbf", body.substr(0, 2048));
 
-  runState().bestRecordSize = 77;
   {
-    Method1 m(shortPath.c_str());
+    Method1 m(shortPath.c_str(), platform::Env::Default(), this);
     EXPECT_EQ(m.Parse(), -3);
     EXPECT_EQ(m.recordsRead(), 0);
-    EXPECT_EQ(runState().bestRecordSize, 77);
+    EXPECT_EQ(m.recordSize(), 0u);
     EXPECT_TRUE(progress.empty());
     EXPECT_FALSE(log.contains("Method1::Parse() exiting with code [0]"));
   }
   {
-    Method1 m(fullPath.c_str());
+    Method1 m(fullPath.c_str(), platform::Env::Default(), this);
     EXPECT_EQ(m.Parse(), 0);
-    EXPECT_EQ(runState().bestRecordSize, 511);
+    EXPECT_EQ(m.recordSize(), 511u);
     EXPECT_EQ(m.recordOffset(), 0u);
     EXPECT_EQ(m.recordsRead(), 4);
     // n = 4 records sampled; a run of 510 digits is cut at 255.
@@ -224,9 +212,9 @@ TEST_F(Method1Test, OnlyTheFirst131072BytesAreJudged) {
   std::string bigPath = table("big.dbf", window + beyond);
   std::string cutPath = table("cut.dbf", window);
 
-  Method1 big(bigPath.c_str());
+  Method1 big(bigPath.c_str(), platform::Env::Default(), this);
   ASSERT_EQ(big.Parse(), 0);
-  Method1 cut(cutPath.c_str());
+  Method1 cut(cutPath.c_str(), platform::Env::Default(), this);
   ASSERT_EQ(cut.Parse(), 0);
   EXPECT_EQ(big.recordSize(), 9u);
   EXPECT_EQ(big.recordOffset(), cut.recordOffset());
@@ -239,19 +227,18 @@ TEST_F(Method1Test, AMultipleOfTheRecordLengthLosesTheTie) {
   std::string path = table("t.dbf", records(std::string(40, 'C') + std::string(39, 'D') +
                                                 std::string(20, 'S'),
                                             60, 7));
-  Method1 m(path.c_str());
+  Method1 m(path.c_str(), platform::Env::Default(), this);
   ASSERT_EQ(m.Parse(), 0);
-  EXPECT_EQ(runState().bestRecordSize, 100);
+  EXPECT_EQ(m.recordSize(), 100u);
   EXPECT_EQ(describe(m.fields()), "C1:40 N41:39 C80:20 ");
 }
 
 TEST_F(Method1Test, NoRecordLengthScoresNoLayout) {
   // One kind of byte throughout: no position ever changes kind.
   std::string path = table("t.dbf", std::string(4000, 'A'));
-  runState().bestRecordSize = 77;
-  Method1 m(path.c_str());
+  Method1 m(path.c_str(), platform::Env::Default(), this);
   EXPECT_EQ(m.Parse(), 0);
-  EXPECT_EQ(runState().bestRecordSize, 0);
+  EXPECT_EQ(m.recordSize(), 0u);
   EXPECT_EQ(m.recordsRead(), 0);
   EXPECT_TRUE(m.fields().empty());
   EXPECT_TRUE(log.contains("Best record size: [0]"));
@@ -288,7 +275,7 @@ TEST_F(Method1Test, FlushWritesTheInventedHeaderAndEveryPassingSlot) {
   // whatever their flag.
   std::string body = records("CCCDDDCC", 300, 8, [](uint32_t r) { return r % 17 == 5 ? '*' : ' '; });
   std::string path = table("t.dbf", body);
-  Method1 m(path.c_str());
+  Method1 m(path.c_str(), platform::Env::Default(), this);
   ASSERT_EQ(m.Parse(), 0);
   ASSERT_EQ(describe(m.fields()), "C1:3 N4:3 C7:2 ");
   EXPECT_EQ(m.recordsRead(), 300);
@@ -310,7 +297,7 @@ TEST_F(Method1Test, HeaderCountMatchesTheRecordsWritten) {
   // character for the search, refused by the record check.
   std::string body = records("CCC+DDCC", 300, 9);
   std::string path = table("t.dbf", body);
-  Method1 m(path.c_str());
+  Method1 m(path.c_str(), platform::Env::Default(), this);
   ASSERT_EQ(m.Parse(), 0);
   ASSERT_EQ(describe(m.fields()), "C1:3 N4:3 C7:2 ");
   EXPECT_EQ(m.recordsRead(), 300);
@@ -331,7 +318,7 @@ TEST_F(Method1Test, ASlotPastTheEndOfTheTableReadsAsZeros) {
   std::string bytes = std::string(5, '\x7f') + records("CCXDDD", 400, 15);
   bytes.resize(bytes.size() - 3);
   std::string path = table("t.dbf", bytes);
-  Method1 m(path.c_str());
+  Method1 m(path.c_str(), platform::Env::Default(), this);
   ASSERT_EQ(m.Parse(), 0);
   ASSERT_EQ(m.recordOffset(), 5u);
   ASSERT_EQ(describe(m.fields()), "C1:2 I3:1 N4:3 ");
@@ -346,7 +333,7 @@ TEST_F(Method1Test, MoreThan254FieldsMoveTheFirstRecord) {
   // 399 logical columns make 399 fields: 12,801 header bytes.
   std::string body = records(std::string(399, 'B'), 12, 10);
   std::string path = table("t.dbf", body);
-  Method1 m(path.c_str());
+  Method1 m(path.c_str(), platform::Env::Default(), this);
   ASSERT_EQ(m.Parse(), 0);
   ASSERT_EQ(m.recordSize(), 400u);
   ASSERT_EQ(m.fields().size(), 399u);
@@ -387,7 +374,7 @@ TEST_F(Method1Test, FlushNamesTheResultAndNeverOverwrites) {
   testing::TempDir withSlash;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.target);
-    Method1 m(path.c_str());
+    Method1 m(path.c_str(), platform::Env::Default(), this);
     ASSERT_EQ(m.Parse(), 0);
     size_t exits = log.count("Exiting Method1::Flush(), rc =  [0]");
     EXPECT_EQ(m.Flush(c.target.c_str()), c.rc);
@@ -399,7 +386,7 @@ TEST_F(Method1Test, FlushNamesTheResultAndNeverOverwrites) {
     }
   }
   // A folder named with its trailing separator.
-  Method1 m(path.c_str());
+  Method1 m(path.c_str(), platform::Env::Default(), this);
   ASSERT_EQ(m.Parse(), 0);
   EXPECT_EQ(m.Flush((withSlash.path() + "/").c_str()), 0);
   EXPECT_TRUE(testing::exists(withSlash.file("RECOVERED.DBF")));
@@ -478,7 +465,7 @@ TEST_F(Method1Test, AFailedWriteEndsFlushWithMinus2) {
     testing::TempDir out;
     FailingWriteEnv env(c.failingAppend, c.failWriteAt, c.failClose);
     size_t before = log.count("Unhandled exception in Method1::Flush()");
-    Method1 m(path.c_str(), &env);
+    Method1 m(path.c_str(), &env, this);
     ASSERT_EQ(m.Parse(), 0);
     EXPECT_EQ(m.Flush(out.path().c_str()), -2);
     EXPECT_EQ(log.count("Unhandled exception in Method1::Flush()"), before + 1);
@@ -491,7 +478,7 @@ TEST_F(Method1Test, UserBreakInTheSearchRaisesAndInFlushGivesMinus2) {
   std::string path = table("t.dbf", records("CCCDDDCC", 300, 13));
   {
     breakAtProgress = 30;
-    Method1 m(path.c_str());
+    Method1 m(path.c_str(), platform::Env::Default(), this);
     try {
       m.Parse();
       ADD_FAILURE() << "no user break";
@@ -504,7 +491,7 @@ TEST_F(Method1Test, UserBreakInTheSearchRaisesAndInFlushGivesMinus2) {
   {
     breakByte = 0;
     breakAtProgress = 80;
-    Method1 m(path.c_str());
+    Method1 m(path.c_str(), platform::Env::Default(), this);
     ASSERT_EQ(m.Parse(), 0);
     EXPECT_EQ(m.Flush(dir.path().c_str()), -2);
     EXPECT_EQ(m.recordsRead(), 300);
@@ -516,7 +503,7 @@ TEST_F(Method1Test, UserBreakInTheSearchRaisesAndInFlushGivesMinus2) {
   }
   {
     breakByte = 1;
-    Method1 m(path.c_str());
+    Method1 m(path.c_str(), platform::Env::Default(), this);
     EXPECT_THROW(m.Parse(), RaisedCode);
   }
 }
@@ -524,12 +511,12 @@ TEST_F(Method1Test, UserBreakInTheSearchRaisesAndInFlushGivesMinus2) {
 TEST_F(Method1Test, LifecycleLogLinesAndMemoProbe) {
   std::string path = table("t.dbf", records("CCCDDDCC", 300, 14));
   {
-    Method1 m(path.c_str());
+    Method1 m(path.c_str(), platform::Env::Default(), this);
     EXPECT_FALSE(m.memoPresent());
   }
   writeFile(dir.file("T.FPT"), std::string(1234, 'm'));
   {
-    Method1 m(path.c_str());
+    Method1 m(path.c_str(), platform::Env::Default(), this);
     EXPECT_TRUE(m.memoPresent());
     EXPECT_EQ(m.memoSize(), 1234u);
   }
@@ -557,7 +544,7 @@ TEST_F(Method1Test, RealTablesWithoutTheirHeaderFollowTheLayoutRules) {
     if (!testing::exists(testing::sharedData(c.name))) continue;
     std::string path = damagedSample(c.name);
     testing::ReferenceLayout expected = testing::referenceLayout(readFile(path));
-    Method1 m(path.c_str());
+    Method1 m(path.c_str(), platform::Env::Default(), this);
     ASSERT_EQ(m.Parse(), 0);
     if (c.size != 0) {
       EXPECT_EQ(m.recordSize(), c.size);

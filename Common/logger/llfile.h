@@ -30,6 +30,10 @@ enum LLFileError : int {
   kNoMemory = 7,         // no memory for the read buffer
 };
 
+// True for the codes an LLFile raises: the file cannot be opened,
+// positioned or read. The codes 1 to 7 are theirs.
+inline bool IsLLFileError(int code) { return code >= 1 && code <= 7; }
+
 class LLFile {
  public:
   // Opens `path`; raises kCannotOpen when it is absent, not a file, or

@@ -24,7 +24,7 @@
  *   the table or making any folder or file (only the host's log file, when
  *   one is named, receives the reason). Before returning, it sends exactly
  *   one status report to the host (when a status callback is given), whose
- *   text begins with "Recovery engine not ready: " followed by the reason,
+ *   text begins with KEST_NOT_READY_STATUS followed by the reason,
  *   and no progress report. A successful LoadValcore call (after the host
  *   has put things right) makes the engine usable again.
  *
@@ -75,6 +75,9 @@ typedef int32_t(KEST_CALL* StatusCallback)(const char* text, void* userData);
  */
 typedef int32_t(KEST_CALL* ProgressCallback)(const char* text, int32_t percent,
                                              void* userData);
+
+/* How the one status report of a refused run begins (see Loading). */
+#define KEST_NOT_READY_STATUS "Recovery engine not ready: "
 
 /* Return codes of FileRecover. */
 enum {

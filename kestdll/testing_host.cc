@@ -1,4 +1,4 @@
-#include "kestdll/test_host.h"
+#include "kestdll/testing_host.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,8 +1,8 @@
 // A host for the engine's tests: records every callback in order, can act
 // on a report (to set its break byte at a chosen moment), and checks that
 // the files of a folder keep their bytes.
-#ifndef KEST_KESTDLL_TEST_HOST_H_
-#define KEST_KESTDLL_TEST_HOST_H_
+#ifndef KEST_KESTDLL_TESTING_HOST_H_
+#define KEST_KESTDLL_TESTING_HOST_H_
 
 #include <cstdint>
 #include <functional>
@@ -54,4 +54,4 @@ std::vector<std::string> entries(const std::string& folder);
 
 }  // namespace kest::testing
 
-#endif  // KEST_KESTDLL_TEST_HOST_H_
+#endif  // KEST_KESTDLL_TESTING_HOST_H_

@@ -1,0 +1,20 @@
+#include "Common/run_context.h"
+
+namespace kest {
+
+namespace {
+
+class SilentContext : public RunContext {
+ public:
+  void reportProgress(int32_t) override {}
+  bool breakRequested() const override { return false; }
+};
+
+}  // namespace
+
+RunContext* RunContext::Silent() {
+  static SilentContext silent;
+  return &silent;
+}
+
+}  // namespace kest

@@ -1,0 +1,37 @@
+// What a recovery method may ask of the run that drives it: tell the host
+// how far it has come, and learn whether the host asked it to stop.
+//
+// The run hands one down beside Env*, so the methods and the table writer
+// never reach up into the engine that calls them. Called on the run's
+// thread only; the break may be requested from any thread, and every
+// breakRequested() reads it afresh.
+#ifndef KEST_COMMON_RUN_CONTEXT_H_
+#define KEST_COMMON_RUN_CONTEXT_H_
+
+#include <cstdint>
+
+#include "Common/raised_code.h"
+
+namespace kest {
+
+class RunContext {
+ public:
+  virtual ~RunContext() = default;
+
+  // `percent` for the host's progress report.
+  virtual void reportProgress(int32_t percent) = 0;
+  // True when the host has asked the run to stop.
+  virtual bool breakRequested() const = 0;
+
+  // Raises kUserBreak when the host has asked the run to stop.
+  void pollBreak() const {
+    if (breakRequested()) Raise(kUserBreak);
+  }
+
+  // Hears no progress and never breaks: for a method run on its own.
+  static RunContext* Silent();
+};
+
+}  // namespace kest
+
+#endif  // KEST_COMMON_RUN_CONTEXT_H_

@@ -1,0 +1,97 @@
+// The second pass of a recovery method: the result table created new, its
+// header, the records the pass keeps, the end mark, the record count made
+// true, the close.
+//
+// Each method decides the order of the steps and what it logs; the writer
+// owns the output file and the byte places. A step that cannot write its
+// piece whole raises (after the method's failure text, when it gave one),
+// and guard() turns whatever its steps raise into kResultIncomplete: the
+// partial file is closed and stays on disk, as a host expects. The writer
+// only ever creates a new file; it never writes over one.
+#ifndef KEST_DBF_RESULT_WRITER_H_
+#define KEST_DBF_RESULT_WRITER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "Common/logger/logger.h"
+#include "Common/raised_code.h"
+#include "dbf/dbf_format.h"
+#include "platform/env.h"
+
+namespace kest {
+
+// Where a method's pass puts the records it keeps; a pass without one only
+// counts them.
+class RecordSink {
+ public:
+  virtual ~RecordSink() = default;
+  // Raises when the record cannot be kept whole.
+  virtual void take(const uint8_t* record, size_t size) = 0;
+};
+
+class ResultWriter : public RecordSink {
+ public:
+  // `failureText`, when given, is logged as an ERROR line before a failed
+  // write raises.
+  explicit ResultWriter(platform::Env* env, const char* failureText = nullptr)
+      : env_(env), failureText_(failureText) {}
+  ~ResultWriter() { abandon(); }
+
+  ResultWriter(const ResultWriter&) = delete;
+  ResultWriter& operator=(const ResultWriter&) = delete;
+
+  // Creates the result named by resultTableName(path). False when the name
+  // does not fit or the file cannot be created new (the method returns
+  // kCannotCreateResult).
+  bool create(const char* path);
+  // The header as writeTableHeader writes it; `afterHeader` runs between
+  // the 32 header bytes and the descriptors.
+  void writeHeader(const DbfHeader& header, const std::vector<DbfFieldDescriptor>& fields,
+                   const std::function<void()>& afterHeader = {});
+  // Appends one record and counts it.
+  void take(const uint8_t* record, size_t size) override;
+  uint32_t recordsWritten() const { return recordsWritten_; }
+  // Puts `count` into the header's record count, wherever the file stands.
+  void patchRecordCount(uint32_t count);
+  void writeEndMark();
+  // Closes the result; raises when the close fails.
+  void close();
+
+  // Ends the writing as a failed step does, for a reason of the method's
+  // own (it logs its own text; the failure text is not logged).
+  [[noreturn]] void fail();
+
+  // Runs `steps` (returning 0 or kCannotCreateResult); anything they raise
+  // logs `unhandledText` and "Exiting with code or_internal", closes the
+  // partial result and gives kResultIncomplete.
+  template <typename Steps>
+  int32_t guard(const char* unhandledText, Steps steps) {
+    try {
+      return steps();
+    } catch (...) {
+      Log().Error(unhandledText);
+      Log().Error("Exiting with code or_internal");
+      abandon();
+      return kResultIncomplete;
+    }
+  }
+
+ private:
+  // Logs the failure text, then fail().
+  [[noreturn]] void writeFailed();
+  // Closes what is open, keeping the partial file; never raises.
+  void abandon() noexcept;
+
+  platform::Env* env_;
+  const char* failureText_;
+  std::unique_ptr<platform::WritableFile> output_;
+  uint32_t recordsWritten_ = 0;
+};
+
+}  // namespace kest
+
+#endif  // KEST_DBF_RESULT_WRITER_H_
