@@ -173,6 +173,8 @@ const GoldenCase kCases[] = {
     {"source_missing", [](const std::string& folder) { return folder + "/absent.dbf"; }},
 };
 
+void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
+
 class ClassicPath : public ::testing::TestWithParam<GoldenCase> {};
 
 std::string Record(const GoldenCase& c) {

@@ -54,6 +54,8 @@ const Table kTables[] = {
      }},
 };
 
+void PrintTo(const Table& c, std::ostream* os) { *os << c.name; }
+
 bool IsPublicCode(int32_t code) {
   static const std::set<int32_t> kCodes = {KEST_OK, KEST_INTERNAL, KEST_NOTHING,
                                            KEST_SOURCE_UNREADABLE, KEST_CANNOT_CREATE,
