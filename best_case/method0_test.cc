@@ -15,6 +15,7 @@
 #include "Common/raised_code.h"
 #include "Common/run_context.h"
 #include "platform/path.h"
+#include "tests/independent_readers.h"
 #include "tests/table_builder.h"
 #include "tests/test_support.h"
 
@@ -807,22 +808,8 @@ TEST(Method0HugeTable, RecordPositionsAreNotCutTo32Bits) {
 
 // --- the sample tables -------------------------------------------------------------
 
-// A Python with dbfread, as an independent reader of results; empty when none.
-std::string dbfreadPython() {
-  for (const char* python : {"python3", "/usr/bin/python3"}) {
-    std::string command = std::string(python) + " -c 'import dbfread' >/dev/null 2>&1";
-    if (std::system(command.c_str()) == 0) return python;
-  }
-  return "";
-}
-
-bool opensInDbfread(const std::string& python, const std::string& path) {
-  std::string command = python +
-                        " -c 'import sys, dbfread; list(dbfread.DBF(sys.argv[1], "
-                        "encoding=\"latin-1\"))' '" +
-                        path + "' >/dev/null 2>&1";
-  return std::system(command.c_str()) == 0;
-}
+using testing::dbfreadPython;
+using testing::opensInDbfread;
 
 struct SampleCase {
   const char* table;

@@ -11,6 +11,7 @@
 
 #include "Common/raised_code.h"
 #include "Common/run_context.h"
+#include "tests/independent_readers.h"
 #include "tests/test_support.h"
 #include "worst_case/layout_reference_test.h"
 
@@ -57,17 +58,8 @@ std::string describe(const std::vector<DbfFieldDescriptor>& fields) {
   return text;
 }
 
-// Runs `ogrinfo -al -so` on a table: its exit code and what it printed.
-bool ogrinfoAvailable() { return testing::exists("/usr/bin/ogrinfo"); }
-int ogrinfo(const std::string& path, std::string* output) {
-  std::string command = "ogrinfo -ro -al -so '" + path + "' 2>&1";
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char buffer[4096];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, got);
-  return ::pclose(pipe);
-}
+using testing::ogrinfo;
+using testing::ogrinfoAvailable;
 
 // The fixture is the run the methods report to: it keeps the progress
 // they report and sets its break byte at `breakAtProgress`.

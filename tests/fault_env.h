@@ -1,0 +1,113 @@
+// An Env that makes chosen I/O calls fail, for failure-path tests.
+//
+// FaultEnv forwards everything to a real Env and counts the calls of each
+// kind of I/O it can fail (the kinds are listed once, in KEST_FAULT_KINDS;
+// a call of a file object it handed out counts as its own kind). A test
+// runs once to learn the counts, then once per call, failing the Nth call
+// of a kind in turn:
+//
+//   FaultEnv env;
+//   run(&env);                                   // counts only
+//   for (uint64_t n = 1; n <= env.calls(FaultKind::kAppend); ++n) {
+//     env.Reset();
+//     env.FailAt(FaultKind::kAppend, n);
+//     run(&env);  ... check the invariants; env.fired() says it happened.
+//   }
+//
+// A failing call does nothing and reports failure the way the interface
+// does (null, false, -1), with the last error code set to `errorCode`. With
+// `partial`, a read or write does half its work first: a read returns half
+// the bytes (a short read), an append or write-at writes half and reports
+// failure (a short write). With `persist`, every later call of the kind
+// fails too (a device that has gone).
+//
+// Not thread-safe; file objects must not outlive the FaultEnv.
+#ifndef KEST_TESTS_FAULT_ENV_H_
+#define KEST_TESTS_FAULT_ENV_H_
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/env.h"
+
+namespace kest::testing {
+
+// X(kind, name): every kind of call FaultEnv can fail. The Env method each
+// stands for is named once, in the override that counts it.
+#define KEST_FAULT_KINDS(X)        \
+  X(kOpen, "open")                 \
+  X(kRead, "read")                 \
+  X(kCreate, "create")             \
+  X(kAppend, "append")             \
+  X(kWriteAt, "write-at")          \
+  X(kClose, "close")               \
+  X(kCreateFolder, "create folder") \
+  X(kCopy, "copy")                 \
+  X(kDelete, "delete")             \
+  X(kRemoveFolder, "remove folder") \
+  X(kList, "list folder")
+
+enum class FaultKind {
+#define KEST_FAULT_ENUM(kind, name) kind,
+  KEST_FAULT_KINDS(KEST_FAULT_ENUM)
+#undef KEST_FAULT_ENUM
+};
+inline constexpr size_t kFaultKindCount = 0
+#define KEST_FAULT_COUNT(kind, name) +1
+    KEST_FAULT_KINDS(KEST_FAULT_COUNT);
+#undef KEST_FAULT_COUNT
+
+const char* faultKindName(FaultKind kind);
+// Every kind, in table order.
+const std::array<FaultKind, kFaultKindCount>& allFaultKinds();
+
+struct FaultPlan {
+  FaultKind kind = FaultKind::kOpen;
+  uint64_t nth = 0;  // 1-based, counted from the last Reset; 0 fails nothing
+  bool partial = false;
+  bool persist = false;
+  uint32_t errorCode = 5;  // EIO on POSIX, ERROR_ACCESS_DENIED on Windows
+};
+
+class FaultEnv : public platform::EnvWrapper {
+ public:
+  explicit FaultEnv(platform::Env* target = platform::Env::Default());
+
+  // Zeroes the counts and drops the plan.
+  void Reset();
+  void Fail(const FaultPlan& plan);
+  void FailAt(FaultKind kind, uint64_t nth) { Fail(FaultPlan{kind, nth}); }
+
+  uint64_t calls(FaultKind kind) const { return calls_[static_cast<size_t>(kind)]; }
+  // True once the plan has made a call fail.
+  bool fired() const { return fired_; }
+  const FaultPlan& plan() const { return plan_; }
+
+  // Counts a call of `kind`; true when it is to fail (and sets the error).
+  // For the file objects; tests have no need to call it.
+  bool Hit(FaultKind kind);
+
+  std::unique_ptr<platform::ReadableFile> OpenReadOnly(const std::string& path) override;
+  std::unique_ptr<platform::WritableFile> CreateNew(const std::string& path) override;
+  bool CopyNoOverwrite(const std::string& from, const std::string& to) override;
+  bool DeleteFile(const std::string& path) override;
+  bool CreateFolder(const std::string& path) override;
+  bool CreatePrivateFolder(const std::string& path) override;
+  bool RemoveFolder(const std::string& path) override;
+  bool ListFolder(const std::string& folder, const std::string& pattern,
+                  std::vector<platform::DirEntry>* entries) override;
+
+ private:
+  std::array<uint64_t, kFaultKindCount> calls_{};
+  FaultPlan plan_;
+  bool fired_ = false;
+};
+
+// "append #3" or "read #7 (short, persisting)", for failure messages.
+std::string describe(const FaultPlan& plan);
+
+}  // namespace kest::testing
+
+#endif  // KEST_TESTS_FAULT_ENV_H_

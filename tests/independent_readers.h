@@ -1,0 +1,25 @@
+// Readers of result tables that owe nothing to the engine, run as child
+// processes: Python with dbfread, and GDAL's ogrinfo. Either may be missing
+// from a machine; the tests that use them say so and skip that check.
+#ifndef KEST_TESTS_INDEPENDENT_READERS_H_
+#define KEST_TESTS_INDEPENDENT_READERS_H_
+
+#include <string>
+
+namespace kest::testing {
+
+// A Python that can import dbfread ("python3" from PATH, else the system's
+// own), or empty when there is none.
+std::string dbfreadPython();
+// True when `python` reads every record of the table at `path` (Latin-1).
+bool opensInDbfread(const std::string& python, const std::string& path);
+
+bool ogrinfoAvailable();
+// Runs `ogrinfo -ro -al -so` on a table: its exit status (0 when it read
+// the table), with what it wrote to stdout and then to stderr appended to
+// `output`.
+int ogrinfo(const std::string& path, std::string* output);
+
+}  // namespace kest::testing
+
+#endif  // KEST_TESTS_INDEPENDENT_READERS_H_

@@ -1,0 +1,195 @@
+// Every I/O call of a recovery fails once, in turn: the run is made once
+// under a FaultEnv to count its calls of each kind, then once more for each
+// call, failing that one (and, in a second round, every call of the kind
+// from there on; in a third, reads and writes that do half their work).
+// Only what must hold whatever fails is checked:
+//   - the run ends (no crash) with a code of the public header;
+//   - the table and its companions are as they were;
+//   - a run that reports success (0) wrote one whole table, and the
+//     companions beside it are whole copies;
+//   - a failed write, close or read is never reported as success.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <memory>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kestdll/include/kestdll.h"
+#include "kestdll/recovery_run.h"
+#include "tests/fault_env.h"
+#include "tests/source_guard.h"
+#include "tests/table_reader.h"
+#include "tests/test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace kest::testing {
+namespace {
+
+// A read that fails is taken for the end of the table until LLFile raises
+// a file-access code for it; until then a failing disk can pass for a
+// successful recovery of fewer records. Set to true once reads raise.
+constexpr bool kFailedReadRaises = false;
+
+struct Table {
+  const char* name;
+  std::function<std::string(const TempDir&)> make;  // returns the table's path
+};
+
+const Table kTables[] = {
+    {"best_case_with_memo",
+     [](const TempDir& dir) {
+       copySharedData("foxprodb/calls.FPT", dir);
+       return copySharedData("foxprodb/calls.dbf", dir);
+     }},
+    {"worst_case",
+     [](const TempDir& dir) {
+       std::string to = dir.file("calls.dbf");
+       fs::copy_file(std::string(KEST_SOURCE_DIR) + "/samples/calls.dbf", to);
+       return to;
+     }},
+};
+
+void PrintTo(const Table& c, std::ostream* os) { *os << c.name; }
+
+bool IsPublicCode(int32_t code) {
+  static const std::set<int32_t> kCodes = {KEST_OK, KEST_INTERNAL, KEST_NOTHING,
+                                           KEST_SOURCE_UNREADABLE, KEST_CANNOT_CREATE,
+                                           KEST_USER_BREAK};
+  return kCodes.count(code) != 0;
+}
+
+bool IsWrite(FaultKind kind) {
+  return kind == FaultKind::kAppend || kind == FaultKind::kWriteAt || kind == FaultKind::kClose;
+}
+
+// Why a run that returned 0 into `output` did not leave one whole result;
+// empty when it did.
+std::string WholeResult(const std::string& output, const std::string& table) {
+  std::vector<fs::path> folders;
+  for (const auto& entry : fs::directory_iterator(output)) folders.push_back(entry.path());
+  if (folders.size() != 1 || !fs::is_directory(folders[0])) return "no single results folder";
+  int tables = 0;
+  for (const auto& entry : fs::directory_iterator(folders[0])) {
+    std::string name = entry.path().filename().string();
+    std::string ext = entry.path().extension().string();
+    if (ext == ".dbf" || ext == ".DBF") {
+      ++tables;
+      std::string why;
+      if (!TableImage::Read(entry.path().string()).whole(&why)) return name + ": " + why;
+      continue;
+    }
+    // A companion copy: whole or not there at all.
+    fs::path original = fs::path(table).parent_path() / name;
+    if (readFile(entry.path().string()) != readFile(original.string())) {
+      return name + " is not a whole copy";
+    }
+  }
+  return tables == 1 ? "" : std::to_string(tables) + " result tables";
+}
+
+class IoFaults : public ::testing::TestWithParam<Table> {
+ protected:
+  int32_t Run(const FaultPlan& plan) {
+    TempDir output;
+    env_.Reset();
+    env_.Fail(plan);
+    int32_t code = recoverFile(table_.c_str(), output.path().c_str(), nullptr, nullptr,
+                               nullptr, nullptr, &env_);
+    std::string what = describe(plan) + (env_.fired() ? "" : " (never reached)") + ": code " +
+                       std::to_string(code) + ": ";
+    std::string why;
+    if (!IsPublicCode(code)) violations_.push_back(what + "not a code of the header");
+    if (!guard_->unchanged(&why)) violations_.push_back(what + "the source changed: " + why);
+    if (code == KEST_OK) {
+      std::string whole = WholeResult(output.path(), table_);
+      if (!whole.empty()) violations_.push_back(what + whole);
+      if (env_.fired() && IsWrite(plan.kind)) {
+        violations_.push_back(what + "a failed write reported as success");
+      }
+      if (env_.fired() && plan.kind == FaultKind::kRead && !plan.partial) {
+        failedReadsAsSuccess_.push_back(what + "a failed read reported as success");
+      }
+    }
+    return code;
+  }
+
+  // Counts the calls of a run without faults, then runs once per call of
+  // each kind with that call failing, alone, from there on, and (for reads
+  // and writes) doing half its work. Returns the number of runs.
+  size_t FailEachCallInTurn(const std::vector<FaultKind>& kinds, bool halves) {
+    EXPECT_EQ(Run(FaultPlan{}), KEST_OK) << "the run without faults";
+    std::array<uint64_t, kFaultKindCount> counts;
+    for (FaultKind kind : allFaultKinds()) counts[static_cast<size_t>(kind)] = env_.calls(kind);
+    size_t runs = 0;
+    for (FaultKind kind : kinds) {
+      bool half = halves && (kind == FaultKind::kRead || kind == FaultKind::kAppend ||
+                             kind == FaultKind::kWriteAt);
+      for (uint64_t n = 1; n <= counts[static_cast<size_t>(kind)]; ++n) {
+        FaultPlan plan{kind, n};
+        Run(plan);
+        plan.persist = true;
+        Run(plan);
+        runs += 2;
+        if (half) {
+          plan.persist = false;
+          plan.partial = true;
+          Run(plan);
+          ++runs;
+        }
+      }
+    }
+    return runs;
+  }
+
+  static std::string List(const std::vector<std::string>& lines, size_t most = 10) {
+    std::string text;
+    for (size_t i = 0; i < lines.size() && i < most; ++i) text += "\n  " + lines[i];
+    if (lines.size() > most) text += "\n  ...";
+    return text;
+  }
+
+  void SetUp() override {
+    table_ = GetParam().make(source_);
+    guard_ = std::make_unique<SourceGuard>(table_);
+  }
+
+  TempDir source_;
+  std::string table_;
+  std::unique_ptr<SourceGuard> guard_;
+  FaultEnv env_;
+  std::vector<std::string> violations_, failedReadsAsSuccess_;
+};
+
+TEST_P(IoFaults, EveryCallFailingInTurnKeepsTheInvariants) {
+  std::vector<FaultKind> kinds(allFaultKinds().begin(), allFaultKinds().end());
+  size_t runs = FailEachCallInTurn(kinds, true);
+  EXPECT_GT(runs, 100u);
+  EXPECT_TRUE(violations_.empty()) << violations_.size() << " of " << runs << " runs:"
+                                   << List(violations_);
+}
+
+TEST_P(IoFaults, AFailedReadIsNeverASuccess) {
+  size_t runs = FailEachCallInTurn({FaultKind::kRead}, false);
+  EXPECT_TRUE(violations_.empty()) << List(violations_);
+  if (failedReadsAsSuccess_.empty()) return;
+  if (!kFailedReadRaises) {
+    GTEST_SKIP() << "a failed read still reads as the end of the table (LLFile::Read); "
+                 << failedReadsAsSuccess_.size() << " of " << runs
+                 << " runs wait for it:" << List(failedReadsAsSuccess_, 3);
+  }
+  ADD_FAILURE() << failedReadsAsSuccess_.size() << " of " << runs << " runs:"
+                << List(failedReadsAsSuccess_);
+}
+
+INSTANTIATE_TEST_SUITE_P(RecoverFile, IoFaults, ::testing::ValuesIn(kTables),
+                         [](const ::testing::TestParamInfo<Table>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace kest::testing
