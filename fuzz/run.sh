@@ -45,13 +45,15 @@ cmake --build "$build" -j"$(nproc)" --target dbfdamage \
 seeds=$build/seeds
 rm -rf "$seeds"
 mkdir -p "$seeds/tables" "$seeds/record_check" "$seeds/layout_search" "$seeds/recovery"
-for table in "$data"/*.dbf; do
-  name=$(basename "$table" .dbf)
+while IFS= read -r table; do
+  name=${table#"$data"/}
+  name=${name%.*}
+  name=${name//\//_}
   while read -r mode _; do
     "$build/bin/dbfdamage" --seed 1 "$mode" "$table" "$seeds/tables/$name-$mode.dbf" \
       >/dev/null 2>&1 || true
   done < <("$build/bin/dbfdamage" --list)
-done
+done < <(find "$data" -iname '*.dbf' | sort)
 
 le_bytes() {  # VALUE WIDTH: VALUE as WIDTH little-endian bytes
   local value=$1 width=$2 i
