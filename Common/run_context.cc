@@ -12,6 +12,11 @@ class SilentContext : public RunContext {
 
 }  // namespace
 
+const RecoveryOptions& RunContext::options() const {
+  static const RecoveryOptions classic;
+  return classic;
+}
+
 RunContext* RunContext::Silent() {
   static SilentContext silent;
   return &silent;

@@ -1,5 +1,6 @@
 // What a recovery method may ask of the run that drives it: tell the host
-// how far it has come, and learn whether the host asked it to stop.
+// how far it has come, learn whether the host asked it to stop, which
+// extensions the run switched on, and where to note what it repaired.
 //
 // The run hands one down beside Env*, so the methods and the table writer
 // never reach up into the engine that calls them. Called on the run's
@@ -11,6 +12,7 @@
 #include <cstdint>
 
 #include "Common/raised_code.h"
+#include "Common/recovery_options.h"
 
 namespace kest {
 
@@ -22,6 +24,12 @@ class RunContext {
   virtual void reportProgress(int32_t percent) = 0;
   // True when the host has asked the run to stop.
   virtual bool breakRequested() const = 0;
+
+  // The extensions of this run; none (the classic run) unless overridden.
+  virtual const RecoveryOptions& options() const;
+  // Where the methods note what they found and repaired; null when nobody
+  // keeps a report.
+  virtual RecoveryReport* report() { return nullptr; }
 
   // Raises kUserBreak when the host has asked the run to stop.
   void pollBreak() const {

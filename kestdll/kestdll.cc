@@ -117,6 +117,20 @@ KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outpu
   }
 }
 
+KEST_API int32_t KEST_CALL FileRecoverEx(const char* sourcePath, const char* outputFolder,
+                                         int32_t /*reserved*/, StatusCallback statusCallback,
+                                         ProgressCallback progressCallback, void* userData,
+                                         const char* logFileName,
+                                         const KestRecoverOptions* options,
+                                         KestRecoverReport* report) {
+  try {
+    return kest::recoverFileEx(sourcePath, outputFolder, statusCallback, progressCallback,
+                               userData, logFileName, options, report);
+  } catch (...) {
+    return KEST_INTERNAL;
+  }
+}
+
 KEST_API void KEST_CALL SetBreakFlag(char* flag) { kest::runState().breakFlag = flag; }
 
 KEST_API int32_t KEST_CALL GetDllVersion(void) { return 0; }

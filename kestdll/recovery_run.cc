@@ -1,6 +1,7 @@
 #include "kestdll/recovery_run.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,13 +63,15 @@ class RecoveryRun : public RunContext {
  public:
   RecoveryRun(const char* sourcePath, const char* outputFolder, StatusCallback status,
               ProgressCallback progress, void* userData, const char* logFileName,
-              platform::Env* env)
+              const RecoveryOptions& options, RecoveryReport* report, platform::Env* env)
       : sourcePath_(sourcePath),
         outputFolder_(outputFolder),
         status_(status),
         progress_(progress),
         userData_(userData),
         logFileName_(logFileName),
+        options_(options),
+        report_(report),
         env_(env) {}
 
   int32_t Run();
@@ -78,6 +81,8 @@ class RecoveryRun : public RunContext {
   // its own progress the same way.
   void reportProgress(int32_t percent) override;
   bool breakRequested() const override { return kest::breakRequested(); }
+  const RecoveryOptions& options() const override { return options_; }
+  RecoveryReport* report() override { return report_; }
 
  private:
   bool LogFileAllowed() const;
@@ -127,6 +132,8 @@ class RecoveryRun : public RunContext {
   ProgressCallback progress_;
   void* userData_;
   const char* logFileName_;
+  RecoveryOptions options_;
+  RecoveryReport* report_;
   platform::Env* env_;
 
   int32_t passCounter_ = 0;
@@ -478,8 +485,16 @@ bool logFileHitsSource(const char* logFileName, const char* sourcePath, platform
 int32_t recoverFile(const char* sourcePath, const char* outputFolder,
                     StatusCallback statusCallback, ProgressCallback progressCallback,
                     void* userData, const char* logFileName, platform::Env* env) {
+  return recoverFile(sourcePath, outputFolder, statusCallback, progressCallback, userData,
+                     logFileName, RecoveryOptions{}, nullptr, env);
+}
+
+int32_t recoverFile(const char* sourcePath, const char* outputFolder,
+                    StatusCallback statusCallback, ProgressCallback progressCallback,
+                    void* userData, const char* logFileName, const RecoveryOptions& options,
+                    RecoveryReport* report, platform::Env* env) {
   RecoveryRun run(sourcePath, outputFolder, statusCallback, progressCallback, userData,
-                  logFileName, env);
+                  logFileName, options, report, env);
   try {
     std::string reason = runState().notReadyReason;
     if (!reason.empty()) return run.Refuse(reason);
@@ -487,6 +502,57 @@ int32_t recoverFile(const char* sourcePath, const char* outputFolder,
   } catch (...) {
     return KEST_INTERNAL;
   }
+}
+
+namespace {
+
+static_assert(uint32_t{KEST_FIX_RECORD_COUNT} == kFixRecordCount && uint32_t{KEST_REBUILD_HEADER} == kRebuildHeader &&
+              uint32_t{KEST_REALIGN_RECORDS} == kRealignRecords &&
+              uint32_t{KEST_WHOLE_TABLE_LAYOUT} == kWholeTableLayout &&
+              uint32_t{KEST_PASSING_OFFSET} == kPassingOffset && uint32_t{KEST_SHORTEST_LENGTH} == kShortestLength &&
+              uint32_t{KEST_RELAXED_VALUES} == kRelaxedValues &&
+              uint32_t{KEST_READER_SAFE_FIELDS} == kReaderSafeFields &&
+              uint32_t{KEST_KEEP_JAMMED_RECORDS} == kKeepJammedRecords &&
+              uint32_t{KEST_FINE_PROGRESS} == kFineProgress && uint32_t{KEST_THOROUGH} == kAllRecoveryFlags);
+
+// The first versions of the host's structures: what every host fills.
+constexpr uint32_t kOptionsFirstSize = sizeof(KestRecoverOptions);
+constexpr uint32_t kReportFirstSize = sizeof(KestRecoverReport);
+
+void copyReport(const RecoveryReport& from, KestRecoverReport* to) {
+  uint32_t size = to->size;
+  std::memset(to, 0, sizeof *to);
+  to->size = size;
+  to->method = from.method;
+  to->recordsWritten = from.recordsWritten;
+  to->deletedRecords = from.passedOver.deleted;
+  to->jammedRecords = from.passedOver.jammedFlag;
+  to->invalidRecords = from.passedOver.failedValueCheck;
+  to->cutOffRecords = from.passedOver.cutOffByEndOfFile;
+  to->repairCount = static_cast<uint32_t>(from.repairs.size());
+  for (size_t i = 0; i < from.repairs.size() && i < KEST_REPORT_REPAIRS; ++i) {
+    std::snprintf(to->repairs[i], KEST_REPORT_TEXT, "%s", from.repairs[i].c_str());
+  }
+}
+
+}  // namespace
+
+int32_t recoverFileEx(const char* sourcePath, const char* outputFolder,
+                      StatusCallback statusCallback, ProgressCallback progressCallback,
+                      void* userData, const char* logFileName, const KestRecoverOptions* options,
+                      KestRecoverReport* report, platform::Env* env) {
+  RecoveryOptions chosen;
+  if (options != nullptr) {
+    if (options->size < kOptionsFirstSize) return KEST_INTERNAL;
+    if ((options->flags & ~kAllRecoveryFlags) != 0) return KEST_INTERNAL;
+    chosen.flags = options->flags;
+  }
+  if (report != nullptr && report->size < kReportFirstSize) return KEST_INTERNAL;
+  RecoveryReport found;
+  int32_t code = recoverFile(sourcePath, outputFolder, statusCallback, progressCallback,
+                             userData, logFileName, chosen, report ? &found : nullptr, env);
+  if (report != nullptr) copyReport(found, report);
+  return code;
 }
 
 }  // namespace kest

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "Common/recovery_options.h"
 #include "kestdll/include/kestdll.h"
 #include "platform/env.h"
 
@@ -53,6 +54,21 @@ int32_t recoverFile(const char* sourcePath, const char* outputFolder,
                     StatusCallback statusCallback, ProgressCallback progressCallback,
                     void* userData, const char* logFileName,
                     platform::Env* env = platform::Env::Default());
+
+// The same run with the extensions `options` switches on; `report`, when
+// not null, receives what the run found and did. With no flag set the run
+// is the classic one above, byte for byte.
+int32_t recoverFile(const char* sourcePath, const char* outputFolder,
+                    StatusCallback statusCallback, ProgressCallback progressCallback,
+                    void* userData, const char* logFileName, const RecoveryOptions& options,
+                    RecoveryReport* report, platform::Env* env = platform::Env::Default());
+
+// FileRecoverEx over the run above: checks the host's structures (see
+// kestdll.h), runs, and copies the run's report into `report`.
+int32_t recoverFileEx(const char* sourcePath, const char* outputFolder,
+                      StatusCallback statusCallback, ProgressCallback progressCallback,
+                      void* userData, const char* logFileName, const KestRecoverOptions* options,
+                      KestRecoverReport* report, platform::Env* env = platform::Env::Default());
 
 }  // namespace kest
 

@@ -2,8 +2,8 @@
  * kestdll: recovery engine for damaged dBASE/FoxPro tables (C interface).
  *
  * A host loads the engine library (libkestdll.so; kestdll.dll on Windows),
- * hands it a break byte with SetBreakFlag and calls FileRecover once per
- * damaged table. The engine never writes to the table or its memo
+ * hands it a break byte with SetBreakFlag and calls FileRecover (or
+ * FileRecoverEx, for the thorough recovery) once per damaged table. The engine never writes to the table or its memo
  * companions (.dbt/.fpt): it writes a repaired copy into a new results
  * folder "Recovered <table file name> <d>-<Mon>-<yy> <hh>.<mm>" that it
  * makes inside the output folder. Nothing thrown inside the engine crosses
@@ -124,6 +124,97 @@ KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outpu
                                        int32_t reserved, StatusCallback statusCallback,
                                        ProgressCallback progressCallback, void* userData,
                                        const char* logFileName);
+
+/*
+ * The thorough recovery: FileRecover with extensions beside the classic
+ * run, each one a flag of its own. A host that switches none of them on
+ * gets exactly what FileRecover gives (the same callbacks, log lines,
+ * result bytes and return codes).
+ */
+enum {
+  /* A record count larger than the file holds is corrected from the file
+   * size. */
+  KEST_FIX_RECORD_COUNT = 0x0001,
+  /* A header whose own fields are destroyed but whose field descriptors
+   * stand is rebuilt from them (record length from the field lengths,
+   * header length from the terminator, count from the size). */
+  KEST_REBUILD_HEADER = 0x0002,
+  /* Records that begin some bytes away from where the header puts them
+   * are found and read from where they are. */
+  KEST_REALIGN_RECORDS = 0x0004,
+  /* The worst-case method looks at the whole table, not only its first
+   * 131,072 bytes (memory stays bounded). */
+  KEST_WHOLE_TABLE_LAYOUT = 0x0008,
+  /* The worst-case record offset is the one at which records pass the
+   * record check. */
+  KEST_PASSING_OFFSET = 0x0010,
+  /* A worst-case record length that is a multiple of a shorter length
+   * that fits as well gives way to the shorter one. */
+  KEST_SHORTEST_LENGTH = 0x0020,
+  /* Values a sound table may hold count as empty rather than invalid:
+   * blank dates, '?' logicals and the like. */
+  KEST_RELAXED_VALUES = 0x0040,
+  /* The fields the worst-case method invents get types and lengths that
+   * every common reader opens. */
+  KEST_READER_SAFE_FIELDS = 0x0080,
+  /* A record whose only fault is a deletion flag that is neither ' ' nor
+   * '*' is kept, as a live record. */
+  KEST_KEEP_JAMMED_RECORDS = 0x0100,
+  /* Progress moves during the long scans as well, within the ranges the
+   * classic run uses. */
+  KEST_FINE_PROGRESS = 0x0200,
+  /* Every extension above. */
+  KEST_THOROUGH = 0x03FF
+};
+
+/*
+ * Options of FileRecoverEx. `size` is sizeof(KestRecoverOptions) as the
+ * host was built with it, so that the structure can grow: an engine reads
+ * only the fields that `size` covers.
+ */
+typedef struct KestRecoverOptions {
+  uint32_t size;
+  uint32_t flags; /* KEST_* extension flags above, or'ed */
+} KestRecoverOptions;
+
+#define KEST_REPORT_REPAIRS 8
+#define KEST_REPORT_TEXT 256
+
+/*
+ * What a run found and did, for the host to show its user. The host sets
+ * `size` to sizeof(KestRecoverReport); the engine fills the rest, also
+ * when the run fails (then with what it had found so far).
+ */
+typedef struct KestRecoverReport {
+  uint32_t size;
+  int32_t method;            /* 0 no result, 1 best case, 2 worst case */
+  uint32_t recordsWritten;   /* records in the result table */
+  /* Record slots of the table that did not reach the result, by reason. */
+  uint32_t deletedRecords;   /* marked deleted */
+  uint32_t jammedRecords;    /* deletion flag neither ' ' nor '*' */
+  uint32_t invalidRecords;   /* a field failed the value check */
+  uint32_t cutOffRecords;    /* beyond the end of the file */
+  /* Repairs applied, in words for the user ("record count 1000000
+   * corrected to 6630 from the file size"), NUL-terminated and cut to
+   * KEST_REPORT_TEXT - 1 bytes; `repairCount` counts them all, the first
+   * KEST_REPORT_REPAIRS are described. */
+  uint32_t repairCount;
+  char repairs[KEST_REPORT_REPAIRS][KEST_REPORT_TEXT];
+} KestRecoverReport;
+
+/*
+ * FileRecover with options and a report. `options` null is FileRecover
+ * itself; `report` may be null. Returns the codes of FileRecover; an
+ * `options` or `report` whose `size` is smaller than the first version of
+ * its structure, or flags this engine does not know, are refused with
+ * KEST_INTERNAL before anything is read or made (no callback is called).
+ */
+KEST_API int32_t KEST_CALL FileRecoverEx(const char* sourcePath, const char* outputFolder,
+                                         int32_t reserved, StatusCallback statusCallback,
+                                         ProgressCallback progressCallback, void* userData,
+                                         const char* logFileName,
+                                         const KestRecoverOptions* options,
+                                         KestRecoverReport* report);
 
 /*
  * Hands the engine the host's break byte. A nonzero byte asks the running

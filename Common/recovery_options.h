@@ -1,0 +1,71 @@
+// The extensions a run may switch on beside the classic recovery, and what a
+// run found and did, for the host to show its user.
+//
+// Every extension is one named flag with one step of its own in the code
+// that reads it; with no flag set (the classic run) no such step runs and
+// the run is exactly the classic one. The public values of the flags and
+// the report's layout are in kestdll/include/kestdll.h, which checks they
+// agree with these.
+#ifndef KEST_COMMON_RECOVERY_OPTIONS_H_
+#define KEST_COMMON_RECOVERY_OPTIONS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kest {
+
+enum RecoveryFlag : uint32_t {
+  // A record count larger than the file holds is corrected from the size.
+  kFixRecordCount = 0x0001,
+  // A header whose own fields are gone but whose descriptors stand is
+  // rebuilt from them.
+  kRebuildHeader = 0x0002,
+  // Records that begin some bytes away from the header length are found.
+  kRealignRecords = 0x0004,
+  // The worst-case method looks at the whole table, not its first window.
+  kWholeTableLayout = 0x0008,
+  // The worst-case record offset is the one at which records pass.
+  kPassingOffset = 0x0010,
+  // A record length that is a multiple of a shorter fitting one gives way.
+  kShortestLength = 0x0020,
+  // Blank dates, '?' logicals and the like count as empty values.
+  kRelaxedValues = 0x0040,
+  // Invented fields get types every common reader opens.
+  kReaderSafeFields = 0x0080,
+  // A record whose only fault is a jammed deletion flag is kept.
+  kKeepJammedRecords = 0x0100,
+  // Progress moves during the long scans too.
+  kFineProgress = 0x0200,
+};
+
+inline constexpr uint32_t kAllRecoveryFlags = 0x03FF;
+
+struct RecoveryOptions {
+  uint32_t flags = 0;
+
+  bool has(RecoveryFlag flag) const { return (flags & flag) != 0; }
+  bool classic() const { return flags == 0; }
+};
+
+// Why a record slot of the table did not reach the result.
+struct PassedOver {
+  uint32_t deleted = 0;
+  uint32_t jammedFlag = 0;
+  uint32_t failedValueCheck = 0;
+  uint32_t cutOffByEndOfFile = 0;
+};
+
+struct RecoveryReport {
+  // 0 none, 1 best case, 2 worst case.
+  int32_t method = 0;
+  uint32_t recordsWritten = 0;
+  PassedOver passedOver;
+  // Each repair applied, in words a user understands ("record count
+  // 1000000 corrected to 6630 from the file size").
+  std::vector<std::string> repairs;
+};
+
+}  // namespace kest
+
+#endif  // KEST_COMMON_RECOVERY_OPTIONS_H_
