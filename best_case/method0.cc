@@ -156,8 +156,7 @@ int32_t Method0::Flush(const char* path) {
     // point elsewhere; it is treated as a path that cannot be created.
     std::string name;
     if (path == nullptr || !resultTableName(path, env_, &name)) return -5;
-    output_ = env_->CreateNew(name);
-    if (output_ == nullptr) return -5;
+    if (!env_->CreateNew(name, &output_)) return -5;
 
     pollBreak();
     writeHeader();
@@ -184,7 +183,7 @@ int32_t Method0::Flush(const char* path) {
     pollBreak();
     if (!writeEndOfFile(*output_)) writeFailed();
     pollBreak();
-    bool closed = output_->Close();
+    bool closed = output_->Close().ok();
     output_.reset();
     if (!closed) writeFailed();
   } catch (...) {

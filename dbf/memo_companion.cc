@@ -8,7 +8,7 @@
 namespace kest {
 
 std::string findIgnoringCase(const std::string& path, platform::Env* env) {
-  if (env->KindOf(path) != platform::EntryKind::kMissing) return path;
+  if (platform::IsPresent(env->KindOf(path))) return path;
   platform::PathParts parts = platform::SplitPath(path);
   std::string folder = parts.drive + parts.folder;
   std::string name = parts.name + parts.extension;

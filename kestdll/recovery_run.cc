@@ -106,7 +106,7 @@ bool RecoveryRun::LogFileAllowed() const {
 
 void RecoveryRun::SetUpLog() {
   Logger& log = Log();
-  log.SetLogFile(log.NewTempFileName());
+  log.SetLogFile(log.workspace().NewTempFileName());
   log.Disable();
   if (LogFileAllowed()) {
     log.SetLogFile(logFileName_);

@@ -472,7 +472,7 @@ class FailingCreateFolder : public platform::EnvWrapper {
  public:
   explicit FailingCreateFolder(bool integer)
       : EnvWrapper(platform::Env::Default()), integer_(integer) {}
-  bool CreateFolder(const std::string&) override {
+  platform::Status CreateFolder(const std::string&) override {
     if (integer_) throw RaisedCode{7};
     throw std::runtime_error("cannot make folders today");
   }

@@ -167,27 +167,19 @@ bool FakeEnv::CurrentFolder(std::string* path) {
   return Fixed(currentFolder, path) || target()->CurrentFolder(path);
 }
 
-bool FakeEnv::SystemFolder(std::string* path) {
-  return Fixed(systemFolder, path) || target()->SystemFolder(path);
+bool FakeEnv::MachineFolderPath(platform::MachineFolder which, std::string* path) {
+  const std::optional<std::string>& fixed =
+      which == platform::MachineFolder::kSystemLibraries ? systemFolder : windowsFolder;
+  return Fixed(fixed, path) || target()->MachineFolderPath(which, path);
 }
 
-bool FakeEnv::WindowsFolder(std::string* path) {
-  return Fixed(windowsFolder, path) || target()->WindowsFolder(path);
+platform::Status FakeEnv::RemoveFile(const std::string& path) {
+  if (failDeleteFile) return FailureOf(failureCode);
+  return target()->RemoveFile(path);
 }
 
-bool FakeEnv::DeleteFile(const std::string& path) {
-  if (failDeleteFile) {
-    lastError = failureCode;
-    return false;
-  }
-  return target()->DeleteFile(path);
-}
-
-bool FakeEnv::RemoveFolder(const std::string& path) {
-  if (failRemoveFolder) {
-    lastError = failureCode;
-    return false;
-  }
+platform::Status FakeEnv::RemoveFolder(const std::string& path) {
+  if (failRemoveFolder) return FailureOf(failureCode);
   return target()->RemoveFolder(path);
 }
 

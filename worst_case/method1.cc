@@ -147,8 +147,7 @@ int32_t Method1::Flush(const char* path) {
     if (recordSize_ == 0) throw ResultNotWritten{};
     std::string name;
     if (!resultTableName(path != nullptr ? path : "", env_, &name)) return -5;
-    output_ = env_->CreateNew(name);
-    if (!output_) return -5;
+    if (!env_->CreateNew(name, &output_)) return -5;
 
     DbfHeader written = header_;
     std::vector<DbfFieldDescriptor> writtenFields = fields_;
@@ -172,7 +171,7 @@ int32_t Method1::Flush(const char* path) {
     uint8_t count[4];
     le::Put32(count, recordsWritten_);
     if (!output_->WriteAt(4, count, sizeof count)) throw ResultNotWritten{};
-    bool closed = output_->Close();
+    bool closed = output_->Close().ok();
     output_.reset();
     if (!closed) throw ResultNotWritten{};
   } catch (...) {

@@ -20,8 +20,7 @@ LLFile::LLFile(const char* path, platform::Env* env) {
                        1115);
   Log().InfoString("LLFile: File to open:", path);
   if (path == nullptr) Raise(kCannotOpen);
-  file_ = env->OpenReadOnly(path);
-  if (!file_) Raise(kCannotOpen);
+  if (!env->OpenReadOnly(path, &file_)) Raise(kCannotOpen);
   name_ = path;
   Log().Info("File opened.");
   size_ = file_->Size();
@@ -54,10 +53,10 @@ size_t LLFile::Read(uint32_t count, void* buffer) {
     Log().Error("File not opened");
     Raise(kNotOpen);
   }
-  int64_t got = file_->ReadAt(position_, buffer, count);
-  if (got <= 0) return 0;
-  position_ += static_cast<uint64_t>(got);
-  return static_cast<size_t>(got);
+  size_t got = 0;
+  if (!file_->ReadAt(position_, buffer, count, &got)) return 0;
+  position_ += got;
+  return got;
 }
 
 size_t LLFile::ReadAt(uint32_t position, uint32_t count, void* buffer) {
