@@ -88,41 +88,13 @@ TEST(EnvFiles, CreateNewAndCopyNeverOverwrite) {
   EXPECT_FALSE(exists(dir.file("d")));
 }
 
-// A source whose reads fail after its first bytes, as a failing disk does.
-class FailingReadEnv : public EnvWrapper {
- public:
-  FailingReadEnv() : EnvWrapper(Env::Default()) {}
-  Status OpenReadOnly(const std::string& path, std::unique_ptr<ReadableFile>* file) override {
-    Status status = target()->OpenReadOnly(path, file);
-    if (status) *file = std::make_unique<Failing>(std::move(*file));
-    return status;
-  }
-
- private:
-  class Failing : public ReadableFile {
-   public:
-    explicit Failing(std::unique_ptr<ReadableFile> file) : file_(std::move(file)) {}
-    uint64_t Size() const override { return file_->Size(); }
-    Status ReadAt(uint64_t offset, void* buffer, size_t count, size_t* got) override {
-      if (offset > 0) {
-        *got = 0;
-        return Status::Failure(5, "I/O error");
-      }
-      return file_->ReadAt(offset, buffer, count < 4 ? count : 4, got);
-    }
-
-   private:
-    std::unique_ptr<ReadableFile> file_;
-  };
-};
-
 TEST(EnvFiles, ACopyThatFailsHalfwayLeavesNoTarget) {
   TempDir dir;
   writeFile(dir.file("a"), "original");
-  FailingReadEnv failing;
+  kest::testing::ReadFailingEnv failing(4);
   Status copied = failing.CopyNoOverwrite(dir.file("a"), dir.file("b"));
   EXPECT_FALSE(copied);
-  EXPECT_EQ(copied.code(), 5u);
+  EXPECT_EQ(copied.code(), kest::testing::ReadFailingEnv::kCode);
   EXPECT_FALSE(exists(dir.file("b")));
   // A target that was there before is someone else's and stays.
   writeFile(dir.file("c"), "theirs");

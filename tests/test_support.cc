@@ -183,6 +183,39 @@ platform::Status FakeEnv::RemoveFolder(const std::string& path) {
   return target()->RemoveFolder(path);
 }
 
+namespace {
+
+class ReadFailingFile : public platform::ReadableFile {
+ public:
+  ReadFailingFile(std::unique_ptr<platform::ReadableFile> file, const uint64_t* failFrom)
+      : file_(std::move(file)), failFrom_(failFrom) {}
+  uint64_t Size() const override { return file_->Size(); }
+  platform::Status ReadAt(uint64_t offset, void* buffer, size_t count, size_t* got) override {
+    if (offset + count <= *failFrom_) return file_->ReadAt(offset, buffer, count, got);
+    *got = 0;
+    if (offset < *failFrom_) {
+      file_->ReadAt(offset, buffer, static_cast<size_t>(*failFrom_ - offset), got);
+    }
+    return platform::Status::Failure(ReadFailingEnv::kCode, ReadFailingEnv::kText);
+  }
+
+ private:
+  std::unique_ptr<platform::ReadableFile> file_;
+  const uint64_t* failFrom_;
+};
+
+}  // namespace
+
+ReadFailingEnv::ReadFailingEnv(uint64_t failFrom)
+    : EnvWrapper(platform::Env::Default()), failFrom(failFrom) {}
+
+platform::Status ReadFailingEnv::OpenReadOnly(const std::string& path,
+                                              std::unique_ptr<platform::ReadableFile>* file) {
+  platform::Status status = target()->OpenReadOnly(path, file);
+  if (status) *file = std::make_unique<ReadFailingFile>(std::move(*file), &failFrom);
+  return status;
+}
+
 LogCapture::LogCapture(platform::Env* env)
     : path_(dir_.file("capture.log")), logger_(std::make_unique<Logger>(env, false)) {
   logger_->SetLogFile(path_.c_str());

@@ -96,6 +96,21 @@ class FakeEnv : public platform::EnvWrapper {
   platform::Status RemoveFolder(const std::string& path) override;
 };
 
+// The real Env, except that every read of a file it opens that reaches
+// byte `failFrom` or beyond fails, with the bytes before it delivered, as a
+// disk that fails from some sector on does.
+class ReadFailingEnv : public platform::EnvWrapper {
+ public:
+  static constexpr uint32_t kCode = 5;
+  static constexpr const char* kText = "Input/output error";
+
+  explicit ReadFailingEnv(uint64_t failFrom);
+  platform::Status OpenReadOnly(const std::string& path,
+                                std::unique_ptr<platform::ReadableFile>* file) override;
+
+  uint64_t failFrom;
+};
+
 // Installs a Logger (no workspace) that logs to a file of its own for the
 // life of the object, and gives back the lines written after it was
 // installed (the machine-info block that opens every log is left out).

@@ -1,6 +1,7 @@
 #include "Common/logger/llfile.h"
 
 #include <new>
+#include <string>
 
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
@@ -14,6 +15,8 @@ bool Needs64Bits(uint64_t size) { return (size >> 32) != 0; }
 }  // namespace
 
 LLFile::LLFile(const char* path, platform::Env* env) {
+  // The source path in the report is fixed as it is, not this file's own:
+  // readers of the log look for that text.
   Log().CheckStringPtr(path,
                        "A.F. String invalid [name] File "
                        "[D:\\SVN_Source\\Common\\logger\\logger] Line ",
@@ -54,7 +57,14 @@ size_t LLFile::Read(uint32_t count, void* buffer) {
     Raise(kNotOpen);
   }
   size_t got = 0;
-  if (!file_->ReadAt(position_, buffer, count, &got)) return 0;
+  platform::Status read = file_->ReadAt(position_, buffer, count, &got);
+  if (!read) {
+    // Taken for the end of the file, a failing disk would pass a table cut
+    // short for a whole one.
+    std::string why = read.text().empty() ? "error " + std::to_string(read.code()) : read.text();
+    Log().ErrorString("LLFile: read failed:", why.c_str());
+    Raise(kReadFailed);
+  }
   position_ += got;
   return got;
 }
