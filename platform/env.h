@@ -12,8 +12,8 @@
 // and text for their failure; queries (a folder, a variable, a kind, an
 // identity) answer false or a kind when they have no answer.
 //
-// Where the two systems differ, the difference is stated at the call:
-// see MachineFolder, KindOf, RenameNoReplace and SyncFolder.
+// Where the two systems differ, the difference is stated at the call it
+// concerns; everything not so marked behaves alike on both.
 //
 // Thread safety: Env::Default() is safe to use from any thread; a file
 // object belongs to one thread at a time.
@@ -31,7 +31,8 @@ namespace kest::platform {
 
 // The outcome of a call: success, or the system's code (errno on POSIX,
 // GetLastError() on Windows) and its text, taken when the call failed.
-// The text is empty when the system has none for the code.
+// The text is empty when the system has none for the code. It converts to
+// true on success, so that `if (!env->RemoveFile(path))` reads "if it failed".
 class Status {
  public:
   Status() = default;  // success
@@ -66,7 +67,7 @@ class ReadableFile {
 
 // A file created new for writing. Unbuffered: every call hands its bytes
 // to the system before it returns, so they survive the process; only Sync
-// asks the system to put them on the disk.
+// asks the system to put them on the disk (fdatasync; FlushFileBuffers).
 class WritableFile {
  public:
   virtual ~WritableFile() = default;
@@ -143,7 +144,9 @@ class Env {
   // Opens an existing regular file (not a folder, FIFO or device) for
   // reading, sharing read access.
   virtual Status OpenReadOnly(const std::string& path, std::unique_ptr<ReadableFile>* file) = 0;
-  // Creates a file that must not exist yet; fails when it exists or cannot be made.
+  // Creates a file that must not exist yet; fails when it exists or cannot be
+  // made. Windows gives it the archive attribute, so that a backup takes it,
+  // and lets nobody read it while it is open; POSIX lets others read it.
   virtual Status CreateNew(const std::string& path, std::unique_ptr<WritableFile>* file) = 0;
   // Opens a file for appending (see AppendingFile); a folder is refused.
   virtual Status OpenAppending(const std::string& path, std::unique_ptr<AppendingFile>* file) = 0;
@@ -163,7 +166,9 @@ class Env {
 
   // --- folders -------------------------------------------------------------
   virtual Status CreateFolder(const std::string& path) = 0;
-  // Creates a folder that only the current user may enter.
+  // Creates a folder that only the current user may enter: mode 0700 on
+  // POSIX; on Windows an access list with the user alone, inherited by what
+  // is made inside and nothing inherited from the parent.
   virtual Status CreatePrivateFolder(const std::string& path) = 0;
   // Removes an empty folder, never a link to one.
   virtual Status RemoveFolder(const std::string& path) = 0;
@@ -171,10 +176,11 @@ class Env {
   // On Windows the file system keeps folder entries itself, and this
   // succeeds without asking the system anything.
   virtual Status SyncFolder(const std::string& path) = 0;
-  // What stands at `path`, without following a final link. kUnknown when
-  // the system cannot tell; Windows reports any failure to read the
-  // attributes of an existing path that way, POSIX every failure but
-  // absence.
+  // What stands at `path`, without following a final link. kMissing when
+  // the system says nothing is there (POSIX: ENOENT, or ENOTDIR for a path
+  // below a file; Windows: file, path or network name not found, or an
+  // invalid name); kUnknown for any other failure to look. Every reparse
+  // point counts as a link on Windows.
   virtual EntryKind KindOf(const std::string& path) = 0;
   // True when the path is a real folder (not a link) owned by the current user.
   virtual bool IsOwnFolder(const std::string& path) = 0;
@@ -187,7 +193,8 @@ class Env {
   // --- machine and process -------------------------------------------------
   // The value of an environment variable; false when it is not set.
   virtual bool GetVariable(const char* name, std::string* value) = 0;
-  // The system's temp folder, with its trailing separator.
+  // The system's temp folder, with its trailing separator: TMPDIR or /tmp
+  // on POSIX, GetTempPathA on Windows.
   virtual bool TempPath(std::string* path) = 0;
   virtual bool CurrentFolder(std::string* path) = 0;
   // POSIX systems have no such folders and answer false.
@@ -201,10 +208,14 @@ class Env {
 
   // --- time ----------------------------------------------------------------
   virtual int64_t NowSeconds() = 0;  // calendar time
+  // Windows converts only times from 1970 to 3000 and answers all zeros
+  // (month 0) outside them; POSIX converts any time.
   virtual CivilTime LocalTime(int64_t seconds) = 0;
   virtual CivilTime UtcNow() = 0;  // with milliseconds
 
   // --- dynamic loading -----------------------------------------------------
+  // The POSIX loader gives no code for its failures: the Status carries
+  // ENOENT and the loader's own text.
   virtual Status OpenLibrary(const std::string& path, std::unique_ptr<Library>* library) = 0;
 
   // --- errors --------------------------------------------------------------
@@ -214,14 +225,19 @@ class Env {
   // Status and never need it.
   virtual uint32_t ThreadErrorCode() = 0;
   // The system's text for an error code, without a line break; false when
-  // it has none.
+  // it has none (Windows, for codes it does not know; POSIX names those
+  // "Unknown error" with the number).
   virtual bool ErrorMessage(uint32_t code, std::string* text) = 0;
 
   // --- text ----------------------------------------------------------------
-  // A statistical guess whether `bytes` hold UTF-16 text.
+  // A statistical guess whether `bytes` hold UTF-16 text: the system's own
+  // on Windows (IsTextUnicode); on POSIX a byte order mark, or the repeated
+  // high byte of text in one script.
   virtual bool LooksLikeUtf16(const void* bytes, size_t size) = 0;
-  // Converts `units` UTF-16 code units to the narrow code page; characters
-  // that the code page cannot hold become '?'.
+  // Converts `units` UTF-16 code units to the narrow code page (the ANSI
+  // code page on Windows, the process locale's character set on POSIX);
+  // characters that the code page cannot hold, and lone surrogates, become
+  // '?'.
   virtual std::string NarrowFromUtf16(const uint16_t* text, size_t units) = 0;
 
   // --- identity ------------------------------------------------------------

@@ -354,17 +354,14 @@ class WindowsEnv final : public Env {
   }
 
   // Read access beside append access, and reading and writing shared with
-  // others, as a stream opened in "a+" mode has them.
+  // others, as a stream opened in "a+" mode has them; a device ("NUL")
+  // opens as it would for such a stream.
   Status OpenAppending(const std::string& path, std::unique_ptr<AppendingFile>* file) override {
     file->reset();
     HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastFailure();
-    if (::GetFileType(handle) != FILE_TYPE_DISK) {
-      ::CloseHandle(handle);
-      return Failure(ERROR_INVALID_PARAMETER);
-    }
     *file = std::make_unique<WindowsAppendingFile>(handle);
     return Status();
   }
