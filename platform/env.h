@@ -272,12 +272,15 @@ class EnvWrapper : public Env {
     return target_->RenameNoReplace(a, b);
   }
   Status CreateFolder(const std::string& p) override { return target_->CreateFolder(p); }
-  Status CreatePrivateFolder(const std::string& p) override { return target_->CreatePrivateFolder(p); }
+  Status CreatePrivateFolder(const std::string& p) override {
+    return target_->CreatePrivateFolder(p);
+  }
   Status RemoveFolder(const std::string& p) override { return target_->RemoveFolder(p); }
   Status SyncFolder(const std::string& p) override { return target_->SyncFolder(p); }
   EntryKind KindOf(const std::string& p) override { return target_->KindOf(p); }
   bool IsOwnFolder(const std::string& p) override { return target_->IsOwnFolder(p); }
-  Status ListFolder(const std::string& f, const std::string& pat, std::vector<DirEntry>* e) override {
+  Status ListFolder(const std::string& f, const std::string& pat,
+                    std::vector<DirEntry>* e) override {
     return target_->ListFolder(f, pat, e);
   }
   bool GetVariable(const char* n, std::string* v) override { return target_->GetVariable(n, v); }

@@ -150,7 +150,9 @@ TEST_F(Workspace, SubfoldersArePreparedAtNumbersEndingIn00And01) {
   ASSERT_EQ(logger->workspace().nextTempNumber(), 13u);
 
   // 13 to 99 point into tmp_0, which nobody prepared.
-  while (logger->workspace().nextTempNumber() < 100) ASSERT_NE(logger->workspace().NewTempFileName(), nullptr);
+  while (logger->workspace().nextTempNumber() < 100) {
+    ASSERT_NE(logger->workspace().NewTempFileName(), nullptr);
+  }
   EXPECT_FALSE(exists(Product() + "/tmp_0"));
 
   EXPECT_EQ(std::string(logger->workspace().NewTempFileName()), NameFor(100));
@@ -337,7 +339,8 @@ TEST_F(Workspace, AProductFolderThatIsNotTheUsersOwnIsRefused) {
     ASSERT_NO_THROW(logger = Make()) << c.what;
     EXPECT_FALSE(logger->workspace().workspaceReady()) << c.what;
     EXPECT_NE(logger->workspace().workspaceFailure().find(product), std::string::npos) << c.what;
-    EXPECT_NE(logger->workspace().workspaceFailure().find("BRENMOORTMP"), std::string::npos) << c.what;
+    EXPECT_NE(logger->workspace().workspaceFailure().find("BRENMOORTMP"), std::string::npos)
+        << c.what;
     EXPECT_EQ(logger->workspace().NewTempFileName(), nullptr) << c.what;
     logger.reset();
     EXPECT_TRUE(victim.intact()) << c.what;
@@ -354,7 +357,8 @@ TEST_F(Workspace, AFailedSetUpLeavesTheLoggerWorking) {
   EXPECT_FALSE(logger->workspace().workspaceReady());
   EXPECT_NE(logger->workspace().workspaceFailure().find("could not be created"), std::string::npos)
       << logger->workspace().workspaceFailure();
-  EXPECT_NE(logger->workspace().workspaceFailure().find(root_.file("plain/tmp_err")), std::string::npos);
+  EXPECT_NE(logger->workspace().workspaceFailure().find(root_.file("plain/tmp_err")),
+            std::string::npos);
   EXPECT_EQ(logger->workspace().NewTempFileName(), nullptr);
   std::string log = LogTo(*logger);
   logger->Info("still logging");
@@ -393,7 +397,8 @@ TEST_F(Workspace, WhereTheTempRootComesFrom) {
       env_.unsetVariables.insert("BRENMOORTMP");
     }
     std::unique_ptr<Logger> logger = Make();
-    EXPECT_TRUE(logger->workspace().workspaceReady()) << c.what << ": " << logger->workspace().workspaceFailure();
+    EXPECT_TRUE(logger->workspace().workspaceReady())
+        << c.what << ": " << logger->workspace().workspaceFailure();
     EXPECT_EQ(logger->workspace().productTempFolder(), c.product) << c.what;
   }
 }
