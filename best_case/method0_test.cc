@@ -64,9 +64,9 @@ class HookedFile : public platform::ReadableFile {
              std::function<void(uint64_t)>* hook)
       : file_(std::move(file)), hook_(hook) {}
   uint64_t Size() const override { return file_->Size(); }
-  int64_t ReadAt(uint64_t offset, void* buffer, size_t count) override {
+  platform::Status ReadAt(uint64_t offset, void* buffer, size_t count, size_t* got) override {
     if (*hook_) (*hook_)(offset);
-    return file_->ReadAt(offset, buffer, count);
+    return file_->ReadAt(offset, buffer, count, got);
   }
 
  private:
@@ -77,10 +77,11 @@ class HookedFile : public platform::ReadableFile {
 class ReadHookEnv : public platform::EnvWrapper {
  public:
   ReadHookEnv() : EnvWrapper(platform::Env::Default()) {}
-  std::unique_ptr<platform::ReadableFile> OpenReadOnly(const std::string& path) override {
-    std::unique_ptr<platform::ReadableFile> file = target()->OpenReadOnly(path);
-    if (!file) return file;
-    return std::make_unique<HookedFile>(std::move(file), &onRead);
+  platform::Status OpenReadOnly(const std::string& path,
+                                std::unique_ptr<platform::ReadableFile>* file) override {
+    platform::Status status = target()->OpenReadOnly(path, file);
+    if (status) *file = std::make_unique<HookedFile>(std::move(*file), &onRead);
+    return status;
   }
   std::function<void(uint64_t)> onRead;
 };
@@ -92,17 +93,23 @@ class FailingFile : public platform::WritableFile {
  public:
   FailingFile(std::unique_ptr<platform::WritableFile> file, uint64_t budget, bool failClose)
       : file_(std::move(file)), budget_(budget), failClose_(failClose) {}
-  bool Append(const void* data, size_t count) override {
+  platform::Status Append(const void* data, size_t count) override {
     uint64_t room = budget_ > file_->Position() ? budget_ - file_->Position() : 0;
     if (count <= room) return file_->Append(data, count);
     file_->Append(data, static_cast<size_t>(room));
-    return false;
+    return platform::Status::Failure(28, "disk full");
   }
-  bool WriteAt(uint64_t offset, const void* data, size_t count) override {
-    return offset + count <= budget_ && file_->WriteAt(offset, data, count);
+  platform::Status WriteAt(uint64_t offset, const void* data, size_t count) override {
+    if (offset + count > budget_) return platform::Status::Failure(28, "disk full");
+    return file_->WriteAt(offset, data, count);
   }
   uint64_t Position() const override { return file_->Position(); }
-  bool Close() override { return file_->Close() && !failClose_; }
+  platform::Status Sync() override { return file_->Sync(); }
+  platform::Status Close() override {
+    platform::Status status = file_->Close();
+    if (status && failClose_) return platform::Status::Failure(5, "close failed");
+    return status;
+  }
 
  private:
   std::unique_ptr<platform::WritableFile> file_;
@@ -114,10 +121,11 @@ class FailingWriteEnv : public platform::EnvWrapper {
  public:
   FailingWriteEnv(uint64_t budget, bool failClose)
       : EnvWrapper(platform::Env::Default()), budget_(budget), failClose_(failClose) {}
-  std::unique_ptr<platform::WritableFile> CreateNew(const std::string& path) override {
-    std::unique_ptr<platform::WritableFile> file = target()->CreateNew(path);
-    if (!file) return file;
-    return std::make_unique<FailingFile>(std::move(file), budget_, failClose_);
+  platform::Status CreateNew(const std::string& path,
+                             std::unique_ptr<platform::WritableFile>* file) override {
+    platform::Status status = target()->CreateNew(path, file);
+    if (status) *file = std::make_unique<FailingFile>(std::move(*file), budget_, failClose_);
+    return status;
   }
 
  private:
@@ -762,8 +770,9 @@ class HugeTableFile : public platform::ReadableFile {
  public:
   explicit HugeTableFile(const DbfHeader& header) : header_(header) {}
   uint64_t Size() const override { return 0xFFFFFFFFu; }
-  int64_t ReadAt(uint64_t offset, void* buffer, size_t count) override {
-    if (offset >= Size()) return 0;
+  platform::Status ReadAt(uint64_t offset, void* buffer, size_t count, size_t* got) override {
+    *got = 0;
+    if (offset >= Size()) return platform::Status();
     count = static_cast<size_t>(std::min<uint64_t>(count, Size() - offset));
     uint8_t* out = static_cast<uint8_t*>(buffer);
     std::memset(out, ' ', count);
@@ -772,7 +781,8 @@ class HugeTableFile : public platform::ReadableFile {
       if (at >= 33) break;
       out[i] = at < 32 ? header_.bytes[at] : kHeaderTerminator;
     }
-    return static_cast<int64_t>(count);
+    *got = count;
+    return platform::Status();
   }
 
  private:
@@ -783,9 +793,12 @@ class HugeTableEnv : public platform::EnvWrapper {
  public:
   explicit HugeTableEnv(const DbfHeader& header)
       : EnvWrapper(platform::Env::Default()), header_(header) {}
-  std::unique_ptr<platform::ReadableFile> OpenReadOnly(const std::string& path) override {
-    if (path.ends_with(".dbf")) return std::make_unique<HugeTableFile>(header_);
-    return nullptr;
+  platform::Status OpenReadOnly(const std::string& path,
+                                std::unique_ptr<platform::ReadableFile>* file) override {
+    file->reset();
+    if (!path.ends_with(".dbf")) return platform::Status::Failure(2, "absent");
+    *file = std::make_unique<HugeTableFile>(header_);
+    return platform::Status();
   }
 
  private:

@@ -59,6 +59,6 @@ bool writeTableHeader(platform::WritableFile& out, DbfHeader header,
   return true;
 }
 
-bool writeEndOfFile(platform::WritableFile& out) { return out.Append(&kEndOfFile, 1); }
+bool writeEndOfFile(platform::WritableFile& out) { return out.Append(&kEndOfFile, 1).ok(); }
 
 }  // namespace kest

@@ -22,14 +22,17 @@ using testing::TempDir;
 class StringFile : public platform::WritableFile {
  public:
   explicit StringFile(size_t budget = SIZE_MAX) : budget_(budget) {}
-  bool Append(const void* data, size_t count) override {
+  platform::Status Append(const void* data, size_t count) override {
     size_t room = budget_ > bytes.size() ? budget_ - bytes.size() : 0;
     bytes.append(static_cast<const char*>(data), std::min(count, room));
-    return count <= room;
+    return count <= room ? platform::Status() : platform::Status::Failure(28, "disk full");
   }
-  bool WriteAt(uint64_t, const void*, size_t) override { return false; }
+  platform::Status WriteAt(uint64_t, const void*, size_t) override {
+    return platform::Status::Failure(22, "refused");
+  }
   uint64_t Position() const override { return bytes.size(); }
-  bool Close() override { return true; }
+  platform::Status Sync() override { return platform::Status(); }
+  platform::Status Close() override { return platform::Status(); }
   std::string bytes;
 
  private:

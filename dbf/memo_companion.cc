@@ -34,7 +34,7 @@ std::vector<std::string> listMemoCompanions(const std::string& tablePath, platfo
 }
 
 std::string findIgnoringCase(const std::string& path, platform::Env* env) {
-  if (env->KindOf(path) != platform::EntryKind::kMissing) return path;
+  if (platform::IsPresent(env->KindOf(path))) return path;
   platform::PathParts parts = platform::SplitPath(path);
   std::string folder = platform::FolderOf(path);
   std::string name = parts.name + parts.extension;

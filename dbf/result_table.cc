@@ -7,7 +7,7 @@ namespace kest {
 bool resultTableName(const std::string& path, platform::Env* env, std::string* name) {
   name->clear();
   std::string result = path;
-  if (env->KindOf(path) != platform::EntryKind::kMissing) {
+  if (platform::IsPresent(env->KindOf(path))) {
     std::string folder = path;
     if (!folder.empty() && platform::IsSeparator(folder.back())) folder.pop_back();
     result = platform::InFolder(folder, kRecoveredTableName);

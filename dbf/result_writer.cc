@@ -11,8 +11,7 @@ bool ResultWriter::create(const char* path) {
   // point elsewhere; it is treated as a path that cannot be created.
   std::string name;
   if (path == nullptr || !resultTableName(path, env_, &name)) return false;
-  output_ = env_->CreateNew(name);
-  return output_ != nullptr;
+  return env_->CreateNew(name, &output_).ok();
 }
 
 void ResultWriter::writeHeader(const DbfHeader& header,
@@ -37,7 +36,7 @@ void ResultWriter::writeEndMark() {
 }
 
 void ResultWriter::close() {
-  bool closed = output_->Close();
+  bool closed = output_->Close().ok();
   output_.reset();
   if (!closed) writeFailed();
 }

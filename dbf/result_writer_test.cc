@@ -22,32 +22,37 @@ struct MemoryResult {
 class MemoryFile : public platform::WritableFile {
  public:
   explicit MemoryFile(MemoryResult* result) : r_(result) {}
-  bool Append(const void* data, size_t count) override {
-    if (Fails()) return false;
+  platform::Status Append(const void* data, size_t count) override {
+    if (Fails()) return Failure();
     r_->bytes.append(static_cast<const char*>(data), count);
-    return true;
+    return {};
   }
-  bool WriteAt(uint64_t offset, const void* data, size_t count) override {
-    if (Fails()) return false;
+  platform::Status WriteAt(uint64_t offset, const void* data, size_t count) override {
+    if (Fails()) return Failure();
     r_->bytes.replace(offset, count, static_cast<const char*>(data), count);
-    return true;
+    return {};
   }
   uint64_t Position() const override { return r_->bytes.size(); }
-  bool Close() override {
+  platform::Status Sync() override { return {}; }
+  platform::Status Close() override {
     r_->closed = true;
-    return !Fails();
+    if (Fails()) return Failure();
+    return {};
   }
 
  private:
   bool Fails() { return ++r_->calls == r_->failAt; }
+  static platform::Status Failure() { return platform::Status::Failure(5, "I/O error"); }
   MemoryResult* r_;
 };
 
 class MemoryEnv : public platform::EnvWrapper {
  public:
   MemoryEnv() : EnvWrapper(platform::Env::Default()) {}
-  std::unique_ptr<platform::WritableFile> CreateNew(const std::string&) override {
-    return std::make_unique<MemoryFile>(&result);
+  platform::Status CreateNew(const std::string&,
+                             std::unique_ptr<platform::WritableFile>* file) override {
+    *file = std::make_unique<MemoryFile>(&result);
+    return {};
   }
   MemoryResult result;
 };

@@ -30,9 +30,10 @@ std::string enginePath() {
 }
 
 std::optional<Engine> loadEngine(const std::string& path, std::string* problem) {
-  std::unique_ptr<platform::Library> library = platform::Env::Default()->LoadLibrary(path);
-  if (!library) {
-    *problem = platform::LoadFailureText(path);
+  std::unique_ptr<platform::Library> library;
+  platform::Status opened = platform::Env::Default()->OpenLibrary(path, &library);
+  if (!opened) {
+    *problem = opened.text().empty() ? std::string("unknown reason") : opened.text();
     return std::nullopt;
   }
   Engine engine;

@@ -85,7 +85,7 @@ std::string ValcoreLibrary::Locate() {
   std::string executable;
   if (env_->ExecutablePath(&executable) && !platform::FolderOf(executable).empty()) {
     candidate = platform::FolderOf(executable) + kHostServicesLibraryName;
-    if (env_->KindOf(candidate) != platform::EntryKind::kMissing) return candidate;
+    if (platform::IsPresent(env_->KindOf(candidate))) return candidate;
   }
   std::string engine;
   if (env_->ModulePath(reinterpret_cast<const void*>(&EngineAnchor), &engine) &&
@@ -103,8 +103,8 @@ void ValcoreLibrary::Bind() {
     Fail(std::string("neither the host's nor the engine's folder is known to look for ") +
          kHostServicesLibraryName);
   }
-  std::unique_ptr<platform::Library> loaded = env_->LoadLibrary(libraryPath_);
-  if (!loaded) Fail("cannot load " + libraryPath_);
+  std::unique_ptr<platform::Library> loaded;
+  if (!env_->OpenLibrary(libraryPath_, &loaded)) Fail("cannot load " + libraryPath_);
   library_ = std::move(loaded);
 
   for (void*& entry : entries_) entry = nullptr;

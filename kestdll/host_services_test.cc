@@ -86,10 +86,12 @@ class FakeMachine : public platform::EnvWrapper {
     return present.count(path) != 0 ? platform::EntryKind::kFile
                                     : platform::EntryKind::kMissing;
   }
-  std::unique_ptr<platform::Library> LoadLibrary(const std::string& path) override {
+  platform::Status OpenLibrary(const std::string& path,
+                               std::unique_ptr<platform::Library>* library) override {
     loaded.push_back(path);
-    if (present.count(path) == 0) return nullptr;
-    return std::make_unique<FakeLibrary>(missingEntries);
+    if (present.count(path) == 0) return platform::Status::Failure(2, "absent");
+    *library = std::make_unique<FakeLibrary>(missingEntries);
+    return platform::Status();
   }
   std::string NarrowFromUtf16(const uint16_t* text, size_t units) override {
     if (unrepresentable) return std::string(units, '?');

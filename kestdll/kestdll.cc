@@ -50,9 +50,9 @@ class EngineModule {
   // LoadValcore: tries again what failed and binds the library anew.
   int32_t Reload() noexcept {
     try {
-      if (!logger_ || !logger_->workspaceReady()) {
+      if (!logger_ || !logger_->workspace().workspaceReady()) {
         auto fresh = std::make_unique<Logger>(platform::Env::Default(), true);
-        if (fresh->workspaceReady()) {
+        if (fresh->workspace().workspaceReady()) {
           InstallLogger(fresh.get());
           logger_ = std::move(fresh);
         }
@@ -79,8 +79,9 @@ class EngineModule {
       std::string reason;
       if (!logger_) {
         reason = "the diagnostic log could not be set up";
-      } else if (!logger_->workspaceReady()) {
-        reason = "the temp workspace could not be set up (" + logger_->workspaceFailure() + ")";
+      } else if (!logger_->workspace().workspaceReady()) {
+        reason = "the temp workspace could not be set up (" +
+                 logger_->workspace().workspaceFailure() + ")";
       }
       if (!valcore_ || !valcore_->bound()) {
         if (!reason.empty()) reason += "; ";

@@ -154,7 +154,7 @@ bool RecoveryRun::LogFileAllowed() const {
 
 void RecoveryRun::SetUpLog() {
   Logger& log = Log();
-  log.SetLogFile(log.NewTempFileName());
+  log.SetLogFile(log.workspace().NewTempFileName());
   log.Disable();
   if (LogFileAllowed()) {
     log.SetLogFile(logFileName_);

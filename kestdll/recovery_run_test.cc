@@ -467,12 +467,37 @@ TEST_F(RecoveryRunTest, FailureOutsideTheStagesIsNeverReportedAsSuccess) {
   EXPECT_TRUE(testing::entries(output_.path()).empty());
 }
 
+// A disk that fails from record 50 of 100 on: the run says the source
+// cannot be read and writes nothing, where taking the failure for the end
+// of the table would pass half of it off as the whole.
+TEST_F(RecoveryRunTest, AFailingReadEndsTheRunAsUnreadable) {
+  std::string table = source_.file("orders.dbf");
+  TableBuilder builder;
+  builder.field("NAME", 'C', 12).field("QTY", 'N', 4);
+  for (int i = 0; i < 100; ++i) {
+    std::string name = "item " + std::to_string(i);
+    builder.record(name + std::string(12 - name.size(), ' ') + std::to_string(1000 + i));
+  }
+  builder.write(table);
+  Freeze();
+  testing::ReadFailingEnv failing(builder.currentHeaderLength() +
+                                  50u * builder.currentRecordLength());
+  TestHost host;
+  runState().breakFlag = &host.breakByte;
+  EXPECT_EQ(recoverFile(table.c_str(), output_.path().c_str(), &TestHost::Status,
+                        &TestHost::Progress, &host, logFile_.c_str(), &failing),
+            KEST_SOURCE_UNREADABLE);
+  EXPECT_TRUE(testing::entries(output_.path()).empty());
+  EXPECT_EQ(Count(std::string("LLFile: read failed: [") + testing::ReadFailingEnv::kText + "]"),
+            1u);
+}
+
 // Raises `raised` when the results folder is to be made.
 class FailingCreateFolder : public platform::EnvWrapper {
  public:
   explicit FailingCreateFolder(bool integer)
       : EnvWrapper(platform::Env::Default()), integer_(integer) {}
-  bool CreateFolder(const std::string&) override {
+  platform::Status CreateFolder(const std::string&) override {
     if (integer_) throw RaisedCode{7};
     throw std::runtime_error("cannot make folders today");
   }

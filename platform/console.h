@@ -61,11 +61,6 @@ std::string NarrowToUtf8(const std::string& text);
 // unchanged on POSIX and for output that is redirected.
 std::string ForConsole(ConsoleStream stream, const std::string& text);
 
-// Why the last Env::LoadLibrary of `path` failed, in the loader's own words
-// and naming the file. Must be asked right after the failure: the next
-// load, or on Windows any failing call, replaces the reason.
-std::string LoadFailureText(const std::string& path);
-
 }  // namespace kest::platform
 
 #endif  // KEST_PLATFORM_CONSOLE_H_

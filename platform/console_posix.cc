@@ -65,13 +65,4 @@ std::string NarrowToUtf8(const std::string& text) { return text; }
 
 std::string ForConsole(ConsoleStream, const std::string& text) { return text; }
 
-std::string LoadFailureText(const std::string& path) {
-  // The loader keeps its reason until it is asked; Env::LoadLibrary does
-  // not ask.
-  const char* reason = dlerror();
-  if (reason != nullptr) return reason;
-  (void)path;  // the loader's text names it
-  return "unknown reason";
-}
-
 }  // namespace kest::platform

@@ -110,24 +110,4 @@ std::string ForConsole(ConsoleStream stream, const std::string& text) {
   return Narrow(::GetConsoleOutputCP(), Widen(CP_UTF8, text));
 }
 
-std::string LoadFailureText(const std::string& path) {
-  DWORD code = ::GetLastError();
-  char* message = nullptr;
-  DWORD length = ::FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-      reinterpret_cast<LPSTR>(&message), 0, nullptr);
-  std::string reason;
-  if (length != 0 && message != nullptr) {
-    reason.assign(message, length);
-    ::LocalFree(message);
-  }
-  // System texts end in a line break, often with a space before it.
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) {
-    reason.pop_back();
-  }
-  if (reason.empty()) reason = "error " + std::to_string(code);
-  return path + ": " + reason;
-}
-
 }  // namespace kest::platform

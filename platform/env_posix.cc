@@ -1,7 +1,7 @@
 // Env over POSIX calls.
 //
-// Queries without a POSIX counterpart (the system and Windows folders)
-// answer false, so the lines that would show them are left out of the log.
+// Queries without a POSIX counterpart (the machine folders) answer false,
+// so the lines that would show them are left out of the log.
 // The narrow code page is the character set of the process locale: UTF-8,
 // Latin-1, or plain ASCII otherwise (the "C" locale a library gets unless
 // its host chooses one).
@@ -14,17 +14,38 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
 
 #include "platform/env.h"
+#include "platform/env_internal.h"
 #include "platform/path.h"
 
 namespace kest::platform {
 
 namespace {
+
+bool TextOf(int code, std::string* text) {
+  char buffer[1024];
+  // The GNU strerror_r returns the text, which may or may not sit in buffer.
+  const char* message = ::strerror_r(code, buffer, sizeof buffer);
+  if (message == nullptr || *message == '\0') return false;
+  *text = message;
+  return true;
+}
+
+Status Failure(int code) {
+  std::string text;
+  if (!TextOf(code, &text)) text.clear();
+  return Status::Failure(static_cast<uint32_t>(code), std::move(text));
+}
+
+Status LastFailure() { return Failure(errno); }
+
+Status Outcome(bool done) { return done ? Status() : LastFailure(); }
 
 class PosixReadableFile final : public ReadableFile {
  public:
@@ -33,20 +54,21 @@ class PosixReadableFile final : public ReadableFile {
 
   uint64_t Size() const override { return size_; }
 
-  int64_t ReadAt(uint64_t offset, void* buffer, size_t count) override {
+  Status ReadAt(uint64_t offset, void* buffer, size_t count, size_t* got) override {
     char* out = static_cast<char*>(buffer);
-    size_t done = 0;
+    size_t& done = *got;
+    done = 0;
     while (done < count) {
-      ssize_t got = ::pread(fd_, out + done, count - done,
-                            static_cast<off_t>(offset + done));
-      if (got < 0) {
+      ssize_t read = ::pread(fd_, out + done, count - done,
+                             static_cast<off_t>(offset + done));
+      if (read < 0) {
         if (errno == EINTR) continue;
-        return -1;
+        return LastFailure();
       }
-      if (got == 0) break;
-      done += static_cast<size_t>(got);
+      if (read == 0) break;
+      done += static_cast<size_t>(read);
     }
-    return static_cast<int64_t>(done);
+    return Status();
   }
 
  private:
@@ -61,17 +83,14 @@ class PosixWritableFile final : public WritableFile {
     if (fd_ >= 0) ::close(fd_);
   }
 
-  bool Append(const void* data, size_t count) override {
-    if (!WriteAt(position_, data, count)) return false;
-    position_ += count;
-    return true;
+  Status Append(const void* data, size_t count) override {
+    Status status = WriteAt(position_, data, count);
+    if (status) position_ += count;
+    return status;
   }
 
-  bool WriteAt(uint64_t offset, const void* data, size_t count) override {
-    if (fd_ < 0) {
-      errno = EBADF;
-      return false;
-    }
+  Status WriteAt(uint64_t offset, const void* data, size_t count) override {
+    if (fd_ < 0) return Failure(EBADF);
     const char* in = static_cast<const char*>(data);
     size_t done = 0;
     while (done < count) {
@@ -79,32 +98,55 @@ class PosixWritableFile final : public WritableFile {
                              static_cast<off_t>(offset + done));
       if (put < 0) {
         if (errno == EINTR) continue;
-        return false;
+        return LastFailure();
       }
-      if (put == 0) {
-        errno = ENOSPC;
-        return false;
-      }
+      if (put == 0) return Failure(ENOSPC);
       done += static_cast<size_t>(put);
     }
-    return true;
+    return Status();
   }
 
   uint64_t Position() const override { return position_; }
 
-  bool Close() override {
-    if (fd_ < 0) {
-      errno = EBADF;
-      return false;
-    }
+  Status Sync() override {
+    if (fd_ < 0) return Failure(EBADF);
+    return Outcome(::fdatasync(fd_) == 0);
+  }
+
+  Status Close() override {
+    if (fd_ < 0) return Failure(EBADF);
     int rc = ::close(fd_);
     fd_ = -1;
-    return rc == 0;
+    return Outcome(rc == 0);
   }
 
  private:
   int fd_;
   uint64_t position_ = 0;
+};
+
+class PosixAppendingFile final : public AppendingFile {
+ public:
+  explicit PosixAppendingFile(int fd) : fd_(fd) {}
+  ~PosixAppendingFile() override { ::close(fd_); }
+
+  Status Append(const void* data, size_t count) override {
+    const char* in = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < count) {
+      ssize_t put = ::write(fd_, in + done, count - done);
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return LastFailure();
+      }
+      if (put == 0) return Failure(ENOSPC);
+      done += static_cast<size_t>(put);
+    }
+    return Status();
+  }
+
+ private:
+  int fd_;
 };
 
 class PosixLibrary final : public Library {
@@ -144,74 +186,91 @@ void AppendUtf8(uint32_t cp, std::string* out) {
 
 class PosixEnv final : public Env {
  public:
-  std::unique_ptr<ReadableFile> OpenReadOnly(const std::string& path) override {
+  Status OpenReadOnly(const std::string& path, std::unique_ptr<ReadableFile>* file) override {
+    file->reset();
     // Without O_NONBLOCK, opening a FIFO would wait for a writer forever;
     // on a regular file the flag changes nothing.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return LastFailure();
     struct stat st;
     if (::fstat(fd, &st) != 0) {
-      int saved = errno;
+      Status failed = LastFailure();
       ::close(fd);
-      errno = saved;
-      return nullptr;
+      return failed;
     }
     // Only regular files have a size to read by; folders, FIFOs and
     // devices are refused like a missing file.
     if (!S_ISREG(st.st_mode)) {
       ::close(fd);
-      errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-      return nullptr;
+      return Failure(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     }
-    return std::make_unique<PosixReadableFile>(fd, static_cast<uint64_t>(st.st_size));
+    *file = std::make_unique<PosixReadableFile>(fd, static_cast<uint64_t>(st.st_size));
+    return Status();
   }
 
-  std::unique_ptr<WritableFile> CreateNew(const std::string& path) override {
+  Status CreateNew(const std::string& path, std::unique_ptr<WritableFile>* file) override {
+    file->reset();
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-    return std::make_unique<PosixWritableFile>(fd);
+    if (fd < 0) return LastFailure();
+    *file = std::make_unique<PosixWritableFile>(fd);
+    return Status();
   }
 
-  bool CopyNoOverwrite(const std::string& from, const std::string& to) override {
-    std::unique_ptr<ReadableFile> in = OpenReadOnly(from);
-    if (!in) return false;
-    std::unique_ptr<WritableFile> out = CreateNew(to);
-    if (!out) return false;
-    char buffer[1 << 16];
-    uint64_t offset = 0;
-    for (;;) {
-      int64_t got = in->ReadAt(offset, buffer, sizeof buffer);
-      if (got < 0) break;
-      if (got == 0) return out->Close();
-      if (!out->Append(buffer, static_cast<size_t>(got))) break;
-      offset += static_cast<uint64_t>(got);
+  // Opened for reading as well, so that a file the user may write but not
+  // read is refused as a log, as a stream opened in "a+" mode would be.
+  Status OpenAppending(const std::string& path, std::unique_ptr<AppendingFile>* file) override {
+    file->reset();
+    int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return LastFailure();
+    *file = std::make_unique<PosixAppendingFile>(fd);
+    return Status();
+  }
+
+  Status RemoveFile(const std::string& path) override {
+    return Outcome(::unlink(path.c_str()) == 0);
+  }
+
+  Status RenameNoReplace(const std::string& from, const std::string& to) override {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+      return Status();
     }
-    int saved = errno;
-    out->Close();
-    ::unlink(to.c_str());  // a partial copy is worse than none
-    errno = saved;
-    return false;
+    // Older kernels and some file systems do not know the flag.
+    if (errno != EINVAL && errno != ENOSYS) return LastFailure();
+    if (::link(from.c_str(), to.c_str()) != 0) return LastFailure();
+    if (::unlink(from.c_str()) != 0) {
+      Status failed = LastFailure();
+      ::unlink(to.c_str());  // the file keeps its old name only
+      return failed;
+    }
+    return Status();
   }
 
-  bool DeleteFile(const std::string& path) override {
-    return ::unlink(path.c_str()) == 0;
+  Status CreateFolder(const std::string& path) override {
+    return Outcome(::mkdir(path.c_str(), 0777) == 0);
   }
 
-  bool CreateFolder(const std::string& path) override {
-    return ::mkdir(path.c_str(), 0777) == 0;
+  Status CreatePrivateFolder(const std::string& path) override {
+    return Outcome(::mkdir(path.c_str(), 0700) == 0);
   }
 
-  bool CreatePrivateFolder(const std::string& path) override {
-    return ::mkdir(path.c_str(), 0700) == 0;
+  Status RemoveFolder(const std::string& path) override {
+    return Outcome(::rmdir(path.c_str()) == 0);
   }
 
-  bool RemoveFolder(const std::string& path) override {
-    return ::rmdir(path.c_str()) == 0;
+  Status SyncFolder(const std::string& path) override {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return LastFailure();
+    Status status = Outcome(::fsync(fd) == 0);
+    ::close(fd);
+    return status;
   }
 
   EntryKind KindOf(const std::string& path) override {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return EntryKind::kMissing;
+    if (::lstat(path.c_str(), &st) != 0) {
+      // ENOTDIR: a part of the path is a file, so nothing can stand below it.
+      return errno == ENOENT || errno == ENOTDIR ? EntryKind::kMissing : EntryKind::kUnknown;
+    }
     return KindFromMode(st.st_mode);
   }
 
@@ -221,12 +280,15 @@ class PosixEnv final : public Env {
     return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
   }
 
-  bool ListFolder(const std::string& folder, const std::string& pattern,
-                  std::vector<DirEntry>* entries) override {
+  Status ListFolder(const std::string& folder, const std::string& pattern,
+                    std::vector<DirEntry>* entries) override {
     entries->clear();
     DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-    if (dir == nullptr) return false;
-    while (struct dirent* ent = ::readdir(dir)) {
+    if (dir == nullptr) return LastFailure();
+    for (;;) {
+      errno = 0;
+      struct dirent* ent = ::readdir(dir);
+      if (ent == nullptr) break;
       std::string name = ent->d_name;
       if (name == "." || name == "..") continue;
       if (!WildcardMatch(pattern, name)) continue;
@@ -235,8 +297,10 @@ class PosixEnv final : public Env {
       entry.kind = KindOf(InFolder(folder, name));
       entries->push_back(std::move(entry));
     }
+    // A listing cut short by an error is not passed off as the whole folder.
+    Status status = Outcome(errno == 0);
     ::closedir(dir);
-    return true;
+    return status;
   }
 
   bool GetVariable(const char* name, std::string* value) override {
@@ -261,15 +325,7 @@ class PosixEnv final : public Env {
     return true;
   }
 
-  bool SystemFolder(std::string*) override {
-    errno = ENOSYS;
-    return false;
-  }
-
-  bool WindowsFolder(std::string*) override {
-    errno = ENOSYS;
-    return false;
-  }
+  bool MachineFolderPath(MachineFolder, std::string*) override { return false; }
 
   bool ComputerName(std::string* name) override {
     char buffer[256] = {};
@@ -312,25 +368,23 @@ class PosixEnv final : public Env {
     return FromTm(tm, static_cast<int>(ts.tv_nsec / 1000000));
   }
 
-  std::unique_ptr<Library> LoadLibrary(const std::string& path) override {
+  // The loader reports its failures as a text of its own, with no code;
+  // the Status carries that text under ENOENT.
+  Status OpenLibrary(const std::string& path, std::unique_ptr<Library>* library) override {
+    library->reset();
     void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
-      errno = ENOENT;
-      return nullptr;
+      const char* why = ::dlerror();
+      return Status::Failure(ENOENT, why != nullptr ? why : "");
     }
-    return std::make_unique<PosixLibrary>(handle);
+    *library = std::make_unique<PosixLibrary>(handle);
+    return Status();
   }
 
-  uint32_t LastErrorCode() override { return static_cast<uint32_t>(errno); }
-  void SetLastErrorCode(uint32_t code) override { errno = static_cast<int>(code); }
+  uint32_t ThreadErrorCode() override { return static_cast<uint32_t>(errno); }
 
   bool ErrorMessage(uint32_t code, std::string* text) override {
-    char buffer[1024];
-    // The GNU strerror_r returns the text, which may or may not sit in buffer.
-    const char* message = ::strerror_r(static_cast<int>(code), buffer, sizeof buffer);
-    if (message == nullptr || *message == '\0') return false;
-    *text = message;
-    return true;
+    return TextOf(static_cast<int>(code), text);
   }
 
   bool LooksLikeUtf16(const void* bytes, size_t size) override {
@@ -407,13 +461,13 @@ class PosixEnv final : public Env {
 
 }  // namespace
 
-Env* Env::Default() {
-  // Never destroyed, since it is used during unload; built in static
-  // storage rather than on the heap, so that a library that is unloaded
-  // leaves no allocation behind.
-  alignas(PosixEnv) static unsigned char storage[sizeof(PosixEnv)];
-  static PosixEnv* env = new (storage) PosixEnv;
-  return env;
-}
+namespace internal {
+
+static_assert(sizeof(PosixEnv) <= kPlatformEnvRoom);
+static_assert(alignof(PosixEnv) <= alignof(std::max_align_t));
+
+Env* BuildPlatformEnv(void* room) { return new (room) PosixEnv; }
+
+}  // namespace internal
 
 }  // namespace kest::platform

@@ -17,16 +17,12 @@
 // After <windows.h>, which pulls in the owner and access-list types.
 #include <aclapi.h>
 
-// <windows.h> maps these names to their -A or -W forms; left in place, the
-// macros would rename the Env members of the same names in this file only.
-#undef DeleteFile
-#undef LoadLibrary
-
 #include <algorithm>
 #include <ctime>
 #include <new>
 
 #include "platform/env.h"
+#include "platform/env_internal.h"
 #include "platform/path.h"
 
 namespace kest::platform {
@@ -63,6 +59,37 @@ void CloseKeepingError(HANDLE handle) {
   ::CloseHandle(handle);
 }
 
+// The system's text for a code, without the line break it ends in.
+bool TextOf(DWORD code, std::string* text) {
+  char* message = nullptr;
+  DWORD length = ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+          FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+      reinterpret_cast<LPSTR>(&message), 0, nullptr);
+  if (length == 0 || message == nullptr) return false;
+  std::unique_ptr<char, decltype(&::LocalFree)> owned(message, &::LocalFree);
+  // System texts end in a line break (and often a space before it), which
+  // would split a log line or a composed message.
+  while (length > 0 && (message[length - 1] == '\r' || message[length - 1] == '\n' ||
+                        message[length - 1] == ' ')) {
+    --length;
+  }
+  if (length == 0) return false;
+  text->assign(message, length);
+  return true;
+}
+
+Status Failure(DWORD code) {
+  std::string text;
+  if (!TextOf(code, &text)) text.clear();
+  return Status::Failure(code, std::move(text));
+}
+
+Status LastFailure() { return Failure(::GetLastError()); }
+
+Status Outcome(BOOL done) { return done ? Status() : LastFailure(); }
+
 // A file position for ReadFile/WriteFile. On a handle opened without
 // FILE_FLAG_OVERLAPPED the call still completes before it returns; the
 // structure only carries the offset, so no shared file pointer is involved.
@@ -80,23 +107,24 @@ class WindowsReadableFile final : public ReadableFile {
 
   uint64_t Size() const override { return size_; }
 
-  int64_t ReadAt(uint64_t offset, void* buffer, size_t count) override {
+  Status ReadAt(uint64_t offset, void* buffer, size_t count, size_t* got) override {
     char* out = static_cast<char*>(buffer);
-    size_t done = 0;
+    size_t& done = *got;
+    done = 0;
     while (done < count) {
       DWORD want = static_cast<DWORD>(std::min(count - done, kMaxTransfer));
       OVERLAPPED at = At(offset + done);
-      DWORD got = 0;
-      if (!::ReadFile(handle_, out + done, want, &got, &at)) {
+      DWORD read = 0;
+      if (!::ReadFile(handle_, out + done, want, &read, &at)) {
         // A positioned read that starts at or past the end is reported as
         // an error rather than as zero bytes.
         if (::GetLastError() == ERROR_HANDLE_EOF) break;
-        return -1;
+        return LastFailure();
       }
-      if (got == 0) break;
-      done += got;
+      if (read == 0) break;
+      done += read;
     }
-    return static_cast<int64_t>(done);
+    return Status();
   }
 
  private:
@@ -111,48 +139,68 @@ class WindowsWritableFile final : public WritableFile {
     if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
   }
 
-  bool Append(const void* data, size_t count) override {
-    if (!WriteAt(position_, data, count)) return false;
-    position_ += count;
-    return true;
+  Status Append(const void* data, size_t count) override {
+    Status status = WriteAt(position_, data, count);
+    if (status) position_ += count;
+    return status;
   }
 
-  bool WriteAt(uint64_t offset, const void* data, size_t count) override {
-    if (handle_ == INVALID_HANDLE_VALUE) {
-      ::SetLastError(ERROR_INVALID_HANDLE);
-      return false;
-    }
+  Status WriteAt(uint64_t offset, const void* data, size_t count) override {
+    if (handle_ == INVALID_HANDLE_VALUE) return Failure(ERROR_INVALID_HANDLE);
     const char* in = static_cast<const char*>(data);
     size_t done = 0;
     while (done < count) {
       DWORD want = static_cast<DWORD>(std::min(count - done, kMaxTransfer));
       OVERLAPPED at = At(offset + done);
       DWORD put = 0;
-      if (!::WriteFile(handle_, in + done, want, &put, &at)) return false;
-      if (put == 0) {
-        ::SetLastError(ERROR_DISK_FULL);
-        return false;
-      }
+      if (!::WriteFile(handle_, in + done, want, &put, &at)) return LastFailure();
+      if (put == 0) return Failure(ERROR_DISK_FULL);
       done += put;
     }
-    return true;
+    return Status();
   }
 
   uint64_t Position() const override { return position_; }
 
-  bool Close() override {
-    if (handle_ == INVALID_HANDLE_VALUE) {
-      ::SetLastError(ERROR_INVALID_HANDLE);
-      return false;
-    }
+  Status Sync() override {
+    if (handle_ == INVALID_HANDLE_VALUE) return Failure(ERROR_INVALID_HANDLE);
+    return Outcome(::FlushFileBuffers(handle_));
+  }
+
+  Status Close() override {
+    if (handle_ == INVALID_HANDLE_VALUE) return Failure(ERROR_INVALID_HANDLE);
     BOOL closed = ::CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
-    return closed != FALSE;
+    return Outcome(closed);
   }
 
  private:
   HANDLE handle_;
   uint64_t position_ = 0;
+};
+
+class WindowsAppendingFile final : public AppendingFile {
+ public:
+  explicit WindowsAppendingFile(HANDLE handle) : handle_(handle) {}
+  ~WindowsAppendingFile() override { ::CloseHandle(handle_); }
+
+  // The handle has append access only, so every write lands at the end,
+  // wherever other writers have taken it meanwhile.
+  Status Append(const void* data, size_t count) override {
+    const char* in = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < count) {
+      DWORD want = static_cast<DWORD>(std::min(count - done, kMaxTransfer));
+      DWORD put = 0;
+      if (!::WriteFile(handle_, in + done, want, &put, nullptr)) return LastFailure();
+      if (put == 0) return Failure(ERROR_DISK_FULL);
+      done += put;
+    }
+    return Status();
+  }
+
+ private:
+  HANDLE handle_;
 };
 
 class WindowsLibrary final : public Library {
@@ -264,61 +312,77 @@ bool IsLowSurrogate(uint16_t unit) { return unit >= 0xDC00 && unit < 0xE000; }
 
 class WindowsEnv final : public Env {
  public:
-  std::unique_ptr<ReadableFile> OpenReadOnly(const std::string& path) override {
+  Status OpenReadOnly(const std::string& path, std::unique_ptr<ReadableFile>* file) override {
+    file->reset();
     HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) return LastFailure();
     // Consoles, pipes and serial ports open like files but have no size to
     // read by, and a read could wait forever; they are refused like a
     // missing file.
     if (::GetFileType(handle) != FILE_TYPE_DISK) {
       ::CloseHandle(handle);
-      ::SetLastError(ERROR_INVALID_PARAMETER);
-      return nullptr;
+      return Failure(ERROR_INVALID_PARAMETER);
     }
     BY_HANDLE_FILE_INFORMATION info;
     if (!::GetFileInformationByHandle(handle, &info)) {
-      CloseKeepingError(handle);
-      return nullptr;
+      Status failed = LastFailure();
+      ::CloseHandle(handle);
+      return failed;
     }
     // The system already refuses a folder opened without backup
     // semantics; the check keeps the contract from resting on that.
     if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       ::CloseHandle(handle);
-      ::SetLastError(ERROR_ACCESS_DENIED);
-      return nullptr;
+      return Failure(ERROR_ACCESS_DENIED);
     }
     uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    return std::make_unique<WindowsReadableFile>(handle, size);
+    *file = std::make_unique<WindowsReadableFile>(handle, size);
+    return Status();
   }
 
   // Result tables are created with the archive attribute, so that a backup
   // takes them, and without shared reading, so that nothing reads a result
   // before it is complete.
-  std::unique_ptr<WritableFile> CreateNew(const std::string& path) override {
+  Status CreateNew(const std::string& path, std::unique_ptr<WritableFile>* file) override {
+    file->reset();
     HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
                                   CREATE_NEW, FILE_ATTRIBUTE_ARCHIVE, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    return std::make_unique<WindowsWritableFile>(handle);
+    if (handle == INVALID_HANDLE_VALUE) return LastFailure();
+    *file = std::make_unique<WindowsWritableFile>(handle);
+    return Status();
   }
 
-  // Nothing is deleted here after a failure: the target that made the copy
-  // fail may be a file that someone else owns.
-  bool CopyNoOverwrite(const std::string& from, const std::string& to) override {
-    return ::CopyFileA(from.c_str(), to.c_str(), TRUE) != FALSE;
+  // Read access beside append access, and reading and writing shared with
+  // others, as a stream opened in "a+" mode has them; a device ("NUL")
+  // opens as it would for such a stream.
+  Status OpenAppending(const std::string& path, std::unique_ptr<AppendingFile>* file) override {
+    file->reset();
+    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastFailure();
+    *file = std::make_unique<WindowsAppendingFile>(handle);
+    return Status();
   }
 
-  bool DeleteFile(const std::string& path) override {
+  Status RemoveFile(const std::string& path) override {
     // A link to a folder is a folder entry itself: DeleteFileA refuses it,
     // and RemoveDirectoryA removes the link, never what it leads to.
     if (IsFolderLink(::GetFileAttributesA(path.c_str()))) {
-      return ::RemoveDirectoryA(path.c_str()) != FALSE;
+      return Outcome(::RemoveDirectoryA(path.c_str()));
     }
-    return ::DeleteFileA(path.c_str()) != FALSE;
+    return Outcome(::DeleteFileA(path.c_str()));
   }
 
-  bool CreateFolder(const std::string& path) override {
-    return ::CreateDirectoryA(path.c_str(), nullptr) != FALSE;
+  // Without MOVEFILE_REPLACE_EXISTING an existing target makes it fail, and
+  // without MOVEFILE_COPY_ALLOWED it stays on its volume.
+  Status RenameNoReplace(const std::string& from, const std::string& to) override {
+    return Outcome(::MoveFileExA(from.c_str(), to.c_str(), 0));
+  }
+
+  Status CreateFolder(const std::string& path) override {
+    return Outcome(::CreateDirectoryA(path.c_str(), nullptr));
   }
 
   // The folder gets the process user as its owner and an access list that
@@ -327,16 +391,13 @@ class WindowsEnv final : public Env {
   // BRENMOORTMP may be a folder that every user can write to, and what is
   // made there would inherit its openness. The entry is inherited by what
   // is created inside, temp files included.
-  bool CreatePrivateFolder(const std::string& path) override {
+  Status CreatePrivateFolder(const std::string& path) override {
     TokenUserSid user;
-    if (!user.Read()) return false;
+    if (!user.Read()) return LastFailure();
     DWORD aclSize = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) +
                     ::GetLengthSid(user.sid());
     std::unique_ptr<unsigned char[]> aclBuffer(new (std::nothrow) unsigned char[aclSize]);
-    if (!aclBuffer) {
-      ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-      return false;
-    }
+    if (!aclBuffer) return Failure(ERROR_NOT_ENOUGH_MEMORY);
     ACL* acl = reinterpret_cast<ACL*>(aclBuffer.get());
     SECURITY_DESCRIPTOR descriptor;
     if (!::InitializeAcl(acl, aclSize, ACL_REVISION) ||
@@ -346,28 +407,35 @@ class WindowsEnv final : public Env {
         !::SetSecurityDescriptorOwner(&descriptor, user.sid(), FALSE) ||
         !::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
         !::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-      return false;
+      return LastFailure();
     }
     SECURITY_ATTRIBUTES attributes = {};
     attributes.nLength = sizeof attributes;
     attributes.lpSecurityDescriptor = &descriptor;
     attributes.bInheritHandle = FALSE;
-    return ::CreateDirectoryA(path.c_str(), &attributes) != FALSE;
+    return Outcome(::CreateDirectoryA(path.c_str(), &attributes));
   }
 
-  bool RemoveFolder(const std::string& path) override {
+  Status RemoveFolder(const std::string& path) override {
     // RemoveDirectoryA would take away a link to a folder as well; links
-    // go through DeleteFile, as they do on other systems.
-    if (IsFolderLink(::GetFileAttributesA(path.c_str()))) {
-      ::SetLastError(ERROR_DIRECTORY);
-      return false;
-    }
-    return ::RemoveDirectoryA(path.c_str()) != FALSE;
+    // go through RemoveFile, as they do on other systems.
+    if (IsFolderLink(::GetFileAttributesA(path.c_str()))) return Failure(ERROR_DIRECTORY);
+    return Outcome(::RemoveDirectoryA(path.c_str()));
   }
+
+  // NTFS journals its folder entries itself; a folder handle cannot be
+  // flushed without rights that the engine does not ask for.
+  Status SyncFolder(const std::string&) override { return Status(); }
 
   EntryKind KindOf(const std::string& path) override {
     DWORD attributes = ::GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return EntryKind::kMissing;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      DWORD code = ::GetLastError();
+      return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+                     code == ERROR_INVALID_NAME || code == ERROR_BAD_NETPATH
+                 ? EntryKind::kMissing
+                 : EntryKind::kUnknown;
+    }
     return KindFromAttributes(attributes);
   }
 
@@ -392,8 +460,8 @@ class WindowsEnv final : public Env {
   // Every entry is asked for and the pattern applied here: the system's own
   // matching also tries each name's short 8.3 alias, so "*.dbf" would find
   // "orders.dbfx" (alias ORDERS~1.DBF), which no other system would.
-  bool ListFolder(const std::string& folder, const std::string& pattern,
-                  std::vector<DirEntry>* entries) override {
+  Status ListFolder(const std::string& folder, const std::string& pattern,
+                    std::vector<DirEntry>* entries) override {
     entries->clear();
     std::string where = folder.empty() ? "." : folder;
     // A bare drive ("D:") stands for the current folder of that drive; a
@@ -405,9 +473,11 @@ class WindowsEnv final : public Env {
     if (search == INVALID_HANDLE_VALUE) {
       // The root folder of a drive has no "." and "..", so an empty one
       // matches nothing at all.
-      if (::GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+      if (::GetLastError() != ERROR_FILE_NOT_FOUND) return LastFailure();
       DWORD attributes = ::GetFileAttributesA(where.c_str());
-      return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+      if (attributes == INVALID_FILE_ATTRIBUTES) return LastFailure();
+      if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Failure(ERROR_DIRECTORY);
+      return Status();
     }
     do {
       std::string name = found.cFileName;
@@ -420,9 +490,8 @@ class WindowsEnv final : public Env {
     } while (::FindNextFileA(search, &found));
     DWORD ended = ::GetLastError();
     ::FindClose(search);
-    ::SetLastError(ended);
     // A listing cut short by an error is not passed off as the whole folder.
-    return ended == ERROR_NO_MORE_FILES;
+    return ended == ERROR_NO_MORE_FILES ? Status() : Failure(ended);
   }
 
   bool GetVariable(const char* name, std::string* value) override {
@@ -457,11 +526,10 @@ class WindowsEnv final : public Env {
     return AskSystem([](char* b, DWORD n) { return ::GetCurrentDirectoryA(n, b); }, path);
   }
 
-  bool SystemFolder(std::string* path) override {
-    return AskSystem([](char* b, DWORD n) { return ::GetSystemDirectoryA(b, n); }, path);
-  }
-
-  bool WindowsFolder(std::string* path) override {
+  bool MachineFolderPath(MachineFolder which, std::string* path) override {
+    if (which == MachineFolder::kSystemLibraries) {
+      return AskSystem([](char* b, DWORD n) { return ::GetSystemDirectoryA(b, n); }, path);
+    }
     return AskSystem([](char* b, DWORD n) { return ::GetWindowsDirectoryA(b, n); }, path);
   }
 
@@ -526,34 +594,23 @@ class WindowsEnv final : public Env {
     return c;
   }
 
-  std::unique_ptr<Library> LoadLibrary(const std::string& path) override {
+  Status OpenLibrary(const std::string& path, std::unique_ptr<Library>* library) override {
+    library->reset();
     HMODULE module = ::LoadLibraryA(path.c_str());
-    if (module == nullptr) return nullptr;
-    return std::make_unique<WindowsLibrary>(module);
-  }
-
-  uint32_t LastErrorCode() override { return ::GetLastError(); }
-  void SetLastErrorCode(uint32_t code) override { ::SetLastError(code); }
-
-  bool ErrorMessage(uint32_t code, std::string* text) override {
-    char* message = nullptr;
-    DWORD length = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-            FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-        reinterpret_cast<LPSTR>(&message), 0, nullptr);
-    if (length == 0 || message == nullptr) return false;
-    std::unique_ptr<char, decltype(&::LocalFree)> owned(message, &::LocalFree);
-    // System texts end in a line break (and often a space before it), which
-    // would split a log line or a composed message.
-    while (length > 0 && (message[length - 1] == '\r' || message[length - 1] == '\n' ||
-                          message[length - 1] == ' ')) {
-      --length;
+    if (module == nullptr) {
+      // Named like the POSIX loader's own texts, which name the file.
+      DWORD code = ::GetLastError();
+      std::string text;
+      if (!TextOf(code, &text) || text.empty()) text = "error " + std::to_string(code);
+      return Status::Failure(code, path + ": " + text);
     }
-    if (length == 0) return false;
-    text->assign(message, length);
-    return true;
+    *library = std::make_unique<WindowsLibrary>(module);
+    return Status();
   }
+
+  uint32_t ThreadErrorCode() override { return ::GetLastError(); }
+
+  bool ErrorMessage(uint32_t code, std::string* text) override { return TextOf(code, text); }
 
   bool LooksLikeUtf16(const void* bytes, size_t size) override {
     if (size < 2) return false;
@@ -622,13 +679,13 @@ class WindowsEnv final : public Env {
 
 }  // namespace
 
-Env* Env::Default() {
-  // Never destroyed, since it is used during unload; built in static
-  // storage rather than on the heap, so that a library that is unloaded
-  // leaves no allocation behind.
-  alignas(WindowsEnv) static unsigned char storage[sizeof(WindowsEnv)];
-  static WindowsEnv* env = new (storage) WindowsEnv;
-  return env;
-}
+namespace internal {
+
+static_assert(sizeof(WindowsEnv) <= kPlatformEnvRoom);
+static_assert(alignof(WindowsEnv) <= alignof(std::max_align_t));
+
+Env* BuildPlatformEnv(void* room) { return new (room) WindowsEnv; }
+
+}  // namespace internal
 
 }  // namespace kest::platform

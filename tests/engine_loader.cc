@@ -17,8 +17,8 @@ bool EngineExports::complete() const {
 }
 
 EngineLibrary::EngineLibrary(const std::string& path)
-    : path_(path), library_(platform::Env::Default()->LoadLibrary(path)) {
-  if (!library_) return;
+    : path_(path) {
+  if (!platform::Env::Default()->OpenLibrary(path, &library_)) return;
   Bind(*library_, "FileRecover", &exports_.fileRecover);
   Bind(*library_, "SetBreakFlag", &exports_.setBreakFlag);
   Bind(*library_, "GetDllVersion", &exports_.getDllVersion);

@@ -7,6 +7,7 @@ namespace kest::testing {
 namespace {
 
 using platform::ReadableFile;
+using platform::Status;
 using platform::WritableFile;
 
 class FaultReadableFile final : public ReadableFile {
@@ -14,10 +15,13 @@ class FaultReadableFile final : public ReadableFile {
   FaultReadableFile(std::unique_ptr<ReadableFile> file, FaultEnv* env)
       : file_(std::move(file)), env_(env) {}
   uint64_t Size() const override { return file_->Size(); }
-  int64_t ReadAt(uint64_t offset, void* buffer, size_t count) override {
-    if (!env_->Hit(FaultKind::kRead)) return file_->ReadAt(offset, buffer, count);
-    if (!env_->plan().partial) return -1;
-    return file_->ReadAt(offset, buffer, count / 2);
+  Status ReadAt(uint64_t offset, void* buffer, size_t count, size_t* got) override {
+    if (!env_->Hit(FaultKind::kRead)) return file_->ReadAt(offset, buffer, count, got);
+    if (!env_->plan().partial) {
+      *got = 0;
+      return env_->Failure();
+    }
+    return file_->ReadAt(offset, buffer, count / 2, got);
   }
 
  private:
@@ -29,21 +33,26 @@ class FaultWritableFile final : public WritableFile {
  public:
   FaultWritableFile(std::unique_ptr<WritableFile> file, FaultEnv* env)
       : file_(std::move(file)), env_(env) {}
-  bool Append(const void* data, size_t count) override {
+  Status Append(const void* data, size_t count) override {
     if (!env_->Hit(FaultKind::kAppend)) return file_->Append(data, count);
     if (env_->plan().partial) file_->Append(data, count / 2);
-    return false;
+    return env_->Failure();
   }
-  bool WriteAt(uint64_t offset, const void* data, size_t count) override {
+  Status WriteAt(uint64_t offset, const void* data, size_t count) override {
     if (!env_->Hit(FaultKind::kWriteAt)) return file_->WriteAt(offset, data, count);
     if (env_->plan().partial) file_->WriteAt(offset, data, count / 2);
-    return false;
+    return env_->Failure();
   }
   uint64_t Position() const override { return file_->Position(); }
-  bool Close() override {
+  Status Sync() override {
+    if (env_->Hit(FaultKind::kSync)) return env_->Failure();
+    return file_->Sync();
+  }
+  Status Close() override {
     // The data may be lost, but the file is closed all the same.
-    bool closed = file_->Close();
-    return !env_->Hit(FaultKind::kClose) && closed;
+    Status closed = file_->Close();
+    if (env_->Hit(FaultKind::kClose)) return env_->Failure();
+    return closed;
   }
 
  private:
@@ -96,49 +105,69 @@ bool FaultEnv::Hit(FaultKind kind) {
   uint64_t n = ++calls_[static_cast<size_t>(kind)];
   bool fails = plan_.nth != 0 && kind == plan_.kind &&
                (n == plan_.nth || (plan_.persist && n > plan_.nth));
-  if (!fails) return false;
-  fired_ = true;
-  target()->SetLastErrorCode(plan_.errorCode);
-  return true;
+  if (fails) fired_ = true;
+  return fails;
 }
 
-std::unique_ptr<ReadableFile> FaultEnv::OpenReadOnly(const std::string& path) {
-  if (Hit(FaultKind::kOpen)) return nullptr;
-  std::unique_ptr<ReadableFile> file = target()->OpenReadOnly(path);
-  if (!file) return nullptr;
-  return std::make_unique<FaultReadableFile>(std::move(file), this);
+Status FaultEnv::OpenReadOnly(const std::string& path, std::unique_ptr<ReadableFile>* file) {
+  file->reset();
+  if (Hit(FaultKind::kOpen)) return Failure();
+  std::unique_ptr<ReadableFile> opened;
+  Status status = target()->OpenReadOnly(path, &opened);
+  if (!status) return status;
+  *file = std::make_unique<FaultReadableFile>(std::move(opened), this);
+  return status;
 }
 
-std::unique_ptr<WritableFile> FaultEnv::CreateNew(const std::string& path) {
-  if (Hit(FaultKind::kCreate)) return nullptr;
-  std::unique_ptr<WritableFile> file = target()->CreateNew(path);
-  if (!file) return nullptr;
-  return std::make_unique<FaultWritableFile>(std::move(file), this);
+Status FaultEnv::CreateNew(const std::string& path, std::unique_ptr<WritableFile>* file) {
+  file->reset();
+  if (Hit(FaultKind::kCreate)) return Failure();
+  std::unique_ptr<WritableFile> created;
+  Status status = target()->CreateNew(path, &created);
+  if (!status) return status;
+  *file = std::make_unique<FaultWritableFile>(std::move(created), this);
+  return status;
 }
 
-bool FaultEnv::CopyNoOverwrite(const std::string& from, const std::string& to) {
-  return !Hit(FaultKind::kCopy) && target()->CopyNoOverwrite(from, to);
+Status FaultEnv::CopyNoOverwrite(const std::string& from, const std::string& to) {
+  if (Hit(FaultKind::kCopy)) return Failure();
+  return target()->CopyNoOverwrite(from, to);
 }
 
-bool FaultEnv::DeleteFile(const std::string& path) {
-  return !Hit(FaultKind::kDelete) && target()->DeleteFile(path);
+Status FaultEnv::RemoveFile(const std::string& path) {
+  if (Hit(FaultKind::kDelete)) return Failure();
+  return target()->RemoveFile(path);
 }
 
-bool FaultEnv::CreateFolder(const std::string& path) {
-  return !Hit(FaultKind::kCreateFolder) && target()->CreateFolder(path);
+Status FaultEnv::RenameNoReplace(const std::string& from, const std::string& to) {
+  if (Hit(FaultKind::kRename)) return Failure();
+  return target()->RenameNoReplace(from, to);
 }
 
-bool FaultEnv::CreatePrivateFolder(const std::string& path) {
-  return !Hit(FaultKind::kCreateFolder) && target()->CreatePrivateFolder(path);
+Status FaultEnv::CreateFolder(const std::string& path) {
+  if (Hit(FaultKind::kCreateFolder)) return Failure();
+  return target()->CreateFolder(path);
 }
 
-bool FaultEnv::RemoveFolder(const std::string& path) {
-  return !Hit(FaultKind::kRemoveFolder) && target()->RemoveFolder(path);
+Status FaultEnv::CreatePrivateFolder(const std::string& path) {
+  if (Hit(FaultKind::kCreateFolder)) return Failure();
+  return target()->CreatePrivateFolder(path);
 }
 
-bool FaultEnv::ListFolder(const std::string& folder, const std::string& pattern,
-                          std::vector<platform::DirEntry>* entries) {
-  return !Hit(FaultKind::kList) && target()->ListFolder(folder, pattern, entries);
+Status FaultEnv::RemoveFolder(const std::string& path) {
+  if (Hit(FaultKind::kRemoveFolder)) return Failure();
+  return target()->RemoveFolder(path);
+}
+
+Status FaultEnv::SyncFolder(const std::string& path) {
+  if (Hit(FaultKind::kSyncFolder)) return Failure();
+  return target()->SyncFolder(path);
+}
+
+Status FaultEnv::ListFolder(const std::string& folder, const std::string& pattern,
+                            std::vector<platform::DirEntry>* entries) {
+  if (Hit(FaultKind::kList)) return Failure();
+  return target()->ListFolder(folder, pattern, entries);
 }
 
 }  // namespace kest::testing

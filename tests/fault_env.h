@@ -14,8 +14,8 @@
 //     run(&env);  ... check the invariants; env.fired() says it happened.
 //   }
 //
-// A failing call does nothing and reports failure the way the interface
-// does (null, false, -1), with the last error code set to `errorCode`. With
+// A failing call does nothing and fails the way the interface does: a
+// Status carrying `errorCode` and the system's text for it. With
 // `partial`, a read or write does half its work first: a read returns half
 // the bytes (a short read), an append or write-at writes half and reports
 // failure (a short write). With `persist`, every later call of the kind
@@ -42,11 +42,14 @@ namespace kest::testing {
   X(kCreate, "create")             \
   X(kAppend, "append")             \
   X(kWriteAt, "write-at")          \
+  X(kSync, "sync")                 \
   X(kClose, "close")               \
   X(kCreateFolder, "create folder") \
   X(kCopy, "copy")                 \
   X(kDelete, "delete")             \
+  X(kRename, "rename")             \
   X(kRemoveFolder, "remove folder") \
+  X(kSyncFolder, "sync folder")    \
   X(kList, "list folder")
 
 enum class FaultKind {
@@ -85,19 +88,27 @@ class FaultEnv : public platform::EnvWrapper {
   bool fired() const { return fired_; }
   const FaultPlan& plan() const { return plan_; }
 
-  // Counts a call of `kind`; true when it is to fail (and sets the error).
-  // For the file objects; tests have no need to call it.
+  // Counts a call of `kind`; true when it is to fail. For the file
+  // objects; tests have no need to call it.
   bool Hit(FaultKind kind);
+  // The failure a failing call reports.
+  platform::Status Failure() { return FailureOf(plan_.errorCode); }
 
-  std::unique_ptr<platform::ReadableFile> OpenReadOnly(const std::string& path) override;
-  std::unique_ptr<platform::WritableFile> CreateNew(const std::string& path) override;
-  bool CopyNoOverwrite(const std::string& from, const std::string& to) override;
-  bool DeleteFile(const std::string& path) override;
-  bool CreateFolder(const std::string& path) override;
-  bool CreatePrivateFolder(const std::string& path) override;
-  bool RemoveFolder(const std::string& path) override;
-  bool ListFolder(const std::string& folder, const std::string& pattern,
-                  std::vector<platform::DirEntry>* entries) override;
+  platform::Status OpenReadOnly(const std::string& path,
+                                std::unique_ptr<platform::ReadableFile>* file) override;
+  platform::Status CreateNew(const std::string& path,
+                             std::unique_ptr<platform::WritableFile>* file) override;
+  // A copy counts and fails as one call of its own kind; the reads and
+  // writes inside it are the target's.
+  platform::Status CopyNoOverwrite(const std::string& from, const std::string& to) override;
+  platform::Status RemoveFile(const std::string& path) override;
+  platform::Status RenameNoReplace(const std::string& from, const std::string& to) override;
+  platform::Status CreateFolder(const std::string& path) override;
+  platform::Status CreatePrivateFolder(const std::string& path) override;
+  platform::Status RemoveFolder(const std::string& path) override;
+  platform::Status SyncFolder(const std::string& path) override;
+  platform::Status ListFolder(const std::string& folder, const std::string& pattern,
+                              std::vector<platform::DirEntry>* entries) override;
 
  private:
   std::array<uint64_t, kFaultKindCount> calls_{};

@@ -38,8 +38,8 @@ TEST(FaultEnv, FailsTheNamedCallAloneOrFromThereOn) {
     env.Reset();
     env.Fail(c.plan);
     std::string path = dir.file("f" + std::to_string(n++));
-    auto file = env.CreateNew(path);
-    ASSERT_NE(file, nullptr);
+    std::unique_ptr<platform::WritableFile> file;
+    ASSERT_TRUE(env.CreateNew(path, &file));
     int failed = 0;
     for (int i = 0; i < 4; ++i) failed += !file->Append("ab", 2);
     EXPECT_TRUE(file->Close());
@@ -55,17 +55,24 @@ TEST(FaultEnv, FailedOpenAndReadsAnswerAsTheInterfaceDoes) {
   writeFile(dir.file("t"), "0123456789");
   FaultEnv env;
   env.FailAt(FaultKind::kOpen, 1);
-  EXPECT_EQ(env.OpenReadOnly(dir.file("t")), nullptr);
-  EXPECT_EQ(env.LastErrorCode(), 5u);
-  auto file = env.OpenReadOnly(dir.file("t"));
-  ASSERT_NE(file, nullptr);
+  std::unique_ptr<platform::ReadableFile> file;
+  platform::Status opened = env.OpenReadOnly(dir.file("t"), &file);
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(opened.code(), 5u);
+  EXPECT_FALSE(opened.text().empty());
+  EXPECT_EQ(file, nullptr);
+  ASSERT_TRUE(env.OpenReadOnly(dir.file("t"), &file));
   char buffer[10];
+  size_t got = 99;
   env.Fail(FaultPlan{FaultKind::kRead, 1});
-  EXPECT_EQ(file->ReadAt(0, buffer, 10), -1);
-  EXPECT_EQ(file->ReadAt(0, buffer, 10), 10);
+  EXPECT_FALSE(file->ReadAt(0, buffer, 10, &got));
+  EXPECT_EQ(got, 0u);
+  EXPECT_TRUE(file->ReadAt(0, buffer, 10, &got));
+  EXPECT_EQ(got, 10u);
   env.Reset();
   env.Fail(FaultPlan{FaultKind::kRead, 1, true});
-  EXPECT_EQ(file->ReadAt(0, buffer, 10), 5);
+  EXPECT_TRUE(file->ReadAt(0, buffer, 10, &got));
+  EXPECT_EQ(got, 5u);
 }
 
 TEST(TableImage, OnlyAWholeTableReadsAsWhole) {

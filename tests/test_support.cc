@@ -167,28 +167,53 @@ bool FakeEnv::CurrentFolder(std::string* path) {
   return Fixed(currentFolder, path) || target()->CurrentFolder(path);
 }
 
-bool FakeEnv::SystemFolder(std::string* path) {
-  return Fixed(systemFolder, path) || target()->SystemFolder(path);
+bool FakeEnv::MachineFolderPath(platform::MachineFolder which, std::string* path) {
+  const std::optional<std::string>& fixed =
+      which == platform::MachineFolder::kSystemLibraries ? systemFolder : windowsFolder;
+  return Fixed(fixed, path) || target()->MachineFolderPath(which, path);
 }
 
-bool FakeEnv::WindowsFolder(std::string* path) {
-  return Fixed(windowsFolder, path) || target()->WindowsFolder(path);
+platform::Status FakeEnv::RemoveFile(const std::string& path) {
+  if (failDeleteFile) return FailureOf(failureCode);
+  return target()->RemoveFile(path);
 }
 
-bool FakeEnv::DeleteFile(const std::string& path) {
-  if (failDeleteFile) {
-    lastError = failureCode;
-    return false;
-  }
-  return target()->DeleteFile(path);
-}
-
-bool FakeEnv::RemoveFolder(const std::string& path) {
-  if (failRemoveFolder) {
-    lastError = failureCode;
-    return false;
-  }
+platform::Status FakeEnv::RemoveFolder(const std::string& path) {
+  if (failRemoveFolder) return FailureOf(failureCode);
   return target()->RemoveFolder(path);
+}
+
+namespace {
+
+class ReadFailingFile : public platform::ReadableFile {
+ public:
+  ReadFailingFile(std::unique_ptr<platform::ReadableFile> file, const uint64_t* failFrom)
+      : file_(std::move(file)), failFrom_(failFrom) {}
+  uint64_t Size() const override { return file_->Size(); }
+  platform::Status ReadAt(uint64_t offset, void* buffer, size_t count, size_t* got) override {
+    if (offset + count <= *failFrom_) return file_->ReadAt(offset, buffer, count, got);
+    *got = 0;
+    if (offset < *failFrom_) {
+      file_->ReadAt(offset, buffer, static_cast<size_t>(*failFrom_ - offset), got);
+    }
+    return platform::Status::Failure(ReadFailingEnv::kCode, ReadFailingEnv::kText);
+  }
+
+ private:
+  std::unique_ptr<platform::ReadableFile> file_;
+  const uint64_t* failFrom_;
+};
+
+}  // namespace
+
+ReadFailingEnv::ReadFailingEnv(uint64_t failFrom)
+    : EnvWrapper(platform::Env::Default()), failFrom(failFrom) {}
+
+platform::Status ReadFailingEnv::OpenReadOnly(const std::string& path,
+                                              std::unique_ptr<platform::ReadableFile>* file) {
+  platform::Status status = target()->OpenReadOnly(path, file);
+  if (status) *file = std::make_unique<ReadFailingFile>(std::move(*file), &failFrom);
+  return status;
 }
 
 LogCapture::LogCapture(platform::Env* env)

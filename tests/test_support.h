@@ -63,7 +63,7 @@ class FakeEnv : public platform::EnvWrapper {
   platform::CivilTime utc;  // UtcNow's answer
   uint32_t processId = 4321;
 
-  // The last error code lives here, not in errno.
+  // The thread's last error code, for assertion reports, lives here, not in errno.
   uint32_t lastError = 0;
   // Texts ErrorMessage knows; any other code has none.
   std::map<uint32_t, std::string> errorTexts;
@@ -76,7 +76,8 @@ class FakeEnv : public platform::EnvWrapper {
   std::optional<std::string> tempPath, currentFolder, systemFolder, windowsFolder;
   bool failTempPath = false;
 
-  // Deletions and folder removals that fail with the given code.
+  // Deletions and folder removals that fail with the given code (and its
+  // text from errorTexts).
   bool failDeleteFile = false;
   bool failRemoveFolder = false;
   uint32_t failureCode = 5;
@@ -85,16 +86,29 @@ class FakeEnv : public platform::EnvWrapper {
   platform::CivilTime LocalTime(int64_t seconds) override;
   platform::CivilTime UtcNow() override { return utc; }
   uint32_t ProcessId() override { return processId; }
-  uint32_t LastErrorCode() override { return lastError; }
-  void SetLastErrorCode(uint32_t code) override { lastError = code; }
+  uint32_t ThreadErrorCode() override { return lastError; }
   bool ErrorMessage(uint32_t code, std::string* text) override;
   bool GetVariable(const char* name, std::string* value) override;
   bool TempPath(std::string* path) override;
   bool CurrentFolder(std::string* path) override;
-  bool SystemFolder(std::string* path) override;
-  bool WindowsFolder(std::string* path) override;
-  bool DeleteFile(const std::string& path) override;
-  bool RemoveFolder(const std::string& path) override;
+  bool MachineFolderPath(platform::MachineFolder which, std::string* path) override;
+  platform::Status RemoveFile(const std::string& path) override;
+  platform::Status RemoveFolder(const std::string& path) override;
+};
+
+// The real Env, except that every read of a file it opens that reaches
+// byte `failFrom` or beyond fails, with the bytes before it delivered, as a
+// disk that fails from some sector on does.
+class ReadFailingEnv : public platform::EnvWrapper {
+ public:
+  static constexpr uint32_t kCode = 5;
+  static constexpr const char* kText = "Input/output error";
+
+  explicit ReadFailingEnv(uint64_t failFrom);
+  platform::Status OpenReadOnly(const std::string& path,
+                                std::unique_ptr<platform::ReadableFile>* file) override;
+
+  uint64_t failFrom;
 };
 
 // Installs a Logger (no workspace) that logs to a file of its own for the

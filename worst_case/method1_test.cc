@@ -395,19 +395,25 @@ class FailingFile : public platform::WritableFile {
         failingAppend_(failingAppend),
         failWriteAt_(failWriteAt),
         failClose_(failClose) {}
-  bool Append(const void* data, size_t count) override {
+  platform::Status Append(const void* data, size_t count) override {
     if (appends_++ == failingAppend_) {
       // A short write: part of the bytes reach the disk.
       real_->Append(data, count / 2);
-      return false;
+      return platform::Status::Failure(28, "disk full");
     }
     return real_->Append(data, count);
   }
-  bool WriteAt(uint64_t offset, const void* data, size_t count) override {
-    return !failWriteAt_ && real_->WriteAt(offset, data, count);
+  platform::Status WriteAt(uint64_t offset, const void* data, size_t count) override {
+    if (failWriteAt_) return platform::Status::Failure(5, "write failed");
+    return real_->WriteAt(offset, data, count);
   }
   uint64_t Position() const override { return real_->Position(); }
-  bool Close() override { return real_->Close() && !failClose_; }
+  platform::Status Sync() override { return real_->Sync(); }
+  platform::Status Close() override {
+    platform::Status status = real_->Close();
+    if (status && failClose_) return platform::Status::Failure(5, "close failed");
+    return status;
+  }
 
  private:
   std::unique_ptr<platform::WritableFile> real_;
@@ -424,10 +430,14 @@ class FailingWriteEnv : public platform::EnvWrapper {
         failingAppend_(failingAppend),
         failWriteAt_(failWriteAt),
         failClose_(failClose) {}
-  std::unique_ptr<platform::WritableFile> CreateNew(const std::string& path) override {
-    std::unique_ptr<platform::WritableFile> real = target()->CreateNew(path);
-    if (!real) return nullptr;
-    return std::make_unique<FailingFile>(std::move(real), failingAppend_, failWriteAt_, failClose_);
+  platform::Status CreateNew(const std::string& path,
+                             std::unique_ptr<platform::WritableFile>* file) override {
+    platform::Status status = target()->CreateNew(path, file);
+    if (status) {
+      *file = std::make_unique<FailingFile>(std::move(*file), failingAppend_, failWriteAt_,
+                                            failClose_);
+    }
+    return status;
   }
 
  private:

@@ -52,10 +52,13 @@ void Logger::WriteMachineInfo() {
   platform::Env* env = env_;
   WriteQueryLine(*this, "GetCurrentDirectory",
                  [env](std::string* s) { return env->CurrentFolder(s); });
-  WriteQueryLine(*this, "GetSystemDirectory",
-                 [env](std::string* s) { return env->SystemFolder(s); });
-  WriteQueryLine(*this, "GetWindowsDirectory",
-                 [env](std::string* s) { return env->WindowsFolder(s); });
+  // The labels are the log's own and stay what they are on every system.
+  WriteQueryLine(*this, "GetSystemDirectory", [env](std::string* s) {
+    return env->MachineFolderPath(platform::MachineFolder::kSystemLibraries, s);
+  });
+  WriteQueryLine(*this, "GetWindowsDirectory", [env](std::string* s) {
+    return env->MachineFolderPath(platform::MachineFolder::kSystemRoot, s);
+  });
   WriteQueryLine(*this, "GetTempPath", [env](std::string* s) { return env->TempPath(s); });
   // The label is a value, not a format: its percent signs stay doubled.
   WriteQueryLine(*this, "%%BRENMOORTMP%%",

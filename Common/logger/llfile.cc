@@ -1,6 +1,7 @@
 #include "Common/logger/llfile.h"
 
 #include <new>
+#include <string>
 
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
@@ -14,14 +15,15 @@ bool Needs64Bits(uint64_t size) { return (size >> 32) != 0; }
 }  // namespace
 
 LLFile::LLFile(const char* path, platform::Env* env) {
+  // The source path in the report is fixed as it is, not this file's own:
+  // readers of the log look for that text.
   Log().CheckStringPtr(path,
                        "A.F. String invalid [name] File "
                        "[D:\\SVN_Source\\Common\\logger\\logger] Line ",
                        1115);
   Log().InfoString("LLFile: File to open:", path);
   if (path == nullptr) Raise(kCannotOpen);
-  file_ = env->OpenReadOnly(path);
-  if (!file_) Raise(kCannotOpen);
+  if (!env->OpenReadOnly(path, &file_)) Raise(kCannotOpen);
   name_ = path;
   Log().Info("File opened.");
   size_ = file_->Size();
@@ -54,10 +56,17 @@ size_t LLFile::Read(uint32_t count, void* buffer) {
     Log().Error("File not opened");
     Raise(kNotOpen);
   }
-  int64_t got = file_->ReadAt(position_, buffer, count);
-  if (got <= 0) return 0;
-  position_ += static_cast<uint64_t>(got);
-  return static_cast<size_t>(got);
+  size_t got = 0;
+  platform::Status read = file_->ReadAt(position_, buffer, count, &got);
+  if (!read) {
+    // Taken for the end of the file, a failing disk would pass a table cut
+    // short for a whole one.
+    std::string why = read.text().empty() ? "error " + std::to_string(read.code()) : read.text();
+    Log().ErrorString("LLFile: read failed:", why.c_str());
+    Raise(kReadFailed);
+  }
+  position_ += got;
+  return got;
 }
 
 size_t LLFile::ReadAt(uint32_t position, uint32_t count, void* buffer) {

@@ -6,8 +6,9 @@
 // more are opened but every positioned access to them is refused.
 //
 // Every failure is logged and raised as RaisedCode with one of the
-// LLFileError codes below. Reads are not failures when they come up short:
-// the caller learns how many bytes arrived.
+// LLFileError codes below. Reads are not failures when they come up short
+// at the end of the file: the caller learns how many bytes arrived. A read
+// that the system refuses is a failure, never taken for the end of the file.
 //
 // An LLFile belongs to one thread at a time.
 #ifndef KEST_COMMON_LOGGER_LLFILE_H_
@@ -25,6 +26,7 @@ namespace kest {
 enum LLFileError : int {
   kCannotOpen = 2,       // the file cannot be opened
   kSeekFailed = 3,       // the seek did not reach the requested position
+  kReadFailed = 4,       // the system refused a read
   kNeeds64Bits = 5,      // the file size needs more than 32 bits
   kNotOpen = 6,          // the file is not open
   kNoMemory = 7,         // no memory for the read buffer
@@ -50,6 +52,8 @@ class LLFile {
   void Seek(uint32_t position);
   // Reads up to `count` bytes at the current position and moves past them.
   // Returns how many arrived; the rest of `buffer` keeps what it held.
+  // Raises 6, or 4 after an ERROR line with the system's text when the
+  // system refuses the read.
   size_t Read(uint32_t count, void* buffer);
   // Seek, then Read.
   size_t ReadAt(uint32_t position, uint32_t count, void* buffer);

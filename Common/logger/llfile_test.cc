@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "Common/raised_code.h"
@@ -150,6 +151,32 @@ TEST_F(LLFileRead, ReadAllocFillsWhatLiesPastTheEndWithZeros) {
   for (int i = 0; i < 8; ++i) EXPECT_EQ(past[i], 0) << i;
 
   EXPECT_NE(file_->ReadAlloc(3, 0), nullptr) << "an empty request gets an empty buffer";
+}
+
+// A read the system refuses raises 4 with the system's text; the bytes
+// before the failing ones still read as they are.
+TEST(LLFileReadFailure, ARefusedReadIsNotTheEndOfTheFile) {
+  TempDir dir;
+  testing::writeFile(dir.file("t.dbf"), "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+  testing::ReadFailingEnv failing(10);
+  const std::string line =
+      std::string("LLFile: read failed: [") + testing::ReadFailingEnv::kText + "]";
+  struct {
+    const char* what;
+    std::function<void(LLFile&)> op;
+  } cases[] = {
+      {"Read across the failing byte", [](LLFile& f) { char b[8]; f.Seek(6); f.Read(8, b); }},
+      {"ReadAt past it", [](LLFile& f) { char b[4]; f.ReadAt(20, 4, b); }},
+      {"ReadAlloc", [](LLFile& f) { f.ReadAlloc(8, 4); }},
+  };
+  for (const auto& c : cases) {
+    LogCapture log;
+    LLFile file(dir.file("t.dbf").c_str(), &failing);
+    char before[10];
+    EXPECT_EQ(file.ReadAt(0, 10, before), 10u) << c.what;
+    EXPECT_EQ(RaisedBy([&] { c.op(file); }), kReadFailed) << c.what;
+    EXPECT_EQ(log.count(line), 1u) << c.what;
+  }
 }
 
 // Codes 3 (a seek that misses its position), 6 (no open file) and 7 (no

@@ -1,8 +1,10 @@
 #include "Common/logger/logger.h"
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace kest {
 
@@ -20,19 +22,15 @@ Logger* installed = nullptr;
 }  // namespace
 
 Logger::Logger(platform::Env* env, bool setUpWorkspace)
-    : env_(env), lastStampTime_(env->NowSeconds()) {
+    : env_(env), lastStampTime_(env->NowSeconds()), workspace_(env, this) {
   SetLogFile(nullptr);
-  if (setUpWorkspace) InitTempPath();
+  if (setUpWorkspace) workspace_.InitTempPath();
 }
 
+// The workspace, destroyed after this body, clears itself with no log open.
 Logger::~Logger() {
-  if (stream_ != nullptr) {
-    std::fclose(stream_);
-    stream_ = nullptr;
-    logFileName_.clear();
-  }
-  DeleteTempFiles();
-  RemoveEmptyWorkspace();
+  log_.reset();
+  logFileName_.clear();
 }
 
 void Logger::Info(const char* message) { WriteLine(kLevelInfo, message); }
@@ -60,46 +58,45 @@ void Logger::ErrorNumber(const char* message, int32_t number) {
 
 void Logger::ErrorFormat(const char* format, ...) {
   if (format == nullptr) return;
-  uint32_t code = env_->LastErrorCode();
   char buffer[kMaxFormatted + 1];
   buffer[0] = '\0';
   va_list args;
   va_start(args, format);
   std::vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
-  env_->SetLastErrorCode(code);
   Error(buffer);
 }
 
+// The thread's last error is read before anything is composed, so that it
+// is what the system said before the report, not during it.
 void Logger::AssertReport(bool condition, const char* message, int32_t line) {
-  if (!condition) ComposeNumber(kLevelAssert, message, line);
+  if (condition || message == nullptr) return;
+  uint32_t code = env_->ThreadErrorCode();
+  char buffer[kMaxComposed + 1];
+  std::snprintf(buffer, sizeof buffer, "%s [%ld]", message, static_cast<long>(line));
+  WriteLineWithCode(kLevelAssert, buffer, code);
 }
 
 void Logger::CheckStringPtr(const void* pointer, const char* message, int32_t line) {
   if (pointer == nullptr) ComposeNumber(kLevelError, message, line);
 }
 
-// Composition happens in a per-call buffer before the lock is taken; the
-// caller's last error code is kept for the ASSERT column.
+// Composition happens in a per-call buffer before the lock is taken.
 void Logger::Compose(int32_t level, const char* message, const char* text) {
   if (message == nullptr) return;
-  uint32_t code = env_->LastErrorCode();
   char buffer[kMaxComposed + 1];
   if (text == nullptr) {
     std::snprintf(buffer, sizeof buffer, "%s [null]", message);
   } else {
     std::snprintf(buffer, sizeof buffer, "%s [%s]", message, text);
   }
-  env_->SetLastErrorCode(code);
   WriteLine(level, buffer);
 }
 
 void Logger::ComposeNumber(int32_t level, const char* message, int32_t number) {
   if (message == nullptr) return;
-  uint32_t code = env_->LastErrorCode();
   char buffer[kMaxComposed + 1];
   std::snprintf(buffer, sizeof buffer, "%s [%ld]", message, static_cast<long>(number));
-  env_->SetLastErrorCode(code);
   WriteLine(level, buffer);
 }
 
@@ -127,12 +124,17 @@ void Logger::BuildErrorText(uint32_t code) {
 }
 
 int Logger::WriteLine(int32_t level, const char* message) {
-  if (stream_ == nullptr || !enabled_) return 0;
+  if (log_ == nullptr || !enabled_) return 0;
+  WriteLineWithCode(level, message, level == kLevelAssert ? env_->ThreadErrorCode() : 0);
+  return 0;
+}
+
+void Logger::WriteLineWithCode(int32_t level, const char* message, uint32_t code) {
+  if (log_ == nullptr || !enabled_) return;
   std::lock_guard<std::recursive_mutex> guard(lock_);
   errorText_[0] = '\0';
-  if (!IsEnabledFor(level) || message == nullptr || stream_ == nullptr) return 0;
+  if (!IsEnabledFor(level) || message == nullptr || log_ == nullptr) return;
 
-  uint32_t code = env_->LastErrorCode();
   if (code != 0 && level == kLevelAssert) BuildErrorText(code);
 
   int64_t now = env_->NowSeconds();
@@ -145,11 +147,21 @@ int Logger::WriteLine(int32_t level, const char* message) {
                   t.second);
   }
 
-  std::fprintf(stream_, "%6s %s | %s %s\n", LevelName(level), timeText_, message,
-               errorText_);
-  std::fflush(stream_);
-  env_->SetLastErrorCode(code);
-  return 0;
+  // One write per line, so that the line reaches the system whole and at
+  // once; a line that cannot be written is dropped, as is one that finds
+  // no memory to be made in.
+  const char* levelName = LevelName(level);
+  int length = std::snprintf(nullptr, 0, "%6s %s | %s %s\n", levelName, timeText_, message,
+                             errorText_);
+  if (length < 0) return;
+  try {
+    std::string line(static_cast<size_t>(length) + 1, '\0');
+    std::snprintf(line.data(), line.size(), "%6s %s | %s %s\n", levelName, timeText_, message,
+                  errorText_);
+    line.pop_back();
+    log_->Append(line.data(), line.size());
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 bool Logger::IsEnabledFor(int32_t level) const {
@@ -157,20 +169,16 @@ bool Logger::IsEnabledFor(int32_t level) const {
 }
 
 void Logger::Enable() {
-  if (stream_ != nullptr) enabled_ = true;
+  if (log_ != nullptr) enabled_ = true;
 }
 
 void Logger::Disable() { enabled_ = false; }
 
 void Logger::SetLogFile(const char* name) {
-  if (stream_ != nullptr) {
-    std::fclose(stream_);
-    stream_ = nullptr;
-    logFileName_.clear();
-  }
+  log_.reset();
+  logFileName_.clear();
   if (name == nullptr || *name == '\0') return;
-  stream_ = std::fopen(name, "a+b");
-  if (stream_ == nullptr) return;
+  if (!env_->OpenAppending(name, &log_)) return;
   logFileName_ = name;
   Enable();
   WriteMachineInfo();

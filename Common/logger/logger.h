@@ -1,15 +1,16 @@
-// The engine's one diagnostic log, and the private temp workspace it owns.
+// The engine's one diagnostic log.
 //
 // Every part of the engine reports through the process-wide Logger (Log()):
 // one line per message, "%6s %s | %s %s\n" with the level name, a time
 // stamp at most once in two seconds, the message and, on ASSERT lines, the
-// system's text for the last error code. Nothing reaches the disk until a
-// log file is set and logging is enabled; every line is flushed at once, so
-// the log is complete up to its last line even if the host dies.
+// system's text for the calling thread's last error code. Nothing reaches
+// the disk until a log file is set and logging is enabled; the log is
+// opened through Env, and every line is handed to the system as one write
+// the moment it is made, so the log is complete up to its last line even if
+// the host dies.
 //
-// The Logger also keeps the temp workspace: a private folder under the temp
-// root (BRENMOORTMP, else the system's temp path) that hands out numbered
-// temp names and deletes them again when the Logger is destroyed.
+// The Logger owns the temp workspace (temp_workspace.h) and clears it after
+// closing its log, so the lines of that clean-up are not written.
 //
 // Thread safety: the logging operations may be called from any thread; a
 // recursive lock serialises the writing of lines. SetLogFile, Enable,
@@ -19,12 +20,11 @@
 #define KEST_COMMON_LOGGER_LOGGER_H_
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
+#include "Common/logger/temp_workspace.h"
 #include "platform/env.h"
 
 namespace kest {
@@ -47,20 +47,13 @@ class Logger {
   static constexpr size_t kMaxColumn = 1023;
   // Longest answer of a machine query in the machine-info block.
   static constexpr size_t kMaxQuery = 4094;
-  // Longest temp workspace path.
-  static constexpr size_t kMaxTempPath = 5220;
-  // Slots the temp name array starts with and grows by.
-  static constexpr uint32_t kTempNameStep = 1024;
 
   // With `setUpWorkspace`, the constructor ends by setting the temp
-  // workspace up (InitTempPath). A set-up that fails does not throw: the
-  // Logger works on, workspaceReady() is false and workspaceFailure() says
-  // why, so that the library can stay loaded and tell its host.
+  // workspace up (TempWorkspace::InitTempPath); a set-up that fails leaves
+  // the Logger working and the workspace saying why.
   explicit Logger(platform::Env* env = platform::Env::Default(),
                   bool setUpWorkspace = true);
-  // Closes the log, then deletes the temp names handed out. When the set-up
-  // created the product temp folder, the folder and the subfolders this
-  // process prepared are removed as well, but only those left empty.
+  // Closes the log, then clears the temp workspace.
   ~Logger();
 
   Logger(const Logger&) = delete;
@@ -82,8 +75,8 @@ class Logger {
   // Without a readability probe on this side, only a null pointer counts
   // as unreadable.
   void CheckStringPtr(const void* pointer, const char* message, int32_t line);
-  // The core writer; returns 0 in every case. The caller's last error code
-  // is the same after the call as before it.
+  // The core writer; returns 0 in every case. ASSERT lines read the
+  // thread's last error code here.
   int WriteLine(int32_t level, const char* message);
   bool IsEnabledFor(int32_t level) const;
 
@@ -91,10 +84,11 @@ class Logger {
   // Sets `enabled`, but only while a log file is open.
   void Enable();
   void Disable();
-  // Closes the current log, opens `name` for appending (null or empty:
-  // none), enables logging and writes the machine-info block into it.
+  // Closes the current log, opens `name` for appending, creating it when
+  // it is missing (null or empty: none), enables logging and writes the
+  // machine-info block into it.
   void SetLogFile(const char* name);
-  bool HasLogFile() const { return stream_ != nullptr; }
+  bool HasLogFile() const { return log_ != nullptr; }
   // Name of the open log file; empty without one.
   const std::string& logFileName() const { return logFileName_; }
 
@@ -102,24 +96,8 @@ class Logger {
   void WriteMachineInfo();
   void WriteVersionInfo();
 
-  // --- temp workspace ------------------------------------------------------
-  // Sets the workspace up; false (with workspaceFailure() saying why) when
-  // it cannot be used.
-  bool InitTempPath();
-  // A new temp name, owned by the Logger until it is destroyed; null when
-  // the workspace is not ready or the name storage cannot grow. The file
-  // itself is not created.
-  const char* NewTempFileName();
-  // Deletes everything inside `path`, depth first; the folder itself stays.
-  // Links are deleted themselves and never entered.
-  void EmptyFolder(const char* path);
-  void DeleteTempFiles();
-  bool workspaceReady() const { return workspaceReady_; }
-  const std::string& workspaceFailure() const { return workspaceFailure_; }
-  const std::string& productTempFolder() const { return productTempFolder_; }
-  uint32_t nextTempNumber() const { return nextTempNumber_; }
-  uint32_t tempNameCount() const { return tempNameCount_; }
-  uint32_t tempNameCapacity() const { return static_cast<uint32_t>(tempNames_.size()); }
+  TempWorkspace& workspace() { return workspace_; }
+  const TempWorkspace& workspace() const { return workspace_; }
 
   platform::Env* env() const { return env_; }
 
@@ -127,20 +105,13 @@ class Logger {
   void Compose(int32_t level, const char* message, const char* text);
   void ComposeNumber(int32_t level, const char* message, int32_t number);
   void BuildErrorText(uint32_t code);
-
-  bool FailWorkspace(const std::string& reason);
-  void DeleteOldTempFiles();
-  void PrepareSubfolder(uint32_t number);
-  bool WorkspaceStillOurs();
-  void RemoveEmptyWorkspace();
+  void WriteLineWithCode(int32_t level, const char* message, uint32_t code);
 
   platform::Env* env_;
 
-  // Logging.
   int64_t lastStampTime_;
   std::recursive_mutex lock_;
-  int32_t productNumber_ = -2;
-  std::FILE* stream_ = nullptr;
+  std::unique_ptr<platform::AppendingFile> log_;
   std::string logFileName_;
   int32_t threshold_ = kLevelAll;
   bool enabled_ = false;
@@ -149,15 +120,9 @@ class Logger {
   char errorText_[kMaxColumn + 1] = {};
   char timeText_[kMaxColumn + 1] = {};
 
-  // Temp workspace.
-  uint32_t nextTempNumber_ = 1;
-  uint32_t tempNameCount_ = 0;
-  std::vector<std::unique_ptr<std::string>> tempNames_;
-  std::string productTempFolder_;
-  bool workspaceReady_ = false;
-  bool createdProductFolder_ = false;
-  uint32_t firstTempNumber_ = 1;
-  std::string workspaceFailure_;
+  // Last, so that it goes first: its clean-up runs while the lock still
+  // stands, with the log already closed.
+  TempWorkspace workspace_;
 };
 
 // The process-wide Logger. Until one is installed, a Logger without a

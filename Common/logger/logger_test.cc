@@ -248,6 +248,45 @@ TEST_F(LoggerTest, SettingALogFileAppendsAndWritesTheMachineBlockEachTime) {
   EXPECT_EQ(lines[lines.size() - 1], "  INFO  | second ");
 }
 
+// A log the system will not open, or whose every write it refuses.
+class FailingLogEnv : public platform::EnvWrapper {
+ public:
+  explicit FailingLogEnv(bool failOpen)
+      : EnvWrapper(platform::Env::Default()), failOpen_(failOpen) {}
+  platform::Status OpenAppending(const std::string& path,
+                                 std::unique_ptr<platform::AppendingFile>* file) override {
+    if (failOpen_) return platform::Status::Failure(13, "Permission denied");
+    platform::Status status = target()->OpenAppending(path, file);
+    if (status) *file = std::make_unique<Refusing>();
+    return status;
+  }
+
+ private:
+  struct Refusing : platform::AppendingFile {
+    platform::Status Append(const void*, size_t) override {
+      return platform::Status::Failure(28, "No space left on device");
+    }
+  };
+  bool failOpen_;
+};
+
+TEST(LoggerLogFile, ALogThatCannotBeOpenedOrWrittenIsDroppedQuietly) {
+  for (bool failOpen : {true, false}) {
+    TempDir dir;
+    FailingLogEnv env(failOpen);
+    Logger logger(&env, false);
+    logger.SetLogFile(dir.file("run.log").c_str());
+    EXPECT_EQ(logger.HasLogFile(), !failOpen);
+    EXPECT_EQ(logger.IsEnabledFor(kLevelInfo), !failOpen);
+    logger.Info("dropped");
+    logger.AssertReport(false, "dropped", 1);
+    EXPECT_EQ(testing::exists(dir.file("run.log")), !failOpen);
+    if (!failOpen) {
+      EXPECT_EQ(testing::readFile(dir.file("run.log")), "");
+    }
+  }
+}
+
 // The messages of a fresh log: its machine-info block.
 std::vector<std::string> MachineBlock(FakeEnv* env, std::string* firstLine = nullptr) {
   TempDir dir;

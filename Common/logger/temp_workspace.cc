@@ -1,6 +1,6 @@
-// The private temp workspace of the Logger: a product temp folder under the
-// temp root, numbered temp names in subfolders of a hundred numbers each,
-// and their deletion at unload.
+// The temp workspace: a product temp folder under the temp root, numbered
+// temp names in subfolders of a hundred numbers each, and their deletion
+// at unload.
 //
 // The temp root may be shared by every user of the machine (/tmp), and the
 // temp names are predictable, so the workspace guards against entries that
@@ -10,6 +10,8 @@
 // should be is removed itself. Inside the private folder nobody else can
 // plant anything, which is why checking the kind of an entry just before
 // it is entered or removed is enough.
+#include "Common/logger/temp_workspace.h"
+
 #include <cstdio>
 #include <new>
 #include <string>
@@ -64,13 +66,20 @@ int32_t LeadingNumber(const std::string& text) {
 
 }  // namespace
 
-bool Logger::FailWorkspace(const std::string& reason) {
+TempWorkspace::TempWorkspace(platform::Env* env, Logger* log) : env_(env), log_(*log) {}
+
+TempWorkspace::~TempWorkspace() {
+  DeleteTempFiles();
+  RemoveEmptyWorkspace();
+}
+
+bool TempWorkspace::FailWorkspace(const std::string& reason) {
   workspaceReady_ = false;
   workspaceFailure_ = reason;
   return false;
 }
 
-bool Logger::InitTempPath() {
+bool TempWorkspace::InitTempPath() {
   workspaceReady_ = false;
   workspaceFailure_.clear();
   createdProductFolder_ = false;
@@ -86,27 +95,28 @@ bool Logger::InitTempPath() {
         root.size() > kMaxTempPath) {
       root.clear();
       if (!env_->TempPath(&root) || root.empty()) {
-        Error("LOGGER: cannot initialize temp path!");
+        log_.Error("LOGGER: cannot initialize temp path!");
         return FailWorkspace(
             "No folder for temporary files was found. Set the environment variable "
             "BRENMOORTMP to a folder you can write to.");
       }
     }
-    InfoString("The system returns a temp path:", root.c_str());
+    log_.InfoString("The system returns a temp path:", root.c_str());
     if (!root.empty() && root.back() == kSeparator) root.pop_back();
 
-    if (env_->KindOf(root) == EntryKind::kMissing) {
+    // A root whose state cannot be told is as useless as a missing one.
+    if (!platform::IsPresent(env_->KindOf(root))) {
       // The system's answer is taken as it comes, trailing separator and all.
       if (!env_->TempPath(&root) || root.empty()) {
-        Error("LOGGER: cannot initialize temp path!");
+        log_.Error("LOGGER: cannot initialize temp path!");
         return FailWorkspace(
             "No folder for temporary files was found. Set the environment variable "
             "BRENMOORTMP to a folder you can write to.");
       }
     } else {
-      InfoString("Temp path openen successfully:", root.c_str());
+      log_.InfoString("Temp path openen successfully:", root.c_str());
     }
-    InfoString("Temp path found successfully:", root.c_str());
+    log_.InfoString("Temp path found successfully:", root.c_str());
 
     productTempFolder_ = root + kSeparator + "tmp_" + ProductCode(productNumber_);
     if (productTempFolder_.size() + kTempNameRoom > kMaxTempPath) {
@@ -115,15 +125,17 @@ bool Logger::InitTempPath() {
                            ", is too long. Set the environment variable BRENMOORTMP to "
                            "a folder with a shorter path.");
     }
-    InfoNumber("The product is", productNumber_);
-    InfoString("Product temp path will be:", productTempFolder_.c_str());
+    log_.InfoNumber("The product is", productNumber_);
+    log_.InfoString("Product temp path will be:", productTempFolder_.c_str());
 
-    if (env_->KindOf(productTempFolder_) == EntryKind::kMissing) {
-      if (!env_->CreatePrivateFolder(productTempFolder_)) {
-        uint32_t code = env_->LastErrorCode();
-        Error("Unable to create the folder, but it does not exists!!!");
-        std::string why;
-        if (!env_->ErrorMessage(code, &why)) why = "error " + std::to_string(code);
+    // A folder whose state cannot be told is tried as missing: the attempt
+    // to make it names the reason.
+    if (!platform::IsPresent(env_->KindOf(productTempFolder_))) {
+      platform::Status made = env_->CreatePrivateFolder(productTempFolder_);
+      if (!made) {
+        log_.Error("Unable to create the folder, but it does not exists!!!");
+        std::string why = made.text();
+        if (why.empty()) why = "error " + std::to_string(made.code());
         return FailWorkspace("The folder for temporary files " + productTempFolder_ +
                              " could not be created (" + why +
                              "). Set the environment variable BRENMOORTMP to a folder "
@@ -132,7 +144,7 @@ bool Logger::InitTempPath() {
       createdProductFolder_ = true;
       nextTempNumber_ = 1;
     } else {
-      Error("This folder already exists!!!");
+      log_.Error("This folder already exists!!!");
       if (!env_->IsOwnFolder(productTempFolder_)) {
         return FailWorkspace("The folder for temporary files " + productTempFolder_ +
                              " is not a folder of your own (it is a link, a file, or "
@@ -156,42 +168,42 @@ bool Logger::InitTempPath() {
 
 // Old temp files lie directly in the product temp folder; their numbers
 // tell where the numbering of this process has to start.
-void Logger::DeleteOldTempFiles() {
+void TempWorkspace::DeleteOldTempFiles() {
   std::vector<platform::DirEntry> entries;
   int32_t largest = 0;
   if (env_->ListFolder(productTempFolder_, "tmp_*.dat", &entries)) {
     for (const platform::DirEntry& entry : entries) {
-      InfoString("Found old file:", entry.name.c_str());
+      log_.InfoString("Found old file:", entry.name.c_str());
       std::string base = platform::SplitPath(entry.name).name;
       std::string rest = base.size() > 4 ? base.substr(4) : std::string();
-      InfoString("Name:", rest.c_str());
+      log_.InfoString("Name:", rest.c_str());
       int32_t number = LeadingNumber(rest);
-      InfoNumber("File number:", number);
+      log_.InfoNumber("File number:", number);
       if (number > largest) largest = number;
       // The listing's kind does not follow links: a link is deleted itself.
       std::string path = productTempFolder_ + kSeparator + entry.name;
       if (entry.kind == EntryKind::kFolder) {
         env_->RemoveFolder(path);
       } else {
-        env_->DeleteFile(path);
+        env_->RemoveFile(path);
       }
     }
   }
-  InfoNumber("Maximal file number found:", largest);
+  log_.InfoNumber("Maximal file number found:", largest);
   nextTempNumber_ = static_cast<uint32_t>(largest) + 1;
-  InfoNumber("Temp file indexes will start from:", static_cast<int32_t>(nextTempNumber_));
+  log_.InfoNumber("Temp file indexes will start from:", static_cast<int32_t>(nextTempNumber_));
 }
 
 // Between set-up and unload the product temp folder could have been
 // removed and something else put in its place (in a temp root that is not
 // protected like /tmp); nothing is made or removed in it then.
-bool Logger::WorkspaceStillOurs() {
+bool TempWorkspace::WorkspaceStillOurs() {
   if (env_->IsOwnFolder(productTempFolder_)) return true;
-  ErrorString("Temp folder is no longer a private folder:", productTempFolder_.c_str());
+  log_.ErrorString("Temp folder is no longer a private folder:", productTempFolder_.c_str());
   return false;
 }
 
-void Logger::PrepareSubfolder(uint32_t number) {
+void TempWorkspace::PrepareSubfolder(uint32_t number) {
   char subfolder[kMaxTempPath];
   std::snprintf(subfolder, sizeof subfolder, "%s%ctmp_%u", productTempFolder_.c_str(),
                 kSeparator, number / 100);
@@ -199,28 +211,28 @@ void Logger::PrepareSubfolder(uint32_t number) {
   EntryKind kind = env_->KindOf(subfolder);
   if (kind == EntryKind::kFolder) {
     env_->RemoveFolder(subfolder);
-  } else if (kind != EntryKind::kMissing) {
-    env_->DeleteFile(subfolder);
+  } else if (platform::IsPresent(kind)) {
+    env_->RemoveFile(subfolder);
   }
   env_->CreatePrivateFolder(subfolder);
 }
 
-const char* Logger::NewTempFileName() {
+const char* TempWorkspace::NewTempFileName() {
   if (!workspaceReady_ || !WorkspaceStillOurs()) return nullptr;
 
   uint32_t capacity = tempNameCapacity();
   if (tempNameCount_ == capacity) {
-    Info("Size of storage expired, doing realloc");
-    InfoNumber("Previous size was", static_cast<int32_t>(capacity));
-    InfoNumber("New size will be", static_cast<int32_t>(capacity + kTempNameStep));
+    log_.Info("Size of storage expired, doing realloc");
+    log_.InfoNumber("Previous size was", static_cast<int32_t>(capacity));
+    log_.InfoNumber("New size will be", static_cast<int32_t>(capacity + kTempNameStep));
     try {
       tempNames_.resize(capacity + kTempNameStep);  // new slots are empty
     } catch (const std::bad_alloc&) {
-      Info("Realloc failed!");
+      log_.Info("Realloc failed!");
       return nullptr;
     }
-    Info("Realloc OK");
-    Info("Temp space ready");
+    log_.Info("Realloc OK");
+    log_.Info("Temp space ready");
   }
 
   std::unique_ptr<std::string> name;
@@ -253,16 +265,16 @@ const char* Logger::NewTempFileName() {
   if (kind == EntryKind::kFolder) {
     EmptyFolder(made.c_str());
     env_->RemoveFolder(made);
-  } else if (kind != EntryKind::kMissing) {
-    if (!env_->DeleteFile(made)) ErrorString("Failed to delete temp file:", made.c_str());
+  } else if (platform::IsPresent(kind)) {
+    if (!env_->RemoveFile(made)) log_.ErrorString("Failed to delete temp file:", made.c_str());
   }
   return made.c_str();
 }
 
-void Logger::EmptyFolder(const char* path) {
-  InfoString("Emptying folder", path);
+void TempWorkspace::EmptyFolder(const char* path) {
+  log_.InfoString("Emptying folder", path);
   if (path == nullptr) {
-    Error("EmptyFolder: invalid ptr");
+    log_.Error("EmptyFolder: invalid ptr");
     return;
   }
   std::string folder = path;
@@ -283,30 +295,29 @@ void Logger::EmptyFolder(const char* path) {
     if (full.size() >= kEmptyFolderBuffer) continue;
     if (env_->KindOf(full) == EntryKind::kFolder) {
       EmptyFolder(full.c_str());
-      if (!env_->RemoveFolder(full)) {
-        ErrorFormat("EmptyFolder: r.d. 0x%08x", env_->LastErrorCode());
-      }
-    } else if (!env_->DeleteFile(full)) {
-      ErrorFormat("EmptyFolder: d.f. 0x%08x", env_->LastErrorCode());
+      platform::Status removed = env_->RemoveFolder(full);
+      if (!removed) log_.ErrorFormat("EmptyFolder: r.d. 0x%08x", removed.code());
+    } else if (platform::Status removed = env_->RemoveFile(full); !removed) {
+      log_.ErrorFormat("EmptyFolder: d.f. 0x%08x", removed.code());
     }
   }
 }
 
-void Logger::DeleteTempFiles() {
+void TempWorkspace::DeleteTempFiles() {
   if (tempNameCount_ == 0 || !WorkspaceStillOurs()) return;
   for (uint32_t i = 0; i < tempNameCount_ && i < tempNames_.size(); ++i) {
     if (!tempNames_[i]) continue;
     const std::string& name = *tempNames_[i];
     EntryKind kind = env_->KindOf(name);
     if (kind == EntryKind::kMissing) {
-      ErrorString("Cannot delete temp file:", name.c_str());
+      log_.ErrorString("Cannot delete temp file:", name.c_str());
     } else if (kind == EntryKind::kFolder) {
       EmptyFolder(name.c_str());
       env_->RemoveFolder(name);
-    } else if (env_->DeleteFile(name)) {
-      Info("Temp file deleted");
+    } else if (env_->RemoveFile(name)) {
+      log_.Info("Temp file deleted");
     } else {
-      ErrorString("Failed to delete temp file:", name.c_str());
+      log_.ErrorString("Failed to delete temp file:", name.c_str());
     }
 
     platform::PathParts parts = platform::SplitPath(name);
@@ -321,7 +332,7 @@ void Logger::DeleteTempFiles() {
 // so a folder holding anything (another process's temp file, a file
 // someone left) stays. Leaving no empty folder behind in a shared temp
 // root also keeps the name free for the next user of the machine.
-void Logger::RemoveEmptyWorkspace() {
+void TempWorkspace::RemoveEmptyWorkspace() {
   if (!workspaceReady_ || !createdProductFolder_) return;
   if (!env_->IsOwnFolder(productTempFolder_)) return;
   if (nextTempNumber_ > firstTempNumber_) {

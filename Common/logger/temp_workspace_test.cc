@@ -77,16 +77,16 @@ class Workspace : public ::testing::Test {
 
 TEST_F(Workspace, AFreshRootGetsAPrivateProductFolderAndNumbersFromOne) {
   std::unique_ptr<Logger> logger = Make();
-  ASSERT_TRUE(logger->workspaceReady()) << logger->workspaceFailure();
-  EXPECT_EQ(logger->productTempFolder(), Product());
+  ASSERT_TRUE(logger->workspace().workspaceReady()) << logger->workspace().workspaceFailure();
+  EXPECT_EQ(logger->workspace().productTempFolder(), Product());
   struct stat st;
   ASSERT_EQ(::lstat(Product().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_EQ(logger->nextTempNumber(), 1u);
-  EXPECT_EQ(logger->tempNameCapacity(), 1024u);
-  EXPECT_EQ(logger->tempNameCount(), 0u);
+  EXPECT_EQ(logger->workspace().nextTempNumber(), 1u);
+  EXPECT_EQ(logger->workspace().tempNameCapacity(), 1024u);
+  EXPECT_EQ(logger->workspace().tempNameCount(), 0u);
 
-  const char* first = logger->NewTempFileName();
+  const char* first = logger->workspace().NewTempFileName();
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(first, NameFor(1));
   EXPECT_TRUE(IsFolder(Product() + "/tmp_0"));
@@ -95,9 +95,9 @@ TEST_F(Workspace, AFreshRootGetsAPrivateProductFolderAndNumbersFromOne) {
   // Minute 51 and second 3 read 513 as well.
   env_.utc.minute = 51;
   env_.utc.second = 3;
-  EXPECT_EQ(std::string(logger->NewTempFileName()), NameFor(2));
-  EXPECT_EQ(logger->tempNameCount(), 2u);
-  EXPECT_EQ(logger->nextTempNumber(), 3u);
+  EXPECT_EQ(std::string(logger->workspace().NewTempFileName()), NameFor(2));
+  EXPECT_EQ(logger->workspace().tempNameCount(), 2u);
+  EXPECT_EQ(logger->workspace().nextTempNumber(), 3u);
 }
 
 TEST_F(Workspace, OldTempFilesDirectlyInsideAreDeletedAndNumberingGoesOn) {
@@ -123,8 +123,8 @@ TEST_F(Workspace, OldTempFilesDirectlyInsideAreDeletedAndNumberingGoesOn) {
     writeFile(product + "/tmp_0/tmp_50.dat", "x");  // only direct entries count
 
     std::unique_ptr<Logger> logger = Make();
-    ASSERT_TRUE(logger->workspaceReady()) << logger->workspaceFailure();
-    EXPECT_EQ(logger->nextTempNumber(), c.next) << (c.old.empty() ? "" : c.old[0]);
+    ASSERT_TRUE(logger->workspace().workspaceReady()) << logger->workspace().workspaceFailure();
+    EXPECT_EQ(logger->workspace().nextTempNumber(), c.next) << (c.old.empty() ? "" : c.old[0]);
     for (const std::string& name : c.old) EXPECT_FALSE(exists(product + "/" + name)) << name;
     EXPECT_TRUE(exists(product + "/keep.txt"));
     EXPECT_TRUE(exists(product + "/tmp_9.txt"));
@@ -138,7 +138,7 @@ TEST_F(Workspace, OldEntriesThatAreFoldersGoOnlyWhenEmpty) {
   MakeFolder(Product() + "/tmp_40.dat");
   writeFile(Product() + "/tmp_40.dat/inside", "x");
   std::unique_ptr<Logger> logger = Make();
-  EXPECT_EQ(logger->nextTempNumber(), 41u);
+  EXPECT_EQ(logger->workspace().nextTempNumber(), 41u);
   EXPECT_FALSE(exists(Product() + "/tmp_30.dat"));
   EXPECT_TRUE(exists(Product() + "/tmp_40.dat/inside"));
 }
@@ -147,16 +147,18 @@ TEST_F(Workspace, SubfoldersArePreparedAtNumbersEndingIn00And01) {
   MakeFolder(Product());
   writeFile(Product() + "/tmp_12.dat", "old");
   std::unique_ptr<Logger> logger = Make();
-  ASSERT_EQ(logger->nextTempNumber(), 13u);
+  ASSERT_EQ(logger->workspace().nextTempNumber(), 13u);
 
   // 13 to 99 point into tmp_0, which nobody prepared.
-  while (logger->nextTempNumber() < 100) ASSERT_NE(logger->NewTempFileName(), nullptr);
+  while (logger->workspace().nextTempNumber() < 100) {
+    ASSERT_NE(logger->workspace().NewTempFileName(), nullptr);
+  }
   EXPECT_FALSE(exists(Product() + "/tmp_0"));
 
-  EXPECT_EQ(std::string(logger->NewTempFileName()), NameFor(100));
+  EXPECT_EQ(std::string(logger->workspace().NewTempFileName()), NameFor(100));
   EXPECT_TRUE(IsFolder(Product() + "/tmp_1"));
   writeFile(NameFor(100), "log of run 100");
-  logger->NewTempFileName();  // 101: tmp_1 is in use and stays
+  logger->workspace().NewTempFileName();  // 101: tmp_1 is in use and stays
   EXPECT_EQ(testing::readFile(NameFor(100)), "log of run 100");
 
   // A file where subfolder tmp_2 goes is replaced by the folder; a link
@@ -164,7 +166,7 @@ TEST_F(Workspace, SubfoldersArePreparedAtNumbersEndingIn00And01) {
   Victim victim;
   writeFile(Product() + "/tmp_2", "in the way");
   MakeLink(victim.dir.path(), Product() + "/tmp_3");
-  while (logger->nextTempNumber() <= 300) logger->NewTempFileName();
+  while (logger->workspace().nextTempNumber() <= 300) logger->workspace().NewTempFileName();
   EXPECT_TRUE(IsFolder(Product() + "/tmp_2"));
   EXPECT_TRUE(IsFolder(Product() + "/tmp_3"));
   EXPECT_TRUE(victim.intact());
@@ -172,14 +174,14 @@ TEST_F(Workspace, SubfoldersArePreparedAtNumbersEndingIn00And01) {
 
 TEST_F(Workspace, The1025thNameGrowsTheNameStorageBy1024) {
   std::unique_ptr<Logger> logger = Make();
-  for (int i = 0; i < 1024; ++i) ASSERT_NE(logger->NewTempFileName(), nullptr);
-  EXPECT_EQ(logger->tempNameCapacity(), 1024u);
+  for (int i = 0; i < 1024; ++i) ASSERT_NE(logger->workspace().NewTempFileName(), nullptr);
+  EXPECT_EQ(logger->workspace().tempNameCapacity(), 1024u);
   std::string log = LogTo(*logger);
   size_t before = testing::logMessages(log).size();
 
-  ASSERT_NE(logger->NewTempFileName(), nullptr);
-  EXPECT_EQ(logger->tempNameCapacity(), 2048u);
-  EXPECT_EQ(logger->tempNameCount(), 1025u);
+  ASSERT_NE(logger->workspace().NewTempFileName(), nullptr);
+  EXPECT_EQ(logger->workspace().tempNameCapacity(), 2048u);
+  EXPECT_EQ(logger->workspace().tempNameCount(), 1025u);
   std::vector<std::string> messages = testing::logMessages(log);
   std::vector<std::string> grown(messages.begin() + static_cast<long>(before), messages.end());
   EXPECT_EQ(grown, (std::vector<std::string>{"Size of storage expired, doing realloc",
@@ -204,7 +206,7 @@ TEST_F(Workspace, WhateverStandsAtANewTempNameIsCleared) {
   MakeLink(victim.dir.path(), NameFor(3));
 
   for (uint32_t n = 1; n <= 3; ++n) {
-    EXPECT_EQ(std::string(logger->NewTempFileName()), NameFor(n));
+    EXPECT_EQ(std::string(logger->workspace().NewTempFileName()), NameFor(n));
     EXPECT_FALSE(exists(NameFor(n))) << n;
   }
   EXPECT_TRUE(victim.intact());
@@ -212,7 +214,7 @@ TEST_F(Workspace, WhateverStandsAtANewTempNameIsCleared) {
   // 4: a file that cannot be deleted is reported.
   writeFile(NameFor(4), "x");
   env_.failDeleteFile = true;
-  logger->NewTempFileName();
+  logger->workspace().NewTempFileName();
   EXPECT_EQ(Count(testing::logMessages(log), "Failed to delete temp file: [" + NameFor(4) + "]"),
             1u);
 }
@@ -228,7 +230,7 @@ TEST_F(Workspace, EmptyFolderDeletesDepthFirstAndKeepsTheFolder) {
     writeFile(dir.file("sub/deeper/c"), "x");
     testing::LogCapture log(&env_);
     std::string path = dir.path() + trailing;
-    log.logger().EmptyFolder(path.c_str());
+    log.logger().workspace().EmptyFolder(path.c_str());
     EXPECT_TRUE(IsEmptyFolder(dir.path())) << trailing;
     EXPECT_TRUE(log.contains("Emptying folder [" + path + "]"));
     EXPECT_TRUE(log.contains("Emptying folder [" + dir.file("sub") + "]"));
@@ -239,8 +241,8 @@ TEST_F(Workspace, EmptyFolderDeletesDepthFirstAndKeepsTheFolder) {
 TEST_F(Workspace, EmptyFolderOnNothingToEmpty) {
   testing::LogCapture log(&env_);
   size_t before = log.messages().size();
-  log.logger().EmptyFolder(root_.file("missing").c_str());
-  log.logger().EmptyFolder(nullptr);
+  log.logger().workspace().EmptyFolder(root_.file("missing").c_str());
+  log.logger().workspace().EmptyFolder(nullptr);
   std::vector<std::string> messages = log.messages();
   EXPECT_EQ(std::vector<std::string>(messages.begin() + static_cast<long>(before), messages.end()),
             (std::vector<std::string>{"Emptying folder [" + root_.file("missing") + "]",
@@ -256,7 +258,7 @@ TEST_F(Workspace, EmptyFolderReportsEachEntryItCannotRemove) {
   env_.failureCode = 5;
   {
     testing::LogCapture log(&env_);
-    log.logger().EmptyFolder(root_.path().c_str());
+    log.logger().workspace().EmptyFolder(root_.path().c_str());
     EXPECT_EQ(log.count("EmptyFolder: d.f. 0x00000005"), 2u);
   }
   env_.failDeleteFile = false;
@@ -267,7 +269,7 @@ TEST_F(Workspace, EmptyFolderReportsEachEntryItCannotRemove) {
   env_.failRemoveFolder = true;
   env_.failureCode = 0x91;
   testing::LogCapture log(&env_);
-  log.logger().EmptyFolder(dir.path().c_str());
+  log.logger().workspace().EmptyFolder(dir.path().c_str());
   EXPECT_EQ(log.count("EmptyFolder: r.d. 0x00000091"), 2u);
   EXPECT_FALSE(exists(dir.file("sub2/x")));
 }
@@ -279,26 +281,26 @@ TEST_F(Workspace, PlantedLinksAreRemovedNeverEntered) {
   // Inside a folder being emptied.
   TempDir dir;
   MakeLink(victim.dir.path(), dir.file("link"));
-  log.logger().EmptyFolder(dir.path().c_str());
+  log.logger().workspace().EmptyFolder(dir.path().c_str());
   EXPECT_FALSE(exists(dir.file("link")));
   EXPECT_TRUE(victim.intact());
 
   // Handed to EmptyFolder itself, with and without a trailing separator.
   MakeLink(victim.dir.path(), dir.file("link"));
-  log.logger().EmptyFolder(dir.file("link").c_str());
-  log.logger().EmptyFolder((dir.file("link") + "/").c_str());
+  log.logger().workspace().EmptyFolder(dir.file("link").c_str());
+  log.logger().workspace().EmptyFolder((dir.file("link") + "/").c_str());
   EXPECT_TRUE(victim.intact());
 
   // Among the old temp files of the product temp folder.
   MakeFolder(Product());
   MakeLink(victim.dir.path(), Product() + "/tmp_5.dat");
   std::unique_ptr<Logger> logger = Make();
-  EXPECT_EQ(logger->nextTempNumber(), 6u);
+  EXPECT_EQ(logger->workspace().nextTempNumber(), 6u);
   EXPECT_FALSE(exists(Product() + "/tmp_5.dat"));
   EXPECT_TRUE(victim.intact());
 
   // Put in place of a handed-out name before unload.
-  std::string name = logger->NewTempFileName();
+  std::string name = logger->workspace().NewTempFileName();
   MakeFolder(Product() + "/tmp_0");
   MakeLink(victim.dir.path(), name);
   logger.reset();
@@ -335,10 +337,11 @@ TEST_F(Workspace, AProductFolderThatIsNotTheUsersOwnIsRefused) {
     }
     std::unique_ptr<Logger> logger;
     ASSERT_NO_THROW(logger = Make()) << c.what;
-    EXPECT_FALSE(logger->workspaceReady()) << c.what;
-    EXPECT_NE(logger->workspaceFailure().find(product), std::string::npos) << c.what;
-    EXPECT_NE(logger->workspaceFailure().find("BRENMOORTMP"), std::string::npos) << c.what;
-    EXPECT_EQ(logger->NewTempFileName(), nullptr) << c.what;
+    EXPECT_FALSE(logger->workspace().workspaceReady()) << c.what;
+    EXPECT_NE(logger->workspace().workspaceFailure().find(product), std::string::npos) << c.what;
+    EXPECT_NE(logger->workspace().workspaceFailure().find("BRENMOORTMP"), std::string::npos)
+        << c.what;
+    EXPECT_EQ(logger->workspace().NewTempFileName(), nullptr) << c.what;
     logger.reset();
     EXPECT_TRUE(victim.intact()) << c.what;
     EXPECT_TRUE(exists(product)) << c.what;
@@ -351,11 +354,12 @@ TEST_F(Workspace, AFailedSetUpLeavesTheLoggerWorking) {
   env_.variables["BRENMOORTMP"] = root_.file("plain");
   std::unique_ptr<Logger> logger;
   ASSERT_NO_THROW(logger = Make());
-  EXPECT_FALSE(logger->workspaceReady());
-  EXPECT_NE(logger->workspaceFailure().find("could not be created"), std::string::npos)
-      << logger->workspaceFailure();
-  EXPECT_NE(logger->workspaceFailure().find(root_.file("plain/tmp_err")), std::string::npos);
-  EXPECT_EQ(logger->NewTempFileName(), nullptr);
+  EXPECT_FALSE(logger->workspace().workspaceReady());
+  EXPECT_NE(logger->workspace().workspaceFailure().find("could not be created"), std::string::npos)
+      << logger->workspace().workspaceFailure();
+  EXPECT_NE(logger->workspace().workspaceFailure().find(root_.file("plain/tmp_err")),
+            std::string::npos);
+  EXPECT_EQ(logger->workspace().NewTempFileName(), nullptr);
   std::string log = LogTo(*logger);
   logger->Info("still logging");
   EXPECT_EQ(Count(testing::logMessages(log), "still logging"), 1u);
@@ -364,8 +368,8 @@ TEST_F(Workspace, AFailedSetUpLeavesTheLoggerWorking) {
   env_.unsetVariables.insert("BRENMOORTMP");
   env_.failTempPath = true;
   logger = Make();
-  EXPECT_FALSE(logger->workspaceReady());
-  EXPECT_NE(logger->workspaceFailure().find("BRENMOORTMP"), std::string::npos);
+  EXPECT_FALSE(logger->workspace().workspaceReady());
+  EXPECT_NE(logger->workspace().workspaceFailure().find("BRENMOORTMP"), std::string::npos);
 }
 
 TEST_F(Workspace, WhereTheTempRootComesFrom) {
@@ -393,17 +397,18 @@ TEST_F(Workspace, WhereTheTempRootComesFrom) {
       env_.unsetVariables.insert("BRENMOORTMP");
     }
     std::unique_ptr<Logger> logger = Make();
-    EXPECT_TRUE(logger->workspaceReady()) << c.what << ": " << logger->workspaceFailure();
-    EXPECT_EQ(logger->productTempFolder(), c.product) << c.what;
+    EXPECT_TRUE(logger->workspace().workspaceReady())
+        << c.what << ": " << logger->workspace().workspaceFailure();
+    EXPECT_EQ(logger->workspace().productTempFolder(), c.product) << c.what;
   }
 }
 
 TEST_F(Workspace, DeleteTempFilesRemovesWhatWasHandedOut) {
   std::unique_ptr<Logger> logger = Make();
-  std::string asFile = logger->NewTempFileName();
-  std::string asFolder = logger->NewTempFileName();
-  std::string neverMade = logger->NewTempFileName();
-  std::string undeletable = logger->NewTempFileName();
+  std::string asFile = logger->workspace().NewTempFileName();
+  std::string asFolder = logger->workspace().NewTempFileName();
+  std::string neverMade = logger->workspace().NewTempFileName();
+  std::string undeletable = logger->workspace().NewTempFileName();
   writeFile(asFile, "log");
   MakeFolder(asFolder);
   writeFile(asFolder + "/inside", "x");
@@ -413,7 +418,7 @@ TEST_F(Workspace, DeleteTempFilesRemovesWhatWasHandedOut) {
   std::string log = LogTo(*logger);
 
   env_.failDeleteFile = false;
-  logger->DeleteTempFiles();
+  logger->workspace().DeleteTempFiles();
   std::vector<std::string> messages = testing::logMessages(log);
   EXPECT_FALSE(exists(asFile));
   EXPECT_FALSE(exists(asFolder));
@@ -424,7 +429,7 @@ TEST_F(Workspace, DeleteTempFilesRemovesWhatWasHandedOut) {
 
   writeFile(undeletable, "log");
   env_.failDeleteFile = true;
-  logger->DeleteTempFiles();
+  logger->workspace().DeleteTempFiles();
   EXPECT_EQ(Count(testing::logMessages(log), "Failed to delete temp file: [" + undeletable + "]"),
             1u);
   env_.failDeleteFile = false;
@@ -433,13 +438,13 @@ TEST_F(Workspace, DeleteTempFilesRemovesWhatWasHandedOut) {
 TEST_F(Workspace, UnloadRemovesTheProductFolderOnlyWhenItMadeItAndNothingElseRemains) {
   {  // made here, used, emptied: gone
     std::unique_ptr<Logger> logger = Make();
-    writeFile(logger->NewTempFileName(), "log");
+    writeFile(logger->workspace().NewTempFileName(), "log");
     logger.reset();
     EXPECT_FALSE(exists(Product()));
   }
   {  // made here, but another file lies in the subfolder: all stays
     std::unique_ptr<Logger> logger = Make();
-    writeFile(logger->NewTempFileName(), "log");
+    writeFile(logger->workspace().NewTempFileName(), "log");
     writeFile(Product() + "/tmp_0/foreign.dat", "x");
     logger.reset();
     EXPECT_TRUE(exists(Product() + "/tmp_0/foreign.dat"));
@@ -450,7 +455,7 @@ TEST_F(Workspace, UnloadRemovesTheProductFolderOnlyWhenItMadeItAndNothingElseRem
     env_.variables["BRENMOORTMP"] = root.path();
     MakeFolder(root.file("tmp_err"));
     std::unique_ptr<Logger> logger = Make();
-    writeFile(logger->NewTempFileName(), "log");
+    writeFile(logger->workspace().NewTempFileName(), "log");
     logger.reset();
     EXPECT_TRUE(IsFolder(root.file("tmp_err")));
   }
@@ -458,7 +463,7 @@ TEST_F(Workspace, UnloadRemovesTheProductFolderOnlyWhenItMadeItAndNothingElseRem
 
 TEST_F(Workspace, AProductFolderReplacedAfterSetUpIsLeftAlone) {
   std::unique_ptr<Logger> logger = Make();
-  std::string name = logger->NewTempFileName();
+  std::string name = logger->workspace().NewTempFileName();
   writeFile(name, "log");
   ASSERT_EQ(::rename(Product().c_str(), root_.file("moved").c_str()), 0);
   Victim victim;
@@ -466,7 +471,7 @@ TEST_F(Workspace, AProductFolderReplacedAfterSetUpIsLeftAlone) {
   writeFile(victim.dir.file(name.substr(Product().size() + 1)), "keep");
   MakeLink(victim.dir.path(), Product());
 
-  EXPECT_EQ(logger->NewTempFileName(), nullptr);
+  EXPECT_EQ(logger->workspace().NewTempFileName(), nullptr);
   logger.reset();
   EXPECT_TRUE(victim.intact());
   EXPECT_TRUE(exists(victim.dir.file(name.substr(Product().size() + 1))));
