@@ -1,4 +1,3 @@
-#include <dlfcn.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
