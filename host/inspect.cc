@@ -46,6 +46,7 @@ const char kHelp[] =
 
 // Record numbers listed per problem.
 constexpr size_t kFirstBadShown = 5;
+constexpr size_t kFieldsShownWhenDestroyed = 8;
 
 std::string hex(unsigned value) {
   char text[8];
@@ -369,17 +370,25 @@ void writeText(const ordered_json& r, std::ostream& out) {
       << "    table flags    " << hex(h["tableFlags"]) << "\n"
       << "    code page      " << hex(h["codePage"]) << " (read as "
       << (h["encoding"].is_null() ? std::string("ASCII only") : h["encoding"].get<std::string>()) << ")\n";
+  // Descriptors read from a destroyed header are noise; a few show that.
+  const bool destroyed = r["records"].is_null();
+  const size_t shown = destroyed ? std::min<size_t>(r["fields"].size(), kFieldsShownWhenDestroyed)
+                                 : r["fields"].size();
   out << "  fields (" << r["fields"].size() << ")\n";
   char line[160];
   std::snprintf(line, sizeof line, "    %-11s %-4s %6s %6s %4s\n", "name", "type", "place", "length", "dec");
   out << line;
-  for (const ordered_json& f : r["fields"]) {
+  for (size_t i = 0; i < shown; ++i) {
+    const ordered_json& f = r["fields"][i];
     std::snprintf(line, sizeof line, "    %-11s %-4s %6u %6u %4u", f["name"].get<std::string>().c_str(),
                   f["type"].get<std::string>().c_str(), f["place"].get<unsigned>(),
                   f["length"].get<unsigned>(), f["decimals"].get<unsigned>());
     out << line;
     for (const auto& p : f["problems"]) out << "  <- " << p.get<std::string>();
     out << "\n";
+  }
+  if (shown < r["fields"].size()) {
+    out << "    ... " << r["fields"].size() - shown << " more, not shown (--json lists them)\n";
   }
   const ordered_json& p = r["plausibility"];
   out << "  plausibility\n"

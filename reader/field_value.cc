@@ -186,11 +186,14 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
     }
     case 'I':
     case '+': {
+      // The worst-case method writes binary columns of any width as I.
+      if (!dbase7 && !bytes.empty() && bytes.size() <= 8) {
+        setInteger(value, little(bytes, bytes.size()));
+        return true;
+      }
       if (bytes.size() != 4) return fail("not 4 bytes long");
-      if (dbase7) {
+      {
         setInteger(value, static_cast<int32_t>(static_cast<uint32_t>(dbase7Bits(bytes)) ^ 0x80000000u));
-      } else {
-        setInteger(value, little(bytes, 4));
       }
       return true;
     }

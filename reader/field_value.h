@@ -2,7 +2,9 @@
 //
 // C and V text in the table's character set, N and F as numbers, D as ISO
 // dates, L as booleans, the binary Visual FoxPro types (I, B, Y, T) as
-// numbers and timestamps, memo fields as the text of their block (binary
+// numbers and timestamps (an I field of another width than 4, as the
+// worst-case method writes them, as a little-endian integer of its width),
+// memo fields as the text of their block (binary
 // memos as base64). A blank field is null without complaint; bytes that
 // cannot be what the type says give null and a reason, never a guess.
 #ifndef KEST_READER_FIELD_VALUE_H_

@@ -78,6 +78,7 @@ TEST(FieldDecoder, DecodesEachTypeOrSaysWhyNot) {
       {'L', 1, "?", 0x03, Value::Kind::kNull, "", ""},
       {'L', 1, "x", 0x03, Value::Kind::kNull, "", "not a logical value"},
       {'I', 4, le32(0xFFFFFFFE), 0x30, Value::Kind::kInteger, "-2", ""},
+      {'I', 2, std::string("\x01\x80", 2), 0x30, Value::Kind::kInteger, "-32767", ""},
       {'Y', 8, le32(123456) + le32(0), 0x30, Value::Kind::kReal, "12.3456", ""},
       {'T', 8, le32(2451545) + le32(3723004), 0x30, Value::Kind::kTimestamp,
        "2000-01-01T01:02:03.004", ""},
