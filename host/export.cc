@@ -226,9 +226,14 @@ int RunExport(const ExportOptions& options, std::ostream& out, std::ostream& err
 int ExportMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
   ExportOptions options;
   CLI::App app("export", "export");
-  app.add_option("-o,--output", options.output)->required();
-  app.add_option("-f,--format", options.format)->check(CLI::IsMember(ExportFormats()));
-  app.add_option("--encoding", options.encoding);
+  app.add_option("-o,--output", options.output)
+      ->required()
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_option("-f,--format", options.format)
+      ->check(CLI::IsMember(ExportFormats()))
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_option("--encoding", options.encoding)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_flag("--deleted", options.deleted);
   app.add_option("tables", options.tables)->required();
   int parsed = parseSubcommand(app, argc, argv, kHelp, out, err);

@@ -338,7 +338,7 @@ class Inspection {
                           " values that cannot be read, first " + joinNumbers(firstFailing));
     }
     if (!text.usable()) {
-      problems_.insert(problems_.begin(), "the character set " + encoding + " is unknown here");
+      notes_.push_back("the character set " + encoding + " has no conversion here");
     } else if (encoding.empty()) {
       notes_.push_back("code page " + hex(h.codePage) +
                        " has no conversion here; text beyond ASCII needs --encoding");
@@ -450,8 +450,10 @@ int InspectMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
   InspectOptions options;
   CLI::App app("inspect", "inspect");
   app.add_flag("--json", options.json);
-  app.add_option("--sample", options.sampleRecords);
-  app.add_option("--encoding", options.encoding);
+  app.add_option("--sample", options.sampleRecords)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_option("--encoding", options.encoding)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_option("tables", options.tables)->required();
   int parsed = parseSubcommand(app, argc, argv, kHelp, out, err);
   if (parsed >= 0) return parsed;

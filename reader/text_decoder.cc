@@ -28,8 +28,8 @@ constexpr CodePage kCodePages[] = {
     {0x6A, "CP737"},  {0x6B, "CP857"},  {0x6C, "CP863"},  {0x78, "CP950"},
     {0x79, "CP949"},  {0x7A, "CP936"},  {0x7B, "CP932"},  {0x7C, "CP874"},
     {0x7D, "CP1255"}, {0x7E, "CP1256"}, {0x86, "CP737"},  {0x87, "CP852"},
-    {0x88, "CP857"},  {0x96, "MAC-CYRILLIC"}, {0x97, "MACCENTRALEUROPE"},
-    {0x98, "MACGREEK"}, {0xC8, "CP1250"}, {0xC9, "CP1251"}, {0xCA, "CP1254"},
+    {0x88, "CP857"},  {0x96, "MAC-CYRILLIC"}, {0xC8, "CP1250"}, {0xC9, "CP1251"},
+    {0xCA, "CP1254"},
     {0xCB, "CP1253"}, {0xCC, "CP1257"},
 };
 

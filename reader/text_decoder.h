@@ -16,7 +16,7 @@ namespace kest::reader {
 
 // The conversion name (as iconv spells it) for a code page byte; empty for
 // 0 (not recorded) and for code pages the conversion library lacks, such
-// as Mazovia and Kamenicky.
+// as Mazovia, Kamenicky and the Mac Central European and Greek sets.
 std::string codePageEncoding(uint8_t codePage);
 
 // What a table's text is read as when the user names nothing: its code
