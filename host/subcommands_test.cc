@@ -144,8 +144,10 @@ TEST(Export, LeavesOutDeletedRecordsAndNullsWhatCannotBeDecoded) {
   EXPECT_EQ(run.status, 5);
   EXPECT_NE(run.err.find("exists already"), std::string::npos);
 
+  // The last -o counts and "--" ends the options, as with the recovering command.
   std::filesystem::remove(dir.file("out/t.jsonl"));
-  run = runMain(ExportMain, {"export", dir.file("t.dbf"), "--deleted", "-o", dir.file("out")});
+  run = runMain(ExportMain, {"export", "-o", dir.file("elsewhere"), "--deleted", "-o",
+                             dir.file("out"), "--", dir.file("t.dbf")});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(testing::readFile(dir.file("out/t.csv")),
             "_deleted,NAME,N\r\nfalse,ann,1\r\ntrue,bob,2\r\nfalse,cy,\r\n");
