@@ -111,7 +111,8 @@ int exportTable(const ExportOptions& options, const std::string& path, std::ostr
         << ": cannot be read: the header gives no record layout (dbfrecover inspect says more)\n";
     return kExitUnreadable;
   }
-  std::string encoding = options.encoding.empty() ? reader::defaultEncoding(header) : options.encoding;
+  std::string encoding =
+      options.encoding.empty() ? reader::defaultEncoding(header) : options.encoding;
   reader::TextDecoder text(encoding);
   std::unique_ptr<reader::MemoFile> memo = reader::MemoFile::Open(path, header);
   reader::FieldDecoder decoder(header, memo.get(), &text);
@@ -193,7 +194,8 @@ int exportTable(const ExportOptions& options, const std::string& path, std::ostr
   out << plainText(path) << ": " << written << " records to " << plainText(target);
   if (leftOut > 0) out << "; " << leftOut << " deleted left out";
   if (nulls > 0) {
-    out << "; " << nulls << (nulls == 1 ? " value" : " values") << " could not be decoded, left null:";
+    out << "; " << nulls << (nulls == 1 ? " value" : " values")
+        << " could not be decoded, left null:";
     const char* separator = " ";
     for (const auto& [field, count] : nullsByField) {
       out << separator << plainText(field) << " " << count;

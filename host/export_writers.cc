@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
 #include <nlohmann/json.hpp>
 
 #ifdef KEST_HAVE_SQLITE
@@ -167,8 +166,8 @@ class SqliteWriter : public RecordWriter {
 
   bool begin(const std::vector<Column>& columns, std::string* error) override {
     columns_ = columns;
-    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
       return fail(error);
     }
     // SQLite wants a column; a table of no fields still has its records.

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-
 #include <nlohmann/json.hpp>
 
 #include "host/cli_text.h"
@@ -60,8 +59,7 @@ std::string updateDate(const Header& h) {
   int year = 1900 + h.updateYear;
   if (year < 1980) year += 100;
   char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, h.updateMonth,
-                h.updateDay);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, h.updateMonth, h.updateDay);
   return text;
 }
 
@@ -125,7 +123,8 @@ class Inspection {
     j["recordLength"] = h.recordLength;
     j["tableFlags"] = h.tableFlags;
     j["codePage"] = h.codePage;
-    std::string encoding = options_.encoding.empty() ? reader::defaultEncoding(h) : options_.encoding;
+    std::string encoding =
+        options_.encoding.empty() ? reader::defaultEncoding(h) : options_.encoding;
     j["encoding"] = encoding.empty() ? ordered_json(nullptr) : ordered_json(encoding);
     return j;
   }
@@ -155,8 +154,10 @@ class Inspection {
                     (f.displacement != 0 && uint64_t{f.displacement} + f.length > h.recordLength);
       if (beyond) wrong.push_back("place or length beyond the record");
       if (f.length == 0) wrong.push_back("length 0");
-      if (!reader::knownTypeLetter(f.type)) wrong.push_back("type letter no dBASE/FoxPro version uses");
-      if (f.name.empty() || reader::hasNonPrintingByte(f.name)) wrong.push_back("name with non-printing bytes");
+      if (!reader::knownTypeLetter(f.type))
+        wrong.push_back("type letter no dBASE/FoxPro version uses");
+      if (f.name.empty() || reader::hasNonPrintingByte(f.name))
+        wrong.push_back("name with non-printing bytes");
       j["problems"] = wrong;
       if (!wrong.empty()) ++bad;
       list.push_back(j);
@@ -183,14 +184,15 @@ class Inspection {
 
     if (!destroyed) {
       if (!terminator) {
-        problems_.push_back("no header terminator after the field descriptors: the header is damaged");
+        problems_.push_back(
+            "no header terminator after the field descriptors: the header is damaged");
       } else if (*terminator >= h.headerLength) {
-        problems_.push_back("the field descriptors run past the header length: the header is damaged");
+        problems_.push_back(
+            "the field descriptors run past the header length: the header is damaged");
       }
       if (sum != h.recordLength) {
         problems_.push_back("the field lengths add up to " + std::to_string(sum) +
-                            " bytes per record, the header says " +
-                            std::to_string(h.recordLength));
+                            " bytes per record, the header says " + std::to_string(h.recordLength));
       }
       if (size < expected) {
         uint64_t whole = table_.recordsInFile();
@@ -262,7 +264,8 @@ class Inspection {
   }
 
   ordered_json sample(const Header& h) {
-    std::string encoding = options_.encoding.empty() ? reader::defaultEncoding(h) : options_.encoding;
+    std::string encoding =
+        options_.encoding.empty() ? reader::defaultEncoding(h) : options_.encoding;
     reader::TextDecoder text(encoding);
     reader::FieldDecoder decoder(h, memo_.get(), &text);
     uint64_t limit = table_.readableRecords();
@@ -329,9 +332,9 @@ class Inspection {
     }
     j["failures"] = byField;
     if (jammed > 0) {
-      problems_.push_back(plural(jammed, "record has a deletion flag", "records have a deletion flag") +
-                          " that is neither live nor deleted (jammed), first " +
-                          joinNumbers(firstJammed));
+      problems_.push_back(
+          plural(jammed, "record has a deletion flag", "records have a deletion flag") +
+          " that is neither live nor deleted (jammed), first " + joinNumbers(firstJammed));
     }
     if (failing > 0) {
       problems_.push_back(plural(failing, "record holds", "records hold") +
@@ -362,27 +365,33 @@ void writeText(const ordered_json& r, std::ostream& out) {
   }
   const ordered_json& h = r["header"];
   out << "  header\n"
-      << "    version        " << hex(h["version"]) << " (" << h["versionMeaning"].get<std::string>() << ")\n"
-      << "    last update    " << (h["lastUpdate"].is_null() ? std::string("none") : h["lastUpdate"].get<std::string>()) << "\n"
+      << "    version        " << hex(h["version"]) << " ("
+      << h["versionMeaning"].get<std::string>() << ")\n"
+      << "    last update    "
+      << (h["lastUpdate"].is_null() ? std::string("none") : h["lastUpdate"].get<std::string>())
+      << "\n"
       << "    record count   " << h["recordCount"] << "\n"
       << "    header length  " << h["headerLength"] << "\n"
       << "    record length  " << h["recordLength"] << "\n"
       << "    table flags    " << hex(h["tableFlags"]) << "\n"
       << "    code page      " << hex(h["codePage"]) << " (read as "
-      << (h["encoding"].is_null() ? std::string("ASCII only") : h["encoding"].get<std::string>()) << ")\n";
+      << (h["encoding"].is_null() ? std::string("ASCII only") : h["encoding"].get<std::string>())
+      << ")\n";
   // Descriptors read from a destroyed header are noise; a few show that.
   const bool destroyed = r["records"].is_null();
   const size_t shown = destroyed ? std::min<size_t>(r["fields"].size(), kFieldsShownWhenDestroyed)
                                  : r["fields"].size();
   out << "  fields (" << r["fields"].size() << ")\n";
   char line[160];
-  std::snprintf(line, sizeof line, "    %-11s %-4s %6s %6s %4s\n", "name", "type", "place", "length", "dec");
+  std::snprintf(line, sizeof line, "    %-11s %-4s %6s %6s %4s\n", "name", "type", "place",
+                "length", "dec");
   out << line;
   for (size_t i = 0; i < shown; ++i) {
     const ordered_json& f = r["fields"][i];
-    std::snprintf(line, sizeof line, "    %-11s %-4s %6u %6u %4u", f["name"].get<std::string>().c_str(),
-                  f["type"].get<std::string>().c_str(), f["place"].get<unsigned>(),
-                  f["length"].get<unsigned>(), f["decimals"].get<unsigned>());
+    std::snprintf(line, sizeof line, "    %-11s %-4s %6u %6u %4u",
+                  f["name"].get<std::string>().c_str(), f["type"].get<std::string>().c_str(),
+                  f["place"].get<unsigned>(), f["length"].get<unsigned>(),
+                  f["decimals"].get<unsigned>());
     out << line;
     for (const auto& p : f["problems"]) out << "  <- " << p.get<std::string>();
     out << "\n";
@@ -395,12 +404,17 @@ void writeText(const ordered_json& r, std::ostream& out) {
       << "    file size      " << p["fileSize"] << " bytes; header and counted records take "
       << p["expectedSize"] << " (+1 end-of-file byte)\n"
       << "    whole records  " << p["recordsInFile"] << " in the file\n"
-      << "    terminator     " << (p["terminatorAt"].is_null() ? std::string("not found") : "at byte " + p["terminatorAt"].dump()) << "\n"
+      << "    terminator     "
+      << (p["terminatorAt"].is_null() ? std::string("not found")
+                                      : "at byte " + p["terminatorAt"].dump())
+      << "\n"
       << "    field lengths  " << p["fieldLengthsPlusFlag"] << " bytes with the deletion flag\n";
   if (p["memoFiles"].empty()) out << "    memo files     none\n";
   for (const ordered_json& m : p["memoFiles"]) {
-    out << "    memo file      " << plainText(m["file"].get<std::string>()) << ", " << m["size"] << " bytes";
-    if (m.contains("blockSize")) out << ", " << m["layout"].get<std::string>() << " of " << m["blockSize"] << " bytes";
+    out << "    memo file      " << plainText(m["file"].get<std::string>()) << ", " << m["size"]
+        << " bytes";
+    if (m.contains("blockSize"))
+      out << ", " << m["layout"].get<std::string>() << " of " << m["blockSize"] << " bytes";
     out << "\n";
   }
   if (!r["records"].is_null()) {
@@ -409,11 +423,13 @@ void writeText(const ordered_json& r, std::ostream& out) {
         << "    live " << s["live"] << ", deleted " << s["deleted"] << ", jammed " << s["jammed"]
         << ", failing a value check " << s["failing"] << "\n";
     for (const ordered_json& f : s["failures"]) {
-      out << "    " << f["field"].get<std::string>() << ": " << f["reason"].get<std::string>() << " in "
-          << f["records"] << " records, first " << joinNumbers(f["first"].get<std::vector<uint64_t>>()) << "\n";
+      out << "    " << f["field"].get<std::string>() << ": " << f["reason"].get<std::string>()
+          << " in " << f["records"] << " records, first "
+          << joinNumbers(f["first"].get<std::vector<uint64_t>>()) << "\n";
     }
   }
-  for (const auto& problem : r["problems"]) out << "  problem: " << problem.get<std::string>() << "\n";
+  for (const auto& problem : r["problems"])
+    out << "  problem: " << problem.get<std::string>() << "\n";
   for (const auto& note : r["notes"]) out << "  note: " << note.get<std::string>() << "\n";
   out << "  verdict: " << r["verdict"].get<std::string>() << "\n";
 }
@@ -458,7 +474,8 @@ int InspectMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
   int parsed = parseSubcommand(app, argc, argv, kHelp, out, err);
   if (parsed >= 0) return parsed;
   if (!options.encoding.empty() && !reader::TextDecoder(options.encoding).usable()) {
-    return subcommandUsageError("inspect", kUsageLine, "unknown encoding '" + options.encoding + "'", err);
+    return subcommandUsageError("inspect", kUsageLine,
+                                "unknown encoding '" + options.encoding + "'", err);
   }
   return RunInspect(options, out);
 }

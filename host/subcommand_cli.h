@@ -5,10 +5,9 @@
 #ifndef KEST_HOST_SUBCOMMAND_CLI_H_
 #define KEST_HOST_SUBCOMMAND_CLI_H_
 
+#include <CLI/CLI.hpp>
 #include <ostream>
 #include <string>
-
-#include <CLI/CLI.hpp>
 
 namespace kest::host {
 

@@ -4,11 +4,10 @@
 
 #include <filesystem>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "host/export.h"
 #include "host/inspect.h"
@@ -29,8 +28,12 @@ uint32_t get32(const std::string& b, size_t at) {
 void put32(std::string& b, size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
 }
-uint32_t headerLength(const std::string& b) { return static_cast<uint8_t>(b[8]) | (static_cast<uint8_t>(b[9]) << 8); }
-uint32_t recordLength(const std::string& b) { return static_cast<uint8_t>(b[10]) | (static_cast<uint8_t>(b[11]) << 8); }
+uint32_t headerLength(const std::string& b) {
+  return static_cast<uint8_t>(b[8]) | (static_cast<uint8_t>(b[9]) << 8);
+}
+uint32_t recordLength(const std::string& b) {
+  return static_cast<uint8_t>(b[10]) | (static_cast<uint8_t>(b[11]) << 8);
+}
 
 // Damage done to a copy of a healthy table with a memo companion.
 struct DamageCase {
@@ -54,22 +57,29 @@ nlohmann::json inspectJson(const std::string& path) {
 TEST(Inspect, NamesTheDamageDone) {
   const DamageCase cases[] = {
       {"untouched", [](std::string&, const std::string&) {}, "healthy", kInspectHealthy},
-      {"zeroed header", [](std::string& t, const std::string&) { std::fill(t.begin(), t.begin() + 32, '\0'); },
+      {"zeroed header",
+       [](std::string& t, const std::string&) { std::fill(t.begin(), t.begin() + 32, '\0'); },
        "header destroyed: the worst-case method will have to guess the layout", kInspectDamaged},
       {"inflated count", [](std::string& t, const std::string&) { put32(t, 4, get32(t, 4) + 5); },
        "record count larger than the file: the last 5 records are missing or the count is wrong",
        kInspectDamaged},
-      {"truncated", [](std::string& t, const std::string&) {
+      {"truncated",
+       [](std::string& t, const std::string&) {
          t.resize(headerLength(t) + 10 * recordLength(t) + recordLength(t) / 2);
-       }, "file cut short inside record 11: the last 6 records are missing or incomplete",
+       },
+       "file cut short inside record 11: the last 6 records are missing or incomplete",
        kInspectDamaged},
-      {"jammed deletion flags", [](std::string& t, const std::string&) {
+      {"jammed deletion flags",
+       [](std::string& t, const std::string&) {
          for (int record : {1, 4}) t[headerLength(t) + record * recordLength(t)] = '\0';
-       }, "2 records have a deletion flag that is neither live nor deleted (jammed), first 2, 5",
+       },
+       "2 records have a deletion flag that is neither live nor deleted (jammed), first 2, 5",
        kInspectDamaged},
-      {"memo companion gone", [](std::string&, const std::string& folder) {
+      {"memo companion gone",
+       [](std::string&, const std::string& folder) {
          std::filesystem::remove(folder + "/calls.FPT");
-       }, "memo companion missing: the memo texts cannot be read", kInspectDamaged},
+       },
+       "memo companion missing: the memo texts cannot be read", kInspectDamaged},
   };
   for (const DamageCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -93,8 +103,9 @@ TEST(Inspect, NamesDescriptorsThatCannotBeRightAndValuesThatFail) {
   builder.write(dir.file("t.dbf"));
   nlohmann::json report = inspectJson(dir.file("t.dbf"));
   EXPECT_EQ(report["fields"][0]["problems"].size(), 0u);
-  EXPECT_EQ(report["fields"][1]["problems"],
-            nlohmann::json({"type letter no dBASE/FoxPro version uses", "name with non-printing bytes"}));
+  EXPECT_EQ(
+      report["fields"][1]["problems"],
+      nlohmann::json({"type letter no dBASE/FoxPro version uses", "name with non-printing bytes"}));
   EXPECT_EQ(report["fields"][2]["problems"], nlohmann::json({"place or length beyond the record"}));
   EXPECT_EQ(report["records"]["failures"][0]["field"], "OK");
   EXPECT_EQ(report["records"]["failures"][0]["reason"], "not a number");
@@ -115,7 +126,8 @@ struct CommandRun {
   int status;
   std::string out, err;
 };
-CommandRun runMain(int (*main)(int, char**, std::ostream&, std::ostream&), std::vector<std::string> words) {
+CommandRun runMain(int (*main)(int, char**, std::ostream&, std::ostream&),
+                   std::vector<std::string> words) {
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   std::ostringstream out, err;
@@ -131,16 +143,20 @@ TEST(Export, LeavesOutDeletedRecordsAndNullsWhatCannotBeDecoded) {
   builder.write(dir.file("t.dbf"));
   std::filesystem::create_directory(dir.file("out"));
 
-  CommandRun run = runMain(ExportMain, {"export", "-f", "jsonl", dir.file("t.dbf"), "-o", dir.file("out")});
+  CommandRun run =
+      runMain(ExportMain, {"export", "-f", "jsonl", dir.file("t.dbf"), "-o", dir.file("out")});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(testing::readFile(dir.file("out/t.jsonl")),
             "{\"NAME\":\"ann\",\"N\":1}\n{\"NAME\":\"cy\",\"N\":null}\n");
   EXPECT_NE(run.out.find("2 records to"), std::string::npos);
-  EXPECT_NE(run.out.find("1 deleted left out; 1 value could not be decoded, left null: N (not a number) 1"),
-            std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(
+                "1 deleted left out; 1 value could not be decoded, left null: N (not a number) 1"),
+            std::string::npos)
+      << run.out;
 
   // Nothing that exists is replaced.
-  run = runMain(ExportMain, {"export", "--deleted", "-f", "jsonl", dir.file("t.dbf"), "-o", dir.file("out")});
+  run = runMain(ExportMain,
+                {"export", "--deleted", "-f", "jsonl", dir.file("t.dbf"), "-o", dir.file("out")});
   EXPECT_EQ(run.status, 5);
   EXPECT_NE(run.err.find("exists already"), std::string::npos);
 

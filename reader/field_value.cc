@@ -121,8 +121,11 @@ bool decodeNumber(std::string_view text, Value* value) {
 ColumnKind columnKind(const Field& field, const Header& header) {
   switch (field.type) {
     case 'N': return field.decimals == 0 ? ColumnKind::kInteger : ColumnKind::kReal;
-    case 'F': case 'O': case 'Y': return ColumnKind::kReal;
-    case 'I': case '+': return ColumnKind::kInteger;
+    case 'F':
+    case 'O':
+    case 'Y': return ColumnKind::kReal;
+    case 'I':
+    case '+': return ColumnKind::kInteger;
     case 'B': return visualFoxPro(header) ? ColumnKind::kReal : ColumnKind::kText;
     case 'L': return ColumnKind::kBool;
     case 'D': return ColumnKind::kDate;
@@ -150,13 +153,14 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
   switch (field.type) {
     case 'C':
     case 'V': {
-      if (!text_->decode(trimRight(bytes), &value->text)) return fail("not text in " + (text_->encoding().empty() ? std::string("ASCII") : text_->encoding()));
+      if (!text_->decode(trimRight(bytes), &value->text))
+        return fail("not text in " +
+                    (text_->encoding().empty() ? std::string("ASCII") : text_->encoding()));
       value->kind = Value::Kind::kText;
       return true;
     }
     case 'N':
-    case 'F':
-      return decodeNumber(bytes, value) || fail("not a number");
+    case 'F': return decodeNumber(bytes, value) || fail("not a number");
     case 'D': {
       std::string_view text = trim(bytes);
       if (text.empty() || text.find_first_not_of('0') == std::string_view::npos) return true;
@@ -193,7 +197,8 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
       }
       if (bytes.size() != 4) return fail("not 4 bytes long");
       {
-        setInteger(value, static_cast<int32_t>(static_cast<uint32_t>(dbase7Bits(bytes)) ^ 0x80000000u));
+        setInteger(value,
+                   static_cast<int32_t>(static_cast<uint32_t>(dbase7Bits(bytes)) ^ 0x80000000u));
       }
       return true;
     }
@@ -212,7 +217,8 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
       if (bytes.size() != 8) return fail("not 8 bytes long");
       int64_t units = little(bytes, 8);
       char text[32];
-      uint64_t magnitude = units < 0 ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
+      uint64_t magnitude =
+          units < 0 ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
       std::snprintf(text, sizeof text, "%s%llu.%04llu", units < 0 ? "-" : "",
                     static_cast<unsigned long long>(magnitude / 10000),
                     static_cast<unsigned long long>(magnitude % 10000));
@@ -231,19 +237,20 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
       civilFromDays(julianDay - 2440588, &year, &month, &day);
       int64_t seconds = millis / 1000;
       char text[64];
-      int length = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", year, month,
-                                 day, static_cast<int>(seconds / 3600),
-                                 static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+      int length =
+          std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", year, month, day,
+                        static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+                        static_cast<int>(seconds % 60));
       // Milliseconds as stored, only when there are any.
       if (millis % 1000 != 0 && length > 0 && length < 40) {
-        std::snprintf(text + length, sizeof text - length, ".%03d", static_cast<int>(millis % 1000));
+        std::snprintf(text + length, sizeof text - length, ".%03d",
+                      static_cast<int>(millis % 1000));
       }
       value->kind = Value::Kind::kTimestamp;
       value->text = text;
       return true;
     }
-    default:
-      break;
+    default: break;
   }
   if (field.type == 'B' && visualFoxPro(header_)) {
     if (bytes.size() != 8) return fail("not 8 bytes long");
@@ -283,8 +290,10 @@ bool FieldDecoder::decodeMemo(const Field& field, std::string_view bytes, Value*
   std::string raw;
   switch (memo_->read(block, &raw)) {
     case MemoRead::kNone: return true;
-    case MemoRead::kOutsideFile: return fail("memo block " + std::to_string(block) + " leads outside the memo file");
-    case MemoRead::kTooLong: return fail("memo block " + std::to_string(block) + " is longer than 16 MiB");
+    case MemoRead::kOutsideFile:
+      return fail("memo block " + std::to_string(block) + " leads outside the memo file");
+    case MemoRead::kTooLong:
+      return fail("memo block " + std::to_string(block) + " is longer than 16 MiB");
     case MemoRead::kText: break;
   }
   value->kind = Value::Kind::kText;
@@ -292,7 +301,9 @@ bool FieldDecoder::decodeMemo(const Field& field, std::string_view bytes, Value*
     value->text = base64(raw);
     return true;
   }
-  if (!text_->decode(raw, &value->text)) return fail("memo is not text in " + (text_->encoding().empty() ? std::string("ASCII") : text_->encoding()));
+  if (!text_->decode(raw, &value->text))
+    return fail("memo is not text in " +
+                (text_->encoding().empty() ? std::string("ASCII") : text_->encoding()));
   return true;
 }
 

@@ -109,8 +109,8 @@ MemoRead MemoFile::read(uint32_t block, std::string* bytes) {
   uint64_t leadBytes = std::min<uint64_t>(8, size_ - start);
   file_.read(reinterpret_cast<char*>(lead), static_cast<std::streamsize>(leadBytes));
 
-  if (kind_ == MemoKind::kFoxPro || (kind_ == MemoKind::kDbase4 &&
-                                     std::equal(lead, lead + 4, kDbase4Signature))) {
+  if (kind_ == MemoKind::kFoxPro ||
+      (kind_ == MemoKind::kDbase4 && std::equal(lead, lead + 4, kDbase4Signature))) {
     if (leadBytes < 8) return MemoRead::kOutsideFile;
     uint64_t length = kind_ == MemoKind::kFoxPro ? big32(lead + 4) : little32(lead + 4);
     // dBase IV counts the eight lead bytes in the length.

@@ -56,9 +56,9 @@ struct TypeCase {
   uint8_t length;
   std::string bytes;
   uint8_t version;
-  Value::Kind kind;     // kNull with `reason` empty: a blank field
-  std::string text;     // the decoded text or number as written
-  std::string reason;   // why it fails; empty when it decodes
+  Value::Kind kind;    // kNull with `reason` empty: a blank field
+  std::string text;    // the decoded text or number as written
+  std::string reason;  // why it fails; empty when it decodes
 };
 
 TEST(FieldDecoder, DecodesEachTypeOrSaysWhyNot) {
@@ -144,15 +144,16 @@ std::string dbase4File(const std::string& text) {
 }
 
 TEST(MemoFile, ReadsEachLayoutAndRefusesBadBlocks) {
-  std::string dbase3 = std::string(512, '\0') + "line one\r\nline two\x1a\x1a" + std::string(490, ' ');
+  std::string dbase3 =
+      std::string(512, '\0') + "line one\r\nline two\x1a\x1a" + std::string(490, ' ');
   const MemoCase cases[] = {
       {"FoxPro block", ".fpt", 0x30, fptFile(64, "hello", 5), "         1", "hello", ""},
       {"FoxPro block past the end", ".fpt", 0x30, fptFile(64, "hello", 5), "         9", "",
        "memo block 9 leads outside the memo file"},
       {"FoxPro length past the end", ".FPT", 0xF5, fptFile(64, "hello", 5000), "         1", "",
        "memo block 1 leads outside the memo file"},
-      {"dBase III text to its end byte", ".dbt", 0x83, dbase3, "         1",
-       "line one\r\nline two", ""},
+      {"dBase III text to its end byte", ".dbt", 0x83, dbase3, "         1", "line one\r\nline two",
+       ""},
       {"dBase IV length without its lead", ".dbt", 0x8B, dbase4File("First memo"), "         1",
        "First memo", ""},
   };

@@ -8,7 +8,8 @@ namespace kest::reader {
 namespace {
 
 uint16_t get16(const std::string& b, size_t at) {
-  return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | (static_cast<uint8_t>(b[at + 1]) << 8));
+  return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) |
+                               (static_cast<uint8_t>(b[at + 1]) << 8));
 }
 uint32_t get32(const std::string& b, size_t at) {
   return static_cast<uint32_t>(get16(b, at)) | (static_cast<uint32_t>(get16(b, at + 2)) << 16);
@@ -185,8 +186,7 @@ void Table::readLayout(const std::string& raw) {
   // leaves them) the fields follow one another from byte 1.
   byDisplacement_ = h.layout == Layout::kStandard && !fields_.empty() &&
                     std::all_of(fields_.begin(), fields_.end(), [&](const Field& f) {
-                      return f.displacement >= 1 &&
-                             f.displacement + f.length <= h.recordLength;
+                      return f.displacement >= 1 && f.displacement + f.length <= h.recordLength;
                     });
   uint32_t next = 1;
   for (Field& f : fields_) {
