@@ -8,10 +8,12 @@ set(layer_of_dbf 2)
 set(layer_of_best_case 3)
 set(layer_of_worst_case 3)
 set(layer_of_kestdll 4)
+# The reader of inspect and export stands beside the engine, for the host.
+set(layer_of_reader 4)
 set(layer_of_host 5)
 
 set(violations "")
-foreach(folder platform Common dbf best_case worst_case kestdll host)
+foreach(folder platform Common dbf best_case worst_case kestdll reader host)
   file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}
        ${SOURCE_DIR}/${folder}/*.h ${SOURCE_DIR}/${folder}/*.cc)
   foreach(source ${sources})

@@ -152,4 +152,10 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace kest::host
 
-int main(int argc, char** argv) { return kest::host::run(argc, argv); }
+// "inspect" and "export" are commands of their own; everything else recovers.
+#include "host/subcommands.h"
+
+int main(int argc, char** argv) {
+  if (int status = 0; kest::host::RunSubcommand(argc, argv, &status)) return status;
+  return kest::host::run(argc, argv);
+}

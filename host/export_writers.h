@@ -1,0 +1,48 @@
+// Where dbfrecover export puts the records of one table: a CSV file (RFC
+// 4180: CRLF line ends, a header row, quotes where needed), a JSON Lines
+// file (one object per record), or a table of an SQLite database (typed
+// columns, one transaction per table).
+//
+// Writers never replace an existing file or table: creating one that is
+// there already fails. A writer that failed stays failed; `finish` undoes
+// what it can (the SQLite transaction) and reports the first error.
+#ifndef KEST_HOST_EXPORT_WRITERS_H_
+#define KEST_HOST_EXPORT_WRITERS_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "reader/field_value.h"
+
+namespace kest::host {
+
+struct Column {
+  std::string name;  // UTF-8, unique within the table
+  reader::ColumnKind kind = reader::ColumnKind::kText;
+};
+
+class RecordWriter {
+ public:
+  virtual ~RecordWriter() = default;
+  // Starts the output; false and `error` when it cannot be created.
+  virtual bool begin(const std::vector<Column>& columns, std::string* error) = 0;
+  // One record: one value per column, in column order.
+  virtual bool row(const std::vector<reader::Value>& values, std::string* error) = 0;
+  // Completes the output (`ok` false: abandon it); false on a write error.
+  virtual bool finish(bool ok, std::string* error) = 0;
+};
+
+std::unique_ptr<RecordWriter> MakeCsvWriter(const std::string& path);
+std::unique_ptr<RecordWriter> MakeJsonLinesWriter(const std::string& path);
+
+#ifdef KEST_HAVE_SQLITE
+// The database at `databasePath` (created when missing) gets a table
+// `tableName`.
+std::unique_ptr<RecordWriter> MakeSqliteWriter(const std::string& databasePath,
+                                               const std::string& tableName);
+#endif
+
+}  // namespace kest::host
+
+#endif  // KEST_HOST_EXPORT_WRITERS_H_

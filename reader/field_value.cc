@@ -1,0 +1,310 @@
+#include "reader/field_value.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+namespace kest::reader {
+namespace {
+
+bool visualFoxPro(const Header& header) { return header.version >= 0x30 && header.version <= 0x32; }
+
+std::string_view trimRight(std::string_view text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.remove_suffix(1);
+  return text;
+}
+std::string_view trim(std::string_view text) {
+  text = trimRight(text);
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\0')) text.remove_prefix(1);
+  return text;
+}
+
+bool allDigits(std::string_view text) {
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return !text.empty();
+}
+
+int daysInMonth(int year, int month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// Days since 1970-01-01 to a civil date, proleptic Gregorian.
+void civilFromDays(int64_t days, int* year, int* month, int* day) {
+  days += 719468;
+  int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  int64_t dayOfEra = days - era * 146097;
+  int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  int64_t mp = (5 * dayOfYear + 2) / 153;
+  *day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
+  *month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  *year = static_cast<int>(yearOfEra + era * 400 + (*month <= 2 ? 1 : 0));
+}
+
+int64_t little(std::string_view bytes, size_t width) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < width; ++i) v |= uint64_t{static_cast<uint8_t>(bytes[i])} << (8 * i);
+  if (width < 8 && (v >> (8 * width - 1)) != 0) v |= ~uint64_t{0} << (8 * width);
+  return static_cast<int64_t>(v);
+}
+
+// dBase 7 stores numbers big-endian with the sign bit flipped, so that they
+// sort as bytes.
+uint64_t dbase7Bits(std::string_view bytes) {
+  uint64_t v = 0;
+  for (char c : bytes) v = (v << 8) | static_cast<uint8_t>(c);
+  return v;
+}
+
+std::string base64(std::string_view bytes) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t n = uint32_t{static_cast<uint8_t>(bytes[i])} << 16;
+    if (i + 1 < bytes.size()) n |= uint32_t{static_cast<uint8_t>(bytes[i + 1])} << 8;
+    if (i + 2 < bytes.size()) n |= static_cast<uint8_t>(bytes[i + 2]);
+    out += kAlphabet[(n >> 18) & 63];
+    out += kAlphabet[(n >> 12) & 63];
+    out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
+    out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
+  }
+  return out;
+}
+
+void setReal(Value* value, double real, std::string text) {
+  value->kind = Value::Kind::kReal;
+  value->real = real;
+  value->text = std::move(text);
+}
+void setInteger(Value* value, int64_t integer) {
+  value->kind = Value::Kind::kInteger;
+  value->integer = integer;
+  value->text = std::to_string(integer);
+}
+
+bool decodeNumber(std::string_view text, Value* value) {
+  text = trim(text);
+  // Blank numbers as some writers leave them: a lone point or sign.
+  if (text.find_first_not_of(" .-") == std::string_view::npos) return true;
+  size_t at = text[0] == '-' || text[0] == '+' ? 1 : 0;
+  size_t digits = 0, points = 0;
+  for (size_t i = at; i < text.size(); ++i) {
+    if (text[i] >= '0' && text[i] <= '9') {
+      ++digits;
+    } else if (text[i] == '.') {
+      ++points;
+    } else {
+      return false;
+    }
+  }
+  if (digits == 0 || points > 1) return false;
+  std::string number(text[0] == '+' ? text.substr(1) : text);
+  if (points == 0) {
+    int64_t integer = 0;
+    auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), integer);
+    if (error == std::errc() && end == number.data() + number.size()) {
+      setInteger(value, integer);
+      return true;
+    }
+  }
+  setReal(value, std::strtod(number.c_str(), nullptr), number);
+  return true;
+}
+
+}  // namespace
+
+ColumnKind columnKind(const Field& field, const Header& header) {
+  switch (field.type) {
+    case 'N': return field.decimals == 0 ? ColumnKind::kInteger : ColumnKind::kReal;
+    case 'F':
+    case 'O':
+    case 'Y': return ColumnKind::kReal;
+    case 'I':
+    case '+': return ColumnKind::kInteger;
+    case 'B': return visualFoxPro(header) ? ColumnKind::kReal : ColumnKind::kText;
+    case 'L': return ColumnKind::kBool;
+    case 'D': return ColumnKind::kDate;
+    case 'T': return ColumnKind::kTimestamp;
+    default: return ColumnKind::kText;
+  }
+}
+
+bool isSystemField(const Field& field) { return field.type == '0'; }
+
+bool FieldDecoder::decode(const Field& field, std::string_view record, Value* value,
+                          std::string* reason) {
+  *value = Value();
+  if (uint64_t{field.offset} + field.length > record.size()) {
+    *reason = "lies beyond the record";
+    return false;
+  }
+  std::string_view bytes = record.substr(field.offset, field.length);
+  auto fail = [&](const std::string& why) {
+    *value = Value();
+    *reason = why;
+    return false;
+  };
+  const bool dbase7 = header_.layout == Layout::kDbase7;
+  switch (field.type) {
+    case 'C':
+    case 'V': {
+      if (!text_->decode(trimRight(bytes), &value->text))
+        return fail("not text in " +
+                    (text_->encoding().empty() ? std::string("ASCII") : text_->encoding()));
+      value->kind = Value::Kind::kText;
+      return true;
+    }
+    case 'N':
+    case 'F': return decodeNumber(bytes, value) || fail("not a number");
+    case 'D': {
+      std::string_view text = trim(bytes);
+      if (text.empty() || text.find_first_not_of('0') == std::string_view::npos) return true;
+      if (text.size() != 8 || !allDigits(text)) return fail("not a date");
+      int year = std::stoi(std::string(text.substr(0, 4)));
+      int month = std::stoi(std::string(text.substr(4, 2)));
+      int day = std::stoi(std::string(text.substr(6, 2)));
+      if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month)) {
+        return fail("not a calendar date");
+      }
+      value->kind = Value::Kind::kDate;
+      value->text = std::string(text.substr(0, 4)) + "-" + std::string(text.substr(4, 2)) + "-" +
+                    std::string(text.substr(6, 2));
+      return true;
+    }
+    case 'L': {
+      char c = bytes.empty() ? ' ' : bytes[0];
+      if (std::strchr("TtYy", c) != nullptr && c != '\0') {
+        value->kind = Value::Kind::kBool;
+        value->boolean = true;
+      } else if (std::strchr("FfNn", c) != nullptr && c != '\0') {
+        value->kind = Value::Kind::kBool;
+      } else if (c != ' ' && c != '?' && c != '\0') {
+        return fail("not a logical value");
+      }
+      return true;
+    }
+    case 'I':
+    case '+': {
+      // The worst-case method writes binary columns of any width as I.
+      if (!dbase7 && !bytes.empty() && bytes.size() <= 8) {
+        setInteger(value, little(bytes, bytes.size()));
+        return true;
+      }
+      if (bytes.size() != 4) return fail("not 4 bytes long");
+      {
+        setInteger(value,
+                   static_cast<int32_t>(static_cast<uint32_t>(dbase7Bits(bytes)) ^ 0x80000000u));
+      }
+      return true;
+    }
+    case 'O': {
+      if (bytes.size() != 8) return fail("not 8 bytes long");
+      uint64_t bits = dbase7Bits(bytes);
+      bits = (bits >> 63) != 0 ? bits & ~(uint64_t{1} << 63) : ~bits;
+      double real;
+      std::memcpy(&real, &bits, sizeof real);
+      char text[32];
+      std::snprintf(text, sizeof text, "%.17g", real);
+      setReal(value, real, text);
+      return true;
+    }
+    case 'Y': {
+      if (bytes.size() != 8) return fail("not 8 bytes long");
+      int64_t units = little(bytes, 8);
+      char text[32];
+      uint64_t magnitude =
+          units < 0 ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
+      std::snprintf(text, sizeof text, "%s%llu.%04llu", units < 0 ? "-" : "",
+                    static_cast<unsigned long long>(magnitude / 10000),
+                    static_cast<unsigned long long>(magnitude % 10000));
+      setReal(value, static_cast<double>(units) / 10000.0, text);
+      return true;
+    }
+    case 'T': {
+      if (bytes.size() != 8) return fail("not 8 bytes long");
+      int64_t julianDay = little(bytes.substr(0, 4), 4);
+      int64_t millis = little(bytes.substr(4, 4), 4);
+      if (julianDay == 0 && millis == 0) return true;
+      if (julianDay < 1721426 || julianDay > 5373484 || millis < 0 || millis >= 86400000) {
+        return fail("not a timestamp");
+      }
+      int year, month, day;
+      civilFromDays(julianDay - 2440588, &year, &month, &day);
+      int64_t seconds = millis / 1000;
+      char text[64];
+      int length =
+          std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", year, month, day,
+                        static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+                        static_cast<int>(seconds % 60));
+      // Milliseconds as stored, only when there are any.
+      if (millis % 1000 != 0 && length > 0 && length < 40) {
+        std::snprintf(text + length, sizeof text - length, ".%03d",
+                      static_cast<int>(millis % 1000));
+      }
+      value->kind = Value::Kind::kTimestamp;
+      value->text = text;
+      return true;
+    }
+    default: break;
+  }
+  if (field.type == 'B' && visualFoxPro(header_)) {
+    if (bytes.size() != 8) return fail("not 8 bytes long");
+    uint64_t bits = static_cast<uint64_t>(little(bytes, 8));
+    double real;
+    std::memcpy(&real, &bits, sizeof real);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", real);
+    setReal(value, real, text);
+    return true;
+  }
+  if (isMemoType(field.type, header_)) return decodeMemo(field, bytes, value, reason);
+  return fail(std::string("type '") + (knownTypeLetter(field.type) ? field.type : '?') +
+              "' is not decoded");
+}
+
+bool FieldDecoder::decodeMemo(const Field& field, std::string_view bytes, Value* value,
+                              std::string* reason) {
+  auto fail = [&](const std::string& why) {
+    *value = Value();
+    *reason = why;
+    return false;
+  };
+  uint32_t block = 0;
+  if (bytes.size() == 4) {
+    block = static_cast<uint32_t>(little(bytes, 4));
+  } else {
+    std::string_view digits = trim(bytes);
+    if (digits.empty()) return true;
+    if (!allDigits(digits) || digits.size() > 10) return fail("memo pointer is not a block number");
+    uint64_t wide = std::stoull(std::string(digits));
+    if (wide > UINT32_MAX) return fail("memo pointer is not a block number");
+    block = static_cast<uint32_t>(wide);
+  }
+  if (block == 0) return true;
+  if (memo_ == nullptr) return fail("memo companion missing");
+  std::string raw;
+  switch (memo_->read(block, &raw)) {
+    case MemoRead::kNone: return true;
+    case MemoRead::kOutsideFile:
+      return fail("memo block " + std::to_string(block) + " leads outside the memo file");
+    case MemoRead::kTooLong:
+      return fail("memo block " + std::to_string(block) + " is longer than 16 MiB");
+    case MemoRead::kText: break;
+  }
+  value->kind = Value::Kind::kText;
+  if (field.type != 'M') {
+    value->text = base64(raw);
+    return true;
+  }
+  if (!text_->decode(raw, &value->text))
+    return fail("memo is not text in " +
+                (text_->encoding().empty() ? std::string("ASCII") : text_->encoding()));
+  return true;
+}
+
+}  // namespace kest::reader

@@ -1,0 +1,62 @@
+// The value of one field of a record, decoded by its type.
+//
+// C and V text in the table's character set, N and F as numbers, D as ISO
+// dates, L as booleans, the binary Visual FoxPro types (I, B, Y, T) as
+// numbers and timestamps (an I field of another width than 4, as the
+// worst-case method writes them, as a little-endian integer of its width),
+// memo fields as the text of their block (binary
+// memos as base64). A blank field is null without complaint; bytes that
+// cannot be what the type says give null and a reason, never a guess.
+#ifndef KEST_READER_FIELD_VALUE_H_
+#define KEST_READER_FIELD_VALUE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "reader/memo_file.h"
+#include "reader/table.h"
+#include "reader/text_decoder.h"
+
+namespace kest::reader {
+
+struct Value {
+  enum class Kind { kNull, kBool, kInteger, kReal, kText, kDate, kTimestamp };
+  Kind kind = Kind::kNull;
+  bool boolean = false;
+  int64_t integer = 0;
+  double real = 0;
+  // kText: UTF-8; kDate: YYYY-MM-DD; kTimestamp: YYYY-MM-DDTHH:MM:SS[.mmm];
+  // kInteger and kReal: the number as written, for writers that keep text.
+  std::string text;
+};
+
+// What a column of this type holds once decoded, for typed outputs.
+enum class ColumnKind { kText, kInteger, kReal, kBool, kDate, kTimestamp };
+ColumnKind columnKind(const Field& field, const Header& header);
+
+// Fields that hold no user data (the Visual FoxPro null-flags field) and
+// are left out of every export.
+bool isSystemField(const Field& field);
+
+class FieldDecoder {
+ public:
+  // `memo` may be null (no companion): memo fields then fail with a reason.
+  FieldDecoder(const Header& header, MemoFile* memo, TextDecoder* text)
+      : header_(header), memo_(memo), text_(text) {}
+
+  // Decodes `field` of `record`. False when the bytes cannot be decoded:
+  // `value` is then null and `reason` says why, in a few words.
+  bool decode(const Field& field, std::string_view record, Value* value, std::string* reason);
+
+ private:
+  bool decodeMemo(const Field& field, std::string_view bytes, Value* value, std::string* reason);
+
+  const Header& header_;
+  MemoFile* memo_;
+  TextDecoder* text_;
+};
+
+}  // namespace kest::reader
+
+#endif  // KEST_READER_FIELD_VALUE_H_

@@ -1,0 +1,108 @@
+// Reading a .dbf table as it stands on disk, for the tools that show a table
+// or take its data elsewhere; the recovery methods do not use it.
+//
+// Three header layouts are known: dBase II (8-byte header, 16-byte
+// descriptors), the common one of dBase III to Visual FoxPro (32-byte header
+// and descriptors), and dBase 7 (48-byte descriptors from byte 68). What the
+// header and descriptors say is kept as read, damaged or not; judging it is
+// the caller's business. Records are streamed through a buffer of bounded
+// size. A Table is used by one thread at a time; it only reads its file.
+#ifndef KEST_READER_TABLE_H_
+#define KEST_READER_TABLE_H_
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kest::reader {
+
+enum class Layout { kDbase2, kStandard, kDbase7 };
+
+inline constexpr uint8_t kLiveFlag = 0x20;
+inline constexpr uint8_t kDeletedFlag = 0x2A;
+inline constexpr uint8_t kTerminator = 0x0D;
+inline constexpr uint8_t kEndOfFile = 0x1A;
+
+struct Header {
+  Layout layout = Layout::kStandard;
+  uint8_t version = 0;
+  // The last-update bytes as stored: year (since 1900), month, day.
+  uint8_t updateYear = 0, updateMonth = 0, updateDay = 0;
+  uint32_t recordCount = 0;
+  uint32_t headerLength = 0;  // bytes before the first record
+  uint32_t recordLength = 0;  // bytes per record, deletion flag included
+  uint8_t tableFlags = 0;
+  uint8_t codePage = 0;  // the language driver byte; 0 when not recorded
+};
+
+struct Field {
+  std::string name;  // bytes up to the first NUL, as stored
+  char type = 'C';
+  uint32_t displacement = 0;  // as the descriptor says; 0 where the layout has none
+  uint32_t offset = 0;        // where the reader takes the field from
+  uint8_t length = 0;
+  uint8_t decimals = 0;
+};
+
+// What a version byte usually means, e.g. "FoxPro 2 with memo"; "unknown"
+// for a byte no dBASE/FoxPro version writes.
+std::string versionMeaning(uint8_t version);
+bool knownVersion(uint8_t version);
+// True for the type letters some dBASE or FoxPro version writes.
+bool knownTypeLetter(char type);
+// True when the name holds a byte below 0x20 or at and above 0x7F.
+bool hasNonPrintingByte(std::string_view name);
+
+class Table {
+ public:
+  // Opens the file and reads its header and descriptors. nullptr and a
+  // reason when the file cannot be opened or read at all; a file of any
+  // content opens (a zeroed header reads as a table of no fields).
+  static std::unique_ptr<Table> Open(const std::string& path, std::string* error);
+
+  const std::string& path() const { return path_; }
+  const Header& header() const { return header_; }
+  const std::vector<Field>& fields() const { return fields_; }
+  uint64_t fileSize() const { return fileSize_; }
+  // Where the byte 0x0D that ends the descriptors stands; nullopt when no
+  // descriptor slot begins with it.
+  std::optional<uint64_t> terminatorOffset() const { return terminator_; }
+  // True when the fields are placed by their descriptors' displacements,
+  // false when one after another from byte 1 (displacements unset or
+  // impossible, as in dBase III tables).
+  bool placedByDisplacement() const { return byDisplacement_; }
+  // Whole records the file holds after the header, whatever the count says.
+  uint64_t recordsInFile() const;
+  // Records a reader walks: the header's count, cut to the whole records
+  // the file holds.
+  uint64_t readableRecords() const;
+
+  // Reads record `index` (from 0); false past the end or on a read error.
+  // The view stays valid until the next call. Reads ahead in blocks of at
+  // most kBufferBytes.
+  bool record(uint64_t index, std::string_view* bytes);
+
+  static constexpr size_t kBufferBytes = 1 << 16;
+
+ private:
+  Table() = default;
+  void readLayout(const std::string& image);
+
+  std::string path_;
+  std::ifstream file_;
+  Header header_;
+  std::vector<Field> fields_;
+  uint64_t fileSize_ = 0;
+  std::optional<uint64_t> terminator_;
+  bool byDisplacement_ = false;
+  std::string buffer_;
+  uint64_t bufferFirst_ = 0, bufferCount_ = 0;
+};
+
+}  // namespace kest::reader
+
+#endif  // KEST_READER_TABLE_H_

@@ -1,0 +1,90 @@
+#include "reader/text_decoder.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+
+namespace kest::reader {
+namespace {
+
+struct CodePage {
+  uint8_t byte;
+  const char* encoding;
+};
+// Language driver bytes as dBASE and FoxPro write them. Several drivers
+// share one character set (they differ in collation only).
+constexpr CodePage kCodePages[] = {
+    {0x01, "CP437"},  {0x02, "CP850"},  {0x03, "CP1252"}, {0x04, "MACINTOSH"},
+    {0x08, "CP865"},  {0x09, "CP437"},  {0x0A, "CP850"},  {0x0B, "CP437"},
+    {0x0D, "CP437"},  {0x0E, "CP850"},  {0x0F, "CP437"},  {0x10, "CP850"},
+    {0x11, "CP437"},  {0x12, "CP850"},  {0x13, "CP932"},  {0x14, "CP850"},
+    {0x15, "CP437"},  {0x16, "CP850"},  {0x17, "CP865"},  {0x18, "CP437"},
+    {0x19, "CP437"},  {0x1A, "CP850"},  {0x1B, "CP437"},  {0x1C, "CP863"},
+    {0x1D, "CP850"},  {0x1F, "CP852"},  {0x22, "CP852"},  {0x23, "CP852"},
+    {0x24, "CP860"},  {0x25, "CP850"},  {0x26, "CP866"},  {0x37, "CP850"},
+    {0x40, "CP852"},  {0x4D, "CP936"},  {0x4E, "CP949"},  {0x4F, "CP950"},
+    {0x50, "CP874"},  {0x57, "CP1252"}, {0x58, "CP1252"}, {0x59, "CP1252"},
+    {0x64, "CP852"},  {0x65, "CP866"},  {0x66, "CP865"},  {0x67, "CP861"},
+    {0x6A, "CP737"},  {0x6B, "CP857"},  {0x6C, "CP863"},  {0x78, "CP950"},
+    {0x79, "CP949"},  {0x7A, "CP936"},  {0x7B, "CP932"},  {0x7C, "CP874"},
+    {0x7D, "CP1255"}, {0x7E, "CP1256"}, {0x86, "CP737"},  {0x87, "CP852"},
+    {0x88, "CP857"},  {0x96, "MAC-CYRILLIC"}, {0xC8, "CP1250"}, {0xC9, "CP1251"},
+    {0xCA, "CP1254"},
+    {0xCB, "CP1253"}, {0xCC, "CP1257"},
+};
+
+}  // namespace
+
+std::string codePageEncoding(uint8_t codePage) {
+  for (const CodePage& known : kCodePages) {
+    if (known.byte == codePage) return known.encoding;
+  }
+  return "";
+}
+
+std::string defaultEncoding(const Header& header) {
+  if (header.codePage != 0) return codePageEncoding(header.codePage);
+  bool visualFoxPro = header.version >= 0x30 && header.version <= 0x32;
+  return visualFoxPro ? "CP1252" : "CP437";
+}
+
+TextDecoder::TextDecoder(const std::string& encoding) : encoding_(encoding) {
+  if (encoding.empty()) return;
+  iconv_t handle = iconv_open("UTF-8", encoding.c_str());
+  if (handle == reinterpret_cast<iconv_t>(-1)) {
+    usable_ = false;
+    return;
+  }
+  state_ = handle;
+}
+
+TextDecoder::~TextDecoder() {
+  if (state_ != nullptr) iconv_close(static_cast<iconv_t>(state_));
+}
+
+bool TextDecoder::decode(std::string_view bytes, std::string* utf8) {
+  utf8->clear();
+  if (state_ == nullptr) {
+    for (char c : bytes) {
+      if (static_cast<uint8_t>(c) >= 0x80) return false;
+    }
+    utf8->assign(bytes);
+    return usable_;
+  }
+  auto handle = static_cast<iconv_t>(state_);
+  iconv(handle, nullptr, nullptr, nullptr, nullptr);
+  // Four UTF-8 bytes per input byte hold any single-byte or double-byte set.
+  utf8->resize(bytes.size() * 4 + 4);
+  char* in = const_cast<char*>(bytes.data());
+  size_t inLeft = bytes.size();
+  char* out = utf8->data();
+  size_t outLeft = utf8->size();
+  if (iconv(handle, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1) ||
+      iconv(handle, nullptr, nullptr, &out, &outLeft) == static_cast<size_t>(-1)) {
+    return false;
+  }
+  utf8->resize(utf8->size() - outLeft);
+  return true;
+}
+
+}  // namespace kest::reader

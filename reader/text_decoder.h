@@ -1,0 +1,50 @@
+// Text of a table in UTF-8: which character set the code page byte names,
+// and the conversion from it.
+//
+// A TextDecoder converts whole values; a value that does not convert is
+// refused, never patched. Not thread-safe (one conversion state each).
+#ifndef KEST_READER_TEXT_DECODER_H_
+#define KEST_READER_TEXT_DECODER_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "reader/table.h"
+
+namespace kest::reader {
+
+// The conversion name (as iconv spells it) for a code page byte; empty for
+// 0 (not recorded) and for code pages the conversion library lacks, such
+// as Mazovia, Kamenicky and the Mac Central European and Greek sets.
+std::string codePageEncoding(uint8_t codePage);
+
+// What a table's text is read as when the user names nothing: its code
+// page's set; for a table that records none, the set its version was
+// usually written in (Windows 1252 for Visual FoxPro, DOS 437 before).
+// Empty when the code page is one without a conversion.
+std::string defaultEncoding(const Header& header);
+
+class TextDecoder {
+ public:
+  // An empty `encoding` passes ASCII through and refuses any other byte.
+  explicit TextDecoder(const std::string& encoding);
+  ~TextDecoder();
+  TextDecoder(const TextDecoder&) = delete;
+  TextDecoder& operator=(const TextDecoder&) = delete;
+
+  // False when the conversion library does not know `encoding`.
+  bool usable() const { return usable_; }
+  const std::string& encoding() const { return encoding_; }
+  // False (and `utf8` unspecified) when `bytes` is not valid text.
+  bool decode(std::string_view bytes, std::string* utf8);
+
+ private:
+  std::string encoding_;
+  void* state_ = nullptr;
+  bool usable_ = true;
+};
+
+}  // namespace kest::reader
+
+#endif  // KEST_READER_TEXT_DECODER_H_
