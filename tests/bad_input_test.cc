@@ -318,6 +318,31 @@ INSTANTIATE_TEST_SUITE_P(FileRecover, BadInputs, ::testing::ValuesIn(Cases()),
                            return info.param.name;
                          });
 
+// A table deep in its folders, its path longer than the engine's 260-byte
+// buffers: it is read by its whole path, and the result (whose path fits)
+// is written.
+TEST(DeepTable, IsRecoveredByItsWholePath) {
+  static char breakByte = 0;
+  EngineLibrary::Built().exports().setBreakFlag(&breakByte);
+  TempDir dir, out;
+  fs::path deep = dir.path();
+  while (deep.string().size() < 300) deep /= std::string(60, 'd');
+  fs::create_directories(deep);
+  fs::copy_file(sharedData("foxprodb/calls.dbf"), deep / "calls.dbf");
+  fs::copy_file(sharedData("foxprodb/calls.FPT"), deep / "calls.FPT");
+  std::string table = (deep / "calls.dbf").string();
+  SourceGuard guard(table);
+  ASSERT_EQ(EngineLibrary::Built().exports().fileRecover(table.c_str(), out.path().c_str(), 0,
+                                                         nullptr, nullptr, nullptr, nullptr),
+            0);
+  std::vector<fs::path> folders;
+  for (const auto& entry : fs::directory_iterator(out.path())) folders.push_back(entry.path());
+  ASSERT_EQ(folders.size(), 1u);
+  std::string why;
+  EXPECT_TRUE(TableImage::Read((folders[0] / "calls.dbf").string()).whole(&why)) << why;
+  EXPECT_EQ(readFile((folders[0] / "calls.FPT").string()), readFile(sharedData("foxprodb/calls.FPT")));
+}
+
 // A table that changes between the passes of a run: the size was taken
 // when the table was opened, and the records are read again to be written.
 struct Change {
