@@ -7,8 +7,8 @@
 //   - the damaged table and its companions are as they were;
 //   - a written result is one whole table (size = header length + count x
 //     record length + 1, the count being the records it holds), and it
-//     opens in dbfread and in ogrinfo, or is refused for the one known
-//     cause below;
+//     opens in dbfread and in ogrinfo, or is refused for one of the known
+//     causes below (kKnownRefusals), and only then;
 //   - a best-case result holds exactly the source's valid records (live,
 //     and passing the record check), byte for byte and in order.
 //
@@ -18,9 +18,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <map>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
