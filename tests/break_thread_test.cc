@@ -58,24 +58,38 @@ const std::string& LargeTable() {
 
 class BreakFromAnotherThread : public ::testing::TestWithParam<Moment> {};
 
-TEST_P(BreakFromAnotherThread, EndsTheRunWithTheUserBreak) {
-  TempDir dir, out;
-  std::string table = dir.file("large.dbf");
-  writeFile(table, LargeTable());
+// One run with the host's other thread waiting for `percent` to break.
+int32_t RunWithBreakAt(const std::string& table, const std::string& output, int32_t percent) {
   char breakByte = 0;
   runState().breakFlag = &breakByte;
-  Host host{GetParam().percent};
+  Host host{percent};
   std::thread breaker([&] {
     while (!host.reached.load() && !host.finished.load()) std::this_thread::yield();
     if (host.reached.load()) std::atomic_ref<char>(breakByte).store(1);
   });
-  int32_t code = recoverFile(table.c_str(), out.path().c_str(), nullptr, &Host::Progress, &host,
+  int32_t code = recoverFile(table.c_str(), output.c_str(), nullptr, &Host::Progress, &host,
                              nullptr);
   host.finished.store(true);
   breaker.join();
   runState().breakFlag = nullptr;
-  EXPECT_EQ(code, KEST_USER_BREAK);
-  EXPECT_TRUE(fs::is_empty(out.path()));
+  return code;
+}
+
+TEST_P(BreakFromAnotherThread, EndsTheRunWithTheUserBreak) {
+  TempDir dir;
+  std::string table = dir.file("large.dbf");
+  writeFile(table, LargeTable());
+  // A loaded machine may keep the other thread off the processor until the
+  // run has gone past its scans; that run proves nothing and is made again.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    TempDir out;
+    int32_t code = RunWithBreakAt(table, out.path(), GetParam().percent);
+    if (code == KEST_OK || code == KEST_INTERNAL) continue;
+    EXPECT_EQ(code, KEST_USER_BREAK);
+    EXPECT_TRUE(fs::is_empty(out.path()));
+    return;
+  }
+  ADD_FAILURE() << "the break never arrived during a scan";
 }
 
 INSTANTIATE_TEST_SUITE_P(FileRecover, BreakFromAnotherThread, ::testing::ValuesIn(kMoments),
