@@ -1,5 +1,6 @@
 #include "kestdll/run_state.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "Common/logger/logger.h"
@@ -17,6 +18,14 @@ const char* const kDefaultStageText[7] = {
     "writing results",
     "Pass",
 };
+
+// The host sets its byte from another thread while a run polls it: each
+// access is atomic, so the two never race and no poll is optimized away.
+// The byte is the host's plain char; only the engine's view of it was
+// volatile.
+std::atomic_ref<char> hostByte(volatile char* flag) {
+  return std::atomic_ref<char>(const_cast<char&>(*flag));
+}
 
 }  // namespace
 
@@ -43,15 +52,15 @@ void prepareBreakFlag() {
     s.breakFlag = &ownBreakByte;
     Log().Info("Breakflag initialized manually. User Break will not be available.");
   }
-  if (*s.breakFlag != 0) {
+  if (hostByte(s.breakFlag).load(std::memory_order_relaxed) != 0) {
     Log().Error("Breakflag is already true!!! Resetting to false");
-    *s.breakFlag = 0;
+    hostByte(s.breakFlag).store(0, std::memory_order_relaxed);
   }
 }
 
 bool breakRequested() {
-  volatile const char* flag = runState().breakFlag;
-  return flag != nullptr && *flag != 0;
+  volatile char* flag = runState().breakFlag;
+  return flag != nullptr && hostByte(flag).load(std::memory_order_relaxed) != 0;
 }
 
 }  // namespace kest
