@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -112,6 +113,46 @@ TEST(SourceGuard, SeesEveryChangeBesideTheTable) {
     writeFile(dir.file("orders.dbf"), table);
     writeFile(dir.file("ORDERS.FPT"), memo);
     std::remove(dir.file("new.txt").c_str());
+  }
+}
+
+TEST(SourceGuard, AFolderOrKeptFilesAreGuardedAsTheyAre) {
+  TempDir dir;
+  struct Case {
+    bool wholeFolder;
+    std::function<void()> change;
+    bool seen;
+  };
+  const Case cases[] = {
+      {true, [&] { writeFile(dir.file("notes.txt"), "other"); }, true},
+      {true, [&] { writeFile(dir.file("new.txt"), ""); }, true},
+      {true, [&] { std::filesystem::create_directory(dir.file("sub")); }, false},
+      {false, [&] { writeFile(dir.file("orders.dbf"), "tablE"); }, true},
+      {false, [&] { std::remove(dir.file("orders.dbf").c_str()); }, true},
+      {false, [&] { writeFile(dir.file("RECOVERED.DBF"), "result"); }, false},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(dir.file("sub"));
+    std::remove(dir.file("new.txt").c_str());
+    std::remove(dir.file("RECOVERED.DBF").c_str());
+    writeFile(dir.file("orders.dbf"), "table");
+    writeFile(dir.file("notes.txt"), "notes");
+    std::string why;
+    if (c.wholeFolder) {
+      SourceGuard guard(SourceGuard::WholeFolder{dir.path()});
+      c.change();
+      EXPECT_EQ(guard.unchanged(&why), !c.seen) << why;
+      guard.rebase();
+    } else {
+      SourceGuard guard;
+      guard.keep(dir.file("orders.dbf"));
+      c.change();
+      EXPECT_EQ(guard.unchanged(&why), !c.seen) << why;
+      if (c.seen) {
+        writeFile(dir.file("orders.dbf"), "rewritten on purpose");
+        guard.keep(dir.file("orders.dbf"));
+      }
+    }
   }
 }
 
