@@ -17,6 +17,7 @@
 #include "platform/path.h"
 #include "tests/independent_readers.h"
 #include "tests/table_builder.h"
+#include "tests/table_reader.h"
 #include "tests/test_support.h"
 
 namespace kest {
@@ -25,33 +26,12 @@ namespace {
 namespace fs = std::filesystem;
 using testing::LogCapture;
 using testing::TableBuilder;
+using testing::TableImage;
 using testing::TempDir;
 using testing::readFile;
 using testing::writeFile;
 
 // --- helpers ------------------------------------------------------------------
-
-// A table file taken apart by its own header, independently of the engine.
-struct TableImage {
-  std::string bytes;
-  DbfHeader header;
-  std::vector<DbfFieldDescriptor> fields;  // up to the terminator at a slot start
-  std::vector<std::string> records;        // recordCount records from headerLength
-
-  explicit TableImage(const std::string& path) : bytes(readFile(path)) {
-    std::copy_n(bytes.begin(), std::min<size_t>(32, bytes.size()), header.bytes);
-    for (size_t at = 32; at + 32 <= header.headerLength() && at < bytes.size(); at += 32) {
-      if (static_cast<uint8_t>(bytes[at]) == kHeaderTerminator) break;
-      DbfFieldDescriptor d;
-      std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), 32, d.bytes);
-      fields.push_back(d);
-    }
-    for (uint32_t i = 0; i < header.recordCount(); ++i) {
-      size_t at = header.headerLength() + size_t{i} * header.recordLength();
-      records.push_back(at < bytes.size() ? bytes.substr(at, header.recordLength()) : "");
-    }
-  }
-};
 
 size_t indexOf(const std::vector<std::string>& lines, const std::string& line) {
   return static_cast<size_t>(std::find(lines.begin(), lines.end(), line) - lines.begin());
