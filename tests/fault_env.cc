@@ -30,14 +30,22 @@ class FaultWritableFile final : public WritableFile {
   FaultWritableFile(std::unique_ptr<WritableFile> file, FaultEnv* env)
       : file_(std::move(file)), env_(env) {}
   bool Append(const void* data, size_t count) override {
-    if (!env_->Hit(FaultKind::kAppend)) return file_->Append(data, count);
-    if (env_->plan().partial) file_->Append(data, count / 2);
+    if (env_->Hit(FaultKind::kAppend)) {
+      if (env_->plan().partial) file_->Append(data, count / 2);
+      return false;
+    }
+    uint64_t at = file_->Position();
+    if (!env_->PastLimit(at + count)) return file_->Append(data, count);
+    uint64_t limit = env_->fileSizeLimit();
+    if (limit > at) file_->Append(data, static_cast<size_t>(limit - at));
     return false;
   }
   bool WriteAt(uint64_t offset, const void* data, size_t count) override {
-    if (!env_->Hit(FaultKind::kWriteAt)) return file_->WriteAt(offset, data, count);
-    if (env_->plan().partial) file_->WriteAt(offset, data, count / 2);
-    return false;
+    if (env_->Hit(FaultKind::kWriteAt)) {
+      if (env_->plan().partial) file_->WriteAt(offset, data, count / 2);
+      return false;
+    }
+    return !env_->PastLimit(offset + count) && file_->WriteAt(offset, data, count);
   }
   uint64_t Position() const override { return file_->Position(); }
   bool Close() override {
@@ -85,6 +93,7 @@ void FaultEnv::Reset() {
   calls_.fill(0);
   plan_ = FaultPlan{};
   fired_ = false;
+  fileSizeLimit_ = UINT64_MAX;
 }
 
 void FaultEnv::Fail(const FaultPlan& plan) {
@@ -98,6 +107,12 @@ bool FaultEnv::Hit(FaultKind kind) {
                (n == plan_.nth || (plan_.persist && n > plan_.nth));
   if (!fails) return false;
   fired_ = true;
+  target()->SetLastErrorCode(plan_.errorCode);
+  return true;
+}
+
+bool FaultEnv::PastLimit(uint64_t end) {
+  if (end <= fileSizeLimit_) return false;
   target()->SetLastErrorCode(plan_.errorCode);
   return true;
 }

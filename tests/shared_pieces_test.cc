@@ -51,6 +51,21 @@ TEST(FaultEnv, FailsTheNamedCallAloneOrFromThereOn) {
   }
 }
 
+TEST(FaultEnv, AFullDiskKeepsWhatFitsAndRefusesTheRest) {
+  TempDir dir;
+  FaultEnv env;
+  env.LimitFileSize(5);
+  auto file = env.CreateNew(dir.file("f"));
+  ASSERT_NE(file, nullptr);
+  int failed = 0;
+  for (int i = 0; i < 4; ++i) failed += !file->Append("ab", 2);
+  EXPECT_EQ(failed, 2);
+  EXPECT_TRUE(file->WriteAt(3, "xy", 2));
+  EXPECT_FALSE(file->WriteAt(4, "xy", 2));
+  EXPECT_TRUE(file->Close());
+  EXPECT_EQ(readFile(dir.file("f")), "abaxy");
+}
+
 TEST(FaultEnv, FailedOpenAndReadsAnswerAsTheInterfaceDoes) {
   TempDir dir;
   writeFile(dir.file("t"), "0123456789");
