@@ -15,6 +15,7 @@
 #include "Common/raised_code.h"
 #include "Common/run_context.h"
 #include "platform/path.h"
+#include "tests/fault_env.h"
 #include "tests/independent_readers.h"
 #include "tests/source_guard.h"
 #include "tests/table_builder.h"
@@ -69,41 +70,12 @@ class ReadHookEnv : public platform::EnvWrapper {
 // A result file that takes `budget` bytes and then fails (the first write
 // that would pass the budget writes what fits and reports failure, as a
 // full disk does); optionally its Close fails too.
-class FailingFile : public platform::WritableFile {
+class FailingWriteEnv : public testing::FaultEnv {
  public:
-  FailingFile(std::unique_ptr<platform::WritableFile> file, uint64_t budget, bool failClose)
-      : file_(std::move(file)), budget_(budget), failClose_(failClose) {}
-  bool Append(const void* data, size_t count) override {
-    uint64_t room = budget_ > file_->Position() ? budget_ - file_->Position() : 0;
-    if (count <= room) return file_->Append(data, count);
-    file_->Append(data, static_cast<size_t>(room));
-    return false;
+  FailingWriteEnv(uint64_t budget, bool failClose) {
+    LimitFileSize(budget);
+    if (failClose) FailAt(testing::FaultKind::kClose, 1);
   }
-  bool WriteAt(uint64_t offset, const void* data, size_t count) override {
-    return offset + count <= budget_ && file_->WriteAt(offset, data, count);
-  }
-  uint64_t Position() const override { return file_->Position(); }
-  bool Close() override { return file_->Close() && !failClose_; }
-
- private:
-  std::unique_ptr<platform::WritableFile> file_;
-  uint64_t budget_;
-  bool failClose_;
-};
-
-class FailingWriteEnv : public platform::EnvWrapper {
- public:
-  FailingWriteEnv(uint64_t budget, bool failClose)
-      : EnvWrapper(platform::Env::Default()), budget_(budget), failClose_(failClose) {}
-  std::unique_ptr<platform::WritableFile> CreateNew(const std::string& path) override {
-    std::unique_ptr<platform::WritableFile> file = target()->CreateNew(path);
-    if (!file) return file;
-    return std::make_unique<FailingFile>(std::move(file), budget_, failClose_);
-  }
-
- private:
-  uint64_t budget_;
-  bool failClose_;
 };
 
 // A run whose host sets `breakByte` to ask for a break.
