@@ -212,7 +212,7 @@ class DbfRecoverTest : public ::testing::Test {
         break;
       }
       if (std::chrono::steady_clock::now() > deadline) {
-        ADD_FAILURE() << "dbfrecover did not end";  // and goes with `child`
+        ADD_FAILURE() << "dbfrecover did not end";  // `child` kills it as it goes
         break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -93,7 +93,7 @@ class EngineTest : public ::testing::Test {
 
   int32_t Run(const char* log = nullptr) {
     return Engine().fileRecover(table_.c_str(), output_.path().c_str(), 0,
-                                     &TestHost::Status, &TestHost::Progress, &host_, log);
+                                &TestHost::Status, &TestHost::Progress, &host_, log);
   }
   std::vector<std::string> Results() { return testing::entries(output_.path()); }
   std::string ResultFolder() {
@@ -220,7 +220,7 @@ TEST_F(EngineTest, ResultPathThatDoesNotFitIsRefused) {
   TempDir logs;
   std::string log = logs.file("run.log");
   EXPECT_EQ(Engine().fileRecover(table_.c_str(), deep.c_str(), 0, &TestHost::Status,
-                                      &TestHost::Progress, &host_, log.c_str()),
+                                 &TestHost::Progress, &host_, log.c_str()),
             KEST_CANNOT_CREATE);
   EXPECT_TRUE(testing::entries(deep).empty());
   EXPECT_NE(testing::readFile(log).find("Result path does not fit in 259 characters:"),
@@ -266,12 +266,12 @@ TEST_F(EngineTest, NullCallbacksGiveTheSameCodes) {
   Freeze();
   TempDir second;
   EXPECT_EQ(Engine().fileRecover(table_.c_str(), second.path().c_str(), 0, nullptr,
-                                      nullptr, nullptr, nullptr),
+                                 nullptr, nullptr, nullptr),
             Run());
   EXPECT_EQ(testing::entries(second.path()).size(), 1u);
   EXPECT_EQ(Engine().fileRecover(source_.file("absent.dbf").c_str(),
-                                      second.path().c_str(), 0, nullptr, nullptr, nullptr,
-                                      nullptr),
+                                 second.path().c_str(), 0, nullptr, nullptr, nullptr,
+                                 nullptr),
             KEST_SOURCE_UNREADABLE);
 }
 
@@ -290,7 +290,7 @@ TEST_F(EngineTest, WithAndWithoutLogFile) {
   TestHost quiet;
   Engine().setBreakFlag(&quiet.breakByte);
   EXPECT_EQ(Engine().fileRecover(table_.c_str(), second.path().c_str(), 0,
-                                      &TestHost::Status, &TestHost::Progress, &quiet, nullptr),
+                                 &TestHost::Status, &TestHost::Progress, &quiet, nullptr),
             KEST_OK);
   EXPECT_EQ(quiet.events, host_.events);
   EXPECT_EQ(testing::readFile(log), logged);
@@ -304,7 +304,7 @@ TEST_F(EngineTest, LogFileNamedLikeTheTableIsRefused) {
   for (const std::string& log : {table_, source_.file("orders.fpt"), source_.file("ORDERS.DBT")}) {
     TempDir output;
     EXPECT_EQ(Engine().fileRecover(table_.c_str(), output.path().c_str(), 0, nullptr,
-                                        nullptr, nullptr, log.c_str()),
+                                   nullptr, nullptr, log.c_str()),
               KEST_OK)
         << log;
     EXPECT_TRUE(guard_->unchanged()) << log;
