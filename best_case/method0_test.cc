@@ -15,8 +15,11 @@
 #include "Common/raised_code.h"
 #include "Common/run_context.h"
 #include "platform/path.h"
+#include "tests/fault_env.h"
 #include "tests/independent_readers.h"
+#include "tests/source_guard.h"
 #include "tests/table_builder.h"
+#include "tests/table_reader.h"
 #include "tests/test_support.h"
 
 namespace kest {
@@ -25,33 +28,12 @@ namespace {
 namespace fs = std::filesystem;
 using testing::LogCapture;
 using testing::TableBuilder;
+using testing::TableImage;
 using testing::TempDir;
 using testing::readFile;
 using testing::writeFile;
 
 // --- helpers ------------------------------------------------------------------
-
-// A table file taken apart by its own header, independently of the engine.
-struct TableImage {
-  std::string bytes;
-  DbfHeader header;
-  std::vector<DbfFieldDescriptor> fields;  // up to the terminator at a slot start
-  std::vector<std::string> records;        // recordCount records from headerLength
-
-  explicit TableImage(const std::string& path) : bytes(readFile(path)) {
-    std::copy_n(bytes.begin(), std::min<size_t>(32, bytes.size()), header.bytes);
-    for (size_t at = 32; at + 32 <= header.headerLength() && at < bytes.size(); at += 32) {
-      if (static_cast<uint8_t>(bytes[at]) == kHeaderTerminator) break;
-      DbfFieldDescriptor d;
-      std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), 32, d.bytes);
-      fields.push_back(d);
-    }
-    for (uint32_t i = 0; i < header.recordCount(); ++i) {
-      size_t at = header.headerLength() + size_t{i} * header.recordLength();
-      records.push_back(at < bytes.size() ? bytes.substr(at, header.recordLength()) : "");
-    }
-  }
-};
 
 size_t indexOf(const std::vector<std::string>& lines, const std::string& line) {
   return static_cast<size_t>(std::find(lines.begin(), lines.end(), line) - lines.begin());
@@ -89,48 +71,12 @@ class ReadHookEnv : public platform::EnvWrapper {
 // A result file that takes `budget` bytes and then fails (the first write
 // that would pass the budget writes what fits and reports failure, as a
 // full disk does); optionally its Close fails too.
-class FailingFile : public platform::WritableFile {
+class FailingWriteEnv : public testing::FaultEnv {
  public:
-  FailingFile(std::unique_ptr<platform::WritableFile> file, uint64_t budget, bool failClose)
-      : file_(std::move(file)), budget_(budget), failClose_(failClose) {}
-  platform::Status Append(const void* data, size_t count) override {
-    uint64_t room = budget_ > file_->Position() ? budget_ - file_->Position() : 0;
-    if (count <= room) return file_->Append(data, count);
-    file_->Append(data, static_cast<size_t>(room));
-    return platform::Status::Failure(28, "disk full");
+  FailingWriteEnv(uint64_t budget, bool failClose) {
+    LimitFileSize(budget);
+    if (failClose) FailAt(testing::FaultKind::kClose, 1);
   }
-  platform::Status WriteAt(uint64_t offset, const void* data, size_t count) override {
-    if (offset + count > budget_) return platform::Status::Failure(28, "disk full");
-    return file_->WriteAt(offset, data, count);
-  }
-  uint64_t Position() const override { return file_->Position(); }
-  platform::Status Sync() override { return file_->Sync(); }
-  platform::Status Close() override {
-    platform::Status status = file_->Close();
-    if (status && failClose_) return platform::Status::Failure(5, "close failed");
-    return status;
-  }
-
- private:
-  std::unique_ptr<platform::WritableFile> file_;
-  uint64_t budget_;
-  bool failClose_;
-};
-
-class FailingWriteEnv : public platform::EnvWrapper {
- public:
-  FailingWriteEnv(uint64_t budget, bool failClose)
-      : EnvWrapper(platform::Env::Default()), budget_(budget), failClose_(failClose) {}
-  platform::Status CreateNew(const std::string& path,
-                             std::unique_ptr<platform::WritableFile>* file) override {
-    platform::Status status = target()->CreateNew(path, file);
-    if (status) *file = std::make_unique<FailingFile>(std::move(*file), budget_, failClose_);
-    return status;
-  }
-
- private:
-  uint64_t budget_;
-  bool failClose_;
 };
 
 // A run whose host sets `breakByte` to ask for a break.
@@ -149,17 +95,11 @@ TableBuilder ordersTable() {
 
 class Method0Test : public ::testing::Test {
  protected:
-  void TearDown() override {
-    for (const auto& [path, bytes] : watched_) {
-      EXPECT_EQ(readFile(path), bytes) << path << " was changed";
-    }
-  }
-
   // Writes a source file and remembers its bytes: sources are never written.
   std::string source(const std::string& name, const std::string& bytes) {
     std::string path = dir_.file(name);
     writeFile(path, bytes);
-    watched_.emplace_back(path, bytes);
+    watched_.keep(path);
     return path;
   }
   std::string table(const TableBuilder& b, const std::string& name = "orders.dbf") {
@@ -173,7 +113,8 @@ class Method0Test : public ::testing::Test {
 
   TempDir dir_;
   LogCapture log_;
-  std::vector<std::pair<std::string, std::string>> watched_;
+  // The results are written beside the sources: the sources alone are guarded.
+  testing::SourceGuard watched_;
   int outputs_ = 0;
 };
 
@@ -716,7 +657,7 @@ TEST_F(Method0Test, RecordCountFollowsTheWritingPassWhenTheTableChanged) {
   std::string changed = b.bytes();
   changed[b.currentHeaderLength() + 15] = '*';
   writeFile(path, changed);
-  watched_.back().second = changed;
+  watched_.keep(path);
 
   std::string out = outputFolder() + "/orders.dbf";
   ASSERT_EQ(method.Flush(out.c_str()), 0);
@@ -738,7 +679,7 @@ TEST_F(Method0Test, ARecordLengthChangedBetweenThePassesIsNoResult) {
   wider.field("NOTE", 'C', 5);
   for (int i = 0; i < 3; ++i) wider.record("   1220200101Tnote");
   writeFile(path, wider.bytes());
-  watched_.back().second = wider.bytes();
+  watched_.keep(path);
 
   std::string out = outputFolder() + "/orders.dbf";
   EXPECT_EQ(method.Flush(out.c_str()), -2);
@@ -753,7 +694,7 @@ TEST_F(Method0Test, ARecordLengthChangedBetweenThePassesIsNoResult) {
   TableBuilder gone = ordersTable();
   gone.field("NOTE", 'C', 5).record("   1220200101Tnote", '*');
   writeFile(path, gone.bytes());
-  watched_.back().second = gone.bytes();
+  watched_.keep(path);
   std::string second = outputFolder() + "/orders.dbf";
   ASSERT_EQ(again.Flush(second.c_str()), 0);
   TableImage result(second);

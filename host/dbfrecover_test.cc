@@ -6,8 +6,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -22,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/child_process.h"
 #include "tests/test_support.h"
 
 namespace fs = std::filesystem;
@@ -31,65 +30,15 @@ namespace {
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using Outcome = ChildOutcome;
 
-// A started dbfrecover: stdout and stderr go to files, or stderr to a
-// pseudo-terminal when asked.
-class Child {
+// A started dbfrecover; wait() gives its exit status (128 + signal for a
+// killed child), and fails the test for a child still running after
+// `seconds`.
+class Child : public ChildProcess {
  public:
-  Child(const std::string& program, const std::vector<std::string>& args, const Env& env,
-        const std::string& cwd, const std::string& outPath, const std::string& errPath,
-        int errFd = -1, int outFd = -1) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(99);
-      for (const char* name : {"KEST_ENGINE", "FAKE_ENGINE_SCRIPT", "FAKE_ENGINE_TRACE",
-                               "FAKE_ENGINE_READY", "VALCORE_LANGUAGE"}) {
-        unsetenv(name);
-      }
-      for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-      int out = outFd >= 0 ? outFd : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int err = errFd >= 0 ? errFd : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out < 0 || err < 0) _exit(99);
-      dup2(out, STDOUT_FILENO);
-      dup2(err, STDERR_FILENO);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(program.c_str()));
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(98);
-    }
-  }
-
-  pid_t pid() const { return pid_; }
-
-  // The exit status (128 + signal for a killed child); the child is killed
-  // and the test fails when it has not ended within `seconds`.
-  int wait(double seconds = 60) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-      int raw = 0;
-      pid_t done = waitpid(pid_, &raw, WNOHANG);
-      if (done == pid_) {
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-      }
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &raw, 0);
-        ADD_FAILURE() << "dbfrecover did not end within " << seconds << " s";
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
+  using ChildProcess::ChildProcess;
+  int wait(double seconds = 60) { return ChildProcess::wait(seconds).status; }
 };
 
 bool waitForFile(const std::string& path, double seconds = 20) {
@@ -99,18 +48,6 @@ bool waitForFile(const std::string& path, double seconds = 20) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
 }
 
 // A flat JSON object as --json writes it: keys to values, strings unescaped
@@ -222,10 +159,22 @@ class DbfRecoverTest : public ::testing::Test {
   std::string ready() const { return dir_.file("engine.ready"); }
   std::vector<std::string> engineCalls() const { return splitLines(readFile(trace())); }
 
+  // stdout and stderr go to dir_'s files "stdout" and "stderr" unless
+  // descriptors are given; the engine's variables are the test's alone.
   Child start(const std::vector<std::string>& args, const Env& env, const std::string& cwd = "",
               int errFd = -1, int outFd = -1) {
-    return Child(program_, args, env, cwd, dir_.file("stdout"), dir_.file("stderr"), errFd,
-                 outFd);
+    ChildOptions options;
+    options.set = env;
+    options.unset = {"KEST_ENGINE", "FAKE_ENGINE_SCRIPT", "FAKE_ENGINE_TRACE",
+                     "FAKE_ENGINE_READY", "VALCORE_LANGUAGE"};
+    options.cwd = cwd;
+    options.stdoutPath = dir_.file("stdout");
+    options.stderrPath = dir_.file("stderr");
+    options.stdoutFd = outFd;
+    options.stderrFd = errFd;
+    std::vector<std::string> argv = {program_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Child(argv, options);
   }
 
   // Runs dbfrecover with stderr on a pseudo-terminal of `columns` columns
@@ -255,18 +204,15 @@ class DbfRecoverTest : public ::testing::Test {
         shown.append(buffer, static_cast<size_t>(got));
         continue;
       }
-      int raw;
-      if (waitpid(child.pid(), &raw, WNOHANG) == child.pid()) {
-        *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+      if (child.ended()) {
+        *status = child.wait();
         while ((got = read(master, buffer, sizeof buffer)) > 0) {
           shown.append(buffer, static_cast<size_t>(got));
         }
         break;
       }
       if (std::chrono::steady_clock::now() > deadline) {
-        kill(child.pid(), SIGKILL);
-        waitpid(child.pid(), &raw, 0);
-        ADD_FAILURE() << "dbfrecover did not end";
+        ADD_FAILURE() << "dbfrecover did not end";  // `child` kills it as it goes
         break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -276,11 +222,7 @@ class DbfRecoverTest : public ::testing::Test {
   }
 
   Outcome run(const std::vector<std::string>& args, const Env& env, const std::string& cwd = "") {
-    Outcome outcome;
-    outcome.status = start(args, env, cwd).wait();
-    outcome.out = readFile(dir_.file("stdout"));
-    outcome.err = readFile(dir_.file("stderr"));
-    return outcome;
+    return start(args, env, cwd).ChildProcess::wait();
   }
 
   Outcome runFake(const std::string& script, std::vector<std::string> args) {

@@ -13,15 +13,15 @@
 //   copy FROM TO               copies a file
 // and unloads it. Every report goes to stdout as one line: "status TEXT",
 // "progress N", then "result CODE" or "load CODE"; at the end "unloaded".
-#include <dlfcn.h>
-
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "kestdll/include/kestdll.h"
+#include "tests/engine_loader.h"
 
 namespace {
 
@@ -51,16 +51,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: engine_probe ENGINE COMMAND...\n");
     return 2;
   }
-  void* engine = ::dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-  if (engine == nullptr) {
-    std::printf("dlopen failed %s\n", ::dlerror());
+  auto engine = std::make_unique<kest::testing::EngineLibrary>(argv[1]);
+  if (!engine->loaded()) {
+    std::printf("cannot load %s\n", argv[1]);
     return 3;
   }
-  auto fileRecover = reinterpret_cast<decltype(&FileRecover)>(::dlsym(engine, "FileRecover"));
-  auto setBreakFlag =
-      reinterpret_cast<decltype(&SetBreakFlag)>(::dlsym(engine, "SetBreakFlag"));
-  auto loadValcore = reinterpret_cast<decltype(&LoadValcore)>(::dlsym(engine, "LoadValcore"));
-  if (fileRecover == nullptr || setBreakFlag == nullptr || loadValcore == nullptr) {
+  const kest::testing::EngineExports& exports = engine->exports();
+  auto fileRecover = exports.fileRecover;
+  auto setBreakFlag = exports.setBreakFlag;
+  auto loadValcore = exports.loadValcore;
+  if (!exports.complete()) {
     std::printf("missing export\n");
     return 3;
   }
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  ::dlclose(engine);
+  engine.reset();
   Report("unloaded");
   return 0;
 }

@@ -1,14 +1,11 @@
 // The engine through its C interface, as a host sees it: the library is
-// loaded with dlopen from the build's bin folder and every callback is
+// loaded at run time from the build's bin folder and every callback is
 // recorded. Cases that need a fresh load, or a host executable somewhere
 // else, run the engine_probe host in a process of its own.
-#include <dlfcn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +13,9 @@
 #include "kestdll/result_placement.h"
 #include "kestdll/testing_host.h"
 #include "platform/path.h"
+#include "tests/child_process.h"
+#include "tests/engine_loader.h"
+#include "tests/source_guard.h"
 #include "tests/table_builder.h"
 #include "tests/test_support.h"
 
@@ -30,36 +30,13 @@ using testing::TestHost;
 using testing::progress;
 using testing::status;
 
+using testing::SourceGuard;
+
 const std::string kBinDir = KEST_BIN_DIR;
-const std::string kEngine = kBinDir + "/libkestdll.so";
+const std::string kEngine = testing::EngineLibrary::BuiltPath();
 
-// The engine's exports, from one load shared by the tests of this process.
-struct Engine {
-  decltype(&FileRecover) fileRecover = nullptr;
-  decltype(&SetBreakFlag) setBreakFlag = nullptr;
-  decltype(&GetDllVersion) getDllVersion = nullptr;
-  decltype(&::isEnvReady) envReady = nullptr;
-  decltype(&LoadValcore) loadValcore = nullptr;
-
-  static Engine& Get() {
-    static Engine engine = Load();
-    return engine;
-  }
-
- private:
-  static Engine Load() {
-    Engine e;
-    void* handle = ::dlopen(kEngine.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) return e;
-    e.fileRecover = reinterpret_cast<decltype(&FileRecover)>(::dlsym(handle, "FileRecover"));
-    e.setBreakFlag = reinterpret_cast<decltype(&SetBreakFlag)>(::dlsym(handle, "SetBreakFlag"));
-    e.getDllVersion =
-        reinterpret_cast<decltype(&GetDllVersion)>(::dlsym(handle, "GetDllVersion"));
-    e.envReady = reinterpret_cast<decltype(&::isEnvReady)>(::dlsym(handle, "isEnvReady"));
-    e.loadValcore = reinterpret_cast<decltype(&LoadValcore)>(::dlsym(handle, "LoadValcore"));
-    return e;
-  }
-};
+// The engine's exports, from the one load the tests of this process share.
+const testing::EngineExports& Engine() { return testing::EngineLibrary::Built().exports(); }
 
 // --- tables ---------------------------------------------------------------------
 
@@ -101,25 +78,22 @@ void WriteDamagedHeaderTable(const std::string& path, int count) {
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(Engine::Get().fileRecover, nullptr) << "cannot load " << kEngine;
+    ASSERT_TRUE(Engine().complete()) << "cannot load " << kEngine;
     // Ready when both the workspace and the host-services library are.
-    ASSERT_EQ(Engine::Get().loadValcore(), 0);
-    Engine::Get().setBreakFlag(&host_.breakByte);
+    ASSERT_EQ(Engine().loadValcore(), 0);
+    Engine().setBreakFlag(&host_.breakByte);
     table_ = source_.file("orders.dbf");
   }
   void TearDown() override {
     static char idle = 0;
-    Engine::Get().setBreakFlag(&idle);
-    if (!before_.empty()) {
-      EXPECT_EQ(testing::snapshot(source_.path()), before_) << "the source folder changed";
-    }
+    Engine().setBreakFlag(&idle);
   }
   // Remembers the source folder's files, to be found unchanged at the end.
-  void Freeze() { before_ = testing::snapshot(source_.path()); }
+  void Freeze() { guard_.emplace(SourceGuard::WholeFolder{source_.path()}); }
 
   int32_t Run(const char* log = nullptr) {
-    return Engine::Get().fileRecover(table_.c_str(), output_.path().c_str(), 0,
-                                     &TestHost::Status, &TestHost::Progress, &host_, log);
+    return Engine().fileRecover(table_.c_str(), output_.path().c_str(), 0,
+                                &TestHost::Status, &TestHost::Progress, &host_, log);
   }
   std::vector<std::string> Results() { return testing::entries(output_.path()); }
   std::string ResultFolder() {
@@ -130,17 +104,17 @@ class EngineTest : public ::testing::Test {
   TempDir source_, output_;
   std::string table_;
   TestHost host_;
-  std::map<std::string, std::string> before_;
+  std::optional<SourceGuard> guard_;
 };
 
 TEST_F(EngineTest, VersionQueriesAnswerZero) {
-  EXPECT_EQ(Engine::Get().getDllVersion(), 0);
-  EXPECT_EQ(Engine::Get().envReady(), 0);
+  EXPECT_EQ(Engine().getDllVersion(), 0);
+  EXPECT_EQ(Engine().isEnvReady(), 0);
   WriteSoundTable(table_, 3);
   Freeze();
   Run();
-  EXPECT_EQ(Engine::Get().getDllVersion(), 0);
-  EXPECT_EQ(Engine::Get().envReady(), 0);
+  EXPECT_EQ(Engine().getDllVersion(), 0);
+  EXPECT_EQ(Engine().isEnvReady(), 0);
 }
 
 TEST_F(EngineTest, BestCaseWin) {
@@ -208,18 +182,12 @@ TEST_F(EngineTest, MissingSource) {
   EXPECT_TRUE(Results().empty());
 }
 
-// A clock one minute ahead, to name the folder of a run that crosses into
-// the next minute.
-class MinuteAhead : public platform::EnvWrapper {
- public:
-  MinuteAhead() : EnvWrapper(platform::Env::Default()) {}
-  int64_t NowSeconds() override { return EnvWrapper::NowSeconds() + 60; }
-};
-
 TEST_F(EngineTest, ExistingResultsFolder) {
   WriteSoundTable(table_, 5);
   Freeze();
-  MinuteAhead ahead;
+  // A clock one minute ahead names the folder of a run that crosses into
+  // the next minute.
+  testing::FixedClockEnv ahead(platform::Env::Default()->NowSeconds() + 60);
   for (platform::Env* env : {platform::Env::Default(), static_cast<platform::Env*>(&ahead)}) {
     fs::create_directory(makeResultFolderName(table_.c_str(), output_.path().c_str(), env));
   }
@@ -251,8 +219,8 @@ TEST_F(EngineTest, ResultPathThatDoesNotFitIsRefused) {
   fs::create_directories(deep);
   TempDir logs;
   std::string log = logs.file("run.log");
-  EXPECT_EQ(Engine::Get().fileRecover(table_.c_str(), deep.c_str(), 0, &TestHost::Status,
-                                      &TestHost::Progress, &host_, log.c_str()),
+  EXPECT_EQ(Engine().fileRecover(table_.c_str(), deep.c_str(), 0, &TestHost::Status,
+                                 &TestHost::Progress, &host_, log.c_str()),
             KEST_CANNOT_CREATE);
   EXPECT_TRUE(testing::entries(deep).empty());
   EXPECT_NE(testing::readFile(log).find("Result path does not fit in 259 characters:"),
@@ -297,13 +265,13 @@ TEST_F(EngineTest, NullCallbacksGiveTheSameCodes) {
   WriteSoundTable(table_, 8);
   Freeze();
   TempDir second;
-  EXPECT_EQ(Engine::Get().fileRecover(table_.c_str(), second.path().c_str(), 0, nullptr,
-                                      nullptr, nullptr, nullptr),
+  EXPECT_EQ(Engine().fileRecover(table_.c_str(), second.path().c_str(), 0, nullptr,
+                                 nullptr, nullptr, nullptr),
             Run());
   EXPECT_EQ(testing::entries(second.path()).size(), 1u);
-  EXPECT_EQ(Engine::Get().fileRecover(source_.file("absent.dbf").c_str(),
-                                      second.path().c_str(), 0, nullptr, nullptr, nullptr,
-                                      nullptr),
+  EXPECT_EQ(Engine().fileRecover(source_.file("absent.dbf").c_str(),
+                                 second.path().c_str(), 0, nullptr, nullptr, nullptr,
+                                 nullptr),
             KEST_SOURCE_UNREADABLE);
 }
 
@@ -320,9 +288,9 @@ TEST_F(EngineTest, WithAndWithoutLogFile) {
     EXPECT_NE(logged.find(std::string("| ") + line + " "), std::string::npos) << line;
   }
   TestHost quiet;
-  Engine::Get().setBreakFlag(&quiet.breakByte);
-  EXPECT_EQ(Engine::Get().fileRecover(table_.c_str(), second.path().c_str(), 0,
-                                      &TestHost::Status, &TestHost::Progress, &quiet, nullptr),
+  Engine().setBreakFlag(&quiet.breakByte);
+  EXPECT_EQ(Engine().fileRecover(table_.c_str(), second.path().c_str(), 0,
+                                 &TestHost::Status, &TestHost::Progress, &quiet, nullptr),
             KEST_OK);
   EXPECT_EQ(quiet.events, host_.events);
   EXPECT_EQ(testing::readFile(log), logged);
@@ -335,11 +303,11 @@ TEST_F(EngineTest, LogFileNamedLikeTheTableIsRefused) {
   Freeze();
   for (const std::string& log : {table_, source_.file("orders.fpt"), source_.file("ORDERS.DBT")}) {
     TempDir output;
-    EXPECT_EQ(Engine::Get().fileRecover(table_.c_str(), output.path().c_str(), 0, nullptr,
-                                        nullptr, nullptr, log.c_str()),
+    EXPECT_EQ(Engine().fileRecover(table_.c_str(), output.path().c_str(), 0, nullptr,
+                                   nullptr, nullptr, log.c_str()),
               KEST_OK)
         << log;
-    EXPECT_EQ(testing::snapshot(source_.path()), before_) << log;
+    EXPECT_TRUE(guard_->unchanged()) << log;
   }
 }
 
@@ -365,38 +333,14 @@ struct ProbeRun {
 // Runs `probe` with `args`, the environment variables `env` added.
 ProbeRun RunProbe(const std::string& probe, const std::vector<std::string>& args,
                   const std::vector<std::pair<std::string, std::string>>& env = {}) {
-  int pipeEnds[2];
-  if (::pipe(pipeEnds) != 0) return {};
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(pipeEnds[1], 1);
-    ::close(pipeEnds[0]);
-    ::close(pipeEnds[1]);
-    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(probe.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(probe.c_str(), argv.data());
-    ::_exit(127);
-  }
-  ::close(pipeEnds[1]);
-  std::string out;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0) out.append(buffer, got);
-  ::close(pipeEnds[0]);
+  std::vector<std::string> argv = {probe};
+  argv.insert(argv.end(), args.begin(), args.end());
+  testing::ChildOptions options;
+  options.set = env;
+  testing::ChildOutcome outcome = testing::runChild(argv, options);
   ProbeRun run;
-  int waitStatus = 0;
-  ::waitpid(child, &waitStatus, 0);
-  run.exitCode = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
-  size_t start = 0;
-  while (start < out.size()) {
-    size_t end = out.find('\n', start);
-    if (end == std::string::npos) end = out.size();
-    run.lines.push_back(out.substr(start, end - start));
-    start = end + 1;
-  }
+  run.exitCode = outcome.status;
+  run.lines = testing::splitLines(outcome.out);
   return run;
 }
 
@@ -406,10 +350,7 @@ class FreshLoadTest : public ::testing::Test {
     table_ = source_.file("orders.dbf");
     WriteSoundTable(table_, 6);
     testing::writeFile(source_.file("orders.fpt"), std::string(512, '\0'));
-    before_ = testing::snapshot(source_.path());
-  }
-  void TearDown() override {
-    EXPECT_EQ(testing::snapshot(source_.path()), before_) << "the source folder changed";
+    guard_.emplace(SourceGuard::WholeFolder{source_.path()});
   }
   std::vector<std::string> RunArgs(const std::string& log = "-") {
     return {"run", table_, output_.path(), log};
@@ -428,7 +369,7 @@ class FreshLoadTest : public ::testing::Test {
 
   TempDir source_, output_, isolated_;
   std::string table_;
-  std::map<std::string, std::string> before_;
+  std::optional<SourceGuard> guard_;
 };
 
 TEST_F(FreshLoadTest, FoundBesideTheEngineWhenTheHostHasNone) {

@@ -17,6 +17,7 @@
 #include "Common/raised_code.h"
 #include "kestdll/run_state.h"
 #include "kestdll/testing_host.h"
+#include "tests/source_guard.h"
 #include "tests/table_builder.h"
 #include "tests/test_support.h"
 
@@ -139,7 +140,6 @@ class RecoveryRunTest : public ::testing::Test {
   void TearDown() override {
     InstallLogger(previous_);
     resetRunState();
-    EXPECT_EQ(testing::snapshot(source_.path()), before_) << "the source folder changed";
   }
 
   // A sound table too small for the worst-case method; the best-case
@@ -163,7 +163,7 @@ class RecoveryRunTest : public ::testing::Test {
     builder.write(path);
   }
   // Remembers the source folder's files, to be found unchanged at the end.
-  void Freeze() { before_ = testing::snapshot(source_.path()); }
+  void Freeze() { guard_.rebase(); }
 
   int32_t Run(const std::string& table, TestHost& host, const char* log) {
     host.breakByte = 0;
@@ -189,7 +189,7 @@ class RecoveryRunTest : public ::testing::Test {
   std::string logFile_;
   std::unique_ptr<Logger> logger_;
   Logger* previous_ = nullptr;
-  std::map<std::string, std::string> before_;
+  testing::SourceGuard guard_{testing::SourceGuard::WholeFolder{source_.path()}};
 };
 
 TEST_F(RecoveryRunTest, MissingSourceStopsAfterTheBestCasePass) {
@@ -313,7 +313,7 @@ TEST_F(RecoveryRunTest, LogFileNamingTheTableIsRefused) {
     runState().breakFlag = &host.breakByte;
     EXPECT_EQ(Run(table, host, log.c_str()), KEST_NOTHING) << log;
     EXPECT_EQ(host.mainEvents(), testing::nothingFoundEvents());
-    EXPECT_EQ(testing::snapshot(source_.path()), before_) << log;
+    EXPECT_TRUE(guard_.unchanged()) << log;
   }
 }
 

@@ -15,22 +15,11 @@ namespace kest {
 namespace {
 
 using platform::CivilTime;
+using testing::FixedClockEnv;
 using testing::LogCapture;
 using testing::TempDir;
 using testing::readFile;
 using testing::writeFile;
-
-// The real machine with a clock that shows one fixed local time.
-class FixedClockEnv : public platform::EnvWrapper {
- public:
-  explicit FixedClockEnv(CivilTime now)
-      : EnvWrapper(platform::Env::Default()), now_(now) {}
-  int64_t NowSeconds() override { return 1000; }
-  CivilTime LocalTime(int64_t) override { return now_; }
-
- private:
-  CivilTime now_;
-};
 
 CivilTime At(int year, int month, int day, int hour, int minute) {
   CivilTime t;

@@ -106,16 +106,6 @@ std::vector<std::string> nothingFoundEvents() {
   return events;
 }
 
-std::map<std::string, std::string> snapshot(const std::string& folder) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    if (entry.is_regular_file()) {
-      files[entry.path().filename().string()] = readFile(entry.path().string());
-    }
-  }
-  return files;
-}
-
 std::vector<std::string> entries(const std::string& folder) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder)) {

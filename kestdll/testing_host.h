@@ -1,12 +1,11 @@
 // A host for the engine's tests: records every callback in order, can act
-// on a report (to set its break byte at a chosen moment), and checks that
-// the files of a folder keep their bytes.
+// on a report (to set its break byte at a chosen moment), and lists the
+// entries of a folder.
 #ifndef KEST_KESTDLL_TESTING_HOST_H_
 #define KEST_KESTDLL_TESTING_HOST_H_
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -47,8 +46,6 @@ std::vector<std::string> worstCaseWinEvents();
 // The sequence of a run in which both methods find nothing.
 std::vector<std::string> nothingFoundEvents();
 
-// The bytes of every file in a folder (not below it), by name.
-std::map<std::string, std::string> snapshot(const std::string& folder);
 // The names of the entries of a folder, sorted.
 std::vector<std::string> entries(const std::string& folder);
 

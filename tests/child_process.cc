@@ -14,12 +14,13 @@
 namespace kest::testing {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOptions& options)
-    : options_(options) {
+    : options_(options),
+      outPath_(options.stdoutPath.empty() ? dir_.file("stdout") : options.stdoutPath),
+      errPath_(options.stderrPath.empty() ? dir_.file("stderr") : options.stderrPath) {
   if (argv.empty()) {
     done_ = true;
     return;
   }
-  std::string outPath = dir_.file("stdout"), errPath = dir_.file("stderr");
   pid_ = ::fork();
   if (pid_ != 0) return;
   // The child: only async-signal-safe work would be strictly right after a
@@ -29,9 +30,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOpti
   for (const auto& [name, value] : options.set) ::setenv(name.c_str(), value.c_str(), 1);
   int in = ::open("/dev/null", O_RDONLY);
   int out = options.stdoutFd >= 0 ? options.stdoutFd
-                                  : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                                  : ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   int err = options.stderrFd >= 0 ? options.stderrFd
-                                  : ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                                  : ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (in < 0 || out < 0 || err < 0) ::_exit(126);
   ::dup2(in, STDIN_FILENO);
   ::dup2(out, STDOUT_FILENO);
@@ -63,11 +64,10 @@ bool ChildProcess::ended() {
   return done_ || pid_ < 0;
 }
 
-ChildOutcome ChildProcess::wait() {
+ChildOutcome ChildProcess::wait(double seconds) {
   if (pid_ < 0 || collected_) return outcome_;
   {
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::duration<double>(options_.timeoutSeconds);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!ended()) {
       if (std::chrono::steady_clock::now() > deadline) {
         int raw = 0;
@@ -76,13 +76,13 @@ ChildOutcome ChildProcess::wait() {
         done_ = true;
         outcome_.status = -1;
         outcome_.timedOut = true;
-        ADD_FAILURE() << "the child did not end within " << options_.timeoutSeconds << " s";
+        ADD_FAILURE() << "the child did not end within " << seconds << " s";
         break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    outcome_.out = readFile(dir_.file("stdout"));
-    outcome_.err = readFile(dir_.file("stderr"));
+    outcome_.out = readFile(outPath_);
+    outcome_.err = readFile(errPath_);
     collected_ = true;
   }
   return outcome_;

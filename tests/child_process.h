@@ -5,8 +5,9 @@
 // `unset` removed, the folder `cwd` when given, and stdin from the null
 // device, so a child that reads it ends at once instead of waiting. Its
 // stdout and stderr go to files of the ChildProcess's own (never to pipes,
-// which a child could fill while the test waits for something else),
-// unless the test hands it a descriptor of its own (a pseudo-terminal).
+// which a child could fill while the test waits for something else), or to
+// files the test names, to read while the child runs, unless the test
+// hands it a descriptor of its own (a pseudo-terminal).
 // A program name without a slash is looked for in PATH.
 //
 // wait() gives the exit status, or 128 + the signal number for a child that
@@ -27,6 +28,8 @@ struct ChildOptions {
   std::vector<std::pair<std::string, std::string>> set;
   std::vector<std::string> unset;
   std::string cwd;
+  // Capture files of the test's choosing instead of the ChildProcess's own.
+  std::string stdoutPath, stderrPath;
   // Descriptors the child writes to instead of the capture files.
   int stdoutFd = -1, stderrFd = -1;
   double timeoutSeconds = 60;
@@ -49,7 +52,9 @@ class ChildProcess {
   int pid() const { return pid_; }
   // Waits for the end (at most options.timeoutSeconds) and reads what the
   // child wrote; a second call returns the same outcome.
-  ChildOutcome wait();
+  ChildOutcome wait() { return wait(options_.timeoutSeconds); }
+  // The same, waiting at most `seconds`.
+  ChildOutcome wait(double seconds);
   // Whether the child has ended, without waiting.
   bool ended();
 
@@ -58,6 +63,7 @@ class ChildProcess {
 
   ChildOptions options_;
   TempDir dir_;
+  std::string outPath_, errPath_;
   int pid_ = -1;
   bool done_ = false;
   bool collected_ = false;

@@ -34,14 +34,23 @@ class FaultWritableFile final : public WritableFile {
   FaultWritableFile(std::unique_ptr<WritableFile> file, FaultEnv* env)
       : file_(std::move(file)), env_(env) {}
   Status Append(const void* data, size_t count) override {
-    if (!env_->Hit(FaultKind::kAppend)) return file_->Append(data, count);
-    if (env_->plan().partial) file_->Append(data, count / 2);
+    if (env_->Hit(FaultKind::kAppend)) {
+      if (env_->plan().partial) file_->Append(data, count / 2);
+      return env_->Failure();
+    }
+    uint64_t at = file_->Position();
+    if (!env_->PastLimit(at + count)) return file_->Append(data, count);
+    uint64_t limit = env_->fileSizeLimit();
+    if (limit > at) file_->Append(data, static_cast<size_t>(limit - at));
     return env_->Failure();
   }
   Status WriteAt(uint64_t offset, const void* data, size_t count) override {
-    if (!env_->Hit(FaultKind::kWriteAt)) return file_->WriteAt(offset, data, count);
-    if (env_->plan().partial) file_->WriteAt(offset, data, count / 2);
-    return env_->Failure();
+    if (env_->Hit(FaultKind::kWriteAt)) {
+      if (env_->plan().partial) file_->WriteAt(offset, data, count / 2);
+      return env_->Failure();
+    }
+    if (env_->PastLimit(offset + count)) return env_->Failure();
+    return file_->WriteAt(offset, data, count);
   }
   uint64_t Position() const override { return file_->Position(); }
   Status Sync() override {
@@ -94,6 +103,7 @@ void FaultEnv::Reset() {
   calls_.fill(0);
   plan_ = FaultPlan{};
   fired_ = false;
+  fileSizeLimit_ = UINT64_MAX;
 }
 
 void FaultEnv::Fail(const FaultPlan& plan) {

@@ -21,6 +21,10 @@
 // failure (a short write). With `persist`, every later call of the kind
 // fails too (a device that has gone).
 //
+// Beside the plan, LimitFileSize makes a full disk: no file it created
+// grows past the limit. The append that would pass it writes what fits and
+// reports failure, a write-at past it writes nothing; both set the error.
+//
 // Not thread-safe; file objects must not outlive the FaultEnv.
 #ifndef KEST_TESTS_FAULT_ENV_H_
 #define KEST_TESTS_FAULT_ENV_H_
@@ -78,7 +82,7 @@ class FaultEnv : public platform::EnvWrapper {
  public:
   explicit FaultEnv(platform::Env* target = platform::Env::Default());
 
-  // Zeroes the counts and drops the plan.
+  // Zeroes the counts and drops the plan and the size limit.
   void Reset();
   void Fail(const FaultPlan& plan);
   void FailAt(FaultKind kind, uint64_t nth) { Fail(FaultPlan{kind, nth}); }
@@ -88,11 +92,16 @@ class FaultEnv : public platform::EnvWrapper {
   bool fired() const { return fired_; }
   const FaultPlan& plan() const { return plan_; }
 
+  void LimitFileSize(uint64_t bytes) { fileSizeLimit_ = bytes; }
+  uint64_t fileSizeLimit() const { return fileSizeLimit_; }
+
   // Counts a call of `kind`; true when it is to fail. For the file
   // objects; tests have no need to call it.
   bool Hit(FaultKind kind);
   // The failure a failing call reports.
   platform::Status Failure() { return FailureOf(plan_.errorCode); }
+  // True when a file may not reach `end` bytes.
+  bool PastLimit(uint64_t end) const { return end > fileSizeLimit_; }
 
   platform::Status OpenReadOnly(const std::string& path,
                                 std::unique_ptr<platform::ReadableFile>* file) override;
@@ -114,6 +123,7 @@ class FaultEnv : public platform::EnvWrapper {
   std::array<uint64_t, kFaultKindCount> calls_{};
   FaultPlan plan_;
   bool fired_ = false;
+  uint64_t fileSizeLimit_ = UINT64_MAX;
 };
 
 // "append #3" or "read #7 (short, persisting)", for failure messages.

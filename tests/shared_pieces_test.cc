@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -48,6 +49,21 @@ TEST(FaultEnv, FailsTheNamedCallAloneOrFromThereOn) {
     EXPECT_EQ(env.calls(FaultKind::kAppend), 4u);
     EXPECT_EQ(env.fired(), c.failed > 0) << describe(c.plan);
   }
+}
+
+TEST(FaultEnv, AFullDiskKeepsWhatFitsAndRefusesTheRest) {
+  TempDir dir;
+  FaultEnv env;
+  env.LimitFileSize(5);
+  std::unique_ptr<platform::WritableFile> file;
+  ASSERT_TRUE(env.CreateNew(dir.file("f"), &file));
+  int failed = 0;
+  for (int i = 0; i < 4; ++i) failed += !file->Append("ab", 2);
+  EXPECT_EQ(failed, 2);
+  EXPECT_TRUE(file->WriteAt(3, "xy", 2));
+  EXPECT_FALSE(file->WriteAt(4, "xy", 2));
+  EXPECT_TRUE(file->Close());
+  EXPECT_EQ(readFile(dir.file("f")), "abaxy");
 }
 
 TEST(FaultEnv, FailedOpenAndReadsAnswerAsTheInterfaceDoes) {
@@ -119,6 +135,46 @@ TEST(SourceGuard, SeesEveryChangeBesideTheTable) {
     writeFile(dir.file("orders.dbf"), table);
     writeFile(dir.file("ORDERS.FPT"), memo);
     std::remove(dir.file("new.txt").c_str());
+  }
+}
+
+TEST(SourceGuard, AFolderOrKeptFilesAreGuardedAsTheyAre) {
+  TempDir dir;
+  struct Case {
+    bool wholeFolder;
+    std::function<void()> change;
+    bool seen;
+  };
+  const Case cases[] = {
+      {true, [&] { writeFile(dir.file("notes.txt"), "other"); }, true},
+      {true, [&] { writeFile(dir.file("new.txt"), ""); }, true},
+      {true, [&] { std::filesystem::create_directory(dir.file("sub")); }, false},
+      {false, [&] { writeFile(dir.file("orders.dbf"), "tablE"); }, true},
+      {false, [&] { std::remove(dir.file("orders.dbf").c_str()); }, true},
+      {false, [&] { writeFile(dir.file("RECOVERED.DBF"), "result"); }, false},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(dir.file("sub"));
+    std::remove(dir.file("new.txt").c_str());
+    std::remove(dir.file("RECOVERED.DBF").c_str());
+    writeFile(dir.file("orders.dbf"), "table");
+    writeFile(dir.file("notes.txt"), "notes");
+    std::string why;
+    if (c.wholeFolder) {
+      SourceGuard guard(SourceGuard::WholeFolder{dir.path()});
+      c.change();
+      EXPECT_EQ(guard.unchanged(&why), !c.seen) << why;
+      guard.rebase();
+    } else {
+      SourceGuard guard;
+      guard.keep(dir.file("orders.dbf"));
+      c.change();
+      EXPECT_EQ(guard.unchanged(&why), !c.seen) << why;
+      if (c.seen) {
+        writeFile(dir.file("orders.dbf"), "rewritten on purpose");
+        guard.keep(dir.file("orders.dbf"));
+      }
+    }
   }
 }
 

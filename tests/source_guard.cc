@@ -12,10 +12,15 @@ namespace fs = std::filesystem;
 
 namespace kest::testing {
 
-SourceGuard::SourceGuard(const std::string& tablePath) {
+SourceGuard::SourceGuard(const std::string& tablePath) : scope_(Scope::kTable) {
   fs::path table(tablePath);
   folder_ = table.has_parent_path() ? table.parent_path().string() : ".";
   stem_ = table.stem().string();
+  before_ = Take();
+}
+
+SourceGuard::SourceGuard(const WholeFolder& folder)
+    : scope_(Scope::kFolder), folder_(folder.path) {
   before_ = Take();
 }
 
@@ -24,15 +29,26 @@ SourceGuard::~SourceGuard() {
   if (!unchanged(&why)) ADD_FAILURE() << "the source changed: " << why;
 }
 
+void SourceGuard::keep(const std::string& path) { before_.files[path] = readFile(path); }
+
+void SourceGuard::rebase() { before_ = Take(); }
+
 SourceGuard::State SourceGuard::Take() const {
   State state;
+  if (scope_ == Scope::kFiles) {
+    // A kept file that is gone leaves the map, and the count tells.
+    for (const auto& [path, bytes] : before_.files) {
+      if (exists(path)) state.files[path] = readFile(path);
+    }
+    return state;
+  }
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(folder_, ec)) {
     std::string name = entry.path().filename().string();
-    state.listing.push_back(name);
-    if (entry.is_regular_file() && platform::EqualsNoCase(entry.path().stem().string(), stem_)) {
-      state.files[name] = readFile(entry.path().string());
-    }
+    if (scope_ == Scope::kTable) state.listing.push_back(name);
+    bool guarded = scope_ == Scope::kFolder ||
+                   platform::EqualsNoCase(entry.path().stem().string(), stem_);
+    if (entry.is_regular_file() && guarded) state.files[name] = readFile(entry.path().string());
   }
   std::sort(state.listing.begin(), state.listing.end());
   return state;
@@ -44,6 +60,10 @@ bool SourceGuard::unchanged(std::string* why) const {
   std::string& reason = why != nullptr ? *why : ignored;
   if (now.listing != before_.listing) {
     reason = "the entries of " + folder_ + " are not the ones there were";
+    return false;
+  }
+  if (now.files.size() != before_.files.size()) {
+    reason = "the files guarded are not the ones there were";
     return false;
   }
   for (const auto& [name, bytes] : before_.files) {

@@ -28,6 +28,8 @@ TableImage TableImage::FromBytes(std::string bytes) {
 
 TableImage TableImage::Read(const std::string& path) { return FromBytes(readFile(path)); }
 
+TableImage::TableImage(const std::string& path) : TableImage(Read(path)) {}
+
 bool TableImage::whole(std::string* why) const {
   std::string ignored;
   std::string& reason = why != nullptr ? *why : ignored;

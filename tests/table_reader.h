@@ -16,6 +16,10 @@
 namespace kest::testing {
 
 struct TableImage {
+  TableImage() = default;
+  // Read(path).
+  explicit TableImage(const std::string& path);
+
   std::string bytes;
   DbfHeader header;
   std::vector<DbfFieldDescriptor> fields;

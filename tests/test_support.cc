@@ -58,15 +58,15 @@ bool exists(const std::string& path) {
   return fs::exists(fs::symlink_status(path, ec));
 }
 
-namespace {
-
-std::vector<std::string> SplitLines(const std::string& text) {
+std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> result;
   std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) result.push_back(line);
   return result;
 }
+
+namespace {
 
 std::vector<std::string> MessagesOf(const std::vector<std::string>& lines) {
   std::vector<std::string> result;
@@ -89,7 +89,7 @@ std::vector<std::string> MessagesOf(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-std::vector<std::string> logLines(const std::string& path) { return SplitLines(readFile(path)); }
+std::vector<std::string> logLines(const std::string& path) { return splitLines(readFile(path)); }
 
 std::vector<std::string> logMessages(const std::string& path) {
   return MessagesOf(logLines(path));
@@ -107,7 +107,17 @@ std::string copySharedData(const std::string& name, const TempDir& dir) {
   return target;
 }
 
-FakeEnv::FakeEnv() : EnvWrapper(platform::Env::Default()), now(At(9, 5, 3)) {
+FixedClockEnv::FixedClockEnv(int64_t seconds, platform::Env* target)
+    : EnvWrapper(target), now(seconds) {}
+
+FixedClockEnv::FixedClockEnv(const platform::CivilTime& local, platform::Env* target)
+    : EnvWrapper(target), now(1000), local(local) {}
+
+platform::CivilTime FixedClockEnv::LocalTime(int64_t seconds) {
+  return local ? *local : target()->LocalTime(seconds);
+}
+
+FakeEnv::FakeEnv() : FixedClockEnv(At(9, 5, 3)) {
   utc.year = 2010;
   utc.month = 10;
   utc.day = 19;
@@ -227,7 +237,7 @@ LogCapture::~LogCapture() { InstallLogger(previous_); }
 
 std::vector<std::string> LogCapture::lines() const {
   std::string text = readFile(path_);
-  return SplitLines(text.size() > start_ ? text.substr(start_) : std::string());
+  return splitLines(text.size() > start_ ? text.substr(start_) : std::string());
 }
 
 std::vector<std::string> LogCapture::messages() const { return MessagesOf(lines()); }

@@ -37,6 +37,9 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);
 
+// The lines of a text, without their ends; a last line needs none.
+std::vector<std::string> splitLines(const std::string& text);
+
 // The lines of a log file, and their message columns ("  INFO  | msg "
 // gives "msg"; the error column of ASSERT lines is left off).
 std::vector<std::string> logLines(const std::string& path);
@@ -47,18 +50,34 @@ std::string sharedData(const std::string& name);
 // Copies a shared sample table into `dir` and returns the copy's path.
 std::string copySharedData(const std::string& name, const TempDir& dir);
 
+// The real Env with a clock the test sets: NowSeconds answers `now`, and
+// LocalTime answers `local` for any moment when that is set, the real
+// conversion of the moment otherwise.
+class FixedClockEnv : public platform::EnvWrapper {
+ public:
+  explicit FixedClockEnv(int64_t now, platform::Env* target = platform::Env::Default());
+  // A local time that every moment shows.
+  explicit FixedClockEnv(const platform::CivilTime& local,
+                         platform::Env* target = platform::Env::Default());
+
+  int64_t now;  // calendar time in seconds
+  std::optional<platform::CivilTime> local;
+
+  int64_t NowSeconds() override { return now; }
+  platform::CivilTime LocalTime(int64_t seconds) override;
+};
+
 // The real Env with a few answers replaced, for tests that need a fixed
 // clock, a chosen last error code and its text, their own environment
 // variables, or deletions that fail (tests run as root, where a read-only
 // folder does not stop a deletion).
-class FakeEnv : public platform::EnvWrapper {
+class FakeEnv : public FixedClockEnv {
  public:
   FakeEnv();
 
-  // Calendar time in seconds. LocalTime answers the nineteenth of October
-  // 2010 with the hour, minute and second of `seconds` taken modulo a day,
-  // so that 9 * 3600 + 5 * 60 + 3 reads 09:05:03.
-  int64_t now;
+  // `now` starts at At(9, 5, 3). LocalTime answers the nineteenth of
+  // October 2010 with the hour, minute and second of the moment taken
+  // modulo a day, so that 9 * 3600 + 5 * 60 + 3 reads 09:05:03.
   static int64_t At(int hour, int minute, int second);
   platform::CivilTime utc;  // UtcNow's answer
   uint32_t processId = 4321;
@@ -82,7 +101,6 @@ class FakeEnv : public platform::EnvWrapper {
   bool failRemoveFolder = false;
   uint32_t failureCode = 5;
 
-  int64_t NowSeconds() override { return now; }
   platform::CivilTime LocalTime(int64_t seconds) override;
   platform::CivilTime UtcNow() override { return utc; }
   uint32_t ProcessId() override { return processId; }

@@ -11,7 +11,9 @@
 
 #include "Common/raised_code.h"
 #include "Common/run_context.h"
+#include "tests/fault_env.h"
 #include "tests/independent_readers.h"
+#include "tests/source_guard.h"
 #include "tests/test_support.h"
 #include "worst_case/layout_reference_test.h"
 
@@ -71,17 +73,11 @@ class Method1Test : public ::testing::Test, public RunContext {
   }
   bool breakRequested() const override { return breakByte != 0; }
 
-  void TearDown() override {
-    for (const auto& [path, bytes] : sources_) {
-      EXPECT_EQ(readFile(path), bytes) << "the source table changed: " << path;
-    }
-  }
-
-  // Writes a source table; TearDown checks that nothing changed it.
+  // Writes a source table; the test fails if anything changes it.
   std::string table(const std::string& name, const std::string& bytes) {
     std::string path = dir.file(name);
     writeFile(path, bytes);
-    sources_[path] = bytes;
+    sources_.keep(path);
     return path;
   }
 
@@ -100,7 +96,8 @@ class Method1Test : public ::testing::Test, public RunContext {
   int32_t breakAtProgress = -1;
 
  private:
-  std::map<std::string, std::string> sources_;
+  // The results are written beside the tables: the tables alone are guarded.
+  testing::SourceGuard sources_;
 };
 
 // 26 .. 44 while the record lengths are scored, then 45 and 50.
@@ -385,65 +382,18 @@ TEST_F(Method1Test, FlushNamesTheResultAndNeverOverwrites) {
   EXPECT_EQ(readFile(out.file("RECOVERED.DBF")).size(), 8192u + 300 * 9 + 1);
 }
 
-// A result file that fails at a chosen write: the Nth append, the
-// overwrite of the record count, or the close.
-class FailingFile : public platform::WritableFile {
+// A result file that fails at a chosen write: the Nth append (counted from
+// 0, a short write), every overwrite of the record count, or the close.
+class FailingWriteEnv : public testing::FaultEnv {
  public:
-  FailingFile(std::unique_ptr<platform::WritableFile> real, int failingAppend, bool failWriteAt,
-              bool failClose)
-      : real_(std::move(real)),
-        failingAppend_(failingAppend),
-        failWriteAt_(failWriteAt),
-        failClose_(failClose) {}
-  platform::Status Append(const void* data, size_t count) override {
-    if (appends_++ == failingAppend_) {
-      // A short write: part of the bytes reach the disk.
-      real_->Append(data, count / 2);
-      return platform::Status::Failure(28, "disk full");
+  FailingWriteEnv(int failingAppend, bool failWriteAt, bool failClose) {
+    using testing::FaultKind;
+    if (failingAppend >= 0) {
+      Fail({FaultKind::kAppend, static_cast<uint64_t>(failingAppend) + 1, /*partial=*/true});
     }
-    return real_->Append(data, count);
+    if (failWriteAt) Fail({FaultKind::kWriteAt, 1, false, /*persist=*/true});
+    if (failClose) FailAt(FaultKind::kClose, 1);
   }
-  platform::Status WriteAt(uint64_t offset, const void* data, size_t count) override {
-    if (failWriteAt_) return platform::Status::Failure(5, "write failed");
-    return real_->WriteAt(offset, data, count);
-  }
-  uint64_t Position() const override { return real_->Position(); }
-  platform::Status Sync() override { return real_->Sync(); }
-  platform::Status Close() override {
-    platform::Status status = real_->Close();
-    if (status && failClose_) return platform::Status::Failure(5, "close failed");
-    return status;
-  }
-
- private:
-  std::unique_ptr<platform::WritableFile> real_;
-  int appends_ = 0;
-  int failingAppend_;
-  bool failWriteAt_;
-  bool failClose_;
-};
-
-class FailingWriteEnv : public platform::EnvWrapper {
- public:
-  FailingWriteEnv(int failingAppend, bool failWriteAt, bool failClose)
-      : EnvWrapper(platform::Env::Default()),
-        failingAppend_(failingAppend),
-        failWriteAt_(failWriteAt),
-        failClose_(failClose) {}
-  platform::Status CreateNew(const std::string& path,
-                             std::unique_ptr<platform::WritableFile>* file) override {
-    platform::Status status = target()->CreateNew(path, file);
-    if (status) {
-      *file = std::make_unique<FailingFile>(std::move(*file), failingAppend_, failWriteAt_,
-                                            failClose_);
-    }
-    return status;
-  }
-
- private:
-  int failingAppend_;
-  bool failWriteAt_;
-  bool failClose_;
 };
 
 TEST_F(Method1Test, AFailedWriteEndsFlushWithMinus2) {
