@@ -343,19 +343,22 @@ Method0::Slot Method0::probe(uint64_t position) {
   return sound ? Slot::kJammedButSound : Slot::kFailed;
 }
 
-uint32_t Method0::passingRun(uint64_t position, uint64_t end, uint32_t count) {
+uint32_t Method0::passingRun(uint64_t position, uint64_t end, uint32_t count, uint32_t* sound) {
   const uint64_t length = record_.size();
   uint32_t passing = 0;
+  if (sound != nullptr) *sound = 0;
   for (uint32_t i = 0; i < count; ++i) {
     uint64_t at = position + i * length;
     if (at + length > end) break;
     Slot slot = probe(at);
     if (slot == Slot::kLive || slot == Slot::kDeleted) ++passing;
+    if (sound != nullptr && slot != Slot::kFailed) ++*sound;
   }
   return passing;
 }
 
-uint64_t Method0::realignedSkip(uint64_t position, uint64_t end) {
+uint64_t Method0::realignedSkip(uint64_t position, uint64_t end, uint32_t passingHere,
+                                uint32_t slotsHere) {
   const uint64_t length = record_.size();
   if (position >= end) return 0;
   uint64_t reach = std::min<uint64_t>(kMaxSkip, kSkipRecords * length + kSkipBytes);
@@ -379,6 +382,14 @@ uint64_t Method0::realignedSkip(uint64_t position, uint64_t end) {
     if (available < kMinRun) break;
     const uint32_t passing = passingRun(start, end, available);
     if (passing * 4 < available * 3 || passing <= bestPassing) continue;
+    // Only a phase whose records pass clearly more often than the scan's
+    // own phase holds sound fields: by a quarter of the slots at least. In
+    // a table of text fields a column of spaces passes for a column of
+    // flags; the scan's phase is not given up for it.
+    const uint64_t here = slotsHere != 0 ? slotsHere : 1;
+    if (4 * uint64_t{passing} * here < 4 * uint64_t{passingHere} * available + available * here) {
+      continue;
+    }
     best = skip;
     bestPassing = passing;
   }
@@ -409,6 +420,7 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
   // After a search that found no new phase, the stretch it looked at is
   // not searched again.
   uint64_t searchedTo = 0;
+  bool previousPassed = false;
   for (uint32_t m = 0; m < recordCount; ++m) {
     context_->pollBreak();
     if (options_.has(kFineProgress)) reportScanProgress(m, recordCount, sink != nullptr);
@@ -426,13 +438,17 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     if (flag == kDeletedRecord) {
       Log().DebugNumber("The record at this position was deleted", number);
       ++passedOver_.deleted;
+      previousPassed = true;
       continue;
     }
+    const bool passedBefore = previousPassed;
+    previousPassed = false;
     if (flag == kLiveRecord) {
       Log().DebugNumber("This record is valid by its header byte:", number);
       if (checkFields(record_, /*quiet=*/false)) {
         if (sink != nullptr) sink->take(record_.data(), record_.size());
         if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
+        previousPassed = true;
         continue;
       }
     } else {
@@ -443,14 +459,19 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
 
     // A faulty slot. Either a bad record among good ones, or the records
     // no longer stand where the scan looks for them.
-    // The phase is lost when hardly a slot after this one passes: bad
-    // records among good ones leave most of them passing.
+    // Bad records among good ones leave most of the slots after them
+    // passing; when fewer pass, another phase may pass clearly better.
     const uint32_t ahead = static_cast<uint32_t>(
         std::min<uint64_t>(kRun, position + length <= size ? (size - position - length) / length : 0));
-    const bool phaseHolds = ahead != 0 && passingRun(position + length, size, ahead) * 4 > ahead;
+    // Jammed flags over sound fields still stand where records stand: they
+    // speak for the phase although they do not pass.
+    uint32_t soundAhead = 0;
+    const uint32_t passingAhead =
+        ahead != 0 ? passingRun(position + length, size, ahead, &soundAhead) : 0;
+    const bool phaseHolds = ahead != 0 && passingAhead * 4 >= ahead * 3;
     uint64_t skip = 0;
     if (!phaseHolds && position >= searchedTo) {
-      skip = realignedSkip(position, size);
+      skip = realignedSkip(position, size, soundAhead, ahead);
       if (skip == 0) searchedTo = position + std::min<uint64_t>(kMaxSkip, kSkipRecords * length + kSkipBytes) / 2;
     }
     if (realign && skip != 0) {
@@ -468,9 +489,12 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
       ++passedOver_.failedValueCheck;
       continue;
     }
-    // A jammed flag over sound fields is kept when the slot stands where
-    // records stand: the phase holds, or no other phase is in sight.
-    if (keepJammed && skip == 0 && looksLikeRecord(record_) && checkFields(record_, /*quiet=*/true)) {
+    // A jammed flag over sound fields is kept only where records stand:
+    // at least half the slots after it (or the one before the last) pass,
+    // and no other phase passes clearly better.
+    const bool amongRecords = ahead != 0 ? passingAhead * 2 >= ahead : passedBefore;
+    if (keepJammed && skip == 0 && amongRecords && looksLikeRecord(record_) &&
+        checkFields(record_, /*quiet=*/true)) {
       record_[0] = kLiveRecord;
       if (sink != nullptr) sink->take(record_.data(), record_.size());
       if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;

@@ -106,15 +106,19 @@ class Method0 {
   // kFixRecordCount: the count the file can hold whole, noting the repair
   // and a record cut off by the end of the file.
   uint32_t fixRecordCount(uint32_t recordCount);
-  // kRealignRecords: the first offset after `position` (up to a bound) at
-  // which a run of records passes, when the records at `position` do not;
-  // 0 when there is none.
-  uint64_t realignedSkip(uint64_t position, uint64_t end);
+  // kRealignRecords: the offset after `position` (up to a bound) at which
+  // a run of records passes best, and clearly better than the scan's own
+  // phase, of whose `slotsHere` next slots `passingHere` are sound; 0 when there
+  // is none.
+  uint64_t realignedSkip(uint64_t position, uint64_t end, uint32_t passingHere,
+                         uint32_t slotsHere);
   // The judgement of the slot at `position` without a log line.
   Slot probe(uint64_t position);
   // How many of the `count` slots from `position` on, a record length
-  // apart, are live or deleted records that pass the check.
-  uint32_t passingRun(uint64_t position, uint64_t end, uint32_t count);
+  // apart, are live or deleted records that pass the check; `sound`, when
+  // given, also counts the jammed ones whose fields pass.
+  uint32_t passingRun(uint64_t position, uint64_t end, uint32_t count,
+                      uint32_t* sound = nullptr);
   // Reads `length` bytes at `position` into `buffer`; what the file does
   // not hold reads as zero.
   void readAt(uint64_t position, std::vector<uint8_t>& buffer);
