@@ -1,7 +1,9 @@
 #include "best_case/method0.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
@@ -13,6 +15,69 @@ namespace {
 
 constexpr uint8_t kNoMemoVersion = 0x03;
 constexpr uint8_t kIndexAttached = 0x01;  // bit 0 of tableFlags
+
+// A thorough scan takes the descriptors up to the terminator, not only
+// the first 32 slots the classic scan reads: a table of 145 fields keeps
+// them all.
+uint32_t allFieldSlots(uint16_t headerLength) {
+  return headerLength >= 64 ? (headerLength - 32u) / 32u : fieldSlotCount(headerLength);
+}
+
+// Where records are looked for when they do not begin where they should:
+// a run of this many slots decides, and at least kMinRun of them must be
+// there to judge a phase by.
+constexpr uint32_t kRun = 16;
+constexpr uint32_t kMinRun = 2;
+// How far past a faulty slot realignment looks: a few records, and at least
+// a few disk blocks of foreign bytes.
+constexpr uint64_t kSkipRecords = 8;
+constexpr uint64_t kSkipBytes = 4096;
+constexpr uint64_t kMaxSkip = 1u << 20;
+
+// Visual FoxPro keeps 263 bytes of database back link after the terminator.
+constexpr uint32_t kBackLinkLength = 263;
+constexpr uint8_t kRebuiltPlainVersion = 0x03;
+constexpr uint8_t kRebuiltFoxProVersion = 0x30;
+constexpr uint8_t kRebuiltFptMemoVersion = 0xF5;
+constexpr uint8_t kRebuiltDbtMemoVersion = 0x83;
+// Field types of the descriptors a rebuilt header trusts, and those only
+// Visual FoxPro writes.
+constexpr const char* kKnownFieldTypes = "CNFLDMBGPIYTVWQ0@+O";
+constexpr const char* kFoxProOnlyTypes = "IYTVWQ0";
+
+bool plausibleDescriptor(const DbfFieldDescriptor& field) {
+  uint8_t first = field.bytes[0];
+  if (first < 0x20 || first == 0x7F) return false;
+  char type = field.type();
+  if (type == '\0' || std::strchr(kKnownFieldTypes, type) == nullptr) return false;
+  return field.length() != 0;
+}
+
+// A record whose flag is jammed is kept only when the rest of it looks like
+// a record: not a stretch of zero bytes (a block the disk lost), and its
+// character fields free of control bytes (random bytes are not).
+bool looksLikeRecordBytes(const std::vector<uint8_t>& record,
+                          const std::vector<FieldPlace>& places) {
+  bool allZero = true;
+  for (size_t k = 1; k < record.size() && allZero; ++k) allZero = record[k] == 0;
+  if (allZero) return false;
+  for (const FieldPlace& place : places) {
+    if (place.type != 'C' || place.memoAsCharacter) continue;
+    for (uint32_t k = 0; k < place.length; ++k) {
+      size_t at = size_t{place.displacement} + k;
+      if (at >= record.size()) break;
+      uint8_t c = record[at];
+      if (c < 0x20 && c != 0 && c != '\t' && c != '\r' && c != '\n') return false;
+    }
+  }
+  return true;
+}
+
+// A trailing part of a record that is more than the end-of-file mark.
+bool partialRecordAtEnd(uint64_t dataBytes, uint32_t recordLength, uint8_t lastByte) {
+  uint64_t rest = dataBytes % recordLength;
+  return rest > 1 || (rest == 1 && lastByte != kEndOfFile);
+}
 
 // A piece of the result that could not be written whole (disk full, a
 // failing device): a result with a hole is no result.
@@ -41,9 +106,14 @@ Method0::~Method0() {
 int32_t Method0::Parse(RecordSink* sink) {
   Log().Info("In Method0::Parse()");
   context_->pollBreak();
+  options_ = context_->options();
+  passedOver_ = PassedOver{};
+  repairs_.clear();
 
   std::unique_ptr<uint8_t[]> head = table_->ReadAlloc(0, sizeof header_.bytes);
   std::memcpy(header_.bytes, head.get(), sizeof header_.bytes);
+  std::optional<std::vector<DbfFieldDescriptor>> rebuiltFields;
+  if (options_.has(kRebuildHeader)) rebuiltFields = rebuildHeader();
   const uint32_t slots = fieldSlotCount(header_.headerLength());
   fields_.clear();
   places_.clear();
@@ -52,19 +122,27 @@ int32_t Method0::Parse(RecordSink* sink) {
 
   // In 64 bits: a damaged count whose 32-bit product wraps around to a
   // small number would otherwise send the scan over billions of slots.
-  const uint32_t recordCount = header_.recordCount();
+  uint32_t recordCount = header_.recordCount();
   const uint16_t recordLength = header_.recordLength();
   const uint64_t tableSize = table_->GetSize();
+  if (options_.has(kFixRecordCount)) recordCount = fixRecordCount(recordCount);
   if (recordLength == 0 || uint64_t{recordCount} * recordLength > tableSize) return 0;
 
   Log().InfoNumber("Method0 record length (by header field value) is", recordLength);
   headerRecordLength_ = recordLength;
   context_->pollBreak();
 
-  // The descriptors start right after the 32 header bytes, also when a
-  // short file left the read position before them.
-  table_->Seek(sizeof header_.bytes);
-  fields_ = readFieldList(*table_, slots);
+  if (rebuiltFields) {
+    fields_ = std::move(*rebuiltFields);
+  } else {
+    // The descriptors start right after the 32 header bytes, also when a
+    // short file left the read position before them.
+    table_->Seek(sizeof header_.bytes);
+    fields_ = readFieldList(*table_, options_.has(kRebuildHeader)
+                                         ? allFieldSlots(header_.headerLength())
+                                         : slots);
+  }
+  if (memoAsCharacter_.size() < fields_.size()) memoAsCharacter_.resize(fields_.size(), false);
   for (size_t j = 0; j < fields_.size(); ++j) {
     if (noMemoCompanion_ && fields_[j].type() == 'M') {
       memoAsCharacter_[j] = true;
@@ -75,9 +153,21 @@ int32_t Method0::Parse(RecordSink* sink) {
     Log().Info("Field displacements are all zero, fields are placed one after another");
   }
   places_ = placeFields(fields_, &memoAsCharacter_);
+  if (options_.has(kRebuildHeader)) placeInsideRecords(recordLength);
 
   validRecords_ = 0;
   record_.assign(recordLength, 0);
+  if (options_.classic()) {
+    classicScan(recordCount, sink);
+  } else {
+    thoroughScan(recordCount, sink);
+  }
+
+  Log().InfoNumber("Method0::Parse() exiting with code", 0);
+  return 0;
+}
+
+void Method0::classicScan(uint32_t recordCount, RecordSink* sink) {
   for (uint32_t m = 0; m < recordCount; ++m) {
     context_->pollBreak();
     readRecord(m);
@@ -85,11 +175,13 @@ int32_t Method0::Parse(RecordSink* sink) {
     switch (record_[0]) {
       case kDeletedRecord:
         Log().DebugNumber("The record at this position was deleted", number);
+        ++passedOver_.deleted;
         break;
       case kLiveRecord:
         Log().DebugNumber("This record is valid by its header byte:", number);
         if (!places_.empty() &&
             !checkRecord(record_.data(), record_.size(), places_, memoPresent_, memoSize_)) {
+          ++passedOver_.failedValueCheck;
           break;
         }
         if (sink != nullptr) sink->take(record_.data(), record_.size());
@@ -100,12 +192,321 @@ int32_t Method0::Parse(RecordSink* sink) {
         Log().DebugNumber("The record at this position is invalid", number);
         Log().DebugNumber("Reason: header byte is jammed, value must be 0x20 or 0x2A, value is: ",
                           record_[0]);
+        ++passedOver_.jammedFlag;
         break;
     }
   }
+}
 
-  Log().InfoNumber("Method0::Parse() exiting with code", 0);
-  return 0;
+void Method0::placeInsideRecords(uint32_t recordLength) {
+  bool inside = true;
+  for (const FieldPlace& place : places_) {
+    inside &= uint64_t{place.displacement} + place.length <= recordLength;
+  }
+  if (inside) return;
+  // Displacements that put fields past the record's end are junk left by
+  // the writer; the fields lie one after another.
+  std::vector<DbfFieldDescriptor> sequential = fields_;
+  for (DbfFieldDescriptor& field : sequential) field.setDisplacement(0);
+  places_ = placeFields(sequential, &memoAsCharacter_);
+  Log().Info("Method0: field displacements lie outside the record, fields are placed one after another");
+}
+
+std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
+  const uint64_t size = table_->size64();
+  if (size <= sizeof header_.bytes) return std::nullopt;
+  const uint32_t area = static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFF + 1));
+  std::unique_ptr<uint8_t[]> bytes = table_->ReadAlloc(0, area);
+
+  std::vector<DbfFieldDescriptor> fields;
+  uint32_t terminator = 0;
+  uint32_t fieldsEnd = 1;
+  for (uint32_t at = sizeof header_.bytes; at < area; at += sizeof(DbfFieldDescriptor)) {
+    if (bytes[at] == kHeaderTerminator) {
+      terminator = at;
+      break;
+    }
+    if (at + sizeof(DbfFieldDescriptor) > area) return std::nullopt;
+    DbfFieldDescriptor field;
+    std::memcpy(field.bytes, bytes.get() + at, sizeof field.bytes);
+    if (!plausibleDescriptor(field)) return std::nullopt;
+    fields.push_back(field);
+  }
+  if (terminator == 0 || fields.empty()) return std::nullopt;
+  // Some writers leave junk where the displacement goes: the length is the
+  // fields' lengths one after another.
+  for (const DbfFieldDescriptor& field : fields) fieldsEnd += field.length();
+  if (fieldsEnd > 0xFFFF) return std::nullopt;
+  std::vector<FieldPlace> places = placeFields(fields, nullptr);
+
+  // Only a header that cannot describe the table is replaced: one whose
+  // record length, header length or size does not hold its own fields.
+  const uint32_t headerLength = header_.headerLength();
+  const uint32_t recordLength = header_.recordLength();
+  bool broken = recordLength == 0 || recordLength < fieldsEnd || headerLength <= terminator ||
+                headerLength > size;
+  if (!broken) return std::nullopt;
+
+  // The header length is the terminator's end, or that and a back link;
+  // the records tell which.
+  const uint32_t rebuiltLength = fieldsEnd;
+  uint32_t rebuiltHeaderLength = terminator + 1;
+  uint32_t withBackLink = terminator + 1 + kBackLinkLength;
+  if (withBackLink + uint64_t{rebuiltLength} <= size && withBackLink <= 0xFFFF) {
+    std::vector<FieldPlace> saved = std::move(places_);
+    places_ = std::move(places);
+    record_.assign(rebuiltLength, 0);
+    uint32_t plain = passingRun(rebuiltHeaderLength, size, kRun);
+    uint32_t linked = passingRun(withBackLink, size, kRun);
+    places_ = std::move(saved);
+    if (linked > plain) rebuiltHeaderLength = withBackLink;
+  }
+  if (rebuiltHeaderLength > size) return std::nullopt;
+
+  bool foxPro = rebuiltHeaderLength == withBackLink;
+  bool memo = false;
+  for (const DbfFieldDescriptor& field : fields) {
+    foxPro |= std::strchr(kFoxProOnlyTypes, field.type()) != nullptr;
+    memo |= field.type() == 'M';
+  }
+  uint8_t version = foxPro ? kRebuiltFoxProVersion
+                    : memo ? (memoPresent_ ? kRebuiltFptMemoVersion : kRebuiltDbtMemoVersion)
+                           : kRebuiltPlainVersion;
+  const uint32_t count = static_cast<uint32_t>((size - rebuiltHeaderLength) / rebuiltLength);
+
+  DbfHeader rebuilt;
+  rebuilt.setVersion(version);
+  rebuilt.setRecordCount(count);
+  rebuilt.setHeaderLength(static_cast<uint16_t>(rebuiltHeaderLength));
+  rebuilt.setRecordLength(static_cast<uint16_t>(rebuiltLength));
+  header_ = rebuilt;
+  Log().Info("Method0: header rebuilt from the field descriptors");
+  repairs_.push_back("header rebuilt from the field descriptors (" +
+                     std::to_string(fields.size()) + " fields, record length " +
+                     std::to_string(rebuiltLength) + ", header length " +
+                     std::to_string(rebuiltHeaderLength) + ", " + std::to_string(count) +
+                     " records by the file size)");
+  uint8_t last = 0;
+  table_->ReadAt(static_cast<uint32_t>(size - 1), 1, &last);
+  if (partialRecordAtEnd(size - rebuiltHeaderLength, rebuiltLength, last)) {
+    ++passedOver_.cutOffByEndOfFile;
+  }
+  return fields;
+}
+
+uint32_t Method0::fixRecordCount(uint32_t recordCount) {
+  const uint64_t size = table_->size64();
+  const uint32_t headerLength = header_.headerLength();
+  const uint32_t recordLength = header_.recordLength();
+  if (recordLength == 0 || headerLength > size) return recordCount;
+  const uint64_t dataBytes = size - headerLength;
+  const uint64_t whole = dataBytes / recordLength;
+  if (recordCount <= whole) return recordCount;
+  const auto fitting = static_cast<uint32_t>(whole);
+  Log().InfoNumber("Method0: record count corrected from the file size to", static_cast<int32_t>(fitting));
+  repairs_.push_back("record count " + std::to_string(recordCount) + " corrected to " +
+                     std::to_string(fitting) + " from the file size");
+  uint8_t last = 0;
+  if (size != 0) table_->ReadAt(static_cast<uint32_t>(size - 1), 1, &last);
+  if (partialRecordAtEnd(dataBytes, recordLength, last)) ++passedOver_.cutOffByEndOfFile;
+  return fitting;
+}
+
+void Method0::readAt(uint64_t position, std::vector<uint8_t>& buffer) {
+  size_t got = 0;
+  if (position <= std::numeric_limits<uint32_t>::max()) {
+    got = table_->ReadAt(static_cast<uint32_t>(position), static_cast<uint32_t>(buffer.size()),
+                         buffer.data());
+  }
+  if (got < buffer.size()) std::memset(buffer.data() + got, 0, buffer.size() - got);
+}
+
+bool Method0::looksLikeRecord(const std::vector<uint8_t>& record) const {
+  return looksLikeRecordBytes(record, places_);
+}
+
+bool Method0::checkFields(std::vector<uint8_t>& record, bool quiet) {
+  if (places_.empty()) return true;
+  RecordCheckMode mode;
+  mode.relaxedValues = options_.has(kRelaxedValues);
+  mode.quiet = quiet;
+  return checkRecord(record.data(), record.size(), places_, memoPresent_, memoSize_, mode);
+}
+
+Method0::Slot Method0::probe(uint64_t position) {
+  probe_.resize(record_.size());
+  readAt(position, probe_);
+  uint8_t flag = probe_[0];
+  bool sound = checkFields(probe_, /*quiet=*/true);
+  if (flag == kLiveRecord) return sound ? Slot::kLive : Slot::kFailed;
+  if (flag == kDeletedRecord) return sound ? Slot::kDeleted : Slot::kFailed;
+  return sound ? Slot::kJammedButSound : Slot::kFailed;
+}
+
+uint32_t Method0::passingRun(uint64_t position, uint64_t end, uint32_t count, uint32_t* sound) {
+  const uint64_t length = record_.size();
+  uint32_t passing = 0;
+  if (sound != nullptr) *sound = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint64_t at = position + i * length;
+    if (at + length > end) break;
+    Slot slot = probe(at);
+    if (slot == Slot::kLive || slot == Slot::kDeleted) ++passing;
+    if (sound != nullptr && slot != Slot::kFailed) ++*sound;
+  }
+  return passing;
+}
+
+uint64_t Method0::realignedSkip(uint64_t position, uint64_t end, uint32_t passingHere,
+                                uint32_t slotsHere) {
+  const uint64_t length = record_.size();
+  if (position >= end) return 0;
+  uint64_t reach = std::min<uint64_t>(kMaxSkip, kSkipRecords * length + kSkipBytes);
+  reach = std::min<uint64_t>(reach, end - position);
+  // The flags of the candidates come from one read; the runs from the file.
+  std::vector<uint8_t> window(static_cast<size_t>(reach) + 1);
+  readAt(position, window);
+  auto isFlag = [](uint8_t b) { return b == kLiveRecord || b == kDeletedRecord; };
+  // Every phase in reach is weighed, not the first that passes: in a table
+  // of text fields a column of spaces passes for a column of flags, and the
+  // true phase passes more often than such a column does.
+  uint64_t best = 0;
+  uint32_t bestPassing = 0;
+  for (uint64_t skip = 1; skip < reach; ++skip) {
+    if (skip % 4096 == 0) context_->pollBreak();
+    if (!isFlag(window[skip])) continue;
+    if (skip + length < reach && !isFlag(window[skip + length])) continue;
+    const uint64_t start = position + skip;
+    const uint32_t available =
+        static_cast<uint32_t>(std::min<uint64_t>(kRun, (end - start) / length));
+    if (available < kMinRun) break;
+    const uint32_t passing = passingRun(start, end, available);
+    if (passing * 4 < available * 3 || passing <= bestPassing) continue;
+    // Only a phase whose records pass clearly more often than the scan's
+    // own phase holds sound fields: by a quarter of the slots at least. In
+    // a table of text fields a column of spaces passes for a column of
+    // flags; the scan's phase is not given up for it.
+    const uint64_t here = slotsHere != 0 ? slotsHere : 1;
+    if (4 * uint64_t{passing} * here < 4 * uint64_t{passingHere} * available + available * here) {
+      continue;
+    }
+    best = skip;
+    bestPassing = passing;
+  }
+  // The faulty slots end where the header's phase resumes: no new phase.
+  return best % length == 0 ? 0 : best;
+}
+
+void Method0::reportScanProgress(uint32_t done, uint32_t total, bool writing) {
+  // Within the ranges the run reports around the scans: 10..20 for the
+  // counting pass, 70..95 for the writing one.
+  const int32_t base = writing ? 70 : 10;
+  const uint64_t span = writing ? 25 : 10;
+  if (done == 0 || total == 0) return;
+  uint64_t step = span * done / total;
+  if (step != span * (done - 1) / total) {
+    context_->reportProgress(base + static_cast<int32_t>(step));
+  }
+}
+
+void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
+  const uint64_t length = record_.size();
+  const uint64_t size = table_->size64();
+  const uint64_t start = header_.headerLength();
+  const bool realign = options_.has(kRealignRecords);
+  const bool keepJammed = options_.has(kKeepJammedRecords);
+  uint64_t shift = 0;
+  uint32_t keptJammed = 0;
+  // After a search that found no new phase, the stretch it looked at is
+  // not searched again.
+  uint64_t searchedTo = 0;
+  bool previousPassed = false;
+  for (uint32_t m = 0; m < recordCount; ++m) {
+    context_->pollBreak();
+    if (options_.has(kFineProgress)) reportScanProgress(m, recordCount, sink != nullptr);
+    const uint64_t position = start + m * length + shift;
+    if (position + length > size) {
+      // Foreign bytes pushed the records on: the table's last records
+      // are all there, and nothing beyond them is a record.
+      if (shift != 0) break;
+      ++passedOver_.cutOffByEndOfFile;
+      continue;
+    }
+    readAt(position, record_);
+    const int32_t number = static_cast<int32_t>(m);
+    const uint8_t flag = record_[0];
+    if (flag == kDeletedRecord) {
+      Log().DebugNumber("The record at this position was deleted", number);
+      ++passedOver_.deleted;
+      previousPassed = true;
+      continue;
+    }
+    const bool passedBefore = previousPassed;
+    previousPassed = false;
+    if (flag == kLiveRecord) {
+      Log().DebugNumber("This record is valid by its header byte:", number);
+      if (checkFields(record_, /*quiet=*/false)) {
+        if (sink != nullptr) sink->take(record_.data(), record_.size());
+        if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
+        previousPassed = true;
+        continue;
+      }
+    } else {
+      Log().DebugNumber("The record at this position is invalid", number);
+      Log().DebugNumber("Reason: header byte is jammed, value must be 0x20 or 0x2A, value is: ",
+                        flag);
+    }
+
+    // A faulty slot. Either a bad record among good ones, or the records
+    // no longer stand where the scan looks for them.
+    // Bad records among good ones leave most of the slots after them
+    // passing; when fewer pass, another phase may pass clearly better.
+    const uint32_t ahead = static_cast<uint32_t>(
+        std::min<uint64_t>(kRun, position + length <= size ? (size - position - length) / length : 0));
+    // Jammed flags over sound fields still stand where records stand: they
+    // speak for the phase although they do not pass.
+    uint32_t soundAhead = 0;
+    const uint32_t passingAhead =
+        ahead != 0 ? passingRun(position + length, size, ahead, &soundAhead) : 0;
+    const bool phaseHolds = ahead != 0 && passingAhead * 4 >= ahead * 3;
+    uint64_t skip = 0;
+    if (!phaseHolds && position >= searchedTo) {
+      skip = realignedSkip(position, size, soundAhead, ahead);
+      if (skip == 0) searchedTo = position + std::min<uint64_t>(kMaxSkip, kSkipRecords * length + kSkipBytes) / 2;
+    }
+    if (realign && skip != 0) {
+      shift += skip;
+      Log().InfoNumber("Method0: records found further on by bytes", static_cast<int32_t>(skip));
+      repairs_.push_back(m == 0 && shift == skip
+                             ? "records found " + std::to_string(skip) +
+                                   " bytes after the header length"
+                             : "records found " + std::to_string(skip) +
+                                   " bytes further on, after record " + std::to_string(m));
+      --m;
+      continue;
+    }
+    if (flag == kLiveRecord) {
+      ++passedOver_.failedValueCheck;
+      continue;
+    }
+    // A jammed flag over sound fields is kept only where records stand:
+    // at least half the slots after it (or the one before the last) pass,
+    // and no other phase passes clearly better.
+    const bool amongRecords = ahead != 0 ? passingAhead * 2 >= ahead : passedBefore;
+    if (keepJammed && skip == 0 && amongRecords && looksLikeRecord(record_) &&
+        checkFields(record_, /*quiet=*/true)) {
+      record_[0] = kLiveRecord;
+      if (sink != nullptr) sink->take(record_.data(), record_.size());
+      if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
+      ++keptJammed;
+      continue;
+    }
+    ++passedOver_.jammedFlag;
+  }
+  if (keptJammed != 0) {
+    repairs_.push_back(std::to_string(keptJammed) +
+                       " records with a jammed deletion flag kept, the flag restored to ' '");
+  }
 }
 
 void Method0::readRecord(uint32_t number) {

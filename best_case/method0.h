@@ -6,6 +6,17 @@
 // again with the result as its record sink, appending each valid record the
 // moment it is judged. No record is kept in memory between the passes.
 //
+// A thorough run (RunContext::options()) adds steps, each under its flag
+// and each a function of its own below: the header rebuilt from intact
+// descriptors (kRebuildHeader), the record count made to fit the file
+// (kFixRecordCount), records found where they really begin and again after
+// a stretch of foreign bytes (kRealignRecords), relaxed values
+// (kRelaxedValues), records kept whose only fault is a jammed deletion flag
+// (kKeepJammedRecords), and progress while the records are scanned
+// (kFineProgress). With no flag set Parse is the classic scan. Every byte a
+// thorough scan keeps comes from the table (a restored deletion flag
+// aside), and no byte of the table reaches the result twice.
+//
 // Parse raises RaisedCode: kUserBreak when the run's context asks for a
 // break, LLFile codes when the table cannot be read. Flush raises nothing
 // and returns 0, kResultIncomplete or kCannotCreateResult. The object reads
@@ -15,9 +26,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "Common/logger/llfile.h"
+#include "Common/recovery_options.h"
 #include "Common/run_context.h"
 #include "dbf/dbf_format.h"
 #include "dbf/record_check.h"
@@ -68,7 +82,50 @@ class Method0 {
   const DbfHeader& header() const { return header_; }
   const std::vector<DbfFieldDescriptor>& fields() const { return fields_; }
 
+  // What the last Parse passed over, by reason, and the repairs it made,
+  // in words for the user.
+  const PassedOver& passedOver() const { return passedOver_; }
+  const std::vector<std::string>& repairs() const { return repairs_; }
+
  private:
+  // How a record slot fares.
+  enum class Slot { kLive, kDeleted, kJammedButSound, kFailed };
+
+  // The classic scan of `recordCount` slots from the header length.
+  void classicScan(uint32_t recordCount, RecordSink* sink);
+  // The thorough scan: the classic judgement plus the steps of the flags.
+  void thoroughScan(uint32_t recordCount, RecordSink* sink);
+
+  // kRebuildHeader: when the header's own fields cannot describe the
+  // table but the descriptors after it stand, header_ is made from them.
+  // Returns the descriptors read, or nothing when the header stays.
+  std::optional<std::vector<DbfFieldDescriptor>> rebuildHeader();
+  // With kRebuildHeader: descriptors whose displacements put a field past
+  // the record's end place their fields one after another instead.
+  void placeInsideRecords(uint32_t recordLength);
+  // kFixRecordCount: the count the file can hold whole, noting the repair
+  // and a record cut off by the end of the file.
+  uint32_t fixRecordCount(uint32_t recordCount);
+  // kRealignRecords: the offset after `position` (up to a bound) at which
+  // a run of records passes best, and clearly better than the scan's own
+  // phase, of whose `slotsHere` next slots `passingHere` are sound; 0 when there
+  // is none.
+  uint64_t realignedSkip(uint64_t position, uint64_t end, uint32_t passingHere,
+                         uint32_t slotsHere);
+  // The judgement of the slot at `position` without a log line.
+  Slot probe(uint64_t position);
+  // How many of the `count` slots from `position` on, a record length
+  // apart, are live or deleted records that pass the check; `sound`, when
+  // given, also counts the jammed ones whose fields pass.
+  uint32_t passingRun(uint64_t position, uint64_t end, uint32_t count,
+                      uint32_t* sound = nullptr);
+  // Reads `length` bytes at `position` into `buffer`; what the file does
+  // not hold reads as zero.
+  void readAt(uint64_t position, std::vector<uint8_t>& buffer);
+  bool checkFields(std::vector<uint8_t>& record, bool quiet);
+  bool looksLikeRecord(const std::vector<uint8_t>& record) const;
+  void reportScanProgress(uint32_t done, uint32_t total, bool writing);
+
   // Reads record `number` into the record buffer; what the file does not
   // hold reads as zero.
   void readRecord(uint32_t number);
@@ -88,6 +145,10 @@ class Method0 {
   std::vector<uint8_t> record_;
   bool memoPresent_ = false;
   uint32_t memoSize_ = 0;
+  RecoveryOptions options_;
+  PassedOver passedOver_;
+  std::vector<std::string> repairs_;
+  std::vector<uint8_t> probe_;
 };
 
 }  // namespace kest

@@ -32,6 +32,31 @@ constexpr CharTable makeTable(const char* members) {
 // never holds one, so either points at damage.
 constexpr CharTable kNumericChars = makeTable(" -.01234567890");
 constexpr CharTable kLogicalValues = makeTable("YyNnTtFf ");
+// A logical a program has not set yet; a zero byte reads as end of text.
+constexpr CharTable kRelaxedLogicalValues = makeTable("YyNnTtFf ?");
+// The calendar a relaxed date may come from: birth dates and the like reach
+// far back.
+constexpr uint32_t kRelaxedFirstYear = 1;
+constexpr uint32_t kRelaxedLastYear = 9999;
+
+// The log of the check, silent for a quiet probe.
+struct CheckLog {
+  bool on;
+  void Info(const char* m) const { if (on) Log().Info(m); }
+  void InfoString(const char* m, const char* t) const { if (on) Log().InfoString(m, t); }
+  void InfoNumber(const char* m, int32_t n) const { if (on) Log().InfoNumber(m, n); }
+  void Error(const char* m) const { if (on) Log().Error(m); }
+  void ErrorString(const char* m, const char* t) const { if (on) Log().ErrorString(m, t); }
+  void ErrorNumber(const char* m, int32_t n) const { if (on) Log().ErrorNumber(m, n); }
+};
+
+// Spaces or zero bytes only: a date the program left empty.
+bool isBlankDate(const char* text) {
+  for (size_t k = 0; k < kDateTextLength && text[k] != '\0'; ++k) {
+    if (text[k] != ' ') return false;
+  }
+  return true;
+}
 
 bool isLeapYear(uint32_t year) {
   return (year % 4 == 0 && year % 100 != 0) || (year % 400 == 0 && year > 1500);
@@ -62,26 +87,30 @@ int32_t parseComponent(const char* text, uint32_t textLength, uint32_t start,
   return negative ? -value : value;
 }
 
-bool checkDate(const char* text) {
-  Log().InfoString("Date field, value is", text);
+bool checkDate(const char* text, const RecordCheckMode& mode) {
+  const CheckLog log{!mode.quiet};
+  log.InfoString("Date field, value is", text);
+  if (mode.relaxedValues && isBlankDate(text)) return true;
+  const uint32_t firstYear = mode.relaxedValues ? kRelaxedFirstYear : kFirstYear;
+  const uint32_t lastYear = mode.relaxedValues ? kRelaxedLastYear : kLastYear;
   bool valid = true;
   uint32_t textLength = static_cast<uint32_t>(std::strlen(text));
   if (textLength != kDateTextLength) {
     valid = false;
-    Log().Error("The field length is not 8 chars");
+    log.Error("The field length is not 8 chars");
   }
   // The components are compared as unsigned numbers, so a negative one is
   // out of range; they are logged as read.
   int32_t year = parseComponent(text, textLength, 0, 4);
-  if (static_cast<uint32_t>(year) < kFirstYear || static_cast<uint32_t>(year) > kLastYear) {
+  if (static_cast<uint32_t>(year) < firstYear || static_cast<uint32_t>(year) > lastYear) {
     valid = false;
-    Log().ErrorNumber("Year is invalid", year);
+    log.ErrorNumber("Year is invalid", year);
   }
   int32_t month = parseComponent(text, textLength, 4, 2);
   bool monthValid = static_cast<uint32_t>(month) >= 1 && static_cast<uint32_t>(month) <= 12;
   if (!monthValid) {
     valid = false;
-    Log().ErrorNumber("Month is invalid", month);
+    log.ErrorNumber("Month is invalid", month);
   }
   int32_t day = parseComponent(text, textLength, 6, 2);
   uint32_t daysInMonth = kLongestMonth;
@@ -91,45 +120,60 @@ bool checkDate(const char* text) {
   }
   if (day == 0 || static_cast<uint32_t>(day) > daysInMonth) {
     valid = false;
-    Log().ErrorNumber("Day is invalid", day);
+    log.ErrorNumber("Day is invalid", day);
   }
   return valid;
 }
 
-bool checkLogical(const char* text, size_t fieldNumber) {
+bool checkLogical(const char* text, size_t fieldNumber, const RecordCheckMode& mode) {
+  const CheckLog log{!mode.quiet};
   uint8_t value = static_cast<uint8_t>(text[0]);
   if (kLogicalValues[value]) return true;
-  Log().InfoNumber("Boolean field invalid, field number:", static_cast<int32_t>(fieldNumber));
-  Log().InfoNumber("Invalid field value is:", value);
+  if (mode.relaxedValues && (value == 0 || kRelaxedLogicalValues[value])) return true;
+  log.InfoNumber("Boolean field invalid, field number:", static_cast<int32_t>(fieldNumber));
+  log.InfoNumber("Invalid field value is:", value);
   return false;
 }
 
 // The block number is the field's first four bytes as stored, not its
 // text: a binary number holds zero bytes. A field shorter than four bytes
 // contributes the bytes it has; the missing ones count as zero.
-bool checkMemo(const char* text, bool memoPresent, uint32_t memoSize) {
+// Blank, or digits after leading spaces: how dBase and FoxPro 2 keep a
+// block number in a memo field of ten characters.
+bool isTextBlockNumber(const char* text) {
+  size_t k = 0;
+  while (text[k] == ' ') ++k;
+  while (text[k] >= '0' && text[k] <= '9') ++k;
+  return text[k] == '\0';
+}
+
+bool checkMemo(const char* text, uint32_t length, bool memoPresent, uint32_t memoSize,
+               const RecordCheckMode& mode) {
+  const CheckLog log{!mode.quiet};
   bool valid = true;
-  if (memoPresent) {
+  if (mode.relaxedValues && length != 4 && isTextBlockNumber(text)) {
+    // Read as binary, the digits are a number no memo file reaches.
+  } else if (memoPresent) {
     uint32_t block = le::Get32(reinterpret_cast<const uint8_t*>(text));
     // 4096 x memoSize outgrows 32 bits for a companion of 1 MiB or more.
     if (block > kMemoBlockFactor * memoSize) {
       valid = false;
-      Log().ErrorNumber("Memo page number is too big", static_cast<int32_t>(block));
+      log.ErrorNumber("Memo page number is too big", static_cast<int32_t>(block));
     }
   }
-  Log().InfoString("Memo field, value is", text);
+  log.InfoString("Memo field, value is", text);
   return valid;
 }
 
-bool checkNumeric(const char* text) {
-  Log().InfoString("Numeric field, value is", text);
+bool checkNumeric(const char* text, const CheckLog& log) {
+  log.InfoString("Numeric field, value is", text);
   bool valid = true;
   for (size_t k = 0; text[k] != '\0'; ++k) {
     if (kNumericChars[static_cast<uint8_t>(text[k])]) continue;
     valid = false;
-    Log().ErrorString("Data is invalid", text);
-    Log().ErrorNumber("Symbol at this position is invalid", static_cast<int32_t>(k));
-    Log().ErrorNumber("Symbol value", static_cast<int8_t>(text[k]));
+    log.ErrorString("Data is invalid", text);
+    log.ErrorNumber("Symbol at this position is invalid", static_cast<int32_t>(k));
+    log.ErrorNumber("Symbol value", static_cast<int8_t>(text[k]));
   }
   return valid;
 }
@@ -169,6 +213,12 @@ std::vector<FieldPlace> placeFields(const std::vector<DbfFieldDescriptor>& field
 
 bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
                  bool memoPresent, uint32_t memoSize) {
+  return checkRecord(record, recordLength, fields, memoPresent, memoSize, RecordCheckMode{});
+}
+
+bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
+                 bool memoPresent, uint32_t memoSize, const RecordCheckMode& mode) {
+  const CheckLog log{!mode.quiet};
   bool valid = true;
   // A field is at most 255 bytes long; three spare bytes let a memo field
   // shorter than four bytes read its block number without a special case.
@@ -190,7 +240,7 @@ bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPl
           continue;
         }
         // The value is only wanted by the log; skip the copy when it goes nowhere.
-        if (!Log().IsEnabledFor(kLevelInfo)) continue;
+        if (mode.quiet || !Log().IsEnabledFor(kLevelInfo)) continue;
         break;
       case 'D':
       case 'I':
@@ -210,26 +260,26 @@ bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPl
 
     switch (field.type) {
       case 'C':
-        Log().InfoString("Character field, value is", text);
+        log.InfoString("Character field, value is", text);
         break;
       case 'D':
-        valid &= checkDate(text);
+        valid &= checkDate(text, mode);
         break;
       case 'I':
-        Log().InfoNumber("Integer field, value is", static_cast<int8_t>(text[0]));
+        log.InfoNumber("Integer field, value is", static_cast<int8_t>(text[0]));
         break;
       case 'L':
-        valid &= checkLogical(text, j);
+        valid &= checkLogical(text, j, mode);
         break;
       case 'M':
-        valid &= checkMemo(text, memoPresent, memoSize);
+        valid &= checkMemo(text, field.length, memoPresent, memoSize, mode);
         break;
       case 'N':
-        valid &= checkNumeric(text);
+        valid &= checkNumeric(text, log);
         break;
     }
   }
-  if (!valid) Log().Info("This record is not valid by one of its field values");
+  if (!valid) log.Info("This record is not valid by one of its field values");
   return valid;
 }
 

@@ -44,6 +44,23 @@ bool checkRecord(uint8_t* record, size_t recordLength,
                  const std::vector<FieldPlace>& fields, bool memoPresent,
                  uint32_t memoSize);
 
+// How a thorough run asks for its judgement. The classic check above is
+// checkRecord with both off.
+struct RecordCheckMode {
+  // Values a sound table holds although the rules above refuse them count
+  // as empty values: a blank date (spaces or zero bytes), a date before
+  // 1970 or after 2100 that is still a calendar date, a '?' logical (not
+  // yet set) and a logical of zero bytes.
+  bool relaxedValues = false;
+  // Judge without a log line, for a probe of where records lie: such a
+  // judgement is not the judgement of a record the run keeps or passes over.
+  bool quiet = false;
+};
+
+bool checkRecord(uint8_t* record, size_t recordLength,
+                 const std::vector<FieldPlace>& fields, bool memoPresent,
+                 uint32_t memoSize, const RecordCheckMode& mode);
+
 }  // namespace kest
 
 #endif  // KEST_DBF_RECORD_CHECK_H_

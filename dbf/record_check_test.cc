@@ -375,3 +375,63 @@ TEST(PlaceFields, CarriesTheMemoAsCharacterFlags) {
 
 }  // namespace
 }  // namespace kest
+
+namespace kest {
+namespace {
+
+// What a sound table holds that the classic rules refuse: accepted in the
+// relaxed mode only, which still refuses what damage leaves.
+TEST(RelaxedValues, AcceptWhatSoundTablesHoldAndNothingMore) {
+  struct Case {
+    char type;
+    std::string value;
+    bool classic, relaxed;
+  } cases[] = {
+      {'D', "        ", false, true},
+      {'D', std::string(8, '\0'), false, true},
+      {'D', "16761108", false, true},
+      {'D', "19551015", false, true},
+      {'D', "19551315", false, false},
+      {'D', "1955 0x1", false, false},
+      {'L', "?", false, true},
+      {'L', std::string(1, '\0'), false, true},
+      {'L', "x", false, false},
+      {'M', "         7", false, true},
+      {'M', "          ", false, true},
+      {'M', "   12a    ", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(1, c.type) + " [" + c.value + "]");
+    for (bool relaxed : {false, true}) {
+      std::string record = " " + c.value;
+      FieldPlace place;
+      place.type = c.type;
+      place.displacement = 1;
+      place.length = static_cast<uint32_t>(c.value.size());
+      RecordCheckMode mode;
+      mode.relaxedValues = relaxed;
+      // A memo companion of 64 bytes: a text block number read as binary
+      // is far beyond it.
+      EXPECT_EQ(checkRecord(reinterpret_cast<uint8_t*>(record.data()), record.size(), {place},
+                            true, 64, mode),
+                relaxed ? c.relaxed : c.classic);
+    }
+  }
+}
+
+TEST(QuietCheck, JudgesAsTheLoggedOneWithoutALine) {
+  testing::LogCapture capture;
+  std::string record = " 19551315x";
+  std::vector<FieldPlace> places = {{'D', 1, 8, false}, {'L', 9, 1, false}};
+  RecordCheckMode quiet;
+  quiet.quiet = true;
+  EXPECT_FALSE(checkRecord(reinterpret_cast<uint8_t*>(record.data()), record.size(), places,
+                           false, 0, quiet));
+  EXPECT_TRUE(capture.messages().empty());
+  EXPECT_FALSE(checkRecord(reinterpret_cast<uint8_t*>(record.data()), record.size(), places,
+                           false, 0));
+  EXPECT_FALSE(capture.messages().empty());
+}
+
+}  // namespace
+}  // namespace kest

@@ -2,12 +2,15 @@
 //
 // It loads the engine library at run time from its own folder, the way the
 // graphical host of the product line does, hands it a break byte that the
-// first Ctrl-C sets, and calls FileRecover once per table. What the engine
+// first Ctrl-C sets, and calls FileRecoverEx with the thorough recovery once
+// per table (FileRecover itself with --classic, or when the engine has no
+// FileRecoverEx: then it says so once and each table gets the classic run). What the engine
 // reports goes to stderr (Pass lines and a progress bar on a terminal, plain
 // lines elsewhere) or, with --json, as JSON lines to stdout. After each
 // table it says where the result went or why there is none; the exit status
 // is the worst outcome over all tables.
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -64,10 +67,52 @@ int usageError(const std::string& problem) {
   return kExitUsage;
 }
 
+const char kNoThoroughNote[] =
+    "dbfrecover: the engine library has no thorough recovery (FileRecoverEx); every table "
+    "gets the classic one.";
+
+RunReport fromEngine(const KestRecoverReport& raw) {
+  RunReport report;
+  report.method = raw.method == 1 ? "best-case" : raw.method == 2 ? "worst-case" : "none";
+  report.records = raw.recordsWritten;
+  report.deleted = raw.deletedRecords;
+  report.jammed = raw.jammedRecords;
+  report.invalid = raw.invalidRecords;
+  report.cutOff = raw.cutOffRecords;
+  report.repairCount = raw.repairCount;
+  for (uint32_t i = 0; i < raw.repairCount && i < KEST_REPORT_REPAIRS; ++i) {
+    // An engine that fills a text to its last byte still ends it here.
+    std::string text(raw.repairs[i], strnlen(raw.repairs[i], KEST_REPORT_TEXT));
+    report.repairs.push_back(platform::NarrowToUtf8(text));
+  }
+  return report;
+}
+
+// One table through the engine: the classic call, or the thorough one with
+// its report.
+int32_t recoverOne(const Engine& engine, bool thorough, const std::string& table,
+                   const Options& options, Reporter* reporter, std::optional<RunReport>* report) {
+  const char* logFile = options.logFile.empty() ? nullptr : options.logFile.c_str();
+  if (!thorough) {
+    return engine.fileRecover(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
+                              onProgress, reporter, logFile);
+  }
+  KestRecoverOptions chosen{};
+  chosen.size = sizeof chosen;
+  chosen.flags = KEST_THOROUGH;
+  KestRecoverReport raw{};
+  raw.size = sizeof raw;
+  int32_t code = engine.fileRecoverEx(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
+                                      onProgress, reporter, logFile, &chosen, &raw);
+  *report = fromEngine(raw);
+  return code;
+}
+
 // Runs every table in turn; the exit status is the worst outcome.
 int runBatch(const Options& options, const Engine& engine, Style style) {
-  const char* logFile = options.logFile.empty() ? nullptr : options.logFile.c_str();
   Reporter reporter(style);
+  bool thorough = !options.classic && engine.fileRecoverEx != nullptr;
+  if (!options.classic && !thorough) reporter.note(kNoThoroughNote);
   int status = kExitOk;
   bool stopped = false;
   for (const std::string& table : options.tables) {
@@ -80,19 +125,20 @@ int runBatch(const Options& options, const Engine& engine, Style style) {
     }
     reporter.beginTable(table);
     std::set<std::string> before = resultFolderNames(options.outputFolder);
-    int32_t code = engine.fileRecover(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
-                                      onProgress, &reporter, logFile);
+    std::optional<RunReport> report;
+    int32_t code = recoverOne(engine, thorough, table, options, &reporter, &report);
     reporter.endRun();
     // The engine's writer answers a break with an internal failure; after a
     // Ctrl-C that is the user's stop, and what was written is incomplete.
     bool stoppedWhileWriting =
         code == KEST_INTERNAL && platform::InterruptCount() != 0 && !reporter.engineNotReady();
     if (code == KEST_OK) {
-      reporter.written(findNewResult(options.outputFolder, table, before), options.outputFolder);
+      reporter.written(findNewResult(options.outputFolder, table, before), options.outputFolder,
+                       report);
     } else if (stoppedWhileWriting) {
       reporter.stoppedWhileWriting(findNewResult(options.outputFolder, table, before));
     } else {
-      reporter.failed(code);
+      reporter.failed(code, report);
     }
     stopped = code == KEST_USER_BREAK || stoppedWhileWriting;
     status = worseExitStatus(status,

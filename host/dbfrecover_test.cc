@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -93,25 +94,46 @@ std::optional<std::map<std::string, std::string>> parseJsonLine(const std::strin
     }
     return false;
   };
-  if (line.empty() || line[i++] != '{') return std::nullopt;
-  while (i < line.size() && line[i] != '}') {
-    std::string key, value;
-    if (!parseString(&key) || i >= line.size() || line[i++] != ':') return std::nullopt;
-    if (i < line.size() && line[i] == '"') {
-      if (!parseString(&value)) return std::nullopt;
-    } else {
-      size_t end = line.find_first_of(",}", i);
-      if (end == std::string::npos) return std::nullopt;
-      value = line.substr(i, end - i);
-      bool number = !value.empty() && value.find_first_not_of("-0123456789") == std::string::npos;
-      if (!number && value != "null") return std::nullopt;
-      i = end;
-    }
-    if (object.count(key)) return std::nullopt;
+  auto put = [&](const std::string& key, const std::string& value) {
+    if (object.count(key)) return false;
     object[key] = value;
-    if (i < line.size() && line[i] == ',') ++i;
-  }
-  if (i + 1 != line.size()) return std::nullopt;
+    return true;
+  };
+  std::function<bool(const std::string&)> parseObject = [&](const std::string& prefix) {
+    if (i >= line.size() || line[i++] != '{') return false;
+    while (i < line.size() && line[i] != '}') {
+      std::string key, value;
+      if (!parseString(&key) || i >= line.size() || line[i++] != ':') return false;
+      key = prefix + key;
+      if (i < line.size() && line[i] == '"') {
+        if (!parseString(&value) || !put(key, value)) return false;
+      } else if (i < line.size() && line[i] == '{') {
+        if (!put(key, "{}") || !parseObject(key + ".")) return false;
+      } else if (i < line.size() && line[i] == '[') {
+        ++i;
+        if (!put(key, "[]")) return false;
+        for (int n = 0; i < line.size() && line[i] != ']'; ++n) {
+          std::string item;
+          if (!parseString(&item) || !put(key + "." + std::to_string(n), item)) return false;
+          if (i < line.size() && line[i] == ',') ++i;
+        }
+        if (i >= line.size()) return false;
+        ++i;
+      } else {
+        size_t end = line.find_first_of(",}", i);
+        if (end == std::string::npos) return false;
+        value = line.substr(i, end - i);
+        bool number = !value.empty() && value.find_first_not_of("-0123456789") == std::string::npos;
+        if ((!number && value != "null") || !put(key, value)) return false;
+        i = end;
+      }
+      if (i < line.size() && line[i] == ',') ++i;
+    }
+    if (i >= line.size()) return false;
+    ++i;
+    return true;
+  };
+  if (line.empty() || !parseObject("") || i != line.size()) return std::nullopt;
   return object;
 }
 
@@ -152,8 +174,11 @@ class DbfRecoverTest : public ::testing::Test {
     return {{"KEST_ENGINE", KEST_FAKE_ENGINE},
             {"FAKE_ENGINE_SCRIPT", script},
             {"FAKE_ENGINE_TRACE", trace()},
-            {"FAKE_ENGINE_READY", ready()}};
+            {"FAKE_ENGINE_READY", ready()},
+            {"FAKE_ENGINE_ENTRY", entries()}};
   }
+
+  std::string entries() const { return dir_.file("engine.entries"); }
 
   std::string trace() const { return dir_.file("engine.trace"); }
   std::string ready() const { return dir_.file("engine.ready"); }
@@ -166,7 +191,8 @@ class DbfRecoverTest : public ::testing::Test {
     ChildOptions options;
     options.set = env;
     options.unset = {"KEST_ENGINE", "FAKE_ENGINE_SCRIPT", "FAKE_ENGINE_TRACE",
-                     "FAKE_ENGINE_READY", "VALCORE_LANGUAGE"};
+                     "FAKE_ENGINE_READY", "FAKE_ENGINE_ENTRY",
+                     "VALCORE_LANGUAGE"};
     options.cwd = cwd;
     options.stdoutPath = dir_.file("stdout");
     options.stderrPath = dir_.file("stderr");
@@ -266,7 +292,7 @@ TEST_F(DbfRecoverTest, WrittenResultNamesTheNewFolderAndTable) {
   fs::create_directory(fs::path(out) / "Recovered orders.dbf 1-Jan-00 00.00");
   std::string source = table("orders.dbf");
 
-  Outcome outcome = runFake("worst:12", {"--output", out, source});
+  Outcome outcome = runFake("worst:12", {"--classic", "--output", out, source});
 
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   std::vector<std::string> lines = splitLines(outcome.out);
@@ -281,6 +307,64 @@ TEST_F(DbfRecoverTest, WrittenResultNamesTheNewFolderAndTable) {
   EXPECT_NE(folder, out + "/Recovered orders.dbf 1-Jan-00 00.00");
   EXPECT_EQ(lines[2], tableLabel + folder + "/RECOVERED.DBF");
   EXPECT_TRUE(fs::is_regular_file(folder + "/RECOVERED.DBF"));
+}
+
+TEST_F(DbfRecoverTest, ThoroughByDefaultClassicOnRequest) {
+  const std::string kNote = "dbfrecover: the engine library has no thorough recovery";
+  const std::string kReport =
+      "  passed over:    2 deleted records, 1 failed the value check\n"
+      "  repaired:       record count 40 corrected to 3 from the file size\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string engine;
+    const char* entry;  // how the engine was called
+    bool note;          // the word that the engine cannot do better
+  } cases[] = {
+      {{}, KEST_FAKE_ENGINE, "FileRecoverEx 3ff", false},
+      {{"--classic"}, KEST_FAKE_ENGINE, "FileRecover", false},
+      {{}, KEST_FAKE_ENGINE_CLASSIC_ONLY, "FileRecover", true},
+      {{"--classic"}, KEST_FAKE_ENGINE_CLASSIC_ONLY, "FileRecover", false},
+  };
+  std::string source = table("orders.dbf");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.entry + std::string(c.note ? " with note" : ""));
+    fs::remove(entries());
+    TempDir out;
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", out.path(), source});
+    Env env = fakeEnv("best:3");
+    env[0].second = c.engine;
+    Outcome outcome = run(args, env);
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(readFile(entries()), std::string(c.entry) + "\n");
+    EXPECT_EQ(outcome.err.find(kNote) != std::string::npos, c.note) << outcome.err;
+    bool thorough = std::string(c.entry) != "FileRecover";
+    EXPECT_EQ(outcome.out.find(kReport) != std::string::npos, thorough) << outcome.out;
+    EXPECT_EQ(outcome.out.find("passed over") != std::string::npos, thorough) << outcome.out;
+  }
+}
+
+TEST_F(DbfRecoverTest, JsonResultCarriesTheModeAndTheReport) {
+  std::string source = table("orders.dbf");
+  for (bool classic : {false, true}) {
+    SCOPED_TRACE(classic ? "classic" : "thorough");
+    TempDir out;
+    std::vector<std::string> args = {"--json", "-o", out.path(), source};
+    if (classic) args.insert(args.begin(), "--classic");
+    Outcome outcome = runFake("worst:4", args);
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    std::optional<std::map<std::string, std::string>> result =
+        parseJsonLine(splitLines(outcome.out).back());
+    ASSERT_TRUE(result) << outcome.out;
+    std::map<std::string, std::string> expected = {
+        {"mode", "thorough"}, {"report.method", "worst-case"}, {"report.records", "4"},
+        {"report.deleted", "2"}, {"report.jammed", "0"}, {"report.invalid", "1"},
+        {"report.cutOff", "0"}, {"report.repairCount", "1"},
+        {"report.repairs.0", "record count 40 corrected to 4 from the file size"}};
+    if (classic) expected = {{"mode", "classic"}, {"report", "null"}};
+    for (const auto& [key, value] : expected) EXPECT_EQ((*result)[key], value) << key;
+    EXPECT_EQ((*result)["records"], "4");
+  }
 }
 
 TEST_F(DbfRecoverTest, WorstStatusOverSeveralTables) {
@@ -550,7 +634,8 @@ TEST_F(DbfRecoverTest, HelpAndVersion) {
   Outcome help = runFake("best:1", {"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: dbfrecover [options] TABLE.dbf...\n", 0), 0u);
-  for (const char* word : {"--output", "--log", "--quiet", "--json", "KEST_ENGINE", "130"}) {
+  for (const char* word :
+       {"--output", "--log", "--quiet", "--json", "--classic", "KEST_ENGINE", "130"}) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }
   Outcome version = runFake("best:1", {"--version"});
@@ -710,7 +795,7 @@ TEST_F(DbfRecoverWithEngineTest, BundledSampleIsRebuiltRecordForRecord) {
   std::string out = output();
 
   std::string log = dir_.file("run.log");
-  Outcome outcome = run({"-o", out, "-l", log, source}, {});
+  Outcome outcome = run({"--classic", "-o", out, "-l", log, source}, {});
 
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_NE(readFile(log).find("In FileRecover()"), std::string::npos);
@@ -746,6 +831,33 @@ TEST_F(DbfRecoverWithEngineTest, HealthyTableIsKeptByTheBestCaseMethod) {
   EXPECT_EQ((*result)["method"], "best-case");
   EXPECT_EQ((*result)["file"], (*result)["folder"] + "/dbase_31.dbf");
   EXPECT_EQ((*result)["records"], "77");
+}
+
+TEST_F(DbfRecoverWithEngineTest, ThoroughRunCorrectsAnInflatedCountAndSaysSo) {
+  std::string source = copySharedData("dbase_31.dbf", dir_);
+  std::string bytes = readFile(source);
+  bytes[4] = static_cast<char>(0xE8);  // 1000 records, far beyond the file
+  bytes[5] = 0x03;
+  writeFile(source, bytes);
+  sources_[source] = bytes;
+
+  Outcome thorough = run({"-o", output(), source}, {});
+  ASSERT_EQ(thorough.status, 0) << thorough.err;
+  EXPECT_NE(thorough.out.find(source + ": recovered by the best-case method, 77 records"),
+            std::string::npos)
+      << thorough.out;
+  EXPECT_NE(thorough.out.find("  repaired:       record count 1000 corrected to 77 from the "
+                              "file size\n"),
+            std::string::npos)
+      << thorough.out;
+
+  // The classic run trusts the count and finds no record by it.
+  Outcome classic = run({"--classic", "--json", "-o", output(), source}, {});
+  std::optional<std::map<std::string, std::string>> result =
+      parseJsonLine(splitLines(classic.out).back());
+  ASSERT_TRUE(result) << classic.out;
+  EXPECT_NE((*result)["method"], "best-case");
+  EXPECT_EQ((*result)["mode"], "classic");
 }
 
 TEST_F(DbfRecoverWithEngineTest, EngineWithoutItsHostServicesLibraryRefusesEveryTable) {

@@ -22,15 +22,17 @@ inline constexpr const char* kEngineVariable = "KEST_ENGINE";
 struct Engine {
   decltype(&::FileRecover) fileRecover = nullptr;
   decltype(&::SetBreakFlag) setBreakFlag = nullptr;
+  // Null for an engine older than the thorough recovery.
+  decltype(&::FileRecoverEx) fileRecoverEx = nullptr;
 };
 
 // The library to load: KEST_ENGINE when it is set and not empty, else
 // kEngineFileName in the program's own folder.
 std::string enginePath();
 
-// Loads the library at `path` and binds the two calls the host makes.
+// Loads the library at `path` and binds the calls the host makes.
 // nullopt, with `problem` saying why (naming the file), when it cannot be
-// loaded or lacks one of them.
+// loaded or lacks FileRecover or SetBreakFlag; FileRecoverEx may be missing.
 std::optional<Engine> loadEngine(const std::string& path, std::string* problem);
 
 }  // namespace kest::host

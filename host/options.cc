@@ -17,13 +17,17 @@ std::string helpText() {
   return std::string(kUsageLine) +
          "Recovers damaged dBASE/FoxPro tables. Each table and its .fpt/.dbt memo\n"
          "companions are only read; the repaired table goes into a new folder\n"
-         "\"Recovered <table> <date> <time>\" inside the output folder.\n"
+         "\"Recovered <table> <date> <time>\" inside the output folder. The\n"
+         "thorough recovery runs unless --classic is given; after each table it\n"
+         "says what it passed over and what it repaired.\n"
          "\n"
          "Options:\n"
          "  -o, --output DIR   output folder; it must exist (default: the current folder)\n"
          "  -l, --log FILE     append the engine's diagnostic log to FILE\n"
          "  -q, --quiet        report failures only\n"
          "      --json         report everything as JSON lines on stdout\n"
+         "      --classic      the classic recovery alone, exactly as hosts of the\n"
+         "                     engine's first interface get it\n"
          "  -h, --help         show this help and exit\n"
          "      --version      show the version and exit\n"
          "\n"
@@ -93,6 +97,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& words) {
         options.quiet = true;
       } else if (name == "--json") {
         options.json = true;
+      } else if (name == "--classic") {
+        options.classic = true;
       } else if (name == "--help") {
         return stop(CommandLine::Action::kHelp);
       } else if (name == "--version") {

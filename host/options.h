@@ -19,6 +19,9 @@ struct Options {
   std::string logFile;  // empty: no log
   bool quiet = false;
   bool json = false;
+  // FileRecover itself, as a host of the classic interface gets it, in
+  // place of the thorough recovery.
+  bool classic = false;
   std::vector<std::string> tables;
 };
 

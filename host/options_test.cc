@@ -35,7 +35,14 @@ TEST(CommandLineTest, WordsBecomeOptionsAndTables) {
     EXPECT_EQ(parsed.options.quiet, c.quiet);
     EXPECT_EQ(parsed.options.json, c.json);
     EXPECT_EQ(parsed.options.tables, c.tables);
+    EXPECT_FALSE(parsed.options.classic);
   }
+}
+
+TEST(CommandLineTest, ClassicIsAskedForByName) {
+  EXPECT_TRUE(parseCommandLine({"--classic", "a.dbf"}).options.classic);
+  EXPECT_TRUE(parseCommandLine({"a.dbf", "--classic"}).options.classic);
+  EXPECT_EQ(parseCommandLine({"--classic=yes", "a.dbf"}).action, Action::kUsageError);
 }
 
 TEST(CommandLineTest, FirstWordThatEndsTheParseWins) {

@@ -30,6 +30,49 @@ void emitError(const std::string& text) { emit(ConsoleStream::kError, text); }
 
 void emitOutput(const std::string& text) { emit(ConsoleStream::kOutput, text); }
 
+std::string plural(uint32_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// The report of a thorough run in a few plain lines under the result.
+void emitReportLines(const RunReport& report) {
+  std::string passed;
+  auto add = [&](uint32_t count, const std::string& words) {
+    if (count == 0) return;
+    passed += (passed.empty() ? "" : ", ") + words;
+  };
+  add(report.deleted, plural(report.deleted, "deleted record", "deleted records"));
+  add(report.jammed, plural(report.jammed, "with a jammed deletion flag", "with a jammed deletion flag"));
+  add(report.invalid, plural(report.invalid, "failed the value check", "failed the value check"));
+  add(report.cutOff, plural(report.cutOff, "cut off by the end of the file",
+                            "cut off by the end of the file"));
+  emitOutput("  passed over:    " + (passed.empty() ? std::string("nothing") : passed) + "\n");
+  for (size_t i = 0; i < report.repairs.size(); ++i) {
+    emitOutput(std::string(i == 0 ? "  repaired:       " : "                  ") +
+               plainText(report.repairs[i]) + "\n");
+  }
+  if (report.repairCount > report.repairs.size()) {
+    emitOutput("                  and " +
+               std::to_string(report.repairCount - report.repairs.size()) + " more\n");
+  }
+}
+
+std::string jsonReport(const std::optional<RunReport>& report) {
+  if (!report) return ",\"mode\":\"classic\",\"report\":null";
+  std::string repairs;
+  for (const std::string& repair : report->repairs) {
+    repairs += (repairs.empty() ? "" : ",") + jsonString(repair);
+  }
+  return ",\"mode\":\"thorough\",\"report\":{\"method\":" + jsonString(report->method) +
+         ",\"records\":" + std::to_string(report->records) +
+         ",\"deleted\":" + std::to_string(report->deleted) +
+         ",\"jammed\":" + std::to_string(report->jammed) +
+         ",\"invalid\":" + std::to_string(report->invalid) +
+         ",\"cutOff\":" + std::to_string(report->cutOff) +
+         ",\"repairCount\":" + std::to_string(report->repairCount) + ",\"repairs\":[" +
+         repairs + "]}";
+}
+
 // The sentences of the styles that write lines for people: a table's end
 // as "<table>: <sentence>" on stderr, a written result on stdout.
 class LineSink : public ReportSink {
@@ -37,7 +80,7 @@ class LineSink : public ReportSink {
   void notReadyStatus(const std::string&, const std::string&) override {}
 
   void written(const std::string& tableName, const std::optional<ResultLocation>& location,
-               const std::string& outputFolder) override {
+               const std::string& outputFolder, const std::optional<RunReport>& report) override {
     std::string table = plainText(tableName);
     if (!location) {
       emitOutput(table + ": written, but no new results folder was found in " +
@@ -54,10 +97,12 @@ class LineSink : public ReportSink {
         emitOutput("  result table:   " + plainText(location->table) + "\n");
       }
     }
+    if (report) emitReportLines(*report);
     std::fflush(stdout);
   }
 
-  void failed(const std::string& table, int32_t, const std::string& sentence) override {
+  void failed(const std::string& table, int32_t, const std::string& sentence,
+              const std::optional<RunReport>&) override {
     emitError(plainText(table) + ": " + plainText(sentence) + "\n");
   }
 
@@ -78,8 +123,8 @@ class QuietSink : public LineSink {
   void status(const std::string&, const std::string&) override {}
   void progress(const std::string&, int32_t) override {}
   void endRun() override {}
-  void written(const std::string&, const std::optional<ResultLocation>&,
-               const std::string&) override {}
+  void written(const std::string&, const std::optional<ResultLocation>&, const std::string&,
+               const std::optional<RunReport>&) override {}
 };
 
 // Pass lines end in "..."; any other status text closes the open Pass line
@@ -214,7 +259,7 @@ class JsonSink : public ReportSink {
   void endRun() override {}
 
   void written(const std::string& table, const std::optional<ResultLocation>& location,
-               const std::string&) override {
+               const std::string&, const std::optional<RunReport>& report) override {
     std::string fields = "\"type\":\"result\",\"code\":0,\"exit\":0,\"outcome\":\"written\"";
     if (location) {
       fields += ",\"method\":" + jsonString(location->method);
@@ -225,14 +270,15 @@ class JsonSink : public ReportSink {
     } else {
       fields += ",\"method\":null,\"folder\":null,\"file\":null,\"records\":null";
     }
-    emitJson(table, fields);
+    emitJson(table, fields + jsonReport(report));
   }
 
-  void failed(const std::string& table, int32_t code, const std::string& sentence) override {
+  void failed(const std::string& table, int32_t code, const std::string& sentence,
+              const std::optional<RunReport>& report) override {
     emitJson(table, "\"type\":\"result\",\"code\":" + std::to_string(code) +
                         ",\"exit\":" + std::to_string(exitStatusForCode(code)) +
                         ",\"outcome\":\"" + outcomeName(code) +
-                        "\",\"message\":" + jsonString(sentence));
+                        "\",\"message\":" + jsonString(sentence) + jsonReport(report));
   }
 
   void stoppedWhileWriting(const std::string& table, const std::optional<ResultLocation>& location,
@@ -281,7 +327,12 @@ std::unique_ptr<ReportSink> makeSink(Style style) {
   return std::make_unique<QuietSink>();
 }
 
-Reporter::Reporter(Style style) : sink_(makeSink(style)) {}
+Reporter::Reporter(Style style) : style_(style), sink_(makeSink(style)) {}
+
+void Reporter::note(const std::string& text) {
+  if (style_ == Style::kQuiet) return;
+  emitError(plainText(text) + "\n");
+}
 
 void Reporter::beginTable(const std::string& table) {
   table_ = platform::NarrowToUtf8(table);
@@ -304,17 +355,17 @@ void Reporter::progress(int32_t percent) { sink_->progress(table_, percent); }
 void Reporter::endRun() { sink_->endRun(); }
 
 void Reporter::written(const std::optional<ResultLocation>& location,
-                       const std::string& outputFolder) {
-  sink_->written(table_, inUtf8(location), platform::NarrowToUtf8(outputFolder));
+                       const std::string& outputFolder, const std::optional<RunReport>& report) {
+  sink_->written(table_, inUtf8(location), platform::NarrowToUtf8(outputFolder), report);
 }
 
-void Reporter::failed(int32_t code) {
+void Reporter::failed(int32_t code, const std::optional<RunReport>& report) {
   std::string sentence = failureSentence(code);
   if (code == KEST_INTERNAL && !notReady_.empty()) {
     sentence = notReady_;
     if (!endsWith(sentence, ".")) sentence += '.';
   }
-  sink_->failed(table_, code, sentence);
+  sink_->failed(table_, code, sentence, report);
 }
 
 void Reporter::stoppedWhileWriting(const std::optional<ResultLocation>& raw) {

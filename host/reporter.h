@@ -16,12 +16,27 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/table_files.h"
 
 namespace kest::host {
 
 enum class Style { kJson, kTerminal, kPlain, kQuiet };
+
+// What a thorough run reported (FileRecoverEx's report), texts in UTF-8. A
+// classic run has none.
+struct RunReport {
+  std::string method;  // "best-case", "worst-case" or "none"
+  uint32_t records = 0;
+  uint32_t deleted = 0;
+  uint32_t jammed = 0;
+  uint32_t invalid = 0;
+  uint32_t cutOff = 0;
+  // The repairs described; `repairCount` counts them all.
+  std::vector<std::string> repairs;
+  uint32_t repairCount = 0;
+};
 
 // What one output style does with each report; the Reporter has worked out
 // the sentences and converted every text to UTF-8 before a sink sees it.
@@ -37,8 +52,10 @@ class ReportSink {
   // Closes what the run left open.
   virtual void endRun() = 0;
   virtual void written(const std::string& table, const std::optional<ResultLocation>& location,
-                       const std::string& outputFolder) = 0;
-  virtual void failed(const std::string& table, int32_t code, const std::string& sentence) = 0;
+                       const std::string& outputFolder,
+                       const std::optional<RunReport>& report) = 0;
+  virtual void failed(const std::string& table, int32_t code, const std::string& sentence,
+                      const std::optional<RunReport>& report) = 0;
   virtual void stoppedWhileWriting(const std::string& table,
                                    const std::optional<ResultLocation>& location,
                                    const std::string& sentence) = 0;
@@ -60,8 +77,13 @@ class Reporter {
 
   // How the table's run ended: written, failed with `code`, or stopped by
   // the user while the result was being written.
-  void written(const std::optional<ResultLocation>& location, const std::string& outputFolder);
-  void failed(int32_t code);
+  // `report` is the thorough run's, none for a classic run.
+  void written(const std::optional<ResultLocation>& location, const std::string& outputFolder,
+               const std::optional<RunReport>& report = std::nullopt);
+  void failed(int32_t code, const std::optional<RunReport>& report = std::nullopt);
+  // A word for the user before the batch (an engine without the thorough
+  // recovery); quiet and JSON styles keep it to stderr as well.
+  void note(const std::string& text);
   void stoppedWhileWriting(const std::optional<ResultLocation>& location);
   // A table the batch did not run because the user stopped it.
   void notRun(const std::string& table);
@@ -70,6 +92,7 @@ class Reporter {
   bool engineNotReady() const { return !notReady_.empty(); }
 
  private:
+  Style style_;
   std::unique_ptr<ReportSink> sink_;
   std::string table_;
   std::string notReady_;

@@ -59,6 +59,17 @@ struct WritingPlan {
   std::string companionName;
 };
 
+// The slots of the worst-case layout that pass the record check, counted
+// in its first pass so that a thorough choice weighs records, not slots.
+class PassingCount : public RecordSink {
+ public:
+  void take(const uint8_t*, size_t) override { ++count_; }
+  uint32_t count() const { return count_; }
+
+ private:
+  uint32_t count_ = 0;
+};
+
 class RecoveryRun : public RunContext {
  public:
   RecoveryRun(const char* sourcePath, const char* outputFolder, StatusCallback status,
@@ -119,6 +130,9 @@ class RecoveryRun : public RunContext {
   // "Exiting with or_internal", and the code that goes with it.
   int32_t InternalFailure();
   void ReleaseMethods();
+  // What the run found and did, for the report; costs the classic run no
+  // log line and no callback.
+  void FillReport(Winner written);
 
   void reportStatus(const char* text);
   // "%s %d: %s..." with the Pass text, the next pass number and `stageText`,
@@ -142,6 +156,8 @@ class RecoveryRun : public RunContext {
   bool noMemoCompanion_ = true;
   uint32_t count0_ = 0;
   uint32_t count1_ = 0;
+  // The worst-case slots that pass.
+  uint32_t passing1_ = 0;
   Winner winner_ = Winner::kNone;
   // At most 259 characters.
   std::string resultFolder_;
@@ -237,7 +253,10 @@ Step RecoveryRun::WorstCaseStage() {
     worstMethod_ = std::make_unique<Method1>(sourcePath_, env_, this);
     reportProgress(25);
     // kTooShortToSearch leaves the count at 0; the choice tells the rest.
-    worstMethod_->Parse();
+    // Counting what passes changes nothing the classic run shows.
+    PassingCount passing;
+    worstMethod_->Parse(&passing);
+    passing1_ = passing.count();
     reportProgress(65);
     count1_ = static_cast<uint32_t>(worstMethod_->recordsRead());
     Log().Info("Recovery complete");
@@ -251,7 +270,11 @@ Step RecoveryRun::ChoiceStage() {
   uint16_t headerRecordLength = bestMethod_ ? bestMethod_->headerRecordLength() : 0;
   uint16_t bestRecordSize =
       worstMethod_ ? static_cast<uint16_t>(worstMethod_->recordSize()) : 0;
-  Choice choice = chooseResult(count0_, count1_, headerRecordLength, bestRecordSize);
+  // A thorough run weighs the records each method would write: the
+  // worst-case slot count also counts the slots that fail, so a sound
+  // table with a repaired header would lose to a layout of the same bytes.
+  Choice choice = chooseResult(count0_, options_.classic() ? count1_ : passing1_,
+                               headerRecordLength, bestRecordSize);
   if (choice.beyondWorstCaseRange) {
     Log().InfoNumber("Best-case record length is beyond the worst-case search range",
                      headerRecordLength);
@@ -259,6 +282,7 @@ Step RecoveryRun::ChoiceStage() {
   winner_ = choice.winner;
   // Only when both counts are 0 does neither method win.
   if (winner_ == Winner::kNone) {
+    FillReport(Winner::kNone);
     Log().Info("Nothing to recover detected!");
     return Finish(KEST_NOTHING);
   }
@@ -342,6 +366,7 @@ int32_t RecoveryRun::WritingStage() {
       copyMemoCompanions(sourcePath_, plan->companionTable.c_str(),
                          plan->companionName.c_str(), env_);
     }
+    FillReport(result == 0 ? plan->method : Winner::kNone);
     reportProgress(95);
     Log().Info("Writing to disk complete");
     reportStatus(StageText(kStageDone));
@@ -392,6 +417,26 @@ void RecoveryRun::ReleaseMethods() {
       Log().AssertReport(false, kCleanUpReport, kWorstCleanUpLine);
     }
   }
+}
+
+void RecoveryRun::FillReport(Winner written) {
+  if (report_ == nullptr) return;
+  RecoveryReport& report = *report_;
+  report = RecoveryReport{};
+  if (written == Winner::kWorstCase && worstMethod_) {
+    report.method = 2;
+    // The writing pass keeps what the counting pass found passing.
+    report.recordsWritten = passing1_;
+    report.passedOver.failedValueCheck = count1_ > passing1_ ? count1_ - passing1_ : 0;
+    return;
+  }
+  if (!bestMethod_) return;
+  if (written == Winner::kBestCase) {
+    report.method = 1;
+    report.recordsWritten = static_cast<uint32_t>(bestMethod_->validRecords());
+  }
+  report.passedOver = bestMethod_->passedOver();
+  report.repairs = bestMethod_->repairs();
 }
 
 void RecoveryRun::reportStatus(const char* text) {

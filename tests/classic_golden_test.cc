@@ -177,7 +177,11 @@ void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
 
 class ClassicPath : public ::testing::TestWithParam<GoldenCase> {};
 
-std::string Record(const GoldenCase& c) {
+// How the run is asked for: FileRecover, or FileRecoverEx with what a host
+// of the classic interface would hand it.
+enum class Entry { kFileRecover, kExWithoutOptions, kExWithNoFlag };
+
+std::string Record(const GoldenCase& c, Entry entry = Entry::kFileRecover) {
   const EngineExports& engine = EngineLibrary::Built().exports();
   TempDir source, output, logs;
   std::string table = c.table(source.path());
@@ -187,8 +191,18 @@ std::string Record(const GoldenCase& c) {
   Recorder host;
   host.breakAt = c.breakAt;
   engine.setBreakFlag(&host.breakByte);
-  int32_t code = engine.fileRecover(table.c_str(), output.path().c_str(), 0, &Recorder::Status,
-                                    &Recorder::Progress, &host, log.c_str());
+  int32_t code = 0;
+  if (entry == Entry::kFileRecover) {
+    code = engine.fileRecover(table.c_str(), output.path().c_str(), 0, &Recorder::Status,
+                              &Recorder::Progress, &host, log.c_str());
+  } else {
+    KestRecoverOptions none{sizeof(KestRecoverOptions), 0};
+    KestRecoverReport report{};
+    report.size = sizeof report;
+    code = engine.fileRecoverEx(table.c_str(), output.path().c_str(), 0, &Recorder::Status,
+                                &Recorder::Progress, &host, log.c_str(),
+                                entry == Entry::kExWithNoFlag ? &none : nullptr, &report);
+  }
   static char idle = 0;
   engine.setBreakFlag(&idle);
 
@@ -259,6 +273,17 @@ TEST_P(ClassicPath, MatchesItsGoldenRecord) {
       break;
     }
   }
+}
+
+// A host of the classic interface that moves to FileRecoverEx without
+// asking for an extension gets FileRecover, byte for byte.
+TEST_P(ClassicPath, FileRecoverExWithoutExtensionsIsFileRecover) {
+  ASSERT_NE(EngineLibrary::Built().exports().fileRecoverEx, nullptr);
+  ASSERT_EQ(EngineLibrary::Built().exports().loadValcore(), 0);
+  const GoldenCase& c = GetParam();
+  std::string classic = Record(c);
+  EXPECT_EQ(Record(c, Entry::kExWithoutOptions), classic);
+  EXPECT_EQ(Record(c, Entry::kExWithNoFlag), classic);
 }
 
 INSTANTIATE_TEST_SUITE_P(FileRecover, ClassicPath, ::testing::ValuesIn(kCases),

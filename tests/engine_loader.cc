@@ -24,6 +24,7 @@ EngineLibrary::EngineLibrary(const std::string& path)
   Bind(*library_, "GetDllVersion", &exports_.getDllVersion);
   Bind(*library_, "isEnvReady", &exports_.isEnvReady);
   Bind(*library_, "LoadValcore", &exports_.loadValcore);
+  Bind(*library_, "FileRecoverEx", &exports_.fileRecoverEx);
 }
 
 std::string EngineLibrary::BuiltPath() {

@@ -1,5 +1,6 @@
 // The built engine library as a host sees it: loaded at run time and used
-// through its five exports only.
+// through its exports only: the five of the classic interface, and
+// FileRecoverEx.
 //
 // EngineLibrary::Built() is the engine of this build tree (KEST_BIN_DIR),
 // loaded once and kept for the life of the test process, so every test of
@@ -24,8 +25,10 @@ struct EngineExports {
   decltype(&::GetDllVersion) getDllVersion = nullptr;
   decltype(&::isEnvReady) isEnvReady = nullptr;
   decltype(&::LoadValcore) loadValcore = nullptr;
+  // Null in an engine older than the thorough recovery.
+  decltype(&::FileRecoverEx) fileRecoverEx = nullptr;
 
-  // All five were found.
+  // All five of the classic interface were found.
   bool complete() const;
 };
 

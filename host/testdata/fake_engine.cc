@@ -19,9 +19,15 @@
 // FAKE_ENGINE_READY names a file that wait and deaf create once they poll.
 // FAKE_ENGINE_TRACE names a file that gets one line per call:
 //   "<source>|<output>|<log or -> |<break set or unset>".
+// FAKE_ENGINE_ENTRY names a file that gets one line per call: "FileRecover",
+// or "FileRecoverEx <flags in hex>" (or "FileRecoverEx null").
+// FileRecoverEx plays the same script and fills the report of a written
+// table with the method, the records, 2 deleted and 1 failed record and the
+// repair "record count 40 corrected to <records> from the file size".
 // Like the real engine it never writes to the source table. Built with
 // FAKE_ENGINE_WITHOUT_FILE_RECOVER it lacks FileRecover, as a broken engine
-// library would.
+// library would; with FAKE_ENGINE_WITHOUT_FILE_RECOVER_EX it lacks
+// FileRecoverEx, as an engine older than the thorough recovery does.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,10 +139,22 @@ KEST_API int32_t KEST_CALL GetDllVersion(void) { return 0; }
 KEST_API int32_t KEST_CALL isEnvReady(void) { return 0; }
 KEST_API int32_t KEST_CALL LoadValcore(void) { return 0; }
 
-KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outputFolder,
-                                       int32_t, StatusCallback statusCallback,
-                                       ProgressCallback progressCallback, void* userData,
-                                       const char* logFileName) {
+}  // extern "C"
+
+namespace {
+
+void noteEntry(const std::string& line) {
+  if (const char* entry = std::getenv("FAKE_ENGINE_ENTRY")) {
+    if (FILE* file = std::fopen(entry, "a")) {
+      std::fprintf(file, "%s\n", line.c_str());
+      std::fclose(file);
+    }
+  }
+}
+
+int32_t scriptedRun(const char* sourcePath, const char* outputFolder,
+                    StatusCallback statusCallback, ProgressCallback progressCallback,
+                    void* userData, const char* logFileName, KestRecoverReport* report) {
   std::string step = scriptStep(gCalls++);
   if (const char* trace = std::getenv("FAKE_ENGINE_TRACE")) {
     if (FILE* file = std::fopen(trace, "a")) {
@@ -206,6 +224,15 @@ KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outpu
     if (mkdir(folder.c_str(), 0777) != 0) return KEST_CANNOT_CREATE;
     std::string table = folder + "/" + (worst ? "RECOVERED.DBF" : fileNameOf(sourcePath));
     if (!writeTable(table, records)) code = KEST_CANNOT_CREATE;
+    if (code == 0 && report != nullptr) {
+      report->method = worst ? 2 : 1;
+      report->recordsWritten = records;
+      report->deletedRecords = 2;
+      report->invalidRecords = 1;
+      report->repairCount = 1;
+      std::snprintf(report->repairs[0], KEST_REPORT_TEXT,
+                    "record count 40 corrected to %u from the file size", records);
+    }
   } else if (code == KEST_CANNOT_CREATE) {
     return code;
   }
@@ -214,5 +241,42 @@ KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outpu
   reports.percent(100);
   return code;
 }
+
+}  // namespace
+
+extern "C" {
+
+KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outputFolder,
+                                       int32_t, StatusCallback statusCallback,
+                                       ProgressCallback progressCallback, void* userData,
+                                       const char* logFileName) {
+  noteEntry("FileRecover");
+  return scriptedRun(sourcePath, outputFolder, statusCallback, progressCallback, userData,
+                     logFileName, nullptr);
+}
+
+#ifndef FAKE_ENGINE_WITHOUT_FILE_RECOVER_EX
+KEST_API int32_t KEST_CALL FileRecoverEx(const char* sourcePath, const char* outputFolder,
+                                         int32_t, StatusCallback statusCallback,
+                                         ProgressCallback progressCallback, void* userData,
+                                         const char* logFileName,
+                                         const KestRecoverOptions* options,
+                                         KestRecoverReport* report) {
+  char line[64];
+  if (options != nullptr) {
+    std::snprintf(line, sizeof line, "FileRecoverEx %x", options->flags);
+  } else {
+    std::snprintf(line, sizeof line, "FileRecoverEx null");
+  }
+  noteEntry(line);
+  if (report != nullptr) {
+    uint32_t size = report->size;
+    std::memset(report, 0, sizeof *report);
+    report->size = size;
+  }
+  return scriptedRun(sourcePath, outputFolder, statusCallback, progressCallback, userData,
+                     logFileName, report);
+}
+#endif
 
 }  // extern "C"

@@ -3,7 +3,8 @@
  *
  * A host loads the engine library (libkestdll.so; kestdll.dll on Windows),
  * hands it a break byte with SetBreakFlag and calls FileRecover (or
- * FileRecoverEx, for the thorough recovery) once per damaged table. The engine never writes to the table or its memo
+ * FileRecoverEx, for the thorough recovery) once per damaged table. The
+ * engine never writes to the table or its memo
  * companions (.dbt/.fpt): it writes a repaired copy into a new results
  * folder "Recovered <table file name> <d>-<Mon>-<yy> <hh>.<mm>" that it
  * makes inside the output folder. Nothing thrown inside the engine crosses
@@ -133,14 +134,25 @@ KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outpu
  */
 enum {
   /* A record count larger than the file holds is corrected from the file
-   * size. */
+   * size: the whole records the file holds are read. A last record the end
+   * of the file cuts through is left out and counted in cutOffRecords. */
   KEST_FIX_RECORD_COUNT = 0x0001,
-  /* A header whose own fields are destroyed but whose field descriptors
-   * stand is rebuilt from them (record length from the field lengths,
-   * header length from the terminator, count from the size). */
+  /* A header whose own fields are destroyed (a record length of 0 or too
+   * short for its fields, a header length that does not reach past the
+   * terminator or lies beyond the file) but whose field descriptors stand
+   * is rebuilt from them: record length 1 + the field lengths, header
+   * length the terminator's end (or that and the 263-byte back link of
+   * Visual FoxPro, where the records begin there), count from the size.
+   * With this flag the descriptors are read up to the terminator rather
+   * than only the first 32, and displacements that put a field past the
+   * record's end are taken as unset. */
   KEST_REBUILD_HEADER = 0x0002,
   /* Records that begin some bytes away from where the header puts them
-   * are found and read from where they are. */
+   * are found and read from where they are: when hardly any record after
+   * a faulty one passes the record check, the bytes up to the phase at
+   * which a run of records passes best (looked for over eight records
+   * and 4,096 bytes) are skipped, at the start of the records or in their
+   * middle. Skipped bytes count as no record. */
   KEST_REALIGN_RECORDS = 0x0004,
   /* The worst-case method looks at the whole table, not only its first
    * 131,072 bytes (memory stays bounded). */
@@ -152,16 +164,23 @@ enum {
    * that fits as well gives way to the shorter one. */
   KEST_SHORTEST_LENGTH = 0x0020,
   /* Values a sound table may hold count as empty rather than invalid:
-   * blank dates, '?' logicals and the like. */
+   * blank dates (spaces or zero bytes), dates outside 1970..2100 that are
+   * calendar dates, '?' and zero-byte logicals, and memo fields that hold
+   * their block number as text (blank or digits). */
   KEST_RELAXED_VALUES = 0x0040,
   /* The fields the worst-case method invents get types and lengths that
    * every common reader opens. */
   KEST_READER_SAFE_FIELDS = 0x0080,
   /* A record whose only fault is a deletion flag that is neither ' ' nor
-   * '*' is kept, as a live record. */
+   * '*' is kept, as a live record: its flag is written as ' ', every other
+   * byte as the table holds it. Only where records stand (the records
+   * around it pass, or no other phase is in sight) and only when it looks
+   * like a record: not all zero bytes, no control bytes in its character
+   * fields. The report counts the kept ones among the repairs. */
   KEST_KEEP_JAMMED_RECORDS = 0x0100,
   /* Progress moves during the long scans as well, within the ranges the
-   * classic run uses. */
+   * classic run uses (11..19 while the best-case method counts, 71..94
+   * while it writes). */
   KEST_FINE_PROGRESS = 0x0200,
   /* Every extension above. */
   KEST_THOROUGH = 0x03FF
@@ -183,7 +202,12 @@ typedef struct KestRecoverOptions {
 /*
  * What a run found and did, for the host to show its user. The host sets
  * `size` to sizeof(KestRecoverReport); the engine fills the rest, also
- * when the run fails (then with what it had found so far).
+ * when the run fails (then with what it had found so far). The counts are
+ * those of the method whose result was written: for the best-case method
+ * the record slots its header declares (or the repaired count), for the
+ * worst-case method the slots of its layout (those that fail count as
+ * invalidRecords). A run without extensions fills it as well; what it
+ * counts then changes nothing the run shows.
  */
 typedef struct KestRecoverReport {
   uint32_t size;
@@ -203,8 +227,12 @@ typedef struct KestRecoverReport {
 } KestRecoverReport;
 
 /*
- * FileRecover with options and a report. `options` null is FileRecover
- * itself; `report` may be null. Returns the codes of FileRecover; an
+ * FileRecover with options and a report. `options` null (or no flag set)
+ * is FileRecover itself; `report` may be null. With extensions the choice
+ * between the methods weighs the records each would write (the classic
+ * choice weighs the worst-case method's slots, passing or not), and a run
+ * whose worst-case layout passes no record while the best case found none
+ * returns KEST_NOTHING rather than an empty result. Returns the codes of FileRecover; an
  * `options` or `report` whose `size` is smaller than the first version of
  * its structure, or flags this engine does not know, are refused with
  * KEST_INTERNAL before anything is read or made (no callback is called).
