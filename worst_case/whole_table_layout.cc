@@ -277,7 +277,11 @@ uint32_t nextPassingSlot(const uint8_t* bytes, uint32_t size, uint32_t failed,
                          uint32_t recordLength, const std::vector<FieldPlace>& places) {
   uint32_t stride = failed + recordLength;
   if (size < 2 * recordLength) return stride;
-  if (slotPasses(bytes + recordLength, recordLength, places)) return stride;
+  // A damaged record or two leave the stride standing: it goes on when any
+  // of the next slots at the stride passes.
+  for (uint32_t k = 1; k <= kResyncReach && (k + 1) * uint64_t{recordLength} <= size; ++k) {
+    if (slotPasses(bytes + k * recordLength, recordLength, places)) return failed + k * recordLength;
+  }
   uint32_t reach = std::min(kResyncReach * recordLength, size - recordLength);
   for (uint32_t shift = 1; shift <= reach; ++shift) {
     uint32_t run = std::min(kResyncRun, (size - shift) / recordLength);

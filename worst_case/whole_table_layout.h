@@ -134,7 +134,8 @@ uint32_t passingOffset(const TableSample& sample, uint32_t recordLength);
 
 // After the slot at `failed` failed: the position where the next slot is
 // read. `bytes` holds the table from `failed` on (`size` bytes of it). The
-// stride goes on when the next slot passes; else the first position within
+// stride goes on at the first of the next kResyncReach slots that passes;
+// else the first position within
 // kResyncReach record lengths past `failed` from which kResyncRun slots in
 // a row pass (as many as the bytes hold, when fewer); else the stride.
 inline constexpr uint32_t kResyncReach = 4;
