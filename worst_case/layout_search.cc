@@ -47,8 +47,17 @@ char ColumnTypeLetter(uint8_t byte) {
 
 RecordLengthScores scoreRecordLengths(const uint8_t* window, uint32_t windowSize,
                                       const std::function<void(uint32_t)>& beforeCandidate) {
+  std::vector<uint32_t> scored =
+      scoreRecordLengthsUpTo(window, windowSize, kMaxCandidateLength, beforeCandidate);
   RecordLengthScores scores{};
+  std::copy(scored.begin(), scored.end(), scores.begin());
+  return scores;
+}
 
+std::vector<uint32_t> scoreRecordLengthsUpTo(const uint8_t* window, uint32_t windowSize,
+                                             uint32_t maxLength,
+                                             const std::function<void(uint32_t)>& beforeCandidate) {
+  std::vector<uint32_t> scores(static_cast<size_t>(maxLength) + 1, 0);
   // Whether the kind of character changes between byte q and byte q+1 is
   // the same question for every candidate length, so it is answered once,
   // as a byte 0 or 1. The last byte has no successor inside the window: no
@@ -67,10 +76,11 @@ RecordLengthScores scoreRecordLengths(const uint8_t* window, uint32_t windowSize
   // but never counted. The lanes are read back through memory, which
   // keeps them in phase order whatever the machine's byte order.
   constexpr uint32_t kRecordsPerBlock = 255;
-  constexpr uint32_t kMaxWords = (kMaxCandidateLength + kLanes - 1) / kLanes;
-  std::array<uint32_t, kMaxWords * kLanes> counts;
-  std::array<uint64_t, kMaxWords> sums;
-  for (uint32_t j = kMinCandidateLength; j <= kMaxCandidateLength; ++j) {
+  const uint32_t maxWords = (maxLength + kLanes - 1) / kLanes;
+  std::vector<uint32_t> counts(static_cast<size_t>(maxWords) * kLanes);
+  std::vector<uint64_t> sums(maxWords);
+  std::vector<uint8_t> laneBytes(static_cast<size_t>(maxWords) * kLanes);
+  for (uint32_t j = kMinCandidateLength; j <= maxLength; ++j) {
     if (beforeCandidate) beforeCandidate(j);
     uint32_t t = windowSize / j;
     uint32_t words = (j + kLanes - 1) / kLanes;
@@ -86,8 +96,7 @@ RecordLengthScores scoreRecordLengths(const uint8_t* window, uint32_t windowSize
           sums[w] += lanes;
         }
       }
-      uint8_t laneBytes[kMaxWords * kLanes];
-      std::memcpy(laneBytes, sums.data(), words * kLanes);
+      std::memcpy(laneBytes.data(), sums.data(), words * kLanes);
       for (uint32_t p = 0; p < j; ++p) counts[p] += laneBytes[p];
     }
     uint32_t threshold = static_cast<uint32_t>(static_cast<uint64_t>(t) * 80 / 100);

@@ -68,6 +68,11 @@ using RecordLengthScores = std::array<uint32_t, kMaxCandidateLength + 1>;
 RecordLengthScores scoreRecordLengths(const uint8_t* window, uint32_t windowSize,
                                       const std::function<void(uint32_t)>& beforeCandidate);
 
+// The same scoring for candidates 2..maxLength; entries 0 and 1 stay 0.
+std::vector<uint32_t> scoreRecordLengthsUpTo(const uint8_t* window, uint32_t windowSize,
+                                             uint32_t maxLength,
+                                             const std::function<void(uint32_t)>& beforeCandidate);
+
 // The first length whose score beats all before it (0 when none scores).
 uint32_t chooseRecordLength(const RecordLengthScores& scores);
 

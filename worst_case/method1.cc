@@ -8,6 +8,7 @@
 #include "Common/raised_code.h"
 #include "dbf/memo_companion.h"
 #include "worst_case/layout_search.h"
+#include "worst_case/whole_table_layout.h"
 
 namespace kest {
 
@@ -42,7 +43,21 @@ Method1::~Method1() {
   Log().Info("Method1::~Method1() exiting");
 }
 
+namespace {
+
+bool thoroughLayout(const RecoveryOptions& options) {
+  return options.has(kWholeTableLayout) || options.has(kShortestLength) ||
+         options.has(kPassingOffset) || options.has(kReaderSafeFields);
+}
+
+std::string numbered(const char* before, uint32_t number, const char* after) {
+  return before + std::to_string(number) + after;
+}
+
+}  // namespace
+
 bool Method1::FindLayout(bool firstPass, int32_t* code) {
+  if (thoroughLayout(context_->options())) return FindThoroughLayout(firstPass, code);
   uint32_t windowSize = table_->GetSize();
   if (windowSize > kSampleWindowSize) {
     windowSize = kSampleWindowSize;
@@ -96,13 +111,213 @@ bool Method1::FindLayout(bool firstPass, int32_t* code) {
   return true;
 }
 
-int32_t Method1::Parse(RecordSink* sink) {
-  Log().Info("In Method1::Parse()");
-  context_->pollBreak();
-  bool firstPass = recordsRead_ == 0;
-  int32_t code = 0;
-  if (!FindLayout(firstPass, &code)) return code;
+bool Method1::FindThoroughLayout(bool firstPass, int32_t* code) {
+  const RecoveryOptions& options = context_->options();
+  const bool wholeTable = options.has(kWholeTableLayout);
+  const uint32_t tableSize = table_->GetSize();
 
+  // The sample: the whole table past its leading zero bytes, or the
+  // classic window from byte 0.
+  TableSample sample;
+  sample.tableSize = tableSize;
+  if (wholeTable) {
+    uint32_t head = std::min(tableSize, kSampleWindowSize);
+    std::unique_ptr<uint8_t[]> first = table_->ReadAlloc(0, head);
+    uint32_t zeros = skipLeadingZeros(first.get(), head);
+    // A table all zeros as far as the first window reaches holds no record
+    // there; the search starts after it.
+    sample.dataStart = zeros;
+    if (tableSize - zeros < kMinWholeTableData) {
+      *code = kTooShortToSearch;
+      return false;
+    }
+    for (const WindowPlace& place : planSampleWindows(sample.dataStart, tableSize)) {
+      context_->pollBreak();
+      std::unique_ptr<uint8_t[]> bytes = table_->ReadAlloc(place.start, place.size);
+      sample.windows.push_back({place.start, std::vector<uint8_t>(bytes.get(), bytes.get() + place.size)});
+    }
+  } else {
+    uint32_t windowSize = std::min(tableSize, kSampleWindowSize);
+    if (windowSize < kMinSearchableSize) {
+      *code = kTooShortToSearch;
+      return false;
+    }
+    std::unique_ptr<uint8_t[]> bytes = table_->ReadAlloc(0, windowSize);
+    sample.windows.push_back({0, std::vector<uint8_t>(bytes.get(), bytes.get() + windowSize)});
+  }
+  const SampleWindow& first = sample.windows.front();
+  const uint32_t firstSize = static_cast<uint32_t>(first.bytes.size());
+
+  auto scoringProgress = [this, firstPass](uint32_t done, uint32_t total) {
+    uint32_t step = static_cast<uint32_t>(uint64_t{kScoringProgressSpan} * done / total);
+    if (firstPass && done != 0 &&
+        step != static_cast<uint32_t>(uint64_t{kScoringProgressSpan} * (done - 1) / total)) {
+      context_->reportProgress(kScoringProgressBase + static_cast<int32_t>(step));
+    }
+    context_->pollBreak();
+  };
+  std::vector<uint32_t> scores;
+  if (wholeTable) {
+    scores = scoreSample(sample, scoringProgress);
+  } else {
+    uint32_t total = kMaxCandidateLength - kMinCandidateLength + 1;
+    scores = scoreRecordLengthsUpTo(first.bytes.data(), firstSize, kMaxCandidateLength,
+                                    [&](uint32_t j) { scoringProgress(j - kMinCandidateLength, total); });
+  }
+  uint32_t size = chooseSampleLength(scores);
+  context_->reportProgress(kLengthChosenProgress[firstPass]);
+  Log().InfoNumber("Best record size:", static_cast<int32_t>(size));
+  if (size == 0) {
+    *code = 0;
+    return false;
+  }
+  std::vector<std::string> notes;
+  if (wholeTable) {
+    notes.push_back(numbered("record length ", size, " found by searching the whole table"));
+  }
+  if (options.has(kShortestLength)) {
+    uint32_t shortest = shortestFittingLength(sample, scores, size);
+    if (shortest != size) {
+      notes.push_back(numbered("record length ", size, "") +
+                      numbered(" reduced to ", shortest, ", which fits the records as well"));
+      size = shortest;
+      Log().InfoNumber("Method1: shorter record size that fits as well:",
+                       static_cast<int32_t>(size));
+    }
+  }
+  context_->pollBreak();
+
+  // The offset is a position in the table; the scan starts at the first
+  // slot of its phase inside the sample.
+  uint32_t offset = 0;
+  if (options.has(kPassingOffset)) {
+    uint32_t phase = passingOffset(sample, size);
+    offset = sample.dataStart + (phase + size - sample.dataStart % size) % size;
+    notes.push_back(numbered("records found from byte ", offset,
+                             ", where they pass the record check"));
+  } else {
+    offset = first.start + findRecordOffset(first.bytes.data(), firstSize, size);
+  }
+  Log().InfoNumber("Method1: record offset is", static_cast<int32_t>(offset));
+  context_->pollBreak();
+
+  std::string letters;
+  if (wholeTable) {
+    letters = sampleColumnLetters(sample, size, offset % size);
+  } else {
+    // The classic statistics: the last records of the window.
+    uint32_t recordCount = firstSize / size;
+    uint32_t sampled = std::min(headerZoneRecords(size), recordCount);
+    ColumnStatistics statistics(size);
+    for (uint32_t r = recordCount - sampled; r < recordCount; ++r) {
+      if (offset + (r + 1) * size > tableSize) continue;
+      std::unique_ptr<uint8_t[]> record = table_->ReadAlloc(offset + r * size, size);
+      statistics.add(record.get());
+    }
+    letters = statistics.columnLetters(sampled);
+  }
+  context_->pollBreak();
+
+  fields_ = makeDescriptors(cutIntoFields(letters));
+  // The fields are judged by the letters they were invented from, whatever
+  // type the result gives them.
+  places_ = placeFields(fields_, nullptr);
+  if (options.has(kReaderSafeFields)) {
+    fields_ = readerSafeDescriptors(fields_);
+    notes.push_back("invented fields written as character fields, which every reader opens");
+  }
+  uint32_t slotCount = 0;
+  if (wholeTable) {
+    scanEnd_ = tableSize;
+    slotCount = offset < tableSize ? (tableSize - offset) / size : 0;
+  } else {
+    slotCount = firstSize / size;
+    scanEnd_ = static_cast<uint32_t>(
+        std::min<uint64_t>(tableSize, uint64_t{offset} + uint64_t{slotCount} * size));
+  }
+  header_ = makeLayoutHeader(slotCount, size, fields_.size());
+  if (options.has(kReaderSafeFields)) {
+    // A reader refuses a header far longer than its descriptors need.
+    header_.setHeaderLength(static_cast<uint16_t>(headerBytesNeeded(fields_.size())));
+  }
+  recordSize_ = size;
+  recordOffset_ = offset;
+  if (firstPass) notes_ = std::move(notes);
+  context_->reportProgress(kFieldsMadeProgress[firstPass]);
+  return true;
+}
+
+void Method1::ReportScanProgress(bool firstPass, uint64_t done, uint64_t total) {
+  if (!firstPass || done == 0 || total == 0) return;
+  uint64_t step = kScanProgressSpan * done / total;
+  if (step != kScanProgressSpan * (done - 1) / total) {
+    context_->reportProgress(kScanProgressBase + static_cast<int32_t>(step));
+  }
+}
+
+void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
+  const uint32_t length = recordSize_;
+  const uint32_t start = recordOffset_;
+  const uint32_t end = scanEnd_;
+  const bool keepJammed = context_->options().has(kKeepJammedRecords);
+  uint32_t realignments = 0;
+  uint32_t jammed = 0;
+  bool previousPassed = false;
+  uint64_t at = start;
+  uint64_t reported = 0;
+  while (at + length <= end) {
+    uint64_t done = (at - start) / length;
+    for (; reported < done; ++reported) {
+      ReportScanProgress(firstPass, reported + 1, (end - start) / length);
+    }
+    context_->pollBreak();
+    uint32_t position = static_cast<uint32_t>(at);
+    std::unique_ptr<uint8_t[]> slot = table_->ReadAlloc(position, length);
+    ++recordsRead_;
+    if (slotPasses(slot.get(), length, places_)) {
+      if (sink != nullptr) sink->take(slot.get(), length);
+      at += length;
+      previousPassed = true;
+      continue;
+    }
+    if (keepJammed && previousPassed && JammedRecordHolds(slot.get(), position, end)) {
+      // Its fields pass and the stride holds on both sides of it: only the
+      // flag was hit.
+      slot[0] = kLiveRecord;
+      if (sink != nullptr) sink->take(slot.get(), length);
+      ++jammed;
+      at += length;
+      continue;
+    }
+    previousPassed = false;
+    // Enough bytes to see whether the records go on at the stride or some
+    // bytes further, and to check a run of slots there.
+    uint32_t span = static_cast<uint32_t>(std::min<uint64_t>(
+        end - at, uint64_t{length} * (kResyncReach + kResyncRun + 1)));
+    std::unique_ptr<uint8_t[]> ahead = table_->ReadAlloc(position, span);
+    uint32_t next = nextPassingSlot(ahead.get(), span, position, length, places_);
+    if (next != position + length) ++realignments;
+    at = next;
+  }
+  if (firstPass) {
+    realignments_ = realignments;
+    jammedKept_ = jammed;
+  }
+}
+
+bool Method1::JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end) {
+  if (slot[0] == kLiveRecord || slot[0] == kDeletedRecord) return false;
+  std::vector<uint8_t> live(slot, slot + recordSize_);
+  live[0] = kLiveRecord;
+  if (!slotPasses(live.data(), recordSize_, places_)) return false;
+  uint64_t next = uint64_t{position} + recordSize_;
+  if (next + recordSize_ > end) return true;
+  std::unique_ptr<uint8_t[]> following =
+      table_->ReadAlloc(static_cast<uint32_t>(next), recordSize_);
+  return slotPasses(following.get(), recordSize_, places_);
+}
+
+void Method1::ScanAtStride(bool firstPass, RecordSink* sink) {
   uint32_t recordCount = header_.recordCount();
   for (uint32_t i = 0; i < recordCount; ++i) {
     if (firstPass && i >= 1) {
@@ -117,6 +332,20 @@ int32_t Method1::Parse(RecordSink* sink) {
     ++recordsRead_;
     bool valid = checkRecord(slot.get(), recordSize_, places_, memoPresent_, memoSize_);
     if (valid && sink != nullptr) sink->take(slot.get(), recordSize_);
+  }
+}
+
+int32_t Method1::Parse(RecordSink* sink) {
+  Log().Info("In Method1::Parse()");
+  context_->pollBreak();
+  bool firstPass = recordsRead_ == 0;
+  int32_t code = 0;
+  if (!FindLayout(firstPass, &code)) return code;
+
+  if (context_->options().has(kPassingOffset)) {
+    ScanPassing(firstPass, sink);
+  } else {
+    ScanAtStride(firstPass, sink);
   }
   Log().InfoNumber("Method1::Parse() exiting with code", 0);
   return 0;
@@ -151,6 +380,7 @@ int32_t Method1::Flush(const char* path) {
     // slots that passed follow it.
     writer.patchRecordCount(writer.recordsWritten());
     writer.close();
+    NoteRepairs();
     return 0;
   });
   // A result that could not even be created leaves no closing line.
@@ -159,4 +389,22 @@ int32_t Method1::Flush(const char* path) {
   return rc;
 }
 
+void Method1::NoteRepairs() {
+  RecoveryReport* report = context_->report();
+  if (report == nullptr) return;
+  for (const std::string& note : notes_) report->repairs.push_back(note);
+  if (jammedKept_ != 0) {
+    report->repairs.push_back(numbered("deletion flag of ", jammedKept_,
+                                       jammedKept_ == 1 ? " record restored"
+                                                        : " records restored"));
+  }
+  if (realignments_ != 0) {
+    report->repairs.push_back(numbered("records found again ", realignments_,
+                                       realignments_ == 1
+                                           ? " time, some bytes away from the stride"
+                                           : " times, some bytes away from the stride"));
+  }
+}
+
 }  // namespace kest
+

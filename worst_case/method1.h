@@ -9,6 +9,15 @@
 // the records are out, the header's record count is set to the number
 // written.
 //
+// The run's options switch on the thorough steps of the layout search
+// (worst_case/whole_table_layout.h), each behind its own flag; without
+// them the search and the scan are the classic ones. Under kPassingOffset
+// a slot passes only when it also begins with a deletion flag (under
+// kKeepJammedRecords a slot whose only fault is its flag is kept, the flag
+// restored), and after a slot that fails the scan finds where the records
+// go on. What the steps
+// found is noted in the run's report when Flush writes the result.
+//
 // Parse raises RaisedCode: kUserBreak when the run's context asks for a
 // break, LLFile codes when the table cannot be read. Flush raises nothing
 // and returns 0, kResultIncomplete or kCannotCreateResult. The object reads
@@ -18,6 +27,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "Common/logger/llfile.h"
@@ -67,6 +77,19 @@ class Method1 {
   // The layout search; false when the table is too short
   // (kTooShortToSearch) or no record length scores (0).
   bool FindLayout(bool firstPass, int32_t* code);
+  // The same with one of the thorough steps switched on.
+  bool FindThoroughLayout(bool firstPass, int32_t* code);
+  // The slots of the layout at the stride, each judged by the record check.
+  void ScanAtStride(bool firstPass, RecordSink* sink);
+  // kPassingOffset: slots that pass, found again after those that fail.
+  void ScanPassing(bool firstPass, RecordSink* sink);
+  // kKeepJammedRecords: the slot at `position` fails only by its deletion
+  // flag, and the slot after it passes (or none follows before `end`); the
+  // scan asks only when the slot before it passed.
+  bool JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end);
+  void ReportScanProgress(bool firstPass, uint64_t done, uint64_t total);
+  // Adds what the thorough steps found to the run's report, if it keeps one.
+  void NoteRepairs();
 
   platform::Env* env_;
   RunContext* context_;
@@ -79,6 +102,12 @@ class Method1 {
   std::vector<FieldPlace> places_;
   bool memoPresent_ = false;
   uint32_t memoSize_ = 0;
+  // Where the thorough scan ends; the stride's own count of slots when 0.
+  uint32_t scanEnd_ = 0;
+  // What the thorough steps found, for the run's report.
+  std::vector<std::string> notes_;
+  uint32_t realignments_ = 0;
+  uint32_t jammedKept_ = 0;
 };
 
 }  // namespace kest

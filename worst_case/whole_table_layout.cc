@@ -1,0 +1,300 @@
+#include "worst_case/whole_table_layout.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "Common/logger/logger.h"
+#include "worst_case/layout_search.h"
+
+namespace kest {
+
+namespace {
+
+bool isFlag(uint8_t byte) { return byte == kLiveRecord || byte == kDeletedRecord; }
+
+// The first whole slot of `phase` (a table position) inside a window.
+uint32_t firstSlotIn(const SampleWindow& window, uint32_t recordLength, uint32_t phase) {
+  uint32_t into = (phase + recordLength - window.start % recordLength) % recordLength;
+  return into;
+}
+
+// Calls `visit(slot)` for every slot of `phase` lying whole in a window.
+template <typename Visit>
+void forEachSlot(const TableSample& sample, uint32_t recordLength, uint32_t phase, Visit visit) {
+  for (const SampleWindow& window : sample.windows) {
+    uint32_t size = static_cast<uint32_t>(window.bytes.size());
+    for (uint32_t at = firstSlotIn(window, recordLength, phase);
+         at + recordLength <= size; at += recordLength) {
+      visit(window.bytes.data() + at);
+    }
+  }
+}
+
+// Keeps the record check's lines out of the log for its lifetime.
+class QuietLog {
+ public:
+  QuietLog() : wasOn_(Log().IsEnabledFor(kLevelAssert)) {
+    if (wasOn_) Log().Disable();
+  }
+  ~QuietLog() {
+    if (wasOn_) Log().Enable();
+  }
+  QuietLog(const QuietLog&) = delete;
+  QuietLog& operator=(const QuietLog&) = delete;
+
+ private:
+  bool wasOn_;
+};
+
+}  // namespace
+
+std::vector<WindowPlace> planSampleWindows(uint32_t dataStart, uint32_t tableSize) {
+  std::vector<WindowPlace> places;
+  if (dataStart >= tableSize) return places;
+  uint64_t data = tableSize - dataStart;
+  uint64_t capacity = static_cast<uint64_t>(kWholeTableWindows) * kSampleWindowSize;
+  // One window while the data fits in the memory the windows may take:
+  // then every slot of every phase is whole in it, and phases compare on
+  // the same records.
+  if (data <= capacity) {
+    places.push_back({dataStart, static_cast<uint32_t>(data)});
+    return places;
+  }
+  uint64_t gap = (data - kSampleWindowSize) / (kWholeTableWindows - 1);
+  for (uint32_t w = 0; w + 1 < kWholeTableWindows; ++w) {
+    places.push_back({static_cast<uint32_t>(dataStart + gap * w), kSampleWindowSize});
+  }
+  places.push_back({tableSize - kSampleWindowSize, kSampleWindowSize});
+  return places;
+}
+
+uint32_t skipLeadingZeros(const uint8_t* bytes, uint32_t size) {
+  uint32_t at = 0;
+  while (at < size && bytes[at] == 0) ++at;
+  return at;
+}
+
+uint32_t longestCandidate(const TableSample& sample) {
+  uint32_t shortest = 0;
+  for (const SampleWindow& window : sample.windows) {
+    uint32_t size = static_cast<uint32_t>(window.bytes.size());
+    if (shortest == 0 || size < shortest) shortest = size;
+  }
+  return std::min(kMaxWholeTableLength, shortest / kMinScoredRecords);
+}
+
+std::vector<uint32_t> scoreSample(const TableSample& sample,
+                                  const std::function<void(uint32_t, uint32_t)>& beforeCandidate) {
+  uint32_t longest = longestCandidate(sample);
+  std::vector<uint32_t> total(static_cast<size_t>(longest) + 1, 0);
+  if (longest < kMinCandidateLength) return total;
+  uint32_t perWindow = longest - kMinCandidateLength + 1;
+  uint32_t work = perWindow * static_cast<uint32_t>(sample.windows.size());
+  uint32_t done = 0;
+  for (const SampleWindow& window : sample.windows) {
+    std::vector<uint32_t> scores = scoreRecordLengthsUpTo(
+        window.bytes.data(), static_cast<uint32_t>(window.bytes.size()), longest,
+        [&](uint32_t) {
+          if (beforeCandidate) beforeCandidate(done, work);
+          ++done;
+        });
+    for (uint32_t j = 0; j <= longest; ++j) total[j] += scores[j];
+  }
+  for (uint32_t& score : total) score /= static_cast<uint32_t>(sample.windows.size());
+  return total;
+}
+
+uint32_t chooseSampleLength(const std::vector<uint32_t>& scores) {
+  uint32_t best = 0;
+  uint32_t bestScore = 0;
+  for (uint32_t j = 0; j < scores.size(); ++j) {
+    if (scores[j] > bestScore) {
+      bestScore = scores[j];
+      best = j;
+    }
+  }
+  return best;
+}
+
+std::vector<uint32_t> flaggedSlotsByPhase(const TableSample& sample, uint32_t recordLength,
+                                          std::vector<uint32_t>* slots) {
+  std::vector<uint32_t> flagged(recordLength, 0);
+  if (slots != nullptr) slots->assign(recordLength, 0);
+  for (uint32_t p = 0; p < recordLength; ++p) {
+    forEachSlot(sample, recordLength, p, [&](const uint8_t* slot) {
+      flagged[p] += isFlag(slot[0]);
+      if (slots != nullptr) ++(*slots)[p];
+    });
+  }
+  return flagged;
+}
+
+namespace {
+
+// Whether the slots of `recordLength` that begin with a deletion flag at
+// `phase` also hold one every `divisor` bytes, nearly always: then they are
+// records of `divisor` bytes, several to a slot.
+bool splitsIntoFlaggedRecords(const TableSample& sample, uint32_t recordLength, uint32_t phase,
+                              uint32_t divisor) {
+  uint64_t slots = 0;
+  uint64_t starts = 0;
+  uint64_t inner = 0;
+  uint64_t flagged = 0;
+  forEachSlot(sample, recordLength, phase, [&](const uint8_t* slot) {
+    ++slots;
+    if (!isFlag(slot[0])) return;
+    ++starts;
+    for (uint32_t at = divisor; at < recordLength; at += divisor) {
+      ++inner;
+      flagged += isFlag(slot[at]);
+    }
+  });
+  // Damage spoils the flags inside a slot as often as at its start; the
+  // inner ones must hold as well as the starts do, give or take.
+  return inner != 0 &&
+         flagged * 100 * slots + inner * slots * kSplitFlagSlack >= inner * starts * 100;
+}
+
+}  // namespace
+
+uint32_t shortestFittingLength(const TableSample& sample, const std::vector<uint32_t>& scores,
+                               uint32_t recordLength) {
+  if (recordLength >= scores.size()) return recordLength;
+  std::vector<uint32_t> flagged = flaggedSlotsByPhase(sample, recordLength);
+  uint32_t phase = static_cast<uint32_t>(
+      std::max_element(flagged.begin(), flagged.end()) - flagged.begin());
+  for (uint32_t d = kMinCandidateLength; d < recordLength; ++d) {
+    if (recordLength % d != 0) continue;
+    if (uint64_t{scores[d]} * 2 < uint64_t{scores[recordLength]}) continue;
+    if (splitsIntoFlaggedRecords(sample, recordLength, phase, d)) return d;
+  }
+  return recordLength;
+}
+
+std::string sampleColumnLetters(const TableSample& sample, uint32_t recordLength,
+                                uint32_t phase) {
+  uint32_t whole = 0;
+  forEachSlot(sample, recordLength, phase, [&](const uint8_t*) { ++whole; });
+  // Every step-th slot, so that the sample spreads over the table.
+  uint32_t step = std::max<uint32_t>(1, whole / kColumnSampleSlots);
+  char letterOf[256];
+  for (int byte = 0; byte < 256; ++byte) letterOf[byte] = ColumnTypeLetter(static_cast<uint8_t>(byte));
+  std::vector<uint32_t> b(recordLength, 0), n(recordLength, 0);
+  uint32_t live = 0;
+  uint32_t seen = 0;
+  forEachSlot(sample, recordLength, phase, [&](const uint8_t* slot) {
+    if (seen++ % step != 0 || slot[0] != kLiveRecord) return;
+    ++live;
+    for (uint32_t k = 1; k < recordLength; ++k) {
+      char letter = letterOf[slot[k]];
+      b[k] += letter == 'B';
+      n[k] += letter == 'N';
+    }
+  });
+  std::string letters;
+  for (uint32_t k = 1; k < recordLength; ++k) {
+    char letter = 'C';
+    if (live != 0 && n[k] == live) {
+      letter = 'N';
+    } else if (live != 0 && b[k] == live) {
+      letter = 'B';
+    }
+    letters.push_back(letter);
+  }
+  return letters;
+}
+
+bool slotPasses(const uint8_t* slot, uint32_t recordLength,
+                const std::vector<FieldPlace>& places) {
+  if (!isFlag(slot[0])) return false;
+  // The check may blank fields in place; it judges a copy.
+  std::vector<uint8_t> copy(slot, slot + recordLength);
+  QuietLog quiet;
+  return checkRecord(copy.data(), recordLength, places, false, 0);
+}
+
+std::vector<FieldPlace> placesAtPhase(const TableSample& sample, uint32_t recordLength,
+                                      uint32_t phase) {
+  return placeFields(
+      makeDescriptors(cutIntoFields(sampleColumnLetters(sample, recordLength, phase))), nullptr);
+}
+
+uint32_t passingOffset(const TableSample& sample, uint32_t recordLength) {
+  std::vector<uint32_t> flagged = flaggedSlotsByPhase(sample, recordLength);
+  uint32_t most = *std::max_element(flagged.begin(), flagged.end());
+  if (most == 0) return 0;
+  // The last record ends at the end of the file or just before its
+  // end-of-file mark.
+  const SampleWindow& last = sample.windows.back();
+  bool markAtEnd = last.start + last.bytes.size() == sample.tableSize && !last.bytes.empty() &&
+                   last.bytes.back() == kEndOfFile;
+  auto ends = [&](uint32_t p) {
+    uint32_t tail = (sample.tableSize - p) % recordLength;
+    return tail == (markAtEnd ? 1u : 0u);
+  };
+  std::vector<uint32_t> ranked;
+  for (uint32_t p = 0; p < recordLength; ++p) {
+    if (uint64_t{flagged[p]} * 10 >= uint64_t{most} * 9) ranked.push_back(p);
+  }
+  // A phase inside the records loses the slot that the ends of the data
+  // cut in two; the phase of the records keeps it.
+  std::stable_sort(ranked.begin(), ranked.end(), [&](uint32_t a, uint32_t b) {
+    if (flagged[a] != flagged[b]) return flagged[a] > flagged[b];
+    return ends(a) && !ends(b);
+  });
+  if (ranked.size() > kOffsetCandidates) ranked.resize(kOffsetCandidates);
+  auto passingAt = [&](uint32_t p) {
+    std::vector<FieldPlace> places = placesAtPhase(sample, recordLength, p);
+    uint32_t passing = 0;
+    forEachSlot(sample, recordLength, p, [&](const uint8_t* slot) {
+      passing += slotPasses(slot, recordLength, places);
+    });
+    return passing;
+  };
+  uint32_t best = ranked.front();
+  uint32_t bestPassing = 0;
+  for (uint32_t p : ranked) {
+    uint32_t passing = passingAt(p);
+    if (passing > bestPassing) {
+      best = p;
+      bestPassing = passing;
+    }
+  }
+  // Only one phase ends where a table with its end-of-file mark ends: that
+  // one is the records' own unless far fewer of its slots pass (a column
+  // of spaces inside the records passes where damaged flags do not).
+  if (markAtEnd) {
+    uint32_t own = (sample.tableSize - 1) % recordLength;
+    if (own != best) {
+      uint32_t passing = passingAt(own);
+      if (uint64_t{passing} * 100 >= uint64_t{bestPassing} * kEndPhaseShare) best = own;
+    }
+  }
+  return best;
+}
+
+uint32_t nextPassingSlot(const uint8_t* bytes, uint32_t size, uint32_t failed,
+                         uint32_t recordLength, const std::vector<FieldPlace>& places) {
+  uint32_t stride = failed + recordLength;
+  if (size < 2 * recordLength) return stride;
+  // A damaged record or two leave the stride standing: it goes on when any
+  // of the next slots at the stride passes.
+  for (uint32_t k = 1; k <= kResyncReach && (k + 1) * uint64_t{recordLength} <= size; ++k) {
+    if (slotPasses(bytes + k * recordLength, recordLength, places)) return failed + k * recordLength;
+  }
+  uint32_t reach = std::min(kResyncReach * recordLength, size - recordLength);
+  for (uint32_t shift = 1; shift <= reach; ++shift) {
+    uint32_t run = std::min(kResyncRun, (size - shift) / recordLength);
+    uint32_t r = 0;
+    while (r < run && slotPasses(bytes + shift + r * recordLength, recordLength, places)) ++r;
+    if (run != 0 && r == run) return failed + shift;
+  }
+  return stride;
+}
+
+std::vector<DbfFieldDescriptor> readerSafeDescriptors(std::vector<DbfFieldDescriptor> fields) {
+  for (DbfFieldDescriptor& field : fields) field.setType('C');
+  return fields;
+}
+
+}  // namespace kest
