@@ -13,15 +13,15 @@
 //   copy FROM TO               copies a file
 // and unloads it. Every report goes to stdout as one line: "status TEXT",
 // "progress N", then "result CODE" or "load CODE"; at the end "unloaded".
-#include <dlfcn.h>
-
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "kestdll/include/kestdll.h"
+#include "platform/env.h"
 
 namespace {
 
@@ -51,15 +51,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: engine_probe ENGINE COMMAND...\n");
     return 2;
   }
-  void* engine = ::dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-  if (engine == nullptr) {
-    std::printf("dlopen failed %s\n", ::dlerror());
+  std::unique_ptr<kest::platform::Library> engine;
+  kest::platform::Status opened = kest::platform::Env::Default()->OpenLibrary(argv[1], &engine);
+  if (!opened) {
+    std::printf("dlopen failed %s\n", opened.text().c_str());
     return 3;
   }
-  auto fileRecover = reinterpret_cast<decltype(&FileRecover)>(::dlsym(engine, "FileRecover"));
-  auto setBreakFlag =
-      reinterpret_cast<decltype(&SetBreakFlag)>(::dlsym(engine, "SetBreakFlag"));
-  auto loadValcore = reinterpret_cast<decltype(&LoadValcore)>(::dlsym(engine, "LoadValcore"));
+  auto fileRecover = reinterpret_cast<decltype(&FileRecover)>(engine->Symbol("FileRecover"));
+  auto setBreakFlag = reinterpret_cast<decltype(&SetBreakFlag)>(engine->Symbol("SetBreakFlag"));
+  auto loadValcore = reinterpret_cast<decltype(&LoadValcore)>(engine->Symbol("LoadValcore"));
   if (fileRecover == nullptr || setBreakFlag == nullptr || loadValcore == nullptr) {
     std::printf("missing export\n");
     return 3;
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  ::dlclose(engine);
+  engine.reset();
   Report("unloaded");
   return 0;
 }
