@@ -11,7 +11,9 @@ cmake_minimum_required(VERSION 3.20)
 
 set(EXPORTS
   "${ENGINE}=FileRecover,FileRecoverEx,SetBreakFlag,GetDllVersion,isEnvReady,LoadValcore"
-  "${HOST_SERVICES}=Initialize,NotifyMsg,GetFileName,GetMenuItemText,AfterProc,HiBox,GetPassword,CheckVersion,GetFullName,GetString,ReadProfileInt,ReadProfileString,SaveProfileString")
+  "${HOST_SERVICES}=Initialize,NotifyMsg,GetFileName,GetMenuItemText,AfterProc,HiBox,\
+GetPassword,CheckVersion,GetFullName,GetString,ReadProfileInt,ReadProfileString,\
+SaveProfileString")
 set(MODULES ${ENGINE} ${HOST_SERVICES} ${HOST})
 set(system_dlls kernel32.dll advapi32.dll msvcrt.dll)
 

@@ -903,7 +903,8 @@ TEST_F(DbfRecoverWithEngineTest, CtrlCStopsTheEngineInTheMiddleOfALargeTable) {
 
 // These cases drive the system the POSIX way; see the skip text.
 TEST(DbfRecoverTest, NeedsPosixProcessControl) {
-  GTEST_SKIP() << "dbfrecover's cases run it under fork, signals and pseudo-terminals; under Wine its end-to-end run is checked by .ci/windows.sh";
+  GTEST_SKIP() << "dbfrecover's cases run it under fork, signals and pseudo-terminals; "
+                  "under Wine its end-to-end run is checked by .ci/windows.sh";
 }
 
 #endif  // _WIN32

@@ -545,7 +545,8 @@ TEST_F(FreshLoadTest, TheHostsFolderComesFirst) {
 
 // These cases drive the system the POSIX way; see the skip text.
 TEST(EngineTest, NeedsPosixProcessControl) {
-  GTEST_SKIP() << "the engine's cases load it with dlopen and run the probe host through fork and pipes";
+  GTEST_SKIP() << "the engine's cases load it with dlopen and run the probe host through "
+                  "fork and pipes";
 }
 
 #endif  // _WIN32

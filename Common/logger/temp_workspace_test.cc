@@ -487,7 +487,8 @@ TEST_F(Workspace, AProductFolderReplacedAfterSetUpIsLeftAlone) {
 
 // These cases drive the system the POSIX way; see the skip text.
 TEST(Workspace, NeedsPosixProcessControl) {
-  GTEST_SKIP() << "the workspace cases plant symbolic links, POSIX permission bits and other owners' folders, which Wine does not give";
+  GTEST_SKIP() << "the workspace cases plant symbolic links, POSIX permission bits and "
+                  "other owners' folders, which Wine does not give";
 }
 
 #endif  // _WIN32
