@@ -647,6 +647,10 @@ TEST_F(Method0Test, BreakDuringTheWritingPassEndsFlushWithMinusTwo) {
 }
 
 TEST_F(Method0Test, RecordCountFollowsTheWritingPassWhenTheTableChanged) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the case rewrites the table while it is open, which Windows' file "
+                  "sharing refuses";
+#endif
   TableBuilder b = ordersTable();
   for (int i = 0; i < 4; ++i) b.record("   1220200101T");
   std::string path = table(b);
@@ -667,6 +671,10 @@ TEST_F(Method0Test, RecordCountFollowsTheWritingPassWhenTheTableChanged) {
 }
 
 TEST_F(Method0Test, ARecordLengthChangedBetweenThePassesIsNoResult) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the case rewrites the table while it is open, which Windows' file "
+                  "sharing refuses";
+#endif
   TableBuilder b = ordersTable();
   for (int i = 0; i < 4; ++i) b.record("   1220200101T");
   std::string path = table(b);

@@ -58,6 +58,9 @@ TEST(ProbeMemoCompanion, FolderOfThatNameIsNoCompanion) {
 }
 
 TEST(FindIgnoringCase, PrefersTheExactNameAndTakesWildcardsLiterally) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows names ignore case, so the asked name is found as given";
+#endif
   TempDir dir;
   writeFile(dir.file("Data.FPT"), "x");
   writeFile(dir.file("dataxfpt"), "x");

@@ -64,6 +64,8 @@ bool ChildProcess::ended() {
   return done_ || pid_ < 0;
 }
 
+bool ChildProcess::interrupt() { return pid_ > 0 && !done_ && ::kill(pid_, SIGINT) == 0; }
+
 ChildOutcome ChildProcess::wait(double seconds) {
   if (pid_ < 0 || collected_) return outcome_;
   {

@@ -12,7 +12,9 @@
 //
 // wait() gives the exit status, or 128 + the signal number for a child that
 // was killed; a child still running at the timeout is killed, the outcome
-// says so and the test fails.
+// says so and the test fails. On Windows a program that cannot be started
+// gives 127, as a shell reports it, and the child's CR LF line ends read
+// as LF.
 #ifndef KEST_TESTS_CHILD_PROCESS_H_
 #define KEST_TESTS_CHILD_PROCESS_H_
 
@@ -57,6 +59,9 @@ class ChildProcess {
   ChildOutcome wait(double seconds);
   // Whether the child has ended, without waiting.
   bool ended();
+  // Sends the interrupt a user's Ctrl-C sends (SIGINT); false where a test
+  // process cannot send one to its child (Windows).
+  bool interrupt();
 
  private:
   void Finish(int raw);
@@ -65,6 +70,7 @@ class ChildProcess {
   TempDir dir_;
   std::string outPath_, errPath_;
   int pid_ = -1;
+  void* process_ = nullptr;  // Windows: the process handle
   bool done_ = false;
   bool collected_ = false;
   ChildOutcome outcome_;
@@ -76,6 +82,13 @@ ChildOutcome runChild(const std::vector<std::string>& argv, const ChildOptions& 
 // True when `program` runs and ends with status 0 (a probe for tools that
 // may not be installed, e.g. {"python3", "-c", "import dbfread"}).
 bool runsCleanly(const std::vector<std::string>& argv);
+
+// Whether ChildProcess::interrupt() can reach a child on this system.
+#ifdef _WIN32
+inline constexpr bool kChildrenTakeInterrupts = false;
+#else
+inline constexpr bool kChildrenTakeInterrupts = true;
+#endif
 
 }  // namespace kest::testing
 

@@ -246,6 +246,9 @@ std::string Record(const GoldenCase& c, Entry entry = Entry::kFileRecover) {
 }
 
 TEST_P(ClassicPath, MatchesItsGoldenRecord) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the golden records hold the Linux build's machine-info block";
+#endif
   ASSERT_TRUE(EngineLibrary::Built().exports().complete())
       << "cannot load " << EngineLibrary::BuiltPath();
   ASSERT_EQ(EngineLibrary::Built().exports().loadValcore(), 0);

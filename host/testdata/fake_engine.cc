@@ -28,14 +28,14 @@
 // FAKE_ENGINE_WITHOUT_FILE_RECOVER it lacks FileRecover, as a broken engine
 // library would; with FAKE_ENGINE_WITHOUT_FILE_RECOVER_EX it lacks
 // FileRecoverEx, as an engine older than the thorough recovery does.
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kestdll/include/kestdll.h"
@@ -91,8 +91,7 @@ std::string resultFolderName(const std::string& source, const std::string& outpu
   static const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::time_t now = std::time(nullptr);
-  std::tm local;
-  localtime_r(&now, &local);
+  std::tm local = *std::localtime(&now);
   char name[512];
   std::snprintf(name, sizeof name, "%s/Recovered %s %d-%s-%02d %02d.%02d", output.c_str(),
                 fileNameOf(source).c_str(), local.tm_mday, kMonths[local.tm_mon],
@@ -113,6 +112,12 @@ bool writeTable(const std::string& path, uint32_t records) {
   return std::fclose(file) == 0 && ok;
 }
 
+// A new folder; false when it is there already or cannot be made.
+bool makeFolder(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::create_directory(path, error);
+}
+
 void touch(const char* variable) {
   const char* path = std::getenv(variable);
   if (path == nullptr) return;
@@ -125,7 +130,7 @@ int32_t waitForBreak(bool listen, int32_t answer = KEST_USER_BREAK) {
     if (listen && gBreak != nullptr && *static_cast<volatile char*>(gBreak) != 0) {
       return answer;
     }
-    usleep(5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return KEST_INTERNAL;
 }
@@ -215,13 +220,13 @@ int32_t scriptedRun(const char* sourcePath, const char* outputFolder,
   reports.percent(70);
   if (step == "writing") {
     std::string folder = resultFolderName(sourcePath, outputFolder);
-    if (mkdir(folder.c_str(), 0777) != 0) return KEST_CANNOT_CREATE;
+    if (!makeFolder(folder)) return KEST_CANNOT_CREATE;
     writeTable(folder + "/RECOVERED.DBF", 0);
     return waitForBreak(true, KEST_INTERNAL);
   }
   if (code == 0) {
     std::string folder = resultFolderName(sourcePath, outputFolder);
-    if (mkdir(folder.c_str(), 0777) != 0) return KEST_CANNOT_CREATE;
+    if (!makeFolder(folder)) return KEST_CANNOT_CREATE;
     std::string table = folder + "/" + (worst ? "RECOVERED.DBF" : fileNameOf(sourcePath));
     if (!writeTable(table, records)) code = KEST_CANNOT_CREATE;
     if (code == 0 && report != nullptr) {
