@@ -1,7 +1,5 @@
 #include "host/export.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -11,6 +9,7 @@
 #include "host/cli_text.h"
 #include "host/export_writers.h"
 #include "host/subcommand_cli.h"
+#include "platform/console.h"
 #include "reader/field_value.h"
 #include "reader/memo_file.h"
 #include "reader/table.h"
@@ -262,7 +261,7 @@ int ExportMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
       }
     }
   }
-  options.progress = isatty(STDERR_FILENO) != 0;
+  options.progress = platform::IsTerminal(platform::ConsoleStream::kError);
   return RunExport(options, out, err);
 }
 
