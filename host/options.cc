@@ -18,6 +18,7 @@ std::string helpText() {
          "Recovers damaged dBASE/FoxPro tables. Each table and its .fpt/.dbt memo\n"
          "companions are only read; the repaired table goes into a new folder\n"
          "\"Recovered <table> <date> <time>\" inside the output folder.\n"
+         "To look first or take the data elsewhere: dbfrecover inspect --help, export --help.\n"
          "\n"
          "Options:\n"
          "  -o, --output DIR   output folder; it must exist (default: the current folder)\n"

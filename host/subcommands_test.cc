@@ -10,6 +10,7 @@
 
 #include "host/export.h"
 #include "host/inspect.h"
+#include "host/options.h"
 #include "tests/table_builder.h"
 #include "tests/test_support.h"
 #include "tools/dbf_damage.h"
@@ -183,7 +184,12 @@ TEST(Export, CommandLinesThatCannotRunAreUsageErrors) {
   CommandRun help = runMain(ExportMain, {"export", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: dbfrecover export", 0), 0u);
-  EXPECT_EQ(runMain(InspectMain, {"inspect", "-h"}).out.rfind("Usage: dbfrecover inspect", 0), 0u);
+  EXPECT_NE(help.out.find("Examples:\n  dbfrecover export "), std::string::npos);
+  help = runMain(InspectMain, {"inspect", "-h"});
+  EXPECT_EQ(help.out.rfind("Usage: dbfrecover inspect", 0), 0u);
+  EXPECT_NE(help.out.find("Examples:\n  dbfrecover inspect "), std::string::npos);
+  // The recovering command's help leads to both.
+  EXPECT_NE(helpText().find("dbfrecover inspect --help, export --help"), std::string::npos);
 }
 
 }  // namespace
