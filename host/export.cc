@@ -1,7 +1,5 @@
 #include "host/export.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -11,6 +9,7 @@
 #include "host/cli_text.h"
 #include "host/export_writers.h"
 #include "host/subcommand_cli.h"
+#include "platform/console.h"
 #include "reader/field_value.h"
 #include "reader/memo_file.h"
 #include "reader/table.h"
@@ -30,7 +29,7 @@ const char kHelp[] =
     "  -o, --output OUT     csv, jsonl: an existing folder, which gets TABLE.csv or\n"
     "                       TABLE.jsonl; sqlite: the database file, which gets a\n"
     "                       table TABLE (created when missing)\n"
-    "  -f, --format FORMAT  csv (default), jsonl or sqlite\n"
+    "  -f, --format FORMAT  csv (default), jsonl or sqlite (in builds with SQLite)\n"
     "      --encoding NAME  character set of the text (default: the table's code page)\n"
     "      --deleted        keep deleted records, with a leading column _deleted\n"
     "  -h, --help           show this help and exit\n"
@@ -38,6 +37,11 @@ const char kHelp[] =
     "Values are decoded by type: text in UTF-8, numbers, ISO dates and timestamps,\n"
     "booleans, memo texts. A value that cannot be decoded is left empty (null) and\n"
     "counted in the table's closing line.\n"
+    "\n"
+    "Examples:\n"
+    "  dbfrecover export calls.dbf -o out            (out/calls.csv)\n"
+    "  dbfrecover export -f jsonl --deleted *.dbf -o out\n"
+    "  dbfrecover export -f sqlite --encoding CP1251 orders.dbf -o orders.db\n"
     "\n"
     "Exit status:\n"
     "  0  every table was exported\n"
@@ -262,7 +266,7 @@ int ExportMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
       }
     }
   }
-  options.progress = isatty(STDERR_FILENO) != 0;
+  options.progress = platform::IsTerminal(platform::ConsoleStream::kError);
   return RunExport(options, out, err);
 }
 

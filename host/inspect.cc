@@ -36,6 +36,10 @@ const char kHelp[] =
     "      --encoding NAME  character set of the text (default: the table's code page)\n"
     "  -h, --help           show this help and exit\n"
     "\n"
+    "Examples:\n"
+    "  dbfrecover inspect calls.dbf\n"
+    "  dbfrecover inspect --json --sample 0 *.dbf > report.jsonl\n"
+    "\n"
     "Exit status:\n"
     "  0  every table is healthy\n"
     "  1  a table is damaged\n"
@@ -149,9 +153,13 @@ class Inspection {
       j["decimals"] = f.decimals;
       std::vector<std::string> wrong;
       j["displacement"] = f.displacement;
-      // The displacement counts even when the reader could not use it.
+      // A wrong place counts even when the reader could not use it, unless
+      // it is one no record can have in a version whose writers may leave
+      // stale memory addresses there.
+      bool placeMeant = reader::recordsDisplacements(h.version) || f.displacement <= 0xFFFF;
       bool beyond = uint64_t{f.offset} + f.length > h.recordLength ||
-                    (f.displacement != 0 && uint64_t{f.displacement} + f.length > h.recordLength);
+                    (placeMeant && f.displacement != 0 &&
+                     uint64_t{f.displacement} + f.length > h.recordLength);
       if (beyond) wrong.push_back("place or length beyond the record");
       if (f.length == 0) wrong.push_back("length 0");
       if (!reader::knownTypeLetter(f.type))
@@ -173,6 +181,8 @@ class Inspection {
     ordered_json j;
     const uint64_t size = table_.fileSize();
     const uint64_t expected = uint64_t{h.headerLength} + uint64_t{h.recordCount} * h.recordLength;
+    // Opened first: telling stray bytes from records reads memo fields too.
+    memo_ = reader::MemoFile::Open(table_.path(), h);
     j["fileSize"] = size;
     j["expectedSize"] = expected;
     j["recordsInFile"] = table_.recordsInFile();
@@ -208,6 +218,15 @@ class Inspection {
                               ": the last " + std::to_string(missing) +
                               " records are missing or incomplete");
         }
+      } else if (size > expected && findStrayBytes(h, size - expected)) {
+        problems_.push_back(
+            strayBefore_ == 0
+                ? std::to_string(strayBytes_) +
+                      " stray bytes between the header and the first record: every record is "
+                      "out of step"
+                : std::to_string(strayBytes_) + " stray bytes before record " +
+                      std::to_string(strayBefore_ + 1) +
+                      ": the records from there on are out of step");
       } else if (size > expected && byteAt(expected) == reader::kEndOfFile) {
         if (size > expected + 1) {
           notes_.push_back(std::to_string(size - expected - 1) +
@@ -234,7 +253,6 @@ class Inspection {
       m["size"] = std::filesystem::file_size(path, ec);
       memos.push_back(m);
     }
-    memo_ = reader::MemoFile::Open(table_.path(), h);
     if (memo_) {
       for (auto& m : memos) {
         if (m["file"] == memo_->path()) {
@@ -250,17 +268,111 @@ class Inspection {
     if (!destroyed && hasMemoFields_ && !memo_) {
       problems_.push_back("memo companion missing: the memo texts cannot be read");
     }
+    if (!destroyed && hasMemoFields_ && memo_ && memo_->nextFreeBlock() > 1 &&
+        memo_->size() <= uint64_t{memo_->nextFreeBlock() - 1} * memo_->blockSize()) {
+      memoCut_ = true;
+      problems_.push_back("memo file cut short: it holds " + std::to_string(memo_->size()) +
+                          " bytes, its header counts " +
+                          std::to_string(memo_->nextFreeBlock()) + " blocks of " +
+                          std::to_string(memo_->blockSize()));
+    }
     return j;
   }
 
   bool endsWithEndOfFile() { return byteAt(table_.fileSize() - 1) == reader::kEndOfFile; }
 
+  // `count` bytes of the table file from `offset`; false when the file
+  // holds fewer.
+  bool bytesAt(uint64_t offset, size_t count, std::string* bytes) {
+    if (!raw_.is_open()) raw_.open(table_.path(), std::ios::binary);
+    raw_.clear();
+    raw_.seekg(static_cast<std::streamoff>(offset));
+    bytes->resize(count);
+    return static_cast<bool>(raw_.read(bytes->data(), static_cast<std::streamsize>(count)));
+  }
   // One byte of the table file; -1 when it cannot be read.
   int byteAt(uint64_t offset) {
-    std::ifstream file(table_.path(), std::ios::binary);
-    file.seekg(static_cast<std::streamoff>(offset));
-    char byte;
-    return file.get(byte) ? static_cast<uint8_t>(byte) : -1;
+    std::string byte;
+    return bytesAt(offset, 1, &byte) ? static_cast<uint8_t>(byte[0]) : -1;
+  }
+  bool flagAt(uint64_t offset) {
+    int flag = byteAt(offset);
+    return flag == reader::kLiveFlag || flag == reader::kDeletedFlag;
+  }
+
+  // Bytes inserted among the records leave the file `excess` bytes longer
+  // than the header says and push every record after them that far: the
+  // records before record k stand where the header puts them, those from k
+  // on `excess` bytes later. Found from the deletion flags; where they
+  // leave a choice of k, the one under which most records hold values
+  // that can be read.
+  bool findStrayBytes(const Header& h, uint64_t excess) {
+    // A lone end-of-file byte is no insertion.
+    if (byteAt(table_.fileSize() - 1) == reader::kEndOfFile) --excess;
+    if (excess == 0 || h.recordCount == 0) return false;
+    uint64_t records = h.recordCount;
+    if (options_.sampleRecords != 0) records = std::min<uint64_t>(records, options_.sampleRecords);
+    auto at = [&](uint64_t index, bool shifted) {
+      return uint64_t{h.headerLength} + index * h.recordLength + (shifted ? excess : 0);
+    };
+    uint64_t firstOutOfStep = records;
+    for (uint64_t j = 0; j < records && firstOutOfStep == records; ++j) {
+      if (!flagAt(at(j, false))) firstOutOfStep = j;
+    }
+    if (firstOutOfStep == records) return false;
+    uint64_t firstInStepAfter = 0;  // past the last shifted record without a flag
+    for (uint64_t j = records; j > 0; --j) {
+      if (!flagAt(at(j - 1, true))) {
+        firstInStepAfter = j;
+        break;
+      }
+    }
+    if (firstInStepAfter > firstOutOfStep) return false;
+
+    std::string encoding =
+        options_.encoding.empty() ? reader::defaultEncoding(h) : options_.encoding;
+    reader::TextDecoder text(encoding);
+    reader::FieldDecoder decoder(h, memo_.get(), &text);
+    auto readable = [&](uint64_t offset) {
+      std::string record;
+      if (!bytesAt(offset, h.recordLength, &record)) return false;
+      reader::Value value;
+      std::string reason;
+      for (const Field& f : table_.fields()) {
+        if (!decoder.decode(f, record, &value, &reason)) return false;
+      }
+      return true;
+    };
+    // The records whose place is in doubt, each read both ways.
+    const uint64_t lo = firstInStepAfter, hi = std::min(firstOutOfStep, lo + 64);
+    std::vector<bool> asIs, shifted;
+    for (uint64_t j = lo; j < hi; ++j) {
+      asIs.push_back(readable(at(j, false)));
+      shifted.push_back(readable(at(j, true)));
+    }
+    uint64_t best = hi, bestScore = 0;
+    for (uint64_t k = lo; k <= hi; ++k) {
+      uint64_t score = 0;
+      for (uint64_t j = lo; j < hi; ++j) score += j < k ? asIs[j - lo] : shifted[j - lo];
+      if (k == lo || score > bestScore) {
+        best = k;
+        bestScore = score;
+      }
+    }
+    strayBytes_ = excess;
+    strayBefore_ = best;
+    return true;
+  }
+
+  // Record `index` as it stands in the file, past stray bytes when some
+  // were found.
+  bool recordAt(uint64_t index, std::string_view* bytes) {
+    if (strayBytes_ == 0 || index < strayBefore_) return table_.record(index, bytes);
+    uint64_t offset = uint64_t{table_.header().headerLength} +
+                      index * table_.header().recordLength + strayBytes_;
+    if (!bytesAt(offset, table_.header().recordLength, &shiftedRecord_)) return false;
+    *bytes = shiftedRecord_;
+    return true;
   }
 
   ordered_json sample(const Header& h) {
@@ -268,10 +380,13 @@ class Inspection {
         options_.encoding.empty() ? reader::defaultEncoding(h) : options_.encoding;
     reader::TextDecoder text(encoding);
     reader::FieldDecoder decoder(h, memo_.get(), &text);
-    uint64_t limit = table_.readableRecords();
+    uint64_t limit = strayBytes_ != 0 ? h.recordCount : table_.readableRecords();
     if (options_.sampleRecords != 0) limit = std::min(limit, options_.sampleRecords);
-    uint64_t live = 0, deleted = 0, jammed = 0, failing = 0;
+    uint64_t live = 0, deleted = 0, jammed = 0, failing = 0, garbled = 0, memoOutside = 0;
     std::vector<uint64_t> firstJammed, firstFailing;
+    // For the problems: records with only a jammed flag, only bad values,
+    // or both (overwritten, most likely), and those pointing past the memo.
+    std::vector<uint64_t> firstJammedOnly, firstFailingOnly, firstGarbled, firstMemoOutside;
     struct Failure {
       uint64_t records = 0;
       std::vector<uint64_t> first;
@@ -281,18 +396,25 @@ class Inspection {
     std::string_view record;
     reader::Value value;
     std::string reason;
-    for (uint64_t i = 0; i < limit && table_.record(i, &record); ++i) {
+    const bool noConversion = encoding.empty() || !text.usable();
+    auto note = [](std::vector<uint64_t>& first, uint64_t number) {
+      if (first.size() < kFirstBadShown) first.push_back(number);
+    };
+    for (uint64_t i = 0; i < limit && recordAt(i, &record); ++i) {
       uint64_t number = i + 1;
       uint8_t flag = static_cast<uint8_t>(record[0]);
+      bool jammedFlag = false;
       if (flag == reader::kLiveFlag) {
         ++live;
       } else if (flag == reader::kDeletedFlag) {
         ++deleted;
       } else {
         ++jammed;
-        if (firstJammed.size() < kFirstBadShown) firstJammed.push_back(number);
+        jammedFlag = true;
+        note(firstJammed, number);
       }
-      bool bad = false;
+      // Text this build cannot convert says nothing about the bytes.
+      bool bad = false, pastMemo = false, unreadable = false;
       for (const Field& f : table_.fields()) {
         // A field of an unknown type is a descriptor problem, named once.
         if (reader::isSystemField(f) || !reader::knownTypeLetter(f.type) ||
@@ -307,10 +429,24 @@ class Inspection {
         ++failure.records;
         if (failure.first.size() < kFirstBadShown) failure.first.push_back(number);
         bad = true;
+        pastMemo = pastMemo || reason.find("leads outside the memo file") != std::string::npos;
+        unreadable = unreadable || !noConversion || reason.find("not text in") == std::string::npos;
       }
       if (bad) {
         ++failing;
-        if (firstFailing.size() < kFirstBadShown) firstFailing.push_back(number);
+        note(firstFailing, number);
+      }
+      if (unreadable && jammedFlag) {
+        ++garbled;
+        note(firstGarbled, number);
+      } else if (jammedFlag) {
+        note(firstJammedOnly, number);
+        if (bad) note(firstFailingOnly, number);
+      } else if (pastMemo) {
+        ++memoOutside;
+        note(firstMemoOutside, number);
+      } else if (bad) {
+        note(firstFailingOnly, number);
       }
     }
     uint64_t read = live + deleted + jammed;
@@ -331,14 +467,30 @@ class Inspection {
                          {"first", failures[key].first}});
     }
     j["failures"] = byField;
-    if (jammed > 0) {
-      problems_.push_back(
-          plural(jammed, "record has a deletion flag", "records have a deletion flag") +
-          " that is neither live nor deleted (jammed), first " + joinNumbers(firstJammed));
+    j["garbled"] = garbled;
+    j["firstGarbled"] = firstGarbled;
+    if (garbled > 0) {
+      problems_.push_back(plural(garbled, "record is", "records are") +
+                          " garbled (overwritten, most likely): neither the deletion flag nor "
+                          "the values can be read, first " +
+                          joinNumbers(firstGarbled));
     }
-    if (failing > 0) {
-      problems_.push_back(plural(failing, "record holds", "records hold") +
-                          " values that cannot be read, first " + joinNumbers(firstFailing));
+    if (jammed > garbled) {
+      problems_.push_back(
+          plural(jammed - garbled, "record has a deletion flag", "records have a deletion flag") +
+          " that is neither live nor deleted (jammed), first " + joinNumbers(firstJammedOnly));
+    }
+    // A cut the memo's header shows is named already.
+    if (memoOutside > 0 && !memoCut_) {
+      problems_.push_back(plural(memoOutside, "record points", "records point") +
+                          " past the end of the memo file: it is cut short or the pointers "
+                          "are damaged, first " +
+                          joinNumbers(firstMemoOutside));
+    }
+    const uint64_t failingOnly = failing - garbled - memoOutside;
+    if (failingOnly > 0) {
+      problems_.push_back(plural(failingOnly, "record holds", "records hold") +
+                          " values that cannot be read, first " + joinNumbers(firstFailingOnly));
     }
     if (!text.usable()) {
       notes_.push_back("the character set " + encoding + " has no conversion here");
@@ -352,7 +504,12 @@ class Inspection {
   Table& table_;
   const InspectOptions& options_;
   std::unique_ptr<reader::MemoFile> memo_;
+  std::ifstream raw_;
+  std::string shiftedRecord_;
   bool hasMemoFields_ = false;
+  bool memoCut_ = false;
+  // Stray bytes found among the records: how many, before which (from 0).
+  uint64_t strayBytes_ = 0, strayBefore_ = 0;
   std::vector<std::string> problems_;
   std::vector<std::string> notes_;
 };

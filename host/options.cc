@@ -20,6 +20,7 @@ std::string helpText() {
          "\"Recovered <table> <date> <time>\" inside the output folder. The\n"
          "thorough recovery runs unless --classic is given; after each table it\n"
          "says what it passed over and what it repaired.\n"
+         "To look first or take the data elsewhere: dbfrecover inspect --help, export --help.\n"
          "\n"
          "Options:\n"
          "  -o, --output DIR   output folder; it must exist (default: the current folder)\n"

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -11,37 +10,16 @@
 
 #include "host/export.h"
 #include "host/inspect.h"
+#include "host/options.h"
 #include "tests/table_builder.h"
 #include "tests/test_support.h"
+#include "tools/dbf_damage.h"
 
 namespace kest::host {
 namespace {
 
 using testing::TableBuilder;
 using testing::TempDir;
-
-uint32_t get32(const std::string& b, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(b[at + i]);
-  return v;
-}
-void put32(std::string& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
-}
-uint32_t headerLength(const std::string& b) {
-  return static_cast<uint8_t>(b[8]) | (static_cast<uint8_t>(b[9]) << 8);
-}
-uint32_t recordLength(const std::string& b) {
-  return static_cast<uint8_t>(b[10]) | (static_cast<uint8_t>(b[11]) << 8);
-}
-
-// Damage done to a copy of a healthy table with a memo companion.
-struct DamageCase {
-  const char* name;
-  std::function<void(std::string& table, const std::string& folder)> damage;
-  const char* verdict;  // how the closing line begins
-  int status;
-};
 
 nlohmann::json inspectJson(const std::string& path) {
   InspectOptions options;
@@ -54,44 +32,61 @@ nlohmann::json inspectJson(const std::string& path) {
   return report;
 }
 
-TEST(Inspect, NamesTheDamageDone) {
+// Each damage the damage tool does, to tables of the three memo layouts.
+struct DamageCase {
+  tools::DamageMode mode;
+  const char* verdict;      // how the closing line begins, on every table
+  const char* callsVerdict;  // the whole line on the first table, with seed 1
+};
+
+TEST(Inspect, NamesEveryDamageTheDamageToolDoes) {
+  using tools::DamageMode;
+  const char* kTables[] = {"foxprodb/calls.dbf", "dbase_83.dbf", "dbase_8b.dbf"};
   const DamageCase cases[] = {
-      {"untouched", [](std::string&, const std::string&) {}, "healthy", kInspectHealthy},
-      {"zeroed header",
-       [](std::string& t, const std::string&) { std::fill(t.begin(), t.begin() + 32, '\0'); },
-       "header destroyed: the worst-case method will have to guess the layout", kInspectDamaged},
-      {"inflated count", [](std::string& t, const std::string&) { put32(t, 4, get32(t, 4) + 5); },
-       "record count larger than the file: the last 5 records are missing or the count is wrong",
-       kInspectDamaged},
-      {"truncated",
-       [](std::string& t, const std::string&) {
-         t.resize(headerLength(t) + 10 * recordLength(t) + recordLength(t) / 2);
-       },
-       "file cut short inside record 11: the last 6 records are missing or incomplete",
-       kInspectDamaged},
-      {"jammed deletion flags",
-       [](std::string& t, const std::string&) {
-         for (int record : {1, 4}) t[headerLength(t) + record * recordLength(t)] = '\0';
-       },
-       "2 records have a deletion flag that is neither live nor deleted (jammed), first 2, 5",
-       kInspectDamaged},
-      {"memo companion gone",
-       [](std::string&, const std::string& folder) {
-         std::filesystem::remove(folder + "/calls.FPT");
-       },
-       "memo companion missing: the memo texts cannot be read", kInspectDamaged},
+      {DamageMode::kCopy, "healthy", "healthy"},
+      {DamageMode::kZeroHeader, "header destroyed: ",
+       "header destroyed: the worst-case method will have to guess the layout (and 1 more "
+       "problem)"},
+      {DamageMode::kZeroHeaderArea, "header destroyed: ",
+       "header destroyed: the worst-case method will have to guess the layout"},
+      {DamageMode::kInflateCount, "record count larger than the file: ",
+       "record count larger than the file: the last 2 records are missing or the count is "
+       "wrong"},
+      {DamageMode::kTruncateRecord, "file cut short inside record ",
+       "file cut short inside record 2: the last 15 records are missing or incomplete"},
+      {DamageMode::kNoiseRecords, "records are garbled (overwritten, most likely)",
+       "4 records are garbled (overwritten, most likely): neither the deletion flag nor the "
+       "values can be read, first 6, 9, 13, 15"},
+      {DamageMode::kJamDeletionFlags, "records have a deletion flag that is neither",
+       "4 records have a deletion flag that is neither live nor deleted (jammed), first 6, 9, "
+       "13, 15"},
+      {DamageMode::kGarbageAfterHeader, "stray bytes between the header and the first record",
+       "84 stray bytes between the header and the first record: every record is out of step"},
+      {DamageMode::kGarbageMidRecords, "stray bytes before record ",
+       "84 stray bytes before record 9: the records from there on are out of step"},
+      {DamageMode::kDropMemo, "memo companion missing: ",
+       "memo companion missing: the memo texts cannot be read"},
+      {DamageMode::kCutMemo, "memo file cut short: ",
+       "memo file cut short: it holds 241 bytes, its header counts 27 blocks of 64"},
   };
   for (const DamageCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    std::string table = testing::copySharedData("foxprodb/calls.dbf", dir);
-    testing::copySharedData("foxprodb/calls.FPT", dir);
-    std::string bytes = testing::readFile(table);
-    c.damage(bytes, dir.path());
-    testing::writeFile(table, bytes);
-    nlohmann::json report = inspectJson(table);
-    EXPECT_EQ(report["verdict"].get<std::string>().rfind(c.verdict, 0), 0u) << report["verdict"];
-    EXPECT_EQ(report["exit"], c.status);
+    for (const char* name : kTables) {
+      SCOPED_TRACE(std::string(tools::damageModeName(c.mode)) + " on " + name);
+      TempDir dir;
+      tools::DamageRequest request;
+      request.source = testing::sharedData(name);
+      request.output = dir.file(std::filesystem::path(name).filename().string());
+      request.mode = c.mode;
+      std::string message;
+      ASSERT_EQ(tools::damageTable(request, &message), tools::kDamageDone) << message;
+      nlohmann::json report = inspectJson(request.output);
+      std::string verdict = report["verdict"];
+      if (name == kTables[0]) {
+        EXPECT_EQ(verdict, c.callsVerdict);
+      }
+      EXPECT_NE(verdict.find(c.verdict), std::string::npos) << verdict;
+      EXPECT_EQ(report["exit"], c.mode == DamageMode::kCopy ? kInspectHealthy : kInspectDamaged);
+    }
   }
 }
 
@@ -189,7 +184,12 @@ TEST(Export, CommandLinesThatCannotRunAreUsageErrors) {
   CommandRun help = runMain(ExportMain, {"export", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: dbfrecover export", 0), 0u);
-  EXPECT_EQ(runMain(InspectMain, {"inspect", "-h"}).out.rfind("Usage: dbfrecover inspect", 0), 0u);
+  EXPECT_NE(help.out.find("Examples:\n  dbfrecover export "), std::string::npos);
+  help = runMain(InspectMain, {"inspect", "-h"});
+  EXPECT_EQ(help.out.rfind("Usage: dbfrecover inspect", 0), 0u);
+  EXPECT_NE(help.out.find("Examples:\n  dbfrecover inspect "), std::string::npos);
+  // The recovering command's help leads to both.
+  EXPECT_NE(helpText().find("dbfrecover inspect --help, export --help"), std::string::npos);
 }
 
 }  // namespace

@@ -78,11 +78,14 @@ std::unique_ptr<MemoFile> MemoFile::Open(const std::string& tablePath, const Hea
 
   unsigned char head[32] = {};
   memo->file_.read(reinterpret_cast<char*>(head), sizeof head);
+  const bool headKnown = memo->file_.gcount() >= 4;
   memo->file_.clear();
   if (lower(fs::path(chosen).extension().string()) == ".fpt") {
     memo->kind_ = MemoKind::kFoxPro;
     memo->blockSize_ = (uint32_t{head[6]} << 8) | head[7];
+    if (headKnown) memo->nextFreeBlock_ = big32(head);
   } else {
+    if (headKnown) memo->nextFreeBlock_ = little32(head);
     // dBase IV writes its block size at byte 20 and starts every memo with
     // a signature; dBase III has neither and 512-byte blocks.
     memo->kind_ = MemoKind::kDbase3;
@@ -125,13 +128,14 @@ MemoRead MemoFile::read(uint32_t block, std::string* bytes) {
     return MemoRead::kText;
   }
 
-  // dBase III: the text runs to the end-of-file byte.
+  // dBase III: the text runs to the end-of-file byte; a file that ends
+  // first has lost the rest of it.
   file_.seekg(static_cast<std::streamoff>(start));
   char chunk[kDbtBlockSize];
   for (;;) {
     file_.read(chunk, sizeof chunk);
     std::streamsize got = file_.gcount();
-    if (got <= 0) break;
+    if (got <= 0) return MemoRead::kOutsideFile;
     const char* end = std::find(chunk, chunk + got, static_cast<char>(kEndOfFile));
     bytes->append(chunk, static_cast<size_t>(end - chunk));
     if (bytes->size() > kMaxMemoBytes) return MemoRead::kTooLong;

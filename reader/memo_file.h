@@ -43,9 +43,16 @@ class MemoFile {
   MemoKind kind() const { return kind_; }
   uint64_t size() const { return size_; }
   uint32_t blockSize() const { return blockSize_; }
+  // The first block no memo uses yet, as the companion's header says; 0
+  // when the file is too short to say. The last block in use may stop
+  // short of its block size, so a file shorter than one block before this
+  // one has lost memo bytes.
+  uint32_t nextFreeBlock() const { return nextFreeBlock_; }
 
   // The bytes of the memo that starts at block `block`; kNone for block 0
-  // (the companion's own header: "no memo").
+  // (the companion's own header: "no memo"). A memo that runs past the end
+  // of the file, or (dBase III) reaches it without its end byte, is
+  // kOutsideFile: its text is incomplete.
   MemoRead read(uint32_t block, std::string* bytes);
 
   static constexpr uint64_t kMaxMemoBytes = 16u << 20;
@@ -58,6 +65,7 @@ class MemoFile {
   MemoKind kind_ = MemoKind::kFoxPro;
   uint64_t size_ = 0;
   uint32_t blockSize_ = 512;
+  uint32_t nextFreeBlock_ = 0;
 };
 
 }  // namespace kest::reader

@@ -70,6 +70,8 @@ TEST(FieldDecoder, DecodesEachTypeOrSaysWhyNot) {
       {'N', 4, "   .", 0x03, Value::Kind::kNull, "", ""},
       {'N', 4, " 1,5", 0x03, Value::Kind::kNull, "", "not a number"},
       {'N', 4, "**.*", 0x03, Value::Kind::kNull, "", "not a number"},
+      {'F', 8, "  -1.250", 0x03, Value::Kind::kReal, "-1.250", ""},
+      {'F', 8, "  1.2.50", 0x03, Value::Kind::kNull, "", "not a number"},
       {'D', 8, "20000229", 0x03, Value::Kind::kDate, "2000-02-29", ""},
       {'D', 8, "20030229", 0x03, Value::Kind::kNull, "", "not a calendar date"},
       {'D', 8, "        ", 0x03, Value::Kind::kNull, "", ""},
@@ -79,11 +81,17 @@ TEST(FieldDecoder, DecodesEachTypeOrSaysWhyNot) {
       {'L', 1, "x", 0x03, Value::Kind::kNull, "", "not a logical value"},
       {'I', 4, le32(0xFFFFFFFE), 0x30, Value::Kind::kInteger, "-2", ""},
       {'I', 2, std::string("\x01\x80", 2), 0x30, Value::Kind::kInteger, "-32767", ""},
+      {'I', 9, std::string(9, '\x01'), 0x30, Value::Kind::kNull, "", "not 4 bytes long"},
+      {'B', 8, le32(0) + le32(0x3FF80000), 0x30, Value::Kind::kReal, "1.5", ""},
+      {'B', 4, le32(0), 0x30, Value::Kind::kNull, "", "not 8 bytes long"},
       {'Y', 8, le32(123456) + le32(0), 0x30, Value::Kind::kReal, "12.3456", ""},
+      {'Y', 8, le32(0xFFFFFFFF) + le32(0xFFFFFFFF), 0x30, Value::Kind::kReal, "-0.0001", ""},
+      {'Y', 4, le32(1), 0x30, Value::Kind::kNull, "", "not 8 bytes long"},
       {'T', 8, le32(2451545) + le32(3723004), 0x30, Value::Kind::kTimestamp,
        "2000-01-01T01:02:03.004", ""},
       {'T', 8, le32(0) + le32(0), 0x30, Value::Kind::kNull, "", ""},
       {'T', 8, le32(7) + le32(0), 0x30, Value::Kind::kNull, "", "not a timestamp"},
+      {'T', 8, le32(2451545) + le32(86400000), 0x30, Value::Kind::kNull, "", "not a timestamp"},
       {'M', 10, "         3", 0x83, Value::Kind::kNull, "", "memo companion missing"},
       {'M', 10, "        x3", 0x83, Value::Kind::kNull, "", "memo pointer is not a block number"},
       {'M', 10, "          ", 0x83, Value::Kind::kNull, "", ""},
@@ -113,12 +121,19 @@ TEST(FieldDecoder, TextFollowsTheCodePageByte) {
   Decoded mazovia = decodeOne(dir, builder, 0x69);
   EXPECT_FALSE(mazovia.ok);
   EXPECT_EQ(mazovia.reason, "not text in ASCII");
+  // A double-byte character cut off by the field's end is no text.
+  TableBuilder cut;
+  cut.version(0x30).field("F", 'C', 2).record("a\x82");
+  Decoded shiftJis = decodeOne(dir, cut, 0x7B);
+  EXPECT_FALSE(shiftJis.ok);
+  EXPECT_EQ(shiftJis.reason, "not text in CP932");
 }
 
 struct MemoCase {
   const char* name;
   const char* extension;
   uint8_t version;
+  char type;
   std::string memo;     // the companion's bytes
   std::string pointer;  // the memo field's bytes (10 wide)
   std::string text;
@@ -147,22 +162,35 @@ TEST(MemoFile, ReadsEachLayoutAndRefusesBadBlocks) {
   std::string dbase3 =
       std::string(512, '\0') + "line one\r\nline two\x1a\x1a" + std::string(490, ' ');
   const MemoCase cases[] = {
-      {"FoxPro block", ".fpt", 0x30, fptFile(64, "hello", 5), "         1", "hello", ""},
-      {"FoxPro block past the end", ".fpt", 0x30, fptFile(64, "hello", 5), "         9", "",
+      {"FoxPro block", ".fpt", 0x30, 'M', fptFile(64, "hello", 5), "         1", "hello", ""},
+      {"Visual FoxPro binary pointer", ".fpt", 0x30, 'M', fptFile(64, "hello", 5), le32(1),
+       "hello", ""},
+      {"FoxPro block past the end", ".fpt", 0x30, 'M', fptFile(64, "hello", 5), "         9", "",
        "memo block 9 leads outside the memo file"},
-      {"FoxPro length past the end", ".FPT", 0xF5, fptFile(64, "hello", 5000), "         1", "",
+      {"FoxPro length past the end", ".FPT", 0xF5, 'M', fptFile(64, "hello", 5000), "         1",
+       "", "memo block 1 leads outside the memo file"},
+      {"FoxPro general field as base64", ".fpt", 0xF5, 'G', fptFile(64, "\x01\x02\xff", 3),
+       "         1", "AQL/", ""},
+      {"dBase III text to its end byte", ".dbt", 0x83, 'M', dbase3, "         1",
+       "line one\r\nline two", ""},
+      {"dBase III text cut off before its end byte", ".dbt", 0x83, 'M',
+       std::string(512, '\0') + "line one", "         1", "",
        "memo block 1 leads outside the memo file"},
-      {"dBase III text to its end byte", ".dbt", 0x83, dbase3, "         1", "line one\r\nline two",
-       ""},
-      {"dBase IV length without its lead", ".dbt", 0x8B, dbase4File("First memo"), "         1",
-       "First memo", ""},
+      {"dBase III block past the end", ".dbt", 0x83, 'M', dbase3, "         7", "",
+       "memo block 7 leads outside the memo file"},
+      {"dBase III binary memo as base64", ".dbt", 0x83, 'B', dbase3, "         1",
+       "bGluZSBvbmUNCmxpbmUgdHdv", ""},
+      {"dBase IV length without its lead", ".dbt", 0x8B, 'M', dbase4File("First memo"),
+       "         1", "First memo", ""},
+      {"dBase IV block past the end", ".dbt", 0x8B, 'M', dbase4File("First memo"), "         2",
+       "", "memo block 2 leads outside the memo file"},
   };
   for (const MemoCase& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     testing::writeFile(dir.file(std::string("t") + c.extension), c.memo);
     TableBuilder builder;
-    builder.version(c.version).field("M", 'M', 10).record(c.pointer);
+    builder.version(c.version).field("M", c.type, c.pointer.size()).record(c.pointer);
     Decoded got = decodeOne(dir, builder);
     EXPECT_EQ(got.reason, c.reason);
     EXPECT_EQ(got.value.text, c.text);

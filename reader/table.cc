@@ -62,6 +62,10 @@ std::string versionMeaning(uint8_t version) {
 
 bool knownVersion(uint8_t version) { return versionMeaning(version) != "unknown"; }
 
+bool recordsDisplacements(uint8_t version) {
+  return version == 0xF5 || version == 0xFB || (version >= 0x30 && version <= 0x32);
+}
+
 bool knownTypeLetter(char type) {
   return type != '\0' && std::strchr("CDNFLMIBYTGPVQWO@+0S", type) != nullptr;
 }

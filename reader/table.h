@@ -52,6 +52,10 @@ struct Field {
 // for a byte no dBASE/FoxPro version writes.
 std::string versionMeaning(uint8_t version);
 bool knownVersion(uint8_t version);
+// True for the versions whose writers record each field's place in its
+// descriptor (the FoxPro ones); dBase III and IV leave whatever was in
+// memory there.
+bool recordsDisplacements(uint8_t version);
 // True for the type letters some dBASE or FoxPro version writes.
 bool knownTypeLetter(char type);
 // True when the name holds a byte below 0x20 or at and above 0x7F.

@@ -1,9 +1,5 @@
 #include "reader/text_decoder.h"
 
-#include <iconv.h>
-
-#include <cerrno>
-
 namespace kest::reader {
 namespace {
 
@@ -50,41 +46,22 @@ std::string defaultEncoding(const Header& header) {
 
 TextDecoder::TextDecoder(const std::string& encoding) : encoding_(encoding) {
   if (encoding.empty()) return;
-  iconv_t handle = iconv_open("UTF-8", encoding.c_str());
-  if (handle == reinterpret_cast<iconv_t>(-1)) {
-    usable_ = false;
-    return;
-  }
-  state_ = handle;
+  converter_ = platform::OpenTextConverter(encoding);
+  usable_ = converter_ != nullptr;
 }
 
-TextDecoder::~TextDecoder() {
-  if (state_ != nullptr) iconv_close(static_cast<iconv_t>(state_));
-}
+TextDecoder::~TextDecoder() = default;
 
 bool TextDecoder::decode(std::string_view bytes, std::string* utf8) {
   utf8->clear();
-  if (state_ == nullptr) {
+  if (converter_ == nullptr) {
     for (char c : bytes) {
       if (static_cast<uint8_t>(c) >= 0x80) return false;
     }
     utf8->assign(bytes);
     return usable_;
   }
-  auto handle = static_cast<iconv_t>(state_);
-  iconv(handle, nullptr, nullptr, nullptr, nullptr);
-  // Four UTF-8 bytes per input byte hold any single-byte or double-byte set.
-  utf8->resize(bytes.size() * 4 + 4);
-  char* in = const_cast<char*>(bytes.data());
-  size_t inLeft = bytes.size();
-  char* out = utf8->data();
-  size_t outLeft = utf8->size();
-  if (iconv(handle, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1) ||
-      iconv(handle, nullptr, nullptr, &out, &outLeft) == static_cast<size_t>(-1)) {
-    return false;
-  }
-  utf8->resize(utf8->size() - outLeft);
-  return true;
+  return converter_->ToUtf8(bytes, utf8);
 }
 
 }  // namespace kest::reader

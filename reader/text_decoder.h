@@ -7,16 +7,19 @@
 #define KEST_READER_TEXT_DECODER_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "platform/text_conversion.h"
 #include "reader/table.h"
 
 namespace kest::reader {
 
-// The conversion name (as iconv spells it) for a code page byte; empty for
-// 0 (not recorded) and for code pages the conversion library lacks, such
-// as Mazovia, Kamenicky and the Mac Central European and Greek sets.
+// The character set's name (as platform/text_conversion.h takes it) for a
+// code page byte; empty for 0 (not recorded) and for code pages the
+// conversion lacks, such as Mazovia, Kamenicky and the Mac Central
+// European and Greek sets.
 std::string codePageEncoding(uint8_t codePage);
 
 // What a table's text is read as when the user names nothing: its code
@@ -33,7 +36,7 @@ class TextDecoder {
   TextDecoder(const TextDecoder&) = delete;
   TextDecoder& operator=(const TextDecoder&) = delete;
 
-  // False when the conversion library does not know `encoding`.
+  // False when the platform has no conversion for `encoding`.
   bool usable() const { return usable_; }
   const std::string& encoding() const { return encoding_; }
   // False (and `utf8` unspecified) when `bytes` is not valid text.
@@ -41,7 +44,7 @@ class TextDecoder {
 
  private:
   std::string encoding_;
-  void* state_ = nullptr;
+  std::unique_ptr<platform::TextConverter> converter_;
   bool usable_ = true;
 };
 
