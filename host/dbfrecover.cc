@@ -80,9 +80,18 @@ int runBatch(const Options& options, const Engine& engine, Style style) {
     }
     reporter.beginTable(table);
     std::set<std::string> before = resultFolderNames(options.outputFolder);
-    int32_t code = engine.fileRecover(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
-                                      onProgress, &reporter, logFile);
+    // The extended call with no options is the classic run; its report
+    // says why a result could not be written.
+    KestRecoverReport report{};
+    report.size = sizeof report;
+    int32_t code =
+        engine.fileRecoverEx != nullptr
+            ? engine.fileRecoverEx(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
+                                   onProgress, &reporter, logFile, nullptr, &report)
+            : engine.fileRecover(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
+                                 onProgress, &reporter, logFile);
     reporter.endRun();
+    bool notWritten = code == KEST_INTERNAL && report.writeError[0] != '\0';
     // The engine's writer answers a break with an internal failure; after a
     // Ctrl-C that is the user's stop, and what was written is incomplete.
     bool stoppedWhileWriting =
@@ -91,12 +100,16 @@ int runBatch(const Options& options, const Engine& engine, Style style) {
       reporter.written(findNewResult(options.outputFolder, table, before), options.outputFolder);
     } else if (stoppedWhileWriting) {
       reporter.stoppedWhileWriting(findNewResult(options.outputFolder, table, before));
+    } else if (notWritten) {
+      reporter.notWritten(findNewResult(options.outputFolder, table, before),
+                          std::string(report.writeError));
     } else {
       reporter.failed(code);
     }
     stopped = code == KEST_USER_BREAK || stoppedWhileWriting;
-    status = worseExitStatus(status,
-                             stoppedWhileWriting ? kExitUserBreak : exitStatusForCode(code));
+    status = worseExitStatus(status, stoppedWhileWriting ? kExitUserBreak
+                                     : notWritten        ? kExitNotWritten
+                                                         : exitStatusForCode(code));
   }
   return status;
 }

@@ -737,11 +737,30 @@ TEST_F(DbfRecoverTest, CtrlCWhileTheResultIsWrittenIsAUserBreak) {
   EXPECT_EQ(stopped["exit"], "130");
   EXPECT_EQ(stopped["outcome"], "user-break");
   EXPECT_EQ(fs::path(stopped["folder"]).parent_path(), fs::path(out));
-  EXPECT_EQ(stopped["message"], "Stopped by the user while the result was being written; "
-                                "the results folder " + stopped["folder"] +
-                                    " holds an incomplete table.");
+  // The engine takes its partial table back: nothing is left that could
+  // pass for a result.
+  EXPECT_EQ(stopped["message"], "Stopped by the user while the result was being written. "
+                                "The results folder " + stopped["folder"] + " is left empty.");
   EXPECT_EQ((*parseJsonLine(lines.back()))["outcome"], "not-run");
   EXPECT_EQ(engineCalls().size(), 1u);
+}
+
+TEST_F(DbfRecoverTest, AResultNotWrittenWholeSaysWhyAndWhatIsLeft) {
+  std::string a = table("a.dbf");
+  std::string out = output();
+  Outcome plain = runFake("full", {"-o", out, a});
+  EXPECT_EQ(plain.status, 8);
+  std::string folder = (*fs::directory_iterator(out)).path().string();
+  EXPECT_EQ(plain.err.substr(plain.err.find(a + ": ")),
+            a + ": The result could not be written whole: No space left on device. "
+                "The results folder " + folder + " is left empty.\n");
+
+  TempDir other;
+  Outcome json = runFake("full", {"--json", "-o", other.path(), a});
+  EXPECT_EQ(json.status, 8);
+  std::map<std::string, std::string> result = *parseJsonLine(splitLines(json.out).back());
+  EXPECT_EQ(result["outcome"], "not-written");
+  EXPECT_EQ(result["exit"], "8");
 }
 
 TEST_F(DbfRecoverTest, SecondCtrlCEndsTheProcessAtOnce) {

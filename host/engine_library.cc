@@ -40,6 +40,8 @@ std::optional<Engine> loadEngine(const std::string& path, std::string* problem) 
   engine.fileRecover = reinterpret_cast<decltype(&::FileRecover)>(library->Symbol("FileRecover"));
   engine.setBreakFlag =
       reinterpret_cast<decltype(&::SetBreakFlag)>(library->Symbol("SetBreakFlag"));
+  engine.fileRecoverEx =
+      reinterpret_cast<decltype(&::FileRecoverEx)>(library->Symbol("FileRecoverEx"));
   if (engine.fileRecover == nullptr || engine.setBreakFlag == nullptr) {
     *problem = path + ": FileRecover or SetBreakFlag is missing from it";
     return std::nullopt;

@@ -22,6 +22,9 @@ inline constexpr const char* kEngineVariable = "KEST_ENGINE";
 struct Engine {
   decltype(&::FileRecover) fileRecover = nullptr;
   decltype(&::SetBreakFlag) setBreakFlag = nullptr;
+  // Null for an engine without it; with it the host learns why a result
+  // could not be written.
+  decltype(&::FileRecoverEx) fileRecoverEx = nullptr;
 };
 
 // The library to load: KEST_ENGINE when it is set and not empty, else

@@ -43,6 +43,8 @@ class ReportSink {
                                    const std::optional<ResultLocation>& location,
                                    const std::string& sentence) = 0;
   virtual void notRun(const std::string& table, const std::string& sentence) = 0;
+  virtual void notWritten(const std::string& table, const std::optional<ResultLocation>& location,
+                          const std::string& sentence) = 0;
 };
 
 std::unique_ptr<ReportSink> makeSink(Style style);
@@ -63,6 +65,8 @@ class Reporter {
   void written(const std::optional<ResultLocation>& location, const std::string& outputFolder);
   void failed(int32_t code);
   void stoppedWhileWriting(const std::optional<ResultLocation>& location);
+  // The result could not be written whole, for the system's reason.
+  void notWritten(const std::optional<ResultLocation>& location, const std::string& reason);
   // A table the batch did not run because the user stopped it.
   void notRun(const std::string& table);
 

@@ -1,5 +1,7 @@
 #include "kestdll/recovery_run.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -335,13 +337,20 @@ int32_t RecoveryRun::WritingStage() {
       return ReturnEarly(KEST_CANNOT_CREATE);
     }
 
+    // The memo companions take their names before the table does: a run
+    // cut short in between leaves memo files without a table, never a
+    // table without its memo values.
+    std::vector<CompanionCopy> companions;
+    if (!plan->companionTable.empty()) {
+      companions = planMemoCompanionCopies(sourcePath_, plan->companionTable.c_str(),
+                                           plan->companionName.c_str(), env_);
+      if (!placeMemoCompanions(companions, env_, report_)) return Finish(InternalFailure());
+    }
     int32_t result = plan->method == Winner::kBestCase
                          ? bestMethod_->Flush(plan->target.c_str())
                          : worstMethod_->Flush(plan->target.c_str());
-    if (!plan->companionTable.empty()) {
-      copyMemoCompanions(sourcePath_, plan->companionTable.c_str(),
-                         plan->companionName.c_str(), env_);
-    }
+    if (result != 0) withdrawMemoCompanions(companions, env_);
+    if (!plan->companionTable.empty()) logMemoCompanionSearch(sourcePath_);
     reportProgress(95);
     Log().Info("Writing to disk complete");
     reportStatus(StageText(kStageDone));
@@ -517,12 +526,14 @@ static_assert(uint32_t{KEST_FIX_RECORD_COUNT} == kFixRecordCount && uint32_t{KES
 
 // The first versions of the host's structures: what every host fills.
 constexpr uint32_t kOptionsFirstSize = sizeof(KestRecoverOptions);
-constexpr uint32_t kReportFirstSize = sizeof(KestRecoverReport);
+constexpr uint32_t kReportFirstSize = offsetof(KestRecoverReport, writeErrorCode);
 
-void copyReport(const RecoveryReport& from, KestRecoverReport* to) {
-  uint32_t size = to->size;
-  std::memset(to, 0, sizeof *to);
-  to->size = size;
+void copyReport(const RecoveryReport& from, KestRecoverReport* host) {
+  // A host of the first version has room for the first fields only.
+  KestRecoverReport whole;
+  std::memset(&whole, 0, sizeof whole);
+  KestRecoverReport* to = &whole;
+  to->size = host->size;
   to->method = from.method;
   to->recordsWritten = from.recordsWritten;
   to->deletedRecords = from.passedOver.deleted;
@@ -533,6 +544,9 @@ void copyReport(const RecoveryReport& from, KestRecoverReport* to) {
   for (size_t i = 0; i < from.repairs.size() && i < KEST_REPORT_REPAIRS; ++i) {
     std::snprintf(to->repairs[i], KEST_REPORT_TEXT, "%s", from.repairs[i].c_str());
   }
+  to->writeErrorCode = from.writeErrorCode;
+  std::snprintf(to->writeError, KEST_REPORT_TEXT, "%s", from.writeError.c_str());
+  std::memcpy(host, &whole, std::min<size_t>(host->size, sizeof whole));
 }
 
 }  // namespace

@@ -11,8 +11,12 @@
 //   wait       reports Pass 2, then polls the break byte (up to 30 s)
 //   deaf       like wait, but never looks at the break byte
 //   writing    reaches Pass 4, makes the results folder and a partial
-//              table, then polls the break byte and answers it with -2, as
-//              the engine's writers do
+//              table under its temporary name, then polls the break byte
+//              and answers it with -2, removing the partial table, as the
+//              engine's writers do
+//   full       reaches Pass 4, makes the results folder and fails as a full
+//              disk does: -2, and "No space left on device" in the report
+//              of FileRecoverEx, the folder left empty
 //   notready   the one report of an engine that could not be set up, -2
 //   odd        a best:1 run whose status texts hold quotes, backslashes,
 //              control bytes and a byte that is not UTF-8
@@ -41,6 +45,8 @@
 namespace {
 
 char* gBreak = nullptr;
+// What a "full" step reports through FileRecoverEx.
+const char* gWriteError = "";
 int gCalls = 0;
 
 std::string scriptStep(int call) {
@@ -198,8 +204,17 @@ KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outpu
   if (step == "writing") {
     std::string folder = resultFolderName(sourcePath, outputFolder);
     if (mkdir(folder.c_str(), 0777) != 0) return KEST_CANNOT_CREATE;
-    writeTable(folder + "/RECOVERED.DBF", 0);
-    return waitForBreak(true, KEST_INTERNAL);
+    std::string partial = folder + "/RECOVERED.DBF.partial";
+    writeTable(partial, 0);
+    int32_t stopped = waitForBreak(true, KEST_INTERNAL);
+    unlink(partial.c_str());
+    return stopped;
+  }
+  if (step == "full") {
+    std::string folder = resultFolderName(sourcePath, outputFolder);
+    if (mkdir(folder.c_str(), 0777) != 0) return KEST_CANNOT_CREATE;
+    gWriteError = "No space left on device";
+    return KEST_INTERNAL;
   }
   if (code == 0) {
     std::string folder = resultFolderName(sourcePath, outputFolder);
@@ -212,6 +227,21 @@ KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outpu
   reports.percent(95);
   reports.say("done");
   reports.percent(100);
+  return code;
+}
+
+KEST_API int32_t KEST_CALL FileRecoverEx(const char* sourcePath, const char* outputFolder,
+                                         int32_t reserved, StatusCallback statusCallback,
+                                         ProgressCallback progressCallback, void* userData,
+                                         const char* logFileName, const KestRecoverOptions*,
+                                         KestRecoverReport* report) {
+  gWriteError = "";
+  int32_t code = FileRecover(sourcePath, outputFolder, reserved, statusCallback,
+                             progressCallback, userData, logFileName);
+  if (report != nullptr && report->size >= sizeof *report) {
+    std::snprintf(report->writeError, sizeof report->writeError, "%s", gWriteError);
+    report->writeErrorCode = *gWriteError != '\0' ? 28 : 0;
+  }
   return code;
 }
 
