@@ -6,9 +6,13 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -807,6 +811,32 @@ TEST_F(DbfRecoverWithEngineTest, BundledSampleIsRebuiltRecordForRecord) {
   ASSERT_GE(result.size(), headerLength + kRecords * kRecordLength);
   EXPECT_TRUE(result.compare(headerLength, kRecords * kRecordLength, original, kOriginalHeader,
                              kRecords * kRecordLength) == 0);
+}
+
+TEST_F(DbfRecoverWithEngineTest, AFullDiskIsToldAndLeavesNoTable) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  TempDir disk;
+  if (mount("tmpfs", disk.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{disk.path()};
+  // One page left: the header goes out, the records do not.
+  writeFile(disk.file("filler"), std::string(1024 * 1024 - 4096, 'x'));
+  std::string source = copySharedData("dbase_31.dbf", dir_);
+  sources_[source] = readFile(source);
+  std::string log = dir_.file("run.log");
+
+  Outcome outcome = run({"-o", disk.path(), "-l", log, source}, {});
+
+  EXPECT_EQ(outcome.status, 8);
+  std::string told = source + ": The result could not be written whole: No space left on "
+                              "device. The results folder " + disk.path() + "/Recovered ";
+  EXPECT_NE(outcome.err.find(told), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find(" is left empty.\n"), std::string::npos) << outcome.err;
+  EXPECT_NE(readFile(log).find("failed: No space left on device"), std::string::npos);
 }
 
 TEST_F(DbfRecoverWithEngineTest, HealthyTableIsKeptByTheBestCaseMethod) {
