@@ -324,6 +324,7 @@ bool RecoveryRun::CreateResultFolder() {
 }
 
 int32_t RecoveryRun::WritingStage() {
+  std::vector<CompanionCopy> companions;
   try {
     reportPass(StageText(kStageWriting));
     // Fixed text, whichever method won: hosts and log readers know it.
@@ -340,7 +341,6 @@ int32_t RecoveryRun::WritingStage() {
     // The memo companions take their names before the table does: a run
     // cut short in between leaves memo files without a table, never a
     // table without its memo values.
-    std::vector<CompanionCopy> companions;
     if (!plan->companionTable.empty()) {
       companions = planMemoCompanionCopies(sourcePath_, plan->companionTable.c_str(),
                                            plan->companionName.c_str(), env_);
@@ -350,14 +350,18 @@ int32_t RecoveryRun::WritingStage() {
                          ? bestMethod_->Flush(plan->target.c_str())
                          : worstMethod_->Flush(plan->target.c_str());
     if (result != 0) withdrawMemoCompanions(companions, env_);
+    // From here the copies belong to the published table, or are gone.
+    companions.clear();
     if (!plan->companionTable.empty()) logMemoCompanionSearch(sourcePath_);
     reportProgress(95);
     Log().Info("Writing to disk complete");
     reportStatus(StageText(kStageDone));
     return Finish(result);
   } catch (const RaisedCode&) {
+    withdrawMemoCompanions(companions, env_);
     return ReturnEarly(KEST_USER_BREAK);
   } catch (...) {
+    withdrawMemoCompanions(companions, env_);
     // Fixed text, whichever method won (see above).
     Log().Error("Unexpected error writing to disk with Method0");
     return Finish(InternalFailure());
