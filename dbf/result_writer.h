@@ -78,8 +78,8 @@ class ResultWriter : public RecordSink {
   [[noreturn]] void fail();
 
   // Runs `steps` (returning 0 or kCannotCreateResult); anything they raise
-  // logs `unhandledText` and "Exiting with code or_internal", closes and
-  // removes the partial result and gives kResultIncomplete.
+  // closes and removes the partial result, logs `unhandledText` and
+  // "Exiting with code or_internal", and gives kResultIncomplete.
   template <typename Steps>
   int32_t guard(const char* unhandledText, Steps steps) {
     try {
