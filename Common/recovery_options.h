@@ -64,6 +64,10 @@ struct RecoveryReport {
   // Each repair applied, in words a user understands ("record count
   // 1000000 corrected to 6630 from the file size").
   std::vector<std::string> repairs;
+  // Why a result or companion could not be written whole, in the system's
+  // words, with its code; empty when nothing failed in the writing.
+  std::string writeError;
+  uint32_t writeErrorCode = 0;
 };
 
 }  // namespace kest

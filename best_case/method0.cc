@@ -540,6 +540,7 @@ void Method0::writeHeader(ResultWriter& writer) {
 int32_t Method0::Flush(const char* path) {
   Log().Info("In Method0::Flush()");
   ResultWriter writer(env_, kWriteFailedText);
+  writer.reportFailureTo(context_->report());
   int32_t rc = writer.guard("Unhandled exception in Method0::Flush()", [&] {
     if (!writer.create(path)) return kCannotCreateResult;
 

@@ -38,27 +38,27 @@ uint32_t headerBytesNeeded(size_t fieldCount) {
   return static_cast<uint32_t>(32 + 32 * fieldCount + 1);
 }
 
-bool writeTableHeader(platform::WritableFile& out, DbfHeader header,
-                      const std::vector<DbfFieldDescriptor>& fields,
-                      const std::function<void()>& afterHeader) {
+platform::Status writeTableHeader(platform::WritableFile& out, DbfHeader header,
+                                  const std::vector<DbfFieldDescriptor>& fields,
+                                  const std::function<void()>& afterHeader) {
   uint32_t needed = headerBytesNeeded(fields.size());
   if (needed > header.headerLength()) {
     header.setHeaderLength(static_cast<uint16_t>(std::min<uint32_t>(needed, 0xFFFF)));
   }
-  if (!out.Append(header.bytes, sizeof header.bytes)) return false;
+  if (platform::Status s = out.Append(header.bytes, sizeof header.bytes); !s) return s;
   if (afterHeader) afterHeader();
   for (const DbfFieldDescriptor& field : fields) {
-    if (!out.Append(field.bytes, sizeof field.bytes)) return false;
+    if (platform::Status s = out.Append(field.bytes, sizeof field.bytes); !s) return s;
   }
-  if (!out.Append(&kHeaderTerminator, 1)) return false;
+  if (platform::Status s = out.Append(&kHeaderTerminator, 1); !s) return s;
   uint64_t position = out.Position();
   if (position < header.headerLength()) {
     std::vector<uint8_t> zeros(header.headerLength() - position, 0);
-    if (!out.Append(zeros.data(), zeros.size())) return false;
+    return out.Append(zeros.data(), zeros.size());
   }
-  return true;
+  return platform::Status();
 }
 
-bool writeEndOfFile(platform::WritableFile& out) { return out.Append(&kEndOfFile, 1).ok(); }
+platform::Status writeEndOfFile(platform::WritableFile& out) { return out.Append(&kEndOfFile, 1); }
 
 }  // namespace kest

@@ -97,16 +97,16 @@ uint32_t headerBytesNeeded(size_t fieldCount);
 // Writes header, descriptors, terminator and zero padding up to the header
 // length. When the pieces need more than `header.headerLength()`, the
 // header length written is the real size instead, so that the records that
-// follow start where the written header says. Returns false when a write
-// fails or comes up short. `afterHeader`, when set, runs once the 32
-// header bytes are out and before the descriptors (a writer polls the
-// user break there); whatever it raises passes through.
-bool writeTableHeader(platform::WritableFile& out, DbfHeader header,
-                      const std::vector<DbfFieldDescriptor>& fields,
-                      const std::function<void()>& afterHeader = {});
+// follow start where the written header says. Fails, with the write's
+// Status, when a write fails or comes up short. `afterHeader`, when set,
+// runs once the 32 header bytes are out and before the descriptors (a
+// writer polls the user break there); whatever it raises passes through.
+platform::Status writeTableHeader(platform::WritableFile& out, DbfHeader header,
+                                  const std::vector<DbfFieldDescriptor>& fields,
+                                  const std::function<void()>& afterHeader = {});
 
-// Writes the end-of-file byte; false when the write fails.
-bool writeEndOfFile(platform::WritableFile& out);
+// Writes the end-of-file byte; fails when the write fails.
+platform::Status writeEndOfFile(platform::WritableFile& out);
 
 }  // namespace kest
 

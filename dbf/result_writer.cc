@@ -11,38 +11,58 @@ bool ResultWriter::create(const char* path) {
   // point elsewhere; it is treated as a path that cannot be created.
   std::string name;
   if (path == nullptr || !resultTableName(path, env_, &name)) return false;
-  return env_->CreateNew(name, &output_).ok();
+  // The final name is only taken at the end; what stands there now must
+  // refuse the run before anything is written, as creating it would have.
+  if (platform::IsPresent(env_->KindOf(name))) return false;
+  if (!env_->CreateNew(partialName(name), &output_)) return false;
+  finalName_ = name;
+  return true;
 }
 
 void ResultWriter::writeHeader(const DbfHeader& header,
                                const std::vector<DbfFieldDescriptor>& fields,
                                const std::function<void()>& afterHeader) {
-  if (!writeTableHeader(*output_, header, fields, afterHeader)) writeFailed();
+  if (platform::Status s = writeTableHeader(*output_, header, fields, afterHeader); !s) {
+    writeFailed(s);
+  }
 }
 
 void ResultWriter::take(const uint8_t* record, size_t size) {
-  if (!output_->Append(record, size)) writeFailed();
+  if (platform::Status s = output_->Append(record, size); !s) writeFailed(s);
   ++recordsWritten_;
 }
 
 void ResultWriter::patchRecordCount(uint32_t count) {
   uint8_t bytes[4];
   le::Put32(bytes, count);
-  if (!output_->WriteAt(DbfHeader::kRecordCountOffset, bytes, sizeof bytes)) writeFailed();
+  if (platform::Status s = output_->WriteAt(DbfHeader::kRecordCountOffset, bytes, sizeof bytes);
+      !s) {
+    writeFailed(s);
+  }
 }
 
 void ResultWriter::writeEndMark() {
-  if (!writeEndOfFile(*output_)) writeFailed();
+  if (platform::Status s = writeEndOfFile(*output_); !s) writeFailed(s);
 }
 
 void ResultWriter::close() {
-  bool closed = output_->Close().ok();
+  platform::Status status = output_->Sync();
+  platform::Status closed = output_->Close();
   output_.reset();
-  if (!closed) writeFailed();
+  if (status) status = closed;
+  if (status) status = publishPartial(env_, finalName_, &renamed_);
+  if (!status) writeFailed(status);
+  // Written whole and published: nothing is left to take back.
+  finalName_.clear();
 }
 
-void ResultWriter::writeFailed() {
+void ResultWriter::writeFailed(const platform::Status& status) {
   if (failureText_ != nullptr) Log().Error(failureText_);
+  logWriteFailure("Writing " + (renamed_ ? finalName_ : partialName(finalName_)), status);
+  if (report_ != nullptr && report_->writeError.empty()) {
+    report_->writeError = systemText(status);
+    report_->writeErrorCode = status.code();
+  }
   fail();
 }
 
@@ -60,6 +80,17 @@ void ResultWriter::abandon() noexcept {
   } catch (...) {
   }
   output_.reset();
+}
+
+void ResultWriter::discard() noexcept {
+  if (finalName_.empty()) return;
+  try {
+    // A result cut short would pass for a table to anyone who finds it,
+    // and a full disk needs its space back.
+    discardPartial(env_, finalName_, renamed_);
+  } catch (...) {
+  }
+  finalName_.clear();
 }
 
 }  // namespace kest

@@ -3,11 +3,14 @@
 // true, the close.
 //
 // Each method decides the order of the steps and what it logs; the writer
-// owns the output file and the byte places. A step that cannot write its
-// piece whole raises (after the method's failure text, when it gave one),
-// and guard() turns whatever its steps raise into kResultIncomplete: the
-// partial file is closed and stays on disk, as a host expects. The writer
-// only ever creates a new file; it never writes over one.
+// owns the output file and the byte places. The table is written under its
+// temporary name (partialName) and takes its final name only in close(),
+// once it is on the disk, so that no reader ever finds a table cut short.
+// A step that cannot write its piece whole raises (after the method's
+// failure text, when it gave one, and an ERROR line with the system's
+// text), and guard() turns whatever its steps raise into kResultIncomplete:
+// what the writer made is removed, under whichever name it stands. The
+// writer only ever creates a new file; it never writes over one.
 #ifndef KEST_DBF_RESULT_WRITER_H_
 #define KEST_DBF_RESULT_WRITER_H_
 
@@ -15,10 +18,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
+#include "Common/recovery_options.h"
 #include "dbf/dbf_format.h"
 #include "platform/env.h"
 
@@ -39,13 +44,17 @@ class ResultWriter : public RecordSink {
   // write raises.
   explicit ResultWriter(platform::Env* env, const char* failureText = nullptr)
       : env_(env), failureText_(failureText) {}
-  ~ResultWriter() { abandon(); }
+  ~ResultWriter() {
+    abandon();
+    discard();
+  }
 
   ResultWriter(const ResultWriter&) = delete;
   ResultWriter& operator=(const ResultWriter&) = delete;
 
-  // Creates the result named by resultTableName(path). False when the name
-  // does not fit or the file cannot be created new (the method returns
+  // Creates the result named by resultTableName(path), under its temporary
+  // name. False when the name does not fit, something stands at the final
+  // name already, or the file cannot be created new (the method returns
   // kCannotCreateResult).
   bool create(const char* path);
   // The header as writeTableHeader writes it; `afterHeader` runs between
@@ -58,37 +67,47 @@ class ResultWriter : public RecordSink {
   // Puts `count` into the header's record count, wherever the file stands.
   void patchRecordCount(uint32_t count);
   void writeEndMark();
-  // Closes the result; raises when the close fails.
+  // Makes the result durable, closes it and gives it its final name (see
+  // publishPartial); raises when any of it fails.
   void close();
+  // Where the system's text of a failed write is noted; may be null.
+  void reportFailureTo(RecoveryReport* report) { report_ = report; }
 
   // Ends the writing as a failed step does, for a reason of the method's
   // own (it logs its own text; the failure text is not logged).
   [[noreturn]] void fail();
 
   // Runs `steps` (returning 0 or kCannotCreateResult); anything they raise
-  // logs `unhandledText` and "Exiting with code or_internal", closes the
-  // partial result and gives kResultIncomplete.
+  // closes and removes the partial result, logs `unhandledText` and
+  // "Exiting with code or_internal", and gives kResultIncomplete.
   template <typename Steps>
   int32_t guard(const char* unhandledText, Steps steps) {
     try {
       return steps();
     } catch (...) {
+      // Taken back first, so that the method's closing lines stay together.
+      abandon();
+      discard();
       Log().Error(unhandledText);
       Log().Error("Exiting with code or_internal");
-      abandon();
       return kResultIncomplete;
     }
   }
 
  private:
-  // Logs the failure text, then fail().
-  [[noreturn]] void writeFailed();
-  // Closes what is open, keeping the partial file; never raises.
+  // Logs the failure text and the system's, then fail().
+  [[noreturn]] void writeFailed(const platform::Status& status);
+  // Closes what is open; never raises.
   void abandon() noexcept;
+  // Removes what create() made, under whichever name it stands; never raises.
+  void discard() noexcept;
 
   platform::Env* env_;
   const char* failureText_;
+  RecoveryReport* report_ = nullptr;
   std::unique_ptr<platform::WritableFile> output_;
+  std::string finalName_;  // empty until create() made the file
+  bool renamed_ = false;
   uint32_t recordsWritten_ = 0;
 };
 

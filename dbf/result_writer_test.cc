@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,8 @@ struct MemoryResult {
   int calls = 0;
   int failAt = 0;
   bool closed = false;
+  std::string name;  // the final name it was given
+  bool removed = false;
 };
 
 class MemoryFile : public platform::WritableFile {
@@ -54,6 +57,17 @@ class MemoryEnv : public platform::EnvWrapper {
     *file = std::make_unique<MemoryFile>(&result);
     return {};
   }
+  // The result lives in memory under every name.
+  platform::EntryKind KindOf(const std::string&) override { return platform::EntryKind::kMissing; }
+  platform::Status RenameNoReplace(const std::string&, const std::string& to) override {
+    result.name = to;
+    return {};
+  }
+  platform::Status SyncFolder(const std::string&) override { return {}; }
+  platform::Status RemoveFile(const std::string&) override {
+    result.removed = true;
+    return {};
+  }
   MemoryResult result;
 };
 
@@ -87,6 +101,8 @@ TEST(ResultWriter, WritesTheStepsInOrder) {
   EXPECT_EQ(bytes.substr(33, 6), " ab ab");
   EXPECT_EQ(bytes.back(), '\x1a');
   EXPECT_TRUE(env.result.closed);
+  EXPECT_EQ(env.result.name, "out.dbf");
+  EXPECT_FALSE(env.result.removed);
 }
 
 TEST(ResultWriter, EveryFailingWriteEndsTheResultIncompleteAndClosed) {
@@ -99,7 +115,10 @@ TEST(ResultWriter, EveryFailingWriteEndsTheResultIncompleteAndClosed) {
     ResultWriter writer(&env, "the result could not be written whole");
     EXPECT_EQ(WriteTwoRecords(writer), kResultIncomplete);
     EXPECT_TRUE(env.result.closed);
+    EXPECT_TRUE(env.result.removed);
+    EXPECT_EQ(env.result.name, "");
     EXPECT_EQ(log.count("the result could not be written whole"), 1u);
+    EXPECT_EQ(log.count("Writing out.dbf.partial failed: I/O error"), 1u);
     EXPECT_TRUE(log.contains("Unhandled exception in the test writer"));
     EXPECT_TRUE(log.contains("Exiting with code or_internal"));
   }
@@ -113,6 +132,24 @@ TEST(ResultWriter, AResultThatExistsIsNotCreated) {
   EXPECT_FALSE(writer.create(path.c_str()));
   EXPECT_FALSE(writer.create(nullptr));
   EXPECT_EQ(testing::readFile(path), "keep");
+  EXPECT_FALSE(std::filesystem::exists(path + ".partial"));
+}
+
+TEST(ResultWriter, TheFinalNameAppearsOnlyWhenTheTableIsWhole) {
+  testing::TempDir dir;
+  std::string path = dir.file("out.dbf");
+  ResultWriter writer(platform::Env::Default());
+  ASSERT_EQ(writer.guard("unhandled", [&] {
+    if (!writer.create(path.c_str())) return kCannotCreateResult;
+    writer.writeHeader(DbfHeader{}, {});
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_TRUE(std::filesystem::exists(path + ".partial"));
+    writer.writeEndMark();
+    writer.close();
+    return 0;
+  }), 0);
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_FALSE(std::filesystem::exists(path + ".partial"));
 }
 
 }  // namespace

@@ -35,12 +35,14 @@ int exitSeverity(int status) {
       return 3;
     case kExitInternal:
       return 4;
-    case kExitNoEngine:
+    case kExitNotWritten:
       return 5;
-    case kExitUsage:
+    case kExitNoEngine:
       return 6;
-    case kExitUserBreak:
+    case kExitUsage:
       return 7;
+    case kExitUserBreak:
+      return 8;
     default:
       return 4;
   }

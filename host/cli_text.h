@@ -22,6 +22,7 @@ enum ExitStatus : int {
   kExitCannotCreate = 5,  // -5: the result cannot be created
   kExitInternal = 6,      // -2 (or a code the host does not know)
   kExitNoEngine = 7,      // the engine library cannot be loaded
+  kExitNotWritten = 8,    // -2: the result could not be written whole
   kExitUserBreak = 130,   // -1000: stopped by the user (128 + SIGINT)
 };
 

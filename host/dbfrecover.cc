@@ -88,23 +88,33 @@ RunReport fromEngine(const KestRecoverReport& raw) {
   return report;
 }
 
-// One table through the engine: the classic call, or the thorough one with
-// its report.
+// One table through the engine: the classic run, or the thorough one with
+// its report. `writeError` gets the system's words for a result that could
+// not be written whole, where the engine can tell them.
 int32_t recoverOne(const Engine& engine, bool thorough, const std::string& table,
-                   const Options& options, Reporter* reporter, std::optional<RunReport>* report) {
+                   const Options& options, Reporter* reporter, std::optional<RunReport>* report,
+                   std::string* writeError) {
   const char* logFile = options.logFile.empty() ? nullptr : options.logFile.c_str();
-  if (!thorough) {
-    return engine.fileRecover(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
-                              onProgress, reporter, logFile);
-  }
-  KestRecoverOptions chosen{};
-  chosen.size = sizeof chosen;
-  chosen.flags = KEST_THOROUGH;
   KestRecoverReport raw{};
   raw.size = sizeof raw;
-  int32_t code = engine.fileRecoverEx(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
-                                      onProgress, reporter, logFile, &chosen, &raw);
-  *report = fromEngine(raw);
+  int32_t code;
+  if (engine.fileRecoverEx == nullptr) {
+    code = engine.fileRecover(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
+                              onProgress, reporter, logFile);
+  } else if (!thorough) {
+    // No options is the classic run itself; its report says why a result
+    // could not be written.
+    code = engine.fileRecoverEx(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
+                                onProgress, reporter, logFile, nullptr, &raw);
+  } else {
+    KestRecoverOptions chosen{};
+    chosen.size = sizeof chosen;
+    chosen.flags = KEST_THOROUGH;
+    code = engine.fileRecoverEx(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
+                                onProgress, reporter, logFile, &chosen, &raw);
+    *report = fromEngine(raw);
+  }
+  *writeError = std::string(raw.writeError, strnlen(raw.writeError, sizeof raw.writeError));
   return code;
 }
 
@@ -126,8 +136,10 @@ int runBatch(const Options& options, const Engine& engine, Style style) {
     reporter.beginTable(table);
     std::set<std::string> before = resultFolderNames(options.outputFolder);
     std::optional<RunReport> report;
-    int32_t code = recoverOne(engine, thorough, table, options, &reporter, &report);
+    std::string writeError;
+    int32_t code = recoverOne(engine, thorough, table, options, &reporter, &report, &writeError);
     reporter.endRun();
+    bool notWritten = code == KEST_INTERNAL && !writeError.empty();
     // The engine's writer answers a break with an internal failure; after a
     // Ctrl-C that is the user's stop, and what was written is incomplete.
     bool stoppedWhileWriting =
@@ -137,12 +149,15 @@ int runBatch(const Options& options, const Engine& engine, Style style) {
                        report);
     } else if (stoppedWhileWriting) {
       reporter.stoppedWhileWriting(findNewResult(options.outputFolder, table, before));
+    } else if (notWritten) {
+      reporter.notWritten(findNewResult(options.outputFolder, table, before), writeError);
     } else {
       reporter.failed(code, report);
     }
     stopped = code == KEST_USER_BREAK || stoppedWhileWriting;
-    status = worseExitStatus(status,
-                             stoppedWhileWriting ? kExitUserBreak : exitStatusForCode(code));
+    status = worseExitStatus(status, stoppedWhileWriting ? kExitUserBreak
+                                     : notWritten        ? kExitNotWritten
+                                                         : exitStatusForCode(code));
   }
   return status;
 }

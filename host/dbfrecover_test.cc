@@ -7,7 +7,12 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -320,11 +325,14 @@ TEST_F(DbfRecoverTest, ThoroughByDefaultClassicOnRequest) {
     std::string engine;
     const char* entry;  // how the engine was called
     bool note;          // the word that the engine cannot do better
+    bool thorough;      // the report is shown
   } cases[] = {
-      {{}, KEST_FAKE_ENGINE, "FileRecoverEx 3ff", false},
-      {{"--classic"}, KEST_FAKE_ENGINE, "FileRecover", false},
-      {{}, KEST_FAKE_ENGINE_CLASSIC_ONLY, "FileRecover", true},
-      {{"--classic"}, KEST_FAKE_ENGINE_CLASSIC_ONLY, "FileRecover", false},
+      {{}, KEST_FAKE_ENGINE, "FileRecoverEx 3ff", false, true},
+      // No options is the classic run itself, with the report of a write
+      // that failed.
+      {{"--classic"}, KEST_FAKE_ENGINE, "FileRecoverEx null", false, false},
+      {{}, KEST_FAKE_ENGINE_CLASSIC_ONLY, "FileRecover", true, false},
+      {{"--classic"}, KEST_FAKE_ENGINE_CLASSIC_ONLY, "FileRecover", false, false},
   };
   std::string source = table("orders.dbf");
   for (const Case& c : cases) {
@@ -339,9 +347,8 @@ TEST_F(DbfRecoverTest, ThoroughByDefaultClassicOnRequest) {
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(readFile(entries()), std::string(c.entry) + "\n");
     EXPECT_EQ(outcome.err.find(kNote) != std::string::npos, c.note) << outcome.err;
-    bool thorough = std::string(c.entry) != "FileRecover";
-    EXPECT_EQ(outcome.out.find(kReport) != std::string::npos, thorough) << outcome.out;
-    EXPECT_EQ(outcome.out.find("passed over") != std::string::npos, thorough) << outcome.out;
+    EXPECT_EQ(outcome.out.find(kReport) != std::string::npos, c.thorough) << outcome.out;
+    EXPECT_EQ(outcome.out.find("passed over") != std::string::npos, c.thorough) << outcome.out;
   }
 }
 
@@ -765,11 +772,30 @@ TEST_F(DbfRecoverTest, CtrlCWhileTheResultIsWrittenIsAUserBreak) {
   EXPECT_EQ(stopped["exit"], "130");
   EXPECT_EQ(stopped["outcome"], "user-break");
   EXPECT_EQ(fs::path(stopped["folder"]).parent_path(), fs::path(out));
-  EXPECT_EQ(stopped["message"], "Stopped by the user while the result was being written; "
-                                "the results folder " + stopped["folder"] +
-                                    " holds an incomplete table.");
+  // The engine takes its partial table back: nothing is left that could
+  // pass for a result.
+  EXPECT_EQ(stopped["message"], "Stopped by the user while the result was being written. "
+                                "The results folder " + stopped["folder"] + " is left empty.");
   EXPECT_EQ((*parseJsonLine(lines.back()))["outcome"], "not-run");
   EXPECT_EQ(engineCalls().size(), 1u);
+}
+
+TEST_F(DbfRecoverTest, AResultNotWrittenWholeSaysWhyAndWhatIsLeft) {
+  std::string a = table("a.dbf");
+  std::string out = output();
+  Outcome plain = runFake("full", {"-o", out, a});
+  EXPECT_EQ(plain.status, 8);
+  std::string folder = (*fs::directory_iterator(out)).path().string();
+  EXPECT_EQ(plain.err.substr(plain.err.find(a + ": ")),
+            a + ": The result could not be written whole: No space left on device. "
+                "The results folder " + folder + " is left empty.\n");
+
+  TempDir other;
+  Outcome json = runFake("full", {"--json", "-o", other.path(), a});
+  EXPECT_EQ(json.status, 8);
+  std::map<std::string, std::string> result = *parseJsonLine(splitLines(json.out).back());
+  EXPECT_EQ(result["outcome"], "not-written");
+  EXPECT_EQ(result["exit"], "8");
 }
 
 TEST_F(DbfRecoverTest, SecondCtrlCEndsTheProcessAtOnce) {
@@ -816,6 +842,32 @@ TEST_F(DbfRecoverWithEngineTest, BundledSampleIsRebuiltRecordForRecord) {
   ASSERT_GE(result.size(), headerLength + kRecords * kRecordLength);
   EXPECT_TRUE(result.compare(headerLength, kRecords * kRecordLength, original, kOriginalHeader,
                              kRecords * kRecordLength) == 0);
+}
+
+TEST_F(DbfRecoverWithEngineTest, AFullDiskIsToldAndLeavesNoTable) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  TempDir disk;
+  if (mount("tmpfs", disk.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{disk.path()};
+  // One page left: the header goes out, the records do not.
+  writeFile(disk.file("filler"), std::string(1024 * 1024 - 4096, 'x'));
+  std::string source = copySharedData("dbase_31.dbf", dir_);
+  sources_[source] = readFile(source);
+  std::string log = dir_.file("run.log");
+
+  Outcome outcome = run({"-o", disk.path(), "-l", log, source}, {});
+
+  EXPECT_EQ(outcome.status, 8);
+  std::string told = source + ": The result could not be written whole: No space left on "
+                              "device. The results folder " + disk.path() + "/Recovered ";
+  EXPECT_NE(outcome.err.find(told), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find(" is left empty.\n"), std::string::npos) << outcome.err;
+  EXPECT_NE(readFile(log).find("failed: No space left on device"), std::string::npos);
 }
 
 TEST_F(DbfRecoverWithEngineTest, HealthyTableIsKeptByTheBestCaseMethod) {

@@ -22,7 +22,8 @@ inline constexpr const char* kEngineVariable = "KEST_ENGINE";
 struct Engine {
   decltype(&::FileRecover) fileRecover = nullptr;
   decltype(&::SetBreakFlag) setBreakFlag = nullptr;
-  // Null for an engine older than the thorough recovery.
+  // Null for an engine older than the thorough recovery; with it the host
+  // also learns why a result could not be written.
   decltype(&::FileRecoverEx) fileRecoverEx = nullptr;
 };
 

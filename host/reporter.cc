@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
+#include "dbf/result_table.h"
 #include "host/cli_text.h"
 #include "kestdll/include/kestdll.h"
 #include "platform/console.h"
@@ -113,6 +115,11 @@ class LineSink : public ReportSink {
 
   void notRun(const std::string& table, const std::string& sentence) override {
     emitError(plainText(table) + ": " + sentence + "\n");
+  }
+
+  void notWritten(const std::string& table, const std::optional<ResultLocation>&,
+                  const std::string& sentence) override {
+    emitError(plainText(table) + ": " + plainText(sentence) + "\n");
   }
 };
 
@@ -290,6 +297,15 @@ class JsonSink : public ReportSink {
                         ",\"message\":" + jsonString(sentence));
   }
 
+  void notWritten(const std::string& table, const std::optional<ResultLocation>& location,
+                  const std::string& sentence) override {
+    emitJson(table, "\"type\":\"result\",\"code\":" + std::to_string(KEST_INTERNAL) +
+                        ",\"exit\":" + std::to_string(kExitNotWritten) +
+                        ",\"outcome\":\"not-written\",\"folder\":" +
+                        (location ? jsonString(location->folder) : std::string("null")) +
+                        ",\"message\":" + jsonString(sentence));
+  }
+
   void notRun(const std::string& table, const std::string& sentence) override {
     emitJson(table, std::string("\"type\":\"result\",\"code\":null,\"exit\":") +
                         std::to_string(kExitUserBreak) +
@@ -309,6 +325,26 @@ std::optional<ResultLocation> inUtf8(std::optional<ResultLocation> location) {
     location->table = platform::NarrowToUtf8(location->table);
   }
   return location;
+}
+
+// What a run that stopped while writing left in its results folder (the
+// engine takes back what it did not finish; a file under its temporary
+// name is one it could not remove).
+std::string whatIsLeft(const std::optional<ResultLocation>& location) {
+  if (!location) return "No results folder was left.";
+  std::vector<std::string> names = folderContents(location->folder);
+  std::string folder = "The results folder " + location->folder;
+  if (names.empty()) return folder + " is left empty.";
+  std::string list;
+  bool partial = false;
+  for (const std::string& name : names) {
+    list += (list.empty() ? "" : ", ") + platform::NarrowToUtf8(name);
+    partial = partial || name.ends_with(kPartialSuffix);
+  }
+  return folder + " holds " + list +
+         (partial ? "; a name ending in " + std::string(kPartialSuffix) +
+                        " is an unfinished file, not a table."
+                  : ".");
 }
 
 }  // namespace
@@ -370,10 +406,16 @@ void Reporter::failed(int32_t code, const std::optional<RunReport>& report) {
 
 void Reporter::stoppedWhileWriting(const std::optional<ResultLocation>& raw) {
   std::optional<ResultLocation> location = inUtf8(raw);
-  std::string sentence = "Stopped by the user while the result was being written";
-  sentence += location ? "; the results folder " + location->folder + " holds an incomplete table."
-                       : ".";
+  std::string sentence = "Stopped by the user while the result was being written. " +
+                         whatIsLeft(location);
   sink_->stoppedWhileWriting(table_, location, sentence);
+}
+
+void Reporter::notWritten(const std::optional<ResultLocation>& raw, const std::string& reason) {
+  std::optional<ResultLocation> location = inUtf8(raw);
+  std::string sentence = "The result could not be written whole: " +
+                         platform::NarrowToUtf8(reason) + ". " + whatIsLeft(location);
+  sink_->notWritten(table_, location, sentence);
 }
 
 void Reporter::notRun(const std::string& table) {

@@ -60,6 +60,8 @@ class ReportSink {
                                    const std::optional<ResultLocation>& location,
                                    const std::string& sentence) = 0;
   virtual void notRun(const std::string& table, const std::string& sentence) = 0;
+  virtual void notWritten(const std::string& table, const std::optional<ResultLocation>& location,
+                          const std::string& sentence) = 0;
 };
 
 std::unique_ptr<ReportSink> makeSink(Style style);
@@ -85,6 +87,8 @@ class Reporter {
   // recovery); quiet and JSON styles keep it to stderr as well.
   void note(const std::string& text);
   void stoppedWhileWriting(const std::optional<ResultLocation>& location);
+  // The result could not be written whole, for the system's reason.
+  void notWritten(const std::optional<ResultLocation>& location, const std::string& reason);
   // A table the batch did not run because the user stopped it.
   void notRun(const std::string& table);
 

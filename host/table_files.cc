@@ -118,6 +118,15 @@ std::optional<ResultLocation> findNewResult(const std::string& outputFolder,
   return location;
 }
 
+std::vector<std::string> folderContents(const std::string& folder) {
+  std::vector<platform::DirEntry> entries;
+  std::vector<std::string> names;
+  if (!platform::Env::Default()->ListFolder(folder, "*", &entries)) return names;
+  for (const platform::DirEntry& entry : entries) names.push_back(entry.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 std::optional<uint32_t> readRecordCount(const std::string& tablePath) {
   std::ifstream in(tablePath, std::ios::binary);
   DbfHeader header;

@@ -48,6 +48,10 @@ std::optional<ResultLocation> findNewResult(const std::string& outputFolder,
                                             const std::string& sourcePath,
                                             const std::set<std::string>& before);
 
+// What `folder` holds, in name order: what a run that failed or was
+// stopped while writing left behind.
+std::vector<std::string> folderContents(const std::string& folder);
+
 // The record count in a table's header. nullopt when the file cannot be
 // read or ends before the count does.
 std::optional<uint32_t> readRecordCount(const std::string& tablePath);

@@ -1,5 +1,7 @@
 #include "kestdll/recovery_run.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -346,6 +348,7 @@ bool RecoveryRun::CreateResultFolder() {
 }
 
 int32_t RecoveryRun::WritingStage() {
+  std::vector<CompanionCopy> companions;
   try {
     reportPass(StageText(kStageWriting));
     // Fixed text, whichever method won: hosts and log readers know it.
@@ -359,21 +362,31 @@ int32_t RecoveryRun::WritingStage() {
       return ReturnEarly(KEST_CANNOT_CREATE);
     }
 
+    // The memo companions take their names before the table does: a run
+    // cut short in between leaves memo files without a table, never a
+    // table without its memo values.
+    if (!plan->companionTable.empty()) {
+      companions = planMemoCompanionCopies(sourcePath_, plan->companionTable.c_str(),
+                                           plan->companionName.c_str(), env_);
+      if (!placeMemoCompanions(companions, env_, report_)) return Finish(InternalFailure());
+    }
     int32_t result = plan->method == Winner::kBestCase
                          ? bestMethod_->Flush(plan->target.c_str())
                          : worstMethod_->Flush(plan->target.c_str());
-    if (!plan->companionTable.empty()) {
-      copyMemoCompanions(sourcePath_, plan->companionTable.c_str(),
-                         plan->companionName.c_str(), env_);
-    }
+    if (result != 0) withdrawMemoCompanions(companions, env_);
+    // From here the copies belong to the published table, or are gone.
+    companions.clear();
+    if (!plan->companionTable.empty()) logMemoCompanionSearch(sourcePath_);
     FillReport(result == 0 ? plan->method : Winner::kNone);
     reportProgress(95);
     Log().Info("Writing to disk complete");
     reportStatus(StageText(kStageDone));
     return Finish(result);
   } catch (const RaisedCode&) {
+    withdrawMemoCompanions(companions, env_);
     return ReturnEarly(KEST_USER_BREAK);
   } catch (...) {
+    withdrawMemoCompanions(companions, env_);
     // Fixed text, whichever method won (see above).
     Log().Error("Unexpected error writing to disk with Method0");
     return Finish(InternalFailure());
@@ -422,7 +435,11 @@ void RecoveryRun::ReleaseMethods() {
 void RecoveryRun::FillReport(Winner written) {
   if (report_ == nullptr) return;
   RecoveryReport& report = *report_;
-  report = RecoveryReport{};
+  // What the writer said of a failed write stays; the rest is found anew.
+  RecoveryReport fresh;
+  fresh.writeError = std::move(report.writeError);
+  fresh.writeErrorCode = report.writeErrorCode;
+  report = std::move(fresh);
   if (written == Winner::kWorstCase && worstMethod_) {
     report.method = 2;
     // The writing pass keeps what the counting pass found passing.
@@ -562,12 +579,14 @@ static_assert(uint32_t{KEST_FIX_RECORD_COUNT} == kFixRecordCount && uint32_t{KES
 
 // The first versions of the host's structures: what every host fills.
 constexpr uint32_t kOptionsFirstSize = sizeof(KestRecoverOptions);
-constexpr uint32_t kReportFirstSize = sizeof(KestRecoverReport);
+constexpr uint32_t kReportFirstSize = offsetof(KestRecoverReport, writeErrorCode);
 
-void copyReport(const RecoveryReport& from, KestRecoverReport* to) {
-  uint32_t size = to->size;
-  std::memset(to, 0, sizeof *to);
-  to->size = size;
+void copyReport(const RecoveryReport& from, KestRecoverReport* host) {
+  // A host of the first version has room for the first fields only.
+  KestRecoverReport whole;
+  std::memset(&whole, 0, sizeof whole);
+  KestRecoverReport* to = &whole;
+  to->size = host->size;
   to->method = from.method;
   to->recordsWritten = from.recordsWritten;
   to->deletedRecords = from.passedOver.deleted;
@@ -578,6 +597,9 @@ void copyReport(const RecoveryReport& from, KestRecoverReport* to) {
   for (size_t i = 0; i < from.repairs.size() && i < KEST_REPORT_REPAIRS; ++i) {
     std::snprintf(to->repairs[i], KEST_REPORT_TEXT, "%s", from.repairs[i].c_str());
   }
+  to->writeErrorCode = from.writeErrorCode;
+  std::snprintf(to->writeError, KEST_REPORT_TEXT, "%s", from.writeError.c_str());
+  std::memcpy(host, &whole, std::min<size_t>(host->size, sizeof whole));
 }
 
 }  // namespace

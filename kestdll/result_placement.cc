@@ -59,13 +59,17 @@ std::vector<CompanionCopy> planMemoCompanionCopies(const char* sourcePath,
   return FindCompanions(sourcePath, targetTablePath, targetName, env);
 }
 
-int32_t copyMemoCompanions(const char* sourcePath, const char* targetTablePath,
-                           const char* targetName, platform::Env* env) {
+void logMemoCompanionSearch(const char* sourcePath) {
   Log().InfoString("File:", sourcePath);
-  std::vector<CompanionCopy> companions =
-      FindCompanions(sourcePath, targetTablePath, targetName, env);
   std::string mask = sourcePath != nullptr ? memoCompanionMask(sourcePath) : std::string();
   Log().InfoString("Looking for mask: ", mask.c_str());
+}
+
+int32_t copyMemoCompanions(const char* sourcePath, const char* targetTablePath,
+                           const char* targetName, platform::Env* env) {
+  std::vector<CompanionCopy> companions =
+      FindCompanions(sourcePath, targetTablePath, targetName, env);
+  logMemoCompanionSearch(sourcePath);
   if (targetTablePath != nullptr) {
     for (const CompanionCopy& copy : companions) {
       // The source is read by the exact path it was found under; only the
@@ -75,10 +79,47 @@ int32_t copyMemoCompanions(const char* sourcePath, const char* targetTablePath,
                           copy.to.c_str());
         continue;
       }
-      env->CopyNoOverwrite(copy.from, copy.to);
+      placeMemoCompanion(copy, env);
     }
   }
   return static_cast<int32_t>(companions.size());
+}
+
+bool placeMemoCompanion(const CompanionCopy& copy, platform::Env* env, RecoveryReport* report) {
+  platform::Status status;
+  bool renamed = false;
+  if (platform::IsPresent(env->KindOf(copy.to))) {
+    status = platform::Status::Failure(0, "the target exists already");
+  } else {
+    // A copy that fails takes its partial target away itself.
+    status = env->CopyNoOverwrite(copy.from, partialName(copy.to));
+    if (status) {
+      status = publishPartial(env, copy.to, &renamed);
+      if (!status) discardPartial(env, copy.to, renamed);
+    }
+  }
+  if (status) return true;
+  logWriteFailure("Copying " + copy.from + " to " + copy.to, status);
+  if (report != nullptr && report->writeError.empty()) {
+    report->writeError = systemText(status);
+    report->writeErrorCode = status.code();
+  }
+  return false;
+}
+
+bool placeMemoCompanions(const std::vector<CompanionCopy>& copies, platform::Env* env,
+                         RecoveryReport* report) {
+  for (size_t i = 0; i < copies.size(); ++i) {
+    if (!placeMemoCompanion(copies[i], env, report)) {
+      withdrawMemoCompanions({copies.begin(), copies.begin() + i}, env);
+      return false;
+    }
+  }
+  return true;
+}
+
+void withdrawMemoCompanions(const std::vector<CompanionCopy>& copies, platform::Env* env) {
+  for (const CompanionCopy& copy : copies) discardPartial(env, copy.to, /*renamed=*/true);
 }
 
 }  // namespace kest

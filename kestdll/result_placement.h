@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/recovery_options.h"
 #include "platform/env.h"
 
 namespace kest {
@@ -38,12 +39,29 @@ std::vector<CompanionCopy> planMemoCompanionCopies(const char* sourcePath,
                                                   const char* targetName,
                                                   platform::Env* env);
 
-// Counts the memo companions of `sourcePath`; with `targetTablePath` given,
-// also copies each one (never over an existing file; a copy that fails or
-// whose target would not fit in 259 characters is skipped and still
-// counted; the companion itself is read by its path, whatever its length).
+// Counts the memo companions of `sourcePath`, logging the search; with
+// `targetTablePath` given, also copies each one (as placeMemoCompanion; a
+// copy that fails or whose target would not fit in 259 characters is
+// skipped and still counted; the companion itself is read by its path,
+// whatever its length).
 int32_t copyMemoCompanions(const char* sourcePath, const char* targetTablePath,
                            const char* targetName, platform::Env* env);
+// The log lines of the companion search alone ("File:", "Looking for mask:").
+void logMemoCompanionSearch(const char* sourcePath);
+
+// Copies one companion the way a result is written: under its temporary
+// name, synced, then renamed to `copy.to` (never over anything) and the
+// folder synced. On failure nothing of it is left and the failure is
+// logged with the system's text (and noted in `report`, when given).
+bool placeMemoCompanion(const CompanionCopy& copy, platform::Env* env,
+                        RecoveryReport* report = nullptr);
+// Places every copy in turn. At the first failure the copies placed
+// before it are removed again and false is returned: a memo file missing
+// beside its table loses the memo values.
+bool placeMemoCompanions(const std::vector<CompanionCopy>& copies, platform::Env* env,
+                         RecoveryReport* report);
+// Removes copies that placeMemoCompanions placed.
+void withdrawMemoCompanions(const std::vector<CompanionCopy>& copies, platform::Env* env);
 
 }  // namespace kest
 

@@ -36,7 +36,8 @@ Status Env::CopyNoOverwrite(const std::string& from, const std::string& to) {
     status = in->ReadAt(offset, buffer, sizeof buffer, &got);
     if (!status) break;
     if (got == 0) {
-      status = out->Close();
+      status = out->Sync();
+      if (status) status = out->Close();
       if (status) return status;
       break;
     }

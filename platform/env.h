@@ -152,8 +152,9 @@ class Env {
   virtual Status OpenAppending(const std::string& path, std::unique_ptr<AppendingFile>* file) = 0;
   // Copies a file to a target that must not exist yet. A copy that fails
   // after the target was made removes the partial target again; an
-  // existing target is never touched. The copy's times are those of its
-  // making. Built on OpenReadOnly, CreateNew and RemoveFile.
+  // existing target is never touched. The copy is on the disk (synced)
+  // before it is closed; its times are those of its making. Built on
+  // OpenReadOnly, CreateNew and RemoveFile.
   virtual Status CopyNoOverwrite(const std::string& from, const std::string& to);
   // Removes a file, or a link itself (never what it points to).
   virtual Status RemoveFile(const std::string& path) = 0;

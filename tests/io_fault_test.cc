@@ -7,7 +7,11 @@
 //   - the table and its companions are as they were;
 //   - a run that reports success (0) wrote one whole table, and the
 //     companions beside it are whole copies;
-//   - a failed write, close or read is never reported as success.
+//   - a failed write, close or read is never reported as success;
+//   - whatever the code, no file stands under a final name that is not
+//     whole (a temporary name is the only place for an unfinished file),
+//     and a run that failed while writing (-2) leaves no table and no
+//     companion under a final name.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -19,6 +23,7 @@
 #include <vector>
 
 #include "kestdll/include/kestdll.h"
+#include "dbf/result_table.h"
 #include "kestdll/recovery_run.h"
 #include "tests/fault_env.h"
 #include "tests/source_guard.h"
@@ -64,7 +69,9 @@ bool IsPublicCode(int32_t code) {
 }
 
 bool IsWrite(FaultKind kind) {
-  return kind == FaultKind::kAppend || kind == FaultKind::kWriteAt || kind == FaultKind::kClose;
+  return kind == FaultKind::kAppend || kind == FaultKind::kWriteAt || kind == FaultKind::kClose ||
+         kind == FaultKind::kSync || kind == FaultKind::kRename ||
+         kind == FaultKind::kSyncFolder || kind == FaultKind::kCopy;
 }
 
 // Why a run that returned 0 into `output` did not leave one whole result;
@@ -92,6 +99,29 @@ std::string WholeResult(const std::string& output, const std::string& table) {
   return tables == 1 ? "" : std::to_string(tables) + " result tables";
 }
 
+// Why the files under final names in `output` break the rules of any run
+// (see the top); empty when they keep them.
+std::string OnlyWholeFilesUnderFinalNames(const std::string& output, const std::string& table,
+                                          int32_t code) {
+  for (const auto& folder : fs::directory_iterator(output)) {
+    if (!fs::is_directory(folder.path())) continue;
+    for (const auto& entry : fs::directory_iterator(folder.path())) {
+      std::string name = entry.path().filename().string();
+      if (name.ends_with(kPartialSuffix)) continue;
+      if (code == KEST_INTERNAL) return name + " left by a run that failed";
+      std::string ext = entry.path().extension().string();
+      std::string why;
+      if (ext == ".dbf" || ext == ".DBF") {
+        if (!TableImage::Read(entry.path().string()).whole(&why)) return name + ": " + why;
+      } else if (readFile(entry.path().string()) !=
+                 readFile((fs::path(table).parent_path() / name).string())) {
+        return name + " is not a whole copy";
+      }
+    }
+  }
+  return "";
+}
+
 class IoFaults : public ::testing::TestWithParam<Table> {
  protected:
   int32_t Run(const FaultPlan& plan) {
@@ -105,6 +135,8 @@ class IoFaults : public ::testing::TestWithParam<Table> {
     std::string why;
     if (!IsPublicCode(code)) violations_.push_back(what + "not a code of the header");
     if (!guard_->unchanged(&why)) violations_.push_back(what + "the source changed: " + why);
+    std::string left = OnlyWholeFilesUnderFinalNames(output.path(), table_, code);
+    if (!left.empty()) violations_.push_back(what + left);
     if (code == KEST_OK) {
       std::string whole = WholeResult(output.path(), table_);
       if (!whole.empty()) violations_.push_back(what + whole);
@@ -184,6 +216,35 @@ TEST_P(IoFaults, AFailedReadIsNeverASuccess) {
   }
   ADD_FAILURE() << failedReadsAsSuccess_.size() << " of " << runs << " runs:"
                 << List(failedReadsAsSuccess_);
+}
+
+// A full disk while the table or its memo copy is written: the run fails
+// with -2, the log and the extended report carry the system's words, and
+// the results folder keeps nothing under a final name or a temporary one.
+TEST_P(IoFaults, AFullDiskWhileWritingIsToldAndLeavesNothing) {
+  constexpr uint32_t kNoSpace = 28;  // ENOSPC
+  for (FaultKind kind : {FaultKind::kAppend, FaultKind::kSync, FaultKind::kRename,
+                         FaultKind::kSyncFolder, FaultKind::kCopy}) {
+    SCOPED_TRACE(faultKindName(kind));
+    TempDir output;
+    env_.Reset();
+    env_.Fail(FaultPlan{kind, 1, false, true, kNoSpace});
+    std::string logFile = output.file("run.log");
+    KestRecoverReport report{};
+    report.size = sizeof report;
+    int32_t code = recoverFileEx(table_.c_str(), output.path().c_str(), nullptr, nullptr,
+                                 nullptr, logFile.c_str(), nullptr, &report, &env_);
+    if (!env_.fired()) continue;  // no companion to copy, say
+    EXPECT_EQ(code, KEST_INTERNAL);
+    EXPECT_EQ(report.writeErrorCode, kNoSpace);
+    EXPECT_STREQ(report.writeError, "No space left on device");
+    EXPECT_NE(readFile(logFile).find("failed: No space left on device"), std::string::npos);
+    for (const auto& entry : fs::directory_iterator(output.path())) {
+      if (entry.is_directory()) {
+        EXPECT_TRUE(fs::is_empty(entry.path())) << entry.path();
+      }
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(RecoverFile, IoFaults, ::testing::ValuesIn(kTables),

@@ -354,6 +354,7 @@ int32_t Method1::Parse(RecordSink* sink) {
 int32_t Method1::Flush(const char* path) {
   Log().Info("In Method1::Flush()");
   ResultWriter writer(env_);
+  writer.reportFailureTo(context_->report());
   int32_t rc = writer.guard("Unhandled exception in Method1::Flush()", [&] {
     // The header goes out before the records, so it can only come from a
     // Parse that found a layout.

@@ -11,8 +11,12 @@
 //   wait       reports Pass 2, then polls the break byte (up to 30 s)
 //   deaf       like wait, but never looks at the break byte
 //   writing    reaches Pass 4, makes the results folder and a partial
-//              table, then polls the break byte and answers it with -2, as
-//              the engine's writers do
+//              table under its temporary name, then polls the break byte
+//              and answers it with -2, removing the partial table, as the
+//              engine's writers do
+//   full       reaches Pass 4, makes the results folder and fails as a full
+//              disk does: -2, and "No space left on device" in the report
+//              of FileRecoverEx, the folder left empty
 //   notready   the one report of an engine that could not be set up, -2
 //   odd        a best:1 run whose status texts hold quotes, backslashes,
 //              control bytes and a byte that is not UTF-8
@@ -47,6 +51,8 @@
 namespace {
 
 char* gBreak = nullptr;
+// What a "full" step reports through FileRecoverEx.
+const char* gWriteError = "";
 int gCalls = 0;
 
 std::string scriptStep(int call) {
@@ -221,8 +227,17 @@ int32_t scriptedRun(const char* sourcePath, const char* outputFolder,
   if (step == "writing") {
     std::string folder = resultFolderName(sourcePath, outputFolder);
     if (!makeFolder(folder)) return KEST_CANNOT_CREATE;
-    writeTable(folder + "/RECOVERED.DBF", 0);
-    return waitForBreak(true, KEST_INTERNAL);
+    std::string partial = folder + "/RECOVERED.DBF.partial";
+    writeTable(partial, 0);
+    int32_t stopped = waitForBreak(true, KEST_INTERNAL);
+    std::remove(partial.c_str());
+    return stopped;
+  }
+  if (step == "full") {
+    std::string folder = resultFolderName(sourcePath, outputFolder);
+    if (!makeFolder(folder)) return KEST_CANNOT_CREATE;
+    gWriteError = "No space left on device";
+    return KEST_INTERNAL;
   }
   if (code == 0) {
     std::string folder = resultFolderName(sourcePath, outputFolder);
@@ -279,8 +294,14 @@ KEST_API int32_t KEST_CALL FileRecoverEx(const char* sourcePath, const char* out
     std::memset(report, 0, sizeof *report);
     report->size = size;
   }
-  return scriptedRun(sourcePath, outputFolder, statusCallback, progressCallback, userData,
-                     logFileName, report);
+  gWriteError = "";
+  int32_t code = scriptedRun(sourcePath, outputFolder, statusCallback, progressCallback,
+                             userData, logFileName, report);
+  if (report != nullptr) {
+    std::snprintf(report->writeError, sizeof report->writeError, "%s", gWriteError);
+    report->writeErrorCode = *gWriteError != '\0' ? 28 : 0;
+  }
+  return code;
 }
 #endif
 

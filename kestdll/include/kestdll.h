@@ -224,6 +224,13 @@ typedef struct KestRecoverReport {
    * KEST_REPORT_REPAIRS are described. */
   uint32_t repairCount;
   char repairs[KEST_REPORT_REPAIRS][KEST_REPORT_TEXT];
+  /* Added later; filled only when `size` holds them. Why the result or a
+   * memo companion could not be written whole (a full disk, an I/O error):
+   * the system's code and its text, cut like the repairs; 0 and empty when
+   * nothing failed in the writing. The run then returned KEST_INTERNAL
+   * and left no result and no companion under their final names. */
+  uint32_t writeErrorCode;
+  char writeError[KEST_REPORT_TEXT];
 } KestRecoverReport;
 
 /*
