@@ -79,6 +79,9 @@ class Logger {
   // thread's last error code here.
   int WriteLine(int32_t level, const char* message);
   bool IsEnabledFor(int32_t level) const;
+  // IsEnabledFor with a log file open: a line at `level` would be written.
+  // Nothing is composed otherwise.
+  bool IsWritingAt(int32_t level) const;
 
   // --- states --------------------------------------------------------------
   // Sets `enabled`, but only while a log file is open.
