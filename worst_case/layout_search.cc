@@ -62,34 +62,35 @@ RecordLengthScores scoreRecordLengths(const uint8_t* window, uint32_t windowSize
 
   // Phase p of candidate j sums changes[p + k*j] over the t records k. The
   // records are summed sixteen phases to a vector of byte lanes, one lane
-  // per phase; a lane holds at most 255, so the vectors are emptied into
-  // the phase counts every 255 records. Lanes past the record's end are
-  // read but never counted. A vector's lanes lie in memory in lane order
-  // on every machine.
+  // per phase, the vector kept in a register while it runs down a block of
+  // records; a lane holds at most 255, so a block is 255 records. Lanes
+  // past the record's end are read but never counted. A vector's lanes lie
+  // in memory in lane order on every machine.
   typedef uint8_t ByteLanes __attribute__((vector_size(kLanes)));
   constexpr uint32_t kRecordsPerBlock = 255;
   constexpr uint32_t kMaxVectors = (kMaxCandidateLength + kLanes - 1) / kLanes;
   std::array<uint32_t, kMaxVectors * kLanes> counts;
-  ByteLanes sums[kMaxVectors];
   for (uint32_t j = kMinCandidateLength; j <= kMaxCandidateLength; ++j) {
     if (beforeCandidate) beforeCandidate(j);
     uint32_t t = windowSize / j;
     uint32_t vectors = (j + kLanes - 1) / kLanes;
     std::fill(counts.begin(), counts.end(), 0u);
-    const uint8_t* row = changes.data();
-    for (uint32_t k = 0; k < t;) {
-      uint32_t blockEnd = std::min(t, k + kRecordsPerBlock);
-      for (uint32_t v = 0; v < vectors; ++v) sums[v] = ByteLanes{};
-      for (; k < blockEnd; ++k, row += j) {
-        for (uint32_t v = 0; v < vectors; ++v) {
+    for (uint32_t k = 0; k < t; k += kRecordsPerBlock) {
+      const uint32_t records = std::min(t - k, kRecordsPerBlock);
+      const uint8_t* block = changes.data() + static_cast<size_t>(k) * j;
+      for (uint32_t v = 0; v < vectors; ++v) {
+        ByteLanes sum{};
+        const uint8_t* column = block + v * kLanes;
+        for (uint32_t r = 0; r < records; ++r, column += j) {
           ByteLanes lanes;
-          std::memcpy(&lanes, row + v * kLanes, kLanes);
-          sums[v] += lanes;
+          std::memcpy(&lanes, column, kLanes);
+          sum += lanes;
         }
+        uint8_t laneBytes[kLanes];
+        std::memcpy(laneBytes, &sum, kLanes);
+        uint32_t* phaseCounts = counts.data() + v * kLanes;
+        for (uint32_t p = 0; p < kLanes; ++p) phaseCounts[p] += laneBytes[p];
       }
-      uint8_t laneBytes[kMaxVectors * kLanes];
-      std::memcpy(laneBytes, sums, vectors * kLanes);
-      for (uint32_t p = 0; p < j; ++p) counts[p] += laneBytes[p];
     }
     uint32_t threshold = static_cast<uint32_t>(static_cast<uint64_t>(t) * 80 / 100);
     uint32_t boundaryPhases = 0;
