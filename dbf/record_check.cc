@@ -41,6 +41,57 @@ bool isParseSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// A field's value as the rules read it: the field's bytes inside the
+// record (at most 255), zero past the record's end, ending at the first
+// NUL as a text would. The rules look at the bytes where they lie; the
+// NUL-ended copy exists only for the log, made when a line that shows the
+// value is really written.
+class FieldValue {
+ public:
+  FieldValue(const uint8_t* bytes, size_t copied)
+      : bytes_(reinterpret_cast<const char*>(bytes)), copied_(copied) {}
+
+  // The length of the text: up to its first NUL. Fields are short; a
+  // plain loop beats a call into the C library here.
+  size_t length() const {
+    size_t n = 0;
+    while (n < copied_ && bytes_[n] != '\0') ++n;
+    return n;
+  }
+  const char* bytes() const { return bytes_; }
+  size_t copied() const { return copied_; }
+  uint8_t first() const { return copied_ != 0 ? static_cast<uint8_t>(bytes_[0]) : 0; }
+  // The first four bytes as stored, NULs and all, zero past the copied ones.
+  uint32_t first32() const {
+    uint8_t four[4] = {};
+    std::memcpy(four, bytes_, copied_ < 4 ? copied_ : 4);
+    return le::Get32(four);
+  }
+  const char* text() {
+    if (!made_) {
+      std::memcpy(text_, bytes_, copied_);
+      text_[copied_] = '\0';
+      made_ = true;
+    }
+    return text_;
+  }
+
+ private:
+  const char* bytes_;
+  size_t copied_;
+  bool made_ = false;
+  char text_[kMaxFieldLength + 1];
+};
+
+void logValue(int32_t level, const char* message, FieldValue& value) {
+  if (!Log().IsWritingAt(level)) return;
+  if (level == kLevelError) {
+    Log().ErrorString(message, value.text());
+  } else {
+    Log().InfoString(message, value.text());
+  }
+}
+
 // A date component read as a signed decimal number the way the C library
 // reads one: leading white space, one optional sign, digits up to the first
 // non-digit, 0 without digits. Only the component's `width` characters are
@@ -62,10 +113,11 @@ int32_t parseComponent(const char* text, uint32_t textLength, uint32_t start,
   return negative ? -value : value;
 }
 
-bool checkDate(const char* text) {
-  Log().InfoString("Date field, value is", text);
+bool checkDate(FieldValue& value) {
+  logValue(kLevelInfo, "Date field, value is", value);
   bool valid = true;
-  uint32_t textLength = static_cast<uint32_t>(std::strlen(text));
+  const char* text = value.bytes();
+  uint32_t textLength = static_cast<uint32_t>(value.length());
   if (textLength != kDateTextLength) {
     valid = false;
     Log().Error("The field length is not 8 chars");
@@ -96,38 +148,40 @@ bool checkDate(const char* text) {
   return valid;
 }
 
-bool checkLogical(const char* text, size_t fieldNumber) {
-  uint8_t value = static_cast<uint8_t>(text[0]);
-  if (kLogicalValues[value]) return true;
+bool checkLogical(const FieldValue& value, size_t fieldNumber) {
+  uint8_t first = value.first();
+  if (kLogicalValues[first]) return true;
   Log().InfoNumber("Boolean field invalid, field number:", static_cast<int32_t>(fieldNumber));
-  Log().InfoNumber("Invalid field value is:", value);
+  Log().InfoNumber("Invalid field value is:", first);
   return false;
 }
 
 // The block number is the field's first four bytes as stored, not its
 // text: a binary number holds zero bytes. A field shorter than four bytes
 // contributes the bytes it has; the missing ones count as zero.
-bool checkMemo(const char* text, bool memoPresent, uint32_t memoSize) {
+bool checkMemo(FieldValue& value, bool memoPresent, uint32_t memoSize) {
   bool valid = true;
   if (memoPresent) {
-    uint32_t block = le::Get32(reinterpret_cast<const uint8_t*>(text));
+    uint32_t block = value.first32();
     // 4096 x memoSize outgrows 32 bits for a companion of 1 MiB or more.
     if (block > kMemoBlockFactor * memoSize) {
       valid = false;
       Log().ErrorNumber("Memo page number is too big", static_cast<int32_t>(block));
     }
   }
-  Log().InfoString("Memo field, value is", text);
+  logValue(kLevelInfo, "Memo field, value is", value);
   return valid;
 }
 
-bool checkNumeric(const char* text) {
-  Log().InfoString("Numeric field, value is", text);
+bool checkNumeric(FieldValue& value) {
+  logValue(kLevelInfo, "Numeric field, value is", value);
   bool valid = true;
-  for (size_t k = 0; text[k] != '\0'; ++k) {
+  const char* text = value.bytes();
+  const size_t copied = value.copied();
+  for (size_t k = 0; k < copied && text[k] != '\0'; ++k) {
     if (kNumericChars[static_cast<uint8_t>(text[k])]) continue;
     valid = false;
-    Log().ErrorString("Data is invalid", text);
+    logValue(kLevelError, "Data is invalid", value);
     Log().ErrorNumber("Symbol at this position is invalid", static_cast<int32_t>(k));
     Log().ErrorNumber("Symbol value", static_cast<int8_t>(text[k]));
   }
@@ -170,9 +224,6 @@ std::vector<FieldPlace> placeFields(const std::vector<DbfFieldDescriptor>& field
 bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
                  bool memoPresent, uint32_t memoSize) {
   bool valid = true;
-  // A field is at most 255 bytes long; three spare bytes let a memo field
-  // shorter than four bytes read its block number without a special case.
-  char text[kMaxFieldLength + 4];
   for (size_t j = 0; j < fields.size(); ++j) {
     const FieldPlace& field = fields[j];
     // Damaged descriptors point anywhere; only the part of a field that
@@ -182,51 +233,35 @@ bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPl
       inside = recordLength - field.displacement;
       if (inside > field.length) inside = field.length;
     }
-
-    switch (field.type) {
-      case 'C':
-        if (field.memoAsCharacter) {
-          if (inside != 0) std::memset(record + field.displacement, ' ', inside);
-          continue;
-        }
-        // The value is only wanted by the log; skip the copy when it goes nowhere.
-        if (!Log().IsEnabledFor(kLevelInfo)) continue;
-        break;
-      case 'D':
-      case 'I':
-      case 'L':
-      case 'M':
-      case 'N':
-        break;
-      default:
-        continue;  // no rule for this type, not even a log line
+    if (field.type == 'C' && field.memoAsCharacter) {
+      if (inside != 0) std::memset(record + field.displacement, ' ', inside);
+      continue;
     }
 
-    // The field text: the field's bytes, zero past the record's end, then NUL.
-    size_t textLength = field.length < kMaxFieldLength ? field.length : kMaxFieldLength;
-    size_t copied = inside < textLength ? inside : textLength;
-    if (copied != 0) std::memcpy(text, record + field.displacement, copied);
-    std::memset(text + copied, 0, textLength - copied + 4);
-
+    const size_t textLength = field.length < kMaxFieldLength ? field.length : kMaxFieldLength;
+    FieldValue value(inside != 0 ? record + field.displacement : record,
+                     inside < textLength ? inside : textLength);
     switch (field.type) {
       case 'C':
-        Log().InfoString("Character field, value is", text);
+        logValue(kLevelInfo, "Character field, value is", value);
         break;
       case 'D':
-        valid &= checkDate(text);
+        valid &= checkDate(value);
         break;
       case 'I':
-        Log().InfoNumber("Integer field, value is", static_cast<int8_t>(text[0]));
+        Log().InfoNumber("Integer field, value is", static_cast<int8_t>(value.first()));
         break;
       case 'L':
-        valid &= checkLogical(text, j);
+        valid &= checkLogical(value, j);
         break;
       case 'M':
-        valid &= checkMemo(text, memoPresent, memoSize);
+        valid &= checkMemo(value, memoPresent, memoSize);
         break;
       case 'N':
-        valid &= checkNumeric(text);
+        valid &= checkNumeric(value);
         break;
+      default:
+        break;  // no rule for this type, not even a log line
     }
   }
   if (!valid) Log().Info("This record is not valid by one of its field values");

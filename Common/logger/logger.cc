@@ -222,14 +222,6 @@ void Logger::WriteLineWithCode(int32_t level, const char* message, uint32_t code
   log_->Append(line, length);
 }
 
-bool Logger::IsEnabledFor(int32_t level) const {
-  return level >= threshold_ && enabled_;
-}
-
-bool Logger::IsWritingAt(int32_t level) const {
-  return log_ != nullptr && IsEnabledFor(level);
-}
-
 void Logger::Enable() {
   if (log_ != nullptr) enabled_ = true;
 }
