@@ -40,7 +40,7 @@ free_mb() { df -Pm "$work" | awk 'NR == 2 { print $4 }'; }
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)]; else print "-" }'; }
 
 # timed NAME COMMAND...: runs COMMAND under /usr/bin/time -v, appends
-# "seconds kilobytes" to $work/NAME.times
+# "wall-seconds peak-kilobytes cpu-seconds" to $work/NAME.times
 timed() {
   name=$1; shift
   /usr/bin/time -v -o "$work/time.out" "$@" >/dev/null 2>"$work/stderr.out" || {
@@ -48,9 +48,11 @@ timed() {
   awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); s = 0;
                 for (i = 1; i <= n; i++) s = s * 60 + p[i]; t = s }
               /Maximum resident set size/ { m = $2 }
-              END { print t, m }' "$work/time.out" >> "$work/$name.times"
+              /User time|System time/ { c += $2 }
+              END { print t, m, c }' "$work/time.out" >> "$work/$name.times"
 }
 seconds() { cut -d' ' -f1 "$work/$1.times" | median; }
+cpu() { cut -d' ' -f3 "$work/$1.times" | median; }
 peak_mib() { cut -d' ' -f2 "$work/$1.times" | sort -n | tail -1 | awk '{ printf "%.1f", $1 / 1024 }'; }
 # ratio A B [FORMAT]: A / B, "-" when either is missing
 ratio() { awk -v a="$1" -v b="$2" -v f="${3:-%.2f}" \
@@ -69,7 +71,9 @@ recover() {  # recover NAME TABLE [LOG]
 
 printf '%s\n' "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(df -PT "$work" | awk 'NR == 2 { print $2 " on " $1 }')"
 printf '%s\n' "runs: $runs (medians), dbfrecover ${classic:-(no --classic option)}"
-printf '| table | floor s | pgdbf s | run s | MB/s | run / floor | pgdbf / run | run+log s | log lines/s | peak RSS MiB (+log) | worst case s |\n'
+printf '%s\n' "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%s\n' "wall seconds, CPU seconds (user + system) in brackets"
+printf '| table | floor s | pgdbf s | run s | MB/s | run / floor | pgdbf / run | run+log s | log lines/s (per CPU s) | peak RSS MiB (+log) | worst case s |\n'
 printf '|---|---|---|---|---|---|---|---|---|---|---|\n'
 
 for mb in $sizes; do
@@ -91,9 +95,9 @@ for mb in $sizes; do
     [ "$mb" -le "$log_max_mb" ] && recover log "$table" "$work/run.log"
     i=$((i + 1))
   done
-  lines=0; logged=-
+  lines=0; logged=-; loggedcpu=-
   if [ -f "$work/run.log" ]; then
-    lines=$(wc -l < "$work/run.log"); logged=$(seconds log)
+    lines=$(wc -l < "$work/run.log"); logged=$(seconds log); loggedcpu=$(cpu log)
   fi
   rm -f "$work/run.log"
   # The same table with its header gone: only the sample window is read.
@@ -103,10 +107,12 @@ for mb in $sizes; do
   rm -f "$table"
 
   floor=$(seconds floor); run=$(seconds run)
-  pg=-; [ $have_pgdbf = yes ] && pg=$(seconds pgdbf)
-  printf '| %s MB | %s | %s | %s | %s | %s | %s | %s | %s | %s (%s) | %s |\n' \
-    "$mb" "$floor" "$pg" "$run" "$(ratio "$mb" "$run")" "$(ratio "$run" "$floor")" \
-    "$(ratio "$pg" "$run")" "$logged" "$(ratio "$lines" "$logged" %.0f)" \
-    "$(peak_mib run)" "$([ "$logged" = - ] && echo - || peak_mib log)" "$(seconds worst)"
+  pg=-; pgcpu=-
+  [ $have_pgdbf = yes ] && { pg=$(seconds pgdbf); pgcpu=$(cpu pgdbf); }
+  printf '| %s MB | %s (%s) | %s (%s) | %s (%s) | %s | %s | %s | %s (%s) | %s (%s) | %s (%s) | %s (%s) |\n' \
+    "$mb" "$floor" "$(cpu floor)" "$pg" "$pgcpu" "$run" "$(cpu run)" "$(ratio "$mb" "$run" %.0f)" \
+    "$(ratio "$run" "$floor")" "$(ratio "$pg" "$run")" "$logged" "$loggedcpu" \
+    "$(ratio "$lines" "$logged" %.0f)" "$(ratio "$lines" "$loggedcpu" %.0f)" \
+    "$(peak_mib run)" "$([ "$logged" = - ] && echo - || peak_mib log)" "$(seconds worst)" "$(cpu worst)"
 done
 rm -f "$work"/*.times "$work/time.out" "$work/stderr.out"
