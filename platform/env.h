@@ -53,7 +53,9 @@ class Status {
   std::string text_;
 };
 
-// A file opened for reading that others may read at the same time.
+// A file opened for reading that others may read at the same time. The
+// platform's Env serves its reads from blocks read ahead
+// (buffered_file.h); a read that goes back reads the file afresh.
 class ReadableFile {
  public:
   virtual ~ReadableFile() = default;
@@ -65,9 +67,11 @@ class ReadableFile {
   virtual Status ReadAt(uint64_t offset, void* buffer, size_t count, size_t* got) = 0;
 };
 
-// A file created new for writing. Unbuffered: every call hands its bytes
-// to the system before it returns, so they survive the process; only Sync
-// asks the system to put them on the disk (fdatasync; FlushFileBuffers).
+// A file created new for writing. The platform's Env gathers appended
+// bytes in a block (buffered_file.h) that reaches the system when it is
+// full and before WriteAt, Sync and Close return; from then on the bytes
+// survive the process. Only Sync asks the system to put them on the disk
+// (fdatasync; FlushFileBuffers).
 class WritableFile {
  public:
   virtual ~WritableFile() = default;
@@ -85,8 +89,8 @@ class WritableFile {
 };
 
 // A file opened for appending, created when it is missing; what it held
-// stays. Unbuffered like WritableFile: each Append reaches the system
-// before it returns. Closed when destroyed.
+// stays. Unbuffered: each Append reaches the system before it returns.
+// Closed when destroyed.
 class AppendingFile {
  public:
   virtual ~AppendingFile() = default;

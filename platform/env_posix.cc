@@ -20,6 +20,7 @@
 #include <ctime>
 #include <new>
 
+#include "platform/buffered_file.h"
 #include "platform/env.h"
 #include "platform/env_internal.h"
 #include "platform/path.h"
@@ -204,7 +205,8 @@ class PosixEnv final : public Env {
       ::close(fd);
       return Failure(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     }
-    *file = std::make_unique<PosixReadableFile>(fd, static_cast<uint64_t>(st.st_size));
+    *file = NewReadAheadFile(
+        std::make_unique<PosixReadableFile>(fd, static_cast<uint64_t>(st.st_size)));
     return Status();
   }
 
@@ -212,7 +214,7 @@ class PosixEnv final : public Env {
     file->reset();
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return LastFailure();
-    *file = std::make_unique<PosixWritableFile>(fd);
+    *file = NewBufferedWritableFile(std::make_unique<PosixWritableFile>(fd));
     return Status();
   }
 

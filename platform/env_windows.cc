@@ -21,6 +21,7 @@
 #include <ctime>
 #include <new>
 
+#include "platform/buffered_file.h"
 #include "platform/env.h"
 #include "platform/env_internal.h"
 #include "platform/path.h"
@@ -337,7 +338,7 @@ class WindowsEnv final : public Env {
       return Failure(ERROR_ACCESS_DENIED);
     }
     uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    *file = std::make_unique<WindowsReadableFile>(handle, size);
+    *file = NewReadAheadFile(std::make_unique<WindowsReadableFile>(handle, size));
     return Status();
   }
 
@@ -349,7 +350,7 @@ class WindowsEnv final : public Env {
     HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
                                   CREATE_NEW, FILE_ATTRIBUTE_ARCHIVE, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastFailure();
-    *file = std::make_unique<WindowsWritableFile>(handle);
+    *file = NewBufferedWritableFile(std::make_unique<WindowsWritableFile>(handle));
     return Status();
   }
 

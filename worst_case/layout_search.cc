@@ -61,43 +61,45 @@ std::vector<uint32_t> scoreRecordLengthsUpTo(const uint8_t* window, uint32_t win
   // Whether the kind of character changes between byte q and byte q+1 is
   // the same question for every candidate length, so it is answered once,
   // as a byte 0 or 1. The last byte has no successor inside the window: no
-  // change. Eight zero bytes follow, so that the word reads below may run
-  // past the last record without leaving the buffer.
-  constexpr uint32_t kLanes = sizeof(uint64_t);
+  // change. Zero bytes follow, so that the vector reads below may run past
+  // the last record without leaving the buffer.
+  constexpr uint32_t kLanes = 16;
   std::vector<uint8_t> changes(static_cast<size_t>(windowSize) + kLanes, 0);
   for (uint32_t q = 0; q + 1 < windowSize; ++q) {
     changes[q] = kClassTable.of[window[q]] != kClassTable.of[window[q + 1]];
   }
 
   // Phase p of candidate j sums changes[p + k*j] over the t records k. The
-  // records are summed eight phases to a 64-bit word, one byte lane per
-  // phase; a lane holds at most 255, so the words are emptied into the
-  // phase counts every 255 records. Lanes past the record's end are read
-  // but never counted. The lanes are read back through memory, which
-  // keeps them in phase order whatever the machine's byte order.
+  // records are summed sixteen phases to a vector of byte lanes, one lane
+  // per phase, the vector kept in a register while it runs down a block of
+  // records; a lane holds at most 255, so a block is 255 records. Lanes
+  // past the record's end are read but never counted. A vector's lanes lie
+  // in memory in lane order on every machine.
+  typedef uint8_t ByteLanes __attribute__((vector_size(kLanes)));
   constexpr uint32_t kRecordsPerBlock = 255;
-  const uint32_t maxWords = (maxLength + kLanes - 1) / kLanes;
-  std::vector<uint32_t> counts(static_cast<size_t>(maxWords) * kLanes);
-  std::vector<uint64_t> sums(maxWords);
-  std::vector<uint8_t> laneBytes(static_cast<size_t>(maxWords) * kLanes);
+  const uint32_t maxVectors = (maxLength + kLanes - 1) / kLanes;
+  std::vector<uint32_t> counts(static_cast<size_t>(maxVectors) * kLanes);
   for (uint32_t j = kMinCandidateLength; j <= maxLength; ++j) {
     if (beforeCandidate) beforeCandidate(j);
     uint32_t t = windowSize / j;
-    uint32_t words = (j + kLanes - 1) / kLanes;
+    uint32_t vectors = (j + kLanes - 1) / kLanes;
     std::fill(counts.begin(), counts.end(), 0u);
-    const uint8_t* row = changes.data();
-    for (uint32_t k = 0; k < t;) {
-      uint32_t blockEnd = std::min(t, k + kRecordsPerBlock);
-      std::fill(sums.begin(), sums.begin() + words, uint64_t{0});
-      for (; k < blockEnd; ++k, row += j) {
-        for (uint32_t w = 0; w < words; ++w) {
-          uint64_t lanes;
-          std::memcpy(&lanes, row + w * kLanes, kLanes);
-          sums[w] += lanes;
+    for (uint32_t k = 0; k < t; k += kRecordsPerBlock) {
+      const uint32_t records = std::min(t - k, kRecordsPerBlock);
+      const uint8_t* block = changes.data() + static_cast<size_t>(k) * j;
+      for (uint32_t v = 0; v < vectors; ++v) {
+        ByteLanes sum{};
+        const uint8_t* column = block + v * kLanes;
+        for (uint32_t r = 0; r < records; ++r, column += j) {
+          ByteLanes lanes;
+          std::memcpy(&lanes, column, kLanes);
+          sum += lanes;
         }
+        uint8_t laneBytes[kLanes];
+        std::memcpy(laneBytes, &sum, kLanes);
+        uint32_t* phaseCounts = counts.data() + v * kLanes;
+        for (uint32_t p = 0; p < kLanes; ++p) phaseCounts[p] += laneBytes[p];
       }
-      std::memcpy(laneBytes.data(), sums.data(), words * kLanes);
-      for (uint32_t p = 0; p < j; ++p) counts[p] += laneBytes[p];
     }
     uint32_t threshold = static_cast<uint32_t>(static_cast<uint64_t>(t) * 80 / 100);
     uint32_t boundaryPhases = 0;

@@ -14,6 +14,8 @@
 #endif
 
 #include "Common/raised_code.h"
+#include "platform/buffered_file.h"
+#include "tests/fault_env.h"
 #include "tests/test_support.h"
 
 namespace kest {
@@ -182,6 +184,31 @@ TEST(LLFileReadFailure, ARefusedReadIsNotTheEndOfTheFile) {
     EXPECT_EQ(file.ReadAt(0, 10, before), 10u) << c.what;
     EXPECT_EQ(RaisedBy([&] { c.op(file); }), kReadFailed) << c.what;
     EXPECT_EQ(log.count(line), 1u) << c.what;
+  }
+}
+
+// With the blocks read ahead beneath the file, a refused read is still
+// a failure, whether it is the first read of a block or a later one.
+TEST(LLFileReadFailure, ARefusedBlockReadRaises4) {
+  TempDir dir;
+  testing::writeFile(dir.file("t.dbf"), std::string(100, 'x'));
+  struct SmallBlocks : platform::EnvWrapper {
+    using EnvWrapper::EnvWrapper;
+    platform::Status OpenReadOnly(const std::string& p,
+                                  std::unique_ptr<platform::ReadableFile>* f) override {
+      platform::Status status = target()->OpenReadOnly(p, f);
+      if (status) *f = platform::NewReadAheadFile(std::move(*f), 16);
+      return status;
+    }
+  };
+  for (uint64_t nth : {1, 2}) {
+    testing::FaultEnv faults;
+    SmallBlocks env(&faults);
+    faults.FailAt(testing::FaultKind::kRead, nth);
+    LLFile file(dir.file("t.dbf").c_str(), &env);
+    char b[4];
+    EXPECT_EQ(RaisedBy([&] { for (uint32_t at = 0; at < 100; at += 4) file.ReadAt(at, 4, b); }),
+              kReadFailed) << nth;
   }
 }
 

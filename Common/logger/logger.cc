@@ -1,5 +1,6 @@
 #include "Common/logger/logger.h"
 
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,46 @@ const char* LevelName(int32_t level) {
 
 Logger* installed = nullptr;
 
+// Puts a text together in a buffer of `room` characters and a NUL, cutting
+// what does not fit as snprintf would. A log line is made at every record
+// and field; this keeps the making to a few copies.
+class Composer {
+ public:
+  Composer(char* buffer, size_t room) : buffer_(buffer), room_(room) {}
+  Composer& add(const char* text, size_t length) {
+    if (length > room_ - length_) length = room_ - length_;
+    std::memcpy(buffer_ + length_, text, length);
+    length_ += length;
+    return *this;
+  }
+  Composer& add(const char* text) { return add(text, std::strlen(text)); }
+  Composer& addNumber(long number) {
+    char digits[24];
+    char* end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    return add(digits, static_cast<size_t>(end - digits));
+  }
+  // Ends the text with its NUL; returns its length.
+  size_t finish() {
+    buffer_[length_] = '\0';
+    return length_;
+  }
+
+ private:
+  char* buffer_;
+  size_t room_;
+  size_t length_ = 0;
+};
+
+// "%s [%ld]", cut at kMaxComposed.
+void ComposeWithNumber(char* buffer, const char* message, int32_t number) {
+  Composer(buffer, Logger::kMaxComposed)
+      .add(message)
+      .add(" [", 2)
+      .addNumber(number)
+      .add("]", 1)
+      .finish();
+}
+
 }  // namespace
 
 Logger::Logger(platform::Env* env, bool setUpWorkspace)
@@ -37,27 +78,27 @@ void Logger::Info(const char* message) { WriteLine(kLevelInfo, message); }
 void Logger::Error(const char* message) { WriteLine(kLevelError, message); }
 
 void Logger::InfoString(const char* message, const char* text) {
-  if (IsEnabledFor(kLevelInfo)) Compose(kLevelInfo, message, text);
+  if (IsWritingAt(kLevelInfo)) Compose(kLevelInfo, message, text);
 }
 
 void Logger::ErrorString(const char* message, const char* text) {
-  Compose(kLevelError, message, text);
+  if (IsWritingAt(kLevelError)) Compose(kLevelError, message, text);
 }
 
 void Logger::InfoNumber(const char* message, int32_t number) {
-  if (IsEnabledFor(kLevelInfo)) ComposeNumber(kLevelInfo, message, number);
+  if (IsWritingAt(kLevelInfo)) ComposeNumber(kLevelInfo, message, number);
 }
 
 void Logger::DebugNumber(const char* message, int32_t number) {
-  if (IsEnabledFor(kLevelDebug)) ComposeNumber(kLevelDebug, message, number);
+  if (IsWritingAt(kLevelDebug)) ComposeNumber(kLevelDebug, message, number);
 }
 
 void Logger::ErrorNumber(const char* message, int32_t number) {
-  ComposeNumber(kLevelError, message, number);
+  if (IsWritingAt(kLevelError)) ComposeNumber(kLevelError, message, number);
 }
 
 void Logger::ErrorFormat(const char* format, ...) {
-  if (format == nullptr) return;
+  if (format == nullptr || !IsWritingAt(kLevelError)) return;
   char buffer[kMaxFormatted + 1];
   buffer[0] = '\0';
   va_list args;
@@ -70,33 +111,34 @@ void Logger::ErrorFormat(const char* format, ...) {
 // The thread's last error is read before anything is composed, so that it
 // is what the system said before the report, not during it.
 void Logger::AssertReport(bool condition, const char* message, int32_t line) {
-  if (condition || message == nullptr) return;
+  if (condition || message == nullptr || !IsWritingAt(kLevelAssert)) return;
   uint32_t code = env_->ThreadErrorCode();
   char buffer[kMaxComposed + 1];
-  std::snprintf(buffer, sizeof buffer, "%s [%ld]", message, static_cast<long>(line));
+  ComposeWithNumber(buffer, message, line);
   WriteLineWithCode(kLevelAssert, buffer, code);
 }
 
 void Logger::CheckStringPtr(const void* pointer, const char* message, int32_t line) {
-  if (pointer == nullptr) ComposeNumber(kLevelError, message, line);
+  if (pointer == nullptr) ErrorNumber(message, line);
 }
 
 // Composition happens in a per-call buffer before the lock is taken.
 void Logger::Compose(int32_t level, const char* message, const char* text) {
   if (message == nullptr) return;
   char buffer[kMaxComposed + 1];
-  if (text == nullptr) {
-    std::snprintf(buffer, sizeof buffer, "%s [null]", message);
-  } else {
-    std::snprintf(buffer, sizeof buffer, "%s [%s]", message, text);
-  }
+  Composer(buffer, kMaxComposed)
+      .add(message)
+      .add(" [", 2)
+      .add(text != nullptr ? text : "null")
+      .add("]", 1)
+      .finish();
   WriteLine(level, buffer);
 }
 
 void Logger::ComposeNumber(int32_t level, const char* message, int32_t number) {
   if (message == nullptr) return;
   char buffer[kMaxComposed + 1];
-  std::snprintf(buffer, sizeof buffer, "%s [%ld]", message, static_cast<long>(number));
+  ComposeWithNumber(buffer, message, number);
   WriteLine(level, buffer);
 }
 
@@ -149,23 +191,35 @@ void Logger::WriteLineWithCode(int32_t level, const char* message, uint32_t code
 
   // One write per line, so that the line reaches the system whole and at
   // once; a line that cannot be written is dropped, as is one that finds
-  // no memory to be made in.
+  // no memory to be made in. "%6s %s | %s %s\n", made by hand: most lines
+  // fit the buffer on the stack.
   const char* levelName = LevelName(level);
-  int length = std::snprintf(nullptr, 0, "%6s %s | %s %s\n", levelName, timeText_, message,
-                             errorText_);
-  if (length < 0) return;
-  try {
-    std::string line(static_cast<size_t>(length) + 1, '\0');
-    std::snprintf(line.data(), line.size(), "%6s %s | %s %s\n", levelName, timeText_, message,
-                  errorText_);
-    line.pop_back();
-    log_->Append(line.data(), line.size());
-  } catch (const std::bad_alloc&) {
+  const size_t nameLength = std::strlen(levelName);
+  const size_t pad = nameLength < 6 ? 6 - nameLength : 0;
+  const size_t length = pad + nameLength + 1 + std::strlen(timeText_) + 3 +
+                        std::strlen(message) + 1 + std::strlen(errorText_) + 1;
+  char onStack[512];
+  std::string onHeap;
+  char* line = onStack;
+  if (length > sizeof onStack) {
+    try {
+      onHeap.resize(length);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    line = onHeap.data();
   }
-}
-
-bool Logger::IsEnabledFor(int32_t level) const {
-  return level >= threshold_ && enabled_;
+  std::memset(line, ' ', pad);
+  Composer(line + pad, length - pad)
+      .add(levelName, nameLength)
+      .add(" ", 1)
+      .add(timeText_)
+      .add(" | ", 3)
+      .add(message)
+      .add(" ", 1)
+      .add(errorText_)
+      .add("\n", 1);
+  log_->Append(line, length);
 }
 
 void Logger::Enable() {

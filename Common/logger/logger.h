@@ -78,7 +78,10 @@ class Logger {
   // The core writer; returns 0 in every case. ASSERT lines read the
   // thread's last error code here.
   int WriteLine(int32_t level, const char* message);
-  bool IsEnabledFor(int32_t level) const;
+  bool IsEnabledFor(int32_t level) const { return level >= threshold_ && enabled_; }
+  // IsEnabledFor with a log file open: a line at `level` would be written.
+  // Nothing is composed otherwise.
+  bool IsWritingAt(int32_t level) const { return log_ != nullptr && IsEnabledFor(level); }
 
   // --- states --------------------------------------------------------------
   // Sets `enabled`, but only while a log file is open.

@@ -1,0 +1,47 @@
+// bench_table TABLE.dbf MEGABYTES [--memo] [--deleted PERMILLE]
+//             [--damaged PERMILLE] [--seed N]
+//
+// Writes a deterministic table of about MEGABYTES million bytes (and with
+// --memo its .fpt) for the benchmarks; see table_generator.h.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "bench/table_generator.h"
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr,
+                 "usage: %s TABLE.dbf MEGABYTES [--memo] [--deleted PERMILLE] "
+                 "[--damaged PERMILLE] [--seed N]\n",
+                 argv[0]);
+    return 2;
+  }
+  kest::bench::TableShape shape;
+  for (int i = 3; i < argc; ++i) {
+    std::string option = argv[i];
+    bool hasValue = i + 1 < argc;
+    if (option == "--memo") {
+      shape.memo = true;
+    } else if (option == "--deleted" && hasValue) {
+      shape.deletedPerMille = static_cast<uint32_t>(std::atoi(argv[++i]));
+    } else if (option == "--damaged" && hasValue) {
+      shape.damagedPerMille = static_cast<uint32_t>(std::atoi(argv[++i]));
+    } else if (option == "--seed" && hasValue) {
+      shape.seed = std::strtoull(argv[++i], nullptr, 10);
+    } else {
+      std::fprintf(stderr, "%s: unknown option %s\n", argv[0], argv[i]);
+      return 2;
+    }
+  }
+  const double bytes = std::atof(argv[2]) * 1e6;
+  shape.records = static_cast<uint64_t>(bytes / kest::bench::recordLength(shape));
+  if (!kest::bench::writeTable(argv[1], shape)) {
+    std::fprintf(stderr, "%s: cannot write %s\n", argv[0], argv[1]);
+    return 1;
+  }
+  std::printf("%s: %llu records of %u bytes\n", argv[1],
+              static_cast<unsigned long long>(shape.records), kest::bench::recordLength(shape));
+  return 0;
+}

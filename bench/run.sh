@@ -1,0 +1,118 @@
+#!/bin/sh
+# Whole-run benchmark of dbfrecover against the floor of the machine and a
+# converter that only reads, from one run of this script:
+#
+#   bench/run.sh [BUILD_DIR]        (default: build; RUNS=3 repetitions)
+#
+# For tables of 10 MB, 100 MB and 1 GB made by bench_table it measures, on
+# the same file and disk, warm: the floor (cat of the table, then cp of it),
+# pgdbf (-s latin1, output to /dev/null), dbfrecover without and with a log
+# file, and dbfrecover on the same table with its first 512 bytes zeroed
+# (the worst-case method). A run with a log writes about eight lines per
+# record, so it is made for tables up to LOG_MAX_MB (default 100) only.
+# Each figure is the median of RUNS runs. Peak
+# RSS comes from /usr/bin/time -v. The 1 GB table needs about 3 GB free in
+# KEST_BENCH_DIR (default /tmp/kest-bench); without the room it is left
+# out, and the script says so.
+set -eu
+
+build=${1:-build}
+runs=${RUNS:-3}
+work=${KEST_BENCH_DIR:-/tmp/kest-bench}
+sizes=${SIZES:-"10 100 1000"}
+log_max_mb=${LOG_MAX_MB:-100}
+dbfrecover=$build/bin/dbfrecover
+maker=$build/bin/bench_table
+
+for tool in "$dbfrecover" "$maker"; do
+  [ -x "$tool" ] || { echo "missing $tool: build it first (cmake --build $build)" >&2; exit 1; }
+done
+[ -x /usr/bin/time ] || { echo "needs /usr/bin/time (apt-get install -y time)" >&2; exit 1; }
+have_pgdbf=yes
+command -v pgdbf >/dev/null 2>&1 || have_pgdbf=no
+classic=""
+"$dbfrecover" --help 2>&1 | grep -q -- --classic && classic=--classic
+
+mkdir -p "$work"
+free_mb() { df -Pm "$work" | awk 'NR == 2 { print $4 }'; }
+
+# median of the numbers on stdin
+median() { sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)]; else print "-" }'; }
+
+# timed NAME COMMAND...: runs COMMAND under /usr/bin/time -v, appends
+# "wall-seconds peak-kilobytes cpu-seconds" to $work/NAME.times
+timed() {
+  name=$1; shift
+  /usr/bin/time -v -o "$work/time.out" "$@" >/dev/null 2>"$work/stderr.out" || {
+    echo "failed: $*" >&2; cat "$work/stderr.out" >&2; exit 1; }
+  awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); s = 0;
+                for (i = 1; i <= n; i++) s = s * 60 + p[i]; t = s }
+              /Maximum resident set size/ { m = $2 }
+              /User time|System time/ { c += $2 }
+              END { print t, m, c }' "$work/time.out" >> "$work/$name.times"
+}
+seconds() { cut -d' ' -f1 "$work/$1.times" | median; }
+cpu() { cut -d' ' -f3 "$work/$1.times" | median; }
+peak_mib() { cut -d' ' -f2 "$work/$1.times" | sort -n | tail -1 | awk '{ printf "%.1f", $1 / 1024 }'; }
+# ratio A B [FORMAT]: A / B, "-" when either is missing
+ratio() { awk -v a="$1" -v b="$2" -v f="${3:-%.2f}" \
+  'BEGIN { if (a == "-" || b == "-" || b + 0 <= 0) print "-"; else printf f, a / b }'; }
+
+recover() {  # recover NAME TABLE [LOG]
+  out=$(mktemp -d "$work/out.XXXXXX")
+  if [ $# -ge 3 ]; then
+    rm -f "$3"
+    timed "$1" "$dbfrecover" $classic -q -o "$out" -l "$3" "$2"
+  else
+    timed "$1" "$dbfrecover" $classic -q -o "$out" "$2"
+  fi
+  rm -rf "$out"
+}
+
+printf '%s\n' "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(df -PT "$work" | awk 'NR == 2 { print $2 " on " $1 }')"
+printf '%s\n' "runs: $runs (medians), dbfrecover ${classic:-(no --classic option)}"
+printf '%s\n' "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%s\n' "wall seconds, CPU seconds (user + system) in brackets"
+printf '| table | floor s | pgdbf s | run s | MB/s | run / floor | pgdbf / run | run+log s | log lines/s (per CPU s) | peak RSS MiB (+log) | worst case s |\n'
+printf '|---|---|---|---|---|---|---|---|---|---|---|\n'
+
+for mb in $sizes; do
+  need=$((mb * 3 + 100))
+  if [ "$(free_mb)" -lt "$need" ]; then
+    echo "| $mb MB | left out: needs about $need MB free in $work, $(free_mb) MB there |"
+    continue
+  fi
+  table=$work/bench$mb.dbf
+  "$maker" "$table" "$mb" >/dev/null
+  rm -f "$work"/*.times
+  cat "$table" >/dev/null  # warm
+  i=0
+  while [ $i -lt "$runs" ]; do
+    timed floor sh -c "cat '$table' > /dev/null && cp '$table' '$work/copy.dbf'"
+    rm -f "$work/copy.dbf"
+    [ $have_pgdbf = yes ] && timed pgdbf sh -c "pgdbf -s latin1 '$table' > /dev/null"
+    recover run "$table"
+    [ "$mb" -le "$log_max_mb" ] && recover log "$table" "$work/run.log"
+    i=$((i + 1))
+  done
+  lines=0; logged=-; loggedcpu=-
+  if [ -f "$work/run.log" ]; then
+    lines=$(wc -l < "$work/run.log"); logged=$(seconds log); loggedcpu=$(cpu log)
+  fi
+  rm -f "$work/run.log"
+  # The same table with its header gone: only the sample window is read.
+  dd if=/dev/zero of="$table" bs=512 count=1 conv=notrunc status=none
+  i=0
+  while [ $i -lt "$runs" ]; do recover worst "$table"; i=$((i + 1)); done
+  rm -f "$table"
+
+  floor=$(seconds floor); run=$(seconds run)
+  pg=-; pgcpu=-
+  [ $have_pgdbf = yes ] && { pg=$(seconds pgdbf); pgcpu=$(cpu pgdbf); }
+  printf '| %s MB | %s (%s) | %s (%s) | %s (%s) | %s | %s | %s | %s (%s) | %s (%s) | %s (%s) | %s (%s) |\n' \
+    "$mb" "$floor" "$(cpu floor)" "$pg" "$pgcpu" "$run" "$(cpu run)" "$(ratio "$mb" "$run" %.0f)" \
+    "$(ratio "$run" "$floor")" "$(ratio "$pg" "$run")" "$logged" "$loggedcpu" \
+    "$(ratio "$lines" "$logged" %.0f)" "$(ratio "$lines" "$loggedcpu" %.0f)" \
+    "$(peak_mib run)" "$([ "$logged" = - ] && echo - || peak_mib log)" "$(seconds worst)" "$(cpu worst)"
+done
+rm -f "$work"/*.times "$work/time.out" "$work/stderr.out"
