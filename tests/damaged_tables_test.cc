@@ -194,7 +194,7 @@ class DamagedTables : public ::testing::TestWithParam<std::string> {
     {
       SourceGuard guard(request.output);
       outcome.code = EngineLibrary::Built().exports().fileRecover(
-          request.output.c_str(), (dir / "out").c_str(), 0, nullptr, nullptr, nullptr, nullptr);
+          request.output.c_str(), (dir / "out").string().c_str(), 0, nullptr, nullptr, nullptr, nullptr);
     }
     std::vector<fs::path> folders, files;
     for (const auto& entry : fs::directory_iterator(dir / "out")) folders.push_back(entry.path());
