@@ -109,7 +109,7 @@ std::vector<uint32_t> scoreRecordLengthsUpTo(const uint8_t* window, uint32_t win
   return scores;
 }
 
-uint32_t chooseRecordLength(const RecordLengthScores& scores) {
+uint32_t chooseRecordLength(std::span<const uint32_t> scores) {
   uint32_t best = 0;
   uint32_t bestScore = 0;
   for (uint32_t j = 0; j < scores.size(); ++j) {

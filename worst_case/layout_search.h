@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <span>
 #include <vector>
 
 #include "dbf/dbf_format.h"
@@ -74,7 +75,8 @@ std::vector<uint32_t> scoreRecordLengthsUpTo(const uint8_t* window, uint32_t win
                                              const std::function<void(uint32_t)>& beforeCandidate);
 
 // The first length whose score beats all before it (0 when none scores).
-uint32_t chooseRecordLength(const RecordLengthScores& scores);
+// Takes the window's scores and the whole table's longer list alike.
+uint32_t chooseRecordLength(std::span<const uint32_t> scores);
 
 // Records of `recordLength` bytes that the old header may cover.
 inline uint32_t headerZoneRecords(uint32_t recordLength) {

@@ -164,7 +164,7 @@ bool Method1::FindThoroughLayout(bool firstPass, int32_t* code) {
     scores = scoreRecordLengthsUpTo(first.bytes.data(), firstSize, kMaxCandidateLength,
                                     [&](uint32_t j) { scoringProgress(j - kMinCandidateLength, total); });
   }
-  uint32_t size = chooseSampleLength(scores);
+  uint32_t size = chooseRecordLength(scores);
   context_->reportProgress(kLengthChosenProgress[firstPass]);
   Log().InfoNumber("Best record size:", static_cast<int32_t>(size));
   if (size == 0) {

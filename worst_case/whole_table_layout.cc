@@ -104,18 +104,6 @@ std::vector<uint32_t> scoreSample(const TableSample& sample,
   return total;
 }
 
-uint32_t chooseSampleLength(const std::vector<uint32_t>& scores) {
-  uint32_t best = 0;
-  uint32_t bestScore = 0;
-  for (uint32_t j = 0; j < scores.size(); ++j) {
-    if (scores[j] > bestScore) {
-      bestScore = scores[j];
-      best = j;
-    }
-  }
-  return best;
-}
-
 std::vector<uint32_t> flaggedSlotsByPhase(const TableSample& sample, uint32_t recordLength,
                                           std::vector<uint32_t>* slots) {
   std::vector<uint32_t> flagged(recordLength, 0);

@@ -87,8 +87,6 @@ uint32_t longestCandidate(const TableSample& sample);
 std::vector<uint32_t> scoreSample(const TableSample& sample,
                                   const std::function<void(uint32_t, uint32_t)>& beforeCandidate);
 
-// The first length whose score beats all before it (0 when none scores).
-uint32_t chooseSampleLength(const std::vector<uint32_t>& scores);
 
 // Per phase 0..recordLength-1, the slots of that phase lying whole inside a
 // window whose first byte is a space or '*'; `slots` receives how many
