@@ -492,7 +492,8 @@ void RecoveryRun::NameFailure(int32_t code) {
         failure_ = resultNotCreated(resultFolder_);
         break;
       default:
-        failure_ = internalFailure("in the engine", sourcePath_ != nullptr ? sourcePath_ : "");
+        failure_ = internalFailure("outside the recovery methods",
+                                   sourcePath_ != nullptr ? sourcePath_ : "");
         break;
     }
   }

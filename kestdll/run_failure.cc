@@ -119,7 +119,7 @@ RunFailure stoppedByUser(const char* table) {
 }
 
 RunFailure internalFailure(const char* where, const std::string& path) {
-  return {std::string("internal failure ") + where, path};
+  return {std::string("an unforeseen fault ") + where, path};
 }
 
 }  // namespace kest

@@ -222,21 +222,6 @@ std::vector<BadInput> Cases() {
   return cases;
 }
 
-// The message columns of the ERROR lines ("  ERROR | msg " gives "msg").
-std::vector<std::string> ErrorMessages(const std::string& log) {
-  std::vector<std::string> errors;
-  for (const std::string& line : logLines(log)) {
-    size_t bar = line.find(" | ");
-    if (bar == std::string::npos || line.substr(0, bar).find("ERROR") == std::string::npos) {
-      continue;
-    }
-    std::string message = line.substr(bar + 3);
-    if (!message.empty() && message.back() == ' ') message.pop_back();
-    errors.push_back(message);
-  }
-  return errors;
-}
-
 // The descriptors of this process that reach into `folder`.
 std::vector<std::string> OpenBelow(const std::string& folder) {
   std::vector<std::string> open;
@@ -270,7 +255,7 @@ class BadInputs : public ::testing::TestWithParam<BadInput> {
     std::vector<std::string> messages = logMessages(log);
     EXPECT_NE(std::find(messages.begin(), messages.end(), "In FileRecover()"), messages.end())
         << "the run wrote no log to " << log;
-    return ErrorMessages(log);
+    return logErrors(log);
   }
 
   void CheckClassicErrors(const std::vector<std::string>& errors) {
