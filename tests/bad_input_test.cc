@@ -377,8 +377,9 @@ INSTANTIATE_TEST_SUITE_P(FileRecover, BadInputs, ::testing::ValuesIn(Cases()),
 // is written.
 TEST(DeepTable, IsRecoveredByItsWholePath) {
   static char breakByte = 0;
-  EngineLibrary::Built().exports().setBreakFlag(&breakByte);
-  TempDir dir, out;
+  const EngineExports& engine = EngineLibrary::Built().exports();
+  engine.setBreakFlag(&breakByte);
+  TempDir dir;
   fs::path deep = dir.path();
   while (deep.string().size() < 300) deep /= std::string(60, 'd');
   fs::create_directories(deep);
@@ -386,16 +387,23 @@ TEST(DeepTable, IsRecoveredByItsWholePath) {
   fs::copy_file(sharedData("foxprodb/calls.FPT"), deep / "calls.FPT");
   std::string table = (deep / "calls.dbf").string();
   SourceGuard guard(table);
-  ASSERT_EQ(EngineLibrary::Built().exports().fileRecover(table.c_str(), out.path().c_str(), 0,
-                                                         nullptr, nullptr, nullptr, nullptr),
-            0);
-  std::vector<fs::path> folders;
-  for (const auto& entry : fs::directory_iterator(out.path())) folders.push_back(entry.path());
-  ASSERT_EQ(folders.size(), 1u);
-  std::string why;
-  EXPECT_TRUE(TableImage::Read((folders[0] / "calls.dbf").string()).whole(&why)) << why;
-  EXPECT_EQ(readFile((folders[0] / "calls.FPT").string()),
-            readFile(sharedData("foxprodb/calls.FPT")));
+  for (bool thorough : {false, true}) {
+    SCOPED_TRACE(thorough ? "thorough" : "classic");
+    TempDir out;
+    KestRecoverOptions options{sizeof options, KEST_THOROUGH};
+    ASSERT_EQ(thorough ? engine.fileRecoverEx(table.c_str(), out.path().c_str(), 0, nullptr,
+                                              nullptr, nullptr, nullptr, &options, nullptr)
+                       : engine.fileRecover(table.c_str(), out.path().c_str(), 0, nullptr,
+                                            nullptr, nullptr, nullptr),
+              0);
+    std::vector<fs::path> folders;
+    for (const auto& entry : fs::directory_iterator(out.path())) folders.push_back(entry.path());
+    ASSERT_EQ(folders.size(), 1u);
+    std::string why;
+    EXPECT_TRUE(TableImage::Read((folders[0] / "calls.dbf").string()).whole(&why)) << why;
+    EXPECT_EQ(readFile((folders[0] / "calls.FPT").string()),
+              readFile(sharedData("foxprodb/calls.FPT")));
+  }
 }
 
 // A table that changes between the passes of a run: the size was taken
@@ -448,29 +456,36 @@ class ChangingTables : public ::testing::TestWithParam<Change> {
 };
 
 TEST_P(ChangingTables, ResultIsWholeOrTheRunFails) {
-  TempDir dir, out;
-  Changer changer{&GetParam(), "", false};
-  if (std::string(GetParam().table) == "sample") {
-    changer.table = dir.file("calls.dbf");
-    fs::copy_file(std::string(KEST_SOURCE_DIR) + "/samples/calls.dbf", changer.table);
-  } else {
-    copySharedData("foxprodb/calls.FPT", dir);
-    changer.table = copySharedData(GetParam().table, dir);
-  }
-  int32_t code = EngineLibrary::Built().exports().fileRecover(
-      changer.table.c_str(), out.path().c_str(), 0, nullptr, &Changer::Progress, &changer,
-      nullptr);
-  ASSERT_TRUE(changer.done);
-  EXPECT_EQ(code, 0);
-  for (const auto& folder : fs::directory_iterator(out.path())) {
-    for (const auto& entry : fs::directory_iterator(folder.path())) {
-      std::string ext = entry.path().extension().string();
-      if (ext != ".dbf" && ext != ".DBF") continue;
-      std::string why;
-      EXPECT_TRUE(TableImage::Read(entry.path().string()).whole(&why)) << why;
+  for (bool thorough : {false, true}) {
+    SCOPED_TRACE(thorough ? "thorough" : "classic");
+    TempDir dir, out;
+    Changer changer{&GetParam(), "", false};
+    if (std::string(GetParam().table) == "sample") {
+      changer.table = dir.file("calls.dbf");
+      fs::copy_file(std::string(KEST_SOURCE_DIR) + "/samples/calls.dbf", changer.table);
+    } else {
+      copySharedData("foxprodb/calls.FPT", dir);
+      changer.table = copySharedData(GetParam().table, dir);
     }
+    const EngineExports& engine = EngineLibrary::Built().exports();
+    KestRecoverOptions options{sizeof options, KEST_THOROUGH};
+    int32_t code =
+        thorough ? engine.fileRecoverEx(changer.table.c_str(), out.path().c_str(), 0, nullptr,
+                                        &Changer::Progress, &changer, nullptr, &options, nullptr)
+                 : engine.fileRecover(changer.table.c_str(), out.path().c_str(), 0, nullptr,
+                                      &Changer::Progress, &changer, nullptr);
+    ASSERT_TRUE(changer.done);
+    EXPECT_EQ(code, 0);
+    for (const auto& folder : fs::directory_iterator(out.path())) {
+      for (const auto& entry : fs::directory_iterator(folder.path())) {
+        std::string ext = entry.path().extension().string();
+        if (ext != ".dbf" && ext != ".DBF") continue;
+        std::string why;
+        EXPECT_TRUE(TableImage::Read(entry.path().string()).whole(&why)) << why;
+      }
+    }
+    EXPECT_EQ(OpenBelow(dir.path()), std::vector<std::string>{});
   }
-  EXPECT_EQ(OpenBelow(dir.path()), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(FileRecover, ChangingTables, ::testing::ValuesIn(kChanges),
