@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "Common/logger/llfile.h"
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
 #include "kestdll/result_placement.h"
+#include "kestdll/run_failure.h"
 #include "kestdll/run_state.h"
 #include "kestdll/testing_host.h"
 #include "tests/fault_env.h"
@@ -593,6 +595,37 @@ TEST_F(RecoveryRunTest, FailuresInsideEachStageEndTheRunAsTheirKindSays) {
 }
 
 // --- why a run with extensions failed --------------------------------------------
+
+TEST(RunFailure, WordsAndPath) {
+  TempDir dir;
+  std::string oneByte = dir.file("one.dbf");
+  testing::writeFile(oneByte, "x");
+  platform::Env* env = platform::Env::Default();
+  struct Case {
+    RunFailure failure;
+    std::string line;
+  };
+  const Case cases[] = {
+      {tableUnreadable("", kCannotOpen, "", env), "no table was named"},
+      {tableUnreadable(dir.file("absent.dbf").c_str(), kCannotOpen, "No such file", env),
+       "the table does not exist: " + dir.file("absent.dbf")},
+      {tableUnreadable(dir.path().c_str(), kCannotOpen, "Is a directory", env),
+       "the table is a folder, not a file: " + dir.path()},
+      // A system text written as a sentence loses its full stop.
+      {tableUnreadable("t.dbf", kReadFailed, "Access is denied. ", env),
+       "the table cannot be read (Access is denied): t.dbf"},
+      {tableUnreadable("t.dbf", kSeekFailed, "", env), "the table cannot be read: t.dbf"},
+      {tableUnreadable("t.dbf", kNoMemory, "", env),
+       "no memory was left to read the table: t.dbf"},
+      {nothingFound(oneByte.c_str(), env),
+       "the table holds only 1 byte, fewer than its 32-byte header: " + oneByte},
+      {nothingFound(nullptr, env), "neither method found a record to recover in the table"},
+      {resultFolderNotMade(nullptr, "", platform::Status(), env), "no output folder was given"},
+      {resultFolderNotMade(oneByte.c_str(), oneByte + "/R", platform::Status(), env),
+       "the output folder is not a folder: " + oneByte},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.failure.line(), c.line);
+}
 
 // Each fault once in a classic run and once with extensions: the second
 // writes the first one's ERROR lines and, last, one more that names the

@@ -16,7 +16,12 @@ using platform::EntryKind;
 std::string orEmpty(const char* text) { return text != nullptr ? text : ""; }
 
 // "<words> (<system text>)", or the words alone when the system said nothing.
-std::string withSystemText(const std::string& words, const std::string& systemText) {
+// Some systems end their texts as sentences; inside the parentheses the
+// full stop would end the line's sentence early.
+std::string withSystemText(const std::string& words, std::string systemText) {
+  while (!systemText.empty() && (systemText.back() == '.' || systemText.back() == ' ')) {
+    systemText.pop_back();
+  }
   return systemText.empty() ? words : words + " (" + systemText + ")";
 }
 
