@@ -1,16 +1,23 @@
 // How failures travel inside the engine.
 //
-// A failure is raised as an exception that carries a plain integer code and
-// is turned into a return code where it leaves the engine: the user break,
+// A failure is raised as an exception that carries a plain integer code
+// (with the system's words, where it gave some) and is turned into a
+// return code where it leaves the engine: the user break,
 // the file-access codes of LLFile, the failed binding of the host-services
 // library. Anything else that is thrown counts as an internal failure.
 #ifndef KEST_COMMON_RAISED_CODE_H_
 #define KEST_COMMON_RAISED_CODE_H_
 
+#include <string>
+#include <utility>
+
 namespace kest {
 
 struct RaisedCode {
   int code;
+  // The system's words for the failure, where it gave some ("Permission
+  // denied"); the code alone decides what the failure means.
+  std::string systemText = {};
 };
 
 // The host's break byte was found set.
@@ -29,6 +36,9 @@ inline constexpr int kTooShortToSearch = -3;
 inline constexpr int kCannotCreateResult = -5;
 
 [[noreturn]] inline void Raise(int code) { throw RaisedCode{code}; }
+[[noreturn]] inline void Raise(int code, std::string systemText) {
+  throw RaisedCode{code, std::move(systemText)};
+}
 
 }  // namespace kest
 

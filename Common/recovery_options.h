@@ -68,6 +68,9 @@ struct RecoveryReport {
   // words, with its code; empty when nothing failed in the writing.
   std::string writeError;
   uint32_t writeErrorCode = 0;
+  // Why a run with extensions ended without a result, in plain words
+  // ("the table is empty"); empty when it wrote one or ran classic.
+  std::string failure;
 };
 
 }  // namespace kest

@@ -67,24 +67,47 @@ const char* outcomeName(int32_t code) {
   }
 }
 
-std::string failureSentence(int32_t code) {
-  switch (code) {
-    case KEST_NOTHING:
-      return "Nothing to recover: neither method found a record worth keeping.";
-    case KEST_SOURCE_UNREADABLE:
-      return "Cannot read the table: it is missing, or it cannot be opened or read.";
-    case KEST_CANNOT_CREATE:
-      return "Cannot create the result: the output folder is missing or not writable, "
-             "or a results folder of the same name exists already (runs on one table "
-             "within the same minute share a name).";
-    case KEST_USER_BREAK:
-      return "Stopped by the user; no result was written.";
-    case KEST_INTERNAL:
-      return "Internal failure in the engine; the diagnostic log (-l) tells more.";
-    default:
-      return "The engine returned the unknown code " + std::to_string(code) +
-             "; treated as an internal failure.";
+namespace {
+
+// A failure sentence: what failed, then the general words for why.
+struct FailureWords {
+  int32_t code;
+  const char* head;
+  const char* why;  // with its leading separator
+};
+
+const FailureWords kFailureWords[] = {
+    {KEST_NOTHING, "Nothing to recover", ": neither method found a record worth keeping."},
+    {KEST_SOURCE_UNREADABLE, "Cannot read the table",
+     ": it is missing, or it cannot be opened or read."},
+    {KEST_CANNOT_CREATE, "Cannot create the result",
+     ": the output folder is missing or not writable, or a results folder of the same name "
+     "exists already (runs on one table within the same minute share a name)."},
+    {KEST_USER_BREAK, "Stopped by the user", "; no result was written."},
+    {KEST_INTERNAL, "Internal failure in the engine", "; the diagnostic log (-l) tells more."},
+};
+
+const FailureWords* failureWords(int32_t code) {
+  for (const FailureWords& words : kFailureWords) {
+    if (words.code == code) return &words;
   }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string failureSentence(int32_t code) {
+  if (const FailureWords* words = failureWords(code)) {
+    return std::string(words->head) + words->why;
+  }
+  return "The engine returned the unknown code " + std::to_string(code) +
+         "; treated as an internal failure.";
+}
+
+std::string failureSentence(int32_t code, const std::string& cause) {
+  const FailureWords* words = failureWords(code);
+  if (cause.empty() || words == nullptr || code == KEST_USER_BREAK) return failureSentence(code);
+  return std::string(words->head) + ": " + cause + ".";
 }
 
 namespace {

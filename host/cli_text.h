@@ -43,6 +43,10 @@ const char* outcomeName(int32_t code);
 
 // One plain sentence for a failure code (without the table's name).
 std::string failureSentence(int32_t code);
+// The same sentence with the engine's own words for the cause in place of
+// the general ones ("Nothing to recover: the table is empty."); the plain
+// sentence when `cause` is empty, and for a user break, which needs none.
+std::string failureSentence(int32_t code, const std::string& cause);
 
 // `text` as a quoted JSON string. Valid UTF-8 passes through; quotes,
 // backslashes and control bytes are escaped; any byte that is not part of

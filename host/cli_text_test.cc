@@ -60,6 +60,25 @@ TEST(FailureSentenceTest, OnePlainSentencePerCode) {
   }
 }
 
+TEST(FailureSentenceTest, TheEnginesCauseTakesThePlaceOfTheGeneralWords) {
+  struct Case {
+    int32_t code;
+    const char* cause;
+    std::string sentence;
+  } cases[] = {
+      {KEST_NOTHING, "the table is empty", "Nothing to recover: the table is empty."},
+      {KEST_CANNOT_CREATE, "the output folder does not exist",
+       "Cannot create the result: the output folder does not exist."},
+      {KEST_INTERNAL, "an unforeseen fault in the best-case method",
+       "Internal failure in the engine: an unforeseen fault in the best-case method."},
+      // Nothing to add to the user's own stop, nor to a code nobody knows.
+      {KEST_USER_BREAK, "stopped by the user", failureSentence(KEST_USER_BREAK)},
+      {-42, "the table is empty", failureSentence(-42)},
+      {KEST_SOURCE_UNREADABLE, "", failureSentence(KEST_SOURCE_UNREADABLE)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(failureSentence(c.code, c.cause), c.sentence);
+}
+
 TEST(JsonStringTest, EscapesWhatJsonRequiresAndKeepsValidUtf8) {
   struct Case {
     std::string text;

@@ -85,6 +85,8 @@ RunReport fromEngine(const KestRecoverReport& raw) {
     std::string text(raw.repairs[i], strnlen(raw.repairs[i], KEST_REPORT_TEXT));
     report.repairs.push_back(platform::NarrowToUtf8(text));
   }
+  report.failure =
+      platform::NarrowToUtf8(std::string(raw.failure, strnlen(raw.failure, sizeof raw.failure)));
   return report;
 }
 

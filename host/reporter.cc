@@ -396,7 +396,7 @@ void Reporter::written(const std::optional<ResultLocation>& location,
 }
 
 void Reporter::failed(int32_t code, const std::optional<RunReport>& report) {
-  std::string sentence = failureSentence(code);
+  std::string sentence = failureSentence(code, report ? report->failure : std::string());
   if (code == KEST_INTERNAL && !notReady_.empty()) {
     sentence = notReady_;
     if (!endsWith(sentence, ".")) sentence += '.';

@@ -36,6 +36,9 @@ struct RunReport {
   // The repairs described; `repairCount` counts them all.
   std::vector<std::string> repairs;
   uint32_t repairCount = 0;
+  // Why no result was written, in the engine's words; empty when it wrote
+  // one or did not say.
+  std::string failure;
 };
 
 // What one output style does with each report; the Reporter has worked out

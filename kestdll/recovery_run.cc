@@ -17,6 +17,7 @@
 #include "dbf/memo_companion.h"
 #include "dbf/result_table.h"
 #include "kestdll/result_placement.h"
+#include "kestdll/run_failure.h"
 #include "kestdll/run_state.h"
 #include "platform/path.h"
 #include "worst_case/layout_search.h"
@@ -84,7 +85,9 @@ class RecoveryRun : public RunContext {
         userData_(userData),
         logFileName_(logFileName),
         options_(options),
-        report_(report),
+        // A run that names its failure keeps a report for the writer's
+        // words even when the host keeps none.
+        report_(report != nullptr || options.classic() ? report : &ownReport_),
         env_(env) {}
 
   int32_t Run();
@@ -112,8 +115,8 @@ class RecoveryRun : public RunContext {
   // Runs one method stage under its guard: raised codes map through
   // MethodFailed; anything else is an internal failure of that method.
   template <typename Stage>
-  Step GuardedMethodStage(const char* unknownException, Stage stage);
-  Step MethodFailed(int code);
+  Step GuardedMethodStage(const char* unknownException, const char* method, Stage stage);
+  Step MethodFailed(const RaisedCode& raised);
 
   // nullopt, with an ERROR line, when the table's file name gives no name
   // for the result table.
@@ -131,6 +134,15 @@ class RecoveryRun : public RunContext {
   int32_t Finish(int32_t code, bool hostHeardFromRun = true);
   // "Exiting with or_internal", and the code that goes with it.
   int32_t InternalFailure();
+
+  // A run with extensions names why it failed: the first cause noted
+  // (`describe` runs only in such a run) or, without one, what the code
+  // says, as one ERROR line and in the report. The classic run does
+  // neither.
+  bool NamesFailures() const { return !options_.classic(); }
+  template <typename Describe>
+  void NoteFailure(Describe describe);
+  void NameFailure(int32_t code);
   void ReleaseMethods();
   // What the run found and did, for the report; costs the classic run no
   // log line and no callback.
@@ -163,6 +175,8 @@ class RecoveryRun : public RunContext {
   Winner winner_ = Winner::kNone;
   // At most 259 characters.
   std::string resultFolder_;
+  std::optional<RunFailure> failure_;
+  RecoveryReport ownReport_;
 };
 
 bool RecoveryRun::LogFileAllowed() const {
@@ -214,28 +228,34 @@ Step RecoveryRun::StartStage() {
   return kGoOn;
 }
 
-Step RecoveryRun::MethodFailed(int code) {
+Step RecoveryRun::MethodFailed(const RaisedCode& raised) {
+  int code = raised.code;
   if (code == kUserBreak) return ReturnEarly(KEST_USER_BREAK);
-  if (IsLLFileError(code)) return ReturnEarly(KEST_SOURCE_UNREADABLE);
+  if (IsLLFileError(code)) {
+    NoteFailure([&] { return tableUnreadable(sourcePath_, code, raised.systemText, env_); });
+    return ReturnEarly(KEST_SOURCE_UNREADABLE);
+  }
   // Any other code: this method found nothing; the other may still win.
   return kGoOn;
 }
 
 template <typename Stage>
-Step RecoveryRun::GuardedMethodStage(const char* unknownException, Stage stage) {
+Step RecoveryRun::GuardedMethodStage(const char* unknownException, const char* method,
+                                     Stage stage) {
   try {
     stage();
   } catch (const RaisedCode& raised) {
-    return MethodFailed(raised.code);
+    return MethodFailed(raised);
   } catch (...) {
     Log().Error(unknownException);
+    NoteFailure([&] { return internalFailure(method, sourcePath_); });
     return Finish(InternalFailure());
   }
   return kGoOn;
 }
 
 Step RecoveryRun::BestCaseStage() {
-  return GuardedMethodStage("Unknown exception in Method0", [this] {
+  return GuardedMethodStage("Unknown exception in Method0", "in the best-case method", [this] {
     reportPass(StageText(kStageBestCase));
     bestMethod_ = std::make_unique<Method0>(sourcePath_, env_, this);
     noMemoCompanion_ = copyMemoCompanions(sourcePath_, nullptr, nullptr, env_) < 1;
@@ -250,7 +270,7 @@ Step RecoveryRun::BestCaseStage() {
 }
 
 Step RecoveryRun::WorstCaseStage() {
-  return GuardedMethodStage("Unknown exception in Method1", [this] {
+  return GuardedMethodStage("Unknown exception in Method1", "in the worst-case method", [this] {
     reportPass(StageText(kStageWorstCase));
     worstMethod_ = std::make_unique<Method1>(sourcePath_, env_, this);
     reportProgress(25);
@@ -332,6 +352,7 @@ bool RecoveryRun::PathsFit(const std::vector<std::string>& inside) {
   for (const std::string& path : inside) {
     if (path.size() > kMaxPathLength) {
       Log().ErrorString("Result path does not fit in 259 characters:", path.c_str());
+      NoteFailure([this] { return resultPathTooLong(outputFolder_); });
       return false;
     }
   }
@@ -341,10 +362,14 @@ bool RecoveryRun::PathsFit(const std::vector<std::string>& inside) {
 bool RecoveryRun::CreateResultFolder() {
   // Without an output folder the name would fall back on the current or
   // the root folder, which the host never asked for.
-  bool made = outputFolder_ != nullptr && *outputFolder_ != '\0' &&
-              env_->CreateFolder(resultFolder_);
-  if (!made) Log().Info(" failed to create result folder");
-  return made;
+  bool given = outputFolder_ != nullptr && *outputFolder_ != '\0';
+  platform::Status made = given ? env_->CreateFolder(resultFolder_)
+                                : platform::Status::Failure(0, std::string());
+  if (!made) {
+    Log().Info(" failed to create result folder");
+    NoteFailure([&] { return resultFolderNotMade(outputFolder_, resultFolder_, made, env_); });
+  }
+  return made.ok();
 }
 
 int32_t RecoveryRun::WritingStage() {
@@ -358,6 +383,7 @@ int32_t RecoveryRun::WritingStage() {
     resultFolder_ = makeResultFolderName(sourcePath_, outputFolder_, env_);
     std::optional<WritingPlan> plan =
         winner_ == Winner::kBestCase ? BestCasePlan() : WorstCasePlan();
+    if (!plan) NoteFailure([this] { return noResultName(sourcePath_); });
     if (!plan || !PathsFit(plan->mustFit) || !CreateResultFolder()) {
       return ReturnEarly(KEST_CANNOT_CREATE);
     }
@@ -368,12 +394,25 @@ int32_t RecoveryRun::WritingStage() {
     if (!plan->companionTable.empty()) {
       companions = planMemoCompanionCopies(sourcePath_, plan->companionTable.c_str(),
                                            plan->companionName.c_str(), env_);
-      if (!placeMemoCompanions(companions, env_, report_)) return Finish(InternalFailure());
+      if (!placeMemoCompanions(companions, env_, report_)) {
+        NoteFailure([this] {
+          return resultNotWhole(resultFolder_, report_->writeError, breakRequested());
+        });
+        return Finish(InternalFailure());
+      }
     }
     int32_t result = plan->method == Winner::kBestCase
                          ? bestMethod_->Flush(plan->target.c_str())
                          : worstMethod_->Flush(plan->target.c_str());
     if (result != 0) withdrawMemoCompanions(companions, env_);
+    if (result == kCannotCreateResult) {
+      NoteFailure([this] { return resultNotCreated(resultFolder_); });
+    }
+    if (result == kResultIncomplete) {
+      NoteFailure([this] {
+        return resultNotWhole(resultFolder_, report_->writeError, breakRequested());
+      });
+    }
     // From here the copies belong to the published table, or are gone.
     companions.clear();
     if (!plan->companionTable.empty()) logMemoCompanionSearch(sourcePath_);
@@ -382,13 +421,22 @@ int32_t RecoveryRun::WritingStage() {
     Log().Info("Writing to disk complete");
     reportStatus(StageText(kStageDone));
     return Finish(result);
-  } catch (const RaisedCode&) {
+  } catch (const RaisedCode& raised) {
     withdrawMemoCompanions(companions, env_);
+    NoteFailure([&] {
+      return raised.code == kUserBreak
+                 ? stoppedByUser(sourcePath_)
+                 : internalFailure(("while the result was written (code " +
+                                    std::to_string(raised.code) + ")")
+                                       .c_str(),
+                                   resultFolder_);
+    });
     return ReturnEarly(KEST_USER_BREAK);
   } catch (...) {
     withdrawMemoCompanions(companions, env_);
     // Fixed text, whichever method won (see above).
     Log().Error("Unexpected error writing to disk with Method0");
+    NoteFailure([this] { return internalFailure("while the result was written", resultFolder_); });
     return Finish(InternalFailure());
   }
 }
@@ -397,12 +445,17 @@ int32_t RecoveryRun::ReturnEarly(int32_t code) {
   // The method objects hold the table open; an early return must not
   // leave them behind.
   ReleaseMethods();
+  try {
+    NameFailure(code);
+  } catch (...) {
+  }
   return code;
 }
 
 int32_t RecoveryRun::Finish(int32_t code, bool hostHeardFromRun) {
   ReleaseMethods();
   try {
+    NameFailure(code);
     Log().Info("FileRecover() exiting");
     if (hostHeardFromRun) reportProgress(100);
   } catch (...) {
@@ -413,6 +466,39 @@ int32_t RecoveryRun::Finish(int32_t code, bool hostHeardFromRun) {
 int32_t RecoveryRun::InternalFailure() {
   Log().Error("Exiting with or_internal");
   return KEST_INTERNAL;
+}
+
+template <typename Describe>
+void RecoveryRun::NoteFailure(Describe describe) {
+  // The first cause is the one that ended the run; what follows from it
+  // (a code mapped on the way out) says less.
+  if (NamesFailures() && !failure_) failure_ = describe();
+}
+
+void RecoveryRun::NameFailure(int32_t code) {
+  if (!NamesFailures() || code == KEST_OK) return;
+  if (!failure_) {
+    switch (code) {
+      case KEST_NOTHING:
+        failure_ = nothingFound(sourcePath_, env_);
+        break;
+      case KEST_USER_BREAK:
+        failure_ = stoppedByUser(sourcePath_);
+        break;
+      case KEST_SOURCE_UNREADABLE:
+        failure_ = tableUnreadable(sourcePath_, kCannotOpen, std::string(), env_);
+        break;
+      case KEST_CANNOT_CREATE:
+        failure_ = resultNotCreated(resultFolder_);
+        break;
+      default:
+        failure_ = internalFailure("outside the recovery methods",
+                                   sourcePath_ != nullptr ? sourcePath_ : "");
+        break;
+    }
+  }
+  Log().Error(failure_->line().c_str());
+  if (report_ != nullptr) report_->failure = failure_->words;
 }
 
 void RecoveryRun::ReleaseMethods() {
@@ -599,6 +685,7 @@ void copyReport(const RecoveryReport& from, KestRecoverReport* host) {
   }
   to->writeErrorCode = from.writeErrorCode;
   std::snprintf(to->writeError, KEST_REPORT_TEXT, "%s", from.writeError.c_str());
+  std::snprintf(to->failure, KEST_REPORT_TEXT, "%s", from.failure.c_str());
   std::memcpy(host, &whole, std::min<size_t>(host->size, sizeof whole));
 }
 

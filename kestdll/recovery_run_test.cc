@@ -13,10 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "Common/logger/llfile.h"
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
+#include "kestdll/result_placement.h"
+#include "kestdll/run_failure.h"
 #include "kestdll/run_state.h"
 #include "kestdll/testing_host.h"
+#include "tests/fault_env.h"
 #include "tests/source_guard.h"
 #include "tests/table_builder.h"
 #include "tests/test_support.h"
@@ -587,6 +591,117 @@ TEST_F(RecoveryRunTest, FailuresInsideEachStageEndTheRunAsTheirKindSays) {
     EXPECT_EQ(host.mainEvents(), c.events) << c.name;
     EXPECT_EQ(LogTail(c.logTail.front()), c.logTail) << c.name;
     EXPECT_TRUE(testing::entries(output_.path()).empty()) << c.name;
+  }
+}
+
+// --- why a run with extensions failed --------------------------------------------
+
+TEST(RunFailure, WordsAndPath) {
+  TempDir dir;
+  std::string oneByte = dir.file("one.dbf");
+  testing::writeFile(oneByte, "x");
+  platform::Env* env = platform::Env::Default();
+  struct Case {
+    RunFailure failure;
+    std::string line;
+  };
+  const Case cases[] = {
+      {tableUnreadable("", kCannotOpen, "", env), "no table was named"},
+      {tableUnreadable(dir.file("absent.dbf").c_str(), kCannotOpen, "No such file", env),
+       "the table does not exist: " + dir.file("absent.dbf")},
+      {tableUnreadable(dir.path().c_str(), kCannotOpen, "Is a directory", env),
+       "the table is a folder, not a file: " + dir.path()},
+      // A system text written as a sentence loses its full stop.
+      {tableUnreadable("t.dbf", kReadFailed, "Access is denied. ", env),
+       "the table cannot be read (Access is denied): t.dbf"},
+      {tableUnreadable("t.dbf", kSeekFailed, "", env), "the table cannot be read: t.dbf"},
+      {tableUnreadable("t.dbf", kNoMemory, "", env),
+       "no memory was left to read the table: t.dbf"},
+      {nothingFound(oneByte.c_str(), env),
+       "the table holds only 1 byte, fewer than its 32-byte header: " + oneByte},
+      {nothingFound(nullptr, env), "neither method found a record to recover in the table"},
+      {resultFolderNotMade(nullptr, "", platform::Status(), env), "no output folder was given"},
+      {resultFolderNotMade(oneByte.c_str(), oneByte + "/R", platform::Status(), env),
+       "the output folder is not a folder: " + oneByte},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.failure.line(), c.line);
+}
+
+// Each fault once in a classic run and once with extensions: the second
+// writes the first one's ERROR lines and, last, one more that names the
+// cause and the path it concerns; its report carries the same words. A
+// run that writes its result adds nothing.
+TEST_F(RecoveryRunTest, ARunWithExtensionsNamesWhyItFailed) {
+  std::string sound = source_.file("orders.dbf");
+  SoundTable(sound);
+  std::string empty = EmptyTable();
+  testing::FixedClockEnv clock(testing::FakeEnv::At(9, 5, 3));
+  // Inside the records of the sound table, past its header.
+  testing::ReadFailingEnv failingRead(200);
+  testing::FaultEnv fullDisk(&clock);
+  fullDisk.LimitFileSize(100);
+  enum class Names { kTable, kResultsFolder };
+  struct Case {
+    const char* name;
+    const std::string& table;
+    platform::Env* env;
+    std::string onEvent;  // the report at which the host acts...
+    bool breaks;          // ...setting its break byte, or throwing
+    bool folderTaken;     // the results folder of this minute exists already
+    int32_t code;
+    const char* words;    // the start of the cause; "" when nothing failed
+    Names names;
+  };
+  const Case cases[] = {
+      {"a sound table", sound, &clock, "", false, false, KEST_OK, "", Names::kTable},
+      {"a failing read", sound, &failingRead, "", false, false, KEST_SOURCE_UNREADABLE,
+       "the table cannot be read (Input/output error)", Names::kTable},
+      {"a full disk", sound, &fullDisk, "", false, false, KEST_INTERNAL,
+       "the result could not be written whole (", Names::kResultsFolder},
+      {"a break in the worst-case pass", sound, &clock, progress(25), true, false,
+       KEST_USER_BREAK, "stopped by the user before anything was written", Names::kTable},
+      {"a fault in the best-case pass", sound, &clock, progress(10), false, false,
+       KEST_INTERNAL, "an unforeseen fault in the best-case method", Names::kTable},
+      {"no record in a sound table", empty, &clock, "", false, false, KEST_NOTHING,
+       "neither method found a record to recover in the table", Names::kTable},
+      {"a run in the same minute", sound, &clock, "", false, true, KEST_CANNOT_CREATE,
+       "a results folder of this name exists already", Names::kResultsFolder},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> errors[2];
+    // One output folder for both runs, so that their lines compare.
+    TempDir logs, output;
+    std::string folder = makeResultFolderName(c.table.c_str(), output.path().c_str(), &clock);
+    for (bool thorough : {false, true}) {
+      std::filesystem::remove_all(folder);
+      if (c.folderTaken) std::filesystem::create_directory(folder);
+      std::string log = logs.file(thorough ? "thorough.log" : "classic.log");
+      TestHost host;
+      runState().breakFlag = &host.breakByte;
+      host.onEvent = [&](const std::string& event) {
+        if (event != c.onEvent) return;
+        if (c.breaks) host.breakByte = 1;
+        if (!c.breaks) throw std::runtime_error("host callback failed");
+      };
+      RecoveryOptions options{thorough ? kAllRecoveryFlags : 0};
+      RecoveryReport report;
+      EXPECT_EQ(recoverFile(c.table.c_str(), output.path().c_str(), &TestHost::Status,
+                            &TestHost::Progress, &host, log.c_str(), options, &report, c.env),
+                c.code)
+          << c.name;
+      errors[thorough] = testing::logErrors(log);
+      if (!thorough) continue;
+      EXPECT_EQ(report.failure.rfind(c.words, 0), 0u) << c.name << ": " << report.failure;
+      if (*c.words == '\0') {
+        EXPECT_EQ(report.failure, "") << c.name;
+        continue;
+      }
+      ASSERT_FALSE(errors[1].empty()) << c.name;
+      std::string path = c.names == Names::kTable ? c.table : folder;
+      EXPECT_EQ(errors[1].back(), report.failure + ": " + path) << c.name;
+      errors[1].pop_back();
+    }
+    EXPECT_EQ(errors[1], errors[0]) << c.name;
   }
 }
 

@@ -2,16 +2,19 @@
 // built engine and to dbfrecover as a user would hand them over.
 //
 // Each case pins the engine's code, dbfrecover's exit status and sentence,
-// and the ERROR line of the log where the run writes one; and everywhere:
-// the run leaves nothing in the output folder, nothing of the table or the
-// output folder open, and the table as it was.
+// and the ERROR lines of the log; and everywhere: the run leaves nothing in
+// the output folder, nothing of the table or the output folder open, and
+// the table as it was.
 //
 // The classic log writes an ERROR line only for the faults it detects
 // itself (a table of 4 GiB or more, a result path that does not fit);
 // a table it cannot open and a results folder it cannot make show as
 // INFO lines, and those stay as they are. kNoErrorLine names those cases,
 // and the test holds that no ERROR line appears there, so that the day one
-// does the case is moved, not forgotten.
+// does the case is moved, not forgotten. A run with extensions (the
+// thorough one, as dbfrecover makes it) writes the classic ERROR lines and,
+// last, exactly one that names the cause and the path it concerns; its
+// report and dbfrecover's sentence carry the same words.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -51,13 +54,19 @@ struct Scene {
   std::string skip;  // why the case cannot be made here
 };
 
+// Which path the cause names: the table, or the output folder (itself or
+// something inside it).
+enum class About { kTable, kOutput };
+
 struct BadInput {
   std::string name;
   std::function<void(Scene&)> make;
   int32_t code;
   int hostStatus;
   const char* hostSays;   // the start of dbfrecover's sentence after "<table>: "
-  const char* errorLine;  // the ERROR message the log must hold, or kNoErrorLine
+  const char* errorLine;  // the ERROR message the classic log must hold, or kNoErrorLine
+  std::string cause;      // the start of the cause a run with extensions names
+  About about;
 };
 
 void PrintTo(const BadInput& c, std::ostream* os) { *os << c.name; }
@@ -68,6 +77,9 @@ const char kCannotCreate[] = "Cannot create the result";
 const char kNotAFolder[] = "";  // dbfrecover refuses before any run (usage)
 const char kTooLong[] = "Result path does not fit in 259 characters:";
 const char kOver4GiB[] = "LLFile: error: 32 bit function used to access >2GB file";
+const char kNotRegular[] = "the table is not a regular file (a device, a pipe or a socket)";
+const char kResultPathTooLong[] =
+    "the output folder and the table's name make the result path longer than 259 characters";
 
 std::string SampleTable(Scene& s, const std::string& name = "calls.dbf") {
   copySharedData("foxprodb/calls.FPT", s.dir);
@@ -98,28 +110,32 @@ std::vector<BadInput> Cases() {
          writeFile(s.table, "");
          s.output = Output(s);
        },
-       KEST_NOTHING, 3, kNothing, kNoErrorLine},
+       KEST_NOTHING, 3, kNothing, kNoErrorLine,
+       "the table is empty", About::kTable},
       {"sparse_4_GiB",
        [](Scene& s) {
          s.table = SampleTable(s);
          fs::resize_file(s.table, (uint64_t{1} << 32) + 4096);
          s.output = Output(s);
        },
-       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kOver4GiB},
+       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kOver4GiB,
+       "the table is 4 GiB or larger", About::kTable},
       {"folder",
        [](Scene& s) {
          s.table = s.dir.file("t.dbf");
          fs::create_directory(s.table);
          s.output = Output(s);
        },
-       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine},
+       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine,
+       "the table is a folder, not a file", About::kTable},
       {"fifo",
        [](Scene& s) {
          s.table = s.dir.file("t.dbf");
          Made(s, {"mkfifo", s.table});
          s.output = Output(s);
        },
-       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine},
+       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine,
+       kNotRegular, About::kTable},
       {"socket",
        [](Scene& s) {
          s.table = s.dir.file("t.dbf");
@@ -128,14 +144,18 @@ std::vector<BadInput> Cases() {
                   s.table});
          s.output = Output(s);
        },
-       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine},
+       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine,
+       kNotRegular, About::kTable},
       {"dev_zero", [](Scene& s) { s.table = "/dev/zero", s.output = Output(s); },
-       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine},
+       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine,
+       kNotRegular, About::kTable},
       {"dev_urandom", [](Scene& s) { s.table = "/dev/urandom", s.output = Output(s); },
-       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine},
+       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine,
+       kNotRegular, About::kTable},
       {"missing_table",
        [](Scene& s) { s.table = s.dir.file("absent.dbf"), s.output = Output(s); },
-       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine},
+       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine,
+       "the table does not exist", About::kTable},
       {"no_read_permission",
        [](Scene& s) {
          s.table = SampleTable(s);
@@ -143,13 +163,15 @@ std::vector<BadInput> Cases() {
          s.output = Output(s);
          s.unprivileged = true;
        },
-       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine},
+       KEST_SOURCE_UNREADABLE, 4, kCannotRead, kNoErrorLine,
+       "the table cannot be opened (Permission denied)", About::kTable},
       {"table_name_longer_than_the_buffers",
        [](Scene& s) {
          s.table = SampleTable(s, std::string(240, 'n') + ".dbf");
          s.output = Output(s);
        },
-       KEST_CANNOT_CREATE, 5, kCannotCreate, kTooLong},
+       KEST_CANNOT_CREATE, 5, kCannotCreate, kTooLong,
+       kResultPathTooLong, About::kOutput},
       {"output_folder_longer_than_the_buffers",
        [](Scene& s) {
          s.table = SampleTable(s);
@@ -158,17 +180,20 @@ std::vector<BadInput> Cases() {
          fs::create_directories(deep);
          s.output = deep.string();
        },
-       KEST_CANNOT_CREATE, 5, kCannotCreate, kTooLong},
+       KEST_CANNOT_CREATE, 5, kCannotCreate, kTooLong,
+       kResultPathTooLong, About::kOutput},
       {"output_folder_missing",
        [](Scene& s) { s.table = SampleTable(s), s.output = s.dir.file("absent"); },
-       KEST_CANNOT_CREATE, 2, kNotAFolder, kNoErrorLine},
+       KEST_CANNOT_CREATE, 2, kNotAFolder, kNoErrorLine,
+       "the output folder does not exist", About::kOutput},
       {"output_folder_is_a_file",
        [](Scene& s) {
          s.table = SampleTable(s);
          s.output = s.dir.file("out");
          writeFile(s.output, "x");
        },
-       KEST_CANNOT_CREATE, 2, kNotAFolder, kNoErrorLine},
+       KEST_CANNOT_CREATE, 2, kNotAFolder, kNoErrorLine,
+       "the output folder is not a folder", About::kOutput},
       {"output_folder_read_only",
        [](Scene& s) {
          s.table = SampleTable(s);
@@ -178,7 +203,8 @@ std::vector<BadInput> Cases() {
                                        fs::perms::others_read | fs::perms::others_exec);
          s.unprivileged = true;
        },
-       KEST_CANNOT_CREATE, 5, kCannotCreate, kNoErrorLine},
+       KEST_CANNOT_CREATE, 5, kCannotCreate, kNoErrorLine,
+       "the results folder cannot be made (Permission denied)", About::kOutput},
   };
   // A table cut off inside its header: every length from 1 to 31 bytes.
   for (int n = 1; n < 32; ++n) {
@@ -188,24 +214,12 @@ std::vector<BadInput> Cases() {
                        writeFile(s.table, readFile(sharedData("foxprodb/calls.dbf")).substr(0, n));
                        s.output = Output(s);
                      },
-                     KEST_NOTHING, 3, kNothing, kNoErrorLine});
+                     KEST_NOTHING, 3, kNothing, kNoErrorLine,
+                     "the table holds only " + std::to_string(n) + (n == 1 ? " byte" : " bytes") +
+                         ", fewer than its 32-byte header",
+                     About::kTable});
   }
   return cases;
-}
-
-// The message columns of the ERROR lines ("  ERROR | msg " gives "msg").
-std::vector<std::string> ErrorMessages(const std::string& log) {
-  std::vector<std::string> errors;
-  for (const std::string& line : logLines(log)) {
-    size_t bar = line.find(" | ");
-    if (bar == std::string::npos || line.substr(0, bar).find("ERROR") == std::string::npos) {
-      continue;
-    }
-    std::string message = line.substr(bar + 3);
-    if (!message.empty() && message.back() == ' ') message.pop_back();
-    errors.push_back(message);
-  }
-  return errors;
 }
 
 // The descriptors of this process that reach into `folder`.
@@ -236,11 +250,15 @@ class BadInputs : public ::testing::TestWithParam<BadInput> {
     EngineLibrary::Built().exports().setBreakFlag(&breakByte);
   }
 
-  void CheckLog(const std::string& log) {
+  // The ERROR lines of `log`, after checking that the run wrote one.
+  static std::vector<std::string> Errors(const std::string& log) {
     std::vector<std::string> messages = logMessages(log);
-    ASSERT_NE(std::find(messages.begin(), messages.end(), "In FileRecover()"), messages.end())
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "In FileRecover()"), messages.end())
         << "the run wrote no log to " << log;
-    std::vector<std::string> errors = ErrorMessages(log);
+    return logErrors(log);
+  }
+
+  void CheckClassicErrors(const std::vector<std::string>& errors) {
     const char* expected = GetParam().errorLine;
     if (expected == kNoErrorLine) {
       EXPECT_TRUE(errors.empty()) << "an ERROR line where the classic log had none: "
@@ -253,6 +271,26 @@ class BadInputs : public ::testing::TestWithParam<BadInput> {
     std::string all;
     for (const std::string& m : errors) all += "\n  " + m;
     EXPECT_TRUE(found) << "no ERROR line \"" << expected << "\" among:" << all;
+  }
+
+  void CheckClassicLog(const std::string& log) { CheckClassicErrors(Errors(log)); }
+
+  // The classic ERROR lines, then one naming the cause and its path.
+  void CheckNamedCause(const std::string& log, const Scene& scene) {
+    std::vector<std::string> errors = Errors(log);
+    const BadInput& c = GetParam();
+    ASSERT_FALSE(errors.empty()) << "no ERROR line names the cause " << c.cause;
+    std::string named = errors.back();
+    errors.pop_back();
+    EXPECT_EQ(named.rfind(c.cause, 0), 0u) << named;
+    for (const std::string& m : errors) EXPECT_NE(m.rfind(c.cause, 0), 0u) << "twice: " << m;
+    std::string path = named.substr(std::min(named.find(": "), named.size()));
+    if (c.about == About::kTable) {
+      EXPECT_EQ(path, ": " + scene.table) << named;
+    } else {
+      EXPECT_EQ(path.rfind(": " + scene.output, 0), 0u) << named;
+    }
+    CheckClassicErrors(errors);
   }
 
   TempDir dir_, logs_;
@@ -272,11 +310,24 @@ TEST_P(BadInputs, RefusedWithItsCodeAndSentenceLeavingNothing) {
   std::set<std::string> before = Listing(scene.output);
 
   if (!asNobody) {
+    const EngineExports& engine = EngineLibrary::Built().exports();
     std::string log = logs_.file("engine.log");
-    int32_t code = EngineLibrary::Built().exports().fileRecover(
-        scene.table.c_str(), scene.output.c_str(), 0, nullptr, nullptr, nullptr, log.c_str());
+    int32_t code = engine.fileRecover(scene.table.c_str(), scene.output.c_str(), 0, nullptr,
+                                      nullptr, nullptr, log.c_str());
     EXPECT_EQ(code, c.code);
-    CheckLog(log);
+    CheckClassicLog(log);
+    EXPECT_EQ(OpenBelow(dir_.path()), std::vector<std::string>{});
+    EXPECT_EQ(Listing(scene.output), before);
+
+    std::string thoroughLog = logs_.file("thorough.log");
+    KestRecoverOptions thorough{sizeof thorough, KEST_THOROUGH};
+    KestRecoverReport report{};
+    report.size = sizeof report;
+    code = engine.fileRecoverEx(scene.table.c_str(), scene.output.c_str(), 0, nullptr, nullptr,
+                                nullptr, thoroughLog.c_str(), &thorough, &report);
+    EXPECT_EQ(code, c.code);
+    CheckNamedCause(thoroughLog, scene);
+    EXPECT_EQ(std::string(report.failure).rfind(c.cause, 0), 0u) << report.failure;
     EXPECT_EQ(OpenBelow(dir_.path()), std::vector<std::string>{});
     EXPECT_EQ(Listing(scene.output), before);
   }
@@ -302,8 +353,9 @@ TEST_P(BadInputs, RefusedWithItsCodeAndSentenceLeavingNothing) {
   ChildOutcome host = runChild(argv, options);
   EXPECT_EQ(host.status, c.hostStatus) << host.err;
   if (*c.hostSays != '\0') {
-    EXPECT_EQ(host.err.rfind(scene.table + ": " + c.hostSays, 0), 0u) << host.err;
-    CheckLog(log);
+    // The sentence gives the cause in the engine's words.
+    EXPECT_EQ(host.err.rfind(scene.table + ": " + c.hostSays + ": " + c.cause, 0), 0u) << host.err;
+    CheckNamedCause(log, scene);
     EXPECT_EQ(host.err.find('\n'), host.err.size() - 1) << "one line: " << host.err;
   } else {
     EXPECT_EQ(host.err.rfind("dbfrecover: output folder '" + scene.output +
@@ -325,8 +377,9 @@ INSTANTIATE_TEST_SUITE_P(FileRecover, BadInputs, ::testing::ValuesIn(Cases()),
 // is written.
 TEST(DeepTable, IsRecoveredByItsWholePath) {
   static char breakByte = 0;
-  EngineLibrary::Built().exports().setBreakFlag(&breakByte);
-  TempDir dir, out;
+  const EngineExports& engine = EngineLibrary::Built().exports();
+  engine.setBreakFlag(&breakByte);
+  TempDir dir;
   fs::path deep = dir.path();
   while (deep.string().size() < 300) deep /= std::string(60, 'd');
   fs::create_directories(deep);
@@ -334,16 +387,23 @@ TEST(DeepTable, IsRecoveredByItsWholePath) {
   fs::copy_file(sharedData("foxprodb/calls.FPT"), deep / "calls.FPT");
   std::string table = (deep / "calls.dbf").string();
   SourceGuard guard(table);
-  ASSERT_EQ(EngineLibrary::Built().exports().fileRecover(table.c_str(), out.path().c_str(), 0,
-                                                         nullptr, nullptr, nullptr, nullptr),
-            0);
-  std::vector<fs::path> folders;
-  for (const auto& entry : fs::directory_iterator(out.path())) folders.push_back(entry.path());
-  ASSERT_EQ(folders.size(), 1u);
-  std::string why;
-  EXPECT_TRUE(TableImage::Read((folders[0] / "calls.dbf").string()).whole(&why)) << why;
-  EXPECT_EQ(readFile((folders[0] / "calls.FPT").string()),
-            readFile(sharedData("foxprodb/calls.FPT")));
+  for (bool thorough : {false, true}) {
+    SCOPED_TRACE(thorough ? "thorough" : "classic");
+    TempDir out;
+    KestRecoverOptions options{sizeof options, KEST_THOROUGH};
+    ASSERT_EQ(thorough ? engine.fileRecoverEx(table.c_str(), out.path().c_str(), 0, nullptr,
+                                              nullptr, nullptr, nullptr, &options, nullptr)
+                       : engine.fileRecover(table.c_str(), out.path().c_str(), 0, nullptr,
+                                            nullptr, nullptr, nullptr),
+              0);
+    std::vector<fs::path> folders;
+    for (const auto& entry : fs::directory_iterator(out.path())) folders.push_back(entry.path());
+    ASSERT_EQ(folders.size(), 1u);
+    std::string why;
+    EXPECT_TRUE(TableImage::Read((folders[0] / "calls.dbf").string()).whole(&why)) << why;
+    EXPECT_EQ(readFile((folders[0] / "calls.FPT").string()),
+              readFile(sharedData("foxprodb/calls.FPT")));
+  }
 }
 
 // A table that changes between the passes of a run: the size was taken
@@ -396,29 +456,36 @@ class ChangingTables : public ::testing::TestWithParam<Change> {
 };
 
 TEST_P(ChangingTables, ResultIsWholeOrTheRunFails) {
-  TempDir dir, out;
-  Changer changer{&GetParam(), "", false};
-  if (std::string(GetParam().table) == "sample") {
-    changer.table = dir.file("calls.dbf");
-    fs::copy_file(std::string(KEST_SOURCE_DIR) + "/samples/calls.dbf", changer.table);
-  } else {
-    copySharedData("foxprodb/calls.FPT", dir);
-    changer.table = copySharedData(GetParam().table, dir);
-  }
-  int32_t code = EngineLibrary::Built().exports().fileRecover(
-      changer.table.c_str(), out.path().c_str(), 0, nullptr, &Changer::Progress, &changer,
-      nullptr);
-  ASSERT_TRUE(changer.done);
-  EXPECT_EQ(code, 0);
-  for (const auto& folder : fs::directory_iterator(out.path())) {
-    for (const auto& entry : fs::directory_iterator(folder.path())) {
-      std::string ext = entry.path().extension().string();
-      if (ext != ".dbf" && ext != ".DBF") continue;
-      std::string why;
-      EXPECT_TRUE(TableImage::Read(entry.path().string()).whole(&why)) << why;
+  for (bool thorough : {false, true}) {
+    SCOPED_TRACE(thorough ? "thorough" : "classic");
+    TempDir dir, out;
+    Changer changer{&GetParam(), "", false};
+    if (std::string(GetParam().table) == "sample") {
+      changer.table = dir.file("calls.dbf");
+      fs::copy_file(std::string(KEST_SOURCE_DIR) + "/samples/calls.dbf", changer.table);
+    } else {
+      copySharedData("foxprodb/calls.FPT", dir);
+      changer.table = copySharedData(GetParam().table, dir);
     }
+    const EngineExports& engine = EngineLibrary::Built().exports();
+    KestRecoverOptions options{sizeof options, KEST_THOROUGH};
+    int32_t code =
+        thorough ? engine.fileRecoverEx(changer.table.c_str(), out.path().c_str(), 0, nullptr,
+                                        &Changer::Progress, &changer, nullptr, &options, nullptr)
+                 : engine.fileRecover(changer.table.c_str(), out.path().c_str(), 0, nullptr,
+                                      &Changer::Progress, &changer, nullptr);
+    ASSERT_TRUE(changer.done);
+    EXPECT_EQ(code, 0);
+    for (const auto& folder : fs::directory_iterator(out.path())) {
+      for (const auto& entry : fs::directory_iterator(folder.path())) {
+        std::string ext = entry.path().extension().string();
+        if (ext != ".dbf" && ext != ".DBF") continue;
+        std::string why;
+        EXPECT_TRUE(TableImage::Read(entry.path().string()).whole(&why)) << why;
+      }
+    }
+    EXPECT_EQ(OpenBelow(dir.path()), std::vector<std::string>{});
   }
-  EXPECT_EQ(OpenBelow(dir.path()), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(FileRecover, ChangingTables, ::testing::ValuesIn(kChanges),

@@ -23,11 +23,14 @@ namespace {
 struct Moment {
   const char* name;
   int32_t percent;  // the host breaks once the run has reported this
+  uint32_t flags;   // the run's extensions; 0 for the classic run
 };
 
 const Moment kMoments[] = {
-    {"best_case_scan", 10},
-    {"worst_case_search", 25},
+    {"best_case_scan", 10, 0},
+    {"worst_case_search", 25, 0},
+    {"thorough_best_case_scan", 10, kAllRecoveryFlags},
+    {"thorough_worst_case_search", 25, kAllRecoveryFlags},
 };
 
 void PrintTo(const Moment& m, std::ostream* os) { *os << m.name; }
@@ -59,7 +62,8 @@ const std::string& LargeTable() {
 class BreakFromAnotherThread : public ::testing::TestWithParam<Moment> {};
 
 // One run with the host's other thread waiting for `percent` to break.
-int32_t RunWithBreakAt(const std::string& table, const std::string& output, int32_t percent) {
+int32_t RunWithBreakAt(const std::string& table, const std::string& output, int32_t percent,
+                       uint32_t flags) {
   char breakByte = 0;
   runState().breakFlag = &breakByte;
   Host host{percent};
@@ -68,7 +72,7 @@ int32_t RunWithBreakAt(const std::string& table, const std::string& output, int3
     if (host.reached.load()) std::atomic_ref<char>(breakByte).store(1);
   });
   int32_t code = recoverFile(table.c_str(), output.c_str(), nullptr, &Host::Progress, &host,
-                             nullptr);
+                             nullptr, RecoveryOptions{flags}, nullptr);
   host.finished.store(true);
   breaker.join();
   runState().breakFlag = nullptr;
@@ -83,7 +87,7 @@ TEST_P(BreakFromAnotherThread, EndsTheRunWithTheUserBreak) {
   // run has gone past its scans; that run proves nothing and is made again.
   for (int attempt = 0; attempt < 3; ++attempt) {
     TempDir out;
-    int32_t code = RunWithBreakAt(table, out.path(), GetParam().percent);
+    int32_t code = RunWithBreakAt(table, out.path(), GetParam().percent, GetParam().flags);
     if (code == KEST_OK || code == KEST_INTERNAL) continue;
     EXPECT_EQ(code, KEST_USER_BREAK);
     EXPECT_TRUE(fs::is_empty(out.path()));

@@ -95,6 +95,17 @@ std::vector<std::string> logMessages(const std::string& path) {
   return MessagesOf(logLines(path));
 }
 
+std::vector<std::string> logErrors(const std::string& path) {
+  std::vector<std::string> errors;
+  for (const std::string& line : logLines(path)) {
+    size_t bar = line.find(" | ");
+    if (bar != std::string::npos && line.substr(0, bar).find("ERROR") != std::string::npos) {
+      errors.push_back(MessagesOf({line}).front());
+    }
+  }
+  return errors;
+}
+
 std::string sharedData(const std::string& name) {
   return (fs::path(KEST_SHARED_DATA_DIR) / name).string();
 }

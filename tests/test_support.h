@@ -44,6 +44,8 @@ std::vector<std::string> splitLines(const std::string& text);
 // gives "msg"; the error column of ASSERT lines is left off).
 std::vector<std::string> logLines(const std::string& path);
 std::vector<std::string> logMessages(const std::string& path);
+// The message columns of the ERROR lines alone.
+std::vector<std::string> logErrors(const std::string& path);
 
 // Path of a table in the shared read-only sample folder.
 std::string sharedData(const std::string& name);

@@ -23,7 +23,9 @@ LLFile::LLFile(const char* path, platform::Env* env) {
                        1115);
   Log().InfoString("LLFile: File to open:", path);
   if (path == nullptr) Raise(kCannotOpen);
-  if (!env->OpenReadOnly(path, &file_)) Raise(kCannotOpen);
+  if (platform::Status opened = env->OpenReadOnly(path, &file_); !opened) {
+    Raise(kCannotOpen, opened.text());
+  }
   name_ = path;
   Log().Info("File opened.");
   size_ = file_->Size();
@@ -63,7 +65,7 @@ size_t LLFile::Read(uint32_t count, void* buffer) {
     // short for a whole one.
     std::string why = read.text().empty() ? "error " + std::to_string(read.code()) : read.text();
     Log().ErrorString("LLFile: read failed:", why.c_str());
-    Raise(kReadFailed);
+    Raise(kReadFailed, read.text());
   }
   position_ += got;
   return got;

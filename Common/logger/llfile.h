@@ -6,7 +6,8 @@
 // more are opened but every positioned access to them is refused.
 //
 // Every failure is logged and raised as RaisedCode with one of the
-// LLFileError codes below. Reads are not failures when they come up short
+// LLFileError codes below; an open or a read the system refuses carries
+// the system's words with it. Reads are not failures when they come up short
 // at the end of the file: the caller learns how many bytes arrived. A read
 // that the system refuses is a failure, never taken for the end of the file.
 //

@@ -231,6 +231,13 @@ typedef struct KestRecoverReport {
    * and left no result and no companion under their final names. */
   uint32_t writeErrorCode;
   char writeError[KEST_REPORT_TEXT];
+  /* Added later; filled only when `size` holds it. Why a run with
+   * extensions returned a code other than KEST_OK, in plain words ("the
+   * table is empty", "the table cannot be opened (Permission denied)"),
+   * cut like the repairs; empty after KEST_OK and after a run without
+   * extensions. The run's log holds the same words as an ERROR line,
+   * followed by the path they concern. */
+  char failure[KEST_REPORT_TEXT];
 } KestRecoverReport;
 
 /*
@@ -239,7 +246,12 @@ typedef struct KestRecoverReport {
  * between the methods weighs the records each would write (the classic
  * choice weighs the worst-case method's slots, passing or not), and a run
  * whose worst-case layout passes no record while the best case found none
- * returns KEST_NOTHING rather than an empty result. Returns the codes of FileRecover; an
+ * returns KEST_NOTHING rather than an empty result. A run with any
+ * extension that returns a code other than KEST_OK writes one ERROR line
+ * more than FileRecover would, last before its exit line: why, in plain
+ * words and with the system's words where it gave some, then ": " and the
+ * path concerned (the table, the output or results folder, the result
+ * path), e.g. "the table is empty: /data/t.dbf". Returns the codes of FileRecover; an
  * `options` or `report` whose `size` is smaller than the first version of
  * its structure, or flags this engine does not know, are refused with
  * KEST_INTERNAL before anything is read or made (no callback is called).
