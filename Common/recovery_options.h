@@ -37,9 +37,12 @@ enum RecoveryFlag : uint32_t {
   kKeepJammedRecords = 0x0100,
   // Progress moves during the long scans too.
   kFineProgress = 0x0200,
+  // Without a memo companion, memo fields keep the block numbers the
+  // records hold instead of being blanked.
+  kKeepMemoReferences = 0x0400,
 };
 
-inline constexpr uint32_t kAllRecoveryFlags = 0x03FF;
+inline constexpr uint32_t kAllRecoveryFlags = 0x07FF;
 
 struct RecoveryOptions {
   uint32_t flags = 0;

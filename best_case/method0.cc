@@ -143,10 +143,12 @@ int32_t Method0::Parse(RecordSink* sink) {
                                          : slots);
   }
   if (memoAsCharacter_.size() < fields_.size()) memoAsCharacter_.resize(fields_.size(), false);
-  for (size_t j = 0; j < fields_.size(); ++j) {
-    if (noMemoCompanion_ && fields_[j].type() == 'M') {
-      memoAsCharacter_[j] = true;
-      fields_[j].setType('C');
+  if (!keepMemoReferences()) {
+    for (size_t j = 0; j < fields_.size(); ++j) {
+      if (noMemoCompanion_ && fields_[j].type() == 'M') {
+        memoAsCharacter_[j] = true;
+        fields_[j].setType('C');
+      }
     }
   }
   if (displacementsAllZero(fields_)) {
@@ -292,6 +294,22 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
     ++passedOver_.cutOffByEndOfFile;
   }
   return fields;
+}
+
+bool Method0::keepMemoReferences() {
+  if (!noMemoCompanion_ || !options_.has(kKeepMemoReferences)) return false;
+  // The fields stay memo fields while the records are judged: without a
+  // companion the check holds no block number against anything, and the
+  // test of a jammed record's character fields leaves binary block
+  // numbers alone. The result's header makes them character fields.
+  size_t memoFields = 0;
+  for (const DbfFieldDescriptor& field : fields_) memoFields += field.type() == 'M';
+  if (memoFields != 0) {
+    repairs_.push_back(std::to_string(memoFields) +
+                       " memo fields kept as character fields holding their block numbers "
+                       "(no memo file beside the table)");
+  }
+  return true;
 }
 
 uint32_t Method0::fixRecordCount(uint32_t recordCount) {

@@ -12,8 +12,9 @@
 // (kFixRecordCount), records found where they really begin and again after
 // a stretch of foreign bytes (kRealignRecords), relaxed values
 // (kRelaxedValues), records kept whose only fault is a jammed deletion flag
-// (kKeepJammedRecords), and progress while the records are scanned
-// (kFineProgress). With no flag set Parse is the classic scan. Every byte a
+// (kKeepJammedRecords), progress while the records are scanned
+// (kFineProgress), and memo block numbers kept where no memo companion is
+// (kKeepMemoReferences). With no flag set Parse is the classic scan. Every byte a
 // thorough scan keeps comes from the table (a restored deletion flag
 // aside), and no byte of the table reaches the result twice.
 //
@@ -103,6 +104,10 @@ class Method0 {
   // With kRebuildHeader: descriptors whose displacements put a field past
   // the record's end place their fields one after another instead.
   void placeInsideRecords(uint32_t recordLength);
+  // kKeepMemoReferences: true when the memo fields of a table without a
+  // memo companion keep the block numbers its records hold, noting the
+  // repair; false when they are blanked as in the classic scan.
+  bool keepMemoReferences();
   // kFixRecordCount: the count the file can hold whole, noting the repair
   // and a record cut off by the end of the file.
   uint32_t fixRecordCount(uint32_t recordCount);

@@ -139,6 +139,10 @@ const DamageCase kDamageCases[] = {
     {"dbase_31.dbf", DamageMode::kNoiseRecords, ""},
     // Blank dates and dates long before 1970; memo numbers as text.
     {"dbase_f5.dbf", DamageMode::kCutMemo, ""},
+    // No memo file: the block numbers stay, as text and as binary numbers.
+    {"dbase_83.dbf", DamageMode::kDropMemo,
+     "1 memo fields kept as character fields holding their block numbers"},
+    {"foxprodb/calls.dbf", DamageMode::kDropMemo, "1 memo fields kept"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Damage, ThoroughRecovery, ::testing::ValuesIn(kDamageCases),

@@ -182,8 +182,14 @@ enum {
    * classic run uses (11..19 while the best-case method counts, 71..94
    * while it writes). */
   KEST_FINE_PROGRESS = 0x0200,
+  /* A table without a memo companion keeps its records byte for byte: its
+   * memo fields become character fields that hold the block numbers as
+   * the records store them (digits, or four binary bytes in FoxPro
+   * tables), not blanks, so that the memo texts can be joined to them
+   * again should the companion turn up. */
+  KEST_KEEP_MEMO_REFERENCES = 0x0400,
   /* Every extension above. */
-  KEST_THOROUGH = 0x03FF
+  KEST_THOROUGH = 0x07FF
 };
 
 /*
