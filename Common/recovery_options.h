@@ -40,9 +40,15 @@ enum RecoveryFlag : uint32_t {
   // Without a memo companion, memo fields keep the block numbers the
   // records hold instead of being blanked.
   kKeepMemoReferences = 0x0400,
+  // A level-7 table's 48-byte field descriptors are read as such, and the
+  // result carries them as the 32-byte descriptors common readers know.
+  kLevel7Descriptors = 0x0800,
+  // Records that refer past the end of a cut memo companion stay whole; the
+  // result's memo fields then hold the block numbers as characters.
+  kCutMemoReferences = 0x1000,
 };
 
-inline constexpr uint32_t kAllRecoveryFlags = 0x07FF;
+inline constexpr uint32_t kAllRecoveryFlags = 0x1FFF;
 
 struct RecoveryOptions {
   uint32_t flags = 0;

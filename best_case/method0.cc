@@ -7,6 +7,7 @@
 
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
+#include "dbf/memo_blocks.h"
 #include "dbf/memo_companion.h"
 
 namespace kest {
@@ -44,6 +45,21 @@ constexpr uint8_t kRebuiltDbtMemoVersion = 0x83;
 // Visual FoxPro writes.
 constexpr const char* kKnownFieldTypes = "CNFLDMBGPIYTVWQ0@+O";
 constexpr const char* kFoxProOnlyTypes = "IYTVWQ0";
+
+// A level-7 header: 32 bytes, the language driver's name, then field
+// descriptors of 48 bytes (a 32-byte name, the type, the length, the
+// decimals).
+constexpr uint32_t kLevel7DescriptorsAt = 68;
+constexpr uint32_t kLevel7DescriptorLength = 48;
+constexpr uint32_t kLevel7TypeAt = 32;
+constexpr size_t kPlainNameLength = 10;
+constexpr uint8_t kLevel7MemoVersion = 0x8B;
+// The types a reader of 32-byte descriptors reads as a level-7 table
+// means them; memo types only with a companion to read them from.
+constexpr const char* kPlainTypes = "CNFLD";
+constexpr const char* kMemoTypes = "MBGP";
+
+bool isLevel7(const DbfHeader& header) { return (header.version() & 0x07) == 0x04; }
 
 bool plausibleDescriptor(const DbfFieldDescriptor& field) {
   uint8_t first = field.bytes[0];
@@ -86,7 +102,9 @@ const char kWriteFailedText[] = "Method0::Flush(): the result table could not be
 }  // namespace
 
 Method0::Method0(const char* path, platform::Env* env, RunContext* context)
-    : env_(env), context_(context != nullptr ? context : RunContext::Silent()) {
+    : env_(env),
+      context_(context != nullptr ? context : RunContext::Silent()),
+      tablePath_(path != nullptr ? path : "") {
   Log().Info("In Method0::Method0()");
   validRecords_ = 0;
   table_ = std::make_unique<LLFile>(path, env);
@@ -109,6 +127,8 @@ int32_t Method0::Parse(RecordSink* sink) {
   options_ = context_->options();
   passedOver_ = PassedOver{};
   repairs_.clear();
+  level7_ = false;
+  recordsPastMemoEnd_ = 0;
 
   std::unique_ptr<uint8_t[]> head = table_->ReadAlloc(0, sizeof header_.bytes);
   std::memcpy(header_.bytes, head.get(), sizeof header_.bytes);
@@ -142,6 +162,7 @@ int32_t Method0::Parse(RecordSink* sink) {
                                          ? allFieldSlots(header_.headerLength())
                                          : slots);
   }
+  if (options_.has(kLevel7Descriptors) && isLevel7(header_)) readLevel7Fields();
   if (memoAsCharacter_.size() < fields_.size()) memoAsCharacter_.resize(fields_.size(), false);
   if (!keepMemoReferences()) {
     for (size_t j = 0; j < fields_.size(); ++j) {
@@ -162,7 +183,11 @@ int32_t Method0::Parse(RecordSink* sink) {
   if (options_.classic()) {
     classicScan(recordCount, sink);
   } else {
+    if (options_.has(kCutMemoReferences) && !noMemoCompanion_ && !memoBlocks_) {
+      memoBlocks_ = MemoBlocks::Open(tablePath_, header_.version(), env_);
+    }
     thoroughScan(recordCount, sink);
+    noteRecordsPastMemoEnd();
   }
 
   Log().InfoNumber("Method0::Parse() exiting with code", 0);
@@ -294,6 +319,65 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
     ++passedOver_.cutOffByEndOfFile;
   }
   return fields;
+}
+
+void Method0::readLevel7Fields() {
+  const uint32_t headerLength = header_.headerLength();
+  std::vector<DbfFieldDescriptor> fields;
+  std::vector<uint8_t> slot(kLevel7DescriptorLength);
+  for (uint32_t at = kLevel7DescriptorsAt; at + kLevel7DescriptorLength < headerLength;
+       at += kLevel7DescriptorLength) {
+    readAt(at, slot);
+    if (slot[0] == kHeaderTerminator) break;
+    DbfFieldDescriptor field;
+    const char* name = reinterpret_cast<const char*>(slot.data());
+    field.setName(std::string(name, strnlen(name, kPlainNameLength)));
+    field.setType(static_cast<char>(slot[kLevel7TypeAt]));
+    field.setLength(slot[kLevel7TypeAt + 1]);
+    field.bytes[17] = slot[kLevel7TypeAt + 2];
+    // Displacements stay 0: the fields lie one after another.
+    fields.push_back(field);
+  }
+  level7_ = true;
+  repairs_.push_back("level-7 field descriptors (" + std::to_string(fields.size()) +
+                     " fields) written in the 32-byte layout");
+  fields_ = std::move(fields);
+}
+
+void Method0::plainLevel7Header(DbfHeader& header, std::vector<DbfFieldDescriptor>& fields) const {
+  header.setVersion(noMemoCompanion_ ? kNoMemoVersion : kLevel7MemoVersion);
+  header.setHeaderLength(static_cast<uint16_t>(headerBytesNeeded(fields.size())));
+  for (DbfFieldDescriptor& field : fields) {
+    char type = field.type();
+    bool memo = type != '\0' && std::strchr(kMemoTypes, type) != nullptr;
+    if (memo && !noMemoCompanion_) {
+      field.setType('M');
+    } else if (type == '\0' || std::strchr(kPlainTypes, type) == nullptr) {
+      field.setType('C');
+    }
+  }
+}
+
+void Method0::countPastMemoEnd() {
+  if (!memoBlocks_) return;
+  for (const FieldPlace& place : places_) {
+    if (std::strchr(kMemoTypes, place.type) == nullptr || place.type == '\0') continue;
+    if (uint64_t{place.displacement} + place.length > record_.size()) continue;
+    uint32_t block = memoBlockNumber(record_.data() + place.displacement, place.length);
+    if (!memoBlocks_->wholeInside(block)) {
+      ++recordsPastMemoEnd_;
+      return;
+    }
+  }
+}
+
+void Method0::noteRecordsPastMemoEnd() {
+  // The counting pass decides the header the writing pass goes out under.
+  memoFieldsAsText_ = recordsPastMemoEnd_ != 0;
+  if (!memoFieldsAsText_) return;
+  repairs_.push_back(std::to_string(recordsPastMemoEnd_) +
+                     " records refer to memos past the end of the cut memo file; the memo "
+                     "fields are kept as character fields holding their block numbers");
 }
 
 bool Method0::keepMemoReferences() {
@@ -464,6 +548,7 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     if (flag == kLiveRecord) {
       Log().DebugNumber("This record is valid by its header byte:", number);
       if (checkFields(record_, /*quiet=*/false)) {
+        countPastMemoEnd();
         if (sink != nullptr) sink->take(record_.data(), record_.size());
         if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
         previousPassed = true;
@@ -514,6 +599,7 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     if (keepJammed && skip == 0 && amongRecords && looksLikeRecord(record_) &&
         checkFields(record_, /*quiet=*/true)) {
       record_[0] = kLiveRecord;
+      countPastMemoEnd();
       if (sink != nullptr) sink->take(record_.data(), record_.size());
       if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
       ++keptJammed;
@@ -551,6 +637,14 @@ void Method0::writeHeader(ResultWriter& writer) {
   std::vector<DbfFieldDescriptor> fields = fields_;
   for (DbfFieldDescriptor& field : fields) {
     if (noMemoCompanion_ && field.type() == 'M') field.setType('C');
+  }
+  if (level7_) plainLevel7Header(header, fields);
+  if (memoFieldsAsText_) {
+    for (DbfFieldDescriptor& field : fields) {
+      if (field.type() != '\0' && std::strchr(kMemoTypes, field.type()) != nullptr) {
+        field.setType('C');
+      }
+    }
   }
   writer.writeHeader(header, fields, [this] { context_->pollBreak(); });
 }

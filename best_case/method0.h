@@ -13,8 +13,10 @@
 // a stretch of foreign bytes (kRealignRecords), relaxed values
 // (kRelaxedValues), records kept whose only fault is a jammed deletion flag
 // (kKeepJammedRecords), progress while the records are scanned
-// (kFineProgress), and memo block numbers kept where no memo companion is
-// (kKeepMemoReferences). With no flag set Parse is the classic scan. Every byte a
+// (kFineProgress), memo block numbers kept where no memo companion is
+// (kKeepMemoReferences), level-7 descriptors read and written in the
+// common layout (kLevel7Descriptors), and records kept whole whose memos
+// lie past the end of a cut memo companion (kCutMemoReferences). With no flag set Parse is the classic scan. Every byte a
 // thorough scan keeps comes from the table (a restored deletion flag
 // aside), and no byte of the table reaches the result twice.
 //
@@ -35,6 +37,7 @@
 #include "Common/recovery_options.h"
 #include "Common/run_context.h"
 #include "dbf/dbf_format.h"
+#include "dbf/memo_blocks.h"
 #include "dbf/record_check.h"
 #include "dbf/result_writer.h"
 #include "platform/env.h"
@@ -104,10 +107,20 @@ class Method0 {
   // With kRebuildHeader: descriptors whose displacements put a field past
   // the record's end place their fields one after another instead.
   void placeInsideRecords(uint32_t recordLength);
+  // kLevel7Descriptors: fields_ from the 48-byte descriptors of a level-7
+  // header, and the result's header and descriptors in the 32-byte layout.
+  void readLevel7Fields();
+  void plainLevel7Header(DbfHeader& header, std::vector<DbfFieldDescriptor>& fields) const;
   // kKeepMemoReferences: true when the memo fields of a table without a
   // memo companion keep the block numbers its records hold, noting the
   // repair; false when they are blanked as in the classic scan.
   bool keepMemoReferences();
+  // kCutMemoReferences: counts the kept record in record_ when one of its
+  // memo fields refers past the end of the memo companion; after a pass,
+  // notes the repair and has the result's memo fields written as
+  // character fields when any did.
+  void countPastMemoEnd();
+  void noteRecordsPastMemoEnd();
   // kFixRecordCount: the count the file can hold whole, noting the repair
   // and a record cut off by the end of the file.
   uint32_t fixRecordCount(uint32_t recordCount);
@@ -149,6 +162,12 @@ class Method0 {
   std::vector<FieldPlace> places_;
   std::vector<uint8_t> record_;
   bool memoPresent_ = false;
+  // The last Parse read level-7 descriptors.
+  bool level7_ = false;
+  std::string tablePath_;
+  std::unique_ptr<MemoBlocks> memoBlocks_;
+  uint32_t recordsPastMemoEnd_ = 0;
+  bool memoFieldsAsText_ = false;
   uint32_t memoSize_ = 0;
   RecoveryOptions options_;
   PassedOver passedOver_;

@@ -188,8 +188,25 @@ enum {
    * tables), not blanks, so that the memo texts can be joined to them
    * again should the companion turn up. */
   KEST_KEEP_MEMO_REFERENCES = 0x0400,
+  /* A level-7 table (version 0x04 or 0x8C), whose field descriptors are
+   * 48 bytes long after 36 bytes of language driver name, is judged by
+   * those descriptors, and its result is written in the layout every
+   * common reader opens: 32-byte descriptors (names cut to 10
+   * characters), version 0x03, or 0x8B with a memo companion. The
+   * records keep every byte; fields of the level-7 types that readers of
+   * that layout do not know (+ I O @, and memo types without a companion)
+   * become character fields of the same length. */
+  KEST_LEVEL7_DESCRIPTORS = 0x0800,
+  /* A memo companion cut short: when a record the best-case method keeps
+   * refers to a memo that does not lie whole inside the companion, every
+   * reader of the result would fail on it. The records stay byte for byte
+   * and the result's memo fields become character fields holding the
+   * block numbers, as without a companion; the cut companion is still
+   * copied beside the result, for the memos it holds. The report names
+   * how many records refer past the cut. */
+  KEST_CUT_MEMO_REFERENCES = 0x1000,
   /* Every extension above. */
-  KEST_THOROUGH = 0x07FF
+  KEST_THOROUGH = 0x1FFF
 };
 
 /*
