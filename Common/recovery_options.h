@@ -46,9 +46,12 @@ enum RecoveryFlag : uint32_t {
   // Records that refer past the end of a cut memo companion stay whole; the
   // result's memo fields then hold the block numbers as characters.
   kCutMemoReferences = 0x1000,
+  // Realignment weighs where text fields begin: a column of padding passes
+  // for a column of deletion flags in a table of text fields.
+  kAlignedText = 0x2000,
 };
 
-inline constexpr uint32_t kAllRecoveryFlags = 0x1FFF;
+inline constexpr uint32_t kAllRecoveryFlags = 0x3FFF;
 
 struct RecoveryOptions {
   uint32_t flags = 0;

@@ -44,7 +44,7 @@ except ImportError:  # the column stays empty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-KEST_THOROUGH = 0x1FFF
+KEST_THOROUGH = 0x3FFF
 REPORT_REPAIRS = 8
 REPORT_TEXT = 256
 

@@ -89,6 +89,27 @@ bool looksLikeRecordBytes(const std::vector<uint8_t>& record,
   return true;
 }
 
+// What a slot's text fields say of where the records lie: each text field
+// that holds something counts +1 when it begins with it (programs write
+// text left-aligned, padded with spaces) and -1 when it begins with a
+// space. A phase that puts its flags in a column of padding passes the
+// record check in a table of text fields, but its fields begin inside the
+// padding, and so with spaces; a phase that is off by some bytes begins
+// them with spaces about as often as with text.
+int32_t alignmentEvidence(const std::vector<uint8_t>& record,
+                          const std::vector<FieldPlace>& places) {
+  int32_t evidence = 0;
+  for (const FieldPlace& place : places) {
+    if (place.type != 'C' || place.memoAsCharacter || place.length < 2) continue;
+    if (uint64_t{place.displacement} + place.length > record.size()) continue;
+    const uint8_t* field = record.data() + place.displacement;
+    bool blank = true;
+    for (uint32_t k = 0; k < place.length && blank; ++k) blank = field[k] == ' ' || field[k] == 0;
+    if (!blank) evidence += field[0] == ' ' ? -1 : 1;
+  }
+  return evidence;
+}
+
 // A trailing part of a record that is more than the end-of-file mark.
 bool partialRecordAtEnd(uint64_t dataBytes, uint32_t recordLength, uint8_t lastByte) {
   uint64_t rest = dataBytes % recordLength;
@@ -445,22 +466,28 @@ Method0::Slot Method0::probe(uint64_t position) {
   return sound ? Slot::kJammedButSound : Slot::kFailed;
 }
 
-uint32_t Method0::passingRun(uint64_t position, uint64_t end, uint32_t count, uint32_t* sound) {
+uint32_t Method0::passingRun(uint64_t position, uint64_t end, uint32_t count, uint32_t* sound,
+                             int32_t* alignment) {
   const uint64_t length = record_.size();
   uint32_t passing = 0;
   if (sound != nullptr) *sound = 0;
+  if (alignment != nullptr) *alignment = 0;
   for (uint32_t i = 0; i < count; ++i) {
     uint64_t at = position + i * length;
     if (at + length > end) break;
     Slot slot = probe(at);
     if (slot == Slot::kLive || slot == Slot::kDeleted) ++passing;
     if (sound != nullptr && slot != Slot::kFailed) ++*sound;
+    if (alignment != nullptr && slot != Slot::kFailed) {
+      *alignment += alignmentEvidence(probe_, places_);
+    }
   }
   return passing;
 }
 
-uint64_t Method0::realignedSkip(uint64_t position, uint64_t end, uint32_t passingHere,
-                                uint32_t slotsHere) {
+uint64_t Method0::realignedSkip(uint64_t position, uint64_t end, const PhaseSupport& here) {
+  const uint32_t passingHere = here.sound;
+  const uint32_t slotsHere = here.slots;
   const uint64_t length = record_.size();
   if (position >= end) return 0;
   uint64_t reach = std::min<uint64_t>(kMaxSkip, kSkipRecords * length + kSkipBytes);
@@ -482,16 +509,27 @@ uint64_t Method0::realignedSkip(uint64_t position, uint64_t end, uint32_t passin
     const uint32_t available =
         static_cast<uint32_t>(std::min<uint64_t>(kRun, (end - start) / length));
     if (available < kMinRun) break;
-    const uint32_t passing = passingRun(start, end, available);
+    int32_t alignment = 0;
+    const uint32_t passing = passingRun(start, end, available, nullptr, &alignment);
     if (passing * 4 < available * 3 || passing <= bestPassing) continue;
     // Only a phase whose records pass clearly more often than the scan's
     // own phase holds sound fields: by a quarter of the slots at least. In
     // a table of text fields a column of spaces passes for a column of
     // flags; the scan's phase is not given up for it.
-    const uint64_t here = slotsHere != 0 ? slotsHere : 1;
-    if (4 * uint64_t{passing} * here < 4 * uint64_t{passingHere} * available + available * here) {
-      continue;
-    }
+    const uint64_t slots = slotsHere != 0 ? slotsHere : 1;
+    const bool passesClearlyBetter =
+        4 * uint64_t{passing} * slots >= 4 * uint64_t{passingHere} * available + available * slots;
+    // Where text fields pass whatever lies in them, the sound slots of the
+    // scan's phase say little: a phase that passes at least as often as
+    // its live and deleted records do, and whose text fields begin with
+    // their text more often by half a field a slot at least, is the better
+    // one.
+    const int64_t alignedMore =
+        int64_t{alignment} * slots - int64_t{here.alignment} * available;
+    const bool alignsClearlyBetter =
+        options_.has(kAlignedText) && uint64_t{passing} * slots >= uint64_t{here.passing} * available &&
+        2 * alignedMore >= int64_t{available} * int64_t(slots);
+    if (!passesClearlyBetter && !alignsClearlyBetter) continue;
     best = skip;
     bestPassing = passing;
   }
@@ -568,13 +606,19 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
         std::min<uint64_t>(kRun, position + length <= size ? (size - position - length) / length : 0));
     // Jammed flags over sound fields still stand where records stand: they
     // speak for the phase although they do not pass.
-    uint32_t soundAhead = 0;
+    PhaseSupport here;
+    here.slots = ahead;
     const uint32_t passingAhead =
-        ahead != 0 ? passingRun(position + length, size, ahead, &soundAhead) : 0;
-    const bool phaseHolds = ahead != 0 && passingAhead * 4 >= ahead * 3;
+        ahead != 0 ? passingRun(position + length, size, ahead, &here.sound, &here.alignment) : 0;
+    here.passing = passingAhead;
+    // Slots whose text fields begin with spaces more often than with text
+    // pass in a column of padding or off by some bytes, not where records
+    // stand.
+    const bool misaligned = options_.has(kAlignedText) && here.alignment < 0;
+    const bool phaseHolds = ahead != 0 && passingAhead * 4 >= ahead * 3 && !misaligned;
     uint64_t skip = 0;
     if (!phaseHolds && position >= searchedTo) {
-      skip = realignedSkip(position, size, soundAhead, ahead);
+      skip = realignedSkip(position, size, here);
       if (skip == 0) searchedTo = position + std::min<uint64_t>(kMaxSkip, kSkipRecords * length + kSkipBytes) / 2;
     }
     if (realign && skip != 0) {

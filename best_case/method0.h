@@ -124,19 +124,30 @@ class Method0 {
   // kFixRecordCount: the count the file can hold whole, noting the repair
   // and a record cut off by the end of the file.
   uint32_t fixRecordCount(uint32_t recordCount);
+  // What the slots after a faulty one say for the scan's phase.
+  struct PhaseSupport {
+    uint32_t slots = 0;
+    // Live and deleted records that pass; those and the jammed ones whose
+    // fields pass.
+    uint32_t passing = 0;
+    uint32_t sound = 0;
+    // kAlignedText: the sum of the sound slots' alignment evidence (+1 text
+    // fields begin with their text, -1 one begins with a space).
+    int32_t alignment = 0;
+  };
   // kRealignRecords: the offset after `position` (up to a bound) at which
   // a run of records passes best, and clearly better than the scan's own
-  // phase, of whose `slotsHere` next slots `passingHere` are sound; 0 when there
-  // is none.
-  uint64_t realignedSkip(uint64_t position, uint64_t end, uint32_t passingHere,
-                         uint32_t slotsHere);
+  // phase as `here` tells it (or, with kAlignedText, clearly better aligned
+  // with its text fields); 0 when there is none.
+  uint64_t realignedSkip(uint64_t position, uint64_t end, const PhaseSupport& here);
   // The judgement of the slot at `position` without a log line.
   Slot probe(uint64_t position);
   // How many of the `count` slots from `position` on, a record length
   // apart, are live or deleted records that pass the check; `sound`, when
-  // given, also counts the jammed ones whose fields pass.
+  // given, also counts the jammed ones whose fields pass, and `alignment`
+  // sums the alignment evidence of those sound slots.
   uint32_t passingRun(uint64_t position, uint64_t end, uint32_t count,
-                      uint32_t* sound = nullptr);
+                      uint32_t* sound = nullptr, int32_t* alignment = nullptr);
   // Reads `length` bytes at `position` into `buffer`; what the file does
   // not hold reads as zero.
   void readAt(uint64_t position, std::vector<uint8_t>& buffer);

@@ -579,6 +579,7 @@ static_assert(uint32_t{KEST_FIX_RECORD_COUNT} == kFixRecordCount && uint32_t{KES
               uint32_t{KEST_KEEP_MEMO_REFERENCES} == kKeepMemoReferences &&
               uint32_t{KEST_LEVEL7_DESCRIPTORS} == kLevel7Descriptors &&
               uint32_t{KEST_CUT_MEMO_REFERENCES} == kCutMemoReferences &&
+              uint32_t{KEST_ALIGNED_TEXT} == kAlignedText &&
               uint32_t{KEST_THOROUGH} == kAllRecoveryFlags);
 
 // The first versions of the host's structures: what every host fills.

@@ -159,6 +159,11 @@ const DamageCase kDamageCases[] = {
     // Memos past the cut: every record stays whole, and readers still open it.
     {"foxprodb/calls.dbf", DamageMode::kCutMemo,
      "16 records refer to memos past the end of the cut memo file"},
+    // Text fields padded with spaces: a column of padding passes for flags.
+    {"foxprodb/setup.dbf", DamageMode::kGarbageAfterHeader,
+     "records found 21 bytes after the header length"},
+    {"dbase_8b.dbf", DamageMode::kGarbageMidRecords,
+     "records found 66 bytes further on, after record 5"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Damage, ThoroughRecovery, ::testing::ValuesIn(kDamageCases),

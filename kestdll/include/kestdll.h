@@ -205,8 +205,18 @@ enum {
    * copied beside the result, for the memos it holds. The report names
    * how many records refer past the cut. */
   KEST_CUT_MEMO_REFERENCES = 0x1000,
+  /* With KEST_REALIGN_RECORDS: in a table of text fields a column of
+   * padding passes for a column of deletion flags, and every field passes
+   * wherever it is cut from. Programs write text left-aligned, so where
+   * records stand their text fields begin with their text; in a phase that
+   * is off they begin with spaces as often as not. A phase whose filled
+   * text fields begin with spaces more often than with text does not hold,
+   * and a phase that passes as often as the scan's own and whose text
+   * fields begin with their text more often, by half a field a slot at
+   * least, is taken instead. */
+  KEST_ALIGNED_TEXT = 0x2000,
   /* Every extension above. */
-  KEST_THOROUGH = 0x1FFF
+  KEST_THOROUGH = 0x3FFF
 };
 
 /*
