@@ -154,7 +154,9 @@ int32_t Method0::Parse(RecordSink* sink) {
   std::unique_ptr<uint8_t[]> head = table_->ReadAlloc(0, sizeof header_.bytes);
   std::memcpy(header_.bytes, head.get(), sizeof header_.bytes);
   std::optional<std::vector<DbfFieldDescriptor>> rebuiltFields;
-  if (options_.has(kRebuildHeader)) rebuiltFields = rebuildHeader();
+  // Level-7 descriptors are not the 32-byte ones the rebuild judges by.
+  const bool level7 = options_.has(kLevel7Descriptors) && isLevel7(header_);
+  if (options_.has(kRebuildHeader) && !level7) rebuiltFields = rebuildHeader();
   const uint32_t slots = fieldSlotCount(header_.headerLength());
   fields_.clear();
   places_.clear();
@@ -183,7 +185,7 @@ int32_t Method0::Parse(RecordSink* sink) {
                                          ? allFieldSlots(header_.headerLength())
                                          : slots);
   }
-  if (options_.has(kLevel7Descriptors) && isLevel7(header_)) readLevel7Fields();
+  if (level7) readLevel7Fields();
   if (memoAsCharacter_.size() < fields_.size()) memoAsCharacter_.resize(fields_.size(), false);
   if (!keepMemoReferences()) {
     for (size_t j = 0; j < fields_.size(); ++j) {
