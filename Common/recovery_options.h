@@ -37,9 +37,21 @@ enum RecoveryFlag : uint32_t {
   kKeepJammedRecords = 0x0100,
   // Progress moves during the long scans too.
   kFineProgress = 0x0200,
+  // Without a memo companion, memo fields keep the block numbers the
+  // records hold instead of being blanked.
+  kKeepMemoReferences = 0x0400,
+  // A level-7 table's 48-byte field descriptors are read as such, and the
+  // result carries them as the 32-byte descriptors common readers know.
+  kLevel7Descriptors = 0x0800,
+  // Records that refer past the end of a cut memo companion stay whole; the
+  // result's memo fields then hold the block numbers as characters.
+  kCutMemoReferences = 0x1000,
+  // Realignment weighs where text fields begin: a column of padding passes
+  // for a column of deletion flags in a table of text fields.
+  kAlignedText = 0x2000,
 };
 
-inline constexpr uint32_t kAllRecoveryFlags = 0x03FF;
+inline constexpr uint32_t kAllRecoveryFlags = 0x3FFF;
 
 struct RecoveryOptions {
   uint32_t flags = 0;

@@ -44,7 +44,7 @@ except ImportError:  # the column stays empty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-KEST_THOROUGH = 0x03FF
+KEST_THOROUGH = 0x3FFF
 REPORT_REPAIRS = 8
 REPORT_TEXT = 256
 
@@ -233,11 +233,15 @@ def main():
                         row[name + " ogrinfo"] += bool(run["ogrinfo"])
                     if args.cases:
                         c, t = runs["classic"], runs["thorough"]
+                        refused = [name + " refuses " + reader
+                                   for name, run in (("classic", c), ("thorough", t))
+                                   for reader in ("dbfread", "ogrinfo")
+                                   if run[reader] is False]
+                        notes = refused + t["repairs"]
                         print("%-34s %-18s %d ceiling %4d classic %4d (rc %d) thorough %4d "
                               "(rc %d)%s" % (os.path.relpath(table, args.data), mode, seed,
                                              ceiling, c["recovered"], c["rc"], t["recovered"],
-                                             t["rc"], "; " + "; ".join(t["repairs"])
-                                             if t["repairs"] else ""))
+                                             t["rc"], "; " + "; ".join(notes) if notes else ""))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 

@@ -7,6 +7,7 @@
 
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
+#include "dbf/memo_blocks.h"
 #include "dbf/memo_companion.h"
 
 namespace kest {
@@ -45,6 +46,21 @@ constexpr uint8_t kRebuiltDbtMemoVersion = 0x83;
 constexpr const char* kKnownFieldTypes = "CNFLDMBGPIYTVWQ0@+O";
 constexpr const char* kFoxProOnlyTypes = "IYTVWQ0";
 
+// A level-7 header: 32 bytes, the language driver's name, then field
+// descriptors of 48 bytes (a 32-byte name, the type, the length, the
+// decimals).
+constexpr uint32_t kLevel7DescriptorsAt = 68;
+constexpr uint32_t kLevel7DescriptorLength = 48;
+constexpr uint32_t kLevel7TypeAt = 32;
+constexpr size_t kPlainNameLength = 10;
+constexpr uint8_t kLevel7MemoVersion = 0x8B;
+// The types a reader of 32-byte descriptors reads as a level-7 table
+// means them; memo types only with a companion to read them from.
+constexpr const char* kPlainTypes = "CNFLD";
+constexpr const char* kMemoTypes = "MBGP";
+
+bool isLevel7(const DbfHeader& header) { return (header.version() & 0x07) == 0x04; }
+
 bool plausibleDescriptor(const DbfFieldDescriptor& field) {
   uint8_t first = field.bytes[0];
   if (first < 0x20 || first == 0x7F) return false;
@@ -73,6 +89,27 @@ bool looksLikeRecordBytes(const std::vector<uint8_t>& record,
   return true;
 }
 
+// What a slot's text fields say of where the records lie: each text field
+// that holds something counts +1 when it begins with it (programs write
+// text left-aligned, padded with spaces) and -1 when it begins with a
+// space. A phase that puts its flags in a column of padding passes the
+// record check in a table of text fields, but its fields begin inside the
+// padding, and so with spaces; a phase that is off by some bytes begins
+// them with spaces about as often as with text.
+int32_t alignmentEvidence(const std::vector<uint8_t>& record,
+                          const std::vector<FieldPlace>& places) {
+  int32_t evidence = 0;
+  for (const FieldPlace& place : places) {
+    if (place.type != 'C' || place.memoAsCharacter || place.length < 2) continue;
+    if (uint64_t{place.displacement} + place.length > record.size()) continue;
+    const uint8_t* field = record.data() + place.displacement;
+    bool blank = true;
+    for (uint32_t k = 0; k < place.length && blank; ++k) blank = field[k] == ' ' || field[k] == 0;
+    if (!blank) evidence += field[0] == ' ' ? -1 : 1;
+  }
+  return evidence;
+}
+
 // A trailing part of a record that is more than the end-of-file mark.
 bool partialRecordAtEnd(uint64_t dataBytes, uint32_t recordLength, uint8_t lastByte) {
   uint64_t rest = dataBytes % recordLength;
@@ -86,7 +123,9 @@ const char kWriteFailedText[] = "Method0::Flush(): the result table could not be
 }  // namespace
 
 Method0::Method0(const char* path, platform::Env* env, RunContext* context)
-    : env_(env), context_(context != nullptr ? context : RunContext::Silent()) {
+    : env_(env),
+      context_(context != nullptr ? context : RunContext::Silent()),
+      tablePath_(path != nullptr ? path : "") {
   Log().Info("In Method0::Method0()");
   validRecords_ = 0;
   table_ = std::make_unique<LLFile>(path, env);
@@ -109,11 +148,15 @@ int32_t Method0::Parse(RecordSink* sink) {
   options_ = context_->options();
   passedOver_ = PassedOver{};
   repairs_.clear();
+  level7_ = false;
+  recordsPastMemoEnd_ = 0;
 
   std::unique_ptr<uint8_t[]> head = table_->ReadAlloc(0, sizeof header_.bytes);
   std::memcpy(header_.bytes, head.get(), sizeof header_.bytes);
   std::optional<std::vector<DbfFieldDescriptor>> rebuiltFields;
-  if (options_.has(kRebuildHeader)) rebuiltFields = rebuildHeader();
+  // Level-7 descriptors are not the 32-byte ones the rebuild judges by.
+  const bool level7 = options_.has(kLevel7Descriptors) && isLevel7(header_);
+  if (options_.has(kRebuildHeader) && !level7) rebuiltFields = rebuildHeader();
   const uint32_t slots = fieldSlotCount(header_.headerLength());
   fields_.clear();
   places_.clear();
@@ -142,11 +185,14 @@ int32_t Method0::Parse(RecordSink* sink) {
                                          ? allFieldSlots(header_.headerLength())
                                          : slots);
   }
+  if (level7) readLevel7Fields();
   if (memoAsCharacter_.size() < fields_.size()) memoAsCharacter_.resize(fields_.size(), false);
-  for (size_t j = 0; j < fields_.size(); ++j) {
-    if (noMemoCompanion_ && fields_[j].type() == 'M') {
-      memoAsCharacter_[j] = true;
-      fields_[j].setType('C');
+  if (!keepMemoReferences()) {
+    for (size_t j = 0; j < fields_.size(); ++j) {
+      if (noMemoCompanion_ && fields_[j].type() == 'M') {
+        memoAsCharacter_[j] = true;
+        fields_[j].setType('C');
+      }
     }
   }
   if (displacementsAllZero(fields_)) {
@@ -160,7 +206,11 @@ int32_t Method0::Parse(RecordSink* sink) {
   if (options_.classic()) {
     classicScan(recordCount, sink);
   } else {
+    if (options_.has(kCutMemoReferences) && !noMemoCompanion_ && !memoBlocks_) {
+      memoBlocks_ = MemoBlocks::Open(tablePath_, header_.version(), env_);
+    }
     thoroughScan(recordCount, sink);
+    noteRecordsPastMemoEnd();
   }
 
   Log().InfoNumber("Method0::Parse() exiting with code", 0);
@@ -294,6 +344,81 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
   return fields;
 }
 
+void Method0::readLevel7Fields() {
+  const uint32_t headerLength = header_.headerLength();
+  std::vector<DbfFieldDescriptor> fields;
+  std::vector<uint8_t> slot(kLevel7DescriptorLength);
+  for (uint32_t at = kLevel7DescriptorsAt; at + kLevel7DescriptorLength < headerLength;
+       at += kLevel7DescriptorLength) {
+    readAt(at, slot);
+    if (slot[0] == kHeaderTerminator) break;
+    DbfFieldDescriptor field;
+    const char* name = reinterpret_cast<const char*>(slot.data());
+    field.setName(std::string(name, strnlen(name, kPlainNameLength)));
+    field.setType(static_cast<char>(slot[kLevel7TypeAt]));
+    field.setLength(slot[kLevel7TypeAt + 1]);
+    field.bytes[17] = slot[kLevel7TypeAt + 2];
+    // Displacements stay 0: the fields lie one after another.
+    fields.push_back(field);
+  }
+  level7_ = true;
+  repairs_.push_back("level-7 field descriptors (" + std::to_string(fields.size()) +
+                     " fields) written in the 32-byte layout");
+  fields_ = std::move(fields);
+}
+
+void Method0::plainLevel7Header(DbfHeader& header, std::vector<DbfFieldDescriptor>& fields) const {
+  header.setVersion(noMemoCompanion_ ? kNoMemoVersion : kLevel7MemoVersion);
+  header.setHeaderLength(static_cast<uint16_t>(headerBytesNeeded(fields.size())));
+  for (DbfFieldDescriptor& field : fields) {
+    char type = field.type();
+    bool memo = type != '\0' && std::strchr(kMemoTypes, type) != nullptr;
+    if (memo && !noMemoCompanion_) {
+      field.setType('M');
+    } else if (type == '\0' || std::strchr(kPlainTypes, type) == nullptr) {
+      field.setType('C');
+    }
+  }
+}
+
+void Method0::countPastMemoEnd() {
+  if (!memoBlocks_) return;
+  for (const FieldPlace& place : places_) {
+    if (std::strchr(kMemoTypes, place.type) == nullptr || place.type == '\0') continue;
+    if (uint64_t{place.displacement} + place.length > record_.size()) continue;
+    uint32_t block = memoBlockNumber(record_.data() + place.displacement, place.length);
+    if (!memoBlocks_->wholeInside(block)) {
+      ++recordsPastMemoEnd_;
+      return;
+    }
+  }
+}
+
+void Method0::noteRecordsPastMemoEnd() {
+  // The counting pass decides the header the writing pass goes out under.
+  memoFieldsAsText_ = recordsPastMemoEnd_ != 0;
+  if (!memoFieldsAsText_) return;
+  repairs_.push_back(std::to_string(recordsPastMemoEnd_) +
+                     " records refer to memos past the end of the cut memo file; the memo "
+                     "fields are kept as character fields holding their block numbers");
+}
+
+bool Method0::keepMemoReferences() {
+  if (!noMemoCompanion_ || !options_.has(kKeepMemoReferences)) return false;
+  // The fields stay memo fields while the records are judged: without a
+  // companion the check holds no block number against anything, and the
+  // test of a jammed record's character fields leaves binary block
+  // numbers alone. The result's header makes them character fields.
+  size_t memoFields = 0;
+  for (const DbfFieldDescriptor& field : fields_) memoFields += field.type() == 'M';
+  if (memoFields != 0) {
+    repairs_.push_back(std::to_string(memoFields) +
+                       " memo fields kept as character fields holding their block numbers "
+                       "(no memo file beside the table)");
+  }
+  return true;
+}
+
 uint32_t Method0::fixRecordCount(uint32_t recordCount) {
   const uint64_t size = table_->size64();
   const uint32_t headerLength = header_.headerLength();
@@ -343,22 +468,28 @@ Method0::Slot Method0::probe(uint64_t position) {
   return sound ? Slot::kJammedButSound : Slot::kFailed;
 }
 
-uint32_t Method0::passingRun(uint64_t position, uint64_t end, uint32_t count, uint32_t* sound) {
+uint32_t Method0::passingRun(uint64_t position, uint64_t end, uint32_t count, uint32_t* sound,
+                             int32_t* alignment) {
   const uint64_t length = record_.size();
   uint32_t passing = 0;
   if (sound != nullptr) *sound = 0;
+  if (alignment != nullptr) *alignment = 0;
   for (uint32_t i = 0; i < count; ++i) {
     uint64_t at = position + i * length;
     if (at + length > end) break;
     Slot slot = probe(at);
     if (slot == Slot::kLive || slot == Slot::kDeleted) ++passing;
     if (sound != nullptr && slot != Slot::kFailed) ++*sound;
+    if (alignment != nullptr && slot != Slot::kFailed) {
+      *alignment += alignmentEvidence(probe_, places_);
+    }
   }
   return passing;
 }
 
-uint64_t Method0::realignedSkip(uint64_t position, uint64_t end, uint32_t passingHere,
-                                uint32_t slotsHere) {
+uint64_t Method0::realignedSkip(uint64_t position, uint64_t end, const PhaseSupport& here) {
+  const uint32_t passingHere = here.sound;
+  const uint32_t slotsHere = here.slots;
   const uint64_t length = record_.size();
   if (position >= end) return 0;
   uint64_t reach = std::min<uint64_t>(kMaxSkip, kSkipRecords * length + kSkipBytes);
@@ -380,16 +511,27 @@ uint64_t Method0::realignedSkip(uint64_t position, uint64_t end, uint32_t passin
     const uint32_t available =
         static_cast<uint32_t>(std::min<uint64_t>(kRun, (end - start) / length));
     if (available < kMinRun) break;
-    const uint32_t passing = passingRun(start, end, available);
+    int32_t alignment = 0;
+    const uint32_t passing = passingRun(start, end, available, nullptr, &alignment);
     if (passing * 4 < available * 3 || passing <= bestPassing) continue;
     // Only a phase whose records pass clearly more often than the scan's
     // own phase holds sound fields: by a quarter of the slots at least. In
     // a table of text fields a column of spaces passes for a column of
     // flags; the scan's phase is not given up for it.
-    const uint64_t here = slotsHere != 0 ? slotsHere : 1;
-    if (4 * uint64_t{passing} * here < 4 * uint64_t{passingHere} * available + available * here) {
-      continue;
-    }
+    const uint64_t slots = slotsHere != 0 ? slotsHere : 1;
+    const bool passesClearlyBetter =
+        4 * uint64_t{passing} * slots >= 4 * uint64_t{passingHere} * available + available * slots;
+    // Where text fields pass whatever lies in them, the sound slots of the
+    // scan's phase say little: a phase that passes at least as often as
+    // its live and deleted records do, and whose text fields begin with
+    // their text more often by half a field a slot at least, is the better
+    // one.
+    const int64_t alignedMore =
+        int64_t{alignment} * slots - int64_t{here.alignment} * available;
+    const bool alignsClearlyBetter =
+        options_.has(kAlignedText) && uint64_t{passing} * slots >= uint64_t{here.passing} * available &&
+        2 * alignedMore >= int64_t{available} * int64_t(slots);
+    if (!passesClearlyBetter && !alignsClearlyBetter) continue;
     best = skip;
     bestPassing = passing;
   }
@@ -446,6 +588,7 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     if (flag == kLiveRecord) {
       Log().DebugNumber("This record is valid by its header byte:", number);
       if (checkFields(record_, /*quiet=*/false)) {
+        countPastMemoEnd();
         if (sink != nullptr) sink->take(record_.data(), record_.size());
         if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
         previousPassed = true;
@@ -465,13 +608,19 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
         std::min<uint64_t>(kRun, position + length <= size ? (size - position - length) / length : 0));
     // Jammed flags over sound fields still stand where records stand: they
     // speak for the phase although they do not pass.
-    uint32_t soundAhead = 0;
+    PhaseSupport here;
+    here.slots = ahead;
     const uint32_t passingAhead =
-        ahead != 0 ? passingRun(position + length, size, ahead, &soundAhead) : 0;
-    const bool phaseHolds = ahead != 0 && passingAhead * 4 >= ahead * 3;
+        ahead != 0 ? passingRun(position + length, size, ahead, &here.sound, &here.alignment) : 0;
+    here.passing = passingAhead;
+    // Slots whose text fields begin with spaces more often than with text
+    // pass in a column of padding or off by some bytes, not where records
+    // stand.
+    const bool misaligned = options_.has(kAlignedText) && here.alignment < 0;
+    const bool phaseHolds = ahead != 0 && passingAhead * 4 >= ahead * 3 && !misaligned;
     uint64_t skip = 0;
     if (!phaseHolds && position >= searchedTo) {
-      skip = realignedSkip(position, size, soundAhead, ahead);
+      skip = realignedSkip(position, size, here);
       if (skip == 0) searchedTo = position + std::min<uint64_t>(kMaxSkip, kSkipRecords * length + kSkipBytes) / 2;
     }
     if (realign && skip != 0) {
@@ -496,6 +645,7 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     if (keepJammed && skip == 0 && amongRecords && looksLikeRecord(record_) &&
         checkFields(record_, /*quiet=*/true)) {
       record_[0] = kLiveRecord;
+      countPastMemoEnd();
       if (sink != nullptr) sink->take(record_.data(), record_.size());
       if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
       ++keptJammed;
@@ -533,6 +683,14 @@ void Method0::writeHeader(ResultWriter& writer) {
   std::vector<DbfFieldDescriptor> fields = fields_;
   for (DbfFieldDescriptor& field : fields) {
     if (noMemoCompanion_ && field.type() == 'M') field.setType('C');
+  }
+  if (level7_) plainLevel7Header(header, fields);
+  if (memoFieldsAsText_) {
+    for (DbfFieldDescriptor& field : fields) {
+      if (field.type() != '\0' && std::strchr(kMemoTypes, field.type()) != nullptr) {
+        field.setType('C');
+      }
+    }
   }
   writer.writeHeader(header, fields, [this] { context_->pollBreak(); });
 }

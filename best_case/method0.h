@@ -12,8 +12,11 @@
 // (kFixRecordCount), records found where they really begin and again after
 // a stretch of foreign bytes (kRealignRecords), relaxed values
 // (kRelaxedValues), records kept whose only fault is a jammed deletion flag
-// (kKeepJammedRecords), and progress while the records are scanned
-// (kFineProgress). With no flag set Parse is the classic scan. Every byte a
+// (kKeepJammedRecords), progress while the records are scanned
+// (kFineProgress), memo block numbers kept where no memo companion is
+// (kKeepMemoReferences), level-7 descriptors read and written in the
+// common layout (kLevel7Descriptors), and records kept whole whose memos
+// lie past the end of a cut memo companion (kCutMemoReferences). With no flag set Parse is the classic scan. Every byte a
 // thorough scan keeps comes from the table (a restored deletion flag
 // aside), and no byte of the table reaches the result twice.
 //
@@ -34,6 +37,7 @@
 #include "Common/recovery_options.h"
 #include "Common/run_context.h"
 #include "dbf/dbf_format.h"
+#include "dbf/memo_blocks.h"
 #include "dbf/record_check.h"
 #include "dbf/result_writer.h"
 #include "platform/env.h"
@@ -103,22 +107,47 @@ class Method0 {
   // With kRebuildHeader: descriptors whose displacements put a field past
   // the record's end place their fields one after another instead.
   void placeInsideRecords(uint32_t recordLength);
+  // kLevel7Descriptors: fields_ from the 48-byte descriptors of a level-7
+  // header, and the result's header and descriptors in the 32-byte layout.
+  void readLevel7Fields();
+  void plainLevel7Header(DbfHeader& header, std::vector<DbfFieldDescriptor>& fields) const;
+  // kKeepMemoReferences: true when the memo fields of a table without a
+  // memo companion keep the block numbers its records hold, noting the
+  // repair; false when they are blanked as in the classic scan.
+  bool keepMemoReferences();
+  // kCutMemoReferences: counts the kept record in record_ when one of its
+  // memo fields refers past the end of the memo companion; after a pass,
+  // notes the repair and has the result's memo fields written as
+  // character fields when any did.
+  void countPastMemoEnd();
+  void noteRecordsPastMemoEnd();
   // kFixRecordCount: the count the file can hold whole, noting the repair
   // and a record cut off by the end of the file.
   uint32_t fixRecordCount(uint32_t recordCount);
+  // What the slots after a faulty one say for the scan's phase.
+  struct PhaseSupport {
+    uint32_t slots = 0;
+    // Live and deleted records that pass; those and the jammed ones whose
+    // fields pass.
+    uint32_t passing = 0;
+    uint32_t sound = 0;
+    // kAlignedText: the sum of the sound slots' alignment evidence (+1 text
+    // fields begin with their text, -1 one begins with a space).
+    int32_t alignment = 0;
+  };
   // kRealignRecords: the offset after `position` (up to a bound) at which
   // a run of records passes best, and clearly better than the scan's own
-  // phase, of whose `slotsHere` next slots `passingHere` are sound; 0 when there
-  // is none.
-  uint64_t realignedSkip(uint64_t position, uint64_t end, uint32_t passingHere,
-                         uint32_t slotsHere);
+  // phase as `here` tells it (or, with kAlignedText, clearly better aligned
+  // with its text fields); 0 when there is none.
+  uint64_t realignedSkip(uint64_t position, uint64_t end, const PhaseSupport& here);
   // The judgement of the slot at `position` without a log line.
   Slot probe(uint64_t position);
   // How many of the `count` slots from `position` on, a record length
   // apart, are live or deleted records that pass the check; `sound`, when
-  // given, also counts the jammed ones whose fields pass.
+  // given, also counts the jammed ones whose fields pass, and `alignment`
+  // sums the alignment evidence of those sound slots.
   uint32_t passingRun(uint64_t position, uint64_t end, uint32_t count,
-                      uint32_t* sound = nullptr);
+                      uint32_t* sound = nullptr, int32_t* alignment = nullptr);
   // Reads `length` bytes at `position` into `buffer`; what the file does
   // not hold reads as zero.
   void readAt(uint64_t position, std::vector<uint8_t>& buffer);
@@ -144,6 +173,12 @@ class Method0 {
   std::vector<FieldPlace> places_;
   std::vector<uint8_t> record_;
   bool memoPresent_ = false;
+  // The last Parse read level-7 descriptors.
+  bool level7_ = false;
+  std::string tablePath_;
+  std::unique_ptr<MemoBlocks> memoBlocks_;
+  uint32_t recordsPastMemoEnd_ = 0;
+  bool memoFieldsAsText_ = false;
   uint32_t memoSize_ = 0;
   RecoveryOptions options_;
   PassedOver passedOver_;

@@ -327,7 +327,7 @@ TEST_F(DbfRecoverTest, ThoroughByDefaultClassicOnRequest) {
     bool note;          // the word that the engine cannot do better
     bool thorough;      // the report is shown
   } cases[] = {
-      {{}, KEST_FAKE_ENGINE, "FileRecoverEx 3ff", false, true},
+      {{}, KEST_FAKE_ENGINE, "FileRecoverEx 3fff", false, true},
       // No options is the classic run itself, with the report of a write
       // that failed.
       {{"--classic"}, KEST_FAKE_ENGINE, "FileRecoverEx null", false, false},

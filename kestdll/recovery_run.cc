@@ -661,7 +661,12 @@ static_assert(uint32_t{KEST_FIX_RECORD_COUNT} == kFixRecordCount && uint32_t{KES
               uint32_t{KEST_RELAXED_VALUES} == kRelaxedValues &&
               uint32_t{KEST_READER_SAFE_FIELDS} == kReaderSafeFields &&
               uint32_t{KEST_KEEP_JAMMED_RECORDS} == kKeepJammedRecords &&
-              uint32_t{KEST_FINE_PROGRESS} == kFineProgress && uint32_t{KEST_THOROUGH} == kAllRecoveryFlags);
+              uint32_t{KEST_FINE_PROGRESS} == kFineProgress &&
+              uint32_t{KEST_KEEP_MEMO_REFERENCES} == kKeepMemoReferences &&
+              uint32_t{KEST_LEVEL7_DESCRIPTORS} == kLevel7Descriptors &&
+              uint32_t{KEST_CUT_MEMO_REFERENCES} == kCutMemoReferences &&
+              uint32_t{KEST_ALIGNED_TEXT} == kAlignedText &&
+              uint32_t{KEST_THOROUGH} == kAllRecoveryFlags);
 
 // The first versions of the host's structures: what every host fills.
 constexpr uint32_t kOptionsFirstSize = sizeof(KestRecoverOptions);

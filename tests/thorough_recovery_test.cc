@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/engine_loader.h"
+#include "tests/independent_readers.h"
 #include "tests/source_guard.h"
 #include "tests/table_reader.h"
 #include "tests/test_support.h"
@@ -117,6 +118,15 @@ TEST_P(ThoroughRecovery, BringsBackEveryIntactRecordAndNothingElse) {
   if (*c.repair != '\0') {
     EXPECT_NE(repairs.find(c.repair), std::string::npos) << repairs;
   }
+  // A result is for the user's own programs: common readers open it.
+  std::string python = dbfreadPython();
+  if (!python.empty()) {
+    EXPECT_TRUE(opensInDbfread(python, ResultTable(out.path()))) << "dbfread refuses it";
+  }
+  std::string output;
+  if (ogrinfoAvailable()) {
+    EXPECT_EQ(ogrinfo(ResultTable(out.path()), &output), 0) << output;
+  }
 }
 
 const DamageCase kDamageCases[] = {
@@ -139,6 +149,21 @@ const DamageCase kDamageCases[] = {
     {"dbase_31.dbf", DamageMode::kNoiseRecords, ""},
     // Blank dates and dates long before 1970; memo numbers as text.
     {"dbase_f5.dbf", DamageMode::kCutMemo, ""},
+    // No memo file: the block numbers stay, as text and as binary numbers.
+    {"dbase_83.dbf", DamageMode::kDropMemo,
+     "1 memo fields kept as character fields holding their block numbers"},
+    {"foxprodb/calls.dbf", DamageMode::kDropMemo, "1 memo fields kept"},
+    // Level 7: judged by its 48-byte descriptors, written in the common layout.
+    {"dbase_8c.dbf", DamageMode::kJamDeletionFlags,
+     "level-7 field descriptors (6 fields) written in the 32-byte layout"},
+    // Memos past the cut: every record stays whole, and readers still open it.
+    {"foxprodb/calls.dbf", DamageMode::kCutMemo,
+     "16 records refer to memos past the end of the cut memo file"},
+    // Text fields padded with spaces: a column of padding passes for flags.
+    {"foxprodb/setup.dbf", DamageMode::kGarbageAfterHeader,
+     "records found 21 bytes after the header length"},
+    {"dbase_8b.dbf", DamageMode::kGarbageMidRecords,
+     "records found 66 bytes further on, after record 5"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Damage, ThoroughRecovery, ::testing::ValuesIn(kDamageCases),

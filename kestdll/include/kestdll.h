@@ -182,8 +182,41 @@ enum {
    * classic run uses (11..19 while the best-case method counts, 71..94
    * while it writes). */
   KEST_FINE_PROGRESS = 0x0200,
+  /* A table without a memo companion keeps its records byte for byte: its
+   * memo fields become character fields that hold the block numbers as
+   * the records store them (digits, or four binary bytes in FoxPro
+   * tables), not blanks, so that the memo texts can be joined to them
+   * again should the companion turn up. */
+  KEST_KEEP_MEMO_REFERENCES = 0x0400,
+  /* A level-7 table (version 0x04 or 0x8C), whose field descriptors are
+   * 48 bytes long after 36 bytes of language driver name, is judged by
+   * those descriptors, and its result is written in the layout every
+   * common reader opens: 32-byte descriptors (names cut to 10
+   * characters), version 0x03, or 0x8B with a memo companion. The
+   * records keep every byte; fields of the level-7 types that readers of
+   * that layout do not know (+ I O @, and memo types without a companion)
+   * become character fields of the same length. */
+  KEST_LEVEL7_DESCRIPTORS = 0x0800,
+  /* A memo companion cut short: when a record the best-case method keeps
+   * refers to a memo that does not lie whole inside the companion, every
+   * reader of the result would fail on it. The records stay byte for byte
+   * and the result's memo fields become character fields holding the
+   * block numbers, as without a companion; the cut companion is still
+   * copied beside the result, for the memos it holds. The report names
+   * how many records refer past the cut. */
+  KEST_CUT_MEMO_REFERENCES = 0x1000,
+  /* With KEST_REALIGN_RECORDS: in a table of text fields a column of
+   * padding passes for a column of deletion flags, and every field passes
+   * wherever it is cut from. Programs write text left-aligned, so where
+   * records stand their text fields begin with their text; in a phase that
+   * is off they begin with spaces as often as not. A phase whose filled
+   * text fields begin with spaces more often than with text does not hold,
+   * and a phase that passes as often as the scan's own and whose text
+   * fields begin with their text more often, by half a field a slot at
+   * least, is taken instead. */
+  KEST_ALIGNED_TEXT = 0x2000,
   /* Every extension above. */
-  KEST_THOROUGH = 0x03FF
+  KEST_THOROUGH = 0x3FFF
 };
 
 /*
