@@ -103,6 +103,25 @@ int32_t parseComponent(const char* text, size_t textLength, size_t start, size_t
   return negative ? -value : value;
 }
 
+constexpr CharTable kDigits = makeTable("0123456789");
+
+// Eight digits and nothing after them: how nearly every date is stored.
+bool isDigitDate(const FieldBytes& field) {
+  if (field.count < kDateTextLength) return false;
+  if (field.count > kDateTextLength && field.chars[kDateTextLength] != '\0') return false;
+  bool digits = true;
+  for (size_t k = 0; k < kDateTextLength; ++k) {
+    digits &= kDigits[static_cast<uint8_t>(field.chars[k])];
+  }
+  return digits;
+}
+
+int32_t digitsValue(const char* digits, size_t count) {
+  int32_t value = 0;
+  for (size_t k = 0; k < count; ++k) value = value * 10 + (digits[k] - '0');
+  return value;
+}
+
 template <bool kLogged>
 bool checkDate(const FieldBytes& field, const CheckLog<kLogged>& log,
                const RecordCheckMode& mode) {
@@ -111,27 +130,34 @@ bool checkDate(const FieldBytes& field, const CheckLog<kLogged>& log,
   const uint32_t firstYear = mode.relaxedValues ? kRelaxedFirstYear : kFirstYear;
   const uint32_t lastYear = mode.relaxedValues ? kRelaxedLastYear : kLastYear;
   bool valid = true;
-  // Whether the text is longer than a date is all that counts of its
-  // length: the components lie in its first eight characters.
-  const size_t textLength = field.textLength(kDateTextLength + 1);
-  if (textLength != kDateTextLength) {
-    valid = false;
-    log.Error("The field length is not 8 chars");
+  int32_t year = 0, month = 0, day = 0;
+  if (isDigitDate(field)) {
+    year = digitsValue(field.chars, 4);
+    month = digitsValue(field.chars + 4, 2);
+    day = digitsValue(field.chars + 6, 2);
+  } else {
+    // Whether the text is longer than a date is all that counts of its
+    // length: the components lie in its first eight characters.
+    const size_t textLength = field.textLength(kDateTextLength + 1);
+    if (textLength != kDateTextLength) {
+      valid = false;
+      log.Error("The field length is not 8 chars");
+    }
+    year = parseComponent(field.chars, textLength, 0, 4);
+    month = parseComponent(field.chars, textLength, 4, 2);
+    day = parseComponent(field.chars, textLength, 6, 2);
   }
   // The components are compared as unsigned numbers, so a negative one is
   // out of range; they are logged as read.
-  int32_t year = parseComponent(field.chars, textLength, 0, 4);
   if (static_cast<uint32_t>(year) < firstYear || static_cast<uint32_t>(year) > lastYear) {
     valid = false;
     log.ErrorNumber("Year is invalid", year);
   }
-  int32_t month = parseComponent(field.chars, textLength, 4, 2);
   bool monthValid = static_cast<uint32_t>(month) >= 1 && static_cast<uint32_t>(month) <= 12;
   if (!monthValid) {
     valid = false;
     log.ErrorNumber("Month is invalid", month);
   }
-  int32_t day = parseComponent(field.chars, textLength, 6, 2);
   uint32_t daysInMonth = kLongestMonth;
   if (monthValid) {
     daysInMonth = kDaysInMonth[month - 1];
@@ -190,6 +216,16 @@ bool checkMemo(const FieldBytes& field, uint32_t length, bool memoPresent, uint3
 template <bool kLogged>
 bool checkNumeric(const FieldBytes& field, const CheckLog<kLogged>& log) {
   log.InfoText("Numeric field, value is");
+  if constexpr (!kLogged) {
+    // Only the verdict is wanted: the first bad character gives it.
+    for (size_t k = 0; k < field.count; ++k) {
+      const uint8_t c = static_cast<uint8_t>(field.chars[k]);
+      if (kNumericChars[c]) continue;
+      if (c == 0) break;
+      return false;
+    }
+    return true;
+  }
   bool valid = true;
   for (size_t k = 0; k < field.count && field.chars[k] != '\0'; ++k) {
     if (kNumericChars[static_cast<uint8_t>(field.chars[k])]) continue;
