@@ -103,17 +103,43 @@ int32_t parseComponent(const char* text, size_t textLength, size_t start, size_t
   return negative ? -value : value;
 }
 
-constexpr CharTable kDigits = makeTable("0123456789");
+// Eight characters tested at once, as the bytes of one 64-bit word, the
+// first character in the lowest byte. Each test leaves bit 7 of a byte set
+// where the byte passes and every other bit clear.
+constexpr uint64_t kEveryByte = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+constexpr uint64_t kLowBits = 0x7F7F7F7F7F7F7F7Full;
+
+uint64_t loadWord(const char* text) {
+  const auto* b = reinterpret_cast<const uint8_t*>(text);
+  return uint64_t{b[0]} | uint64_t{b[1]} << 8 | uint64_t{b[2]} << 16 | uint64_t{b[3]} << 24 |
+         uint64_t{b[4]} << 32 | uint64_t{b[5]} << 40 | uint64_t{b[6]} << 48 |
+         uint64_t{b[7]} << 56;
+}
+
+// No carry crosses a byte: each byte's low seven bits plus 0x7F stay below 0x100.
+uint64_t bytesEqual(uint64_t word, uint8_t c) {
+  const uint64_t v = word ^ (c * kEveryByte);
+  return ~(((v & kLowBits) + kLowBits) | v) & kHighBits;
+}
+
+uint64_t digitBytes(uint64_t word) {
+  const uint64_t low = word & kLowBits;
+  const uint64_t atLeast0 = low + (0x80 - '0') * kEveryByte;
+  const uint64_t beyond9 = low + (0x80 - '9' - 1) * kEveryByte;
+  return atLeast0 & ~beyond9 & ~word & kHighBits;
+}
+
+// The characters of kNumericChars.
+uint64_t numericBytes(uint64_t word) {
+  return digitBytes(word) | bytesEqual(word, ' ') | bytesEqual(word, '-') | bytesEqual(word, '.');
+}
 
 // Eight digits and nothing after them: how nearly every date is stored.
 bool isDigitDate(const FieldBytes& field) {
   if (field.count < kDateTextLength) return false;
   if (field.count > kDateTextLength && field.chars[kDateTextLength] != '\0') return false;
-  bool digits = true;
-  for (size_t k = 0; k < kDateTextLength; ++k) {
-    digits &= kDigits[static_cast<uint8_t>(field.chars[k])];
-  }
-  return digits;
+  return digitBytes(loadWord(field.chars)) == kHighBits;
 }
 
 int32_t digitsValue(const char* digits, size_t count) {
@@ -218,7 +244,15 @@ bool checkNumeric(const FieldBytes& field, const CheckLog<kLogged>& log) {
   log.InfoText("Numeric field, value is");
   if constexpr (!kLogged) {
     // Only the verdict is wanted: the first bad character gives it.
-    for (size_t k = 0; k < field.count; ++k) {
+    size_t k = 0;
+    for (; k + 8 <= field.count; k += 8) {
+      const uint64_t word = loadWord(field.chars + k);
+      const uint64_t bad = ~numericBytes(word) & kHighBits;
+      const uint64_t ends = bytesEqual(word, 0);
+      if (ends != 0) return (bad & ((ends & (~ends + 1)) - 1)) == 0;
+      if (bad != 0) return false;
+    }
+    for (; k < field.count; ++k) {
       const uint8_t c = static_cast<uint8_t>(field.chars[k]);
       if (kNumericChars[c]) continue;
       if (c == 0) break;
