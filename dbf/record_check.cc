@@ -1,6 +1,7 @@
 #include "dbf/record_check.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "Common/logger/logger.h"
@@ -110,11 +111,11 @@ constexpr uint64_t kEveryByte = 0x0101010101010101ull;
 constexpr uint64_t kHighBits = 0x8080808080808080ull;
 constexpr uint64_t kLowBits = 0x7F7F7F7F7F7F7F7Full;
 
-uint64_t loadWord(const char* text) {
-  const auto* b = reinterpret_cast<const uint8_t*>(text);
-  return uint64_t{b[0]} | uint64_t{b[1]} << 8 | uint64_t{b[2]} << 16 | uint64_t{b[3]} << 24 |
-         uint64_t{b[4]} << 32 | uint64_t{b[5]} << 40 | uint64_t{b[6]} << 48 |
-         uint64_t{b[7]} << 56;
+inline uint64_t loadWord(const char* text) {
+  uint64_t word;
+  std::memcpy(&word, text, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  return word;
 }
 
 // No carry crosses a byte: each byte's low seven bits plus 0x7F stay below 0x100.
@@ -136,7 +137,7 @@ uint64_t numericBytes(uint64_t word) {
 }
 
 // Eight digits and nothing after them: how nearly every date is stored.
-bool isDigitDate(const FieldBytes& field) {
+inline bool isDigitDate(const FieldBytes& field) {
   if (field.count < kDateTextLength) return false;
   if (field.count > kDateTextLength && field.chars[kDateTextLength] != '\0') return false;
   return digitBytes(loadWord(field.chars)) == kHighBits;
