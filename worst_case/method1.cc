@@ -254,9 +254,10 @@ void Method1::ReadSlot(uint32_t position, uint32_t count, uint8_t* out) {
 
 void Method1::ReportScanProgress(bool firstPass, uint64_t done, uint64_t total) {
   if (!firstPass || done == 0 || total == 0) return;
-  uint64_t step = kScanProgressSpan * done / total;
-  if (step != kScanProgressSpan * (done - 1) / total) {
-    context_->reportProgress(kScanProgressBase + static_cast<int32_t>(step));
+  // The step moves on exactly when the remainder of span * done is below span.
+  if (kScanProgressSpan * done % total < kScanProgressSpan) {
+    context_->reportProgress(kScanProgressBase +
+                             static_cast<int32_t>(kScanProgressSpan * done / total));
   }
 }
 
