@@ -1,6 +1,7 @@
-// Micro-benchmarks of the two inner loops a run spends its time in: the
-// record check (logging off, as in a run without a log) and the worst-case
-// layout scoring over the full sample window.
+// Micro-benchmarks of the inner loops a run spends its time in: the record
+// check (logging off, as in a run without a log) and the worst-case layout
+// scoring over the full sample window, for the classic lengths and for the
+// whole-table search's.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "dbf/dbf_format.h"
 #include "dbf/record_check.h"
 #include "worst_case/layout_search.h"
+#include "worst_case/whole_table_layout.h"
 
 namespace {
 
@@ -62,6 +64,25 @@ void BM_ScoreRecordLengths(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kest::kSampleWindowSize));
 }
 BENCHMARK(BM_ScoreRecordLengths)->Unit(benchmark::kMillisecond);
+
+// The whole-table search scores each of its windows for lengths up to
+// kMaxWholeTableLength.
+void BM_ScoreLongRecordLengths(benchmark::State& state) {
+  TableShape shape;
+  std::string window;
+  for (uint64_t i = 0; window.size() < kest::kSampleWindowSize; ++i) {
+    window += kest::bench::makeRecord(shape, i, 0);
+  }
+  window.resize(kest::kSampleWindowSize);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(window.data());
+  for (auto _ : state) {
+    std::vector<uint32_t> scores = kest::scoreRecordLengthsUpTo(
+        bytes, kest::kSampleWindowSize, kest::kMaxWholeTableLength, {});
+    benchmark::DoNotOptimize(scores);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kest::kSampleWindowSize));
+}
+BENCHMARK(BM_ScoreLongRecordLengths)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

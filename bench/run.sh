@@ -6,9 +6,9 @@
 #
 # For tables of 10 MB, 100 MB and 1 GB made by bench_table it measures, on
 # the same file and disk, warm: the floor (cat of the table, then cp of it),
-# pgdbf (-s latin1, output to /dev/null), dbfrecover without and with a log
-# file, and dbfrecover on the same table with its first 512 bytes zeroed
-# (the worst-case method). A run with a log writes about eight lines per
+# pgdbf (-s latin1, output to /dev/null), dbfrecover --classic without and
+# with a log file, dbfrecover's default (thorough) recovery, and dbfrecover
+# on the same table with its first 512 bytes zeroed (the worst-case method). A run with a log writes about eight lines per
 # record, so it is made for tables up to LOG_MAX_MB (default 100) only.
 # Each figure is the median of RUNS runs. Peak
 # RSS comes from /usr/bin/time -v. The 1 GB table needs about 3 GB free in
@@ -58,7 +58,7 @@ peak_mib() { cut -d' ' -f2 "$work/$1.times" | sort -n | tail -1 | awk '{ printf 
 ratio() { awk -v a="$1" -v b="$2" -v f="${3:-%.2f}" \
   'BEGIN { if (a == "-" || b == "-" || b + 0 <= 0) print "-"; else printf f, a / b }'; }
 
-recover() {  # recover NAME TABLE [LOG]
+recover() {  # recover NAME TABLE [LOG]: the classic recovery
   out=$(mktemp -d "$work/out.XXXXXX")
   if [ $# -ge 3 ]; then
     rm -f "$3"
@@ -68,13 +68,18 @@ recover() {  # recover NAME TABLE [LOG]
   fi
   rm -rf "$out"
 }
+thorough() {  # thorough TABLE: the default recovery, no log
+  out=$(mktemp -d "$work/out.XXXXXX")
+  timed thorough "$dbfrecover" -q -o "$out" "$1"
+  rm -rf "$out"
+}
 
 printf '%s\n' "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(df -PT "$work" | awk 'NR == 2 { print $2 " on " $1 }')"
 printf '%s\n' "runs: $runs (medians), dbfrecover ${classic:-(no --classic option)}"
 printf '%s\n' "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%s\n' "wall seconds, CPU seconds (user + system) in brackets"
-printf '| table | floor s | pgdbf s | run s | MB/s | run / floor | pgdbf / run | run+log s | log lines/s (per CPU s) | peak RSS MiB (+log) | worst case s |\n'
-printf '|---|---|---|---|---|---|---|---|---|---|---|\n'
+printf '| table | floor s | pgdbf s | run s | MB/s | run / floor | pgdbf / run | run+log s | log lines/s (per CPU s) | peak RSS MiB (+log) | thorough s | worst case s |\n'
+printf '|---|---|---|---|---|---|---|---|---|---|---|---|\n'
 
 for mb in $sizes; do
   need=$((mb * 3 + 100))
@@ -92,6 +97,7 @@ for mb in $sizes; do
     rm -f "$work/copy.dbf"
     [ $have_pgdbf = yes ] && timed pgdbf sh -c "pgdbf -s latin1 '$table' > /dev/null"
     recover run "$table"
+    thorough "$table"
     [ "$mb" -le "$log_max_mb" ] && recover log "$table" "$work/run.log"
     i=$((i + 1))
   done
@@ -109,10 +115,11 @@ for mb in $sizes; do
   floor=$(seconds floor); run=$(seconds run)
   pg=-; pgcpu=-
   [ $have_pgdbf = yes ] && { pg=$(seconds pgdbf); pgcpu=$(cpu pgdbf); }
-  printf '| %s MB | %s (%s) | %s (%s) | %s (%s) | %s | %s | %s | %s (%s) | %s (%s) | %s (%s) | %s (%s) |\n' \
+  printf '| %s MB | %s (%s) | %s (%s) | %s (%s) | %s | %s | %s | %s (%s) | %s (%s) | %s (%s) | %s (%s) | %s (%s) |\n' \
     "$mb" "$floor" "$(cpu floor)" "$pg" "$pgcpu" "$run" "$(cpu run)" "$(ratio "$mb" "$run" %.0f)" \
     "$(ratio "$run" "$floor")" "$(ratio "$pg" "$run")" "$logged" "$loggedcpu" \
     "$(ratio "$lines" "$logged" %.0f)" "$(ratio "$lines" "$loggedcpu" %.0f)" \
-    "$(peak_mib run)" "$([ "$logged" = - ] && echo - || peak_mib log)" "$(seconds worst)" "$(cpu worst)"
+    "$(peak_mib run)" "$([ "$logged" = - ] && echo - || peak_mib log)" \
+    "$(seconds thorough)" "$(cpu thorough)" "$(seconds worst)" "$(cpu worst)"
 done
 rm -f "$work"/*.times "$work/time.out" "$work/stderr.out"

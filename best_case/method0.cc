@@ -545,9 +545,10 @@ void Method0::reportScanProgress(uint32_t done, uint32_t total, bool writing) {
   const int32_t base = writing ? 70 : 10;
   const uint64_t span = writing ? 25 : 10;
   if (done == 0 || total == 0) return;
-  uint64_t step = span * done / total;
-  if (step != span * (done - 1) / total) {
-    context_->reportProgress(base + static_cast<int32_t>(step));
+  // span * done / total moves on from span * (done - 1) / total exactly
+  // when the remainder of span * done is below span: one division a record.
+  if (span * done % total < span) {
+    context_->reportProgress(base + static_cast<int32_t>(span * done / total));
   }
 }
 

@@ -14,6 +14,7 @@
 
 #include "Common/raised_code.h"
 #include "Common/run_context.h"
+#include "platform/buffered_file.h"
 #include "platform/path.h"
 #include "tests/fault_env.h"
 #include "tests/independent_readers.h"
@@ -350,6 +351,34 @@ TEST_F(Method0Test, BreakDuringTheScanEndsItBeforeTheNextRecord) {
   EXPECT_EQ(method.validRecords(), 4);  // records 0 to 3; record 3 was being read
   EXPECT_FALSE(log_.contains("This record is valid by its header byte: [4]"));
   EXPECT_FALSE(log_.contains("Method0::Parse() exiting with code [0]"));
+}
+
+// A thorough scan looks at the records after each failed one and comes
+// back: the table is still read about once, not a block per failure.
+TEST_F(Method0Test, AThoroughScanReadsTheTableAboutOnceWhateverFails) {
+  TableBuilder b = ordersTable();
+  for (int i = 0; i < 2000; ++i) b.record(i % 10 == 3 ? "   1x20200101T" : "   1220200101T");
+  std::string path = table(b);
+  constexpr size_t kBlock = 4096;
+  testing::FaultEnv faults;
+  struct BlockEnv : platform::EnvWrapper {
+    using EnvWrapper::EnvWrapper;
+    platform::Status OpenReadOnly(const std::string& p,
+                                  std::unique_ptr<platform::ReadableFile>* f) override {
+      platform::Status status = target()->OpenReadOnly(p, f);
+      if (status) *f = platform::NewReadAheadFile(std::move(*f), kBlock);
+      return status;
+    }
+  } env(&faults);
+  struct Thorough : BreakByteContext {
+    RecoveryOptions all{kAllRecoveryFlags};
+    const RecoveryOptions& options() const override { return all; }
+  } context;
+  Method0 method(path.c_str(), &env, &context);
+  method.Parse();
+  EXPECT_EQ(method.validRecords(), 1800);
+  const uint64_t blocks = b.bytes().size() / kBlock + 1;
+  EXPECT_LE(faults.calls(testing::FaultKind::kRead), 3 * blocks + 8);
 }
 
 // --- the field list -----------------------------------------------------------

@@ -433,5 +433,52 @@ TEST(QuietCheck, JudgesAsTheLoggedOneWithoutALine) {
   EXPECT_FALSE(capture.messages().empty());
 }
 
+// A check with a log reads copies of the field texts, one without reads
+// the record in place: both must judge every record alike, in every mode,
+// and blank the same bytes. Records of bytes a damaged table holds (digits,
+// spaces, zero bytes, letters, signs) over fields of every type and of
+// lengths that reach past the record.
+TEST(UnloggedCheck, JudgesAsTheLoggedOne) {
+  const std::vector<FieldPlace> layouts[] = {
+      {{'D', 1, 8, false}, {'N', 9, 5, false}, {'L', 14, 1, false}, {'M', 15, 10, false}},
+      {{'D', 1, 6, false}, {'D', 7, 10, false}, {'M', 17, 4, false}, {'M', 21, 2, false}},
+      {{'C', 1, 3, true}, {'I', 4, 4, false}, {'N', 8, 20, false}, {'L', 20, 0, false}},
+      {{'N', 1, 8, false}, {'N', 9, 17, false}, {'D', 26, 8, false}, {'N', 34, 9, false}},
+      {{'N', 1, 300, false}, {'D', 5, 8, false}, {'C', 2, 30, false}, {'X', 3, 4, false}},
+  };
+  const char alphabet[] = "0123456789 -.\0?TFyx+,\t19\xB0\xAD\xA0\x80/:";
+  uint32_t seed = 7;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
+  LogCapture capture;
+  for (const std::vector<FieldPlace>& places : layouts) {
+    for (int round = 0; round < 400; ++round) {
+      std::string record(1 + next() % 40, ' ');
+      // Every other record holds only what sound numbers and dates hold.
+      const size_t letters = round % 2 == 0 ? sizeof alphabet - 1 : 14;
+      for (char& c : record) c = alphabet[next() % letters];
+      for (bool relaxed : {false, true}) {
+        RecordCheckMode mode;
+        mode.relaxedValues = relaxed;
+        const bool memoPresent = next() % 2 == 0;
+        std::string unlogged = record, logged = record, quiet = record;
+        capture.logger().Disable();
+        bool plain = checkRecord(reinterpret_cast<uint8_t*>(unlogged.data()), unlogged.size(),
+                                 places, memoPresent, 8, mode);
+        capture.logger().Enable();
+        bool withLog = checkRecord(reinterpret_cast<uint8_t*>(logged.data()), logged.size(),
+                                   places, memoPresent, 8, mode);
+        mode.quiet = true;
+        bool quietly = checkRecord(reinterpret_cast<uint8_t*>(quiet.data()), quiet.size(), places,
+                                   memoPresent, 8, mode);
+        SCOPED_TRACE(::testing::PrintToString(record) + (relaxed ? " relaxed" : " classic"));
+        EXPECT_EQ(plain, withLog);
+        EXPECT_EQ(quietly, withLog);
+        EXPECT_EQ(unlogged, logged);
+        EXPECT_EQ(quiet, logged);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kest

@@ -35,9 +35,9 @@ class ReadAheadFile final : public ReadableFile {
   uint64_t Size() const override { return file_->Size(); }
 
   Status ReadAt(uint64_t offset, void* buffer, size_t count, size_t* got) override {
-    // Going back means reading again, and reading again means from the file.
-    if (offset < lastEnd_) blockLength_ = 0;
-    lastEnd_ = offset + count;
+    // Starting over means reading again, and reading again means from the
+    // file. A look back into the block is a scan that peeked ahead.
+    if (offset <= blockStart_) blockLength_ = 0;
     char* out = static_cast<char*>(buffer);
     size_t& done = *got;
     done = 0;
@@ -83,7 +83,6 @@ class ReadAheadFile final : public ReadableFile {
   std::unique_ptr<char[]> block_;
   uint64_t blockStart_ = 0;
   size_t blockLength_ = 0;
-  uint64_t lastEnd_ = 0;
 };
 
 class BufferedWritableFile final : public WritableFile {

@@ -8,13 +8,14 @@
 // ReadableFile and WritableFile interfaces and can be put over any file.
 //
 // Reading (NewReadAheadFile): a read is served from the block when it lies
-// after the end of the read before it and inside the block; any other read
+// inside the block and starts after the block's first byte; any other read
 // fills the block afresh from the file, starting at the read's own offset.
-// So a reader that goes back (a second pass starting over at offset 0, a
-// record read again) always sees the file as it is on the disk now, and a
-// file that changes between two passes is seen changed by the second. Reads
-// of a block or more go to the file directly. A read the file refuses fails
-// as it would without the block.
+// So a reader that starts over (a second pass from offset 0, a read at or
+// before where the block began) sees the file as it is on the disk now, and
+// a file that changes between two passes is seen changed by the second,
+// while a scan that looks some records ahead and comes back is served from
+// memory. Reads of a block or more go to the file directly. A read the file
+// refuses fails as it would without the block.
 //
 // Writing (NewBufferedWritableFile): appended bytes gather in the block and
 // go to the file when it is full and before every WriteAt, Sync and Close,

@@ -72,6 +72,24 @@ TEST(ReadAheadFile, AReadThatGoesBackSeesTheFileAsItIsNow) {
   EXPECT_EQ(ReadThrough(*file, 0, 4), "abcd");
 }
 
+// A scan that looks ahead and comes back is served from the block; a read
+// at or before the block's first byte reads the file again.
+TEST(ReadAheadFile, OnlyAReadThatStartsOverReadsTheFileAgain) {
+  TempDir dir;
+  const std::string content = "0123456789abcdefghijklmnopqrstuvwxyz";
+  writeFile(dir.file("t.dbf"), content);
+  FaultEnv faults;
+  SmallBlockEnv env(&faults);
+  std::unique_ptr<ReadableFile> file;
+  ASSERT_TRUE(env.OpenReadOnly(dir.file("t.dbf"), &file));
+  const struct { uint64_t offset; size_t count; uint64_t fileReads; } reads[] = {
+      {10, 2, 1}, {14, 2, 1}, {12, 2, 1}, {11, 7, 1}, {10, 2, 2}, {9, 2, 3}, {15, 4, 4}};
+  for (const auto& r : reads) {
+    EXPECT_EQ(ReadThrough(*file, r.offset, r.count), content.substr(r.offset, r.count));
+    EXPECT_EQ(faults.calls(FaultKind::kRead), r.fileReads) << r.offset << "+" << r.count;
+  }
+}
+
 // Appends, a patch, a write longer than the block, the close.
 bool WriteSteps(WritableFile& file, std::string* expected) {
   *expected = "Xbcdefghij0123456789k";

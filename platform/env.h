@@ -55,7 +55,7 @@ class Status {
 
 // A file opened for reading that others may read at the same time. The
 // platform's Env serves its reads from blocks read ahead
-// (buffered_file.h); a read that goes back reads the file afresh.
+// (buffered_file.h); a read that starts over reads the file afresh.
 class ReadableFile {
  public:
   virtual ~ReadableFile() = default;

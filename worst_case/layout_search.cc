@@ -83,7 +83,10 @@ std::vector<uint32_t> scoreRecordLengthsUpTo(const uint8_t* window, uint32_t win
     if (beforeCandidate) beforeCandidate(j);
     uint32_t t = windowSize / j;
     uint32_t vectors = (j + kLanes - 1) / kLanes;
-    std::fill(counts.begin(), counts.end(), 0u);
+    // No whole record: no phase changes at a boundary, and the score stays 0.
+    if (t == 0) continue;
+    // The first block sets the counts of this candidate's phases, the
+    // later ones add to them: only those lanes are read.
     for (uint32_t k = 0; k < t; k += kRecordsPerBlock) {
       const uint32_t records = std::min(t - k, kRecordsPerBlock);
       const uint8_t* block = changes.data() + static_cast<size_t>(k) * j;
@@ -98,7 +101,11 @@ std::vector<uint32_t> scoreRecordLengthsUpTo(const uint8_t* window, uint32_t win
         uint8_t laneBytes[kLanes];
         std::memcpy(laneBytes, &sum, kLanes);
         uint32_t* phaseCounts = counts.data() + v * kLanes;
-        for (uint32_t p = 0; p < kLanes; ++p) phaseCounts[p] += laneBytes[p];
+        if (k == 0) {
+          for (uint32_t p = 0; p < kLanes; ++p) phaseCounts[p] = laneBytes[p];
+        } else {
+          for (uint32_t p = 0; p < kLanes; ++p) phaseCounts[p] += laneBytes[p];
+        }
       }
     }
     uint32_t threshold = static_cast<uint32_t>(static_cast<uint64_t>(t) * 80 / 100);

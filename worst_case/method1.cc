@@ -247,11 +247,17 @@ bool Method1::FindThoroughLayout(bool firstPass, int32_t* code) {
   return true;
 }
 
+void Method1::ReadSlot(uint32_t position, uint32_t count, uint8_t* out) {
+  size_t got = table_->ReadAt(position, count, out);
+  if (got < count) std::memset(out + got, 0, count - got);
+}
+
 void Method1::ReportScanProgress(bool firstPass, uint64_t done, uint64_t total) {
   if (!firstPass || done == 0 || total == 0) return;
-  uint64_t step = kScanProgressSpan * done / total;
-  if (step != kScanProgressSpan * (done - 1) / total) {
-    context_->reportProgress(kScanProgressBase + static_cast<int32_t>(step));
+  // The step moves on exactly when the remainder of span * done is below span.
+  if (kScanProgressSpan * done % total < kScanProgressSpan) {
+    context_->reportProgress(kScanProgressBase +
+                             static_cast<int32_t>(kScanProgressSpan * done / total));
   }
 }
 
@@ -260,6 +266,8 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
   const uint32_t start = recordOffset_;
   const uint32_t end = scanEnd_;
   const bool keepJammed = context_->options().has(kKeepJammedRecords);
+  std::vector<uint8_t> slot(length);
+  std::vector<uint8_t> ahead;
   uint32_t realignments = 0;
   uint32_t jammed = 0;
   bool previousPassed = false;
@@ -272,19 +280,19 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
     }
     context_->pollBreak();
     uint32_t position = static_cast<uint32_t>(at);
-    std::unique_ptr<uint8_t[]> slot = table_->ReadAlloc(position, length);
+    ReadSlot(position, length, slot.data());
     ++recordsRead_;
-    if (slotPasses(slot.get(), length, places_)) {
-      if (sink != nullptr) sink->take(slot.get(), length);
+    if (slotPasses(slot.data(), length, places_)) {
+      if (sink != nullptr) sink->take(slot.data(), length);
       at += length;
       previousPassed = true;
       continue;
     }
-    if (keepJammed && previousPassed && JammedRecordHolds(slot.get(), position, end)) {
+    if (keepJammed && previousPassed && JammedRecordHolds(slot.data(), position, end)) {
       // Its fields pass and the stride holds on both sides of it: only the
       // flag was hit.
       slot[0] = kLiveRecord;
-      if (sink != nullptr) sink->take(slot.get(), length);
+      if (sink != nullptr) sink->take(slot.data(), length);
       ++jammed;
       at += length;
       continue;
@@ -294,8 +302,9 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
     // bytes further, and to check a run of slots there.
     uint32_t span = static_cast<uint32_t>(std::min<uint64_t>(
         end - at, uint64_t{length} * (kResyncReach + kResyncRun + 1)));
-    std::unique_ptr<uint8_t[]> ahead = table_->ReadAlloc(position, span);
-    uint32_t next = nextPassingSlot(ahead.get(), span, position, length, places_);
+    ahead.resize(span);
+    ReadSlot(position, span, ahead.data());
+    uint32_t next = nextPassingSlot(ahead.data(), span, position, length, places_);
     if (next != position + length) ++realignments;
     at = next;
   }
@@ -312,13 +321,14 @@ bool Method1::JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t
   if (!slotPasses(live.data(), recordSize_, places_)) return false;
   uint64_t next = uint64_t{position} + recordSize_;
   if (next + recordSize_ > end) return true;
-  std::unique_ptr<uint8_t[]> following =
-      table_->ReadAlloc(static_cast<uint32_t>(next), recordSize_);
-  return slotPasses(following.get(), recordSize_, places_);
+  live.assign(recordSize_, 0);
+  ReadSlot(static_cast<uint32_t>(next), recordSize_, live.data());
+  return slotPasses(live.data(), recordSize_, places_);
 }
 
 void Method1::ScanAtStride(bool firstPass, RecordSink* sink) {
   uint32_t recordCount = header_.recordCount();
+  std::vector<uint8_t> slot(recordSize_);
   for (uint32_t i = 0; i < recordCount; ++i) {
     if (firstPass && i >= 1) {
       uint32_t step = kScanProgressSpan * i / recordCount;
@@ -327,11 +337,10 @@ void Method1::ScanAtStride(bool firstPass, RecordSink* sink) {
       }
     }
     context_->pollBreak();
-    std::unique_ptr<uint8_t[]> slot =
-        table_->ReadAlloc(recordOffset_ + i * recordSize_, recordSize_);
+    ReadSlot(recordOffset_ + i * recordSize_, recordSize_, slot.data());
     ++recordsRead_;
-    bool valid = checkRecord(slot.get(), recordSize_, places_, memoPresent_, memoSize_);
-    if (valid && sink != nullptr) sink->take(slot.get(), recordSize_);
+    bool valid = checkRecord(slot.data(), recordSize_, places_, memoPresent_, memoSize_);
+    if (valid && sink != nullptr) sink->take(slot.data(), recordSize_);
   }
 }
 

@@ -88,6 +88,9 @@ class Method1 {
   // scan asks only when the slot before it passed.
   bool JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end);
   void ReportScanProgress(bool firstPass, uint64_t done, uint64_t total);
+  // Reads `count` bytes at `position` into `out`, the scans' buffer kept
+  // from slot to slot; what the table does not hold reads as zero.
+  void ReadSlot(uint32_t position, uint32_t count, uint8_t* out);
   // Adds what the thorough steps found to the run's report, if it keeps one.
   void NoteRepairs();
 

@@ -77,26 +77,6 @@ Logger::~Logger() {
 void Logger::Info(const char* message) { WriteLine(kLevelInfo, message); }
 void Logger::Error(const char* message) { WriteLine(kLevelError, message); }
 
-void Logger::InfoString(const char* message, const char* text) {
-  if (IsWritingAt(kLevelInfo)) Compose(kLevelInfo, message, text);
-}
-
-void Logger::ErrorString(const char* message, const char* text) {
-  if (IsWritingAt(kLevelError)) Compose(kLevelError, message, text);
-}
-
-void Logger::InfoNumber(const char* message, int32_t number) {
-  if (IsWritingAt(kLevelInfo)) ComposeNumber(kLevelInfo, message, number);
-}
-
-void Logger::DebugNumber(const char* message, int32_t number) {
-  if (IsWritingAt(kLevelDebug)) ComposeNumber(kLevelDebug, message, number);
-}
-
-void Logger::ErrorNumber(const char* message, int32_t number) {
-  if (IsWritingAt(kLevelError)) ComposeNumber(kLevelError, message, number);
-}
-
 void Logger::ErrorFormat(const char* format, ...) {
   if (format == nullptr || !IsWritingAt(kLevelError)) return;
   char buffer[kMaxFormatted + 1];

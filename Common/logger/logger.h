@@ -62,12 +62,23 @@ class Logger {
   // --- lines ---------------------------------------------------------------
   // None of these reports a failure or throws; a null message is dropped.
   void Info(const char* message);
-  void InfoString(const char* message, const char* text);
-  void InfoNumber(const char* message, int32_t number);
-  void DebugNumber(const char* message, int32_t number);
+  // The level is asked here, so that a line nobody takes costs a test.
+  void InfoString(const char* message, const char* text) {
+    if (IsWritingAt(kLevelInfo)) Compose(kLevelInfo, message, text);
+  }
+  void InfoNumber(const char* message, int32_t number) {
+    if (IsWritingAt(kLevelInfo)) ComposeNumber(kLevelInfo, message, number);
+  }
+  void DebugNumber(const char* message, int32_t number) {
+    if (IsWritingAt(kLevelDebug)) ComposeNumber(kLevelDebug, message, number);
+  }
   void Error(const char* message);
-  void ErrorString(const char* message, const char* text);
-  void ErrorNumber(const char* message, int32_t number);
+  void ErrorString(const char* message, const char* text) {
+    if (IsWritingAt(kLevelError)) Compose(kLevelError, message, text);
+  }
+  void ErrorNumber(const char* message, int32_t number) {
+    if (IsWritingAt(kLevelError)) ComposeNumber(kLevelError, message, number);
+  }
   void ErrorFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // Writes "%s [%ld]" (message, line) at ASSERT when `condition` is false.
   void AssertReport(bool condition, const char* message, int32_t line);
