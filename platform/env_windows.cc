@@ -419,6 +419,19 @@ bool IdentityOf(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
   return got != FALSE;
 }
 
+// True when the path opens as a character device or a pipe. No access is
+// asked for and everything is shared, so the look neither fails on a file
+// someone holds open nor gets in their way; a path that does not open at
+// all is no device as far as this can tell.
+bool IsDevice(const std::string& path) {
+  HANDLE handle = OpenPath(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  DWORD type = ::GetFileType(handle);
+  CloseKeepingError(handle);
+  return type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
+}
+
 bool IsHighSurrogate(uint16_t unit) { return unit >= 0xD800 && unit < 0xDC00; }
 bool IsLowSurrogate(uint16_t unit) { return unit >= 0xDC00 && unit < 0xE000; }
 
@@ -550,7 +563,12 @@ class WindowsEnv final : public Env {
                  ? EntryKind::kMissing
                  : EntryKind::kUnknown;
     }
-    return KindFromAttributes(attributes);
+    EntryKind kind = KindFromAttributes(attributes);
+    // Devices (NUL, CON, COM1, and under wine a Unix device) have file
+    // attributes; only their handle's type tells them from a file, and a
+    // device is refused by OpenReadOnly as well.
+    if (kind == EntryKind::kFile && IsDevice(path)) return EntryKind::kOther;
+    return kind;
   }
 
   bool IsOwnFolder(const std::string& path) override {
