@@ -558,10 +558,12 @@ class WindowsEnv final : public Env {
     DWORD attributes = AttributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       DWORD code = ::GetLastError();
-      return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
-                     code == ERROR_INVALID_NAME || code == ERROR_BAD_NETPATH
-                 ? EntryKind::kMissing
-                 : EntryKind::kUnknown;
+      if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+          code == ERROR_INVALID_NAME || code == ERROR_BAD_NETPATH) {
+        return EntryKind::kMissing;
+      }
+      // Some devices (under wine a Unix one) have no attributes at all.
+      return IsDevice(path) ? EntryKind::kOther : EntryKind::kUnknown;
     }
     EntryKind kind = KindFromAttributes(attributes);
     // Devices (NUL, CON, COM1, and under wine a Unix device) have file
