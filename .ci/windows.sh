@@ -35,13 +35,7 @@ cmake --build build-win -j"$(nproc)"
 
 step "64-bit suite under wine (the first start makes wine's prefix)"
 wine cmd /c exit >/dev/null 2>&1 || true
-# Six programs still fail under wine for Windows-specific reasons not yet
-# mended (an ENOSPC test whose code reads as another text on Windows, the
-# read-ahead's view of a rewritten file, option and path cases of the
-# subcommands, the damage and bad-input runs); they are built, and left out
-# of this run until they pass.
-not_yet='^(platform_tests|export_agrees_with_dbfread|subcommands_tests|io_fault_tests|damaged_tables_tests|bad_input_tests)$'
-ctest --test-dir build-win --output-on-failure -j"$(nproc)" -E "$not_yet"
+ctest --test-dir build-win --output-on-failure -j"$(nproc)"
 
 step "32-bit build"
 win32_tests=OFF

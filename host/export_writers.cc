@@ -1,9 +1,9 @@
 #include "host/export_writers.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <memory>
 #include <nlohmann/json.hpp>
+
+#include "platform/env.h"
 
 #ifdef KEST_HAVE_SQLITE
 #include <sqlite3.h>
@@ -14,30 +14,34 @@ namespace {
 
 using reader::Value;
 
-// A new file, never one that exists ("x": fail if it is there).
+// A new file, never one that exists. Made by the platform's create-new
+// call, since not every C runtime knows fopen's "x" (the Windows one takes
+// "wbx" for "wb" and replaces the file).
 class NewFile {
  public:
   bool create(const std::string& path, std::string* error) {
-    file_ = std::fopen(path.c_str(), "wbx");
-    if (file_ == nullptr) {
-      *error = path + ": " + (errno == EEXIST ? "exists already" : std::strerror(errno));
+    platform::Env* env = platform::Env::Default();
+    platform::Status made = env->CreateNew(path, &file_);
+    if (!made) {
+      *error = path + ": " + (platform::IsPresent(env->KindOf(path)) ? "exists already"
+                                                                       : made.text());
       return false;
     }
     return true;
   }
   bool write(const std::string& bytes) {
-    return std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size();
+    return file_ != nullptr && file_->Append(bytes.data(), bytes.size()).ok();
   }
   bool close() {
     if (file_ == nullptr) return true;
-    bool ok = std::fclose(file_) == 0;
-    file_ = nullptr;
+    bool ok = file_->Close().ok();
+    file_.reset();
     return ok;
   }
   ~NewFile() { close(); }
 
  private:
-  std::FILE* file_ = nullptr;
+  std::unique_ptr<platform::WritableFile> file_;
 };
 
 class CsvWriter : public RecordWriter {

@@ -16,6 +16,9 @@ int subcommandUsageError(const std::string& name, const std::string& usageLine,
 int parseSubcommand(CLI::App& app, int argc, char** argv, const std::string& help,
                     std::ostream& out, std::ostream& err) {
   app.set_help_flag("-h,--help");
+  // The same options on every system: a Windows build would otherwise read
+  // an absolute path such as /data/t.dbf as a switch.
+  app.allow_windows_style_options(false);
   std::vector<std::string> words(argv + 1, argv + argc);
   // CLI11 takes its arguments last to first.
   std::vector<std::string> reversed(words.rbegin(), words.rend());

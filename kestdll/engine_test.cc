@@ -2,8 +2,6 @@
 // loaded at run time from the build's bin folder and every callback is
 // recorded. Cases that need a fresh load, or a host executable somewhere
 // else, run the engine_probe host in a process of its own.
-// Needs POSIX processes and signals; on Windows one case says so.
-#ifndef _WIN32
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -36,6 +34,18 @@ using testing::SourceGuard;
 
 const std::string kBinDir = KEST_BIN_DIR;
 const std::string kEngine = testing::EngineLibrary::BuiltPath();
+const std::string kHostServices = testing::moduleFileName("valcore");
+
+// The same file, however the system spells its path: the engine names the
+// host-services library by the path the system gives its own module
+// (Windows: a drive letter and backslashes).
+std::string Spelled(const std::string& path) {
+#ifdef _WIN32
+  return fs::weakly_canonical(fs::path(path)).make_preferred().string();
+#else
+  return path;
+#endif
+}
 
 // The engine's exports, from the one load the tests of this process share.
 const testing::EngineExports& Engine() { return testing::EngineLibrary::Built().exports(); }
@@ -364,7 +374,7 @@ class FreshLoadTest : public ::testing::Test {
   }
   // The engine library alone in a folder of its own.
   std::string IsolatedEngine() {
-    std::string engine = isolated_.file("libkestdll.so");
+    std::string engine = isolated_.file(fs::path(kEngine).filename().string());
     fs::copy_file(kEngine, engine);
     return engine;
   }
@@ -421,6 +431,7 @@ TEST_F(FreshLoadTest, GermanTextsFromTheHostServicesLibrary) {
   EXPECT_TRUE(run.has("result 0"));
 }
 
+#ifndef _WIN32
 TEST_F(FreshLoadTest, FrenchTextsFollowTheCodePage) {
   ProbeRun utf8 = Probe(kEngine, {"locale", "load", "run", table_, output_.path(), "-"},
                         {{"VALCORE_LANGUAGE", "fr"}, {"LC_ALL", "C.UTF-8"}});
@@ -435,15 +446,33 @@ TEST_F(FreshLoadTest, FrenchTextsFollowTheCodePage) {
   ASSERT_GE(ascii.statuses().size(), 2u);
   EXPECT_EQ(ascii.statuses()[1], "termin?");
 }
+#else
+// Windows texts are in the ANSI code page whatever the environment says,
+// with or without the probe's taking of the locale.
+TEST_F(FreshLoadTest, FrenchTextsFollowTheCodePage) {
+  const uint16_t done[] = {u't', u'e', u'r', u'm', u'i', u'n', 0xE9};
+  const std::string expected = platform::Env::Default()->NarrowFromUtf16(done, 7);
+  for (bool locale : {true, false}) {
+    TempDir output;
+    std::vector<std::string> commands = {"run", table_, output.path(), "-"};
+    if (locale) commands.insert(commands.begin(), {"locale", "load"});
+    ProbeRun run = Probe(kEngine, commands, {{"VALCORE_LANGUAGE", "fr"}, {"LC_ALL", "C.UTF-8"}});
+    ASSERT_GE(run.statuses().size(), 2u) << locale;
+    EXPECT_EQ(run.statuses()[0], "Passe 1: initialisation...");
+    EXPECT_EQ(run.statuses()[1], expected) << locale;
+  }
+}
+#endif
 
 TEST_F(FreshLoadTest, MissingHostServicesLibraryKeepsTheEngineLoadedButRefusing) {
   std::string engine = IsolatedEngine();
+  std::string hostServices = isolated_.file(kHostServices);
   ProbeRun run = Probe(engine, {"setbreak", "run", table_, output_.path(), "-", "load", "copy",
-                                kBinDir + "/libvalcore.so", isolated_.file("libvalcore.so"),
+                                kBinDir + "/" + kHostServices, hostServices,
                                 "load", "run", table_, output_.path(), "-"});
   ASSERT_GE(run.lines.size(), 5u);
   EXPECT_EQ(run.lines[0], "status Recovery engine not ready: the host-services library could "
-                          "not be bound (cannot load " + isolated_.file("libvalcore.so") + ")");
+                          "not be bound (cannot load " + Spelled(hostServices) + ")");
   EXPECT_EQ(run.lines[1], "result -2");
   EXPECT_EQ(run.lines[2], "load -1");
   EXPECT_EQ(run.lines[3], "load 0");
@@ -454,12 +483,12 @@ TEST_F(FreshLoadTest, MissingHostServicesLibraryKeepsTheEngineLoadedButRefusing)
 
 TEST_F(FreshLoadTest, IncompleteHostServicesLibraryFailsTheBinding) {
   std::string engine = IsolatedEngine();
-  fs::copy_file(kBinDir + "/../test_libs/incomplete/libvalcore.so",
-                isolated_.file("libvalcore.so"));
+  fs::copy_file(kBinDir + "/../test_libs/incomplete/" + kHostServices,
+                isolated_.file(kHostServices));
   ProbeRun run = Probe(engine, RunArgs());
   ASSERT_EQ(run.lines.size(), 3u);
   EXPECT_EQ(run.lines[0], "status Recovery engine not ready: the host-services library could "
-                          "not be bound (" + isolated_.file("libvalcore.so") +
+                          "not be bound (" + Spelled(isolated_.file(kHostServices)) +
                           " has no entry point SaveProfileString)");
   EXPECT_EQ(run.lines[1], "result -2");
   EXPECT_TRUE(testing::entries(output_.path()).empty());
@@ -468,27 +497,16 @@ TEST_F(FreshLoadTest, IncompleteHostServicesLibraryFailsTheBinding) {
 TEST_F(FreshLoadTest, TheHostsFolderComesFirst) {
   // A host beside an incomplete library, an engine beside a sound one.
   TempDir hostFolder;
-  std::string probe = hostFolder.file("engine_probe");
+  std::string probe = hostFolder.file(fs::path(kProbe).filename().string());
   fs::copy_file(kProbe, probe);
-  fs::copy_file(kBinDir + "/../test_libs/incomplete/libvalcore.so",
-                hostFolder.file("libvalcore.so"));
+  fs::copy_file(kBinDir + "/../test_libs/incomplete/" + kHostServices,
+                hostFolder.file(kHostServices));
   ProbeRun run = RunProbe(probe, {kEngine, "run", table_, output_.path(), "-"});
   EXPECT_TRUE(run.has("result -2"));
   ASSERT_FALSE(run.statuses().empty());
-  EXPECT_NE(run.statuses()[0].find(hostFolder.file("libvalcore.so")), std::string::npos);
+  EXPECT_NE(run.statuses()[0].find(Spelled(hostFolder.file(kHostServices))), std::string::npos)
+      << run.statuses()[0];
 }
 
 }  // namespace
 }  // namespace kest
-
-#else  // _WIN32
-
-#include <gtest/gtest.h>
-
-// These cases drive the system the POSIX way; see the skip text.
-TEST(EngineTest, NeedsPosixProcessControl) {
-  GTEST_SKIP() << "the engine's cases load it with dlopen and run the probe host through "
-                  "fork and pipes";
-}
-
-#endif  // _WIN32

@@ -69,7 +69,14 @@ TEST(ReadAheadFile, AReadThatGoesBackSeesTheFileAsItIsNow) {
   ASSERT_TRUE(Env::Default()->OpenReadOnly(dir.file("t.dbf"), &file));
   EXPECT_EQ(ReadThrough(*file, 0, 4), "0123");
   writeFile(dir.file("t.dbf"), "abcdefghij");  // between two passes
+#ifdef _WIN32
+  // A table open for reading shares reading only: the rewrite is refused,
+  // and the second pass reads the bytes that stayed.
+  EXPECT_EQ(readFile(dir.file("t.dbf")), "0123456789");
+  EXPECT_EQ(ReadThrough(*file, 0, 4), "0123");
+#else
   EXPECT_EQ(ReadThrough(*file, 0, 4), "abcd");
+#endif
 }
 
 // A scan that looks ahead and comes back is served from the block; a read

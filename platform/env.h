@@ -13,7 +13,9 @@
 // identity) answer false or a kind when they have no answer.
 //
 // Where the two systems differ, the difference is stated at the call it
-// concerns; everything not so marked behaves alike on both.
+// concerns; everything not so marked behaves alike on both. Paths may be as
+// long as the system's file names allow on both, past the 259 characters
+// of the Windows ANSI calls too.
 //
 // Thread safety: Env::Default() is safe to use from any thread; a file
 // object belongs to one thread at a time.

@@ -91,6 +91,117 @@ Status LastFailure() { return Failure(::GetLastError()); }
 
 Status Outcome(BOOL done) { return done ? Status() : LastFailure(); }
 
+// The ANSI calls take paths of fewer than MAX_PATH characters (folders
+// twelve fewer, to leave room for a file name in them), and the system's
+// own limit does not move for them. A longer path, such as a table deep in
+// its folders, goes to the wide call in the extended form ("\\?\" before
+// the full path), which reaches some 32,767 characters. Shorter paths keep
+// the ANSI calls, so that what they do with names stays as it was.
+constexpr size_t kLongPath = MAX_PATH - 12;
+
+bool IsLongPath(const std::string& path) { return path.size() >= kLongPath; }
+
+// The extended form of a path: ANSI text widened, made full (which turns
+// slashes into backslashes and resolves "." and ".."), prefixed. Empty when
+// the path cannot be converted; a path in the form already stays as it is.
+std::wstring ExtendedPath(const std::string& path) {
+  int units = ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()),
+                                    nullptr, 0);
+  if (units <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(units), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(),
+                        units);
+  if (wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0) return wide;
+  DWORD room = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (room == 0) return std::wstring();
+  std::wstring full(room, L'\0');
+  DWORD length = ::GetFullPathNameW(wide.c_str(), room, full.data(), nullptr);
+  if (length == 0 || length >= room) return std::wstring();
+  full.resize(length);
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// Calls `narrow` with the path, or `wide` with its extended form when the
+// path is too long for the ANSI call; the other arguments go to both. A
+// path that cannot be converted fails the way a name too long does.
+template <typename Narrow, typename Wide, typename... Args>
+auto OnPath(const std::string& path, Narrow narrow, Wide wide, Args... args) {
+  if (!IsLongPath(path)) return narrow(path.c_str(), args...);
+  std::wstring extended = ExtendedPath(path);
+  if (extended.empty()) {
+    auto failed = wide(L"", args...);
+    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return failed;
+  }
+  return wide(extended.c_str(), args...);
+}
+
+HANDLE OpenPath(const std::string& path, DWORD access, DWORD sharing,
+                SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD flags) {
+  return OnPath(path, ::CreateFileA, ::CreateFileW, access, sharing, security, disposition, flags,
+                HANDLE{nullptr});
+}
+
+DWORD AttributesOf(const std::string& path) {
+  return OnPath(path, ::GetFileAttributesA, ::GetFileAttributesW);
+}
+
+BOOL MakeFolder(const std::string& path, SECURITY_ATTRIBUTES* security) {
+  return OnPath(path, ::CreateDirectoryA, ::CreateDirectoryW, security);
+}
+
+BOOL RemoveFolderEntry(const std::string& path) {
+  return OnPath(path, ::RemoveDirectoryA, ::RemoveDirectoryW);
+}
+
+// A folder's entries one by one, through the ANSI or the wide search as
+// the folder's path needs; wide names come back in the ANSI code page with
+// '?' for what it cannot spell, as the ANSI search gives them.
+class FolderSearch {
+ public:
+  ~FolderSearch() {
+    if (handle_ != INVALID_HANDLE_VALUE) ::FindClose(handle_);
+  }
+  // False when nothing matched or the search failed; GetLastError() tells.
+  bool First(const std::string& mask) {
+    wide_ = IsLongPath(mask);
+    if (!wide_) {
+      handle_ = ::FindFirstFileA(mask.c_str(), &narrow_);
+    } else {
+      std::wstring extended = ExtendedPath(mask);
+      if (extended.empty()) {
+        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+      }
+      handle_ = ::FindFirstFileW(extended.c_str(), &widened_);
+    }
+    return handle_ != INVALID_HANDLE_VALUE;
+  }
+  bool Next() {
+    return wide_ ? ::FindNextFileW(handle_, &widened_) : ::FindNextFileA(handle_, &narrow_);
+  }
+  DWORD attributes() const {
+    return wide_ ? widened_.dwFileAttributes : narrow_.dwFileAttributes;
+  }
+  std::string name() const {
+    if (!wide_) return narrow_.cFileName;
+    int bytes = ::WideCharToMultiByte(CP_ACP, 0, widened_.cFileName, -1, nullptr, 0, "?",
+                                      nullptr);
+    if (bytes <= 1) return std::string();
+    std::string name(static_cast<size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, widened_.cFileName, -1, name.data(), bytes, "?", nullptr);
+    name.resize(static_cast<size_t>(bytes - 1));
+    return name;
+  }
+
+ private:
+  bool wide_ = false;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  WIN32_FIND_DATAA narrow_;
+  WIN32_FIND_DATAW widened_;
+};
+
 // A file position for ReadFile/WriteFile. On a handle opened without
 // FILE_FLAG_OVERLAPPED the call still completes before it returns; the
 // structure only carries the offset, so no shared file pointer is involved.
@@ -299,13 +410,26 @@ bool OwnedByProcessUser(HANDLE object) {
 // fails on a file that someone holds open nor gets in their way; backup
 // semantics let it open folders too.
 bool IdentityOf(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
-  HANDLE handle = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = OpenPath(path, FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (handle == INVALID_HANDLE_VALUE) return false;
   BOOL got = ::GetFileInformationByHandle(handle, info);
   CloseKeepingError(handle);
   return got != FALSE;
+}
+
+// True when the path opens as a character device or a pipe. No access is
+// asked for and everything is shared, so the look neither fails on a file
+// someone holds open nor gets in their way; a path that does not open at
+// all is no device as far as this can tell.
+bool IsDevice(const std::string& path) {
+  HANDLE handle = OpenPath(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  DWORD type = ::GetFileType(handle);
+  CloseKeepingError(handle);
+  return type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
 }
 
 bool IsHighSurrogate(uint16_t unit) { return unit >= 0xD800 && unit < 0xDC00; }
@@ -315,8 +439,7 @@ class WindowsEnv final : public Env {
  public:
   Status OpenReadOnly(const std::string& path, std::unique_ptr<ReadableFile>* file) override {
     file->reset();
-    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = OpenPath(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0);
     if (handle == INVALID_HANDLE_VALUE) return LastFailure();
     // Consoles, pipes and serial ports open like files but have no size to
     // read by, and a read could wait forever; they are refused like a
@@ -347,8 +470,8 @@ class WindowsEnv final : public Env {
   // before it is complete.
   Status CreateNew(const std::string& path, std::unique_ptr<WritableFile>* file) override {
     file->reset();
-    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    HANDLE handle = OpenPath(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_ARCHIVE);
     if (handle == INVALID_HANDLE_VALUE) return LastFailure();
     *file = NewBufferedWritableFile(std::make_unique<WindowsWritableFile>(handle));
     return Status();
@@ -359,9 +482,9 @@ class WindowsEnv final : public Env {
   // opens as it would for such a stream.
   Status OpenAppending(const std::string& path, std::unique_ptr<AppendingFile>* file) override {
     file->reset();
-    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = OpenPath(path, GENERIC_READ | FILE_APPEND_DATA,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE) return LastFailure();
     *file = std::make_unique<WindowsAppendingFile>(handle);
     return Status();
@@ -370,20 +493,23 @@ class WindowsEnv final : public Env {
   Status RemoveFile(const std::string& path) override {
     // A link to a folder is a folder entry itself: DeleteFileA refuses it,
     // and RemoveDirectoryA removes the link, never what it leads to.
-    if (IsFolderLink(::GetFileAttributesA(path.c_str()))) {
-      return Outcome(::RemoveDirectoryA(path.c_str()));
-    }
-    return Outcome(::DeleteFileA(path.c_str()));
+    if (IsFolderLink(AttributesOf(path))) return Outcome(RemoveFolderEntry(path));
+    return Outcome(OnPath(path, ::DeleteFileA, ::DeleteFileW));
   }
 
   // Without MOVEFILE_REPLACE_EXISTING an existing target makes it fail, and
   // without MOVEFILE_COPY_ALLOWED it stays on its volume.
   Status RenameNoReplace(const std::string& from, const std::string& to) override {
-    return Outcome(::MoveFileExA(from.c_str(), to.c_str(), 0));
+    if (!IsLongPath(from) && !IsLongPath(to)) {
+      return Outcome(::MoveFileExA(from.c_str(), to.c_str(), 0));
+    }
+    std::wstring extendedFrom = ExtendedPath(from), extendedTo = ExtendedPath(to);
+    if (extendedFrom.empty() || extendedTo.empty()) return Failure(ERROR_FILENAME_EXCED_RANGE);
+    return Outcome(::MoveFileExW(extendedFrom.c_str(), extendedTo.c_str(), 0));
   }
 
   Status CreateFolder(const std::string& path) override {
-    return Outcome(::CreateDirectoryA(path.c_str(), nullptr));
+    return Outcome(MakeFolder(path, nullptr));
   }
 
   // The folder gets the process user as its owner and an access list that
@@ -414,14 +540,14 @@ class WindowsEnv final : public Env {
     attributes.nLength = sizeof attributes;
     attributes.lpSecurityDescriptor = &descriptor;
     attributes.bInheritHandle = FALSE;
-    return Outcome(::CreateDirectoryA(path.c_str(), &attributes));
+    return Outcome(MakeFolder(path, &attributes));
   }
 
   Status RemoveFolder(const std::string& path) override {
     // RemoveDirectoryA would take away a link to a folder as well; links
     // go through RemoveFile, as they do on other systems.
-    if (IsFolderLink(::GetFileAttributesA(path.c_str()))) return Failure(ERROR_DIRECTORY);
-    return Outcome(::RemoveDirectoryA(path.c_str()));
+    if (IsFolderLink(AttributesOf(path))) return Failure(ERROR_DIRECTORY);
+    return Outcome(RemoveFolderEntry(path));
   }
 
   // NTFS journals its folder entries itself; a folder handle cannot be
@@ -429,25 +555,32 @@ class WindowsEnv final : public Env {
   Status SyncFolder(const std::string&) override { return Status(); }
 
   EntryKind KindOf(const std::string& path) override {
-    DWORD attributes = ::GetFileAttributesA(path.c_str());
+    DWORD attributes = AttributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       DWORD code = ::GetLastError();
-      return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
-                     code == ERROR_INVALID_NAME || code == ERROR_BAD_NETPATH
-                 ? EntryKind::kMissing
-                 : EntryKind::kUnknown;
+      if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+          code == ERROR_INVALID_NAME || code == ERROR_BAD_NETPATH) {
+        return EntryKind::kMissing;
+      }
+      // Some devices (under wine a Unix one) have no attributes at all.
+      return IsDevice(path) ? EntryKind::kOther : EntryKind::kUnknown;
     }
-    return KindFromAttributes(attributes);
+    EntryKind kind = KindFromAttributes(attributes);
+    // Devices (NUL, CON, COM1, and under wine a Unix device) have file
+    // attributes; only their handle's type tells them from a file, and a
+    // device is refused by OpenReadOnly as well.
+    if (kind == EntryKind::kFile && IsDevice(path)) return EntryKind::kOther;
+    return kind;
   }
 
   bool IsOwnFolder(const std::string& path) override {
     // One handle on the entry itself (a link is opened as the link), so
     // that the attributes and the owner read are those of the same object
     // even if the name is swapped meanwhile.
-    HANDLE handle = ::CreateFileA(
-        path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle = OpenPath(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
     if (handle == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     bool own = ::GetFileInformationByHandle(handle, &info) &&
@@ -469,28 +602,26 @@ class WindowsEnv final : public Env {
     // separator after it would make it the drive's root.
     bool bareDrive = where.size() == 2 && where[1] == ':';
     std::string mask = bareDrive ? where + "*" : InFolder(where, "*");
-    WIN32_FIND_DATAA found;
-    HANDLE search = ::FindFirstFileA(mask.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    FolderSearch search;
+    if (!search.First(mask)) {
       // The root folder of a drive has no "." and "..", so an empty one
       // matches nothing at all.
       if (::GetLastError() != ERROR_FILE_NOT_FOUND) return LastFailure();
-      DWORD attributes = ::GetFileAttributesA(where.c_str());
+      DWORD attributes = AttributesOf(where);
       if (attributes == INVALID_FILE_ATTRIBUTES) return LastFailure();
       if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Failure(ERROR_DIRECTORY);
       return Status();
     }
     do {
-      std::string name = found.cFileName;
+      std::string name = search.name();
       if (name == "." || name == "..") continue;
       if (!WildcardMatch(pattern, name)) continue;
       DirEntry entry;
       entry.name = std::move(name);
-      entry.kind = KindFromAttributes(found.dwFileAttributes);
+      entry.kind = KindFromAttributes(search.attributes());
       entries->push_back(std::move(entry));
-    } while (::FindNextFileA(search, &found));
+    } while (search.Next());
     DWORD ended = ::GetLastError();
-    ::FindClose(search);
     // A listing cut short by an error is not passed off as the whole folder.
     return ended == ERROR_NO_MORE_FILES ? Status() : Failure(ended);
   }

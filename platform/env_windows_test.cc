@@ -66,6 +66,8 @@ TEST(EnvWindows, ADeviceIsRefusedAndResultsAreArchived) {
   std::unique_ptr<ReadableFile> device;
   EXPECT_FALSE(env()->OpenReadOnly("NUL", &device));
   EXPECT_EQ(device, nullptr);
+  // And it is told from a file: its attributes alone would make it one.
+  EXPECT_EQ(env()->KindOf("NUL"), EntryKind::kOther);
 
   TempDir dir;
   std::unique_ptr<WritableFile> out;

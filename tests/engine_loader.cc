@@ -27,12 +27,16 @@ EngineLibrary::EngineLibrary(const std::string& path)
   Bind(*library_, "FileRecoverEx", &exports_.fileRecoverEx);
 }
 
-std::string EngineLibrary::BuiltPath() {
+std::string moduleFileName(const std::string& name) {
 #ifdef _WIN32
-  return std::string(KEST_BIN_DIR) + "/kestdll.dll";
+  return name + ".dll";
 #else
-  return std::string(KEST_BIN_DIR) + "/libkestdll.so";
+  return "lib" + name + ".so";
 #endif
+}
+
+std::string EngineLibrary::BuiltPath() {
+  return std::string(KEST_BIN_DIR) + "/" + moduleFileName("kestdll");
 }
 
 EngineLibrary& EngineLibrary::Built() {

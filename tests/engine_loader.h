@@ -32,6 +32,10 @@ struct EngineExports {
   bool complete() const;
 };
 
+// The file name this system gives the shared library `name`
+// ("kestdll": libkestdll.so, kestdll.dll).
+std::string moduleFileName(const std::string& name);
+
 class EngineLibrary {
  public:
   explicit EngineLibrary(const std::string& path);

@@ -6,6 +6,7 @@
 namespace kest::testing {
 
 std::string dbfreadPython() {
+  if (!kIndependentReadersReachable) return "";
   for (const char* python : {"python3", "/usr/bin/python3"}) {
     if (runsCleanly({python, "-c", "import dbfread"})) return python;
   }
@@ -19,14 +20,7 @@ bool opensInDbfread(const std::string& python, const std::string& path) {
                       path});
 }
 
-// A Windows test process cannot start the build machine's ogrinfo.
-bool ogrinfoAvailable() {
-#ifdef _WIN32
-  return false;
-#else
-  return exists("/usr/bin/ogrinfo");
-#endif
-}
+bool ogrinfoAvailable() { return kIndependentReadersReachable && exists("/usr/bin/ogrinfo"); }
 
 int ogrinfo(const std::string& path, std::string* output) {
   ChildOutcome outcome = runChild({"ogrinfo", "-ro", "-al", "-so", path});

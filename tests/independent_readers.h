@@ -8,6 +8,17 @@
 
 namespace kest::testing {
 
+// A Windows test process cannot run the build machine's programs and wait
+// for their exit status (under wine the status does not come back), so
+// there the readers are never found.
+#ifdef _WIN32
+inline constexpr bool kIndependentReadersReachable = false;
+#else
+inline constexpr bool kIndependentReadersReachable = true;
+#endif
+inline constexpr char kNoIndependentReaders[] =
+    "dbfread and ogrinfo are programs of the build machine, out of a Windows test's reach";
+
 // A Python that can import dbfread ("python3" from PATH, else the system's
 // own), or empty when there is none.
 std::string dbfreadPython();

@@ -58,6 +58,12 @@ bool exists(const std::string& path) {
   return fs::exists(fs::symlink_status(path, ec));
 }
 
+bool makeFolderLink(const std::string& target, const std::string& link) {
+  std::error_code ec;
+  fs::create_directory_symlink(target, link, ec);
+  return !ec && fs::is_symlink(fs::symlink_status(link, ec));
+}
+
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> result;
   std::istringstream in(text);

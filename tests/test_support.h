@@ -37,6 +37,10 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);
 
+// Makes `link` a symbolic link to the folder `target`; false where this
+// system or user cannot make one (under wine the call makes nothing).
+bool makeFolderLink(const std::string& target, const std::string& link);
+
 // The lines of a text, without their ends; a last line needs none.
 std::vector<std::string> splitLines(const std::string& text);
 

@@ -88,8 +88,17 @@ struct Reports {
   }
 };
 
+// Paths are taken apart and put together as the real engine does it.
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";
+const std::string kSep = "\\";
+#else
+constexpr const char* kSeparators = "/";
+const std::string kSep = "/";
+#endif
+
 std::string fileNameOf(const std::string& path) {
-  size_t slash = path.find_last_of('/');
+  size_t slash = path.find_last_of(kSeparators);
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
@@ -99,7 +108,8 @@ std::string resultFolderName(const std::string& source, const std::string& outpu
   std::time_t now = std::time(nullptr);
   std::tm local = *std::localtime(&now);
   char name[512];
-  std::snprintf(name, sizeof name, "%s/Recovered %s %d-%s-%02d %02d.%02d", output.c_str(),
+  std::snprintf(name, sizeof name, "%s%sRecovered %s %d-%s-%02d %02d.%02d", output.c_str(),
+                kSep.c_str(),
                 fileNameOf(source).c_str(), local.tm_mday, kMonths[local.tm_mon],
                 local.tm_year % 100, local.tm_hour, local.tm_min);
   return name;
@@ -112,7 +122,13 @@ bool writeTable(const std::string& path, uint32_t records) {
   image[10] = 1;  // record length
   image[32] = 0x0D;
   image[33] = 0x1A;
+#ifdef _WIN32
+  // The Windows C runtime knows no "x"; the check comes first.
+  if (std::filesystem::exists(path)) return false;
+  FILE* file = std::fopen(path.c_str(), "wb");
+#else
   FILE* file = std::fopen(path.c_str(), "wbx");
+#endif
   if (file == nullptr) return false;
   bool ok = std::fwrite(image, sizeof image, 1, file) == 1;
   return std::fclose(file) == 0 && ok;
@@ -127,7 +143,7 @@ bool makeFolder(const std::string& path) {
 void touch(const char* variable) {
   const char* path = std::getenv(variable);
   if (path == nullptr) return;
-  if (FILE* file = std::fopen(path, "w")) std::fclose(file);
+  if (FILE* file = std::fopen(path, "wb")) std::fclose(file);
 }
 
 int32_t waitForBreak(bool listen, int32_t answer = KEST_USER_BREAK) {
@@ -156,7 +172,7 @@ namespace {
 
 void noteEntry(const std::string& line) {
   if (const char* entry = std::getenv("FAKE_ENGINE_ENTRY")) {
-    if (FILE* file = std::fopen(entry, "a")) {
+    if (FILE* file = std::fopen(entry, "ab")) {
       std::fprintf(file, "%s\n", line.c_str());
       std::fclose(file);
     }
@@ -168,14 +184,14 @@ int32_t scriptedRun(const char* sourcePath, const char* outputFolder,
                     void* userData, const char* logFileName, KestRecoverReport* report) {
   std::string step = scriptStep(gCalls++);
   if (const char* trace = std::getenv("FAKE_ENGINE_TRACE")) {
-    if (FILE* file = std::fopen(trace, "a")) {
+    if (FILE* file = std::fopen(trace, "ab")) {
       std::fprintf(file, "%s|%s|%s|%s\n", sourcePath, outputFolder,
                    logFileName != nullptr ? logFileName : "-", gBreak != nullptr ? "set" : "unset");
       std::fclose(file);
     }
   }
   if (logFileName != nullptr && *logFileName != '\0') {
-    if (FILE* file = std::fopen(logFileName, "a")) {
+    if (FILE* file = std::fopen(logFileName, "ab")) {
       std::fprintf(file, "  INFO | In FileRecover()\n");
       std::fclose(file);
     }
@@ -227,7 +243,7 @@ int32_t scriptedRun(const char* sourcePath, const char* outputFolder,
   if (step == "writing") {
     std::string folder = resultFolderName(sourcePath, outputFolder);
     if (!makeFolder(folder)) return KEST_CANNOT_CREATE;
-    std::string partial = folder + "/RECOVERED.DBF.partial";
+    std::string partial = folder + kSep + "RECOVERED.DBF.partial";
     writeTable(partial, 0);
     int32_t stopped = waitForBreak(true, KEST_INTERNAL);
     std::remove(partial.c_str());
@@ -242,7 +258,7 @@ int32_t scriptedRun(const char* sourcePath, const char* outputFolder,
   if (code == 0) {
     std::string folder = resultFolderName(sourcePath, outputFolder);
     if (!makeFolder(folder)) return KEST_CANNOT_CREATE;
-    std::string table = folder + "/" + (worst ? "RECOVERED.DBF" : fileNameOf(sourcePath));
+    std::string table = folder + kSep + (worst ? "RECOVERED.DBF" : fileNameOf(sourcePath));
     if (!writeTable(table, records)) code = KEST_CANNOT_CREATE;
     if (code == 0 && report != nullptr) {
       report->method = worst ? 2 : 1;
