@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/console.h"
+#include "platform/wide_text_windows.h"
 
 namespace kest::platform {
 
@@ -37,16 +38,7 @@ BOOL WINAPI OnControl(DWORD event) {
   return TRUE;
 }
 
-std::wstring Widen(UINT codePage, const std::string& text) {
-  if (text.empty()) return std::wstring();
-  int units = ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0);
-  if (units <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(units), L'\0');
-  ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                        units);
-  return wide;
-}
+using internal::Widen;
 
 std::string Narrow(UINT codePage, const std::wstring& wide) {
   if (wide.empty()) return std::string();

@@ -25,6 +25,7 @@
 #include "platform/env.h"
 #include "platform/env_internal.h"
 #include "platform/path.h"
+#include "platform/wide_text_windows.h"
 
 namespace kest::platform {
 
@@ -105,12 +106,8 @@ bool IsLongPath(const std::string& path) { return path.size() >= kLongPath; }
 // slashes into backslashes and resolves "." and ".."), prefixed. Empty when
 // the path cannot be converted; a path in the form already stays as it is.
 std::wstring ExtendedPath(const std::string& path) {
-  int units = ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()),
-                                    nullptr, 0);
-  if (units <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(units), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(),
-                        units);
+  std::wstring wide = internal::Widen(CP_ACP, path);
+  if (wide.empty()) return wide;
   if (wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0) return wide;
   DWORD room = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (room == 0) return std::wstring();
