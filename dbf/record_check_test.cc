@@ -137,6 +137,28 @@ TEST(NumericRule, NulsAreAnEmptyValidText) {
   EXPECT_EQ(outcome.log, Lines{"Numeric field, value is []"});
 }
 
+// Read in place, eight characters at a time, a field's last characters are
+// read as a word of their own; the field ends its record, so a byte past it
+// would be read from beyond the record. Every length up to two words and a
+// piece, a bad character and a zero byte at every place: the verdict is
+// that of the first bad character standing before the first zero byte.
+TEST(NumericRule, UnloggedVerdictAtEveryPlaceAndLength) {
+  for (size_t length = 1; length <= 19; ++length) {
+    for (size_t bad = 0; bad <= length; ++bad) {
+      for (size_t end = 0; end <= length; ++end) {
+        std::vector<uint8_t> record(1 + length, '7');
+        record[0] = ' ';
+        if (bad < length) record[1 + bad] = '+';
+        if (end < length) record[1 + end] = '\0';
+        const bool expected = bad == length || end <= bad;
+        FieldPlace place{'N', 1, static_cast<uint32_t>(length), false};
+        EXPECT_EQ(checkRecord(record.data(), record.size(), {place}, false, 0), expected)
+            << "length " << length << ", bad at " << bad << ", end at " << end;
+      }
+    }
+  }
+}
+
 TEST(NumericRule, EachBadCharacterWritesThreeErrorLines) {
   struct Case {
     std::string value;

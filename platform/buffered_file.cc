@@ -38,6 +38,12 @@ class ReadAheadFile final : public ReadableFile {
     // Starting over means reading again, and reading again means from the
     // file. A look back into the block is a scan that peeked ahead.
     if (offset <= blockStart_) blockLength_ = 0;
+    // Nearly every read of a scan lies wholly inside the block.
+    if (offset - blockStart_ < blockLength_ && count <= blockLength_ - (offset - blockStart_)) {
+      std::memcpy(buffer, block_.get() + (offset - blockStart_), count);
+      *got = count;
+      return Status();
+    }
     char* out = static_cast<char*>(buffer);
     size_t& done = *got;
     done = 0;

@@ -52,10 +52,10 @@ TEST(ReadAheadFile, ServesTheBytesTheFileHolds) {
   SmallBlockEnv env(Env::Default());
   std::unique_ptr<ReadableFile> file;
   ASSERT_TRUE(env.OpenReadOnly(dir.file("t.dbf"), &file));
-  // In order: inside a block, across its edge, a skip forward, a read of
-  // more than a block, back, and past the end.
+  // In order: inside a block, up to its last byte, nothing, across its
+  // edge, a skip forward, a read of more than a block, back, and past the end.
   const struct { uint64_t offset; size_t count; } reads[] = {
-      {0, 3}, {3, 4}, {7, 5}, {20, 2}, {22, 12}, {1, 2}, {30, 10}, {40, 4}};
+      {0, 3}, {3, 4}, {3, 5}, {5, 0}, {7, 5}, {20, 2}, {22, 12}, {1, 2}, {30, 10}, {40, 4}};
   for (const auto& r : reads) {
     std::string expected = r.offset < content.size() ? content.substr(r.offset, r.count) : "";
     EXPECT_EQ(ReadThrough(*file, r.offset, r.count), expected) << r.offset << "+" << r.count;
