@@ -51,6 +51,7 @@ struct FieldBytes {
   // The text's length, counted no further than `limit`.
   size_t textLength(size_t limit) const {
     const size_t reach = count < limit ? count : limit;
+    if (reach == 0) return 0;
     const void* nul = std::memchr(chars, '\0', reach);
     return nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - chars) : reach;
   }
@@ -312,7 +313,9 @@ bool checkFields(uint8_t* record, size_t recordLength, const std::vector<FieldPl
     }
 
     const size_t textLength = field.length < kMaxFieldLength ? field.length : kMaxFieldLength;
-    FieldBytes bytes{reinterpret_cast<const char*>(record) + field.displacement,
+    // A field wholly outside the record has no address: its displacement
+    // may lie past any buffer, and the record may have none.
+    FieldBytes bytes{reinterpret_cast<const char*>(record) + (inside != 0 ? field.displacement : 0),
                      inside < textLength ? inside : textLength};
     if constexpr (kLogged) {
       // The text of the lines: the field's bytes, zero past the record's end.

@@ -340,6 +340,11 @@ TEST(RecordCheck, FieldsReachingPastTheRecordReadZerosThere) {
                    "Date field, value is []", "The field length is not 8 chars",
                    "Year is invalid [0]", "Month is invalid [0]", "Day is invalid [0]",
                    kRecordInvalid}));
+  // An empty record may come without a buffer at all.
+  for (bool logged : {false, true}) {
+    logged ? capture.logger().Enable() : capture.logger().Disable();
+    EXPECT_FALSE(checkRecord(nullptr, 0, fields, false, 0));
+  }
 }
 
 TEST(RecordCheck, BlankingStaysInsideTheRecord) {
