@@ -7,7 +7,7 @@
 #include "host/cli_text.h"
 #ifdef KEST_HAVE_SUBCOMMANDS
 #include "host/export.h"
-#include "host/inspect.h"
+#include "host/table_survey.h"
 #endif
 
 namespace kest::host {

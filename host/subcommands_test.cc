@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/export.h"
-#include "host/inspect.h"
+#include "host/table_survey.h"
 #include "host/options.h"
 #include "tests/table_builder.h"
 #include "tests/test_support.h"

@@ -1,4 +1,4 @@
-#include "host/inspect.h"
+#include "host/table_survey.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -7,8 +7,8 @@
 // terminator, the record length, the memo companions), a sample of the
 // records, and one closing verdict line. Plain lines, or with --json one
 // JSON object per table.
-#ifndef KEST_HOST_INSPECT_H_
-#define KEST_HOST_INSPECT_H_
+#ifndef KEST_HOST_TABLE_SURVEY_H_
+#define KEST_HOST_TABLE_SURVEY_H_
 
 #include <cstdint>
 #include <ostream>
@@ -43,4 +43,4 @@ int InspectMain(int argc, char** argv, std::ostream& out, std::ostream& err);
 
 }  // namespace kest::host
 
-#endif  // KEST_HOST_INSPECT_H_
+#endif  // KEST_HOST_TABLE_SURVEY_H_
