@@ -48,6 +48,29 @@ Status LastFailure() { return Failure(errno); }
 
 Status Outcome(bool done) { return done ? Status() : LastFailure(); }
 
+// Where WriteWhole writes when it is given no offset: at the end of a file
+// opened for appending.
+constexpr int64_t kAtTheEnd = -1;
+
+// Writes all `count` bytes at `offset` (or at the end), going on after
+// interrupted and short writes; a write that takes nothing is a full disk.
+Status WriteWhole(int fd, const void* data, size_t count, int64_t offset) {
+  const char* in = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t put = offset == kAtTheEnd
+                      ? ::write(fd, in + done, count - done)
+                      : ::pwrite(fd, in + done, count - done, static_cast<off_t>(offset + done));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return LastFailure();
+    }
+    if (put == 0) return Failure(ENOSPC);
+    done += static_cast<size_t>(put);
+  }
+  return Status();
+}
+
 class PosixReadableFile final : public ReadableFile {
  public:
   PosixReadableFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
@@ -92,19 +115,7 @@ class PosixWritableFile final : public WritableFile {
 
   Status WriteAt(uint64_t offset, const void* data, size_t count) override {
     if (fd_ < 0) return Failure(EBADF);
-    const char* in = static_cast<const char*>(data);
-    size_t done = 0;
-    while (done < count) {
-      ssize_t put = ::pwrite(fd_, in + done, count - done,
-                             static_cast<off_t>(offset + done));
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        return LastFailure();
-      }
-      if (put == 0) return Failure(ENOSPC);
-      done += static_cast<size_t>(put);
-    }
-    return Status();
+    return WriteWhole(fd_, data, count, static_cast<int64_t>(offset));
   }
 
   uint64_t Position() const override { return position_; }
@@ -132,18 +143,7 @@ class PosixAppendingFile final : public AppendingFile {
   ~PosixAppendingFile() override { ::close(fd_); }
 
   Status Append(const void* data, size_t count) override {
-    const char* in = static_cast<const char*>(data);
-    size_t done = 0;
-    while (done < count) {
-      ssize_t put = ::write(fd_, in + done, count - done);
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        return LastFailure();
-      }
-      if (put == 0) return Failure(ENOSPC);
-      done += static_cast<size_t>(put);
-    }
-    return Status();
+    return WriteWhole(fd_, data, count, kAtTheEnd);
   }
 
  private:
