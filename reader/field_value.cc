@@ -81,6 +81,17 @@ void setReal(Value* value, double real, std::string text) {
   value->real = real;
   value->text = std::move(text);
 }
+
+// An IEEE double from its bits, with its text to 17 digits (enough to
+// read the same double back).
+void setDoubleBits(Value* value, uint64_t bits) {
+  double real;
+  std::memcpy(&real, &bits, sizeof real);
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", real);
+  setReal(value, real, text);
+}
+
 void setInteger(Value* value, int64_t integer) {
   value->kind = Value::Kind::kInteger;
   value->integer = integer;
@@ -205,12 +216,7 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
     case 'O': {
       if (bytes.size() != 8) return fail("not 8 bytes long");
       uint64_t bits = dbase7Bits(bytes);
-      bits = (bits >> 63) != 0 ? bits & ~(uint64_t{1} << 63) : ~bits;
-      double real;
-      std::memcpy(&real, &bits, sizeof real);
-      char text[32];
-      std::snprintf(text, sizeof text, "%.17g", real);
-      setReal(value, real, text);
+      setDoubleBits(value, (bits >> 63) != 0 ? bits & ~(uint64_t{1} << 63) : ~bits);
       return true;
     }
     case 'Y': {
@@ -254,12 +260,7 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
   }
   if (field.type == 'B' && visualFoxPro(header_)) {
     if (bytes.size() != 8) return fail("not 8 bytes long");
-    uint64_t bits = static_cast<uint64_t>(little(bytes, 8));
-    double real;
-    std::memcpy(&real, &bits, sizeof real);
-    char text[32];
-    std::snprintf(text, sizeof text, "%.17g", real);
-    setReal(value, real, text);
+    setDoubleBits(value, static_cast<uint64_t>(little(bytes, 8)));
     return true;
   }
   if (isMemoType(field.type, header_)) return decodeMemo(field, bytes, value, reason);
