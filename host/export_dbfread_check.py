@@ -110,12 +110,14 @@ for table in tables:
     outs = {"csv": os.path.join(scratch, "csv"), "jsonl": os.path.join(scratch, "jsonl"),
             "sqlite": os.path.join(scratch, "all.db")}
     outs = {kind: out for kind, out in outs.items() if kind in formats}
+    failed = set()
     for kind, out in outs.items():
         if kind != "sqlite":
             os.makedirs(out, exist_ok=True)
         result = run("export", "--format", kind, table, "-o", out)
         if result.returncode != 0:
             problems.append("%s: export to %s failed (%d): %s" % (table, kind, result.returncode, result.stderr))
+            failed.add(kind)
     report = json.loads(run("inspect", "--json", table).stdout)
     encoding = report["header"]["encoding"]
     try:
@@ -136,6 +138,8 @@ for table in tables:
         print("%s: dbfread cannot read it (%s); counts only" % (table, type(failure).__name__))
         reference = None
     for kind, out in outs.items():
+        if kind in failed:
+            continue
         rows = rows_of(kind, stem, out)
         if reference is None:
             records = report["records"]
