@@ -7,16 +7,18 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "worst_case/layout_search.h"
 
 namespace kest::testing {
 
-// Scores of the record lengths 2..511. A pair whose second byte lies past
-// the window is not counted.
-inline RecordLengthScores referenceScores(const uint8_t* window, uint32_t n) {
-  RecordLengthScores scores{};
-  for (uint32_t j = 2; j <= 511; ++j) {
+// Scores of the record lengths 2..maxLength (index = length). A pair whose
+// second byte lies past the window is not counted.
+inline std::vector<uint32_t> referenceScoresUpTo(const uint8_t* window, uint32_t n,
+                                                 uint32_t maxLength) {
+  std::vector<uint32_t> scores(maxLength + 1, 0);
+  for (uint32_t j = 2; j <= maxLength; ++j) {
     int32_t t = static_cast<int32_t>(n / j);
     uint32_t boundary = 0;
     for (uint32_t p = 0; p < j; ++p) {
@@ -30,6 +32,14 @@ inline RecordLengthScores referenceScores(const uint8_t* window, uint32_t n) {
     }
     scores[j] = boundary * 10000 / j;
   }
+  return scores;
+}
+
+// Scores of the record lengths 2..511.
+inline RecordLengthScores referenceScores(const uint8_t* window, uint32_t n) {
+  std::vector<uint32_t> upTo = referenceScoresUpTo(window, n, 511);
+  RecordLengthScores scores{};
+  std::copy(upTo.begin(), upTo.end(), scores.begin());
   return scores;
 }
 

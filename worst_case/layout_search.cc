@@ -54,6 +54,90 @@ RecordLengthScores scoreRecordLengths(const uint8_t* window, uint32_t windowSize
   return scores;
 }
 
+namespace {
+
+// Phase p of candidate length j sums changes[p + k*j] over the t records
+// k; it is a boundary when more than `threshold` of those pairs change
+// kind. The sums are taken sixteen phases at a time, in a vector of byte
+// lanes kept in a register while it runs down the records. A phase that
+// has missed t - threshold pairs can no longer be a boundary: once every
+// lane of a vector has, the vector stops, and for a wrong length most
+// vectors stop early. The counts are those of the full sums.
+constexpr uint32_t kLanes = 16;
+typedef uint8_t ByteLanes __attribute__((vector_size(kLanes)));
+
+struct PhaseRun {
+  const uint8_t* column;  // changes of the vector's first phase in record 0
+  uint32_t length;        // j, the distance between records
+  uint32_t records;       // t
+  uint32_t threshold;
+  uint32_t phases;        // lanes that are phases of this length, 1..16
+};
+
+ByteLanes sumRecords(const uint8_t*& column, uint32_t length, uint32_t records, ByteLanes sum) {
+  for (uint32_t r = 0; r < records; ++r, column += length) {
+    ByteLanes lanes;
+    std::memcpy(&lanes, column, kLanes);
+    sum += lanes;
+  }
+  return sum;
+}
+
+bool anyLane(ByteLanes mask) {
+  uint64_t words[2];
+  std::memcpy(words, &mask, sizeof words);
+  return (words[0] | words[1]) != 0;
+}
+
+// At most 255 records: every count fits its byte lane.
+uint32_t boundaryPhasesOfFewRecords(PhaseRun run) {
+  const uint32_t allowedMisses = run.records - run.threshold;
+  const uint32_t stride = std::max(run.records / 8, 8u);
+  const uint8_t* column = run.column;
+  ByteLanes sum{};
+  for (uint32_t k = 0; k < run.records;) {
+    const uint32_t step = k < allowedMisses ? allowedMisses - k : stride;
+    const uint32_t records = std::min(run.records - k, step);
+    sum = sumRecords(column, run.length, records, sum);
+    k += records;
+    // Alive while some lane has missed fewer pairs than allowed.
+    if (k < run.records && !anyLane(sum > static_cast<uint8_t>(k - allowedMisses))) return 0;
+  }
+  uint8_t counts[kLanes];
+  std::memcpy(counts, &sum, kLanes);
+  uint32_t boundaries = 0;
+  for (uint32_t p = 0; p < run.phases; ++p) boundaries += counts[p] > run.threshold;
+  return boundaries;
+}
+
+// Any number of records, in blocks of 255 added into 32-bit counts.
+uint32_t boundaryPhasesOfManyRecords(PhaseRun run) {
+  constexpr uint32_t kRecordsPerBlock = 255;
+  const uint32_t allowedMisses = run.records - run.threshold;
+  const uint32_t stride = std::clamp(run.records / 16, 8u, kRecordsPerBlock);
+  const uint8_t* column = run.column;
+  uint32_t counts[kLanes] = {};
+  for (uint32_t k = 0; k < run.records;) {
+    const uint32_t step = k < allowedMisses ? std::min(allowedMisses - k, kRecordsPerBlock) : stride;
+    const uint32_t records = std::min(run.records - k, step);
+    ByteLanes sum = sumRecords(column, run.length, records, ByteLanes{});
+    uint8_t laneBytes[kLanes];
+    std::memcpy(laneBytes, &sum, kLanes);
+    for (uint32_t p = 0; p < kLanes; ++p) counts[p] += laneBytes[p];
+    k += records;
+    if (k >= allowedMisses && k < run.records) {
+      bool alive = false;
+      for (uint32_t p = 0; p < kLanes && !alive; ++p) alive = k - counts[p] < allowedMisses;
+      if (!alive) return 0;
+    }
+  }
+  uint32_t boundaries = 0;
+  for (uint32_t p = 0; p < run.phases; ++p) boundaries += counts[p] > run.threshold;
+  return boundaries;
+}
+
+}  // namespace
+
 std::vector<uint32_t> scoreRecordLengthsUpTo(const uint8_t* window, uint32_t windowSize,
                                              uint32_t maxLength,
                                              const std::function<void(uint32_t)>& beforeCandidate) {
@@ -61,56 +145,26 @@ std::vector<uint32_t> scoreRecordLengthsUpTo(const uint8_t* window, uint32_t win
   // Whether the kind of character changes between byte q and byte q+1 is
   // the same question for every candidate length, so it is answered once,
   // as a byte 0 or 1. The last byte has no successor inside the window: no
-  // change. Zero bytes follow, so that the vector reads below may run past
-  // the last record without leaving the buffer.
-  constexpr uint32_t kLanes = 16;
+  // change. Zero bytes follow, so that the vector reads may run past the
+  // last record without leaving the buffer (lanes past the record's end
+  // are read but never counted).
   std::vector<uint8_t> changes(static_cast<size_t>(windowSize) + kLanes, 0);
   for (uint32_t q = 0; q + 1 < windowSize; ++q) {
     changes[q] = kClassTable.of[window[q]] != kClassTable.of[window[q + 1]];
   }
 
-  // Phase p of candidate j sums changes[p + k*j] over the t records k. The
-  // records are summed sixteen phases to a vector of byte lanes, one lane
-  // per phase, the vector kept in a register while it runs down a block of
-  // records; a lane holds at most 255, so a block is 255 records. Lanes
-  // past the record's end are read but never counted. A vector's lanes lie
-  // in memory in lane order on every machine.
-  typedef uint8_t ByteLanes __attribute__((vector_size(kLanes)));
-  constexpr uint32_t kRecordsPerBlock = 255;
-  const uint32_t maxVectors = (maxLength + kLanes - 1) / kLanes;
-  std::vector<uint32_t> counts(static_cast<size_t>(maxVectors) * kLanes);
   for (uint32_t j = kMinCandidateLength; j <= maxLength; ++j) {
     if (beforeCandidate) beforeCandidate(j);
-    uint32_t t = windowSize / j;
-    uint32_t vectors = (j + kLanes - 1) / kLanes;
+    const uint32_t t = windowSize / j;
     // No whole record: no phase changes at a boundary, and the score stays 0.
     if (t == 0) continue;
-    // The first block sets the counts of this candidate's phases, the
-    // later ones add to them: only those lanes are read.
-    for (uint32_t k = 0; k < t; k += kRecordsPerBlock) {
-      const uint32_t records = std::min(t - k, kRecordsPerBlock);
-      const uint8_t* block = changes.data() + static_cast<size_t>(k) * j;
-      for (uint32_t v = 0; v < vectors; ++v) {
-        ByteLanes sum{};
-        const uint8_t* column = block + v * kLanes;
-        for (uint32_t r = 0; r < records; ++r, column += j) {
-          ByteLanes lanes;
-          std::memcpy(&lanes, column, kLanes);
-          sum += lanes;
-        }
-        uint8_t laneBytes[kLanes];
-        std::memcpy(laneBytes, &sum, kLanes);
-        uint32_t* phaseCounts = counts.data() + v * kLanes;
-        if (k == 0) {
-          for (uint32_t p = 0; p < kLanes; ++p) phaseCounts[p] = laneBytes[p];
-        } else {
-          for (uint32_t p = 0; p < kLanes; ++p) phaseCounts[p] += laneBytes[p];
-        }
-      }
-    }
-    uint32_t threshold = static_cast<uint32_t>(static_cast<uint64_t>(t) * 80 / 100);
+    PhaseRun run{nullptr, j, t, static_cast<uint32_t>(static_cast<uint64_t>(t) * 80 / 100), 0};
     uint32_t boundaryPhases = 0;
-    for (uint32_t p = 0; p < j; ++p) boundaryPhases += counts[p] > threshold;
+    for (uint32_t first = 0; first < j; first += kLanes) {
+      run.column = changes.data() + first;
+      run.phases = std::min(kLanes, j - first);
+      boundaryPhases += t <= 255 ? boundaryPhasesOfFewRecords(run) : boundaryPhasesOfManyRecords(run);
+    }
     scores[j] = boundaryPhases * 10000 / j;
   }
   return scores;

@@ -8,6 +8,7 @@
 
 #include "tests/test_support.h"
 #include "worst_case/layout_reference_test.h"
+#include "worst_case/whole_table_layout.h"
 
 namespace kest {
 namespace {
@@ -79,6 +80,41 @@ TEST(RecordLengthScoringTest, MatchesThePairByPairRules) {
     SCOPED_TRACE(w.size());
     uint32_t n = static_cast<uint32_t>(w.size());
     EXPECT_EQ(scoreRecordLengths(w.data(), n, nullptr), testing::referenceScores(w.data(), n));
+  }
+}
+
+// The scoring stops summing a run of phases once none of them can reach
+// the mark any more. Phases that miss all their allowance first and then
+// change kind in every record sit exactly at the mark: one miss fewer
+// counts, one more does not. Lengths with few records (one byte lane
+// holds a phase's count) and with many.
+TEST(RecordLengthScoringTest, AStopAtTheMarkNeverLosesAPhase) {
+  struct Window {
+    Bytes bytes;
+    uint32_t maxLength;
+  };
+  std::vector<Window> windows;
+  for (uint32_t length : {700u, 1500u, 20u, 37u}) {
+    const uint32_t size = length < 100 ? 6000 : 9000;
+    const uint32_t t = size / length;
+    const uint32_t allowed = t - t * 80 / 100;
+    for (uint32_t misses : {allowed - 1, allowed}) {
+      Bytes w(size, ' ');
+      for (uint32_t k = misses; k < t; ++k) {
+        for (uint32_t p = 3; p < length; p += 5) w[p + k * length] = 'A';
+      }
+      windows.push_back({w, length < 100 ? 300 : kMaxWholeTableLength});
+    }
+  }
+  windows.push_back({structuredWindow(900, 8, 6), kMaxWholeTableLength});
+  Bytes table = bytesOf(testing::readFile(testing::sharedData("dbase_f5.dbf")));
+  table.resize(std::min<size_t>(table.size(), 9000));
+  windows.push_back({table, kMaxWholeTableLength});
+  for (const Window& w : windows) {
+    uint32_t n = static_cast<uint32_t>(w.bytes.size());
+    EXPECT_EQ(scoreRecordLengthsUpTo(w.bytes.data(), n, w.maxLength, nullptr),
+              testing::referenceScoresUpTo(w.bytes.data(), n, w.maxLength))
+        << "window " << &w - windows.data();
   }
 }
 
