@@ -539,16 +539,11 @@ uint64_t Method0::realignedSkip(uint64_t position, uint64_t end, const PhaseSupp
   return best % length == 0 ? 0 : best;
 }
 
-void Method0::reportScanProgress(uint32_t done, uint32_t total, bool writing) {
+void Method0::reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing) {
   // Within the ranges the run reports around the scans: 10..20 for the
   // counting pass, 70..95 for the writing one.
-  const int32_t base = writing ? 70 : 10;
-  const uint64_t span = writing ? 25 : 10;
-  if (done == 0 || total == 0) return;
-  // span * done / total moves on from span * (done - 1) / total exactly
-  // when the remainder of span * done is below span: one division a record.
-  if (span * done % total < span) {
-    context_->reportProgress(base + static_cast<int32_t>(span * done / total));
+  if (steps.movesAt(done)) {
+    context_->reportProgress((writing ? 70 : 10) + static_cast<int32_t>(steps.step(done)));
   }
 }
 
@@ -564,9 +559,11 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
   // not searched again.
   uint64_t searchedTo = 0;
   bool previousPassed = false;
+  const bool writing = sink != nullptr;
+  ProgressSteps progress(writing ? 25 : 10, recordCount);
   for (uint32_t m = 0; m < recordCount; ++m) {
     context_->pollBreak();
-    if (options_.has(kFineProgress)) reportScanProgress(m, recordCount, sink != nullptr);
+    if (options_.has(kFineProgress)) reportScanProgress(progress, m, writing);
     const uint64_t position = start + m * length + shift;
     if (position + length > size) {
       // Foreign bytes pushed the records on: the table's last records

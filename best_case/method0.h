@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "Common/logger/llfile.h"
+#include "Common/progress_steps.h"
 #include "Common/recovery_options.h"
 #include "Common/run_context.h"
 #include "dbf/dbf_format.h"
@@ -153,7 +154,7 @@ class Method0 {
   void readAt(uint64_t position, std::vector<uint8_t>& buffer);
   bool checkFields(std::vector<uint8_t>& record, bool quiet);
   bool looksLikeRecord(const std::vector<uint8_t>& record) const;
-  void reportScanProgress(uint32_t done, uint32_t total, bool writing);
+  void reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing);
 
   // Reads record `number` into the record buffer; what the file does not
   // hold reads as zero.

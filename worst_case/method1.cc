@@ -252,12 +252,9 @@ void Method1::ReadSlot(uint32_t position, uint32_t count, uint8_t* out) {
   if (got < count) std::memset(out + got, 0, count - got);
 }
 
-void Method1::ReportScanProgress(bool firstPass, uint64_t done, uint64_t total) {
-  if (!firstPass || done == 0 || total == 0) return;
-  // The step moves on exactly when the remainder of span * done is below span.
-  if (kScanProgressSpan * done % total < kScanProgressSpan) {
-    context_->reportProgress(kScanProgressBase +
-                             static_cast<int32_t>(kScanProgressSpan * done / total));
+void Method1::ReportScanProgress(bool firstPass, ProgressSteps& steps, uint64_t done) {
+  if (firstPass && steps.movesAt(done)) {
+    context_->reportProgress(kScanProgressBase + static_cast<int32_t>(steps.step(done)));
   }
 }
 
@@ -273,11 +270,10 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
   bool previousPassed = false;
   uint64_t at = start;
   uint64_t reported = 0;
+  ProgressSteps progress(kScanProgressSpan, (end - start) / length);
   while (at + length <= end) {
     uint64_t done = (at - start) / length;
-    for (; reported < done; ++reported) {
-      ReportScanProgress(firstPass, reported + 1, (end - start) / length);
-    }
+    for (; reported < done; ++reported) ReportScanProgress(firstPass, progress, reported + 1);
     context_->pollBreak();
     uint32_t position = static_cast<uint32_t>(at);
     ReadSlot(position, length, slot.data());

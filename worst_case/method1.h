@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "Common/logger/llfile.h"
+#include "Common/progress_steps.h"
 #include "Common/run_context.h"
 #include "dbf/dbf_format.h"
 #include "dbf/record_check.h"
@@ -87,7 +88,7 @@ class Method1 {
   // flag, and the slot after it passes (or none follows before `end`); the
   // scan asks only when the slot before it passed.
   bool JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end);
-  void ReportScanProgress(bool firstPass, uint64_t done, uint64_t total);
+  void ReportScanProgress(bool firstPass, ProgressSteps& steps, uint64_t done);
   // Reads `count` bytes at `position` into `out`, the scans' buffer kept
   // from slot to slot; what the table does not hold reads as zero.
   void ReadSlot(uint32_t position, uint32_t count, uint8_t* out);
