@@ -391,19 +391,32 @@ std::vector<FieldPlace> placeFields(const std::vector<DbfFieldDescriptor>& field
   return places;
 }
 
-bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
-                 bool memoPresent, uint32_t memoSize) {
-  return checkRecord(record, recordLength, fields, memoPresent, memoSize, RecordCheckMode{});
-}
+namespace {
 
-bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
-                 bool memoPresent, uint32_t memoSize, const RecordCheckMode& mode) {
-  // The check writes at ERROR and INFO only; a log that takes no ERROR
-  // line takes no INFO line either.
+constexpr RecordCheckMode kClassicCheck{};
+
+// The check writes at ERROR and INFO only; a log that takes no ERROR line
+// takes no INFO line either.
+inline bool judgeRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
+                        bool memoPresent, uint32_t memoSize, const RecordCheckMode& mode) {
   if (!mode.quiet && Log().IsWritingAt(kLevelError)) {
     return checkFields<true>(record, recordLength, fields, memoPresent, memoSize, mode);
   }
   return checkFields<false>(record, recordLength, fields, memoPresent, memoSize, mode);
+}
+
+}  // namespace
+
+// The classic check goes straight to the walk, without a mode of its own
+// made for every record.
+bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
+                 bool memoPresent, uint32_t memoSize) {
+  return judgeRecord(record, recordLength, fields, memoPresent, memoSize, kClassicCheck);
+}
+
+bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
+                 bool memoPresent, uint32_t memoSize, const RecordCheckMode& mode) {
+  return judgeRecord(record, recordLength, fields, memoPresent, memoSize, mode);
 }
 
 }  // namespace kest
