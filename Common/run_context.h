@@ -9,6 +9,7 @@
 #ifndef KEST_COMMON_RUN_CONTEXT_H_
 #define KEST_COMMON_RUN_CONTEXT_H_
 
+#include <atomic>
 #include <cstdint>
 
 #include "Common/raised_code.h"
@@ -31,13 +32,32 @@ class RunContext {
   // keeps a report.
   virtual RecoveryReport* report() { return nullptr; }
 
-  // Raises kUserBreak when the host has asked the run to stop.
+  // Raises kUserBreak when the host has asked the run to stop. Polled once
+  // a record: a context that watches a break byte reads it here, inline.
   void pollBreak() const {
-    if (breakRequested()) Raise(kUserBreak);
+    if (breakSlot_ != nullptr ? breakByteSet() : breakRequested()) Raise(kUserBreak);
   }
 
   // Hears no progress and never breaks: for a method run on its own.
   static RunContext* Silent();
+
+ protected:
+  // For a context whose break is a byte the host sets: `slot` holds the
+  // byte's address (null for none) and outlives the context. The host may
+  // hand over another byte at any time, so every poll reads the slot, then
+  // the byte, afresh. breakRequested() must say what the byte says.
+  void watchBreakByte(volatile char* const* slot) { breakSlot_ = slot; }
+
+ private:
+  bool breakByteSet() const {
+    volatile char* byte =
+        std::atomic_ref<volatile char*>(const_cast<volatile char*&>(*breakSlot_))
+            .load(std::memory_order_relaxed);
+    return byte != nullptr &&
+           std::atomic_ref<char>(const_cast<char&>(*byte)).load(std::memory_order_relaxed) != 0;
+  }
+
+  volatile char* const* breakSlot_ = nullptr;
 };
 
 }  // namespace kest

@@ -281,20 +281,28 @@ bool checkFields(uint8_t* record, size_t recordLength, const std::vector<FieldPl
   // A field is at most 255 bytes long, and its text ends with a NUL.
   char text[kMaxFieldLength + 1];
   if constexpr (kLogged) log.text = text;
-  for (size_t j = 0; j < fields.size(); ++j) {
-    const FieldPlace& field = fields[j];
+  // The walk reads the list through its own pointers: blanking writes
+  // through `record`, which could otherwise alias the list's.
+  const FieldPlace* const first = fields.data();
+  const size_t count = fields.size();
+  for (size_t j = 0; j < count; ++j) {
+    const FieldPlace& field = first[j];
     // Damaged descriptors point anywhere; only the part of a field that
     // lies inside the record is read or written.
-    size_t inside = 0;
-    if (field.displacement < recordLength) {
-      inside = recordLength - field.displacement;
-      if (inside > field.length) inside = field.length;
-    }
+    const uint32_t displacement = field.displacement;
+    const uint32_t length = field.length;
+    auto insideRecord = [&] {
+      if (displacement >= recordLength) return size_t{0};
+      const size_t rest = recordLength - displacement;
+      return rest < length ? rest : size_t{length};
+    };
 
     switch (field.type) {
       case 'C':
         if (field.memoAsCharacter) {
-          if (inside != 0) std::memset(record + field.displacement, ' ', inside);
+          if (const size_t inside = insideRecord(); inside != 0) {
+            std::memset(record + displacement, ' ', inside);
+          }
           continue;
         }
         // The value is only wanted by the log.
@@ -312,10 +320,11 @@ bool checkFields(uint8_t* record, size_t recordLength, const std::vector<FieldPl
         continue;  // no rule for this type, not even a log line
     }
 
-    const size_t textLength = field.length < kMaxFieldLength ? field.length : kMaxFieldLength;
+    const size_t inside = insideRecord();
+    const size_t textLength = length < kMaxFieldLength ? length : kMaxFieldLength;
     // A field wholly outside the record has no address: its displacement
     // may lie past any buffer, and the record may have none.
-    FieldBytes bytes{reinterpret_cast<const char*>(record) + (inside != 0 ? field.displacement : 0),
+    FieldBytes bytes{reinterpret_cast<const char*>(record) + (inside != 0 ? displacement : 0),
                      inside < textLength ? inside : textLength};
     if constexpr (kLogged) {
       // The text of the lines: the field's bytes, zero past the record's end.
@@ -338,7 +347,7 @@ bool checkFields(uint8_t* record, size_t recordLength, const std::vector<FieldPl
         valid &= checkLogical(bytes, j, log, mode);
         break;
       case 'M':
-        valid &= checkMemo(bytes, field.length, memoPresent, memoSize, log, mode);
+        valid &= checkMemo(bytes, length, memoPresent, memoSize, log, mode);
         break;
       case 'N':
         valid &= checkNumeric(bytes, log);
@@ -382,19 +391,32 @@ std::vector<FieldPlace> placeFields(const std::vector<DbfFieldDescriptor>& field
   return places;
 }
 
-bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
-                 bool memoPresent, uint32_t memoSize) {
-  return checkRecord(record, recordLength, fields, memoPresent, memoSize, RecordCheckMode{});
-}
+namespace {
 
-bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
-                 bool memoPresent, uint32_t memoSize, const RecordCheckMode& mode) {
-  // The check writes at ERROR and INFO only; a log that takes no ERROR
-  // line takes no INFO line either.
+constexpr RecordCheckMode kClassicCheck{};
+
+// The check writes at ERROR and INFO only; a log that takes no ERROR line
+// takes no INFO line either.
+inline bool judgeRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
+                        bool memoPresent, uint32_t memoSize, const RecordCheckMode& mode) {
   if (!mode.quiet && Log().IsWritingAt(kLevelError)) {
     return checkFields<true>(record, recordLength, fields, memoPresent, memoSize, mode);
   }
   return checkFields<false>(record, recordLength, fields, memoPresent, memoSize, mode);
+}
+
+}  // namespace
+
+// The classic check goes straight to the walk, without a mode of its own
+// made for every record.
+bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
+                 bool memoPresent, uint32_t memoSize) {
+  return judgeRecord(record, recordLength, fields, memoPresent, memoSize, kClassicCheck);
+}
+
+bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
+                 bool memoPresent, uint32_t memoSize, const RecordCheckMode& mode) {
+  return judgeRecord(record, recordLength, fields, memoPresent, memoSize, mode);
 }
 
 }  // namespace kest

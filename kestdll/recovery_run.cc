@@ -88,7 +88,10 @@ class RecoveryRun : public RunContext {
         // A run that names its failure keeps a report for the writer's
         // words even when the host keeps none.
         report_(report != nullptr || options.classic() ? report : &ownReport_),
-        env_(env) {}
+        env_(env) {
+    // The methods poll once a record; they read the host's byte inline.
+    watchBreakByte(&runState().breakFlag);
+  }
 
   int32_t Run();
   int32_t Refuse(const std::string& reason);
@@ -96,6 +99,7 @@ class RecoveryRun : public RunContext {
   // What the methods report and ask through RunContext; the run reports
   // its own progress the same way.
   void reportProgress(int32_t percent) override;
+  // What the watched byte says (see the constructor).
   bool breakRequested() const override { return kest::breakRequested(); }
   const RecoveryOptions& options() const override { return options_; }
   RecoveryReport* report() override { return report_; }

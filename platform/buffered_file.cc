@@ -44,6 +44,14 @@ class ReadAheadFile final : public ReadableFile {
       *got = count;
       return Status();
     }
+    return ReadThrough(offset, buffer, count, got);
+  }
+
+ private:
+  // A read that does not lie wholly inside the block: what the block holds
+  // of it, the rest from the file, the block filled afresh on the way. Kept
+  // apart, so that a read inside the block saves nothing a refill needs.
+  [[gnu::noinline]] Status ReadThrough(uint64_t offset, void* buffer, size_t count, size_t* got) {
     char* out = static_cast<char*>(buffer);
     size_t& done = *got;
     done = 0;
@@ -83,7 +91,6 @@ class ReadAheadFile final : public ReadableFile {
     return Status();
   }
 
- private:
   std::unique_ptr<ReadableFile> file_;
   size_t blockSize_;
   std::unique_ptr<char[]> block_;
@@ -98,16 +105,13 @@ class BufferedWritableFile final : public WritableFile {
   ~BufferedWritableFile() override { Drain(); }
 
   Status Append(const void* data, size_t count) override {
-    if (!failure_) return failure_;
-    if (buffered_ + count > blockSize_ && !Drain()) return failure_;
-    if (count >= blockSize_) return Keep(file_->Append(data, count));
-    if (block_ == nullptr) {
-      block_ = NewBlock(blockSize_);
-      if (block_ == nullptr) return Keep(NoMemory());
+    // Nearly every append of a pass fits the block as it stands.
+    if (failure_.ok() && block_ != nullptr && count < blockSize_ && buffered_ + count <= blockSize_) {
+      std::memcpy(block_.get() + buffered_, data, count);
+      buffered_ += count;
+      return Status();
     }
-    std::memcpy(block_.get() + buffered_, data, count);
-    buffered_ += count;
-    return Status();
+    return AppendThrough(data, count);
   }
 
   Status WriteAt(uint64_t offset, const void* data, size_t count) override {
@@ -130,6 +134,21 @@ class BufferedWritableFile final : public WritableFile {
   }
 
  private:
+  // An append that does not fit the block as it stands (or meets a failed
+  // file): the block drained first, a large one written directly.
+  [[gnu::noinline]] Status AppendThrough(const void* data, size_t count) {
+    if (!failure_) return failure_;
+    if (buffered_ + count > blockSize_ && !Drain()) return failure_;
+    if (count >= blockSize_) return Keep(file_->Append(data, count));
+    if (block_ == nullptr) {
+      block_ = NewBlock(blockSize_);
+      if (block_ == nullptr) return Keep(NoMemory());
+    }
+    std::memcpy(block_.get() + buffered_, data, count);
+    buffered_ += count;
+    return Status();
+  }
+
   // Hands the block to the file; false (with failure_ set) when it or an
   // earlier call failed. A block that failed is dropped: its bytes are not
   // offered twice.

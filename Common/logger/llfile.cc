@@ -60,18 +60,20 @@ size_t LLFile::Read(uint32_t count, void* buffer) {
   }
   size_t got = 0;
   platform::Status read = file_->ReadAt(position_, buffer, count, &got);
-  if (!read) {
-    // Taken for the end of the file, a failing disk would pass a table cut
-    // short for a whole one.
-    std::string why = read.text().empty() ? "error " + std::to_string(read.code()) : read.text();
-    Log().ErrorString("LLFile: read failed:", why.c_str());
-    Raise(kReadFailed, read.text());
-  }
+  if (!read) ReadFailed(read);
   position_ += got;
   return got;
 }
 
-size_t LLFile::ReadAt(uint32_t position, uint32_t count, void* buffer) {
+void LLFile::ReadFailed(const platform::Status& read) {
+  // Taken for the end of the file, a failing disk would pass a table cut
+  // short for a whole one.
+  std::string why = read.text().empty() ? "error " + std::to_string(read.code()) : read.text();
+  Log().ErrorString("LLFile: read failed:", why.c_str());
+  Raise(kReadFailed, read.text());
+}
+
+size_t LLFile::SeekThenRead(uint32_t position, uint32_t count, void* buffer) {
   if (Needs64Bits(size_)) Raise(kNeeds64Bits);
   Seek(position);
   return Read(count, buffer);

@@ -56,8 +56,18 @@ class LLFile {
   // Raises 6, or 4 after an ERROR line with the system's text when the
   // system refuses the read.
   size_t Read(uint32_t count, void* buffer);
-  // Seek, then Read.
-  size_t ReadAt(uint32_t position, uint32_t count, void* buffer);
+  // Seek, then Read. Inline: a scan makes one for every record, and only
+  // the refusals of Seek and Read (in their order) and a failed read leave
+  // this line.
+  size_t ReadAt(uint32_t position, uint32_t count, void* buffer) {
+    if ((size_ >> 32) != 0 || !file_) [[unlikely]] return SeekThenRead(position, count, buffer);
+    size_t got = 0;
+    if (platform::Status read = file_->ReadAt(position, buffer, count, &got); !read) [[unlikely]] {
+      ReadFailed(read);
+    }
+    position_ = uint64_t{position} + got;
+    return got;
+  }
   // Seek, then a new zero-filled buffer of `count` bytes filled by Read:
   // bytes past the end of the file read as zero.
   std::unique_ptr<uint8_t[]> ReadAlloc(uint32_t position, uint32_t count);
@@ -67,6 +77,11 @@ class LLFile {
   const std::string& name() const { return name_; }
 
  private:
+  // ReadAt as Seek and Read do it, with their refusals.
+  size_t SeekThenRead(uint32_t position, uint32_t count, void* buffer);
+  // Logs the system's text and raises kReadFailed.
+  [[noreturn]] static void ReadFailed(const platform::Status& read);
+
   std::string name_;
   std::unique_ptr<platform::ReadableFile> file_;
   uint64_t size_ = 0;
