@@ -37,9 +37,15 @@ step "64-bit suite under wine (the first start makes wine's prefix)"
 wine cmd /c exit >/dev/null 2>&1 || true
 # One wine server for the whole part: left to itself it quits a moment
 # after its last program ends, and a program started just then loses its
-# connection ("wine client error: recvmsg") and fails for no fault of its own.
-wineserver -p
-trap 'wineserver -k 2>/dev/null || true' EXIT
+# connection ("wine client error: recvmsg") and fails for no fault of its
+# own. A persistent one starts only when none runs: the first start's
+# server is waited out first.
+timeout 60 wineserver -w || true
+if wineserver -p; then
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+else
+  echo "windows: a wine server is already running; the tests use it"
+fi
 ctest --test-dir build-win --output-on-failure -j"$(nproc)"
 
 step "32-bit build"
