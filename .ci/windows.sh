@@ -39,13 +39,16 @@ wine cmd /c exit >/dev/null 2>&1 || true
 # after its last program ends, and a program started just then loses its
 # connection ("wine client error: recvmsg") and fails for no fault of its
 # own. A persistent one starts only when none runs: the first start's
-# server is waited out first.
+# server is waited out first. Then one program starts wine's own services
+# under it, with their output going nowhere: started by a test, they would
+# hold CTest's pipe open to the end.
 timeout 60 wineserver -w || true
 if wineserver -p; then
   trap 'wineserver -k 2>/dev/null || true' EXIT
 else
   echo "windows: a wine server is already running; the tests use it"
 fi
+wine cmd /c exit >/dev/null 2>&1 || true
 ctest --test-dir build-win --output-on-failure -j"$(nproc)"
 
 step "32-bit build"
