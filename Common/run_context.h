@@ -17,6 +17,15 @@
 
 namespace kest {
 
+// Whether the host's break byte is set; false for none. The host sets its
+// byte from another thread while a run polls it: each access is atomic, so
+// the two never race and no poll is optimized away. The byte is the
+// host's plain char; only the engine's view of it was volatile.
+inline bool breakByteSet(volatile char* byte) {
+  return byte != nullptr &&
+         std::atomic_ref<char>(const_cast<char&>(*byte)).load(std::memory_order_relaxed) != 0;
+}
+
 class RunContext {
  public:
   virtual ~RunContext() = default;
@@ -35,7 +44,7 @@ class RunContext {
   // Raises kUserBreak when the host has asked the run to stop. Polled once
   // a record: a context that watches a break byte reads it here, inline.
   void pollBreak() const {
-    if (breakSlot_ != nullptr ? breakByteSet() : breakRequested()) Raise(kUserBreak);
+    if (breakSlot_ != nullptr ? watchedByteSet() : breakRequested()) Raise(kUserBreak);
   }
 
   // Hears no progress and never breaks: for a method run on its own.
@@ -49,12 +58,9 @@ class RunContext {
   void watchBreakByte(volatile char* const* slot) { breakSlot_ = slot; }
 
  private:
-  bool breakByteSet() const {
-    volatile char* byte =
-        std::atomic_ref<volatile char*>(const_cast<volatile char*&>(*breakSlot_))
-            .load(std::memory_order_relaxed);
-    return byte != nullptr &&
-           std::atomic_ref<char>(const_cast<char&>(*byte)).load(std::memory_order_relaxed) != 0;
+  bool watchedByteSet() const {
+    return breakByteSet(std::atomic_ref<volatile char*>(const_cast<volatile char*&>(*breakSlot_))
+                            .load(std::memory_order_relaxed));
   }
 
   volatile char* const* breakSlot_ = nullptr;

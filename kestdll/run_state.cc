@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "Common/logger/logger.h"
+#include "Common/run_context.h"
 
 namespace kest {
 
@@ -19,10 +20,7 @@ const char* const kDefaultStageText[7] = {
     "Pass",
 };
 
-// The host sets its byte from another thread while a run polls it: each
-// access is atomic, so the two never race and no poll is optimized away.
-// The byte is the host's plain char; only the engine's view of it was
-// volatile.
+// Atomic, as breakByteSet reads it.
 std::atomic_ref<char> hostByte(volatile char* flag) {
   return std::atomic_ref<char>(const_cast<char&>(*flag));
 }
@@ -58,9 +56,6 @@ void prepareBreakFlag() {
   }
 }
 
-bool breakRequested() {
-  volatile char* flag = runState().breakFlag;
-  return flag != nullptr && hostByte(flag).load(std::memory_order_relaxed) != 0;
-}
+bool breakRequested() { return breakByteSet(runState().breakFlag); }
 
 }  // namespace kest

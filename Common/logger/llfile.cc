@@ -8,12 +8,6 @@
 
 namespace kest {
 
-namespace {
-
-bool Needs64Bits(uint64_t size) { return (size >> 32) != 0; }
-
-}  // namespace
-
 LLFile::LLFile(const char* path, platform::Env* env) {
   // The source path in the report is fixed as it is, not this file's own:
   // readers of the log look for that text.

@@ -37,6 +37,9 @@ enum LLFileError : int {
 // positioned or read. The codes 1 to 7 are theirs.
 inline bool IsLLFileError(int code) { return code >= 1 && code <= 7; }
 
+// True for a file whose size a 32-bit position cannot reach (kNeeds64Bits).
+inline bool Needs64Bits(uint64_t size) { return (size >> 32) != 0; }
+
 class LLFile {
  public:
   // Opens `path`; raises kCannotOpen when it is absent, not a file, or
@@ -60,7 +63,7 @@ class LLFile {
   // the refusals of Seek and Read (in their order) and a failed read leave
   // this line.
   size_t ReadAt(uint32_t position, uint32_t count, void* buffer) {
-    if ((size_ >> 32) != 0 || !file_) [[unlikely]] return SeekThenRead(position, count, buffer);
+    if (Needs64Bits(size_) || !file_) [[unlikely]] return SeekThenRead(position, count, buffer);
     size_t got = 0;
     if (platform::Status read = file_->ReadAt(position, buffer, count, &got); !read) [[unlikely]] {
       ReadFailed(read);
