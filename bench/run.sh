@@ -6,10 +6,14 @@
 #
 # For tables of 10 MB, 100 MB and 1 GB made by bench_table it measures, on
 # the same file and disk, warm: the floor (cat of the table, then cp of it),
+# the floor with the copy synced to the disk as a run syncs its result
+# before it publishes it (sync -d, fdatasync),
 # pgdbf (-s latin1, output to /dev/null), dbfrecover --classic without and
 # with a log file, dbfrecover's default (thorough) recovery, and dbfrecover
 # on the same table with its first 512 bytes zeroed (the worst-case method). A run with a log writes about eight lines per
-# record, so it is made for tables up to LOG_MAX_MB (default 100) only.
+# record, so it is made for tables up to LOG_MAX_MB (default 100) only;
+# beside its lines a second it gives the machine's own rate of one write
+# a line (dd writing as many blocks of the log's mean line length).
 # Each figure is the median of RUNS runs. Peak
 # RSS comes from /usr/bin/time -v. The 1 GB table needs about 3 GB free in
 # KEST_BENCH_DIR (default /tmp/kest-bench); without the room it is left
@@ -78,8 +82,8 @@ printf '%s\n' "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | 
 printf '%s\n' "runs: $runs (medians), dbfrecover ${classic:-(no --classic option)}"
 printf '%s\n' "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%s\n' "wall seconds, CPU seconds (user + system) in brackets"
-printf '| table | floor s | pgdbf s | run s | MB/s | run / floor | pgdbf / run | run+log s | log lines/s (per CPU s) | peak RSS MiB (+log) | thorough s | worst case s |\n'
-printf '|---|---|---|---|---|---|---|---|---|---|---|---|\n'
+printf '| table | floor s | floor+sync s | pgdbf s | run s | MB/s | run / floor | run / floor+sync | pgdbf / run | run+log s | log lines/s (per CPU s) | write-a-line lines/s | peak RSS MiB (+log) | thorough s | worst case s |\n'
+printf '|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n'
 
 for mb in $sizes; do
   need=$((mb * 3 + 100))
@@ -95,15 +99,28 @@ for mb in $sizes; do
   while [ $i -lt "$runs" ]; do
     timed floor sh -c "cat '$table' > /dev/null && cp '$table' '$work/copy.dbf'"
     rm -f "$work/copy.dbf"
+    timed synced sh -c "cat '$table' > /dev/null && cp '$table' '$work/copy.dbf' && sync -d '$work/copy.dbf'"
+    rm -f "$work/copy.dbf"
     [ $have_pgdbf = yes ] && timed pgdbf sh -c "pgdbf -s latin1 '$table' > /dev/null"
     recover run "$table"
     thorough "$table"
     [ "$mb" -le "$log_max_mb" ] && recover log "$table" "$work/run.log"
     i=$((i + 1))
   done
-  lines=0; logged=-; loggedcpu=-
+  lines=0; logged=-; loggedcpu=-; written=-
   if [ -f "$work/run.log" ]; then
     lines=$(wc -l < "$work/run.log"); logged=$(seconds log); loggedcpu=$(cpu log)
+    # One write of the log's mean line length for each of its lines.
+    width=$(( $(wc -c < "$work/run.log") / (lines > 0 ? lines : 1) ))
+    i=0
+    while [ $i -lt "$runs" ]; do
+      rm -f "$work/lines.out"
+      timed lines dd if=/dev/zero of="$work/lines.out" ibs="$((width * lines))" obs="$width" \
+        count=1 iflag=fullblock status=none
+      i=$((i + 1))
+    done
+    rm -f "$work/lines.out"
+    written=$(ratio "$lines" "$(seconds lines)" %.0f)
   fi
   rm -f "$work/run.log"
   # The same table with its header gone: only the sample window is read.
@@ -112,13 +129,14 @@ for mb in $sizes; do
   while [ $i -lt "$runs" ]; do recover worst "$table"; i=$((i + 1)); done
   rm -f "$table"
 
-  floor=$(seconds floor); run=$(seconds run)
+  floor=$(seconds floor); synced=$(seconds synced); run=$(seconds run)
   pg=-; pgcpu=-
   [ $have_pgdbf = yes ] && { pg=$(seconds pgdbf); pgcpu=$(cpu pgdbf); }
-  printf '| %s MB | %s (%s) | %s (%s) | %s (%s) | %s | %s | %s | %s (%s) | %s (%s) | %s (%s) | %s (%s) | %s (%s) |\n' \
-    "$mb" "$floor" "$(cpu floor)" "$pg" "$pgcpu" "$run" "$(cpu run)" "$(ratio "$mb" "$run" %.0f)" \
-    "$(ratio "$run" "$floor")" "$(ratio "$pg" "$run")" "$logged" "$loggedcpu" \
-    "$(ratio "$lines" "$logged" %.0f)" "$(ratio "$lines" "$loggedcpu" %.0f)" \
+  printf '| %s MB | %s (%s) | %s (%s) | %s (%s) | %s (%s) | %s | %s | %s | %s | %s (%s) | %s (%s) | %s | %s (%s) | %s (%s) | %s (%s) |\n' \
+    "$mb" "$floor" "$(cpu floor)" "$synced" "$(cpu synced)" "$pg" "$pgcpu" "$run" "$(cpu run)" \
+    "$(ratio "$mb" "$run" %.0f)" "$(ratio "$run" "$floor")" "$(ratio "$run" "$synced")" \
+    "$(ratio "$pg" "$run")" "$logged" "$loggedcpu" \
+    "$(ratio "$lines" "$logged" %.0f)" "$(ratio "$lines" "$loggedcpu" %.0f)" "$written" \
     "$(peak_mib run)" "$([ "$logged" = - ] && echo - || peak_mib log)" \
     "$(seconds thorough)" "$(cpu thorough)" "$(seconds worst)" "$(cpu worst)"
 done
