@@ -218,6 +218,7 @@ int32_t Method0::Parse(RecordSink* sink) {
 }
 
 void Method0::classicScan(uint32_t recordCount, RecordSink* sink) {
+  const RecordCheckPlan check(places_, record_.size());
   for (uint32_t m = 0; m < recordCount; ++m) {
     context_->pollBreak();
     readRecord(m);
@@ -230,7 +231,7 @@ void Method0::classicScan(uint32_t recordCount, RecordSink* sink) {
       case kLiveRecord:
         Log().DebugNumber("This record is valid by its header byte:", number);
         if (!places_.empty() &&
-            !checkRecord(record_.data(), record_.size(), places_, memoPresent_, memoSize_)) {
+            !checkRecord(record_.data(), check, memoPresent_, memoSize_)) {
           ++passedOver_.failedValueCheck;
           break;
         }

@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <map>
 
 #include "Common/logger/logger.h"
 
@@ -119,12 +120,8 @@ inline uint64_t loadWord(const char* text) {
   return word;
 }
 
-// No carry crosses a byte: each byte's low seven bits plus 0x7F stay below 0x100.
-uint64_t bytesEqual(uint64_t word, uint8_t c) {
-  const uint64_t v = word ^ (c * kEveryByte);
-  return ~(((v & kLowBits) + kLowBits) | v) & kHighBits;
-}
-
+// No carry crosses a byte: each byte's low seven bits plus at most 0x7F
+// stay below 0x100.
 uint64_t digitBytes(uint64_t word) {
   const uint64_t low = word & kLowBits;
   const uint64_t atLeast0 = low + (0x80 - '0') * kEveryByte;
@@ -132,16 +129,44 @@ uint64_t digitBytes(uint64_t word) {
   return atLeast0 & ~beyond9 & ~word & kHighBits;
 }
 
-// The characters of kNumericChars.
-inline uint64_t numericBytes(uint64_t word) {
-  return digitBytes(word) | bytesEqual(word, ' ') | bytesEqual(word, '-') | bytesEqual(word, '.');
+inline uint64_t zeroBytes(uint64_t word) {
+  return ~(((word & kLowBits) + kLowBits) | word) & kHighBits;
 }
+
+// The bytes that are not characters of kNumericChars, a zero byte among
+// them: kNumericChars is the space and '-' to '9' but '/'. The tests read
+// a byte's low seven bits; a byte with its high bit set is none of them.
+// Only each byte's high bit is the answer; a mask of high bits takes it.
+inline uint64_t nonNumericHighBits(uint64_t word) {
+  const uint64_t low = word & kLowBits;
+  const uint64_t fromMinus = low + (0x80 - '-') * kEveryByte;
+  const uint64_t beyond9 = low + (0x80 - '9' - 1) * kEveryByte;
+  const uint64_t notSlash = (low ^ ('/' * kEveryByte)) + kLowBits;
+  const uint64_t notSpace = (low ^ (' ' * kEveryByte)) + kLowBits;
+  const uint64_t numeric = (fromMinus & ~beyond9 & notSlash) | ~notSpace;
+  return ~numeric | word;
+}
+
+inline uint64_t nonNumericBytes(uint64_t word) { return nonNumericHighBits(word) & kHighBits; }
 
 // Eight digits and nothing after them: how nearly every date is stored.
 inline bool isDigitDate(const FieldBytes& field) {
   if (field.count < kDateTextLength) return false;
   if (field.count > kDateTextLength && field.chars[kDateTextLength] != '\0') return false;
   return digitBytes(loadWord(field.chars)) == kHighBits;
+}
+
+struct DateParts {
+  int32_t year, month, day;
+};
+
+// Each pair of digits becomes one number in its first byte: ten times the
+// first digit and the second, below 100, so no byte carries.
+inline DateParts digitDateParts(const char* chars) {
+  const uint64_t digits = loadWord(chars) - '0' * kEveryByte;
+  const uint64_t pairs = (digits * 10 + (digits >> 8)) & 0x00FF00FF00FF00FFull;
+  return {static_cast<int32_t>((pairs & 0xFF) * 100 + ((pairs >> 16) & 0xFF)),
+          static_cast<int32_t>((pairs >> 32) & 0xFF), static_cast<int32_t>((pairs >> 48) & 0xFF)};
 }
 
 template <bool kLogged>
@@ -154,13 +179,10 @@ bool checkDate(const FieldBytes& field, const CheckLog<kLogged>& log,
   bool valid = true;
   int32_t year = 0, month = 0, day = 0;
   if (isDigitDate(field)) {
-    // Each pair of digits becomes one number in its first byte: ten times
-    // the first digit and the second, below 100, so no byte carries.
-    const uint64_t digits = loadWord(field.chars) - '0' * kEveryByte;
-    const uint64_t pairs = (digits * 10 + (digits >> 8)) & 0x00FF00FF00FF00FFull;
-    year = static_cast<int32_t>((pairs & 0xFF) * 100 + ((pairs >> 16) & 0xFF));
-    month = static_cast<int32_t>((pairs >> 32) & 0xFF);
-    day = static_cast<int32_t>((pairs >> 48) & 0xFF);
+    const DateParts date = digitDateParts(field.chars);
+    year = date.year;
+    month = date.month;
+    day = date.day;
   } else {
     // Whether the text is longer than a date is all that counts of its
     // length: the components lie in its first eight characters.
@@ -242,24 +264,6 @@ bool checkMemo(const FieldBytes& field, uint32_t length, bool memoPresent, uint3
 template <bool kLogged>
 bool checkNumeric(const FieldBytes& field, const CheckLog<kLogged>& log) {
   log.InfoText("Numeric field, value is");
-  if constexpr (!kLogged) {
-    // Only the verdict is wanted: the first bad character gives it.
-    size_t k = 0;
-    for (; k + 8 <= field.count; k += 8) {
-      const uint64_t word = loadWord(field.chars + k);
-      const uint64_t bad = ~numericBytes(word) & kHighBits;
-      const uint64_t ends = bytesEqual(word, 0);
-      if (ends != 0) return (bad & ((ends & (~ends + 1)) - 1)) == 0;
-      if (bad != 0) return false;
-    }
-    for (; k < field.count; ++k) {
-      const uint8_t c = static_cast<uint8_t>(field.chars[k]);
-      if (kNumericChars[c]) continue;
-      if (c == 0) break;
-      return false;
-    }
-    return true;
-  }
   bool valid = true;
   for (size_t k = 0; k < field.count && field.chars[k] != '\0'; ++k) {
     if (kNumericChars[static_cast<uint8_t>(field.chars[k])]) continue;
@@ -271,16 +275,15 @@ bool checkNumeric(const FieldBytes& field, const CheckLog<kLogged>& log) {
   return valid;
 }
 
-// The one walk over the fields. Logged, each field's text is copied out
-// for its lines; unlogged, the rules read the record's own bytes.
-template <bool kLogged>
-bool checkFields(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
-                 bool memoPresent, uint32_t memoSize, const RecordCheckMode& mode) {
-  CheckLog<kLogged> log;
+// The walk of a check with a log: each field's text is copied out for its
+// lines, and every rule writes its own.
+bool checkFieldsLogged(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
+                       bool memoPresent, uint32_t memoSize, const RecordCheckMode& mode) {
+  CheckLog<true> log;
   bool valid = true;
   // A field is at most 255 bytes long, and its text ends with a NUL.
   char text[kMaxFieldLength + 1];
-  if constexpr (kLogged) log.text = text;
+  log.text = text;
   // The walk reads the list through its own pointers: blanking writes
   // through `record`, which could otherwise alias the list's.
   const FieldPlace* const first = fields.data();
@@ -306,12 +309,10 @@ bool checkFields(uint8_t* record, size_t recordLength, const std::vector<FieldPl
           continue;
         }
         // The value is only wanted by the log.
-        if (!kLogged || !Log().IsEnabledFor(kLevelInfo)) continue;
-        break;
-      case 'I':
-        if (!kLogged) continue;  // logged, never judged
+        if (!Log().IsEnabledFor(kLevelInfo)) continue;
         break;
       case 'D':
+      case 'I':
       case 'L':
       case 'M':
       case 'N':
@@ -326,12 +327,10 @@ bool checkFields(uint8_t* record, size_t recordLength, const std::vector<FieldPl
     // may lie past any buffer, and the record may have none.
     FieldBytes bytes{reinterpret_cast<const char*>(record) + (inside != 0 ? displacement : 0),
                      inside < textLength ? inside : textLength};
-    if constexpr (kLogged) {
-      // The text of the lines: the field's bytes, zero past the record's end.
-      if (bytes.count != 0) std::memcpy(text, bytes.chars, bytes.count);
-      std::memset(text + bytes.count, 0, textLength - bytes.count + 1);
-      bytes.chars = text;
-    }
+    // The text of the lines: the field's bytes, zero past the record's end.
+    if (bytes.count != 0) std::memcpy(text, bytes.chars, bytes.count);
+    std::memset(text + bytes.count, 0, textLength - bytes.count + 1);
+    bytes.chars = text;
 
     switch (field.type) {
       case 'C':
@@ -355,6 +354,298 @@ bool checkFields(uint8_t* record, size_t recordLength, const std::vector<FieldPl
     }
   }
   if (!valid) log.Info("This record is not valid by one of its field values");
+  return valid;
+}
+
+// --- the check without a log --------------------------------------------
+//
+// Only the verdict and the blanking are wanted: the rules read the record's
+// own bytes, and only the fields that have a rule, or are blanked, are
+// visited at all. Handed the fields, the check works out each field's step
+// as it walks them; a plan works the steps out once and gathers them by
+// rule.
+
+// What the check does with one field.
+enum class Rule : uint8_t { kBlank, kDate, kLogical, kMemo, kNumeric, kShortNumeric };
+
+struct Step {
+  Rule rule = Rule::kBlank;
+  uint32_t at = 0;      // the field's first byte, 0 when none lies in the record
+  uint32_t count = 0;   // its bytes in the record; a judged field reads no
+                        // more than kMaxFieldLength of them
+  uint32_t length = 0;  // as the field list gives it
+  // A numeric field's bytes past its whole words (all of them in a field
+  // shorter than a word) are read as the record's word at tailAt, the
+  // bytes whose high bit tailMask holds. A record shorter than a word has
+  // no such word: there the field is kShortNumeric.
+  size_t tailAt = 0;
+  uint64_t tailMask = 0;
+};
+
+// The step taken for `field` in a record of `recordLength` bytes; false
+// when there is none: a character field's value is only wanted by the log,
+// an integer is logged and never judged, other types have no rule, and a
+// numeric field without a byte in the record has no character to refuse.
+inline bool planStep(const FieldPlace& field, size_t recordLength, Step& step) {
+  switch (field.type) {
+    case 'C':
+      if (!field.memoAsCharacter) return false;
+      step.rule = Rule::kBlank;
+      break;
+    case 'D':
+      step.rule = Rule::kDate;
+      break;
+    case 'L':
+      step.rule = Rule::kLogical;
+      break;
+    case 'M':
+      step.rule = Rule::kMemo;
+      break;
+    case 'N':
+      step.rule = Rule::kNumeric;
+      break;
+    default:
+      return false;
+  }
+  // Damaged descriptors point anywhere; only the part of a field that lies
+  // inside the record is read or written, and a field wholly outside it has
+  // no address: its displacement may lie past any buffer, and the record
+  // may have none.
+  const uint32_t displacement = field.displacement;
+  const uint32_t length = field.length;
+  size_t inside = 0;
+  if (displacement < recordLength) {
+    const size_t rest = recordLength - displacement;
+    inside = rest < length ? rest : length;
+  }
+  step.at = inside != 0 ? displacement : 0;
+  step.length = length;
+  if (step.rule == Rule::kBlank) {
+    step.count = static_cast<uint32_t>(inside);
+    return inside != 0;
+  }
+  step.count = static_cast<uint32_t>(inside < kMaxFieldLength ? inside : kMaxFieldLength);
+  if (step.rule != Rule::kNumeric) return true;
+  if (step.count == 0) return false;
+  // The bytes past the field's whole words are read with the word that
+  // ends where the field ends, or with the record's first word when the
+  // field ends inside that; either lies inside the record. The word's
+  // other bytes are masked off: those before the field's own are outside
+  // it or were read with its whole words already.
+  const size_t rest = step.count % 8;
+  step.tailMask = 0;
+  if (rest == 0) return true;
+  const size_t end = size_t{step.at} + step.count;
+  if (end >= 8) {
+    step.tailAt = end - 8;
+    step.tailMask = kHighBits << (8 * (8 - rest));
+  } else if (recordLength >= 8) {
+    step.tailAt = 0;
+    step.tailMask = (kHighBits << (8 * step.at)) & (kHighBits >> (8 * (8 - end)));
+  } else {
+    step.rule = Rule::kShortNumeric;
+  }
+  return true;
+}
+
+inline FieldBytes bytesOf(const uint8_t* record, const Step& step) {
+  return {reinterpret_cast<const char*>(record) + step.at, step.count};
+}
+
+// The first byte of `word` among `faults` decides the numeric rule: a zero
+// byte ends the text before any bad character, any other byte is one.
+inline bool firstFaultEndsText(uint64_t word, uint64_t faults) {
+  return (zeroBytes(word) & faults & (~faults + 1)) != 0;
+}
+
+// The numeric rule without its lines, eight characters at a time.
+inline bool numericInPlace(const uint8_t* record, const Step& step) {
+  const char* const chars = reinterpret_cast<const char*>(record) + step.at;
+  for (uint32_t k = 0; k + 8 <= step.count; k += 8) {
+    const uint64_t word = loadWord(chars + k);
+    if (const uint64_t faults = nonNumericBytes(word); faults != 0) {
+      return firstFaultEndsText(word, faults);
+    }
+  }
+  if (step.tailMask == 0) return true;
+  const uint64_t word = loadWord(reinterpret_cast<const char*>(record) + step.tailAt);
+  const uint64_t faults = nonNumericHighBits(word) & step.tailMask;
+  return faults == 0 || firstFaultEndsText(word, faults);
+}
+
+// A record shorter than a word holds only short fields; they are read a
+// character at a time.
+bool shortNumericInPlace(const FieldBytes& field) {
+  for (size_t k = 0; k < field.count; ++k) {
+    const uint8_t c = static_cast<uint8_t>(field.chars[k]);
+    if (!kNumericChars[c]) return c == 0;
+  }
+  return true;
+}
+
+constexpr CheckLog<false> kNoLog;
+
+// Nearly every date is eight digits of a calendar date, and passes here;
+// the date rule judges any other text (29 February among them).
+inline bool dateInPlace(const FieldBytes& field, const RecordCheckMode& mode) {
+  if (isDigitDate(field)) {
+    const DateParts date = digitDateParts(field.chars);
+    const uint32_t firstYear = mode.relaxedValues ? kRelaxedFirstYear : kFirstYear;
+    const uint32_t lastYear = mode.relaxedValues ? kRelaxedLastYear : kLastYear;
+    const uint32_t month = static_cast<uint32_t>(date.month) - 1;
+    if (static_cast<uint32_t>(date.year) - firstYear <= lastYear - firstYear && month < 12 &&
+        static_cast<uint32_t>(date.day) - 1 < kDaysInMonth[month]) {
+      return true;
+    }
+  }
+  return checkDate(field, kNoLog, mode);
+}
+
+inline bool takeStep(uint8_t* record, const Step& step, bool memoPresent, uint32_t memoSize,
+                     const RecordCheckMode& mode) {
+  switch (step.rule) {
+    case Rule::kBlank:
+      std::memset(record + step.at, ' ', step.count);
+      return true;
+    case Rule::kDate:
+      return dateInPlace(bytesOf(record, step), mode);
+    case Rule::kLogical:
+      return checkLogical(bytesOf(record, step), 0, kNoLog, mode);
+    case Rule::kMemo:
+      return checkMemo(bytesOf(record, step), step.length, memoPresent, memoSize, kNoLog, mode);
+    case Rule::kNumeric:
+      return numericInPlace(record, step);
+    case Rule::kShortNumeric:
+      return shortNumericInPlace(bytesOf(record, step));
+  }
+  return true;
+}
+
+// Every field is visited after a failure too: a later one may still be
+// blanked. The walk reads the list through its own pointers: blanking
+// writes through `record`, which could otherwise alias the list's.
+bool checkFieldsUnlogged(uint8_t* record, size_t recordLength,
+                         const std::vector<FieldPlace>& fields, bool memoPresent,
+                         uint32_t memoSize, const RecordCheckMode& mode) {
+  bool valid = true;
+  const FieldPlace* const first = fields.data();
+  const size_t count = fields.size();
+  for (size_t j = 0; j < count; ++j) {
+    Step step;
+    if (planStep(first[j], recordLength, step)) {
+      valid &= takeStep(record, step, memoPresent, memoSize, mode);
+    }
+  }
+  return valid;
+}
+
+// Eight bytes of the record that the numeric fields cover, those whose
+// high bit `mask` holds.
+struct NumericWord {
+  size_t at;
+  uint64_t mask;
+};
+
+}  // namespace
+
+// A plan's steps gathered by rule. Reads commute, and blanking commutes
+// with every read of bytes it does not write: when no blanked field meets
+// a judged one, the record is blanked first and each rule then runs over
+// its own fields. Fields that meet are taken in the list's order instead,
+// as the walk takes them.
+struct RecordCheckPlan::Steps {
+  bool byRule = false;
+  std::vector<Step> blanks, numerics, dates, logicals, memos;
+  // Every byte of every numeric field, a word at a time: when none is a
+  // fault (a zero byte is one), every numeric field passes, and only then
+  // are they judged one by one. Only in a record of a word or more.
+  std::vector<NumericWord> numericWords;
+};
+
+namespace {
+
+using Steps = RecordCheckPlan::Steps;
+
+bool meet(const Step& a, const Step& b) {
+  return a.count != 0 && b.count != 0 && a.at < size_t{b.at} + b.count &&
+         b.at < size_t{a.at} + a.count;
+}
+
+std::unique_ptr<const Steps> planSteps(const std::vector<FieldPlace>& fields,
+                                       size_t recordLength) {
+  auto steps = std::make_unique<Steps>();
+  std::vector<Step> judged;
+  for (const FieldPlace& field : fields) {
+    Step step;
+    if (!planStep(field, recordLength, step)) continue;
+    switch (step.rule) {
+      case Rule::kBlank:
+        steps->blanks.push_back(step);
+        continue;
+      case Rule::kDate:
+        steps->dates.push_back(step);
+        break;
+      case Rule::kLogical:
+        steps->logicals.push_back(step);
+        break;
+      case Rule::kMemo:
+        steps->memos.push_back(step);
+        break;
+      case Rule::kNumeric:
+      case Rule::kShortNumeric:
+        steps->numerics.push_back(step);
+        break;
+    }
+    judged.push_back(step);
+  }
+  if (recordLength < 8) return steps;
+  for (const Step& blank : steps->blanks) {
+    for (const Step& step : judged) {
+      if (meet(blank, step)) return steps;
+    }
+  }
+  steps->byRule = true;
+  // The record read as words from its start, the last one moved back to
+  // end where the record ends: a numeric byte is tested in the word of the
+  // eight bytes it falls in.
+  std::map<size_t, uint64_t> words;
+  for (const Step& step : steps->numerics) {
+    for (size_t k = step.at; k < size_t{step.at} + step.count; ++k) {
+      const size_t from = k - k % 8;
+      const size_t at = from + 8 <= recordLength ? from : recordLength - 8;
+      words[at] |= uint64_t{0x80} << (8 * (k - at));
+    }
+  }
+  for (const auto& [at, mask] : words) steps->numericWords.push_back({at, mask});
+  return steps;
+}
+
+bool numericsValid(const uint8_t* record, const Steps& steps) {
+  uint64_t faults = 0;
+  for (const NumericWord& word : steps.numericWords) {
+    faults |= nonNumericHighBits(loadWord(reinterpret_cast<const char*>(record) + word.at)) &
+              word.mask;
+  }
+  if (faults == 0) return true;
+  // A record of a word or more holds no kShortNumeric field.
+  bool valid = true;
+  for (const Step& step : steps.numerics) valid &= numericInPlace(record, step);
+  return valid;
+}
+
+// Made for each mode, the rules' tests of the mode drop out of the loops.
+template <bool kRelaxed>
+bool takeStepsByRule(uint8_t* record, const Steps& steps, bool memoPresent, uint32_t memoSize) {
+  constexpr RecordCheckMode mode{kRelaxed, true};
+  for (const Step& step : steps.blanks) std::memset(record + step.at, ' ', step.count);
+  bool valid = numericsValid(record, steps);
+  for (const Step& step : steps.dates) valid &= dateInPlace(bytesOf(record, step), mode);
+  for (const Step& step : steps.logicals) {
+    valid &= checkLogical(bytesOf(record, step), 0, kNoLog, mode);
+  }
+  for (const Step& step : steps.memos) {
+    valid &= checkMemo(bytesOf(record, step), step.length, memoPresent, memoSize, kNoLog, mode);
+  }
   return valid;
 }
 
@@ -397,12 +688,30 @@ constexpr RecordCheckMode kClassicCheck{};
 
 // The check writes at ERROR and INFO only; a log that takes no ERROR line
 // takes no INFO line either.
+inline bool logsTheCheck(const RecordCheckMode& mode) {
+  return !mode.quiet && Log().IsWritingAt(kLevelError);
+}
+
 inline bool judgeRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
                         bool memoPresent, uint32_t memoSize, const RecordCheckMode& mode) {
-  if (!mode.quiet && Log().IsWritingAt(kLevelError)) {
-    return checkFields<true>(record, recordLength, fields, memoPresent, memoSize, mode);
+  if (logsTheCheck(mode)) {
+    return checkFieldsLogged(record, recordLength, fields, memoPresent, memoSize, mode);
   }
-  return checkFields<false>(record, recordLength, fields, memoPresent, memoSize, mode);
+  return checkFieldsUnlogged(record, recordLength, fields, memoPresent, memoSize, mode);
+}
+
+inline bool judgeRecord(uint8_t* record, const RecordCheckPlan& plan, bool memoPresent,
+                        uint32_t memoSize, const RecordCheckMode& mode) {
+  if (logsTheCheck(mode)) {
+    return checkFieldsLogged(record, plan.recordLength(), plan.fields(), memoPresent, memoSize,
+                             mode);
+  }
+  if (!plan.steps().byRule) {
+    return checkFieldsUnlogged(record, plan.recordLength(), plan.fields(), memoPresent, memoSize,
+                               mode);
+  }
+  return mode.relaxedValues ? takeStepsByRule<true>(record, plan.steps(), memoPresent, memoSize)
+                            : takeStepsByRule<false>(record, plan.steps(), memoPresent, memoSize);
 }
 
 }  // namespace
@@ -417,6 +726,22 @@ bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPl
 bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPlace>& fields,
                  bool memoPresent, uint32_t memoSize, const RecordCheckMode& mode) {
   return judgeRecord(record, recordLength, fields, memoPresent, memoSize, mode);
+}
+
+RecordCheckPlan::RecordCheckPlan(const std::vector<FieldPlace>& fields, size_t recordLength)
+    : fields_(fields), recordLength_(recordLength), steps_(planSteps(fields, recordLength)) {}
+RecordCheckPlan::RecordCheckPlan(RecordCheckPlan&&) noexcept = default;
+RecordCheckPlan& RecordCheckPlan::operator=(RecordCheckPlan&&) noexcept = default;
+RecordCheckPlan::~RecordCheckPlan() = default;
+
+bool checkRecord(uint8_t* record, const RecordCheckPlan& plan, bool memoPresent,
+                 uint32_t memoSize) {
+  return judgeRecord(record, plan, memoPresent, memoSize, kClassicCheck);
+}
+
+bool checkRecord(uint8_t* record, const RecordCheckPlan& plan, bool memoPresent,
+                 uint32_t memoSize, const RecordCheckMode& mode) {
+  return judgeRecord(record, plan, memoPresent, memoSize, mode);
 }
 
 }  // namespace kest

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "dbf/dbf_format.h"
@@ -59,6 +60,39 @@ struct RecordCheckMode {
 
 bool checkRecord(uint8_t* record, size_t recordLength,
                  const std::vector<FieldPlace>& fields, bool memoPresent,
+                 uint32_t memoSize, const RecordCheckMode& mode);
+
+// The check of one table's records of one length, sorted out once: a scan
+// that judges every record of that length makes one plan and hands it to
+// checkRecord instead of the fields. Judged without a log, a record then
+// costs only the fields the check reads or blanks, gathered by rule, their
+// bytes already measured against the record; with a log the plan's copy of
+// the fields is walked as above. Either way the verdict, the blanking and
+// every log line are those of checkRecord over the same fields and record
+// length. Making a plan allocates; judging with one does not.
+class RecordCheckPlan {
+ public:
+  RecordCheckPlan(const std::vector<FieldPlace>& fields, size_t recordLength);
+  RecordCheckPlan(RecordCheckPlan&&) noexcept;
+  RecordCheckPlan& operator=(RecordCheckPlan&&) noexcept;
+  ~RecordCheckPlan();
+
+  const std::vector<FieldPlace>& fields() const { return fields_; }
+  size_t recordLength() const { return recordLength_; }
+
+  struct Steps;  // what the check without a log does, rule by rule
+  const Steps& steps() const { return *steps_; }
+
+ private:
+  std::vector<FieldPlace> fields_;
+  size_t recordLength_;
+  std::unique_ptr<const Steps> steps_;
+};
+
+// `record` holds plan.recordLength() bytes (or none when that is 0).
+bool checkRecord(uint8_t* record, const RecordCheckPlan& plan, bool memoPresent,
+                 uint32_t memoSize);
+bool checkRecord(uint8_t* record, const RecordCheckPlan& plan, bool memoPresent,
                  uint32_t memoSize, const RecordCheckMode& mode);
 
 }  // namespace kest

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,18 +24,31 @@ struct Outcome {
 
 // Judges a record that holds `value` as its only field, placed at byte 1
 // with the value's length (or `length`), and returns the verdict and every
-// line the check logged.
+// line the check logged. The check without a log, through the field and
+// through a plan, must give the same verdict.
 Outcome checkField(char type, const std::string& value, bool memoPresent = false,
                    uint32_t memoSize = 0, int length = -1) {
   LogCapture capture;
-  std::string record = " " + value;
+  const std::string record = " " + value;
   FieldPlace place;
   place.type = type;
   place.displacement = 1;
   place.length = length >= 0 ? static_cast<uint32_t>(length) : static_cast<uint32_t>(value.size());
-  bool valid = checkRecord(reinterpret_cast<uint8_t*>(record.data()), record.size(), {place},
+  const std::vector<FieldPlace> places = {place};
+  std::string logged = record, unlogged = record, planned = record;
+  bool valid = checkRecord(reinterpret_cast<uint8_t*>(logged.data()), logged.size(), places,
                            memoPresent, memoSize);
-  return {valid, capture.messages()};
+  Lines lines = capture.messages();
+  capture.logger().Disable();
+  EXPECT_EQ(checkRecord(reinterpret_cast<uint8_t*>(unlogged.data()), unlogged.size(), places,
+                        memoPresent, memoSize),
+            valid)
+      << type << " [" << value << "] without a log";
+  EXPECT_EQ(checkRecord(reinterpret_cast<uint8_t*>(planned.data()),
+                        RecordCheckPlan(places, planned.size()), memoPresent, memoSize),
+            valid)
+      << type << " [" << value << "] by a plan";
+  return {valid, lines};
 }
 
 Lines withVerdict(Lines lines, bool valid) {
@@ -138,22 +153,44 @@ TEST(NumericRule, NulsAreAnEmptyValidText) {
 }
 
 // Read in place, eight characters at a time, a field's last characters are
-// read as a word of their own; the field ends its record, so a byte past it
-// would be read from beyond the record. Every length up to two words and a
-// piece, a bad character and a zero byte at every place: the verdict is
-// that of the first bad character standing before the first zero byte.
+// read with a word of the record that holds them: the one ending where the
+// field ends, or the record's first. Its other bytes are no part of the
+// field, whatever they hold: bad characters after the field, zero bytes
+// before it (a zero byte there must not end the field's text). Every
+// length up to two words and a piece, at the record's start, end and
+// inside it, in records shorter than a word too, a bad character and a
+// zero byte at every place: the verdict is that of the first bad character
+// standing before the first zero byte, through the fields and through a
+// plan alike.
 TEST(NumericRule, UnloggedVerdictAtEveryPlaceAndLength) {
-  for (size_t length = 1; length <= 19; ++length) {
-    for (size_t bad = 0; bad <= length; ++bad) {
-      for (size_t end = 0; end <= length; ++end) {
-        std::vector<uint8_t> record(1 + length, '7');
-        record[0] = ' ';
-        if (bad < length) record[1 + bad] = '+';
-        if (end < length) record[1 + end] = '\0';
-        const bool expected = bad == length || end <= bad;
-        FieldPlace place{'N', 1, static_cast<uint32_t>(length), false};
-        EXPECT_EQ(checkRecord(record.data(), record.size(), {place}, false, 0), expected)
-            << "length " << length << ", bad at " << bad << ", end at " << end;
+  struct Surroundings {
+    size_t before, after;  // bytes of the record around the field
+    char filler;
+  };
+  const Surroundings cases[] = {
+      {1, 0, ' '},  {1, 3, '+'}, {1, 3, '\0'}, {3, 0, '\0'},
+      {6, 1, '+'},  {6, 9, '+'}, {9, 0, '\0'}, {9, 2, '\0'},
+  };
+  for (const Surroundings& around : cases) {
+    for (size_t length = 1; length <= 19; ++length) {
+      const std::vector<FieldPlace> places = {
+          {'N', static_cast<uint32_t>(around.before), static_cast<uint32_t>(length), false}};
+      const size_t recordLength = around.before + length + around.after;
+      const RecordCheckPlan plan(places, recordLength);
+      for (size_t bad = 0; bad <= length; ++bad) {
+        for (size_t end = 0; end <= length; ++end) {
+          std::vector<uint8_t> record(recordLength, static_cast<uint8_t>(around.filler));
+          std::fill_n(record.begin() + around.before, length, '7');
+          if (bad < length) record[around.before + bad] = '+';
+          if (end < length) record[around.before + end] = '\0';
+          const bool expected = bad == length || end <= bad;
+          SCOPED_TRACE(::testing::Message() << "before " << around.before << ", after "
+                                            << around.after << " of " << int(around.filler)
+                                            << ", length " << length << ", bad at " << bad
+                                            << ", end at " << end);
+          EXPECT_EQ(checkRecord(record.data(), record.size(), places, false, 0), expected);
+          EXPECT_EQ(checkRecord(record.data(), plan, false, 0), expected);
+        }
       }
     }
   }
@@ -439,8 +476,12 @@ TEST(RelaxedValues, AcceptWhatSoundTablesHoldAndNothingMore) {
       mode.relaxedValues = relaxed;
       // A memo companion of 64 bytes: a text block number read as binary
       // is far beyond it.
+      std::string planned = record;
       EXPECT_EQ(checkRecord(reinterpret_cast<uint8_t*>(record.data()), record.size(), {place},
                             true, 64, mode),
+                relaxed ? c.relaxed : c.classic);
+      EXPECT_EQ(checkRecord(reinterpret_cast<uint8_t*>(planned.data()),
+                            RecordCheckPlan({place}, planned.size()), true, 64, mode),
                 relaxed ? c.relaxed : c.classic);
     }
   }
@@ -461,10 +502,14 @@ TEST(QuietCheck, JudgesAsTheLoggedOneWithoutALine) {
 }
 
 // A check with a log reads copies of the field texts, one without reads
-// the record in place: both must judge every record alike, in every mode,
-// and blank the same bytes. Records of bytes a damaged table holds (digits,
-// spaces, zero bytes, letters, signs) over fields of every type and of
-// lengths that reach past the record.
+// the record in place, field by field or through a plan made for the
+// record's length: all must judge every record alike, in every mode, and
+// blank the same bytes. Records of bytes a damaged table holds (digits,
+// spaces, zero bytes, letters, signs, the neighbours of the numeric
+// characters and bytes with the high bit set) over fields of every type and
+// of lengths that end at the record's end or reach past it: numeric fields
+// of every length of a last piece of a word, side by side or apart, fields
+// of no length, blanked fields over judged ones before and after them.
 TEST(UnloggedCheck, JudgesAsTheLoggedOne) {
   const std::vector<FieldPlace> layouts[] = {
       {{'D', 1, 8, false}, {'N', 9, 5, false}, {'L', 14, 1, false}, {'M', 15, 10, false}},
@@ -472,8 +517,16 @@ TEST(UnloggedCheck, JudgesAsTheLoggedOne) {
       {{'C', 1, 3, true}, {'I', 4, 4, false}, {'N', 8, 20, false}, {'L', 20, 0, false}},
       {{'N', 1, 8, false}, {'N', 9, 17, false}, {'D', 26, 8, false}, {'N', 34, 9, false}},
       {{'N', 1, 300, false}, {'D', 5, 8, false}, {'C', 2, 30, false}, {'X', 3, 4, false}},
+      {{'N', 1, 1, false}, {'N', 2, 2, false}, {'N', 4, 3, false}, {'N', 7, 4, false},
+       {'N', 11, 5, false}, {'N', 16, 6, false}, {'N', 22, 7, false}, {'N', 29, 12, false}},
+      {{'N', 3, 2, false}, {'L', 1, 1, false}, {'N', 12, 9, false}, {'D', 30, 8, false},
+       {'N', 25, 3, false}},
+      {{'N', 1, 0, false}, {'D', 5, 0, false}, {'M', 2, 0, false}, {'L', 9, 0, false},
+       {'N', 4, 6, false}},
+      {{'C', 4, 4, true}, {'N', 1, 12, false}, {'D', 9, 8, false}, {'C', 14, 3, true}},
+      {{'N', 2, 7, false}, {'C', 1, 30, false}, {'C', 20, 8, true}, {'N', 24, 10, false}},
   };
-  const char alphabet[] = "0123456789 -.\0?TFyx+,\t19\xB0\xAD\xA0\x80/:";
+  const char alphabet[] = "0123456789 -.\0?TFyx+,\t19\xB0\xAD\xA0\x80/:!\x1F";
   uint32_t seed = 7;
   auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
   LogCapture capture;
@@ -483,14 +536,17 @@ TEST(UnloggedCheck, JudgesAsTheLoggedOne) {
       // Every other record holds only what sound numbers and dates hold.
       const size_t letters = round % 2 == 0 ? sizeof alphabet - 1 : 14;
       for (char& c : record) c = alphabet[next() % letters];
+      const RecordCheckPlan plan(places, record.size());
       for (bool relaxed : {false, true}) {
         RecordCheckMode mode;
         mode.relaxedValues = relaxed;
         const bool memoPresent = next() % 2 == 0;
-        std::string unlogged = record, logged = record, quiet = record;
+        std::string unlogged = record, logged = record, quiet = record, planned = record;
         capture.logger().Disable();
         bool plain = checkRecord(reinterpret_cast<uint8_t*>(unlogged.data()), unlogged.size(),
                                  places, memoPresent, 8, mode);
+        bool byPlan =
+            checkRecord(reinterpret_cast<uint8_t*>(planned.data()), plan, memoPresent, 8, mode);
         capture.logger().Enable();
         bool withLog = checkRecord(reinterpret_cast<uint8_t*>(logged.data()), logged.size(),
                                    places, memoPresent, 8, mode);
@@ -500,9 +556,67 @@ TEST(UnloggedCheck, JudgesAsTheLoggedOne) {
         SCOPED_TRACE(::testing::PrintToString(record) + (relaxed ? " relaxed" : " classic"));
         EXPECT_EQ(plain, withLog);
         EXPECT_EQ(quietly, withLog);
+        EXPECT_EQ(byPlan, withLog);
         EXPECT_EQ(unlogged, logged);
         EXPECT_EQ(quiet, logged);
+        EXPECT_EQ(planned, logged);
       }
+    }
+  }
+}
+
+// A plan judges with its own copy of the fields and length: the fields it
+// was made from may go, and a check with a log writes the lines the fields
+// would have given, blanking included.
+TEST(RecordCheckPlan, LogsAsTheFieldsDo) {
+  LogCapture capture;
+  const std::string record = " 12a4\0x2001023119991301?q  77";
+  auto places = std::make_unique<std::vector<FieldPlace>>(std::vector<FieldPlace>{
+      {'N', 1, 6, false}, {'D', 7, 8, false}, {'D', 15, 8, false}, {'L', 23, 1, false},
+      {'C', 24, 3, true}, {'N', 27, 4, false}, {'I', 1, 2, false}, {'C', 7, 4, false}});
+  std::string byFields = record;
+  EXPECT_FALSE(checkRecord(reinterpret_cast<uint8_t*>(byFields.data()), byFields.size(),
+                           *places, false, 0));
+  const Lines lines = capture.messages();
+  ASSERT_FALSE(lines.empty());
+  const RecordCheckPlan plan(*places, record.size());
+  places.reset();
+  std::string byPlan = record;
+  EXPECT_FALSE(checkRecord(reinterpret_cast<uint8_t*>(byPlan.data()), plan, false, 0));
+  Lines twice = lines;
+  twice.insert(twice.end(), lines.begin(), lines.end());
+  EXPECT_EQ(capture.messages(), twice);
+  EXPECT_EQ(byPlan, byFields);
+}
+
+// A blanked field that lies over a judged one is blanked where the list
+// puts it: a field judged after it reads the spaces, one judged before it
+// the bytes as they were.
+TEST(RecordCheckPlan, BlanksWhereTheListPutsTheField) {
+  struct Case {
+    std::vector<FieldPlace> places;
+    bool valid;
+  };
+  const Case cases[] = {
+      {{{'C', 1, 2, true}, {'N', 1, 10, false}}, true},
+      {{{'N', 1, 10, false}, {'C', 1, 2, true}}, false},
+      {{{'N', 3, 8, false}, {'C', 1, 2, true}, {'D', 1, 8, false}}, false},
+      {{{'C', 1, 2, true}, {'N', 3, 8, false}}, true},
+  };
+  for (const Case& c : cases) {
+    for (bool logged : {false, true}) {
+      LogCapture capture;
+      logged ? capture.logger().Enable() : capture.logger().Disable();
+      std::string byFields = " ab12345678";
+      std::string byPlan = byFields;
+      EXPECT_EQ(checkRecord(reinterpret_cast<uint8_t*>(byFields.data()), byFields.size(),
+                            c.places, false, 0),
+                c.valid);
+      EXPECT_EQ(checkRecord(reinterpret_cast<uint8_t*>(byPlan.data()),
+                            RecordCheckPlan(c.places, byPlan.size()), false, 0),
+                c.valid);
+      EXPECT_EQ(byFields, "   12345678");
+      EXPECT_EQ(byPlan, byFields);
     }
   }
 }

@@ -325,6 +325,7 @@ bool Method1::JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t
 void Method1::ScanAtStride(bool firstPass, RecordSink* sink) {
   uint32_t recordCount = header_.recordCount();
   std::vector<uint8_t> slot(recordSize_);
+  const RecordCheckPlan check(places_, recordSize_);
   for (uint32_t i = 0; i < recordCount; ++i) {
     if (firstPass && i >= 1) {
       uint32_t step = kScanProgressSpan * i / recordCount;
@@ -335,7 +336,7 @@ void Method1::ScanAtStride(bool firstPass, RecordSink* sink) {
     context_->pollBreak();
     ReadSlot(recordOffset_ + i * recordSize_, recordSize_, slot.data());
     ++recordsRead_;
-    bool valid = checkRecord(slot.data(), recordSize_, places_, memoPresent_, memoSize_);
+    bool valid = checkRecord(slot.data(), check, memoPresent_, memoSize_);
     if (valid && sink != nullptr) sink->take(slot.data(), recordSize_);
   }
 }
