@@ -209,7 +209,9 @@ int32_t Method0::Parse(RecordSink* sink) {
     if (options_.has(kCutMemoReferences) && !noMemoCompanion_ && !memoBlocks_) {
       memoBlocks_ = MemoBlocks::Open(tablePath_, header_.version(), env_);
     }
+    planCheck();
     thoroughScan(recordCount, sink);
+    check_.reset();
     noteRecordsPastMemoEnd();
   }
 
@@ -307,8 +309,10 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
     std::vector<FieldPlace> saved = std::move(places_);
     places_ = std::move(places);
     record_.assign(rebuiltLength, 0);
+    planCheck();
     uint32_t plain = passingRun(rebuiltHeaderLength, size, kRun);
     uint32_t linked = passingRun(withBackLink, size, kRun);
+    check_.reset();
     places_ = std::move(saved);
     if (linked > plain) rebuiltHeaderLength = withBackLink;
   }
@@ -451,12 +455,14 @@ bool Method0::looksLikeRecord(const std::vector<uint8_t>& record) const {
   return looksLikeRecordBytes(record, places_);
 }
 
+void Method0::planCheck() { check_.emplace(places_, record_.size()); }
+
 bool Method0::checkFields(std::vector<uint8_t>& record, bool quiet) {
   if (places_.empty()) return true;
   RecordCheckMode mode;
   mode.relaxedValues = options_.has(kRelaxedValues);
   mode.quiet = quiet;
-  return checkRecord(record.data(), record.size(), places_, memoPresent_, memoSize_, mode);
+  return checkRecord(record.data(), *check_, memoPresent_, memoSize_, mode);
 }
 
 Method0::Slot Method0::probe(uint64_t position) {

@@ -152,6 +152,12 @@ class Method0 {
   // Reads `length` bytes at `position` into `buffer`; what the file does
   // not hold reads as zero.
   void readAt(uint64_t position, std::vector<uint8_t>& buffer);
+  // The check of places_ over records of record_'s length, made where a
+  // scan fixes both (the thorough scan, the trial runs of rebuildHeader)
+  // and dropped when it ends.
+  void planCheck();
+  // Judges a record of record_'s length (record_ or probe_) through the
+  // plan; needs one made for the current places_.
   bool checkFields(std::vector<uint8_t>& record, bool quiet);
   bool looksLikeRecord(const std::vector<uint8_t>& record) const;
   void reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing);
@@ -172,6 +178,7 @@ class Method0 {
   std::vector<DbfFieldDescriptor> fields_;
   std::vector<bool> memoAsCharacter_;
   std::vector<FieldPlace> places_;
+  std::optional<RecordCheckPlan> check_;
   std::vector<uint8_t> record_;
   bool memoPresent_ = false;
   // The last Parse read level-7 descriptors.
