@@ -265,6 +265,7 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
   const bool keepJammed = context_->options().has(kKeepJammedRecords);
   std::vector<uint8_t> slot(length);
   std::vector<uint8_t> ahead;
+  SlotCheck check(places_, length);
   uint32_t realignments = 0;
   uint32_t jammed = 0;
   bool previousPassed = false;
@@ -278,13 +279,13 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
     uint32_t position = static_cast<uint32_t>(at);
     ReadSlot(position, length, slot.data());
     ++recordsRead_;
-    if (slotPasses(slot.data(), length, places_)) {
+    if (check.passes(slot.data())) {
       if (sink != nullptr) sink->take(slot.data(), length);
       at += length;
       previousPassed = true;
       continue;
     }
-    if (keepJammed && previousPassed && JammedRecordHolds(slot.data(), position, end)) {
+    if (keepJammed && previousPassed && JammedRecordHolds(slot.data(), position, end, check)) {
       // Its fields pass and the stride holds on both sides of it: only the
       // flag was hit.
       slot[0] = kLiveRecord;
@@ -300,7 +301,7 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
         end - at, uint64_t{length} * (kResyncReach + kResyncRun + 1)));
     ahead.resize(span);
     ReadSlot(position, span, ahead.data());
-    uint32_t next = nextPassingSlot(ahead.data(), span, position, length, places_);
+    uint32_t next = nextPassingSlot(ahead.data(), span, position, check);
     if (next != position + length) ++realignments;
     at = next;
   }
@@ -310,16 +311,17 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
   }
 }
 
-bool Method1::JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end) {
+bool Method1::JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end,
+                                SlotCheck& check) {
   if (slot[0] == kLiveRecord || slot[0] == kDeletedRecord) return false;
   std::vector<uint8_t> live(slot, slot + recordSize_);
   live[0] = kLiveRecord;
-  if (!slotPasses(live.data(), recordSize_, places_)) return false;
+  if (!check.passes(live.data())) return false;
   uint64_t next = uint64_t{position} + recordSize_;
   if (next + recordSize_ > end) return true;
   live.assign(recordSize_, 0);
   ReadSlot(static_cast<uint32_t>(next), recordSize_, live.data());
-  return slotPasses(live.data(), recordSize_, places_);
+  return check.passes(live.data());
 }
 
 void Method1::ScanAtStride(bool firstPass, RecordSink* sink) {

@@ -40,6 +40,8 @@
 
 namespace kest {
 
+class SlotCheck;
+
 class Method1 {
  public:
   // `context` hears the progress of the first pass and is polled for the
@@ -86,8 +88,8 @@ class Method1 {
   void ScanPassing(bool firstPass, RecordSink* sink);
   // kKeepJammedRecords: the slot at `position` fails only by its deletion
   // flag, and the slot after it passes (or none follows before `end`); the
-  // scan asks only when the slot before it passed.
-  bool JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end);
+  // scan asks only when the slot before it passed. `check` is the scan's.
+  bool JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end, SlotCheck& check);
   void ReportScanProgress(bool firstPass, ProgressSteps& steps, uint64_t done);
   // Reads `count` bytes at `position` into `out`, the scans' buffer kept
   // from slot to slot; what the table does not hold reads as zero.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Common/logger/logger.h"
 #include "worst_case/layout_search.h"
 
 namespace kest {
@@ -29,22 +28,6 @@ void forEachSlot(const TableSample& sample, uint32_t recordLength, uint32_t phas
     }
   }
 }
-
-// Keeps the record check's lines out of the log for its lifetime.
-class QuietLog {
- public:
-  QuietLog() : wasOn_(Log().IsEnabledFor(kLevelAssert)) {
-    if (wasOn_) Log().Disable();
-  }
-  ~QuietLog() {
-    if (wasOn_) Log().Enable();
-  }
-  QuietLog(const QuietLog&) = delete;
-  QuietLog& operator=(const QuietLog&) = delete;
-
- private:
-  bool wasOn_;
-};
 
 }  // namespace
 
@@ -192,13 +175,34 @@ std::string sampleColumnLetters(const TableSample& sample, uint32_t recordLength
   return letters;
 }
 
-bool slotPasses(const uint8_t* slot, uint32_t recordLength,
-                const std::vector<FieldPlace>& places) {
+namespace {
+
+// The check blanks only character fields that stand for memo fields.
+bool blanksAField(const std::vector<FieldPlace>& places) {
+  return std::any_of(places.begin(), places.end(), [](const FieldPlace& place) {
+    return place.type == 'C' && place.memoAsCharacter;
+  });
+}
+
+// The classic values, judged without a log line.
+constexpr RecordCheckMode kSlotCheckMode{false, true};
+
+}  // namespace
+
+SlotCheck::SlotCheck(const std::vector<FieldPlace>& places, uint32_t recordLength)
+    : recordLength_(recordLength),
+      plan_(places, recordLength),
+      blanks_(blanksAField(places)),
+      copy_(blanks_ ? recordLength : 0) {}
+
+bool SlotCheck::passes(const uint8_t* slot) {
   if (!isFlag(slot[0])) return false;
-  // The check may blank fields in place; it judges a copy.
-  std::vector<uint8_t> copy(slot, slot + recordLength);
-  QuietLog quiet;
-  return checkRecord(copy.data(), recordLength, places, false, 0);
+  if (blanks_) {
+    std::memcpy(copy_.data(), slot, recordLength_);
+    return checkRecord(copy_.data(), plan_, false, 0, kSlotCheckMode);
+  }
+  // Without a field to blank the check only reads the record.
+  return checkRecord(const_cast<uint8_t*>(slot), plan_, false, 0, kSlotCheckMode);
 }
 
 std::vector<FieldPlace> placesAtPhase(const TableSample& sample, uint32_t recordLength,
@@ -232,10 +236,10 @@ uint32_t passingOffset(const TableSample& sample, uint32_t recordLength) {
   });
   if (ranked.size() > kOffsetCandidates) ranked.resize(kOffsetCandidates);
   auto passingAt = [&](uint32_t p) {
-    std::vector<FieldPlace> places = placesAtPhase(sample, recordLength, p);
+    SlotCheck check(placesAtPhase(sample, recordLength, p), recordLength);
     uint32_t passing = 0;
     forEachSlot(sample, recordLength, p, [&](const uint8_t* slot) {
-      passing += slotPasses(slot, recordLength, places);
+      passing += check.passes(slot);
     });
     return passing;
   };
@@ -261,20 +265,20 @@ uint32_t passingOffset(const TableSample& sample, uint32_t recordLength) {
   return best;
 }
 
-uint32_t nextPassingSlot(const uint8_t* bytes, uint32_t size, uint32_t failed,
-                         uint32_t recordLength, const std::vector<FieldPlace>& places) {
+uint32_t nextPassingSlot(const uint8_t* bytes, uint32_t size, uint32_t failed, SlotCheck& check) {
+  const uint32_t recordLength = check.recordLength();
   uint32_t stride = failed + recordLength;
   if (size < 2 * recordLength) return stride;
   // A damaged record or two leave the stride standing: it goes on when any
   // of the next slots at the stride passes.
   for (uint32_t k = 1; k <= kResyncReach && (k + 1) * uint64_t{recordLength} <= size; ++k) {
-    if (slotPasses(bytes + k * recordLength, recordLength, places)) return failed + k * recordLength;
+    if (check.passes(bytes + k * recordLength)) return failed + k * recordLength;
   }
   uint32_t reach = std::min(kResyncReach * recordLength, size - recordLength);
   for (uint32_t shift = 1; shift <= reach; ++shift) {
     uint32_t run = std::min(kResyncRun, (size - shift) / recordLength);
     uint32_t r = 0;
-    while (r < run && slotPasses(bytes + shift + r * recordLength, recordLength, places)) ++r;
+    while (r < run && check.passes(bytes + shift + r * recordLength)) ++r;
     if (run != 0 && r == run) return failed + shift;
   }
   return stride;

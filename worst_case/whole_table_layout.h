@@ -110,9 +110,25 @@ std::string sampleColumnLetters(const TableSample& sample, uint32_t recordLength
                                 uint32_t phase);
 
 // Whether a slot begins with a deletion flag and passes the record check
-// with `places`. The check's log lines are kept out of the log: the search
-// probes far more slots than it keeps.
-bool slotPasses(const uint8_t* slot, uint32_t recordLength, const std::vector<FieldPlace>& places);
+// with the places it was made with. The check writes no log line: the
+// search probes far more slots than it keeps. The slot's bytes stay as
+// they are: when the places blank a field, the check judges a copy in a
+// buffer the object keeps; else it judges the slot where it lies. Making
+// one allocates; judging a slot does not.
+class SlotCheck {
+ public:
+  SlotCheck(const std::vector<FieldPlace>& places, uint32_t recordLength);
+
+  uint32_t recordLength() const { return recordLength_; }
+  // `slot` holds recordLength() bytes.
+  bool passes(const uint8_t* slot);
+
+ private:
+  uint32_t recordLength_;
+  RecordCheckPlan plan_;
+  bool blanks_;
+  std::vector<uint8_t> copy_;
+};
 
 // The fields a slot is judged by at `phase`: invented from its letters.
 std::vector<FieldPlace> placesAtPhase(const TableSample& sample, uint32_t recordLength,
@@ -138,8 +154,7 @@ uint32_t passingOffset(const TableSample& sample, uint32_t recordLength);
 // a row pass (as many as the bytes hold, when fewer); else the stride.
 inline constexpr uint32_t kResyncReach = 4;
 inline constexpr uint32_t kResyncRun = 3;
-uint32_t nextPassingSlot(const uint8_t* bytes, uint32_t size, uint32_t failed,
-                         uint32_t recordLength, const std::vector<FieldPlace>& places);
+uint32_t nextPassingSlot(const uint8_t* bytes, uint32_t size, uint32_t failed, SlotCheck& check);
 
 // Descriptors for the result: the same places, every one a character field.
 std::vector<DbfFieldDescriptor> readerSafeDescriptors(std::vector<DbfFieldDescriptor> fields);

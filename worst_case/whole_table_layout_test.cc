@@ -13,10 +13,12 @@
 #include "tests/test_support.h"
 #include "tools/dbf_damage.h"
 #include "worst_case/method1.h"
+#include "worst_case/whole_table_layout.h"
 
 namespace kest {
 namespace {
 
+using testing::LogCapture;
 using testing::readFile;
 using testing::TableImage;
 using testing::writeFile;
@@ -164,6 +166,51 @@ TEST_F(WholeTableLayoutTest, BringsBackEveryIntactRecordInATableEveryReaderOpens
       EXPECT_EQ(testing::ogrinfo(result, &said), 0) << said;
     }
   }
+}
+
+// One check judges many slots: its verdict is the record check's over a
+// copy, the slot keeps its bytes also where the places blank a field, and
+// an open log takes no line of it and stays open.
+TEST(SlotCheckTest, JudgesLikeTheRecordCheckAndLeavesSlotAndLogAlone) {
+  auto place = [](char type, uint32_t at, uint32_t length, bool memoAsCharacter) {
+    FieldPlace field;
+    field.type = type;
+    field.displacement = at;
+    field.length = length;
+    field.memoAsCharacter = memoAsCharacter;
+    return field;
+  };
+  const std::vector<FieldPlace> plain = {place('N', 1, 4, false), place('C', 5, 3, false)};
+  const std::vector<FieldPlace> blanking = {place('N', 1, 4, false), place('C', 5, 3, true)};
+  struct Case {
+    const std::vector<FieldPlace>* places;
+    std::string slot;
+    bool passes;
+  };
+  const Case cases[] = {
+      {&plain, "  123abc", true},    {&plain, "*  12abc", true},
+      {&plain, " 12x3abc", false},   {&plain, "X 123abc", false},
+      {&blanking, " 1234abc", true}, {&blanking, " -1.2xyz", true},
+      {&blanking, " 12+3abc", false}, {&blanking, "?1234abc", false},
+  };
+  LogCapture capture;
+  SlotCheck plainCheck(plain, 8), blankingCheck(blanking, 8);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.slot);
+    SlotCheck& check = c.places == &plain ? plainCheck : blankingCheck;
+    const std::string& slot = c.slot;
+    std::string judged = slot;
+    EXPECT_EQ(check.passes(reinterpret_cast<const uint8_t*>(judged.data())), c.passes);
+    EXPECT_EQ(judged, slot);
+    std::string copy = slot;
+    capture.logger().Disable();
+    const bool recordPasses =
+        checkRecord(reinterpret_cast<uint8_t*>(copy.data()), copy.size(), *c.places, false, 0);
+    capture.logger().Enable();
+    EXPECT_EQ(c.passes, (slot[0] == ' ' || slot[0] == '*') && recordPasses);
+  }
+  EXPECT_TRUE(capture.messages().empty());
+  EXPECT_TRUE(capture.logger().IsWritingAt(kLevelInfo));
 }
 
 }  // namespace
