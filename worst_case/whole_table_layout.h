@@ -147,7 +147,8 @@ inline constexpr uint32_t kEndPhaseShare = 60;
 uint32_t passingOffset(const TableSample& sample, uint32_t recordLength);
 
 // After the slot at `failed` failed: the position where the next slot is
-// read. `bytes` holds the table from `failed` on (`size` bytes of it). The
+// read. `bytes` holds the table from `failed` on (`size` bytes of it); slots
+// are check.recordLength() long and pass by `check`. The
 // stride goes on at the first of the next kResyncReach slots that passes;
 // else the first position within
 // kResyncReach record lengths past `failed` from which kResyncRun slots in
