@@ -462,6 +462,10 @@ bool Method0::checkFields(std::vector<uint8_t>& record, bool quiet) {
   RecordCheckMode mode;
   mode.relaxedValues = options_.has(kRelaxedValues);
   mode.quiet = quiet;
+  // A plan judges records of the length it was made for only.
+  if (!check_ || check_->recordLength() != record.size()) {
+    return checkRecord(record.data(), record.size(), places_, memoPresent_, memoSize_, mode);
+  }
   return checkRecord(record.data(), *check_, memoPresent_, memoSize_, mode);
 }
 

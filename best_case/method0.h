@@ -156,8 +156,8 @@ class Method0 {
   // scan fixes both (the thorough scan, the trial runs of rebuildHeader)
   // and dropped when it ends.
   void planCheck();
-  // Judges a record of record_'s length (record_ or probe_) through the
-  // plan; needs one made for the current places_.
+  // Judges a record (record_ or probe_) through the plan made for the
+  // current places_, or through places_ themselves where no plan fits.
   bool checkFields(std::vector<uint8_t>& record, bool quiet);
   bool looksLikeRecord(const std::vector<uint8_t>& record) const;
   void reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing);
