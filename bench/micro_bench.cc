@@ -102,6 +102,27 @@ void BM_ScoreLongRecordLengths(benchmark::State& state) {
 }
 BENCHMARK(BM_ScoreLongRecordLengths)->Unit(benchmark::kMillisecond);
 
+// The whole-table search over a large table: its eight windows, their
+// candidates shared between two threads where there are two. Wall time.
+void BM_ScoreSample(benchmark::State& state) {
+  TableShape shape;
+  std::string records;
+  for (uint64_t i = 0; records.size() < kest::kWholeTableWindows * kest::kSampleWindowSize; ++i) {
+    records += kest::bench::makeRecord(shape, i, 0);
+  }
+  kest::TableSample sample;
+  for (uint32_t w = 0; w < kest::kWholeTableWindows; ++w) {
+    const char* bytes = records.data() + w * kest::kSampleWindowSize;
+    sample.windows.push_back({w * kest::kSampleWindowSize,
+                              std::vector<uint8_t>(bytes, bytes + kest::kSampleWindowSize)});
+  }
+  for (auto _ : state) {
+    std::vector<uint32_t> scores = kest::scoreSample(sample, {});
+    benchmark::DoNotOptimize(scores);
+  }
+}
+BENCHMARK(BM_ScoreSample)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 }  // namespace
 
 BENCHMARK_MAIN();

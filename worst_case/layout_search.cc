@@ -138,34 +138,41 @@ uint32_t boundaryPhasesOfManyRecords(PhaseRun run) {
 
 }  // namespace
 
-std::vector<uint32_t> scoreRecordLengthsUpTo(const uint8_t* window, uint32_t windowSize,
-                                             uint32_t maxLength,
-                                             const std::function<void(uint32_t)>& beforeCandidate) {
-  std::vector<uint32_t> scores(static_cast<size_t>(maxLength) + 1, 0);
+LengthScorer::LengthScorer(const uint8_t* window, uint32_t windowSize)
+    : windowSize_(windowSize), changes_(static_cast<size_t>(windowSize) + kLanes, 0) {
   // Whether the kind of character changes between byte q and byte q+1 is
   // the same question for every candidate length, so it is answered once,
   // as a byte 0 or 1. The last byte has no successor inside the window: no
   // change. Zero bytes follow, so that the vector reads may run past the
   // last record without leaving the buffer (lanes past the record's end
   // are read but never counted).
-  std::vector<uint8_t> changes(static_cast<size_t>(windowSize) + kLanes, 0);
   for (uint32_t q = 0; q + 1 < windowSize; ++q) {
-    changes[q] = kClassTable.of[window[q]] != kClassTable.of[window[q + 1]];
+    changes_[q] = kClassTable.of[window[q]] != kClassTable.of[window[q + 1]];
   }
+}
 
+uint32_t LengthScorer::score(uint32_t j) const {
+  const uint32_t t = windowSize_ / j;
+  // No whole record: no phase changes at a boundary, and the score stays 0.
+  if (t == 0) return 0;
+  PhaseRun run{nullptr, j, t, static_cast<uint32_t>(static_cast<uint64_t>(t) * 80 / 100), 0};
+  uint32_t boundaryPhases = 0;
+  for (uint32_t first = 0; first < j; first += kLanes) {
+    run.column = changes_.data() + first;
+    run.phases = std::min(kLanes, j - first);
+    boundaryPhases += t <= 255 ? boundaryPhasesOfFewRecords(run) : boundaryPhasesOfManyRecords(run);
+  }
+  return boundaryPhases * 10000 / j;
+}
+
+std::vector<uint32_t> scoreRecordLengthsUpTo(const uint8_t* window, uint32_t windowSize,
+                                             uint32_t maxLength,
+                                             const std::function<void(uint32_t)>& beforeCandidate) {
+  std::vector<uint32_t> scores(static_cast<size_t>(maxLength) + 1, 0);
+  LengthScorer scorer(window, windowSize);
   for (uint32_t j = kMinCandidateLength; j <= maxLength; ++j) {
     if (beforeCandidate) beforeCandidate(j);
-    const uint32_t t = windowSize / j;
-    // No whole record: no phase changes at a boundary, and the score stays 0.
-    if (t == 0) continue;
-    PhaseRun run{nullptr, j, t, static_cast<uint32_t>(static_cast<uint64_t>(t) * 80 / 100), 0};
-    uint32_t boundaryPhases = 0;
-    for (uint32_t first = 0; first < j; first += kLanes) {
-      run.column = changes.data() + first;
-      run.phases = std::min(kLanes, j - first);
-      boundaryPhases += t <= 255 ? boundaryPhasesOfFewRecords(run) : boundaryPhasesOfManyRecords(run);
-    }
-    scores[j] = boundaryPhases * 10000 / j;
+    scores[j] = scorer.score(j);
   }
   return scores;
 }

@@ -69,6 +69,20 @@ using RecordLengthScores = std::array<uint32_t, kMaxCandidateLength + 1>;
 RecordLengthScores scoreRecordLengths(const uint8_t* window, uint32_t windowSize,
                                       const std::function<void(uint32_t)>& beforeCandidate);
 
+// The score of one candidate length over a window, the classic way; the
+// window's bytes are read once, when the scorer is made, and one scorer
+// may score lengths on several threads at once.
+class LengthScorer {
+ public:
+  LengthScorer(const uint8_t* window, uint32_t windowSize);
+  // `length` is at least 1.
+  uint32_t score(uint32_t length) const;
+
+ private:
+  uint32_t windowSize_;
+  std::vector<uint8_t> changes_;  // 1 where byte q and q+1 differ in kind
+};
+
 // The same scoring for candidates 2..maxLength; entries 0 and 1 stay 0.
 std::vector<uint32_t> scoreRecordLengthsUpTo(const uint8_t* window, uint32_t windowSize,
                                              uint32_t maxLength,

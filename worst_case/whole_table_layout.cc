@@ -3,11 +3,16 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Common/share_work.h"
 #include "worst_case/layout_search.h"
 
 namespace kest {
 
 namespace {
+
+// Candidates a thread takes at a time in scoreSample: about a millisecond
+// of work, and as often a progress report and a break poll.
+constexpr uint32_t kCandidatesPerShare = 64;
 
 bool isFlag(uint8_t byte) { return byte == kLiveRecord || byte == kDeletedRecord; }
 
@@ -71,19 +76,29 @@ std::vector<uint32_t> scoreSample(const TableSample& sample,
   uint32_t longest = longestCandidate(sample);
   std::vector<uint32_t> total(static_cast<size_t>(longest) + 1, 0);
   if (longest < kMinCandidateLength) return total;
-  uint32_t perWindow = longest - kMinCandidateLength + 1;
-  uint32_t work = perWindow * static_cast<uint32_t>(sample.windows.size());
-  uint32_t done = 0;
+  // The candidates of all windows are one list of independent items,
+  // window by window, shared between two threads.
+  const uint32_t perWindow = longest - kMinCandidateLength + 1;
+  const uint32_t windows = static_cast<uint32_t>(sample.windows.size());
+  std::vector<LengthScorer> scorers;
+  scorers.reserve(windows);
   for (const SampleWindow& window : sample.windows) {
-    std::vector<uint32_t> scores = scoreRecordLengthsUpTo(
-        window.bytes.data(), static_cast<uint32_t>(window.bytes.size()), longest,
-        [&](uint32_t) {
-          if (beforeCandidate) beforeCandidate(done, work);
-          ++done;
-        });
-    for (uint32_t j = 0; j <= longest; ++j) total[j] += scores[j];
+    scorers.emplace_back(window.bytes.data(), static_cast<uint32_t>(window.bytes.size()));
   }
-  for (uint32_t& score : total) score /= static_cast<uint32_t>(sample.windows.size());
+  const uint32_t work = perWindow * windows;
+  std::vector<uint32_t> scores(work, 0);
+  shareWork(
+      work, kCandidatesPerShare,
+      [&](uint32_t item) {
+        scores[item] = scorers[item / perWindow].score(kMinCandidateLength + item % perWindow);
+      },
+      [&](uint32_t done) {
+        if (beforeCandidate) beforeCandidate(done, work);
+      });
+  for (uint32_t item = 0; item < work; ++item) {
+    total[kMinCandidateLength + item % perWindow] += scores[item];
+  }
+  for (uint32_t& score : total) score /= windows;
   return total;
 }
 

@@ -82,8 +82,11 @@ uint32_t longestCandidate(const TableSample& sample);
 
 // Scores of lengths 0..longestCandidate(sample) (0 and 1 stay 0): each
 // window scored the classic way, the scores averaged over the windows.
-// `beforeCandidate(done, total)` is called before each candidate of each
-// window; whatever it throws passes out.
+// The candidates are scored on two threads where there are two;
+// `beforeCandidate(done, total)` is called on the calling thread once for
+// each candidate of each window, done = 0 .. total - 1 in order (progress
+// and break polls); whatever it throws passes out, once the other thread
+// has stopped.
 std::vector<uint32_t> scoreSample(const TableSample& sample,
                                   const std::function<void(uint32_t, uint32_t)>& beforeCandidate);
 

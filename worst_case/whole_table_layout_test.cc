@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "Common/raised_code.h"
 #include "Common/run_context.h"
 #include "tests/independent_readers.h"
 #include "tests/table_reader.h"
 #include "tests/test_support.h"
 #include "tools/dbf_damage.h"
+#include "worst_case/layout_search.h"
 #include "worst_case/method1.h"
 #include "worst_case/whole_table_layout.h"
 
@@ -211,6 +213,55 @@ TEST(SlotCheckTest, JudgesLikeTheRecordCheckAndLeavesSlotAndLogAlone) {
   }
   EXPECT_TRUE(capture.messages().empty());
   EXPECT_TRUE(capture.logger().IsWritingAt(kLevelInfo));
+}
+
+}  // namespace
+}  // namespace kest
+
+namespace kest {
+namespace {
+
+// Shared between two threads, the scoring still gives each window's classic
+// scores averaged, and reports every candidate once, in order.
+TEST(ScoreSampleTest, AveragesTheWindowsClassicScoresAndReportsEachCandidateInOrder) {
+  TableSample sample;
+  uint32_t seed = 7;
+  for (uint32_t length : {37u, 37u, 41u}) {
+    SampleWindow window;
+    window.start = static_cast<uint32_t>(sample.windows.size()) * 100000;
+    for (uint32_t at = 0; at < 9000; ++at) {
+      seed = seed * 1103515245 + 12345;
+      uint32_t column = at % length;
+      window.bytes.push_back(column == 0 ? ' ' : column < 12 ? 'a' + seed % 26 : '0' + seed % 10);
+    }
+    sample.windows.push_back(std::move(window));
+  }
+  const uint32_t longest = longestCandidate(sample);
+  std::vector<uint32_t> expected(longest + 1, 0);
+  for (const SampleWindow& window : sample.windows) {
+    std::vector<uint32_t> scores = scoreRecordLengthsUpTo(
+        window.bytes.data(), static_cast<uint32_t>(window.bytes.size()), longest, nullptr);
+    for (uint32_t j = 0; j <= longest; ++j) expected[j] += scores[j];
+  }
+  for (uint32_t& score : expected) score /= static_cast<uint32_t>(sample.windows.size());
+
+  const uint32_t work = (longest - kMinCandidateLength + 1) * 3;
+  std::vector<uint32_t> dones;
+  EXPECT_EQ(scoreSample(sample,
+                        [&](uint32_t done, uint32_t total) {
+                          EXPECT_EQ(total, work);
+                          dones.push_back(done);
+                        }),
+            expected);
+  ASSERT_EQ(dones.size(), work);
+  for (uint32_t k = 0; k < work; ++k) ASSERT_EQ(dones[k], k);
+
+  // A break in the middle passes out.
+  EXPECT_THROW(scoreSample(sample,
+                           [&](uint32_t done, uint32_t) {
+                             if (done == work / 2) throw RaisedCode{-1};
+                           }),
+               RaisedCode);
 }
 
 }  // namespace

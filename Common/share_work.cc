@@ -1,0 +1,106 @@
+#include "Common/share_work.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+namespace kest {
+
+namespace {
+
+// The items not yet taken, handed out a chunk at a time.
+class WorkQueue {
+ public:
+  WorkQueue(uint32_t count, uint32_t chunk) : count_(count), chunk_(std::max(chunk, 1u)) {}
+
+  // The next chunk as [*first, *end); false when none is left or the work
+  // was stopped.
+  bool take(uint32_t* first, uint32_t* end) {
+    if (stopped_.load(std::memory_order_relaxed)) return false;
+    uint64_t from = next_.fetch_add(chunk_, std::memory_order_relaxed);
+    if (from >= count_) return false;
+    *first = static_cast<uint32_t>(from);
+    *end = static_cast<uint32_t>(std::min<uint64_t>(count_, from + chunk_));
+    return true;
+  }
+
+  void stop() { stopped_.store(true, std::memory_order_relaxed); }
+  uint32_t chunk() const { return chunk_; }
+  uint32_t count() const { return count_; }
+
+ private:
+  const uint32_t count_;
+  const uint32_t chunk_;
+  std::atomic<uint64_t> next_{0};
+  std::atomic<bool> stopped_{false};
+};
+
+// The second thread: works chunks until none is left; what it throws is
+// kept for the calling thread.
+class Helper {
+ public:
+  Helper(WorkQueue& queue, const std::function<void(uint32_t)>& work) {
+    // One chunk or less: not worth a thread. A machine of one processor
+    // gains nothing from one either (0 means the count is unknown).
+    if (queue.count() <= queue.chunk() || std::thread::hardware_concurrency() == 1) return;
+    try {
+      thread_ = std::thread([&queue, &work, this] {
+        try {
+          uint32_t first = 0;
+          uint32_t end = 0;
+          while (queue.take(&first, &end)) {
+            for (uint32_t i = first; i < end; ++i) work(i);
+          }
+        } catch (...) {
+          failure_ = std::current_exception();
+          queue.stop();
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: the calling thread does it all.
+    }
+  }
+  Helper(const Helper&) = delete;
+  Helper& operator=(const Helper&) = delete;
+  ~Helper() { join(); }
+
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  // After join(): rethrows what the thread threw, if anything.
+  void rethrow() {
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  std::thread thread_;
+  std::exception_ptr failure_;
+};
+
+}  // namespace
+
+void shareWork(uint32_t count, uint32_t chunk, const std::function<void(uint32_t)>& work,
+               const std::function<void(uint32_t)>& announce) {
+  WorkQueue queue(count, chunk);
+  Helper helper(queue, work);
+  uint32_t announced = 0;
+  try {
+    uint32_t first = 0;
+    uint32_t end = 0;
+    while (queue.take(&first, &end)) {
+      for (uint32_t n = end - first; n > 0; --n) announce(announced++);
+      for (uint32_t i = first; i < end; ++i) work(i);
+    }
+  } catch (...) {
+    queue.stop();
+    helper.join();
+    throw;
+  }
+  helper.join();
+  helper.rethrow();
+  while (announced < count) announce(announced++);
+}
+
+}  // namespace kest
