@@ -221,11 +221,19 @@ int32_t Method0::Parse(RecordSink* sink) {
 
 void Method0::classicScan(uint32_t recordCount, RecordSink* sink) {
   const RecordCheckPlan check(places_, record_.size());
+  // A check that blanks a field writes into the record: it gets a copy of
+  // its own. Any other is judged and taken where it lies.
+  const bool inPlace = !check.blanks();
   for (uint32_t m = 0; m < recordCount; ++m) {
     context_->pollBreak();
-    readRecord(m);
+    const uint8_t* record = record_.data();
+    if (inPlace) {
+      record = peekRecord(m);
+    } else {
+      readRecord(m);
+    }
     const int32_t number = static_cast<int32_t>(m);
-    switch (record_[0]) {
+    switch (record[0]) {
       case kDeletedRecord:
         Log().DebugNumber("The record at this position was deleted", number);
         ++passedOver_.deleted;
@@ -233,18 +241,19 @@ void Method0::classicScan(uint32_t recordCount, RecordSink* sink) {
       case kLiveRecord:
         Log().DebugNumber("This record is valid by its header byte:", number);
         if (!places_.empty() &&
-            !checkRecord(record_.data(), check, memoPresent_, memoSize_)) {
+            !(inPlace ? checkRecordInPlace(record, check, memoPresent_, memoSize_)
+                      : checkRecord(record_.data(), check, memoPresent_, memoSize_))) {
           ++passedOver_.failedValueCheck;
           break;
         }
-        if (sink != nullptr) sink->take(record_.data(), record_.size());
+        if (sink != nullptr) sink->take(record, record_.size());
         // A table of billions of one-byte records could pass the signed count.
         if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
         break;
       default:
         Log().DebugNumber("The record at this position is invalid", number);
         Log().DebugNumber("Reason: header byte is jammed, value must be 0x20 or 0x2A, value is: ",
-                          record_[0]);
+                          record[0]);
         ++passedOver_.jammedFlag;
         break;
     }
@@ -680,6 +689,18 @@ void Method0::readRecord(uint32_t number) {
   }
   // A short read must not leave bytes of the previous record behind.
   if (got < record_.size()) std::memset(record_.data() + got, 0, record_.size() - got);
+}
+
+const uint8_t* Method0::peekRecord(uint32_t number) {
+  const uint64_t position =
+      uint64_t{header_.headerLength()} + uint64_t{number} * header_.recordLength();
+  if (position <= std::numeric_limits<uint32_t>::max()) {
+    const uint8_t* record =
+        table_->Peek(static_cast<uint32_t>(position), static_cast<uint32_t>(record_.size()));
+    if (record != nullptr) return record;
+  }
+  readRecord(number);
+  return record_.data();
 }
 
 void Method0::writeHeader(ResultWriter& writer) {

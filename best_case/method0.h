@@ -165,6 +165,10 @@ class Method0 {
   // Reads record `number` into the record buffer; what the file does not
   // hold reads as zero.
   void readRecord(uint32_t number);
+  // Record `number` where the table's read block holds it whole, without a
+  // copy; else read into the record buffer as readRecord does. Valid until
+  // the next read of the table.
+  const uint8_t* peekRecord(uint32_t number);
   // The result's header: the table's own, lightly adjusted (see Flush).
   void writeHeader(ResultWriter& writer);
 

@@ -1,7 +1,9 @@
 #include "dbf/record_check.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <cstring>
 #include <map>
 
@@ -729,7 +731,13 @@ bool checkRecord(uint8_t* record, size_t recordLength, const std::vector<FieldPl
 }
 
 RecordCheckPlan::RecordCheckPlan(const std::vector<FieldPlace>& fields, size_t recordLength)
-    : fields_(fields), recordLength_(recordLength), steps_(planSteps(fields, recordLength)) {}
+    : fields_(fields),
+      recordLength_(recordLength),
+      blanks_(std::any_of(fields.begin(), fields.end(),
+                          [](const FieldPlace& field) {
+                            return field.type == 'C' && field.memoAsCharacter;
+                          })),
+      steps_(planSteps(fields, recordLength)) {}
 RecordCheckPlan::RecordCheckPlan(RecordCheckPlan&&) noexcept = default;
 RecordCheckPlan& RecordCheckPlan::operator=(RecordCheckPlan&&) noexcept = default;
 RecordCheckPlan::~RecordCheckPlan() = default;
@@ -742,6 +750,18 @@ bool checkRecord(uint8_t* record, const RecordCheckPlan& plan, bool memoPresent,
 bool checkRecord(uint8_t* record, const RecordCheckPlan& plan, bool memoPresent,
                  uint32_t memoSize, const RecordCheckMode& mode) {
   return judgeRecord(record, plan, memoPresent, memoSize, mode);
+}
+
+bool checkRecordInPlace(const uint8_t* record, const RecordCheckPlan& plan, bool memoPresent,
+                        uint32_t memoSize) {
+  return checkRecordInPlace(record, plan, memoPresent, memoSize, kClassicCheck);
+}
+
+bool checkRecordInPlace(const uint8_t* record, const RecordCheckPlan& plan, bool memoPresent,
+                        uint32_t memoSize, const RecordCheckMode& mode) {
+  // Only blanking writes into the record, and this plan blanks nothing.
+  assert(!plan.blanks());
+  return judgeRecord(const_cast<uint8_t*>(record), plan, memoPresent, memoSize, mode);
 }
 
 }  // namespace kest

@@ -79,6 +79,9 @@ class RecordCheckPlan {
 
   const std::vector<FieldPlace>& fields() const { return fields_; }
   size_t recordLength() const { return recordLength_; }
+  // Whether the check writes into the record: it blanks a memo field held
+  // as a character field.
+  bool blanks() const { return blanks_; }
 
   struct Steps;  // what the check without a log does, rule by rule
   const Steps& steps() const { return *steps_; }
@@ -86,6 +89,7 @@ class RecordCheckPlan {
  private:
   std::vector<FieldPlace> fields_;
   size_t recordLength_;
+  bool blanks_;
   std::unique_ptr<const Steps> steps_;
 };
 
@@ -94,6 +98,14 @@ bool checkRecord(uint8_t* record, const RecordCheckPlan& plan, bool memoPresent,
                  uint32_t memoSize);
 bool checkRecord(uint8_t* record, const RecordCheckPlan& plan, bool memoPresent,
                  uint32_t memoSize, const RecordCheckMode& mode);
+
+// checkRecord through a plan that blanks nothing (!plan.blanks()), which
+// only reads the record: a scan may judge it where it lies in a buffer
+// that is not its own.
+bool checkRecordInPlace(const uint8_t* record, const RecordCheckPlan& plan, bool memoPresent,
+                        uint32_t memoSize);
+bool checkRecordInPlace(const uint8_t* record, const RecordCheckPlan& plan, bool memoPresent,
+                        uint32_t memoSize, const RecordCheckMode& mode);
 
 }  // namespace kest
 

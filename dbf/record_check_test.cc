@@ -44,10 +44,15 @@ Outcome checkField(char type, const std::string& value, bool memoPresent = false
                         memoPresent, memoSize),
             valid)
       << type << " [" << value << "] without a log";
-  EXPECT_EQ(checkRecord(reinterpret_cast<uint8_t*>(planned.data()),
-                        RecordCheckPlan(places, planned.size()), memoPresent, memoSize),
+  const RecordCheckPlan plan(places, planned.size());
+  EXPECT_EQ(checkRecord(reinterpret_cast<uint8_t*>(planned.data()), plan, memoPresent, memoSize),
             valid)
       << type << " [" << value << "] by a plan";
+  EXPECT_FALSE(plan.blanks());
+  EXPECT_EQ(checkRecordInPlace(reinterpret_cast<const uint8_t*>(record.data()), plan, memoPresent,
+                               memoSize),
+            valid)
+      << type << " [" << value << "] in place";
   return {valid, lines};
 }
 
@@ -617,8 +622,11 @@ TEST(RecordCheckPlan, BlanksWhereTheListPutsTheField) {
                 c.valid);
       EXPECT_EQ(byFields, "   12345678");
       EXPECT_EQ(byPlan, byFields);
+      EXPECT_TRUE(RecordCheckPlan(c.places, byPlan.size()).blanks());
     }
   }
+  // Only a character field that stands for a memo field is blanked.
+  EXPECT_FALSE(RecordCheckPlan({{'C', 1, 2, false}, {'N', 3, 8, true}}, 11).blanks());
 }
 
 }  // namespace

@@ -15,7 +15,8 @@
 // a file that changes between two passes is seen changed by the second,
 // while a scan that looks some records ahead and comes back is served from
 // memory. Reads of a block or more go to the file directly. A read the file
-// refuses fails as it would without the block.
+// refuses fails as it would without the block. Peek hands out the bytes of
+// a read served from the block where they lie.
 //
 // Writing (NewBufferedWritableFile): appended bytes gather in the block and
 // go to the file when it is full and before every WriteAt, Sync and Close,

@@ -80,7 +80,8 @@ TEST(ReadAheadFile, AReadThatGoesBackSeesTheFileAsItIsNow) {
 }
 
 // A scan that looks ahead and comes back is served from the block; a read
-// at or before the block's first byte reads the file again.
+// at or before the block's first byte reads the file again. Peek hands out
+// exactly the reads the block serves, and reads nothing itself.
 TEST(ReadAheadFile, OnlyAReadThatStartsOverReadsTheFileAgain) {
   TempDir dir;
   const std::string content = "0123456789abcdefghijklmnopqrstuvwxyz";
@@ -91,9 +92,18 @@ TEST(ReadAheadFile, OnlyAReadThatStartsOverReadsTheFileAgain) {
   ASSERT_TRUE(env.OpenReadOnly(dir.file("t.dbf"), &file));
   const struct { uint64_t offset; size_t count; uint64_t fileReads; } reads[] = {
       {10, 2, 1}, {14, 2, 1}, {12, 2, 1}, {11, 7, 1}, {10, 2, 2}, {9, 2, 3}, {15, 4, 4}};
+  uint64_t fileReads = 0;
   for (const auto& r : reads) {
+    SCOPED_TRACE(::testing::Message() << r.offset << "+" << r.count);
+    const char* peeked = static_cast<const char*>(file->Peek(r.offset, r.count));
+    EXPECT_EQ(faults.calls(FaultKind::kRead), fileReads);
+    EXPECT_EQ(peeked != nullptr, r.fileReads == fileReads);
+    if (peeked != nullptr) {
+      EXPECT_EQ(std::string(peeked, r.count), content.substr(r.offset, r.count));
+    }
     EXPECT_EQ(ReadThrough(*file, r.offset, r.count), content.substr(r.offset, r.count));
-    EXPECT_EQ(faults.calls(FaultKind::kRead), r.fileReads) << r.offset << "+" << r.count;
+    EXPECT_EQ(faults.calls(FaultKind::kRead), r.fileReads);
+    fileReads = r.fileReads;
   }
 }
 

@@ -67,6 +67,15 @@ class ReadableFile {
   // arrived: fewer at the end of the file, 0 past it. A read the system
   // refuses fails, with `*got` the bytes that arrived before it.
   virtual Status ReadAt(uint64_t offset, void* buffer, size_t count, size_t* got) = 0;
+  // The `count` bytes at `offset` where the file holds them in memory
+  // already and ReadAt would serve them from there, without a copy; they
+  // stay valid until the next call on the file. Null otherwise, and then
+  // nothing was read.
+  virtual const void* Peek(uint64_t offset, size_t count) {
+    (void)offset;
+    (void)count;
+    return nullptr;
+  }
 };
 
 // A file created new for writing. The platform's Env gathers appended

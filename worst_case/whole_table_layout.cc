@@ -192,13 +192,6 @@ std::string sampleColumnLetters(const TableSample& sample, uint32_t recordLength
 
 namespace {
 
-// The check blanks only character fields that stand for memo fields.
-bool blanksAField(const std::vector<FieldPlace>& places) {
-  return std::any_of(places.begin(), places.end(), [](const FieldPlace& place) {
-    return place.type == 'C' && place.memoAsCharacter;
-  });
-}
-
 // The classic values, judged without a log line.
 constexpr RecordCheckMode kSlotCheckMode{false, true};
 
@@ -207,17 +200,15 @@ constexpr RecordCheckMode kSlotCheckMode{false, true};
 SlotCheck::SlotCheck(const std::vector<FieldPlace>& places, uint32_t recordLength)
     : recordLength_(recordLength),
       plan_(places, recordLength),
-      blanks_(blanksAField(places)),
-      copy_(blanks_ ? recordLength : 0) {}
+      copy_(plan_.blanks() ? recordLength : 0) {}
 
 bool SlotCheck::passes(const uint8_t* slot) {
   if (!isFlag(slot[0])) return false;
-  if (blanks_) {
+  if (plan_.blanks()) {
     std::memcpy(copy_.data(), slot, recordLength_);
     return checkRecord(copy_.data(), plan_, false, 0, kSlotCheckMode);
   }
-  // Without a field to blank the check only reads the record.
-  return checkRecord(const_cast<uint8_t*>(slot), plan_, false, 0, kSlotCheckMode);
+  return checkRecordInPlace(slot, plan_, false, 0, kSlotCheckMode);
 }
 
 std::vector<FieldPlace> placesAtPhase(const TableSample& sample, uint32_t recordLength,

@@ -129,7 +129,6 @@ class SlotCheck {
  private:
   uint32_t recordLength_;
   RecordCheckPlan plan_;
-  bool blanks_;
   std::vector<uint8_t> copy_;
 };
 

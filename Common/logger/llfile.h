@@ -71,6 +71,16 @@ class LLFile {
     position_ = uint64_t{position} + got;
     return got;
   }
+  // The `count` bytes at `position` where the file holds them in memory and
+  // ReadAt would copy them from there: then the position moves past them as
+  // ReadAt would move it, and they stay valid until the next read. Null
+  // otherwise, and nothing was read or moved: ReadAt does the rest.
+  const uint8_t* Peek(uint32_t position, uint32_t count) {
+    if (Needs64Bits(size_) || !file_) [[unlikely]] return nullptr;
+    const void* bytes = file_->Peek(position, count);
+    if (bytes != nullptr) position_ = uint64_t{position} + count;
+    return static_cast<const uint8_t*>(bytes);
+  }
   // Seek, then a new zero-filled buffer of `count` bytes filled by Read:
   // bytes past the end of the file read as zero.
   std::unique_ptr<uint8_t[]> ReadAlloc(uint32_t position, uint32_t count);
