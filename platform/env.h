@@ -81,8 +81,9 @@ class ReadableFile {
 // A file created new for writing. The platform's Env gathers appended
 // bytes in a block (buffered_file.h) that reaches the system when it is
 // full and before WriteAt, Sync and Close return; from then on the bytes
-// survive the process. Only Sync asks the system to put them on the disk
-// (fdatasync; FlushFileBuffers).
+// survive the process. Only Sync waits until they are on the disk
+// (fdatasync; FlushFileBuffers); on Linux the file asks the system to
+// start writing them out every few MiB as they are appended.
 class WritableFile {
  public:
   virtual ~WritableFile() = default;

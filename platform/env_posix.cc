@@ -110,6 +110,7 @@ class PosixWritableFile final : public WritableFile {
   Status Append(const void* data, size_t count) override {
     Status status = WriteAt(position_, data, count);
     if (status) position_ += count;
+    if (status && position_ - writtenBack_ >= kWritebackStretch) StartWriteback();
     return status;
   }
 
@@ -133,8 +134,23 @@ class PosixWritableFile final : public WritableFile {
   }
 
  private:
+  // Asks the system to start putting the bytes appended since the last
+  // call on the disk, without waiting: the disk works while the run goes
+  // on, and Sync finds less left to wait for. Only advice: a failure to
+  // write them is reported by Sync all the same.
+  void StartWriteback() {
+#ifdef __linux__
+    ::sync_file_range(fd_, static_cast<off_t>(writtenBack_),
+                      static_cast<off_t>(position_ - writtenBack_), SYNC_FILE_RANGE_WRITE);
+#endif
+    writtenBack_ = position_;
+  }
+
+  static constexpr uint64_t kWritebackStretch = uint64_t{8} << 20;
+
   int fd_;
   uint64_t position_ = 0;
+  uint64_t writtenBack_ = 0;  // the appended bytes handed to StartWriteback
 };
 
 class PosixAppendingFile final : public AppendingFile {

@@ -89,6 +89,29 @@ TEST(EnvFiles, CreateNewAndCopyNeverOverwrite) {
   EXPECT_FALSE(exists(dir.file("d")));
 }
 
+// Many megabytes in pieces of every size, a patch among them: the file
+// holds each byte where it was put, however the writes were handed on.
+TEST(EnvFiles, LargeWritesArriveWhole) {
+  TempDir dir;
+  std::unique_ptr<WritableFile> out = Create(dir.file("large"));
+  ASSERT_NE(out, nullptr);
+  std::string expected;
+  uint32_t seed = 1;
+  for (size_t piece : {size_t{1}, size_t{77}, size_t{4096}, size_t{5} << 20, size_t{5} << 20,
+                       size_t{9} << 20}) {
+    std::string bytes(piece, '\0');
+    for (char& byte : bytes) byte = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
+    ASSERT_TRUE(out->Append(bytes.data(), bytes.size()));
+    expected += bytes;
+  }
+  ASSERT_TRUE(out->WriteAt(5, "patch", 5));
+  expected.replace(5, 5, "patch");
+  EXPECT_EQ(out->Position(), expected.size());
+  EXPECT_TRUE(out->Sync());
+  EXPECT_TRUE(out->Close());
+  EXPECT_TRUE(readFile(dir.file("large")) == expected);
+}
+
 TEST(EnvFiles, ACopyThatFailsHalfwayLeavesNoTarget) {
   TempDir dir;
   writeFile(dir.file("a"), "original");
