@@ -93,6 +93,9 @@ for mb in $sizes; do
   fi
   table=$work/bench$mb.dbf
   "$maker" "$table" "$mb" >/dev/null
+  # The new table on the disk first: its own writing-out would otherwise
+  # share the disk with the first runs' syncs.
+  sync
   rm -f "$work"/*.times
   cat "$table" >/dev/null  # warm
   i=0
