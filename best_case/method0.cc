@@ -395,12 +395,12 @@ void Method0::plainLevel7Header(DbfHeader& header, std::vector<DbfFieldDescripto
   }
 }
 
-void Method0::countPastMemoEnd() {
+void Method0::countPastMemoEnd(const uint8_t* record) {
   if (!memoBlocks_) return;
   for (const FieldPlace& place : places_) {
     if (std::strchr(kMemoTypes, place.type) == nullptr || place.type == '\0') continue;
     if (uint64_t{place.displacement} + place.length > record_.size()) continue;
-    uint32_t block = memoBlockNumber(record_.data() + place.displacement, place.length);
+    uint32_t block = memoBlockNumber(record + place.displacement, place.length);
     if (!memoBlocks_->wholeInside(block)) {
       ++recordsPastMemoEnd_;
       return;
@@ -476,6 +476,18 @@ bool Method0::checkFields(std::vector<uint8_t>& record, bool quiet) {
     return checkRecord(record.data(), record.size(), places_, memoPresent_, memoSize_, mode);
   }
   return checkRecord(record.data(), *check_, memoPresent_, memoSize_, mode);
+}
+
+const uint8_t* Method0::peekAt(uint64_t position) {
+  if (position > std::numeric_limits<uint32_t>::max()) return nullptr;
+  return table_->Peek(static_cast<uint32_t>(position), static_cast<uint32_t>(record_.size()));
+}
+
+bool Method0::checkFieldsInPlace(const uint8_t* record) {
+  if (places_.empty()) return true;
+  RecordCheckMode mode;
+  mode.relaxedValues = options_.has(kRelaxedValues);
+  return checkRecordInPlace(record, *check_, memoPresent_, memoSize_, mode);
 }
 
 Method0::Slot Method0::probe(uint64_t position) {
@@ -581,6 +593,10 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
   bool previousPassed = false;
   const bool writing = sink != nullptr;
   ProgressSteps progress(writing ? 25 : 10, recordCount);
+  // Deleted records and sound live ones are judged and taken where the
+  // read block holds them, when the check only reads them; any other slot
+  // is looked at further, around it, in a copy of its own.
+  const bool inPlace = check_ && check_->recordLength() == length && !check_->blanks();
   for (uint32_t m = 0; m < recordCount; ++m) {
     context_->pollBreak();
     if (options_.has(kFineProgress)) reportScanProgress(progress, m, writing);
@@ -592,9 +608,13 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
       ++passedOver_.cutOffByEndOfFile;
       continue;
     }
-    readAt(position, record_);
+    const uint8_t* record = inPlace ? peekAt(position) : nullptr;
+    if (record == nullptr) {
+      readAt(position, record_);
+      record = record_.data();
+    }
     const int32_t number = static_cast<int32_t>(m);
-    const uint8_t flag = record_[0];
+    const uint8_t flag = record[0];
     if (flag == kDeletedRecord) {
       Log().DebugNumber("The record at this position was deleted", number);
       ++passedOver_.deleted;
@@ -605,9 +625,10 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     previousPassed = false;
     if (flag == kLiveRecord) {
       Log().DebugNumber("This record is valid by its header byte:", number);
-      if (checkFields(record_, /*quiet=*/false)) {
-        countPastMemoEnd();
-        if (sink != nullptr) sink->take(record_.data(), record_.size());
+      if (record == record_.data() ? checkFields(record_, /*quiet=*/false)
+                                   : checkFieldsInPlace(record)) {
+        countPastMemoEnd(record);
+        if (sink != nullptr) sink->take(record, record_.size());
         if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
         previousPassed = true;
         continue;
@@ -617,6 +638,9 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
       Log().DebugNumber("Reason: header byte is jammed, value must be 0x20 or 0x2A, value is: ",
                         flag);
     }
+
+    // The reads around the slot move the block on.
+    if (record != record_.data()) std::memcpy(record_.data(), record, record_.size());
 
     // A faulty slot. Either a bad record among good ones, or the records
     // no longer stand where the scan looks for them.
@@ -663,7 +687,7 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     if (keepJammed && skip == 0 && amongRecords && looksLikeRecord(record_) &&
         checkFields(record_, /*quiet=*/true)) {
       record_[0] = kLiveRecord;
-      countPastMemoEnd();
+      countPastMemoEnd(record_.data());
       if (sink != nullptr) sink->take(record_.data(), record_.size());
       if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
       ++keptJammed;

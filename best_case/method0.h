@@ -116,11 +116,11 @@ class Method0 {
   // memo companion keep the block numbers its records hold, noting the
   // repair; false when they are blanked as in the classic scan.
   bool keepMemoReferences();
-  // kCutMemoReferences: counts the kept record in record_ when one of its
-  // memo fields refers past the end of the memo companion; after a pass,
-  // notes the repair and has the result's memo fields written as
-  // character fields when any did.
-  void countPastMemoEnd();
+  // kCutMemoReferences: counts the kept record (of record_'s length) when
+  // one of its memo fields refers past the end of the memo companion;
+  // after a pass, notes the repair and has the result's memo fields
+  // written as character fields when any did.
+  void countPastMemoEnd(const uint8_t* record);
   void noteRecordsPastMemoEnd();
   // kFixRecordCount: the count the file can hold whole, noting the repair
   // and a record cut off by the end of the file.
@@ -159,6 +159,12 @@ class Method0 {
   // Judges a record (record_ or probe_) through the plan made for the
   // current places_, or through places_ themselves where no plan fits.
   bool checkFields(std::vector<uint8_t>& record, bool quiet);
+  // Where the scan's plan blanks nothing: the record of record_'s length
+  // at `position` as the table's read block holds it, without a copy
+  // (valid until the next read of the table), and checkFields on it there.
+  // Null where the block does not hold it whole.
+  const uint8_t* peekAt(uint64_t position);
+  bool checkFieldsInPlace(const uint8_t* record);
   bool looksLikeRecord(const std::vector<uint8_t>& record) const;
   void reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing);
 
