@@ -466,11 +466,16 @@ bool Method0::looksLikeRecord(const std::vector<uint8_t>& record) const {
 
 void Method0::planCheck() { check_.emplace(places_, record_.size()); }
 
-bool Method0::checkFields(std::vector<uint8_t>& record, bool quiet) {
-  if (places_.empty()) return true;
+RecordCheckMode Method0::checkMode(bool quiet) const {
   RecordCheckMode mode;
   mode.relaxedValues = options_.has(kRelaxedValues);
   mode.quiet = quiet;
+  return mode;
+}
+
+bool Method0::checkFields(std::vector<uint8_t>& record, bool quiet) {
+  if (places_.empty()) return true;
+  const RecordCheckMode mode = checkMode(quiet);
   // A plan judges records of the length it was made for only.
   if (!check_ || check_->recordLength() != record.size()) {
     return checkRecord(record.data(), record.size(), places_, memoPresent_, memoSize_, mode);
@@ -485,9 +490,7 @@ const uint8_t* Method0::peekAt(uint64_t position) {
 
 bool Method0::checkFieldsInPlace(const uint8_t* record) {
   if (places_.empty()) return true;
-  RecordCheckMode mode;
-  mode.relaxedValues = options_.has(kRelaxedValues);
-  return checkRecordInPlace(record, *check_, memoPresent_, memoSize_, mode);
+  return checkRecordInPlace(record, *check_, memoPresent_, memoSize_, checkMode(/*quiet=*/false));
 }
 
 Method0::Slot Method0::probe(uint64_t position) {
@@ -718,11 +721,7 @@ void Method0::readRecord(uint32_t number) {
 const uint8_t* Method0::peekRecord(uint32_t number) {
   const uint64_t position =
       uint64_t{header_.headerLength()} + uint64_t{number} * header_.recordLength();
-  if (position <= std::numeric_limits<uint32_t>::max()) {
-    const uint8_t* record =
-        table_->Peek(static_cast<uint32_t>(position), static_cast<uint32_t>(record_.size()));
-    if (record != nullptr) return record;
-  }
+  if (const uint8_t* record = peekAt(position)) return record;
   readRecord(number);
   return record_.data();
 }

@@ -156,6 +156,9 @@ class Method0 {
   // scan fixes both (the thorough scan, the trial runs of rebuildHeader)
   // and dropped when it ends.
   void planCheck();
+  // How the thorough scan judges: its options' values, with or without a
+  // log line.
+  RecordCheckMode checkMode(bool quiet) const;
   // Judges a record (record_ or probe_) through the plan made for the
   // current places_, or through places_ themselves where no plan fits.
   bool checkFields(std::vector<uint8_t>& record, bool quiet);

@@ -215,12 +215,6 @@ TEST(SlotCheckTest, JudgesLikeTheRecordCheckAndLeavesSlotAndLogAlone) {
   EXPECT_TRUE(capture.logger().IsWritingAt(kLevelInfo));
 }
 
-}  // namespace
-}  // namespace kest
-
-namespace kest {
-namespace {
-
 // Shared between two threads, the scoring still gives each window's classic
 // scores averaged, and reports every candidate once, in order.
 TEST(ScoreSampleTest, AveragesTheWindowsClassicScoresAndReportsEachCandidateInOrder) {
