@@ -177,7 +177,7 @@ def percent(part, whole):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", default=os.path.join(REPO, "build"))
-    parser.add_argument("--data", default=os.path.join(REPO, "..", "shared", "data"))
+    parser.add_argument("--data", default=os.path.join(REPO, "testdata"))
     parser.add_argument("--seeds", default="1,2")
     parser.add_argument("--modes", default="")
     parser.add_argument("--cases", action="store_true", help="print every case")

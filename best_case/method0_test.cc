@@ -817,11 +817,11 @@ class Method0Samples : public ::testing::TestWithParam<SampleCase> {};
 TEST_P(Method0Samples, ResultHoldsExactlyTheLiveRecordsThatPass) {
   const SampleCase& c = GetParam();
   TempDir dir;
-  std::string path = testing::copySharedData(c.table, dir);
+  std::string path = testing::copyTestData(c.table, dir);
   std::string original = readFile(path);
   std::vector<std::string> companionBytes;
   for (const char* companion : c.companions) {
-    companionBytes.push_back(readFile(testing::copySharedData(companion, dir)));
+    companionBytes.push_back(readFile(testing::copyTestData(companion, dir)));
   }
 
   // The expected records, judged one by one with the table's own layout.

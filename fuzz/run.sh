@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang 14, AddressSanitizer and
 # UndefinedBehaviorSanitizer) in a configuration of their own and runs each
-# for a bounded time over seeds made from ../shared/data and damaged copies
+# for a bounded time over seeds made from testdata/ and damaged copies
 # of those tables. Any finding fails the script: a crash, a sanitizer
 # report, a broken invariant, an input that runs past the per-input time
 # limit (a hang) or past the memory limit. The input behind it is kept as
@@ -25,7 +25,7 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(record_check layout_search recovery)
 jobs=${KEST_FUZZ_JOBS:-1}
-data=$root/../shared/data
+data=$root/testdata
 
 if ! command -v clang++-14 >/dev/null ||
    ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
@@ -43,7 +43,7 @@ cmake --build "$build" -j"$(nproc)" --target dbfdamage \
   $(printf 'fuzz_%s ' "${targets[@]}")
 
 # --- seeds ---------------------------------------------------------------
-# Made afresh each time from the shared tables: each table as it is and
+# Made afresh each time from the bundled test tables: each table as it is and
 # damaged by every mode of dbfdamage that applies to it.
 seeds=$build/seeds
 rm -rf "$seeds"

@@ -886,7 +886,7 @@ TEST_F(DbfRecoverWithEngineTest, BundledSampleIsRebuiltRecordForRecord) {
   // The records of the undamaged table, byte for byte, after the invented
   // header (its length at bytes 8..9).
   const size_t kRecordLength = 283, kRecords = 16, kOriginalHeader = 488;
-  std::string original = readFile(sharedData("foxprodb/calls.dbf"));
+  std::string original = readFile(testData("foxprodb/calls.dbf"));
   ASSERT_GE(result.size(), 12u);
   size_t headerLength = static_cast<unsigned char>(result[8]) |
                         static_cast<unsigned char>(result[9]) << 8;
@@ -910,7 +910,7 @@ TEST_F(DbfRecoverWithEngineTest, AFullDiskIsToldAndLeavesNoTable) {
   } unmount{disk.path()};
   // One page left: the header goes out, the records do not.
   writeFile(disk.file("filler"), std::string(1024 * 1024 - 4096, 'x'));
-  std::string source = copySharedData("dbase_31.dbf", dir_);
+  std::string source = copyTestData("dbase_31.dbf", dir_);
   sources_[source] = readFile(source);
   std::string log = dir_.file("run.log");
 
@@ -926,7 +926,7 @@ TEST_F(DbfRecoverWithEngineTest, AFullDiskIsToldAndLeavesNoTable) {
 }
 
 TEST_F(DbfRecoverWithEngineTest, HealthyTableIsKeptByTheBestCaseMethod) {
-  std::string source = copySharedData("dbase_31.dbf", dir_);
+  std::string source = copyTestData("dbase_31.dbf", dir_);
   sources_[source] = readFile(source);
   std::string out = output();
 
@@ -942,7 +942,7 @@ TEST_F(DbfRecoverWithEngineTest, HealthyTableIsKeptByTheBestCaseMethod) {
 }
 
 TEST_F(DbfRecoverWithEngineTest, ThoroughRunCorrectsAnInflatedCountAndSaysSo) {
-  std::string source = copySharedData("dbase_31.dbf", dir_);
+  std::string source = copyTestData("dbase_31.dbf", dir_);
   std::string bytes = readFile(source);
   bytes[4] = static_cast<char>(0xE8);  // 1000 records, far beyond the file
   bytes[5] = 0x03;
@@ -977,7 +977,7 @@ TEST_F(DbfRecoverWithEngineTest, EngineWithoutItsHostServicesLibraryRefusesEvery
   fs::copy_file(KEST_DBFRECOVER, program_);
   fs::copy_file(KEST_REAL_ENGINE, bin + "/" + moduleFileName("kestdll"));
   fs::permissions(program_, fs::perms::owner_exec, fs::perm_options::add);
-  std::string source = copySharedData("dbase_31.dbf", dir_);
+  std::string source = copyTestData("dbase_31.dbf", dir_);
   sources_[source] = readFile(source);
   std::string out = output();
 

@@ -74,7 +74,7 @@ TEST(Inspect, NamesEveryDamageTheDamageToolDoes) {
       SCOPED_TRACE(std::string(tools::damageModeName(c.mode)) + " on " + name);
       TempDir dir;
       tools::DamageRequest request;
-      request.source = testing::sharedData(name);
+      request.source = testing::testData(name);
       request.output = dir.file(std::filesystem::path(name).filename().string());
       request.mode = c.mode;
       std::string message;
@@ -111,7 +111,7 @@ TEST(Inspect, NamesDescriptorsThatCannotBeRightAndValuesThatFail) {
 TEST(Inspect, AMissingTableIsUnreadableAndTheWorstStatusWins) {
   TempDir dir;
   InspectOptions options;
-  options.tables = {testing::sharedData("foxprodb/setup.dbf"), dir.file("none.dbf")};
+  options.tables = {testing::testData("foxprodb/setup.dbf"), dir.file("none.dbf")};
   std::ostringstream out;
   EXPECT_EQ(RunInspect(options, out), kInspectUnreadable);
   EXPECT_NE(out.str().find("verdict: unreadable: no such file"), std::string::npos);
@@ -166,7 +166,7 @@ TEST(Export, LeavesOutDeletedRecordsAndNullsWhatCannotBeDecoded) {
 
 TEST(Export, CommandLinesThatCannotRunAreUsageErrors) {
   TempDir dir;
-  std::string table = testing::sharedData("foxprodb/setup.dbf");
+  std::string table = testing::testData("foxprodb/setup.dbf");
   const std::vector<std::vector<std::string>> wrong = {
       {"export", table},
       {"export", "-o", dir.path()},

@@ -163,7 +163,7 @@ TEST_F(EngineTest, WorstCaseWin) {
 TEST_F(EngineTest, HealthyTableWithLongRecordsComesBackUnchanged) {
   // 590-byte records: beyond the lengths the worst-case search tries, so
   // its count must not decide.
-  table_ = testing::copySharedData("dbase_03.dbf", source_);
+  table_ = testing::copyTestData("dbase_03.dbf", source_);
   Freeze();
   TempDir logs;
   std::string log = logs.file("run.log");

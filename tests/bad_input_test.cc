@@ -92,8 +92,8 @@ const char kResultPathTooLong[] =
     "the output folder and the table's name make the result path longer than 259 characters";
 
 std::string SampleTable(Scene& s, const std::string& name = "calls.dbf") {
-  copySharedData("foxprodb/calls.FPT", s.dir);
-  std::string copied = copySharedData("foxprodb/calls.dbf", s.dir);
+  copyTestData("foxprodb/calls.FPT", s.dir);
+  std::string copied = copyTestData("foxprodb/calls.dbf", s.dir);
   std::string table = s.dir.file(name);
   if (table != copied) {
     fs::rename(copied, table);
@@ -229,7 +229,7 @@ std::vector<BadInput> Cases() {
     cases.push_back({"header_cut_to_" + std::to_string(n) + "_bytes",
                      [n](Scene& s) {
                        s.table = s.dir.file("t.dbf");
-                       writeFile(s.table, readFile(sharedData("foxprodb/calls.dbf")).substr(0, n));
+                       writeFile(s.table, readFile(testData("foxprodb/calls.dbf")).substr(0, n));
                        s.output = Output(s);
                      },
                      KEST_NOTHING, 3, kNothing, kNoErrorLine,
@@ -401,8 +401,8 @@ TEST(DeepTable, IsRecoveredByItsWholePath) {
   fs::path deep = dir.path();
   while (deep.string().size() < 300) deep /= std::string(60, 'd');
   fs::create_directories(deep);
-  fs::copy_file(sharedData("foxprodb/calls.dbf"), deep / "calls.dbf");
-  fs::copy_file(sharedData("foxprodb/calls.FPT"), deep / "calls.FPT");
+  fs::copy_file(testData("foxprodb/calls.dbf"), deep / "calls.dbf");
+  fs::copy_file(testData("foxprodb/calls.FPT"), deep / "calls.FPT");
   std::string table = (deep / "calls.dbf").string();
   SourceGuard guard(table);
   for (bool thorough : {false, true}) {
@@ -420,7 +420,7 @@ TEST(DeepTable, IsRecoveredByItsWholePath) {
     std::string why;
     EXPECT_TRUE(TableImage::Read((folders[0] / "calls.dbf").string()).whole(&why)) << why;
     EXPECT_EQ(readFile((folders[0] / "calls.FPT").string()),
-              readFile(sharedData("foxprodb/calls.FPT")));
+              readFile(testData("foxprodb/calls.FPT")));
   }
 }
 
@@ -428,7 +428,7 @@ TEST(DeepTable, IsRecoveredByItsWholePath) {
 // when the table was opened, and the records are read again to be written.
 struct Change {
   const char* name;
-  const char* table;  // below the shared data folder, or "sample" for samples/calls.dbf
+  const char* table;  // below testdata/, or "sample" for samples/calls.dbf
   int32_t atProgress;   // 20: between the two scans; 70: before the result is written
   bool grows;           // the records once more after the last; else cut in half
 };
@@ -488,8 +488,8 @@ TEST_P(ChangingTables, ResultIsWholeOrTheRunFails) {
       changer.table = dir.file("calls.dbf");
       fs::copy_file(std::string(KEST_SOURCE_DIR) + "/samples/calls.dbf", changer.table);
     } else {
-      copySharedData("foxprodb/calls.FPT", dir);
-      changer.table = copySharedData(GetParam().table, dir);
+      copyTestData("foxprodb/calls.FPT", dir);
+      changer.table = copyTestData(GetParam().table, dir);
     }
     const EngineExports& engine = EngineLibrary::Built().exports();
     KestRecoverOptions options{sizeof options, KEST_THOROUGH};

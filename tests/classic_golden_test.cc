@@ -156,8 +156,8 @@ const GoldenCase kCases[] = {
     // A sound table with its memo companion: kept whole, memo copied.
     {"best_case_wins",
      [](const std::string& folder) {
-       CopyInto(sharedData("foxprodb/calls.FPT"), folder);
-       return CopyInto(sharedData("foxprodb/calls.dbf"), folder);
+       CopyInto(testData("foxprodb/calls.FPT"), folder);
+       return CopyInto(testData("foxprodb/calls.dbf"), folder);
      }},
     {"nothing_found",
      [](const std::string& folder) {

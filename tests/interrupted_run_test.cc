@@ -31,7 +31,7 @@ const std::string kHost = std::string(KEST_BIN_DIR) + "/kill_host";
 
 struct Case {
   const char* name;
-  const char* table;      // in the shared data, or the repository's samples
+  const char* table;      // in testdata/, or the repository's samples
   const char* companion;  // copied beside it; may be null
 };
 
@@ -65,8 +65,8 @@ class InterruptedRun : public ::testing::TestWithParam<Case> {
       table_ = source_.file("calls.dbf");
       fs::copy_file(std::string(KEST_SOURCE_DIR) + "/samples/calls.dbf", table_);
     } else {
-      table_ = copySharedData(c.table, source_);
-      if (c.companion != nullptr) copySharedData(c.companion, source_);
+      table_ = copyTestData(c.table, source_);
+      if (c.companion != nullptr) copyTestData(c.companion, source_);
     }
   }
 

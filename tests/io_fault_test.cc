@@ -48,8 +48,8 @@ struct Table {
 const Table kTables[] = {
     {"best_case_with_memo",
      [](const TempDir& dir) {
-       copySharedData("foxprodb/calls.FPT", dir);
-       return copySharedData("foxprodb/calls.dbf", dir);
+       copyTestData("foxprodb/calls.FPT", dir);
+       return copyTestData("foxprodb/calls.dbf", dir);
      }},
     {"worst_case",
      [](const TempDir& dir) {

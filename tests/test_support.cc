@@ -1,5 +1,7 @@
 #include "tests/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -112,13 +114,19 @@ std::vector<std::string> logErrors(const std::string& path) {
   return errors;
 }
 
-std::string sharedData(const std::string& name) {
-  return (fs::path(KEST_SHARED_DATA_DIR) / name).string();
+std::string testData(const std::string& name) {
+  fs::path path = fs::path(KEST_TEST_DATA_DIR) / name;
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) {
+    ADD_FAILURE() << "test table missing: " << path.string()
+                  << " (the repository's testdata/ folder holds the tables the tests use)";
+  }
+  return path.string();
 }
 
-std::string copySharedData(const std::string& name, const TempDir& dir) {
+std::string copyTestData(const std::string& name, const TempDir& dir) {
   std::string target = dir.file(fs::path(name).filename().string());
-  fs::copy_file(sharedData(name), target);
+  fs::copy_file(testData(name), target);
   fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write,
                   fs::perm_options::add);
   return target;

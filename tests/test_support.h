@@ -51,10 +51,11 @@ std::vector<std::string> logMessages(const std::string& path);
 // The message columns of the ERROR lines alone.
 std::vector<std::string> logErrors(const std::string& path);
 
-// Path of a table in the shared read-only sample folder.
-std::string sharedData(const std::string& name);
-// Copies a shared sample table into `dir` and returns the copy's path.
-std::string copySharedData(const std::string& name, const TempDir& dir);
+// Path of a table in the repository's testdata/ folder; a table that is
+// not there fails the calling test with a message that says so.
+std::string testData(const std::string& name);
+// Copies a testdata/ table into `dir` and returns the copy's path.
+std::string copyTestData(const std::string& name, const TempDir& dir);
 
 // The real Env with a clock the test sets: NowSeconds answers `now`, and
 // LocalTime answers `local` for any moment when that is set, the real

@@ -76,10 +76,10 @@ TEST_P(ThoroughRecovery, BringsBackEveryIntactRecordAndNothingElse) {
   TempDir work, out;
   std::string damaged = work.file("damaged.dbf");
   std::string message;
-  tools::DamageRequest request{sharedData(c.table), damaged, c.mode};
+  tools::DamageRequest request{testData(c.table), damaged, c.mode};
   ASSERT_EQ(tools::damageTable(request, &message), tools::kDamageDone) << message;
 
-  TableImage healthy = TableImage::Read(sharedData(c.table));
+  TableImage healthy = TableImage::Read(testData(c.table));
   std::string bytes = readFile(damaged);
   std::set<std::string> ceiling;
   for (const std::string& record : healthy.records) {
@@ -188,7 +188,7 @@ TEST(FileRecoverEx, RefusesWhatItCannotReadBeforeTouchingAnything) {
       {"report too small", sizeof(KestRecoverOptions), KEST_THOROUGH, 8},
   };
   TempDir source;
-  std::string table = copySharedData("dbase_31.dbf", source);
+  std::string table = copyTestData("dbase_31.dbf", source);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir out, logs;

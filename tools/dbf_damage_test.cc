@@ -194,8 +194,8 @@ TEST(DamageModes, RefusedWhereTheyCannotApplyAndLeaveTheFilesAlone) {
 class DamageTableFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    source = kest::testing::copySharedData("memotest.dbf", dir);
-    memo = kest::testing::copySharedData("memotest.FPT", dir);
+    source = kest::testing::copyTestData("memotest.dbf", dir);
+    memo = kest::testing::copyTestData("memotest.FPT", dir);
     sourceBytes = kest::testing::readFile(source);
     memoBytes = kest::testing::readFile(memo);
   }

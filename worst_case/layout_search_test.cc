@@ -74,7 +74,7 @@ TEST(RecordLengthScoringTest, MatchesThePairByPairRules) {
   windows.push_back(structuredWindow(100, 40, 2));
   windows.push_back(structuredWindow(511, 9, 3));
   for (const char* name : {"dbase_31.dbf", "dbase_03.dbf", "dbase_83.dbf"}) {
-    windows.push_back(bytesOf(testing::readFile(testing::sharedData(name))));
+    windows.push_back(bytesOf(testing::readFile(testing::testData(name))));
   }
   for (const Bytes& w : windows) {
     SCOPED_TRACE(w.size());
@@ -107,7 +107,7 @@ TEST(RecordLengthScoringTest, AStopAtTheMarkNeverLosesAPhase) {
     }
   }
   windows.push_back({structuredWindow(900, 8, 6), kMaxWholeTableLength});
-  Bytes table = bytesOf(testing::readFile(testing::sharedData("dbase_f5.dbf")));
+  Bytes table = bytesOf(testing::readFile(testing::testData("dbase_f5.dbf")));
   table.resize(std::min<size_t>(table.size(), 9000));
   windows.push_back({table, kMaxWholeTableLength});
   for (const Window& w : windows) {
@@ -119,7 +119,7 @@ TEST(RecordLengthScoringTest, AStopAtTheMarkNeverLosesAPhase) {
 }
 
 TEST(RecordLengthScoringTest, FullWindowMatchesThePairByPairRules) {
-  Bytes w = bytesOf(testing::readFile(testing::sharedData("dbase_f5.dbf")));
+  Bytes w = bytesOf(testing::readFile(testing::testData("dbase_f5.dbf")));
   w.resize(kSampleWindowSize);
   EXPECT_EQ(scoreRecordLengths(w.data(), kSampleWindowSize, nullptr),
             testing::referenceScores(w.data(), kSampleWindowSize));

@@ -1,5 +1,5 @@
 // The thorough steps of the worst-case method, run through Method1 on
-// shared tables damaged by the damage tool.
+// bundled test tables damaged by the damage tool.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -53,10 +53,10 @@ std::multiset<std::string> liveBodies(const TableImage& table) {
 class WholeTableLayoutTest : public ::testing::Test {
  protected:
   std::string source_;
-  // The shared table `name` damaged by `mode`, written into the test's folder.
+  // The test table `name` damaged by `mode`, written into the test's folder.
   std::string damaged(const std::string& name, tools::DamageMode mode) {
     tools::TableFiles files;
-    files.table = readFile(testing::sharedData(name));
+    files.table = readFile(testing::testData(name));
     tools::DamageOutcome outcome = tools::applyDamage(files, mode, 1);
     EXPECT_TRUE(outcome.applied) << outcome.text;
     std::string path = dir.file(name.substr(name.rfind('/') + 1));
@@ -125,7 +125,7 @@ TEST_F(WholeTableLayoutTest, BringsBackEveryIntactRecordInATableEveryReaderOpens
     SCOPED_TRACE(std::string(c.table) + " " + tools::damageModeName(c.mode));
     ++number;
     std::multiset<std::string> original =
-        liveBodies(TableImage::Read(testing::sharedData(c.table)));
+        liveBodies(TableImage::Read(testing::testData(c.table)));
     std::string path = damaged(c.table, c.mode);
     std::string out = dir.file("out" + std::to_string(number));
     ASSERT_TRUE(platform::Env::Default()->CreateFolder(out));
