@@ -1,15 +1,20 @@
 #include "host/export.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "host/cli_text.h"
+#include "host/engine_library.h"
 #include "host/export_writers.h"
 #include "host/subcommand_cli.h"
+#include "host/table_files.h"
 #include "platform/console.h"
+#include "platform/path.h"
 #include "reader/field_value.h"
 #include "reader/memo_file.h"
 #include "reader/table.h"
@@ -50,9 +55,14 @@ const char kHelp[] =
     "  Over several tables the worst counts: 5, then 4.\n"
     "  2  usage error (nothing was exported)\n";
 
-constexpr int kBarWidth = 20;
-
 std::string stemOf(const std::string& path) { return fs::path(path).stem().string(); }
+
+// The memo companion of a table, or null when it has none: the one place
+// export opens memo files.
+std::unique_ptr<reader::MemoFile> openMemo(const std::string& tablePath,
+                                           const reader::Header& header) {
+  return reader::MemoFile::Open(tablePath, header);
+}
 
 // Column names in UTF-8, unique: a damaged or duplicated descriptor name
 // must not make two columns of one name.
@@ -77,21 +87,36 @@ std::vector<Column> columnsOf(const std::vector<const reader::Field*>& fields,
   return columns;
 }
 
+// The bar of the recovery's terminal output: "[####....] 40%" after a
+// label, redrawn in place, never wider than the terminal.
 class ProgressBar {
  public:
-  ProgressBar(bool on, std::ostream& err, std::string label)
-      : on_(on), err_(err), label_(cutToFit(plainText(label), 40)) {}
+  ProgressBar(bool on, std::ostream& err) : on_(on), err_(err) {}
+  ~ProgressBar() { clear(); }
+  void label(const std::string& text) {
+    label_ = plainText(text);
+    shown_ = -1;
+  }
   void show(uint64_t done, uint64_t total) {
-    if (!on_ || total == 0) return;
-    int percent = static_cast<int>(done * 100 / total);
-    if (percent == shown_) return;
+    if (on_ && total > 0) percent(static_cast<int>(done * 100 / total));
+  }
+  void percent(int percent) {
+    percent = std::clamp(percent, 0, 100);
+    if (!on_ || percent == shown_) return;
     shown_ = percent;
+    constexpr int kBarWidth = 20;
     int filled = percent * kBarWidth / 100;
-    err_ << "\r\033[K" << label_ << " [" << std::string(filled, '#')
-         << std::string(kBarWidth - filled, '.') << "] " << percent << "%" << std::flush;
+    std::string bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') +
+                      "] " + std::to_string(percent) + "%";
+    int columns = platform::TerminalColumns(platform::ConsoleStream::kError);
+    size_t room = static_cast<size_t>(columns >= 20 ? columns - 1 : 79);
+    std::string line = bar;
+    if (room > bar.size() + 1) line = cutToFit(label_, room - bar.size() - 1) + " " + bar;
+    err_ << "\r\033[K" << cutToFit(line, room) << std::flush;
   }
   void clear() {
     if (on_ && shown_ >= 0) err_ << "\r\033[K" << std::flush;
+    shown_ = -1;
   }
 
  private:
@@ -101,112 +126,301 @@ class ProgressBar {
   int shown_ = -1;
 };
 
-int exportTable(const ExportOptions& options, const std::string& path, std::ostream& out,
-                std::ostream& err) {
-  std::string error;
-  std::unique_ptr<reader::Table> table = reader::Table::Open(path, &error);
-  if (!table) {
-    err << plainText(path) << ": cannot be read: " << error << "\n";
-    return kExitUnreadable;
+// Why a table cannot be exported as it stands but through the recovery;
+// nullopt when its header and file agree. Damage inside the records that
+// the reader can see (a deletion flag that is neither) is caught as the
+// records are read.
+const char kNoLayout[] = "the header gives no record layout";
+
+std::optional<std::string> damageOf(const reader::Table& table) {
+  const reader::Header& header = table.header();
+  if (header.recordLength == 0 || (table.fields().empty() && header.recordLength != 1)) {
+    return kNoLayout;
   }
-  const reader::Header& header = table->header();
-  if (header.recordLength == 0 || (table->fields().empty() && header.recordLength != 1)) {
-    err << plainText(path)
-        << ": cannot be read: the header gives no record layout (dbfrecover inspect says more)\n";
-    return kExitUnreadable;
+  for (const reader::Field& f : table.fields()) {
+    if (uint64_t{f.offset} + f.length > header.recordLength) {
+      return "a field lies beyond the record";
+    }
   }
+  uint64_t records = uint64_t{header.recordCount} * header.recordLength;
+  if (table.fileSize() < header.headerLength + records) {
+    return "the file ends before the records its header counts";
+  }
+  // After the records: an end mark and padding, or nothing. More is records
+  // the count leaves out or stray bytes that put records out of step.
+  if (table.fileSize() - header.headerLength - records >= header.recordLength &&
+      header.layout != reader::Layout::kDbase2) {
+    return "the file holds more than the records its header counts";
+  }
+  return std::nullopt;
+}
+
+// What one table's export did, for its closing line.
+struct Exported {
+  uint64_t written = 0, leftOut = 0, nulls = 0;
+  std::map<std::string, uint64_t> nullsByField;
+  bool asciiOnly = false;
+};
+
+enum class Outcome { kDone, kDamaged, kUnreadable, kCannotCreate };
+
+// The records of `table` into `writer`. kDamaged (and the output abandoned)
+// at a deletion flag that is neither live nor deleted, when `strict`.
+Outcome copyRecords(const ExportOptions& options, reader::Table& table, bool strict,
+                    ProgressBar& bar, RecordWriter& writer, Exported* done, std::string* error) {
+  const reader::Header& header = table.header();
   std::string encoding =
       options.encoding.empty() ? reader::defaultEncoding(header) : options.encoding;
   reader::TextDecoder text(encoding);
-  std::unique_ptr<reader::MemoFile> memo = reader::MemoFile::Open(path, header);
+  std::unique_ptr<reader::MemoFile> memo = openMemo(table.path(), header);
   reader::FieldDecoder decoder(header, memo.get(), &text);
+  done->asciiOnly = text.encoding().empty();
 
   std::vector<const reader::Field*> fields;
-  for (const reader::Field& f : table->fields()) {
+  for (const reader::Field& f : table.fields()) {
     if (!reader::isSystemField(f)) fields.push_back(&f);
   }
   std::vector<Column> columns = columnsOf(fields, header, text, options.deleted);
-
-  std::string target;
-  std::unique_ptr<RecordWriter> writer;
-  if (options.format == "csv") {
-    target = (fs::path(options.output) / (stemOf(path) + ".csv")).string();
-    writer = MakeCsvWriter(target);
-  } else if (options.format == "jsonl") {
-    target = (fs::path(options.output) / (stemOf(path) + ".jsonl")).string();
-    writer = MakeJsonLinesWriter(target);
-  }
-#ifdef KEST_HAVE_SQLITE
-  else {
-    target = options.output + " table " + stemOf(path);
-    writer = MakeSqliteWriter(options.output, stemOf(path));
-  }
-#endif
-  if (!writer->begin(columns, &error)) {
-    writer->finish(false, &error);
-    err << plainText(path) << ": cannot create the output: " << plainText(error) << "\n";
-    return kExitCannotCreate;
+  if (!writer.begin(columns, error)) {
+    writer.finish(false, error);
+    *error = "cannot create the output: " + plainText(*error);
+    return Outcome::kCannotCreate;
   }
 
-  ProgressBar bar(options.progress, err, path);
-  const uint64_t total = table->readableRecords();
-  uint64_t written = 0, leftOut = 0, nulls = 0;
-  std::map<std::string, uint64_t> nullsByField;
+  const uint64_t total = table.readableRecords();
   std::vector<reader::Value> values(columns.size());
   std::string_view record;
   std::string reason;
-  bool ok = true;
   uint64_t i = 0;
-  for (; i < total && table->record(i, &record); ++i) {
-    bar.show(i, total);
-    bool deleted = static_cast<uint8_t>(record[0]) == reader::kDeletedFlag;
+  for (; i < total && table.record(i, &record); ++i) {
+    if ((i & 0x3FF) == 0) bar.show(i, total);
+    auto flag = static_cast<uint8_t>(record[0]);
+    if (strict && flag != reader::kLiveFlag && flag != reader::kDeletedFlag) {
+      writer.finish(false, error);
+      return Outcome::kDamaged;
+    }
+    bool deleted = flag == reader::kDeletedFlag;
     if (deleted && !options.deleted) {
-      ++leftOut;
+      ++done->leftOut;
       continue;
     }
     size_t at = 0;
     if (options.deleted) {
-      values[0] = reader::Value();
       values[0].kind = reader::Value::Kind::kBool;
       values[0].boolean = deleted;
       at = 1;
     }
     for (size_t k = 0; k < fields.size(); ++k) {
       if (!decoder.decode(*fields[k], record, &values[at + k], &reason)) {
-        ++nulls;
-        ++nullsByField[columns[at + k].name + " (" + reason + ")"];
+        ++done->nulls;
+        ++done->nullsByField[columns[at + k].name + " (" + reason + ")"];
       }
     }
-    if (!writer->row(values, &error)) {
-      ok = false;
-      break;
+    if (!writer.row(values, error)) {
+      writer.finish(false, error);
+      *error = "cannot write the output: " + plainText(*error);
+      return Outcome::kCannotCreate;
     }
-    ++written;
+    ++done->written;
   }
   bar.clear();
-  if (ok && i < total) {
-    error = "read error at record " + std::to_string(i + 1);
-    writer->finish(false, &error);
-    err << plainText(path) << ": cannot be read: " << error << "\n";
+  if (i < total) {
+    *error = "read error at record " + std::to_string(i + 1);
+    writer.finish(false, error);
+    *error = "cannot be read: " + *error;
+    return Outcome::kUnreadable;
+  }
+  if (!writer.finish(true, error)) {
+    *error = "cannot write the output: " + plainText(*error);
+    return Outcome::kCannotCreate;
+  }
+  return Outcome::kDone;
+}
+
+std::unique_ptr<RecordWriter> writerFor(const ExportOptions& options, const std::string& stem,
+                                        platform::Env* env, std::string* target) {
+  if (options.format == "csv" || options.format == "jsonl") {
+    *target = (fs::path(options.output) / (stem + "." + options.format)).string();
+    return options.format == "csv" ? MakeCsvWriter(*target, env)
+                                   : MakeJsonLinesWriter(*target, env);
+  }
+#ifdef KEST_HAVE_SQLITE
+  *target = options.output + " table " + stem;
+  return MakeSqliteWriter(options.output, stem, env);
+#else
+  return nullptr;
+#endif
+}
+
+// The engine's reports during a recovery for export: its progress moves
+// the bar, its texts are not shown.
+int32_t KEST_CALL onRecoveryStatus(const char*, void*) { return 0; }
+int32_t KEST_CALL onRecoveryProgress(const char*, int32_t percent, void* bar) {
+  try {
+    static_cast<ProgressBar*>(bar)->percent(percent);
+  } catch (...) {
+  }
+  return 0;
+}
+
+// The engine reads this byte at its poll points; nothing here sets it.
+char gNoBreak = 0;
+
+// A private folder of the system's temp folder, taken away with all that
+// a recovery put in it.
+class Workspace {
+ public:
+  explicit Workspace(platform::Env* env) : env_(env) {}
+  ~Workspace() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  bool make(std::string* error) {
+    std::string root;
+    if (!env_->TempPath(&root)) {
+      *error = "no temp folder";
+      return false;
+    }
+    for (int n = 0; n < 100; ++n) {
+      std::string path = platform::InFolder(
+          root, "dbfrecover-export-" + std::to_string(env_->ProcessId()) + "-" +
+                    std::to_string(n));
+      platform::Status made = env_->CreatePrivateFolder(path);
+      if (made) {
+        path_ = path;
+        return true;
+      }
+      if (!platform::IsPresent(env_->KindOf(path))) {
+        *error = path + ": " + made.text();
+        return false;
+      }
+    }
+    *error = "no free name for a temp folder in " + root;
+    return false;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  platform::Env* env_;
+  std::string path_;
+};
+
+// Recovers `path` into `workspace` with the thorough recovery; the result
+// table, or nullopt and `error`.
+std::optional<ResultLocation> recoverForExport(const std::string& path,
+                                               const std::string& workspace, ProgressBar& bar,
+                                               std::string* error) {
+  std::string problem;
+  static std::optional<Engine> engine = loadEngine(enginePath(), &problem);
+  if (!engine) {
+    *error = "the engine library cannot be loaded: " + problem;
+    return std::nullopt;
+  }
+  if (engine->fileRecoverEx == nullptr) {
+    *error = "the engine library has no thorough recovery";
+    return std::nullopt;
+  }
+  engine->setBreakFlag(&gNoBreak);
+  KestRecoverOptions chosen{};
+  chosen.size = sizeof chosen;
+  chosen.flags = KEST_THOROUGH;
+  KestRecoverReport report{};
+  report.size = sizeof report;
+  bar.label("recovering " + path);
+  int32_t code = engine->fileRecoverEx(path.c_str(), workspace.c_str(), 0, onRecoveryStatus,
+                                       onRecoveryProgress, &bar, nullptr, &chosen, &report);
+  bar.clear();
+  std::optional<ResultLocation> result = findNewResult(workspace, path, {});
+  if (code != KEST_OK || !result || result->table.empty()) {
+    std::string cause(report.failure, strnlen(report.failure, sizeof report.failure));
+    *error = code == KEST_OK ? std::string("the recovery left no table")
+                             : failureSentence(code, platform::NarrowToUtf8(cause));
+    return std::nullopt;
+  }
+  return result;
+}
+
+int exportTable(const ExportOptions& options, const std::string& path, std::ostream& out,
+                std::ostream& err) {
+  platform::Env* env = options.env != nullptr ? options.env : platform::Env::Default();
+  const std::string shown = plainText(path);
+  std::string error;
+  std::unique_ptr<reader::Table> table = reader::Table::Open(path, &error);
+  if (!table) {
+    err << shown << ": cannot be read: " << error << "\n";
     return kExitUnreadable;
   }
-  if (!writer->finish(ok, &error) || !ok) {
-    err << plainText(path) << ": cannot write the output: " << plainText(error) << "\n";
-    return kExitCannotCreate;
+  ProgressBar bar(options.progress, err);
+  std::optional<std::string> damage = damageOf(*table);
+  std::string target;
+  Exported done;
+  Outcome outcome = Outcome::kDamaged;
+  if (!damage) {
+    std::unique_ptr<RecordWriter> writer = writerFor(options, stemOf(path), env, &target);
+    bar.label(path);
+    outcome = copyRecords(options, *table, true, bar, *writer, &done, &error);
+    if (outcome == Outcome::kDamaged) {
+      damage = "a record's deletion flag is neither live nor deleted";
+      done = Exported();
+    }
+  }
+  std::string method, recoveryFailure;
+  Workspace workspace(env);
+  if (outcome == Outcome::kDamaged) {
+    // What the default recovery brings back, exported under the table's
+    // own name; the recovered copy goes when the export is done.
+    std::optional<ResultLocation> result;
+    if (workspace.make(&error)) result = recoverForExport(path, workspace.path(), bar, &error);
+    std::unique_ptr<reader::Table> recovered;
+    if (result) {
+      method = result->method;
+      recovered = reader::Table::Open(result->table, &error);
+    }
+    if (recovered) {
+      table = std::move(recovered);
+    } else if (damageOf(*table) == std::optional<std::string>(kNoLayout)) {
+      err << shown << ": cannot be read: " << *damage << ", and the recovery failed: "
+          << plainText(error) << "\n";
+      return kExitUnreadable;
+    } else {
+      // Never less than the table as it stands.
+      recoveryFailure = error;
+      if (!recoveryFailure.empty() && recoveryFailure.back() == '.') recoveryFailure.pop_back();
+    }
+    std::unique_ptr<RecordWriter> writer = writerFor(options, stemOf(path), env, &target);
+    bar.label(path);
+    outcome = copyRecords(options, *table, false, bar, *writer, &done, &error);
+  }
+  switch (outcome) {
+    case Outcome::kDone: break;
+    case Outcome::kUnreadable:
+      err << shown << ": " << error << "\n";
+      return kExitUnreadable;
+    default:
+      err << shown << ": " << error << "\n";
+      return kExitCannotCreate;
   }
 
-  out << plainText(path) << ": " << written << " records to " << plainText(target);
-  if (leftOut > 0) out << "; " << leftOut << " deleted left out";
-  if (nulls > 0) {
-    out << "; " << nulls << (nulls == 1 ? " value" : " values")
+  out << shown << ": ";
+  if (damage && recoveryFailure.empty()) {
+    out << "damaged (" << *damage << "), exported what the recovery brings back ("
+        << (method == "unknown" ? "its" : method) << " result): ";
+  } else if (damage) {
+    out << "damaged (" << *damage << "), the recovery brought nothing back ("
+        << plainText(recoveryFailure) << "), exported as it stands: ";
+  }
+  out << done.written << " records to " << plainText(target);
+  if (done.leftOut > 0) out << "; " << done.leftOut << " deleted left out";
+  if (done.nulls > 0) {
+    out << "; " << done.nulls << (done.nulls == 1 ? " value" : " values")
         << " could not be decoded, left null:";
     const char* separator = " ";
-    for (const auto& [field, count] : nullsByField) {
+    for (const auto& [field, count] : done.nullsByField) {
       out << separator << plainText(field) << " " << count;
       separator = ", ";
     }
   }
-  if (text.encoding().empty()) out << "; code page has no conversion, only ASCII text kept";
+  if (done.asciiOnly) out << "; code page has no conversion, only ASCII text kept";
   out << "\n" << std::flush;
   return kExitOk;
 }

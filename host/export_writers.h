@@ -4,8 +4,10 @@
 // columns, one transaction per table).
 //
 // Writers never replace an existing file or table: creating one that is
-// there already fails. A writer that failed stays failed; `finish` undoes
-// what it can (the SQLite transaction) and reports the first error.
+// there already fails. A file (and a new database) is written under its
+// partial name and takes its final name whole, in `finish`; a table added
+// to a database that exists is one transaction. A writer that failed
+// stays failed; `finish` undoes what it made and reports the first error.
 #ifndef KEST_HOST_EXPORT_WRITERS_H_
 #define KEST_HOST_EXPORT_WRITERS_H_
 
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/env.h"
 #include "reader/field_value.h"
 
 namespace kest::host {
@@ -33,14 +36,14 @@ class RecordWriter {
   virtual bool finish(bool ok, std::string* error) = 0;
 };
 
-std::unique_ptr<RecordWriter> MakeCsvWriter(const std::string& path);
-std::unique_ptr<RecordWriter> MakeJsonLinesWriter(const std::string& path);
+std::unique_ptr<RecordWriter> MakeCsvWriter(const std::string& path, platform::Env* env);
+std::unique_ptr<RecordWriter> MakeJsonLinesWriter(const std::string& path, platform::Env* env);
 
 #ifdef KEST_HAVE_SQLITE
 // The database at `databasePath` (created when missing) gets a table
 // `tableName`.
 std::unique_ptr<RecordWriter> MakeSqliteWriter(const std::string& databasePath,
-                                               const std::string& tableName);
+                                               const std::string& tableName, platform::Env* env);
 #endif
 
 }  // namespace kest::host

@@ -76,10 +76,19 @@ std::string base64(std::string_view bytes) {
   return out;
 }
 
-void setReal(Value* value, double real, std::string text) {
+// Empties `value` and keeps its text's room for the next value.
+void clear(Value* value) {
+  value->kind = Value::Kind::kNull;
+  value->boolean = false;
+  value->integer = 0;
+  value->real = 0;
+  value->text.clear();
+}
+
+void setReal(Value* value, double real, std::string_view text) {
   value->kind = Value::Kind::kReal;
   value->real = real;
-  value->text = std::move(text);
+  value->text.assign(text);
 }
 
 // An IEEE double from its bits, with its text to 17 digits (enough to
@@ -95,7 +104,9 @@ void setDoubleBits(Value* value, uint64_t bits) {
 void setInteger(Value* value, int64_t integer) {
   value->kind = Value::Kind::kInteger;
   value->integer = integer;
-  value->text = std::to_string(integer);
+  char text[24];
+  auto [end, error] = std::to_chars(text, text + sizeof text, integer);
+  value->text.assign(text, end);
 }
 
 bool decodeNumber(std::string_view text, Value* value) {
@@ -114,16 +125,22 @@ bool decodeNumber(std::string_view text, Value* value) {
     }
   }
   if (digits == 0 || points > 1) return false;
-  std::string number(text[0] == '+' ? text.substr(1) : text);
+  std::string_view number = text[0] == '+' ? text.substr(1) : text;
+  const char* end = number.data() + number.size();
   if (points == 0) {
     int64_t integer = 0;
-    auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), integer);
-    if (error == std::errc() && end == number.data() + number.size()) {
+    auto [stop, error] = std::from_chars(number.data(), end, integer);
+    if (error == std::errc() && stop == end) {
       setInteger(value, integer);
       return true;
     }
   }
-  setReal(value, std::strtod(number.c_str(), nullptr), number);
+  // Digits, at most one point and a sign: from_chars reads them as strtod
+  // would, but without the locale's say in the decimal point.
+  double real = 0;
+  auto [stop, error] = std::from_chars(number.data(), end, real);
+  if (error != std::errc() || stop != end) real = std::strtod(std::string(number).c_str(), nullptr);
+  setReal(value, real, number);
   return true;
 }
 
@@ -149,14 +166,14 @@ bool isSystemField(const Field& field) { return field.type == '0'; }
 
 bool FieldDecoder::decode(const Field& field, std::string_view record, Value* value,
                           std::string* reason) {
-  *value = Value();
+  clear(value);
   if (uint64_t{field.offset} + field.length > record.size()) {
     *reason = "lies beyond the record";
     return false;
   }
   std::string_view bytes = record.substr(field.offset, field.length);
   auto fail = [&](const std::string& why) {
-    *value = Value();
+    clear(value);
     *reason = why;
     return false;
   };
@@ -176,15 +193,19 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
       std::string_view text = trim(bytes);
       if (text.empty() || text.find_first_not_of('0') == std::string_view::npos) return true;
       if (text.size() != 8 || !allDigits(text)) return fail("not a date");
-      int year = std::stoi(std::string(text.substr(0, 4)));
-      int month = std::stoi(std::string(text.substr(4, 2)));
-      int day = std::stoi(std::string(text.substr(6, 2)));
+      auto number = [&](size_t at, size_t width) {
+        int n = 0;
+        for (size_t i = at; i < at + width; ++i) n = n * 10 + (text[i] - '0');
+        return n;
+      };
+      int year = number(0, 4), month = number(4, 2), day = number(6, 2);
       if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month)) {
         return fail("not a calendar date");
       }
       value->kind = Value::Kind::kDate;
-      value->text = std::string(text.substr(0, 4)) + "-" + std::string(text.substr(4, 2)) + "-" +
-                    std::string(text.substr(6, 2));
+      char iso[10] = {text[0], text[1], text[2], text[3], '-', text[4],
+                      text[5], '-', text[6], text[7]};
+      value->text.assign(iso, sizeof iso);
       return true;
     }
     case 'L': {
@@ -271,7 +292,7 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
 bool FieldDecoder::decodeMemo(const Field& field, std::string_view bytes, Value* value,
                               std::string* reason) {
   auto fail = [&](const std::string& why) {
-    *value = Value();
+    clear(value);
     *reason = why;
     return false;
   };
