@@ -157,7 +157,9 @@ class CsvWriter : public TextFileWriter {
 
  private:
   void putQuoted(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+    bool plain = true;
+    for (char c : text) plain = plain && c != ',' && c != '"' && c != '\r' && c != '\n';
+    if (plain) {
       buffer_ += text;
       return;
     }

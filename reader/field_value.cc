@@ -112,13 +112,20 @@ void setInteger(Value* value, int64_t integer) {
 bool decodeNumber(std::string_view text, Value* value) {
   text = trim(text);
   // Blank numbers as some writers leave them: a lone point or sign.
-  if (text.find_first_not_of(" .-") == std::string_view::npos) return true;
-  size_t at = text[0] == '-' || text[0] == '+' ? 1 : 0;
-  size_t digits = 0, points = 0;
+  bool blank = true;
+  for (char c : text) blank = blank && (c == ' ' || c == '.' || c == '-');
+  if (blank) return true;
+  const bool negative = text[0] == '-';
+  size_t at = negative || text[0] == '+' ? 1 : 0;
+  size_t digits = 0, points = 0, decimals = 0;
+  uint64_t mantissa = 0;
   for (size_t i = at; i < text.size(); ++i) {
-    if (text[i] >= '0' && text[i] <= '9') {
+    char c = text[i];
+    if (c >= '0' && c <= '9') {
       ++digits;
-    } else if (text[i] == '.') {
+      decimals += points;
+      if (digits <= 19) mantissa = mantissa * 10 + static_cast<uint64_t>(c - '0');
+    } else if (c == '.') {
       ++points;
     } else {
       return false;
@@ -126,6 +133,10 @@ bool decodeNumber(std::string_view text, Value* value) {
   }
   if (digits == 0 || points > 1) return false;
   std::string_view number = text[0] == '+' ? text.substr(1) : text;
+  if (points == 0 && digits <= 18) {
+    setInteger(value, negative ? -static_cast<int64_t>(mantissa) : static_cast<int64_t>(mantissa));
+    return true;
+  }
   const char* end = number.data() + number.size();
   if (points == 0) {
     int64_t integer = 0;
@@ -135,11 +146,23 @@ bool decodeNumber(std::string_view text, Value* value) {
       return true;
     }
   }
-  // Digits, at most one point and a sign: from_chars reads them as strtod
-  // would, but without the locale's say in the decimal point.
   double real = 0;
-  auto [stop, error] = std::from_chars(number.data(), end, real);
-  if (error != std::errc() || stop != end) real = std::strtod(std::string(number).c_str(), nullptr);
+  // Up to 15 digits and 22 decimals both sides of the division are exact
+  // doubles, and one division rounds once: the double strtod would give.
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (digits <= 15 && decimals <= 22) {
+    real = static_cast<double>(mantissa) / kPowers[decimals];
+    if (negative) real = -real;
+  } else {
+    // from_chars reads these as strtod would, but without the locale's
+    // say in the decimal point.
+    auto [stop, error] = std::from_chars(number.data(), end, real);
+    if (error != std::errc() || stop != end) {
+      real = std::strtod(std::string(number).c_str(), nullptr);
+    }
+  }
   setReal(value, real, number);
   return true;
 }
@@ -191,7 +214,9 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
     case 'F': return decodeNumber(bytes, value) || fail("not a number");
     case 'D': {
       std::string_view text = trim(bytes);
-      if (text.empty() || text.find_first_not_of('0') == std::string_view::npos) return true;
+      bool zeros = true;
+      for (char c : text) zeros = zeros && c == '0';
+      if (zeros) return true;
       if (text.size() != 8 || !allDigits(text)) return fail("not a date");
       auto number = [&](size_t at, size_t width) {
         int n = 0;
@@ -210,10 +235,10 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
     }
     case 'L': {
       char c = bytes.empty() ? ' ' : bytes[0];
-      if (std::strchr("TtYy", c) != nullptr && c != '\0') {
+      if (c == 'T' || c == 't' || c == 'Y' || c == 'y') {
         value->kind = Value::Kind::kBool;
         value->boolean = true;
-      } else if (std::strchr("FfNn", c) != nullptr && c != '\0') {
+      } else if (c == 'F' || c == 'f' || c == 'N' || c == 'n') {
         value->kind = Value::Kind::kBool;
       } else if (c != ' ' && c != '?' && c != '\0') {
         return fail("not a logical value");
