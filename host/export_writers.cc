@@ -66,9 +66,17 @@ class PublishedFile {
     file_.reset();
     bool renamed = false;
     if (status) status = publishPartial(env_, path_, &renamed);
-    if (renamed) created_ = false;
-    if (status) return true;
-    if (renamed) return fail(status, error);  // only the folder's sync failed
+    if (status) {
+      created_ = false;
+      return true;
+    }
+    if (renamed) {
+      // Only the folder's sync failed: the name may not survive a power
+      // cut, so the output is taken back, as a failed one is.
+      created_ = false;
+      env_->RemoveFile(path_);
+      return fail(status, error);
+    }
     if (platform::IsPresent(env_->KindOf(path_))) {
       *error = path_ + ": exists already";
       return false;
@@ -351,6 +359,7 @@ class SqliteWriter : public RecordWriter {
     platform::Status status = publishPartial(env_, path_, &renamed);
     if (renamed) fresh_ = false;
     if (status) return true;
+    if (renamed) env_->RemoveFile(path_);  // as with a file: see PublishedFile
     *error = path_ + ": " +
              (!renamed && platform::IsPresent(env_->KindOf(path_)) ? "exists already"
                                                                     : systemWords(status));

@@ -2,15 +2,18 @@
 // names, what export writes and leaves out, and their command lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "host/cli_text.h"
 #include "host/export.h"
 #include "host/table_survey.h"
 #include "host/options.h"
+#include "tests/fault_env.h"
 #include "tests/table_builder.h"
 #include "tests/test_support.h"
 #include "tools/dbf_damage.h"
@@ -190,6 +193,115 @@ TEST(Export, CommandLinesThatCannotRunAreUsageErrors) {
   EXPECT_NE(help.out.find("Examples:\n  dbfrecover inspect "), std::string::npos);
   // The recovering command's help leads to both.
   EXPECT_NE(helpText().find("dbfrecover inspect --help, export --help"), std::string::npos);
+}
+
+// What a folder holds, by name.
+std::vector<std::string> entriesOf(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A write, sync, rename or folder sync that fails leaves nothing under the
+// output's name and no partial file beside it; in a run that succeeds the
+// partial name is gone too.
+TEST(Export, AnOutputAppearsWholeOrNotAtAll) {
+  using testing::FaultKind;
+  TempDir dir;
+  std::string table = testing::copyTestData("foxprodb/calls.dbf", dir);
+  for (const char* format : {"csv", "jsonl", "sqlite"}) {
+    bool sqlite = std::string(format) == "sqlite";
+    if (sqlite && ExportFormats().size() < 3) continue;
+    for (FaultKind kind : {FaultKind::kCreate, FaultKind::kAppend, FaultKind::kSync,
+                           FaultKind::kClose, FaultKind::kRename, FaultKind::kSyncFolder}) {
+      if (sqlite && kind != FaultKind::kCreate && kind != FaultKind::kRename &&
+          kind != FaultKind::kSyncFolder) {
+        continue;  // SQLite writes its pages itself
+      }
+      SCOPED_TRACE(std::string(format) + ", failing " + testing::faultKindName(kind));
+      std::string out = dir.file(std::string("out-") + format + "-" + testing::faultKindName(kind));
+      std::filesystem::create_directory(out);
+      testing::FaultEnv env;
+      env.FailAt(kind, 1);
+      ExportOptions options;
+      options.format = format;
+      options.tables = {table};
+      options.output = sqlite ? out + "/calls.db" : out;
+      options.env = &env;
+      std::ostringstream lines, errors;
+      EXPECT_EQ(RunExport(options, lines, errors), kExitCannotCreate);
+      EXPECT_TRUE(env.fired());
+      EXPECT_EQ(entriesOf(out), std::vector<std::string>{}) << errors.str();
+      options.env = nullptr;
+      EXPECT_EQ(RunExport(options, lines, errors), kExitOk) << errors.str();
+      EXPECT_EQ(entriesOf(out),
+                std::vector<std::string>{sqlite ? std::string("calls.db") : "calls." + std::string(format)});
+    }
+  }
+  // A partial name that is there already (an export killed midway) is
+  // never taken over.
+  std::string out = dir.file("taken");
+  std::filesystem::create_directory(out);
+  testing::writeFile(out + "/calls.csv.partial", "left");
+  CommandRun run = runMain(ExportMain, {"export", table, "-o", out});
+  EXPECT_EQ(run.status, kExitCannotCreate);
+  EXPECT_NE(run.err.find("calls.csv.partial: exists already"), std::string::npos) << run.err;
+  EXPECT_EQ(entriesOf(out), std::vector<std::string>{"calls.csv.partial"});
+}
+
+// A damaged table is exported as the default recovery brings it back,
+// and the closing line says so; one nothing can be made of is unreadable.
+TEST(Export, ADamagedTableIsExportedAsTheRecoveryBringsItBack) {
+  using tools::DamageMode;
+  TempDir dir;
+  std::string healthy = testing::copyTestData("foxprodb/calls.dbf", dir);
+  testing::copyTestData("foxprodb/calls.FPT", dir);
+  std::filesystem::create_directory(dir.file("healthy"));
+  ASSERT_EQ(runMain(ExportMain, {"export", healthy, "-o", dir.file("healthy")}).status, 0);
+  const std::string whole = testing::readFile(dir.file("healthy/calls.csv"));
+  struct Case {
+    DamageMode mode;
+    const char* damage;
+    bool sameRecords;  // every record comes back as it was
+  };
+  const Case cases[] = {
+      {DamageMode::kZeroHeader, "damaged (the header gives no record layout)", true},
+      {DamageMode::kInflateCount, "damaged (the file ends before the records its header counts)",
+       true},
+      {DamageMode::kGarbageAfterHeader,
+       "damaged (a record's deletion flag is neither live nor deleted)", true},
+      {DamageMode::kJamDeletionFlags,
+       "damaged (a record's deletion flag is neither live nor deleted)", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(tools::damageModeName(c.mode));
+    std::string folder = dir.file(tools::damageModeName(c.mode));
+    std::filesystem::create_directory(folder);
+    tools::DamageRequest request;
+    request.source = healthy;
+    request.output = folder + "/calls.dbf";
+    request.mode = c.mode;
+    std::string message;
+    ASSERT_EQ(tools::damageTable(request, &message), tools::kDamageDone) << message;
+    CommandRun run = runMain(ExportMain, {"export", request.output, "-o", folder});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find(c.damage), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("exported what the recovery brings back"), std::string::npos);
+    if (c.sameRecords) {
+      EXPECT_EQ(testing::readFile(folder + "/calls.csv"), whole);
+    }
+  }
+  testing::writeFile(dir.file("zeros.dbf"), std::string(4096, '\0'));
+  CommandRun run = runMain(ExportMain, {"export", dir.file("zeros.dbf"), "-o", dir.path()});
+  EXPECT_EQ(run.status, kExitUnreadable);
+  EXPECT_NE(run.err.find("cannot be read: the header gives no record layout, and the recovery "
+                         "failed"),
+            std::string::npos)
+      << run.err;
+  EXPECT_FALSE(testing::exists(dir.file("zeros.csv")));
 }
 
 }  // namespace
