@@ -345,7 +345,7 @@ int exportTable(const ExportOptions& options, const std::string& path, std::ostr
   platform::Env* env = options.env != nullptr ? options.env : platform::Env::Default();
   const std::string shown = plainText(path);
   std::string error;
-  std::unique_ptr<reader::Table> table = reader::Table::Open(path, &error);
+  std::unique_ptr<reader::Table> table = reader::Table::Open(path, &error, env);
   if (!table) {
     err << shown << ": cannot be read: " << error << "\n";
     return kExitUnreadable;
@@ -374,7 +374,7 @@ int exportTable(const ExportOptions& options, const std::string& path, std::ostr
     std::unique_ptr<reader::Table> recovered;
     if (result) {
       method = result->method;
-      recovered = reader::Table::Open(result->table, &error);
+      recovered = reader::Table::Open(result->table, &error, env);
     }
     if (recovered) {
       table = std::move(recovered);
