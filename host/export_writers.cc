@@ -164,10 +164,28 @@ class CsvWriter : public TextFileWriter {
   }
 
  private:
+  // True when `text` holds a comma, quote, CR or LF; eight bytes a step.
+  static bool needsQuotes(std::string_view text) {
+    constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+    auto zeroByte = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      uint64_t w;
+      std::memcpy(&w, text.data() + i, 8);
+      if (zeroByte(w ^ (kOnes * ',')) | zeroByte(w ^ (kOnes * '"')) |
+          zeroByte(w ^ (kOnes * '\r')) | zeroByte(w ^ (kOnes * '\n'))) {
+        return true;
+      }
+    }
+    for (; i < text.size(); ++i) {
+      char c = text[i];
+      if (c == ',' || c == '"' || c == '\r' || c == '\n') return true;
+    }
+    return false;
+  }
+
   void putQuoted(const std::string& text) {
-    bool plain = true;
-    for (char c : text) plain = plain && c != ',' && c != '"' && c != '\r' && c != '\n';
-    if (plain) {
+    if (!needsQuotes(text)) {
       buffer_ += text;
       return;
     }

@@ -9,12 +9,23 @@ namespace {
 
 bool visualFoxPro(const Header& header) { return header.version >= 0x30 && header.version <= 0x32; }
 
+// Fields are padded with blanks (spaces or NULs), often most of their
+// width: trimmed eight bytes a step while eight are blank.
+constexpr uint64_t kBlanks = 0x2020202020202020u;
+bool eightBlank(const char* at) {
+  uint64_t w;
+  std::memcpy(&w, at, 8);
+  return (w | kBlanks) == kBlanks;  // each byte 0x00 or 0x20
+}
+
 std::string_view trimRight(std::string_view text) {
+  while (text.size() >= 8 && eightBlank(text.data() + text.size() - 8)) text.remove_suffix(8);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.remove_suffix(1);
   return text;
 }
 std::string_view trim(std::string_view text) {
   text = trimRight(text);
+  while (text.size() >= 8 && eightBlank(text.data())) text.remove_prefix(8);
   while (!text.empty() && (text.front() == ' ' || text.front() == '\0')) text.remove_prefix(1);
   return text;
 }
