@@ -162,7 +162,7 @@ struct Exported {
   bool asciiOnly = false;
 };
 
-enum class Outcome { kDone, kDamaged, kUnreadable, kCannotCreate };
+enum class Outcome { kDone, kDamaged, kUnreadable, kCannotCreate, kStopped };
 
 // The records of `table` into `writer`. kDamaged (and the output abandoned)
 // at a deletion flag that is neither live nor deleted, when `strict`.
@@ -193,7 +193,13 @@ Outcome copyRecords(const ExportOptions& options, reader::Table& table, bool str
   std::string reason;
   uint64_t i = 0;
   for (; i < total && table.record(i, &record); ++i) {
-    if ((i & 0x3FF) == 0) bar.show(i, total);
+    if ((i & 0x3FF) == 0) {
+      bar.show(i, total);
+      if (platform::InterruptCount() != 0) {
+        writer.finish(false, error);
+        return Outcome::kStopped;
+      }
+    }
     auto flag = static_cast<uint8_t>(record[0]);
     if (strict && flag != reader::kLiveFlag && flag != reader::kDeletedFlag) {
       writer.finish(false, error);
@@ -237,15 +243,19 @@ Outcome copyRecords(const ExportOptions& options, reader::Table& table, bool str
   return Outcome::kDone;
 }
 
+// The file an export of the table `stem` makes; for SQLite, the table
+// in the database.
+std::string targetOf(const ExportOptions& options, const std::string& stem) {
+  if (options.format == "sqlite") return options.output + " table " + stem;
+  return (fs::path(options.output) / (stem + "." + options.format)).string();
+}
+
 std::unique_ptr<RecordWriter> writerFor(const ExportOptions& options, const std::string& stem,
-                                        platform::Env* env, std::string* target) {
-  if (options.format == "csv" || options.format == "jsonl") {
-    *target = (fs::path(options.output) / (stem + "." + options.format)).string();
-    return options.format == "csv" ? MakeCsvWriter(*target, env)
-                                   : MakeJsonLinesWriter(*target, env);
-  }
+                                        platform::Env* env) {
+  std::string target = targetOf(options, stem);
+  if (options.format == "csv") return MakeCsvWriter(target, env);
+  if (options.format == "jsonl") return MakeJsonLinesWriter(target, env);
 #ifdef KEST_HAVE_SQLITE
-  *target = options.output + " table " + stem;
   return MakeSqliteWriter(options.output, stem, env);
 #else
   return nullptr;
@@ -263,8 +273,9 @@ int32_t KEST_CALL onRecoveryProgress(const char*, int32_t percent, void* bar) {
   return 0;
 }
 
-// The engine reads this byte at its poll points; nothing here sets it.
-char gNoBreak = 0;
+// The engine reads this byte at its poll points; the first Ctrl-C sets it
+// (when ExportMain runs), and the export itself stops at it as well.
+volatile char gBreakByte = 0;
 
 // A private folder of the system's temp folder, taken away with all that
 // a recovery put in it.
@@ -305,6 +316,8 @@ class Workspace {
   std::string path_;
 };
 
+const char kStoppedWords[] = "stopped by the user; nothing written";
+
 // Recovers `path` into `workspace` with the thorough recovery; the result
 // table, or nullopt and `error`.
 std::optional<ResultLocation> recoverForExport(const std::string& path,
@@ -320,7 +333,7 @@ std::optional<ResultLocation> recoverForExport(const std::string& path,
     *error = "the engine library has no thorough recovery";
     return std::nullopt;
   }
-  engine->setBreakFlag(&gNoBreak);
+  engine->setBreakFlag(const_cast<char*>(&gBreakByte));
   KestRecoverOptions chosen{};
   chosen.size = sizeof chosen;
   chosen.flags = KEST_THOROUGH;
@@ -331,6 +344,10 @@ std::optional<ResultLocation> recoverForExport(const std::string& path,
                                        onRecoveryProgress, &bar, nullptr, &chosen, &report);
   bar.clear();
   std::optional<ResultLocation> result = findNewResult(workspace, path, {});
+  if (code == KEST_USER_BREAK || platform::InterruptCount() != 0) {
+    *error = kStoppedWords;
+    return std::nullopt;
+  }
   if (code != KEST_OK || !result || result->table.empty()) {
     std::string cause(report.failure, strnlen(report.failure, sizeof report.failure));
     *error = code == KEST_OK ? std::string("the recovery left no table")
@@ -352,11 +369,11 @@ int exportTable(const ExportOptions& options, const std::string& path, std::ostr
   }
   ProgressBar bar(options.progress, err);
   std::optional<std::string> damage = damageOf(*table);
-  std::string target;
+  const std::string target = targetOf(options, stemOf(path));
   Exported done;
   Outcome outcome = Outcome::kDamaged;
   if (!damage) {
-    std::unique_ptr<RecordWriter> writer = writerFor(options, stemOf(path), env, &target);
+    std::unique_ptr<RecordWriter> writer = writerFor(options, stemOf(path), env);
     bar.label(path);
     outcome = copyRecords(options, *table, true, bar, *writer, &done, &error);
     if (outcome == Outcome::kDamaged) {
@@ -370,13 +387,21 @@ int exportTable(const ExportOptions& options, const std::string& path, std::ostr
     // What the default recovery brings back, exported under the table's
     // own name; the recovered copy goes when the export is done.
     std::optional<ResultLocation> result;
+    if (options.format != "sqlite" && platform::IsPresent(env->KindOf(target))) {
+      // Said before the recovery, which would be in vain.
+      err << shown << ": cannot create the output: " << plainText(target) << ": exists already\n";
+      return kExitCannotCreate;
+    }
     if (workspace.make(&error)) result = recoverForExport(path, workspace.path(), bar, &error);
+    if (platform::InterruptCount() != 0) outcome = Outcome::kStopped;
     std::unique_ptr<reader::Table> recovered;
     if (result) {
       method = result->method;
       recovered = reader::Table::Open(result->table, &error, env);
     }
-    if (recovered) {
+    if (outcome == Outcome::kStopped) {
+      // Nothing more to do: the output was never made.
+    } else if (recovered) {
       table = std::move(recovered);
     } else if (damageOf(*table) == std::optional<std::string>(kNoLayout)) {
       err << shown << ": cannot be read: " << *damage << ", and the recovery failed: "
@@ -387,12 +412,18 @@ int exportTable(const ExportOptions& options, const std::string& path, std::ostr
       recoveryFailure = error;
       if (!recoveryFailure.empty() && recoveryFailure.back() == '.') recoveryFailure.pop_back();
     }
-    std::unique_ptr<RecordWriter> writer = writerFor(options, stemOf(path), env, &target);
-    bar.label(path);
-    outcome = copyRecords(options, *table, false, bar, *writer, &done, &error);
+    if (outcome != Outcome::kStopped) {
+      std::unique_ptr<RecordWriter> writer = writerFor(options, stemOf(path), env);
+      bar.label(path);
+      outcome = copyRecords(options, *table, false, bar, *writer, &done, &error);
+    }
   }
   switch (outcome) {
     case Outcome::kDone: break;
+    case Outcome::kStopped:
+      bar.clear();
+      err << shown << ": " << kStoppedWords << "\n";
+      return kExitUserBreak;
     case Outcome::kUnreadable:
       err << shown << ": " << error << "\n";
       return kExitUnreadable;
@@ -438,6 +469,7 @@ std::vector<std::string> ExportFormats() {
 int RunExport(const ExportOptions& options, std::ostream& out, std::ostream& err) {
   int status = kExitOk;
   for (const std::string& table : options.tables) {
+    if (platform::InterruptCount() != 0) return kExitUserBreak;
     status = std::max(status, exportTable(options, table, out, err));
   }
   return status;
@@ -481,6 +513,9 @@ int ExportMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
   }
   options.progress = platform::IsTerminal(platform::ConsoleStream::kError);
+  // The first Ctrl-C stops at the next check: the output and the recovery's
+  // temp folder are taken away. The second ends the process at once.
+  platform::InstallInterruptHandler(&gBreakByte, nullptr, kExitUserBreak);
   return RunExport(options, out, err);
 }
 
