@@ -28,7 +28,10 @@ const char kUsageLine[] = "Usage: dbfrecover export [options] TABLE.dbf... -o OU
 const char kHelp[] =
     "Usage: dbfrecover export [options] TABLE.dbf... -o OUT\n"
     "Writes the records of each table to CSV, JSON Lines or an SQLite database.\n"
-    "Tables and memo companions are only read; nothing that exists is replaced.\n"
+    "Tables and memo companions are only read; nothing that exists is replaced,\n"
+    "and an output appears whole or not at all. A damaged table is recovered\n"
+    "first (the default recovery, in a temp folder) and what it brings back is\n"
+    "exported; the table's closing line says so.\n"
     "\n"
     "Options:\n"
     "  -o, --output OUT     csv, jsonl: an existing folder, which gets TABLE.csv or\n"
@@ -52,6 +55,7 @@ const char kHelp[] =
     "  0  every table was exported\n"
     "  4  a table cannot be read\n"
     "  5  an output cannot be created or written (also: it exists already)\n"
+    "  130  stopped by Ctrl-C (the table being exported has no output)\n"
     "  Over several tables the worst counts: 5, then 4.\n"
     "  2  usage error (nothing was exported)\n";
 

@@ -122,10 +122,15 @@ void setInteger(Value* value, int64_t integer) {
 
 bool decodeNumber(std::string_view text, Value* value) {
   text = trim(text);
-  // Blank numbers as some writers leave them: a lone point or sign.
-  bool blank = true;
-  for (char c : text) blank = blank && (c == ' ' || c == '.' || c == '-');
-  if (blank) return true;
+  // Blank numbers as some writers leave them: a lone point or sign, or
+  // nothing. Known blank without a look when the number has a digit.
+  auto blank = [&] {
+    for (char c : text) {
+      if (c != ' ' && c != '.' && c != '-') return false;
+    }
+    return true;
+  };
+  if (text.empty()) return true;
   const bool negative = text[0] == '-';
   size_t at = negative || text[0] == '+' ? 1 : 0;
   size_t digits = 0, points = 0, decimals = 0;
@@ -139,10 +144,11 @@ bool decodeNumber(std::string_view text, Value* value) {
     } else if (c == '.') {
       ++points;
     } else {
-      return false;
+      return blank();
     }
   }
-  if (digits == 0 || points > 1) return false;
+  if (digits == 0) return blank();
+  if (points > 1) return false;
   std::string_view number = text[0] == '+' ? text.substr(1) : text;
   if (points == 0 && digits <= 18) {
     setInteger(value, negative ? -static_cast<int64_t>(mantissa) : static_cast<int64_t>(mantissa));
