@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -168,78 +169,212 @@ struct Exported {
 
 enum class Outcome { kDone, kDamaged, kUnreadable, kCannotCreate, kStopped };
 
-// The records of `table` into `writer`. kDamaged (and the output abandoned)
-// at a deletion flag that is neither live nor deleted, when `strict`.
-Outcome copyRecords(const ExportOptions& options, reader::Table& table, bool strict,
-                    ProgressBar& bar, RecordWriter& writer, Exported* done, std::string* error) {
-  const reader::Header& header = table.header();
-  std::string encoding =
-      options.encoding.empty() ? reader::defaultEncoding(header) : options.encoding;
-  reader::TextDecoder text(encoding);
-  std::unique_ptr<reader::MemoFile> memo = openMemo(table.path(), header);
-  reader::FieldDecoder decoder(header, memo.get(), &text);
-  done->asciiOnly = text.encoding().empty();
-
-  std::vector<const reader::Field*> fields;
-  for (const reader::Field& f : table.fields()) {
-    if (!reader::isSystemField(f)) fields.push_back(&f);
+// One thread's means of decoding records of a table: its own reads, text
+// conversion and memo file.
+class RowDecoder {
+ public:
+  RowDecoder(const ExportOptions& options, std::unique_ptr<reader::Table> table)
+      : deleted_(options.deleted),
+        table_(std::move(table)),
+        text_(options.encoding.empty() ? reader::defaultEncoding(table_->header())
+                                       : options.encoding),
+        memo_(openMemo(table_->path(), table_->header())),
+        decoder_(table_->header(), memo_.get(), &text_) {
+    for (const reader::Field& f : table_->fields()) {
+      if (!reader::isSystemField(f)) fields_.push_back(&f);
+    }
+    values_.resize(fields_.size() + (deleted_ ? 1 : 0));
   }
-  std::vector<Column> columns = columnsOf(fields, header, text, options.deleted);
+
+  reader::Table& table() { return *table_; }
+  reader::TextDecoder& text() { return text_; }
+  const std::vector<const reader::Field*>& fields() const { return fields_; }
+  const std::vector<reader::Value>& values() const { return values_; }
+
+  enum class Row { kTaken, kLeftOut, kDamaged, kReadError };
+  // Reads and decodes record `index` into values(), counting in `done`;
+  // kDamaged at a deletion flag that is neither live nor deleted, when
+  // `strict`.
+  Row decode(uint64_t index, bool strict, const std::vector<Column>& columns, Exported* done) {
+    std::string_view record;
+    if (!table_->record(index, &record)) return Row::kReadError;
+    auto flag = static_cast<uint8_t>(record[0]);
+    if (strict && flag != reader::kLiveFlag && flag != reader::kDeletedFlag) return Row::kDamaged;
+    bool deleted = flag == reader::kDeletedFlag;
+    if (deleted && !deleted_) {
+      ++done->leftOut;
+      return Row::kLeftOut;
+    }
+    size_t at = 0;
+    if (deleted_) {
+      values_[0].kind = reader::Value::Kind::kBool;
+      values_[0].boolean = deleted;
+      at = 1;
+    }
+    for (size_t k = 0; k < fields_.size(); ++k) {
+      if (!decoder_.decode(*fields_[k], record, &values_[at + k], &reason_)) {
+        ++done->nulls;
+        ++done->nullsByField[columns[at + k].name + " (" + reason_ + ")"];
+      }
+    }
+    ++done->written;
+    return Row::kTaken;
+  }
+
+ private:
+  bool deleted_;
+  std::unique_ptr<reader::Table> table_;
+  reader::TextDecoder text_;
+  std::unique_ptr<reader::MemoFile> memo_;
+  reader::FieldDecoder decoder_;
+  std::vector<const reader::Field*> fields_;
+  std::vector<reader::Value> values_;
+  std::string reason_;
+};
+
+// Records formatted as text by one thread, to be written in their turn.
+struct Batch {
+  std::string rows;
+  Exported done;
+  RowDecoder::Row end = RowDecoder::Row::kTaken;  // kDamaged or kReadError: stopped there
+  uint64_t stoppedAt = 0;
+};
+
+void formatBatch(RowDecoder& rows, const RecordWriter& writer, const std::vector<Column>& columns,
+                 uint64_t first, uint64_t count, bool strict, Batch* batch) {
+  batch->rows.clear();
+  batch->done = Exported();
+  batch->end = RowDecoder::Row::kTaken;
+  for (uint64_t i = first; i < first + count; ++i) {
+    RowDecoder::Row row = rows.decode(i, strict, columns, &batch->done);
+    if (row == RowDecoder::Row::kTaken) {
+      writer.formatRow(rows.values(), &batch->rows);
+    } else if (row != RowDecoder::Row::kLeftOut) {
+      batch->end = row;
+      batch->stoppedAt = i;
+      return;
+    }
+  }
+}
+
+void add(const Exported& part, Exported* done) {
+  done->written += part.written;
+  done->leftOut += part.leftOut;
+  done->nulls += part.nulls;
+  for (const auto& [field, count] : part.nullsByField) done->nullsByField[field] += count;
+}
+
+// Tables smaller than this are not worth a second thread.
+constexpr uint64_t kParallelBytes = 8 << 20;
+
+// The records of `table` into `writer`. kDamaged (and the output abandoned)
+// at a deletion flag that is neither live nor deleted, when `strict`. A
+// writer of text gets the rows of a large table formatted on two threads,
+// in batches of about 1 MiB of records: while a helper thread formats the
+// next odd batch, this one writes the odd batch before and formats and
+// writes the even one.
+Outcome copyRecords(const ExportOptions& options, const std::string& path, bool strict,
+                    platform::Env* env, ProgressBar& bar, RecordWriter& writer, Exported* done,
+                    std::string* error) {
+  std::unique_ptr<reader::Table> table = reader::Table::Open(path, error, env);
+  if (!table) {
+    *error = "cannot be read: " + *error;
+    return Outcome::kUnreadable;
+  }
+  const uint64_t total = table->readableRecords();
+  const uint64_t recordLength = table->header().recordLength;
+  RowDecoder rows(options, std::move(table));
+  done->asciiOnly = rows.text().encoding().empty();
+  std::vector<Column> columns =
+      columnsOf(rows.fields(), rows.table().header(), rows.text(), options.deleted);
   if (!writer.begin(columns, error)) {
     writer.finish(false, error);
     *error = "cannot create the output: " + plainText(*error);
     return Outcome::kCannotCreate;
   }
+  auto failWriting = [&] {
+    writer.finish(false, error);
+    *error = "cannot write the output: " + plainText(*error);
+    return Outcome::kCannotCreate;
+  };
+  auto ended = [&](RowDecoder::Row row, uint64_t at) {
+    writer.finish(false, error);
+    if (row == RowDecoder::Row::kDamaged) return Outcome::kDamaged;
+    *error = "cannot be read: read error at record " + std::to_string(at + 1);
+    return Outcome::kUnreadable;
+  };
 
-  const uint64_t total = table.readableRecords();
-  std::vector<reader::Value> values(columns.size());
-  std::string_view record;
-  std::string reason;
-  uint64_t i = 0;
-  for (; i < total && table.record(i, &record); ++i) {
-    if ((i & 0x3FF) == 0) {
-      bar.show(i, total);
+  // A second reader of the table for the helper thread; without one, or
+  // for a small table or a writer of its own rows, one thread does it all.
+  std::unique_ptr<RowDecoder> helper;
+  std::string ignored;
+  if (writer.formatsText() && total * recordLength >= kParallelBytes) {
+    if (std::unique_ptr<reader::Table> again = reader::Table::Open(path, &ignored, env)) {
+      helper = std::make_unique<RowDecoder>(options, std::move(again));
+    }
+  }
+
+  if (!helper) {
+    for (uint64_t i = 0; i < total; ++i) {
+      if ((i & 0x3FF) == 0) {
+        bar.show(i, total);
+        if (platform::InterruptCount() != 0) {
+          writer.finish(false, error);
+          return Outcome::kStopped;
+        }
+      }
+      RowDecoder::Row row = rows.decode(i, strict, columns, done);
+      if (row == RowDecoder::Row::kTaken) {
+        if (!writer.row(rows.values(), error)) return failWriting();
+      } else if (row != RowDecoder::Row::kLeftOut) {
+        return ended(row, i);
+      }
+    }
+  } else {
+    const uint64_t perBatch = std::max<uint64_t>(1, reader::Table::kBufferBytes / recordLength);
+    Batch mine, theirs, held;
+    bool holding = false;
+    for (uint64_t first = 0; first < total; first += 2 * perBatch) {
+      bar.show(first, total);
       if (platform::InterruptCount() != 0) {
         writer.finish(false, error);
         return Outcome::kStopped;
       }
-    }
-    auto flag = static_cast<uint8_t>(record[0]);
-    if (strict && flag != reader::kLiveFlag && flag != reader::kDeletedFlag) {
-      writer.finish(false, error);
-      return Outcome::kDamaged;
-    }
-    bool deleted = flag == reader::kDeletedFlag;
-    if (deleted && !options.deleted) {
-      ++done->leftOut;
-      continue;
-    }
-    size_t at = 0;
-    if (options.deleted) {
-      values[0].kind = reader::Value::Kind::kBool;
-      values[0].boolean = deleted;
-      at = 1;
-    }
-    for (size_t k = 0; k < fields.size(); ++k) {
-      if (!decoder.decode(*fields[k], record, &values[at + k], &reason)) {
-        ++done->nulls;
-        ++done->nullsByField[columns[at + k].name + " (" + reason + ")"];
+      uint64_t count = std::min(perBatch, total - first);
+      uint64_t next = first + count;
+      uint64_t nextCount = next < total ? std::min(perBatch, total - next) : 0;
+      std::future<void> helping;
+      if (nextCount > 0) {
+        helping = std::async(std::launch::async, [&, next, nextCount] {
+          formatBatch(*helper, writer, columns, next, nextCount, strict, &theirs);
+        });
+      }
+      // Whatever happens below, the helper is waited for before its
+      // batch or its reader goes away.
+      struct Join {
+        std::future<void>& f;
+        ~Join() {
+          if (f.valid()) f.wait();
+        }
+      } join{helping};
+      bool written = !holding || writer.putRows(held.rows, error);
+      formatBatch(rows, writer, columns, first, count, strict, &mine);
+      if (!written) return failWriting();
+      add(mine.done, done);
+      if (mine.end != RowDecoder::Row::kTaken) return ended(mine.end, mine.stoppedAt);
+      if (!writer.putRows(mine.rows, error)) return failWriting();
+      holding = false;
+      if (helping.valid()) {
+        helping.get();
+        add(theirs.done, done);
+        if (theirs.end != RowDecoder::Row::kTaken) return ended(theirs.end, theirs.stoppedAt);
+        std::swap(held, theirs);
+        holding = true;
       }
     }
-    if (!writer.row(values, error)) {
-      writer.finish(false, error);
-      *error = "cannot write the output: " + plainText(*error);
-      return Outcome::kCannotCreate;
-    }
-    ++done->written;
+    if (holding && !writer.putRows(held.rows, error)) return failWriting();
   }
   bar.clear();
-  if (i < total) {
-    *error = "read error at record " + std::to_string(i + 1);
-    writer.finish(false, error);
-    *error = "cannot be read: " + *error;
-    return Outcome::kUnreadable;
-  }
   if (!writer.finish(true, error)) {
     *error = "cannot write the output: " + plainText(*error);
     return Outcome::kCannotCreate;
@@ -379,7 +514,7 @@ int exportTable(const ExportOptions& options, const std::string& path, std::ostr
   if (!damage) {
     std::unique_ptr<RecordWriter> writer = writerFor(options, stemOf(path), env);
     bar.label(path);
-    outcome = copyRecords(options, *table, true, bar, *writer, &done, &error);
+    outcome = copyRecords(options, path, true, env, bar, *writer, &done, &error);
     if (outcome == Outcome::kDamaged) {
       damage = "a record's deletion flag is neither live nor deleted";
       done = Exported();
@@ -398,15 +533,12 @@ int exportTable(const ExportOptions& options, const std::string& path, std::ostr
     }
     if (workspace.make(&error)) result = recoverForExport(path, workspace.path(), bar, &error);
     if (platform::InterruptCount() != 0) outcome = Outcome::kStopped;
-    std::unique_ptr<reader::Table> recovered;
-    if (result) {
-      method = result->method;
-      recovered = reader::Table::Open(result->table, &error, env);
-    }
+    std::string readPath = path;
+    if (result) method = result->method;
     if (outcome == Outcome::kStopped) {
       // Nothing more to do: the output was never made.
-    } else if (recovered) {
-      table = std::move(recovered);
+    } else if (result) {
+      readPath = result->table;
     } else if (damageOf(*table) == std::optional<std::string>(kNoLayout)) {
       err << shown << ": cannot be read: " << *damage << ", and the recovery failed: "
           << plainText(error) << "\n";
@@ -419,7 +551,7 @@ int exportTable(const ExportOptions& options, const std::string& path, std::ostr
     if (outcome != Outcome::kStopped) {
       std::unique_ptr<RecordWriter> writer = writerFor(options, stemOf(path), env);
       bar.label(path);
-      outcome = copyRecords(options, *table, false, bar, *writer, &done, &error);
+      outcome = copyRecords(options, readPath, false, env, bar, *writer, &done, &error);
     }
   }
   switch (outcome) {

@@ -109,6 +109,18 @@ class TextFileWriter : public RecordWriter {
  public:
   TextFileWriter(std::string path, platform::Env* env) : path_(std::move(path)), file_(env) {}
 
+  bool formatsText() const override { return true; }
+
+  bool row(const std::vector<Value>& values, std::string* error) override {
+    formatRow(values, &buffer_);
+    return rowDone(error);
+  }
+
+  bool putRows(std::string_view rows, std::string* error) override {
+    if (!buffer_.empty() && !flush(error)) return false;
+    return file_.write(rows, error);
+  }
+
   bool finish(bool ok, std::string* error) override {
     if (ok && !flush(error)) ok = false;
     if (!ok) {
@@ -143,24 +155,23 @@ class CsvWriter : public TextFileWriter {
     if (!create(error)) return false;
     for (size_t i = 0; i < columns.size(); ++i) {
       if (i > 0) buffer_ += ',';
-      putQuoted(columns[i].name);
+      putQuoted(columns[i].name, &buffer_);
     }
     buffer_ += "\r\n";
     return rowDone(error);
   }
 
-  bool row(const std::vector<Value>& values, std::string* error) override {
+  void formatRow(const std::vector<Value>& values, std::string* out) const override {
     for (size_t i = 0; i < values.size(); ++i) {
-      if (i > 0) buffer_ += ',';
+      if (i > 0) *out += ',';
       const Value& v = values[i];
       switch (v.kind) {
         case Value::Kind::kNull: break;
-        case Value::Kind::kBool: buffer_ += v.boolean ? "true" : "false"; break;
-        default: putQuoted(v.text); break;
+        case Value::Kind::kBool: *out += v.boolean ? "true" : "false"; break;
+        default: putQuoted(v.text, out); break;
       }
     }
-    buffer_ += "\r\n";
-    return rowDone(error);
+    *out += "\r\n";
   }
 
  private:
@@ -184,17 +195,17 @@ class CsvWriter : public TextFileWriter {
     return false;
   }
 
-  void putQuoted(const std::string& text) {
+  static void putQuoted(const std::string& text, std::string* out) {
     if (!needsQuotes(text)) {
-      buffer_ += text;
+      *out += text;
       return;
     }
-    buffer_ += '"';
+    *out += '"';
     for (char c : text) {
-      if (c == '"') buffer_ += '"';
-      buffer_ += c;
+      if (c == '"') *out += '"';
+      *out += c;
     }
-    buffer_ += '"';
+    *out += '"';
   }
 };
 
@@ -213,25 +224,24 @@ class JsonLinesWriter : public TextFileWriter {
     return create(error);
   }
 
-  bool row(const std::vector<Value>& values, std::string* error) override {
-    if (values.empty()) buffer_ += '{';
+  void formatRow(const std::vector<Value>& values, std::string* out) const override {
+    if (values.empty()) *out += '{';
     for (size_t i = 0; i < values.size(); ++i) {
-      buffer_ += keys_[i];
+      *out += keys_[i];
       const Value& v = values[i];
       switch (v.kind) {
-        case Value::Kind::kNull: buffer_ += "null"; break;
-        case Value::Kind::kBool: buffer_ += v.boolean ? "true" : "false"; break;
+        case Value::Kind::kNull: *out += "null"; break;
+        case Value::Kind::kBool: *out += v.boolean ? "true" : "false"; break;
         case Value::Kind::kInteger: {
           char text[24];
-          buffer_.append(text, std::to_chars(text, text + sizeof text, v.integer).ptr);
+          out->append(text, std::to_chars(text, text + sizeof text, v.integer).ptr);
           break;
         }
-        case Value::Kind::kReal: putReal(v.real); break;
-        default: putString(v.text); break;
+        case Value::Kind::kReal: putReal(v.real, out); break;
+        default: putString(v.text, out); break;
       }
     }
-    buffer_ += "}\n";
-    return rowDone(error);
+    *out += "}\n";
   }
 
  private:
@@ -239,26 +249,26 @@ class JsonLinesWriter : public TextFileWriter {
     return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
 
-  void putReal(double real) {
+  static void putReal(double real, std::string* out) {
     if (!std::isfinite(real)) {
-      buffer_ += "null";
+      *out += "null";
       return;
     }
     char text[64];
-    buffer_.append(text, nlohmann::detail::to_chars(text, text + sizeof text, real));
+    out->append(text, nlohmann::detail::to_chars(text, text + sizeof text, real));
   }
 
-  void putString(const std::string& text) {
+  static void putString(const std::string& text, std::string* out) {
     for (char c : text) {
       auto byte = static_cast<uint8_t>(c);
       if (byte < 0x20 || byte >= 0x80 || c == '"' || c == '\\') {
-        buffer_ += jsonText(text);
+        *out += jsonText(text);
         return;
       }
     }
-    buffer_ += '"';
-    buffer_ += text;
-    buffer_ += '"';
+    *out += '"';
+    *out += text;
+    *out += '"';
   }
 
   std::vector<std::string> keys_;

@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/env.h"
@@ -34,6 +35,14 @@ class RecordWriter {
   virtual bool row(const std::vector<reader::Value>& values, std::string* error) = 0;
   // Completes the output (`ok` false: abandon it); false on a write error.
   virtual bool finish(bool ok, std::string* error) = 0;
+
+  // Writers of text also take rows formatted elsewhere: `formatRow` may be
+  // called on any thread once `begin` has returned (it reads only what
+  // begin set up), and `putRows` writes such rows, in order, in place of
+  // `row`.
+  virtual bool formatsText() const { return false; }
+  virtual void formatRow(const std::vector<reader::Value>&, std::string*) const {}
+  virtual bool putRows(std::string_view, std::string*) { return false; }
 };
 
 std::unique_ptr<RecordWriter> MakeCsvWriter(const std::string& path, platform::Env* env);

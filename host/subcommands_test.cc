@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -193,6 +194,50 @@ TEST(Export, CommandLinesThatCannotRunAreUsageErrors) {
   EXPECT_NE(help.out.find("Examples:\n  dbfrecover inspect "), std::string::npos);
   // The recovering command's help leads to both.
   EXPECT_NE(helpText().find("dbfrecover inspect --help, export --help"), std::string::npos);
+}
+
+// A table of more than 8 MiB is formatted on two threads in batches:
+// every record is there once, in its place, with the counts of the
+// closing line summed over the batches.
+TEST(Export, ALargeTableKeepsItsRecordsInOrder) {
+  TempDir dir;
+  TableBuilder builder;
+  builder.field("ID", 'N', 7).field("PAD", 'C', 92);
+  const int kRecords = 100000;  // 100 bytes each
+  for (int i = 0; i < kRecords; ++i) {
+    char id[8];
+    std::snprintf(id, sizeof id, "%7d", i);
+    // Every 1000th deleted, every 777th with an ID that is no number.
+    builder.record((i % 777 == 5 ? std::string("  x") + (id + 3) : std::string(id)) +
+                       std::string(92, 'p'),
+                   i % 1000 == 3 ? '*' : ' ');
+  }
+  builder.write(dir.file("big.dbf"));
+  for (const char* format : {"csv", "jsonl"}) {
+    SCOPED_TRACE(format);
+    std::string out = dir.file(format);
+    std::filesystem::create_directory(out);
+    CommandRun run = runMain(ExportMain, {"export", "-f", format, dir.file("big.dbf"), "-o", out});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("99900 records to"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("100 deleted left out; 129 values could not be decoded, left null: "
+                           "ID (not a number) 129"),
+              std::string::npos)
+        << run.out;
+    std::vector<std::string> lines = testing::splitLines(
+        testing::readFile(out + "/big." + format));
+    std::string csv = std::string(format) == "csv" ? "" : "x";
+    size_t row = csv.empty() ? 1 : 0;  // after the CSV header
+    for (int i = 0; i < kRecords; ++i) {
+      if (i % 1000 == 3) continue;
+      ASSERT_LT(row, lines.size());
+      std::string id = i % 777 == 5 ? (csv.empty() ? "" : "null") : std::to_string(i);
+      std::string begins = csv.empty() ? id + "," : "{\"ID\":" + id + ",";
+      ASSERT_EQ(lines[row].rfind(begins, 0), 0u) << "record " << i << ": " << lines[row];
+      ++row;
+    }
+    EXPECT_EQ(row, lines.size());
+  }
 }
 
 // What a folder holds, by name.
