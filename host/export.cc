@@ -266,11 +266,15 @@ void add(const Exported& part, Exported* done) {
 
 // Tables smaller than this are not worth a second thread.
 constexpr uint64_t kParallelBytes = 8 << 20;
+// Records a batch holds, in bytes of the table: its rows as text are at
+// most six times as many bytes (JSON's escapes), and three batches live
+// at once.
+constexpr uint64_t kBatchBytes = 512 << 10;
 
 // The records of `table` into `writer`. kDamaged (and the output abandoned)
 // at a deletion flag that is neither live nor deleted, when `strict`. A
 // writer of text gets the rows of a large table formatted on two threads,
-// in batches of about 1 MiB of records: while a helper thread formats the
+// in batches of kBatchBytes of records: while a helper thread formats the
 // next odd batch, this one writes the odd batch before and formats and
 // writes the even one.
 Outcome copyRecords(const ExportOptions& options, const std::string& path, bool strict,
@@ -308,7 +312,13 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
   // for a small table or a writer of its own rows, one thread does it all.
   std::unique_ptr<RowDecoder> helper;
   std::string ignored;
-  if (writer.formatsText() && total * recordLength >= kParallelBytes) {
+  // A memo text may be up to 16 MiB: a batch of rows with memos has no
+  // bound worth holding three of, so such tables take one row at a time.
+  const bool memos = std::any_of(rows.fields().begin(), rows.fields().end(),
+                                 [&](const reader::Field* f) {
+                                   return reader::isMemoType(f->type, rows.table().header());
+                                 });
+  if (writer.formatsText() && !memos && total * recordLength >= kParallelBytes) {
     if (std::unique_ptr<reader::Table> again = reader::Table::Open(path, &ignored, env)) {
       helper = std::make_unique<RowDecoder>(options, std::move(again));
     }
@@ -331,7 +341,7 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
       }
     }
   } else {
-    const uint64_t perBatch = std::max<uint64_t>(1, reader::Table::kBufferBytes / recordLength);
+    const uint64_t perBatch = std::max<uint64_t>(1, kBatchBytes / recordLength);
     Batch mine, theirs, held;
     bool holding = false;
     for (uint64_t first = 0; first < total; first += 2 * perBatch) {
