@@ -472,7 +472,8 @@ const char kStoppedWords[] = "stopped by the user; nothing written";
 std::optional<ResultLocation> recoverForExport(const std::string& path,
                                                const std::string& workspace, ProgressBar& bar,
                                                std::string* error) {
-  std::string problem;
+  // Loaded once for all tables, and kept loaded, as dbfrecover's own run does.
+  static std::string problem;
   static std::optional<Engine> engine = loadEngine(enginePath(), &problem);
   if (!engine) {
     *error = "the engine library cannot be loaded: " + problem;
