@@ -266,15 +266,13 @@ void add(const Exported& part, Exported* done) {
 
 // Tables smaller than this are not worth a second thread.
 constexpr uint64_t kParallelBytes = 8 << 20;
-// Records a batch holds, in bytes of the table: its rows as text are at
-// most six times as many bytes (JSON's escapes), and three batches live
-// at once.
-constexpr uint64_t kBatchBytes = 512 << 10;
+
 
 // The records of `table` into `writer`. kDamaged (and the output abandoned)
 // at a deletion flag that is neither live nor deleted, when `strict`. A
 // writer of text gets the rows of a large table formatted on two threads,
-// in batches of kBatchBytes of records: while a helper thread formats the
+// in batches of one read of records (about 1 MiB; as text at most six
+// times that, JSON's escapes, with three batches alive at once): while a helper thread formats the
 // next odd batch, this one writes the odd batch before and formats and
 // writes the even one.
 Outcome copyRecords(const ExportOptions& options, const std::string& path, bool strict,
@@ -341,7 +339,8 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
       }
     }
   } else {
-    const uint64_t perBatch = std::max<uint64_t>(1, kBatchBytes / recordLength);
+    // A batch is one read of each thread's table: each reads only its own.
+    const uint64_t perBatch = rows.table().recordsPerRead();
     Batch mine, theirs, held;
     bool holding = false;
     for (uint64_t first = 0; first < total; first += 2 * perBatch) {

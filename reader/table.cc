@@ -212,12 +212,16 @@ uint64_t Table::readableRecords() const {
   return std::min<uint64_t>(header_.recordCount, recordsInFile());
 }
 
+uint64_t Table::recordsPerRead() const {
+  const uint32_t length = std::max<uint32_t>(1, header_.recordLength);
+  return (kBufferBytes + length - 1) / length;
+}
+
 bool Table::record(uint64_t index, std::string_view* bytes) {
   const uint32_t length = header_.recordLength;
   if (length == 0 || index >= recordsInFile()) return false;
   if (index < bufferFirst_ || index >= bufferFirst_ + bufferCount_) {
-    uint64_t perBlock = std::max<uint64_t>(1, kBufferBytes / length);
-    uint64_t count = std::min<uint64_t>(perBlock, recordsInFile() - index);
+    uint64_t count = std::min<uint64_t>(recordsPerRead(), recordsInFile() - index);
     buffer_.resize(static_cast<size_t>(count * length));
     size_t got = 0;
     if (!file_->ReadAt(header_.headerLength + index * length, buffer_.data(), buffer_.size(),

@@ -89,9 +89,14 @@ class Table {
   uint64_t readableRecords() const;
 
   // Reads record `index` (from 0); false past the end or on a read error.
-  // The view stays valid until the next call. Reads ahead in blocks of at
-  // most kBufferBytes.
+  // The view stays valid until the next call. Reads ahead recordsPerRead()
+  // records from `index` when the record is not in the buffer already.
   bool record(uint64_t index, std::string_view* bytes);
+
+  // Records a read takes: at least kBufferBytes of them, so that the
+  // platform's read-ahead block is passed over and the bytes are copied
+  // once, straight into the buffer.
+  uint64_t recordsPerRead() const;
 
   static constexpr size_t kBufferBytes = 1 << 20;
 
