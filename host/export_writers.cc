@@ -237,7 +237,13 @@ class JsonLinesWriter : public TextFileWriter {
           out->append(text, std::to_chars(text, text + sizeof text, v.integer).ptr);
           break;
         }
-        case Value::Kind::kReal: putReal(v.real, out); break;
+        case Value::Kind::kReal:
+          if (isShortestForm(v.text)) {
+            *out += v.text;
+          } else {
+            putReal(v.real, out);
+          }
+          break;
         default: putString(v.text, out); break;
       }
     }
@@ -247,6 +253,26 @@ class JsonLinesWriter : public TextFileWriter {
  private:
   static std::string jsonText(const std::string& text) {
     return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+
+  // True when `text` (the number as written, which reads as the value's
+  // double) is what the JSON library writes for that double: at most 15
+  // significant digits, which no other decimal of as few digits shares,
+  // so that the shortest form is they; a point with digits on both sides,
+  // no leading or trailing zero; no more than three zeros after "0.".
+  static bool isShortestForm(std::string_view text) {
+    if (!text.empty() && text[0] == '-') text.remove_prefix(1);
+    size_t point = text.find('.');
+    if (point == std::string_view::npos || point == 0 || point + 1 == text.size()) return false;
+    std::string_view whole = text.substr(0, point), part = text.substr(point + 1);
+    if (part.back() == '0' || (whole.size() > 1 && whole[0] == '0')) return false;
+    size_t digits = whole.size() + part.size();
+    if (whole == "0") {
+      size_t zeros = part.find_first_not_of('0');
+      if (zeros > 3) return false;
+      digits = part.size() - zeros;
+    }
+    return digits <= 15;
   }
 
   static void putReal(double real, std::string* out) {

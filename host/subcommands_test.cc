@@ -168,6 +168,31 @@ TEST(Export, LeavesOutDeletedRecordsAndNullsWhatCannotBeDecoded) {
             "_deleted,NAME,N\r\nfalse,ann,1\r\ntrue,bob,2\r\nfalse,cy,\r\n");
 }
 
+// A number with decimals goes into JSON as the JSON library writes its
+// double, whether the text as written is taken or the double formatted.
+TEST(Export, JsonNumbersAreTheLibrarysOwn) {
+  const char* kNumbers[] = {"1.5",     "-0.5",  "0.0001",          "0.00001",          "10.10",
+                            "007.25",  ".5",    "123456789.012345", "1234567890.123456", "-0.0",
+                            "99999.9", "0.123", "1.000000000000001"};
+  TempDir dir;
+  TableBuilder builder;
+  builder.field("N", 'F', 18);
+  for (const char* number : kNumbers) {
+    std::string text = number;
+    builder.record(std::string(18 - text.size(), ' ') + text);
+  }
+  builder.write(dir.file("n.dbf"));
+  ASSERT_EQ(runMain(ExportMain, {"export", "-f", "jsonl", dir.file("n.dbf"), "-o", dir.path()})
+                .status,
+            0);
+  std::vector<std::string> lines = testing::splitLines(testing::readFile(dir.file("n.jsonl")));
+  ASSERT_EQ(lines.size(), std::size(kNumbers));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i], "{\"N\":" + nlohmann::json(std::strtod(kNumbers[i], nullptr)).dump() + "}")
+        << kNumbers[i];
+  }
+}
+
 TEST(Export, CommandLinesThatCannotRunAreUsageErrors) {
   TempDir dir;
   std::string table = testing::testData("foxprodb/setup.dbf");
