@@ -446,7 +446,14 @@ int32_t KEST_CALL onProgress(const char*, int32_t percent, void* userData) {
 
 void ServeDesk::noteStatus(Table* table, const char* text, int percent) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (text != nullptr) table->stage = plainText(platform::NarrowToUtf8(text));
+  if (text != nullptr) {
+    // The engine names a pass ("Pass 2: trying ...") and reports its end
+    // ("done") apart: both belong on one line.
+    std::string said = plainText(platform::NarrowToUtf8(text));
+    bool continues = table->stage.size() >= 3 &&
+                     table->stage.compare(table->stage.size() - 3, 3, "...") == 0;
+    table->stage = continues && said.rfind("Pass", 0) != 0 ? table->stage + " " + said : said;
+  }
   if (percent >= 0 && percent <= 100) table->percent = percent;
   // The engine clears the byte as a run begins: a Cancel that came just
   // before is set again at its first report.
