@@ -1,5 +1,6 @@
 #include "host/serve_desk.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -14,6 +15,10 @@
 #include "kestdll/include/kestdll.h"
 #include "platform/console.h"
 #include "platform/path.h"
+#include "reader/field_value.h"
+#include "reader/memo_file.h"
+#include "reader/table.h"
+#include "reader/text_decoder.h"
 
 namespace kest::host {
 
@@ -94,11 +99,54 @@ std::string withCase(std::string text, bool upper) {
   return text;
 }
 
-// Records shown before and after a recovery, and the largest table whose
-// records are exported for that alone (the result's JSON Lines are made
-// for its download anyway).
+// Records shown before and after a recovery; records looked at for them
+// before the table is given up as holding no live one near its start.
 constexpr size_t kPreviewRecords = 10;
-constexpr uint64_t kPreviewLimit = 64ull << 20;
+constexpr uint64_t kPreviewScan = 1000;
+
+ordered_json valueJson(const reader::Value& v) {
+  switch (v.kind) {
+    case reader::Value::Kind::kNull: return nullptr;
+    case reader::Value::Kind::kBool: return v.boolean;
+    case reader::Value::Kind::kInteger: return v.integer;
+    case reader::Value::Kind::kReal: return v.real;
+    default: return v.text;
+  }
+}
+
+// The first live records of a table as its header describes them, read
+// directly: the export of a damaged table would run the engine, which
+// belongs to the queue.
+ordered_json sourcePreview(const std::string& path, std::string* note) {
+  ordered_json records = ordered_json::array();
+  std::string error;
+  std::unique_ptr<reader::Table> table = reader::Table::Open(path, &error);
+  if (!table) {
+    *note = "No preview: " + plainText(error);
+    return records;
+  }
+  std::unique_ptr<reader::MemoFile> memo = reader::MemoFile::Open(path, table->header());
+  reader::TextDecoder text(reader::defaultEncoding(table->header()));
+  reader::FieldDecoder decoder(table->header(), memo.get(), &text);
+  uint64_t scan = std::min<uint64_t>(table->readableRecords(), kPreviewScan);
+  for (uint64_t i = 0; i < scan && records.size() < kPreviewRecords; ++i) {
+    std::string_view bytes;
+    if (!table->record(i, &bytes)) break;
+    // Deleted and jammed records stay out of the result, and so out of here.
+    if (bytes.empty() || static_cast<uint8_t>(bytes[0]) != reader::kLiveFlag) continue;
+    ordered_json record;
+    for (const reader::Field& field : table->fields()) {
+      if (reader::isSystemField(field)) continue;
+      reader::Value value;
+      std::string reason;
+      decoder.decode(field, bytes, &value, &reason);
+      record[plainText(field.name)] = valueJson(value);
+    }
+    records.push_back(std::move(record));
+  }
+  if (records.empty()) *note = "No preview: no live record near the start of the table.";
+  return records;
+}
 
 // The first records of a JSON Lines file, as JSON.
 ordered_json firstRecords(const std::string& path) {
@@ -252,25 +300,13 @@ DeskAnswer ServeDesk::endUpload(int id, bool memo, int failedStatus,
   std::ostringstream json;
   RunInspect(options, json);
   ordered_json inspection = ordered_json::parse(json.str(), nullptr, false);
-  ordered_json preview = ordered_json::array();
   std::string previewNote;
-  std::string look = platform::InFolder(tableFolder(id), "look" + std::to_string(memo));
-  if (size > kPreviewLimit) {
-    previewNote = "No preview for a table this large; the recovery shows its first records.";
-  } else if (inspection.value("verdict", "").rfind("header destroyed", 0) == 0) {
+  ordered_json preview = ordered_json::array();
+  if (inspection.value("verdict", "").rfind("header destroyed", 0) == 0) {
     previewNote = "No preview: the header is destroyed, and only the recovery can work out "
                   "where the fields lie.";
-  } else if (env_->CreateFolder(look)) {
-    ExportOptions exporting;
-    exporting.format = "jsonl";
-    exporting.tables = {source};
-    exporting.output = look;
-    std::ostringstream ignored;
-    if (RunExport(exporting, ignored, ignored) == 0) {
-      preview = firstRecords(platform::InFolder(look, "table.jsonl"));
-    } else {
-      previewNote = "No preview: the records cannot be read as the header describes them.";
-    }
+  } else {
+    preview = sourcePreview(source, &previewNote);
   }
   std::lock_guard<std::mutex> lock(mutex_);
   table->preview = preview;
@@ -476,6 +512,10 @@ void ServeDesk::runOne(Table* table) {
     problem = "The server cannot make a folder for the result: " + s.text();
   } else {
     Run run{this, table};
+    std::lock_guard<std::mutex> engineLock(engineMutex_);
+    // An export that recovered a table first may have handed the engine a
+    // break byte of its own.
+    engine_->setBreakFlag(const_cast<char*>(&breakByte_));
     if (engine_->fileRecoverEx != nullptr) {
       KestRecoverOptions chosen{};
       chosen.size = sizeof chosen;
@@ -586,6 +626,9 @@ DeskAnswer ServeDesk::makeDownload(int id, const std::string& label, const Resul
     options.tables = {result.table};
     options.output = format == "sqlite" ? made : target;
     std::ostringstream out, err;
+    // Export recovers a table it finds damaged before it exports it: that
+    // waits for the engine like any run.
+    std::lock_guard<std::mutex> engineLock(engineMutex_);
     if (RunExport(options, out, err) != 0) {
       return DeskAnswer::error(500, "The export could not be made: " + plainText(err.str()));
     }

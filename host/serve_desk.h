@@ -109,8 +109,11 @@ class ServeDesk {
   // The engine reads it at its poll points; Cancel and the destructor set it.
   volatile char breakByte_ = 0;
   // Downloads are made one at a time: exports of the same table would
-  // race for the same files.
+  // race for the same files. Taken before engineMutex_, never after it.
   std::mutex downloadMutex_;
+  // Held by whatever uses the engine: a recovery, and an export (which
+  // recovers a damaged table first). The engine runs one at a time.
+  std::mutex engineMutex_;
   std::thread worker_;
 };
 

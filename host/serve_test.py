@@ -134,20 +134,28 @@ class Page:
         self.driver.find_element(By.ID, "files").send_keys("\n".join(paths))
 
     def card(self, name, state=None):
-        def find():
-            for card in self.driver.find_elements(By.CSS_SELECTOR, ".card[data-state]"):
-                if card.find_element(By.TAG_NAME, "h2").text == name and (
-                        state is None or card.get_attribute("data-state") == state):
-                    return card
-            return None
-        return self.until(f"{name} {state or ''}", find)
+        """The card of a table (it stays; the page redraws what it holds)."""
+        find = """return Array.from(document.querySelectorAll('.card[data-state]')).find(c =>
+                    c.querySelector('h2').textContent === arguments[0] &&
+                    (!arguments[1] || c.dataset.state === arguments[1])) || null;"""
+        return self.until(f"{name} {state or ''}",
+                          lambda: self.driver.execute_script(find, name, state))
+
+    def press(self, card, selector):
+        """Clicks within a card, looked up at the moment of the click."""
+        click = "const b = arguments[0].querySelector(arguments[1]); if (b) b.click(); return !!b;"
+        self.until(f"{selector} to press", lambda: self.driver.execute_script(click, card, selector))
+
+    def links(self, card):
+        return self.driver.execute_script(
+            "return arguments[0].querySelectorAll('a[data-format]').length", card)
 
     def download(self, card, format, expected):
-        before = set(os.listdir(self.downloads))
-        card.find_element(By.CSS_SELECTOR, f"a[data-format={format}]").click()
         path = os.path.join(self.downloads, expected)
+        assert not os.path.exists(path)
+        self.press(card, f"a[data-format={format}]")
         self.until(f"download {expected}",
-                   lambda: os.path.exists(path) and expected not in before and
+                   lambda: os.path.exists(path) and
                    not any(f.endswith(".crdownload") for f in os.listdir(self.downloads)))
         return path
 
@@ -201,8 +209,8 @@ def main():
         page.shot("2-inspected")
 
         # Recover both at once: the engine takes one, the other waits.
-        photos.find_element(By.CSS_SELECTOR, "button.recover").click()
-        books.find_element(By.CSS_SELECTOR, "button.recover").click()
+        page.press(photos, "button.recover")
+        page.press(books, "button.recover")
         page.shot("3-recovering")
         photos = page.card("PHOTOS.DBF", "done")
         books = page.card("books.dbf", "done")
@@ -244,10 +252,10 @@ def main():
         page.choose(notes)
         card = page.card("notes.dbf", "ready")
         assert "could not be read" in card.text or "destroyed" in card.text, card.text
-        card.find_element(By.CSS_SELECTOR, "button.recover").click()
+        page.press(card, "button.recover")
         card = page.card("notes.dbf", "failed")
         assert "Nothing to recover" in card.text, card.text
-        assert not card.find_elements(By.CSS_SELECTOR, "a[data-format]")
+        assert not page.links(card)
         page.shot("6-not-a-table")
         written = [d for _, dirs, _ in os.walk(server.folder) for d in dirs
                    if d.startswith("Recovered")]
@@ -279,13 +287,13 @@ def main():
         page.driver.get(waiting.url)
         page.choose(second)
         card = page.card("books.dbf", "ready")
-        card.find_element(By.CSS_SELECTOR, "button.recover").click()
+        page.press(card, "button.recover")
         card = page.card("books.dbf", "running")
         page.shot("7-running")
-        card.find_element(By.CSS_SELECTOR, "button.cancel").click()
+        page.press(card, "button.cancel")
         card = page.card("books.dbf", "cancelled")
         assert "Stopped at your request" in card.text, card.text
-        assert not card.find_elements(By.CSS_SELECTOR, "a[data-format]")
+        assert not page.links(card)
         page.shot("8-cancelled")
     finally:
         waiting.stop()
