@@ -294,11 +294,17 @@ DeskAnswer ServeDesk::endUpload(int id, bool memo, int failedStatus,
   InspectOptions options;
   options.tables = {source};
   options.sampleRecords = 100000;
-  std::ostringstream text;
-  int status = RunInspect(options, text);
-  options.json = true;
-  std::ostringstream json;
-  RunInspect(options, json);
+  std::ostringstream text, json;
+  int status = kInspectUnreadable;
+  // A table inspect cannot take apart is still a table to recover: the
+  // page then says it could not be read.
+  try {
+    status = RunInspect(options, text);
+    options.json = true;
+    RunInspect(options, json);
+  } catch (const std::exception& failure) {
+    text << "The table could not be looked at: " << failure.what() << "\n";
+  }
   ordered_json inspection = ordered_json::parse(json.str(), nullptr, false);
   std::string previewNote;
   ordered_json preview = ordered_json::array();
@@ -306,7 +312,11 @@ DeskAnswer ServeDesk::endUpload(int id, bool memo, int failedStatus,
     previewNote = "No preview: the header is destroyed, and only the recovery can work out "
                   "where the fields lie.";
   } else {
-    preview = sourcePreview(source, &previewNote);
+    try {
+      preview = sourcePreview(source, &previewNote);
+    } catch (const std::exception&) {
+      previewNote = "No preview: the records cannot be read as the header describes them.";
+    }
   }
   std::lock_guard<std::mutex> lock(mutex_);
   table->preview = preview;
