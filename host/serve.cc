@@ -19,6 +19,7 @@
 #include "platform/console.h"
 #include "platform/env.h"
 #include "platform/path.h"
+#include "platform/stop_request.h"
 
 namespace kest::host {
 
@@ -38,7 +39,7 @@ const char kHelp[] =
     "Lines or SQLite. Only this computer can reach the page: the server listens\n"
     "on 127.0.0.1 and answers only requests that carry the token of the address\n"
     "it prints. Uploads and results stay in a private temporary folder that is\n"
-    "removed when the server stops (Ctrl-C).\n"
+    "removed when the server stops (Ctrl-C, or the terminal closed).\n"
     "\n"
     "Options:\n"
     "      --port N         port to listen on (default: any free one)\n"
@@ -52,8 +53,6 @@ constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kDefaultUploadMiB = 2048;
 constexpr uint64_t kMostUploadMiB = 4095;
 constexpr size_t kSendBlock = 256 * 1024;
-
-volatile char gInterrupted = 0;
 
 std::string newToken() {
   std::random_device random;
@@ -311,10 +310,12 @@ int ServeMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
       if (open && !platform::OpenInBrowser(address)) {
         err << "dbfrecover serve: could not open a browser; open the address yourself.\n";
       }
-      platform::InstallInterruptHandler(&gInterrupted, nullptr, kExitUserBreak);
+      // A closed terminal stops it as Ctrl-C does, so that the private
+      // folder with the user's tables is removed either way.
+      platform::InstallStopHandler(kExitUserBreak);
       std::atomic<bool> listening{true};
       std::thread watcher([&] {
-        while (listening && platform::InterruptCount() == 0) {
+        while (listening && !platform::StopRequested()) {
           std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         server.stop();

@@ -71,8 +71,8 @@ class Server:
         connection.close()
         return response.status, data
 
-    def stop(self):
-        self.process.send_signal(signal.SIGINT)
+    def stop(self, how=signal.SIGINT):
+        self.process.send_signal(how)
         self.process.wait(timeout=30)
         assert not os.path.exists(self.folder), f"{self.folder} left behind"
 
@@ -296,7 +296,7 @@ def main():
         assert not page.links(card)
         page.shot("8-cancelled")
     finally:
-        waiting.stop()
+        waiting.stop(signal.SIGHUP)  # the terminal closed: the folder goes all the same
         page.driver.quit()
 
     for path, content in sources.items():
