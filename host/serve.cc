@@ -99,18 +99,27 @@ std::optional<int> idOf(const httplib::Request& req) {
   return value;
 }
 
+std::string tooLargeText(uint64_t limit) {
+  return "The file is larger than the limit of " + std::to_string(limit / kMiB) + " MiB.";
+}
+
 // An upload's body into `path`, as it arrives. The answer is left to `desk`.
 DeskAnswer receive(platform::Env* env, ServeDesk* desk, int id, bool memo,
-                   const std::string& path, const httplib::ContentReader& reader) {
+                   const std::string& path, const httplib::Request& req, httplib::Response& res,
+                   const httplib::ContentReader& reader) {
+  // A body announced too large is not read at all; the connection ends
+  // with the answer, so that its bytes are never taken for a request.
+  if (req.get_header_value<uint64_t>("Content-Length") > desk->uploadLimit()) {
+    res.set_header("Connection", "close");
+    return desk->endUpload(id, memo, 413, tooLargeText(desk->uploadLimit()));
+  }
   UploadFile file(env, path, desk->uploadLimit());
   if (platform::Status s = file.Open(); !s) {
     return desk->endUpload(id, memo, 500, "The upload cannot be stored: " + s.text());
   }
   bool whole = reader([&](const char* data, size_t size) { return file.Append(data, size); });
   if (file.tooLarge()) {
-    return desk->endUpload(id, memo, 413,
-                           "The file is larger than the limit of " +
-                               std::to_string(desk->uploadLimit() / kMiB) + " MiB.");
+    return desk->endUpload(id, memo, 413, tooLargeText(desk->uploadLimit()));
   }
   if (!whole) {
     std::string why = file.failure() ? "the upload broke off" : file.failure().text();
@@ -145,7 +154,7 @@ void routes(httplib::Server& server, platform::Env* env, ServeDesk* desk,
     DeskAnswer refused;
     auto begun = desk->beginTable(req.get_param_value("name"), &refused);
     if (!begun) return sendAnswer(env, res, refused);
-    sendAnswer(env, res, receive(env, desk, begun->first, false, begun->second, reader));
+    sendAnswer(env, res, receive(env, desk, begun->first, false, begun->second, req, res, reader));
   });
   server.Post(R"(/api/tables/(\d{1,9})/memo)", [env, desk](const Request& req, Response& res,
                                                           const httplib::ContentReader& reader) {
@@ -153,7 +162,7 @@ void routes(httplib::Server& server, platform::Env* env, ServeDesk* desk,
     std::optional<std::string> path;
     if (std::optional<int> id = idOf(req)) {
       path = desk->beginMemo(*id, req.get_param_value("name"), &refused);
-      if (path) return sendAnswer(env, res, receive(env, desk, *id, true, *path, reader));
+      if (path) return sendAnswer(env, res, receive(env, desk, *id, true, *path, req, res, reader));
     }
     sendAnswer(env, res, refused);
   });
@@ -213,8 +222,7 @@ void guard(httplib::Server& server, const std::string& token, const int* port,
   server.set_error_handler([uploadLimit](const httplib::Request&, httplib::Response& res) {
     if (!res.body.empty()) return;
     std::string message = res.status == 404   ? "No such page or request."
-                          : res.status == 413 ? "The file is larger than the limit of " +
-                                                    std::to_string(uploadLimit / kMiB) + " MiB."
+                          : res.status == 413 ? tooLargeText(uploadLimit)
                                               : "The request was not understood.";
     sendJson(res, res.status, DeskAnswer::error(res.status, message).body);
   });

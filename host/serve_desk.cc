@@ -34,6 +34,7 @@ struct ServeDesk::Table {
   int percent = 0;
   std::string stage;
   std::string message;  // why a run failed or stopped
+  std::string outcome;  // the failed run's outcome name ("nothing-to-recover", ...)
   bool cancelAsked = false;
   int runs = 0;  // each run gets a folder of its own (see runOne)
   std::optional<RunReport> report;
@@ -351,6 +352,7 @@ ordered_json ServeDesk::describe(const Table& t, size_t queuePlace) const {
     j["stage"] = t.stage;
   }
   if (!t.message.empty()) j["message"] = t.message;
+  if (!t.outcome.empty()) j["outcome"] = t.outcome;
   if (t.report) j["report"] = reportJson(*t.report);
   if (t.result) {
     ordered_json r;
@@ -412,6 +414,7 @@ DeskAnswer ServeDesk::recover(int id) {
   }
   table.state = DeskState::kQueued;
   table.message.clear();
+  table.outcome.clear();
   table.report.reset();
   table.cancelAsked = false;
   queue_.push_back(id);
@@ -560,6 +563,7 @@ void ServeDesk::runOne(Table* table) {
     table->message = "Stopped at your request; no result was kept.";
   } else {
     table->state = DeskState::kFailed;
+    table->outcome = outcomeName(code);
     if (!problem.empty()) {
       table->message = problem;
     } else if (code == KEST_OK) {

@@ -45,8 +45,8 @@ WAIT = 60  # seconds for any one state to show
 class Server:
     """One `dbfrecover serve`, stopped with Ctrl-C's signal."""
 
-    def __init__(self, dbfrecover, env=None):
-        self.process = subprocess.Popen([dbfrecover, "serve"], stdout=subprocess.PIPE,
+    def __init__(self, dbfrecover, env=None, options=()):
+        self.process = subprocess.Popen([dbfrecover, "serve", *options], stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True,
                                         env={**os.environ, **(env or {})})
         lines = [self.process.stdout.readline() for _ in range(3)]
@@ -195,7 +195,10 @@ def main():
     sources = {p: open(p, "rb").read() for p in [first, second, notes, *companions.values()]}
 
     page = Page(args.work)
-    server = Server(args.dbfrecover)
+    big = os.path.join(tables, "big.dbf")
+    with open(big, "wb") as f:
+        f.write(b"\0" * (1 << 20) + b"x")
+    server = Server(args.dbfrecover, options=["--max-upload", "1"])
     try:
         page.driver.get(server.url)
         page.shot("1-empty")
@@ -256,10 +259,21 @@ def main():
         card = page.card("notes.dbf", "failed")
         assert "Nothing to recover" in card.text, card.text
         assert not page.links(card)
+        assert not page.driver.execute_script(
+            "return arguments[0].querySelector('button.recover')", card)  # no pointless retry
         page.shot("6-not-a-table")
         written = [d for _, dirs, _ in os.walk(server.folder) for d in dirs
                    if d.startswith("Recovered")]
         assert len(written) == 2, written  # the two tables' results, no third
+
+        # Past the upload limit: the page says so and sends nothing; the API
+        # refuses with a message.
+        page.choose(big)
+        page.until("the limit's note", lambda: "larger than the limit of 1.0 MB" in
+                   page.driver.find_element(By.ID, "notes").text)
+        page.shot("7-too-large")
+        status, body = server.request("POST", "/api/tables?name=big.dbf", body=open(big, "rb").read())
+        assert status == 413 and b"larger than the limit of 1 MiB" in body, (status, body)
 
         # Refused: no token, a foreign Host, paths outside the server's folder.
         assert server.request("GET", "/api/tables", token=False)[0] == 403
@@ -289,12 +303,12 @@ def main():
         card = page.card("books.dbf", "ready")
         page.press(card, "button.recover")
         card = page.card("books.dbf", "running")
-        page.shot("7-running")
+        page.shot("8-running")
         page.press(card, "button.cancel")
         card = page.card("books.dbf", "cancelled")
         assert "Stopped at your request" in card.text, card.text
         assert not page.links(card)
-        page.shot("8-cancelled")
+        page.shot("9-cancelled")
     finally:
         waiting.stop(signal.SIGHUP)  # the terminal closed: the folder goes all the same
         page.driver.quit()
