@@ -1,6 +1,7 @@
 #include "host/serve_desk.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -104,6 +105,7 @@ std::string withCase(std::string text, bool upper) {
 // before the table is given up as holding no live one near its start.
 constexpr size_t kPreviewRecords = 10;
 constexpr uint64_t kPreviewScan = 1000;
+constexpr uint64_t kResultPreviewLimit = 256ull << 20;
 
 ordered_json valueJson(const reader::Value& v) {
   switch (v.kind) {
@@ -324,11 +326,30 @@ DeskAnswer ServeDesk::endUpload(int id, bool memo, int failedStatus,
   table->previewNote = previewNote;
   table->size = size;
   table->inspection = inspection.is_discarded() ? ordered_json() : inspection;
+  // The user knows the files by their labels, not by their places in the
+  // private folder.
+  if (table->inspection.is_object()) {
+    table->inspection["table"] = table->label;
+    ordered_json& plausible = table->inspection["plausibility"];
+    if (plausible.is_object() && plausible["memoFiles"].is_array()) {
+      for (ordered_json& memoFile : plausible["memoFiles"]) {
+        std::string file = memoFile.value("file", "");
+        bool ours = !table->memoExtension.empty() &&
+                    labelExtension(file) == table->memoExtension;
+        memoFile["file"] = ours ? table->memoLabel : std::string(platform::FileNameOf(file));
+      }
+    }
+  }
   // The report names the file by its path in the private folder; the user
   // knows it by its label.
   std::string shown = text.str();
-  for (size_t at; (at = shown.find(source)) != std::string::npos;) {
-    shown.replace(at, source.size(), table->label);
+  std::string memoPath = platform::InFolder(platform::FolderOf(source),
+                                            "table." + table->memoExtension);
+  for (auto [path, label] : {std::pair(memoPath, table->memoLabel),
+                             std::pair(source, table->label)}) {
+    for (size_t at; !label.empty() && (at = shown.find(path)) != std::string::npos;) {
+      shown.replace(at, path.size(), label);
+    }
   }
   table->inspectionText = shown;
   table->inspectionHealthy = status == kInspectHealthy;
@@ -543,8 +564,15 @@ void ServeDesk::runOne(Table* table) {
   std::optional<ResultLocation> result;
   if (code == KEST_OK) result = findNewResult(output, source, {});
   ordered_json resultPreview = ordered_json::array();
-  if (result && !result->table.empty()) {
+  uint64_t resultSize = UINT64_MAX;
+  if (std::unique_ptr<platform::ReadableFile> file;
+      result && !result->table.empty() && env_->OpenReadOnly(result->table, &file)) {
+    resultSize = file->Size();
+  }
+  if (resultSize <= kResultPreviewLimit) {
     // The JSON Lines download made now: its first lines are the preview.
+    // A larger result would hold the queue up; its download is made when
+    // asked for.
     DeskAnswer made = makeDownload(table->id, table->label, *result, "jsonl");
     if (!made.file.empty()) resultPreview = firstRecords(made.file);
   }

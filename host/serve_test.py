@@ -275,6 +275,11 @@ def main():
         status, body = server.request("POST", "/api/tables?name=big.dbf", body=open(big, "rb").read())
         assert status == 413 and b"larger than the limit of 1 MiB" in body, (status, body)
 
+        # Names are labels both ways: no answer shows where the server keeps a file.
+        for path in ["/api/tables", "/api/tables/1/inspect", "/api/tables/2/inspect"]:
+            status, body = server.request("GET", path)
+            assert status == 200 and server.folder.encode() not in body, path
+
         # Refused: no token, a foreign Host, paths outside the server's folder.
         assert server.request("GET", "/api/tables", token=False)[0] == 403
         assert server.request("GET", "/", token=False)[0] == 403
