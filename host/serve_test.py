@@ -299,20 +299,27 @@ def main():
     finally:
         server.stop()
 
-    # A cancelled run: the stand-in engine waits for the break byte.
+    # Cancelled runs: the stand-in engine waits for the break byte. The
+    # table that waits its turn leaves the queue; the running one stops.
     waiting = Server(args.dbfrecover, {"KEST_ENGINE": args.fake_engine,
                                        "FAKE_ENGINE_SCRIPT": "wait"})
     try:
         page.driver.get(waiting.url)
-        page.choose(second)
-        card = page.card("books.dbf", "ready")
-        page.press(card, "button.recover")
-        card = page.card("books.dbf", "running")
+        page.choose(second, first)
+        running, queued = page.card("books.dbf", "ready"), page.card("PHOTOS.DBF", "ready")
+        page.press(running, "button.recover")
+        running = page.card("books.dbf", "running")
+        page.press(queued, "button.recover")
+        queued = page.card("PHOTOS.DBF", "queued")
         page.shot("8-running")
-        page.press(card, "button.cancel")
-        card = page.card("books.dbf", "cancelled")
-        assert "Stopped at your request" in card.text, card.text
-        assert not page.links(card)
+        page.press(queued, "button.cancel")
+        queued = page.card("PHOTOS.DBF", "cancelled")
+        assert "Taken out of the queue" in queued.text, queued.text
+        assert page.card("books.dbf", "running")
+        page.press(running, "button.cancel")
+        running = page.card("books.dbf", "cancelled")
+        assert "Stopped at your request" in running.text, running.text
+        assert not page.links(running) and not page.links(queued)
         page.shot("9-cancelled")
     finally:
         waiting.stop(signal.SIGHUP)  # the terminal closed: the folder goes all the same
