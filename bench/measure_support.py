@@ -1,8 +1,9 @@
 """What the recovery measures share: the engine through its C interface,
 the damage tool, the readers that judge a result, and the table layout.
 
-Run with Debian's /usr/bin/python3, whose python3-dbfread and python3-dbf
-these readers import; ogrinfo comes from gdal-bin. A reader that is not
+Run with Debian's /usr/bin/python3, whose python3-dbfread, python3-dbf and
+python3-gdal these readers import (without python3-gdal, GDAL is asked
+through gdal-bin's ogrinfo, a process per table). A reader that is not
 installed reads as None ("not asked"), never as a refusal.
 """
 
@@ -23,6 +24,13 @@ try:
     import dbf as python_dbf
 except ImportError:
     python_dbf = None
+try:  # GDAL's own driver in this process: the same reading as ogrinfo, without a process per table
+    from osgeo import gdal, ogr
+    gdal.UseExceptions()
+    ogr.UseExceptions()
+    gdal.PushErrorHandler("CPLQuietErrorHandler")  # its warnings are not verdicts
+except ImportError:
+    ogr = None
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
@@ -149,18 +157,25 @@ def fields(data):
     """(name, type, offset in the record, length) of each field of a healthy table."""
     if len(data) < 32:
         return []
-    header_length = struct.unpack_from("<H", data, 8)[0]
+    header_length, record_length = struct.unpack_from("<HH", data, 8)
     level7 = data[0] & 0x07 == 4
     size, first = (48, 68) if level7 else (32, 32)
-    out, offset = [], 1
+    found = []
     at = first
     while at + size <= min(header_length, len(data)) and data[at] != 0x0D:
         name = data[at:at + (32 if level7 else 11)].split(b"\0")[0].decode("latin-1")
         ftype = chr(data[at + (32 if level7 else 11)])
         length = data[at + (33 if level7 else 16)]
+        high = 0 if level7 else data[at + 17]  # long character fields keep it in the decimals
+        found.append((name, ftype, length, high))
+        at += size
+    long_text = 1 + sum(f[2] for f in found) != record_length
+    out, offset = [], 1
+    for name, ftype, length, high in found:
+        if long_text and ftype == "C":
+            length += 256 * high
         out.append((name, ftype, offset, length))
         offset += length
-        at += size
     return out
 
 
@@ -236,6 +251,17 @@ def read_dbf(path):
 
 
 def read_ogrinfo(path):
+    """GDAL, as ogrinfo reads a table: (True, None) or (False, why)."""
+    if ogr is not None:
+        try:
+            source = ogr.Open(path, 0)
+            if source is None:
+                return False, "GDAL cannot open it"
+            for _ in source.GetLayer(0):
+                pass
+            return True, None
+        except Exception as e:
+            return False, "%s: %s" % (type(e).__name__, str(e)[:120])
     if shutil.which("ogrinfo") is None:
         return None
     done = subprocess.run(["ogrinfo", "-ro", "-al", "-so", path], capture_output=True,
