@@ -96,12 +96,14 @@ def reference(raw):
     return int(text) if text.isdigit() else 0
 
 
-def memo_texts(path):
-    """(masked body, [memo text or None per memo field]) of every live
-    record of a table, and whether its memo fields stand with a memo file."""
+def memo_texts(path, mask):
+    """(masked body, {memo field: text or None}) of every live
+    record of a result, and whether its memo fields stand with a memo file.
+    Bodies are masked as the original's are, to be matched with them; the
+    memo fields are those of the result's own header, as a reader finds
+    them."""
     with open(path, "rb") as f:
         data = f.read()
-    mask = ms.masker(data)
     memo_fields = ms.memo_fields(data)
     companion = ms.memo_companion(path)
     reader = MemoReader(companion, data[0]) if companion and memo_fields else None
@@ -109,18 +111,18 @@ def memo_texts(path):
     for flag, body in ms.records(data):
         if flag != 0x20:
             continue
-        texts = []
-        for _, _, offset, length in memo_fields:
+        texts = {}
+        for name, _, offset, length in memo_fields:
             block = reference(body[offset - 1:offset - 1 + length])
             found = reader.span(block) if reader and block else None
-            texts.append(found[2].rstrip(b"\0\x1a\x1f") if found else (b"" if not block else None))
+            texts[name] = found[2].rstrip(b"\0\x1a\x1f") if found else (b"" if not block else None)
         out.append((mask(body), texts))
     return out, bool(memo_fields and companion)
 
 
 def original_memos(table, damaged_memo):
     """Per live record of the healthy table: its masked body and, per memo
-    field, (text, intact) or None where it refers to no memo."""
+    field by name, (text, intact) or None where it refers to no memo."""
     with open(table, "rb") as f:
         data = f.read()
     mask = ms.masker(data)
@@ -133,14 +135,14 @@ def original_memos(table, damaged_memo):
     for flag, body in ms.records(data):
         if flag != 0x20:
             continue
-        memos = []
-        for _, _, offset, length in ms.memo_fields(data):
+        memos = {}
+        for name, _, offset, length in ms.memo_fields(data):
             found = reader.span(reference(body[offset - 1:offset - 1 + length]))
             if found is None:
-                memos.append(None)
+                memos[name] = None
                 continue
             start, end, text = found
-            memos.append((text.rstrip(b"\0\x1a\x1f"), damaged[start:end] == reader.data[start:end]))
+            memos[name] = (text.rstrip(b"\0\x1a\x1f"), damaged[start:end] == reader.data[start:end])
         out.append((mask(body), memos))
     return out
 
@@ -159,21 +161,21 @@ def recover(table, folder, thorough):
     return rc, result, repairs
 
 
-def judge(original, result):
+def judge(original, mask, result):
     """Recovered, wrong, and the result's records, for one run."""
     counts = collections.Counter()
     if result is None:
         return counts, collections.Counter(), False
-    got, kept = memo_texts(result)
+    got, kept = memo_texts(result, mask)
     waiting = collections.defaultdict(list)
     for body, memos in original:
         waiting[body].append(memos)
     bodies = collections.Counter()
     for body, texts in got:
         bodies[body] += 1
-        memos = waiting[body].pop(0) if waiting.get(body) else None
-        for i, text in enumerate(texts):
-            own = memos[i] if memos is not None and i < len(memos) else None
+        memos = waiting[body].pop(0) if waiting.get(body) else {}
+        for name, text in texts.items():
+            own = memos.get(name)
             if text:
                 if own is None or text != own[0]:
                     counts["wrong"] += 1
@@ -190,17 +192,20 @@ def run_case(job):
         if not WORKER["damage"].apply(mode, seed, table, damaged):
             return None
         original = original_memos(table, ms.memo_companion(damaged))
+        with open(table, "rb") as f:
+            mask = ms.masker(f.read())
         result = {"name": name, "mode": mode, "seed": seed, "runs": {},
-                  "memos": sum(m is not None for _, memos in original for m in memos),
-                  "intact": sum(bool(m and m[1]) for _, memos in original for m in memos)}
+                  "memos": sum(m is not None for _, memos in original for m in memos.values()),
+                  "intact": sum(bool(m and m[1]) for _, memos in original
+                                for m in memos.values())}
         for run in ("classic", "thorough"):
             rc, path, repairs = recover(damaged, os.path.join(case, run), run == "thorough")
-            counts, bodies, kept = judge(original, path)
+            counts, bodies, kept = judge(original, mask, path)
             key = (table, run)
             if key not in WORKER["baseline"]:
                 base = tempfile.mkdtemp(dir=scratch)
                 _, base_path, _ = recover(table, os.path.join(base, "out"), run == "thorough")
-                WORKER["baseline"][key] = judge(original, base_path)[1]
+                WORKER["baseline"][key] = judge(original, mask, base_path)[1]
                 shutil.rmtree(base, ignore_errors=True)
             readers = {}
             if path:

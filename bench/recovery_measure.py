@@ -25,6 +25,8 @@ compared by their bytes after the deletion flag, memo references blanked
   false      live records of the result whose bytes are no record of the
              original table (live or deleted): misread bytes passed off as
              a record;
+  twice      live records of the result that repeat an original more often
+             than the original table holds it;
   readers    the results python3-dbfread, GDAL (as `ogrinfo -ro -al -so`
              opens a table) and python3-dbf (strict; every field of every
              record read) refuse, of the results of tables the reader
@@ -112,7 +114,7 @@ def add(row, ceiling, live, runs):
 def print_table(title, rows):
     print("\n" + title + "\n")
     header = ("| %s | cases | live | ceiling | touched | classic | thorough | false c/t "
-              "| dbfread refused c/t | ogrinfo refused c/t | dbf refused c/t |") % title.split()[-1]
+              "| twice c/t | dbfread refused c/t | ogrinfo refused c/t | dbf refused c/t |") % title.split()[-1]
     print(header)
     print("|" + "---|" * (header.count("|") - 1))
     total = collections.Counter()
@@ -125,10 +127,11 @@ def print_table(title, rows):
             "%d/%d of %d/%d" % (row["classic refused " + r], row["thorough refused " + r],
                                 row["classic read " + r], row["thorough read " + r])
             for r in ms.READERS)
-        print("| %s | %d | %d | %d | %d | %s | %s | %d/%d | %s |" % (
+        print("| %s | %d | %d | %d | %d | %s | %s | %d/%d | %d/%d | %s |" % (
             name, row["cases"], row["live"], row["ceiling"], row["live"] - row["ceiling"],
             ms.percent(row["classic"], row["ceiling"]), ms.percent(row["thorough"], row["ceiling"]),
-            row["classic false"], row["thorough false"], readers))
+            row["classic false"], row["thorough false"], row["classic twice"],
+            row["thorough twice"], readers))
 
 
 WORKER = {}
