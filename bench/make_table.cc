@@ -29,9 +29,11 @@ int main(int argc, char** argv) {
       shape.memo = true;
     } else if (option == "--memo-kind" && hasValue) {
       const std::string kind = argv[++i];
-      const std::pair<const char*, kest::bench::MemoKind> kinds[] = {
-          {"vfp", kest::bench::MemoKind::kVisualFoxPro}, {"foxpro2", kest::bench::MemoKind::kFoxPro2},
-          {"dbase3", kest::bench::MemoKind::kDbase3},    {"dbase4", kest::bench::MemoKind::kDbase4}};
+      using kest::bench::MemoKind;
+      const std::pair<const char*, MemoKind> kinds[] = {{"vfp", MemoKind::kVisualFoxPro},
+                                                        {"foxpro2", MemoKind::kFoxPro2},
+                                                        {"dbase3", MemoKind::kDbase3},
+                                                        {"dbase4", MemoKind::kDbase4}};
       bool known = false;
       for (const auto& [name, value] : kinds) {
         if (kind == name) shape.memoKind = value, known = true;

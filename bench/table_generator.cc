@@ -125,8 +125,8 @@ uint32_t recordLength(const TableShape& shape) {
 
 std::string makeHeaderPart(const TableShape& shape) {
   const size_t fields = fieldCount(shape);
-  const uint32_t headerLength =
-      32 + 32 * static_cast<uint32_t>(fields) + 1 + (versionOf(shape) == 0x30 ? kBacklinkLength : 0);
+  const uint32_t backlink = versionOf(shape) == 0x30 ? kBacklinkLength : 0;
+  const uint32_t headerLength = 32 + 32 * static_cast<uint32_t>(fields) + 1 + backlink;
   DbfHeader header;
   header.setVersion(versionOf(shape));
   header.bytes[1] = 125;  // last update 2025-06-01
@@ -149,7 +149,7 @@ std::string makeHeaderPart(const TableShape& shape) {
     out.append(reinterpret_cast<const char*>(d.bytes), sizeof d.bytes);
   }
   out.push_back(static_cast<char>(kHeaderTerminator));
-  if (versionOf(shape) == 0x30) out.append(kBacklinkLength, '\0');
+  out.append(backlink, '\0');
   return out;
 }
 
@@ -192,7 +192,8 @@ bool writeTable(const std::string& path, const TableShape& shape) {
   const uint32_t blockSize = memoBlockSize(shape);
   uint32_t nextBlock = (512 + blockSize - 1) / blockSize;
   if (shape.memo) {
-    std::string memoPath = path.substr(0, path.find_last_of('.')) + (dbaseMemo(shape) ? ".dbt" : ".fpt");
+    std::string memoPath =
+        path.substr(0, path.find_last_of('.')) + (dbaseMemo(shape) ? ".dbt" : ".fpt");
     memo.open(memoPath, std::ios::binary | std::ios::trunc);
     memo << memoHeader(shape, 0);
     memo << std::string(nextBlock * blockSize - 512, '\0');
