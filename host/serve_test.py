@@ -210,6 +210,9 @@ def main():
         assert "PHOTOS.fpt" in photos.text and "books.dbt" in books.text
         assert "record count in the header says 164, the file holds 34" in photos.text, photos.text
         page.shot("2-inspected")
+        page.size(400, 800)
+        page.shot("2-inspected-narrow")
+        page.size(1280, 800)
 
         # Recover both at once: the engine takes one, the other waits.
         page.press(photos, "button.recover")
