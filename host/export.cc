@@ -422,8 +422,10 @@ int32_t KEST_CALL onRecoveryProgress(const char*, int32_t percent, void* bar) {
 }
 
 // The engine reads this byte at its poll points; the first Ctrl-C sets it
-// (when ExportMain runs), and the export itself stops at it as well.
+// (when ExportMain runs), and the export itself stops at it as well. A
+// host that calls RunExport itself keeps the break byte it gave the engine.
 volatile char gBreakByte = 0;
+bool gBreakByteOurs = false;
 
 // A private folder of the system's temp folder, taken away with all that
 // a recovery put in it.
@@ -482,7 +484,7 @@ std::optional<ResultLocation> recoverForExport(const std::string& path,
     *error = "the engine library has no thorough recovery";
     return std::nullopt;
   }
-  engine->setBreakFlag(const_cast<char*>(&gBreakByte));
+  if (gBreakByteOurs) engine->setBreakFlag(const_cast<char*>(&gBreakByte));
   KestRecoverOptions chosen{};
   chosen.size = sizeof chosen;
   chosen.flags = KEST_THOROUGH;
@@ -662,6 +664,7 @@ int ExportMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
   // The first Ctrl-C stops at the next check: the output and the recovery's
   // temp folder are taken away. The second ends the process at once.
   platform::InstallInterruptHandler(&gBreakByte, nullptr, kExitUserBreak);
+  gBreakByteOurs = true;
   return RunExport(options, out, err);
 }
 
