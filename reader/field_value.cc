@@ -7,7 +7,7 @@
 namespace kest::reader {
 namespace {
 
-bool visualFoxPro(const Header& header) { return header.version >= 0x30 && header.version <= 0x32; }
+bool visualFoxPro(const Header& header) { return isVisualFoxProVersion(header.version); }
 
 std::string_view trimRight(std::string_view text) {
   while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.remove_suffix(1);
@@ -264,7 +264,7 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
     return true;
   }
   if (isMemoType(field.type, header_)) return decodeMemo(field, bytes, value, reason);
-  return fail(std::string("type '") + (knownTypeLetter(field.type) ? field.type : '?') +
+  return fail(std::string("type '") + (knownFieldType(field.type) ? field.type : '?') +
               "' is not decoded");
 }
 

@@ -1,4 +1,5 @@
-// Every I/O call of a recovery fails once, in turn: the run is made once
+// Every I/O call of a recovery, classic and thorough, fails once, in turn:
+// the run is made once
 // under a FaultEnv to count its calls of each kind, then once more for each
 // call, failing that one (and, in a second round, every call of the kind
 // from there on; in a third, reads and writes that do half their work).
@@ -12,8 +13,13 @@
 //     whole (a temporary name is the only place for an unfinished file),
 //     and a run that failed while writing (-2) leaves no table and no
 //     companion under a final name.
+// `dbfrecover export` takes no Env: it runs as a child process whose disk
+// fills at each 512-byte step of its output in turn (the file size limit),
+// and must then fail, leave its source as it was, and (once it publishes
+// whole files) leave no cut file under its final name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <memory>
@@ -23,8 +29,9 @@
 #include <vector>
 
 #include "kestdll/include/kestdll.h"
-#include "dbf/result_table.h"
+#include "dbf/result_publishing.h"
 #include "kestdll/recovery_run.h"
+#include "tests/child_process.h"
 #include "tests/fault_env.h"
 #include "tests/source_guard.h"
 #include "tests/table_reader.h"
@@ -43,21 +50,42 @@ constexpr bool kFailedReadRaises = true;
 struct Table {
   const char* name;
   std::function<std::string(const TempDir&)> make;  // returns the table's path
+  bool thorough;
 };
 
+std::string withMemo(const TempDir& dir) {
+  copyTestData("foxprodb/calls.FPT", dir);
+  return copyTestData("foxprodb/calls.dbf", dir);
+}
+std::string headerless(const TempDir& dir) {
+  std::string to = dir.file("calls.dbf");
+  fs::copy_file(std::string(KEST_SOURCE_DIR) + "/samples/calls.dbf", to);
+  return to;
+}
+// A zeroed header over standing descriptors: the thorough run rebuilds it.
+std::string zeroedHeader(const TempDir& dir) {
+  std::string path = withMemo(dir);
+  std::string bytes = readFile(path);
+  std::fill_n(bytes.begin(), 32, '\0');
+  fs::remove(path);
+  writeFile(path, bytes);
+  return path;
+}
+
 const Table kTables[] = {
-    {"best_case_with_memo",
-     [](const TempDir& dir) {
-       copyTestData("foxprodb/calls.FPT", dir);
-       return copyTestData("foxprodb/calls.dbf", dir);
-     }},
-    {"worst_case",
-     [](const TempDir& dir) {
-       std::string to = dir.file("calls.dbf");
-       fs::copy_file(std::string(KEST_SOURCE_DIR) + "/samples/calls.dbf", to);
-       return to;
-     }},
+    {"best_case_with_memo", withMemo, false},
+    {"worst_case", headerless, false},
+    {"thorough_best_case_with_memo", withMemo, true},
+    {"thorough_rebuilt_header", zeroedHeader, true},
+    {"thorough_worst_case", headerless, true},
 };
+
+int32_t recover(const Table& table, const std::string& path, const std::string& output,
+                const char* logFile, KestRecoverReport* report, platform::Env* env) {
+  KestRecoverOptions options{sizeof(KestRecoverOptions), uint32_t{KEST_THOROUGH}};
+  return recoverFileEx(path.c_str(), output.c_str(), nullptr, nullptr, nullptr, logFile,
+                       table.thorough ? &options : nullptr, report, env);
+}
 
 void PrintTo(const Table& c, std::ostream* os) { *os << c.name; }
 
@@ -128,8 +156,7 @@ class IoFaults : public ::testing::TestWithParam<Table> {
     TempDir output;
     env_.Reset();
     env_.Fail(plan);
-    int32_t code = recoverFile(table_.c_str(), output.path().c_str(), nullptr, nullptr,
-                               nullptr, nullptr, &env_);
+    int32_t code = recover(GetParam(), table_, output.path(), nullptr, nullptr, &env_);
     std::string what = describe(plan) + (env_.fired() ? "" : " (never reached)") + ": code " +
                        std::to_string(code) + ": ";
     std::string why;
@@ -240,8 +267,7 @@ TEST_P(IoFaults, AFullDiskWhileWritingIsToldAndLeavesNothing) {
     std::string logFile = output.file("run.log");
     KestRecoverReport report{};
     report.size = sizeof report;
-    int32_t code = recoverFileEx(table_.c_str(), output.path().c_str(), nullptr, nullptr,
-                                 nullptr, logFile.c_str(), nullptr, &report, &env_);
+    int32_t code = recover(GetParam(), table_, output.path(), logFile.c_str(), &report, &env_);
     if (!env_.fired()) continue;  // no companion to copy, say
     EXPECT_EQ(code, KEST_INTERNAL);
     EXPECT_EQ(report.writeErrorCode, kNoSpace);
@@ -259,6 +285,58 @@ INSTANTIATE_TEST_SUITE_P(RecoverFile, IoFaults, ::testing::ValuesIn(kTables),
                          [](const ::testing::TestParamInfo<Table>& info) {
                            return std::string(info.param.name);
                          });
+
+#if defined(KEST_DBFRECOVER) && !defined(_WIN32)
+// Set to true once export writes under a temporary name and publishes only
+// whole files; until then a cut file stays under the final name.
+constexpr bool kExportPublishesWhole = false;
+
+TEST(ExportIoFaults, AFullDiskAtEveryStepFailsAndLeavesTheSource) {
+  TempDir source;
+  const std::string table = withMemo(source);
+  SourceGuard guard(table);
+  // Ignored in the shell, the signal stays ignored in the program it runs:
+  // a write past the limit then fails with EFBIG.
+  auto run = [&](const std::string& format, const std::string& out, const std::string& limit) {
+    ChildProcess child({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f " + limit + "; exec \"$0\" \"$@\"",
+                        KEST_DBFRECOVER, "export", "--format", format, table, "-o", out});
+    return child.wait().status;
+  };
+  std::vector<std::string> cutUnderFinalName;
+  for (const std::string format : {"csv", "jsonl", "sqlite"}) {
+    SCOPED_TRACE(format);
+    auto target = [&](const TempDir& dir) {
+      return format == "sqlite" ? dir.file("calls.db") : dir.file("calls." + format);
+    };
+    auto output = [&](const TempDir& dir) {
+      return format == "sqlite" ? target(dir) : dir.path();
+    };
+    TempDir whole;
+    int status = run(format, output(whole), "unlimited");
+    if (format == "sqlite" && status == 2) continue;  // a build without SQLite
+    ASSERT_EQ(status, 0);
+    const std::string expected = readFile(target(whole));
+    for (uint64_t blocks = 0; blocks * 512 < expected.size(); ++blocks) {
+      SCOPED_TRACE(blocks * 512);
+      TempDir dir;
+      EXPECT_EQ(run(format, output(dir), std::to_string(blocks)), 5);
+      std::string why;
+      EXPECT_TRUE(guard.unchanged(&why)) << why;
+      if (fs::exists(target(dir)) && readFile(target(dir)) != expected) {
+        cutUnderFinalName.push_back(format + " at " + std::to_string(blocks * 512));
+      }
+    }
+  }
+  if (cutUnderFinalName.empty()) return;
+  if (!kExportPublishesWhole) {
+    GTEST_SKIP() << cutUnderFinalName.size()
+                 << " failed exports leave a cut file under the final name, first "
+                 << cutUnderFinalName.front();
+  }
+  ADD_FAILURE() << cutUnderFinalName.size() << " cut files under the final name, first "
+                << cutUnderFinalName.front();
+}
+#endif
 
 }  // namespace
 }  // namespace kest::testing
