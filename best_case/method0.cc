@@ -36,10 +36,6 @@ constexpr uint64_t kSkipRecords = 8;
 constexpr uint64_t kSkipBytes = 4096;
 constexpr uint64_t kMaxSkip = 1u << 20;
 
-constexpr uint8_t kRebuiltPlainVersion = 0x03;
-constexpr uint8_t kRebuiltFoxProVersion = 0x30;
-constexpr uint8_t kRebuiltFptMemoVersion = 0xF5;
-constexpr uint8_t kRebuiltDbtMemoVersion = 0x83;
 
 // A level-7 header: 32 bytes, the language driver's name, then field
 // descriptors of 48 bytes (a 32-byte name, the type, the length, the
@@ -302,15 +298,7 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
   }
   if (rebuiltHeaderLength > size) return std::nullopt;
 
-  bool foxPro = rebuiltHeaderLength == withBackLink;
-  bool memo = false;
-  for (const DbfFieldDescriptor& field : fields) {
-    foxPro |= visualFoxProOnlyType(field.type());
-    memo |= field.type() == 'M';
-  }
-  uint8_t version = foxPro ? kRebuiltFoxProVersion
-                    : memo ? (memoPresent_ ? kRebuiltFptMemoVersion : kRebuiltDbtMemoVersion)
-                           : kRebuiltPlainVersion;
+  uint8_t version = rebuiltVersion(fields, rebuiltHeaderLength == withBackLink, memoPresent_);
   const uint32_t count = static_cast<uint32_t>((size - rebuiltHeaderLength) / rebuiltLength);
 
   DbfHeader rebuilt;

@@ -85,6 +85,19 @@ std::optional<StandingDescriptors> standingDescriptors(const uint8_t* bytes, uin
   return found;
 }
 
+uint8_t rebuiltVersion(const std::vector<DbfFieldDescriptor>& fields, bool backLink,
+                       bool fptCompanion) {
+  bool foxPro = backLink;
+  bool memo = false;
+  for (const DbfFieldDescriptor& field : fields) {
+    foxPro |= visualFoxProOnlyType(field.type());
+    memo |= field.type() == 'M';
+  }
+  if (foxPro) return 0x30;
+  if (memo) return fptCompanion ? 0xF5 : 0x83;
+  return 0x03;
+}
+
 HeaderFault headerFault(const HeaderFacts& facts) {
   if (facts.recordLength == 0) return HeaderFault::kNoRecordLength;
   if (facts.fieldsEnd) {

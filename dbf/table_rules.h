@@ -59,6 +59,13 @@ struct StandingDescriptors {
 };
 std::optional<StandingDescriptors> standingDescriptors(const uint8_t* bytes, uint32_t size);
 
+// The version byte of a header rebuilt from `fields`: Visual FoxPro where a
+// back link follows the terminator or a type only it writes is there, else
+// a memo version where a memo field is (FoxPro's with an .fpt companion,
+// dBase III's without), else the plain one.
+uint8_t rebuiltVersion(const std::vector<DbfFieldDescriptor>& fields, bool backLink,
+                       bool fptCompanion);
+
 // --- the header's own fields -----------------------------------------------
 
 // What is known of a table's layout; a part not looked at stays unset.

@@ -1,6 +1,7 @@
 #include "host/table_survey.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -97,19 +98,19 @@ class Survey {
       : table_(table), options_(options), s_(s) {}
 
   void run() {
-    const Header& stored = table_.header();
-    s_.header = stored;
-    s_.versionMeaning = versionMeaning(stored.version);
-    s_.lastUpdate = updateDate(stored);
-    s_.encoding = options_.encoding.empty() ? reader::defaultEncoding(stored) : options_.encoding;
+    s_.header = table_.header();
+    s_.versionMeaning = versionMeaning(s_.header.version);
+    s_.lastUpdate = updateDate(s_.header);
     chooseLayout();
     const bool lost = s_.recovery.path == RecoveryPath::kWorkedOut;
+    // From here on the header the recovery reads by: a rebuilt one, say.
     const Header& h = table_.header();
+    s_.encoding = options_.encoding.empty() ? reader::defaultEncoding(h) : options_.encoding;
     s_.fieldsAreNoise = lost;
     surveyFields(h);
     plausibility(h, lost);
     if (!lost) s_.records = sample(h);
-    noteVariants(stored);
+    noteVariants(s_.header);
     conclude();
   }
 
@@ -162,7 +163,16 @@ class Survey {
     r.recordLength = standing->recordLength;
     r.headerLength = rebuiltHeaderLength(*standing);
     r.records = (table_.fileSize() - r.headerLength) / r.recordLength;
-    table_.assumeLayout(r.headerLength, r.recordLength, static_cast<uint32_t>(r.records));
+    const std::vector<std::string> companions = reader::memoCompanions(table_.path());
+    const bool fpt = std::any_of(companions.begin(), companions.end(), [](const std::string& path) {
+      std::string extension = std::filesystem::path(path).extension().string();
+      for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      return extension == ".fpt";
+    });
+    table_.assumeLayout(
+        rebuiltVersion(standing->fields,
+                       r.headerLength == standing->terminatorAt + 1 + kBackLinkLength, fpt),
+        r.headerLength, r.recordLength, static_cast<uint32_t>(r.records));
     r.text = "the header is destroyed (" + s_.headerFault +
              "), but its " + plural(standing->fields.size(), "field descriptor", "field descriptors") +
              " stand: the recovery will rebuild the header from them (record length " +

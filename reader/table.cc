@@ -166,7 +166,9 @@ void Table::placeFields() {
   }
 }
 
-void Table::assumeLayout(uint32_t headerLength, uint32_t recordLength, uint32_t recordCount) {
+void Table::assumeLayout(uint8_t version, uint32_t headerLength, uint32_t recordLength,
+                         uint32_t recordCount) {
+  header_.version = version;
   header_.headerLength = headerLength;
   header_.recordLength = recordLength;
   header_.recordCount = recordCount;

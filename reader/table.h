@@ -68,10 +68,11 @@ class Table {
   // Where the byte 0x0D that ends the descriptors stands; nullopt when no
   // descriptor slot begins with it.
   std::optional<uint64_t> terminatorOffset() const { return terminator_; }
-  // Reads the table by another layout than its header's, as a recovery
-  // that rebuilt the header would: records of `recordLength` bytes from
-  // `headerLength`, `recordCount` of them, the fields placed anew.
-  void assumeLayout(uint32_t headerLength, uint32_t recordLength, uint32_t recordCount);
+  // Reads the table by another header than its own, as a recovery that
+  // rebuilt it would: its version, header and record length and record
+  // count; the fields are placed anew.
+  void assumeLayout(uint8_t version, uint32_t headerLength, uint32_t recordLength,
+                    uint32_t recordCount);
 
   // Whole records the file holds after the header, whatever the count says.
   uint64_t recordsInFile() const;
