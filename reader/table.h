@@ -11,7 +11,6 @@
 #define KEST_READER_TABLE_H_
 
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "dbf/table_rules.h"
+#include "platform/env.h"
 
 namespace kest::reader {
 
@@ -58,8 +58,10 @@ class Table {
  public:
   // Opens the file and reads its header and descriptors. nullptr and a
   // reason when the file cannot be opened or read at all; a file of any
-  // content opens (a zeroed header reads as a table of no fields).
-  static std::unique_ptr<Table> Open(const std::string& path, std::string* error);
+  // content opens (a zeroed header reads as a table of no fields). Reads
+  // go through `env` (null: the platform's own).
+  static std::unique_ptr<Table> Open(const std::string& path, std::string* error,
+                                     platform::Env* env = nullptr);
 
   const std::string& path() const { return path_; }
   const Header& header() const { return header_; }
@@ -85,7 +87,7 @@ class Table {
   // most kBufferBytes.
   bool record(uint64_t index, std::string_view* bytes);
 
-  static constexpr size_t kBufferBytes = 1 << 16;
+  static constexpr size_t kBufferBytes = 1 << 20;
 
  private:
   Table() = default;
@@ -93,7 +95,7 @@ class Table {
   void placeFields();
 
   std::string path_;
-  std::ifstream file_;
+  std::unique_ptr<platform::ReadableFile> file_;
   Header header_;
   std::vector<Field> fields_;
   uint64_t fileSize_ = 0;

@@ -289,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(RecoverFile, IoFaults, ::testing::ValuesIn(kTables),
 #if defined(KEST_DBFRECOVER) && !defined(_WIN32)
 // Set to true once export writes under a temporary name and publishes only
 // whole files; until then a cut file stays under the final name.
-constexpr bool kExportPublishesWhole = false;
+constexpr bool kExportPublishesWhole = true;
 
 TEST(ExportIoFaults, AFullDiskAtEveryStepFailsAndLeavesTheSource) {
   TempDir source;
