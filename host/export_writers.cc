@@ -322,8 +322,12 @@ class SqliteWriter : public RecordWriter {
                       : systemWords(made));
         return false;
       }
-      file->Close();
       fresh_ = true;
+      // A device that fails the close of an empty file fails the pages too.
+      if (platform::Status closed = file->Close(); !closed) {
+        *error = opened + ": " + systemWords(closed);
+        return false;
+      }
     }
     if (sqlite3_open_v2(opened.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
       return fail(error);
