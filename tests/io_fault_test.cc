@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <filesystem>
 #include <memory>
 #include <functional>
@@ -113,9 +114,14 @@ bool IsWrite(FaultKind kind) {
 // copies.
 using Companions = std::map<std::string, std::string>;
 
-// A companion is whole when it is a copy of the source's file of its name
-// or what the run without faults wrote under that name.
+// A memo companion is whole when it is a copy of the source's file of its
+// name or what the run without faults wrote under that name. Other files
+// beside the result (a report of what the run found) tell of the run they
+// come from and differ from run to run.
 bool WholeCompanion(const fs::path& file, const std::string& table, const Companions& written) {
+  std::string extension = file.extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (extension != ".fpt" && extension != ".dbt") return true;
   std::string bytes = readFile(file.string());
   std::string name = file.filename().string();
   auto same = written.find(name);
