@@ -6,7 +6,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "dbf/result_table.h"
+#include "dbf/result_publishing.h"
 
 #ifdef KEST_HAVE_SQLITE
 #include <sqlite3.h>
@@ -348,8 +348,12 @@ class SqliteWriter : public RecordWriter {
                       : systemWords(made));
         return false;
       }
-      file->Close();
       fresh_ = true;
+      // A device that fails the close of an empty file fails the pages too.
+      if (platform::Status closed = file->Close(); !closed) {
+        *error = opened + ": " + systemWords(closed);
+        return false;
+      }
     }
     if (sqlite3_open_v2(opened.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
       return fail(error);

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "dbf/result_table.h"
+#include "dbf/result_publishing.h"
 #include "host/cli_text.h"
 #include "kestdll/include/kestdll.h"
 #include "platform/console.h"

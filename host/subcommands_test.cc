@@ -36,11 +36,14 @@ nlohmann::json inspectJson(const std::string& path) {
   return report;
 }
 
-// Each damage the damage tool does, to tables of the three memo layouts.
+// Each damage the damage tool does, to tables of the three memo layouts,
+// and how the recovery will take the layout.
 struct DamageCase {
   tools::DamageMode mode;
   const char* verdict;      // how the closing line begins, on every table
   const char* callsVerdict;  // the whole line on the first table, with seed 1
+  const char* path = "header";
+  const char* step = nullptr;  // part of a step the recovery will take about it
 };
 
 TEST(Inspect, NamesEveryDamageTheDamageToolDoes) {
@@ -48,30 +51,38 @@ TEST(Inspect, NamesEveryDamageTheDamageToolDoes) {
   const char* kTables[] = {"foxprodb/calls.dbf", "dbase_83.dbf", "dbase_8b.dbf"};
   const DamageCase cases[] = {
       {DamageMode::kCopy, "healthy", "healthy"},
-      {DamageMode::kZeroHeader, "header destroyed: ",
-       "header destroyed: the worst-case method will have to guess the layout (and 1 more "
-       "problem)"},
-      {DamageMode::kZeroHeaderArea, "header destroyed: ",
-       "header destroyed: the worst-case method will have to guess the layout"},
+      {DamageMode::kZeroHeader, "header destroyed (the record length is 0): ",
+       "header destroyed (the record length is 0): the recovery will rebuild it from the "
+       "field descriptors",
+       "rebuilt header"},
+      {DamageMode::kZeroHeaderArea, "header and field descriptors destroyed: ",
+       "header and field descriptors destroyed: the recovery will have to work the record "
+       "layout out of the records",
+       "worked-out layout"},
       {DamageMode::kInflateCount, "record count larger than the file: ",
        "record count larger than the file: the last 2 records are missing or the count is "
-       "wrong"},
+       "wrong",
+       "header", "correct the record count to the "},
       {DamageMode::kTruncateRecord, "file cut short inside record ",
-       "file cut short inside record 2: the last 15 records are missing or incomplete"},
+       "file cut short inside record 2: the last 15 records are missing or incomplete",
+       "header", "leaving out the one the end cuts through"},
       {DamageMode::kNoiseRecords, "records are garbled (overwritten, most likely)",
        "4 records are garbled (overwritten, most likely): neither the deletion flag nor the "
        "values can be read, first 6, 9, 13, 15"},
       {DamageMode::kJamDeletionFlags, "records have a deletion flag that is neither",
        "4 records have a deletion flag that is neither live nor deleted (jammed), first 6, 9, "
-       "13, 15"},
+       "13, 15",
+       "header", "keep the records whose only fault is a jammed deletion flag"},
       {DamageMode::kGarbageAfterHeader, "stray bytes between the header and the first record",
        "84 stray bytes between the header and the first record: every record is out of step"},
       {DamageMode::kGarbageMidRecords, "stray bytes before record ",
-       "84 stray bytes before record 9: the records from there on are out of step"},
+       "84 stray bytes before record 9: the records from there on are out of step", "header",
+       "past the stray bytes"},
       {DamageMode::kDropMemo, "memo companion missing: ",
-       "memo companion missing: the memo texts cannot be read"},
+       "memo companion missing: the memo texts cannot be read", "header", "block numbers"},
       {DamageMode::kCutMemo, "memo file cut short: ",
-       "memo file cut short: it holds 241 bytes, its header counts 27 blocks of 64"},
+       "memo file cut short: it holds 241 bytes, its header counts 27 blocks of 64", "header",
+       "past the cut"},
   };
   for (const DamageCase& c : cases) {
     for (const char* name : kTables) {
@@ -90,7 +101,46 @@ TEST(Inspect, NamesEveryDamageTheDamageToolDoes) {
       }
       EXPECT_NE(verdict.find(c.verdict), std::string::npos) << verdict;
       EXPECT_EQ(report["exit"], c.mode == DamageMode::kCopy ? kInspectHealthy : kInspectDamaged);
+      EXPECT_EQ(report["recovery"]["path"], c.path);
+      if (c.step != nullptr) {
+        EXPECT_NE(report["recovery"]["steps"].dump().find(c.step), std::string::npos)
+            << report["recovery"]["steps"].dump();
+      }
+      if (c.mode == DamageMode::kZeroHeader) {
+        // The rebuilt layout is the source's: every record is read by it.
+        nlohmann::json source = inspectJson(request.source);
+        EXPECT_EQ(report["recovery"]["headerLength"], source["header"]["headerLength"]);
+        EXPECT_EQ(report["recovery"]["recordLength"], source["header"]["recordLength"]);
+        EXPECT_EQ(report["records"]["live"], source["records"]["live"]);
+      }
     }
+  }
+}
+
+// Sound tables that are unusual are healthy, and say what sets them apart.
+TEST(Inspect, UnusualButSoundTablesAreHealthy) {
+  struct Case {
+    const char* table;
+    std::vector<std::string> variants;
+  };
+  const std::string backLink = "a 263-byte database back link after the field descriptors";
+  const std::string nullFlags =
+      "field _NullFlags records which values are null (system data, not exported)";
+  const Case cases[] = {
+      {"dbase_03.dbf", {}},
+      {"dbase_02.dbf", {"the 8-byte header and 16-byte field descriptors of dBase II"}},
+      {"dbase_30.dbf", {"version 0x30: Visual FoxPro", backLink}},
+      {"dbase_31.dbf",
+       {"version 0x31: Visual FoxPro with autoincrement fields", backLink, nullFlags}},
+      {"dbase_32.dbf",
+       {"version 0x32: Visual FoxPro with varchar or varbinary fields", backLink, nullFlags}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.table);
+    nlohmann::json report = inspectJson(testing::testData(c.table));
+    EXPECT_EQ(report["verdict"], "healthy");
+    EXPECT_EQ(report["recovery"]["path"], "header");
+    EXPECT_EQ(report["variants"], nlohmann::json(c.variants));
   }
 }
 

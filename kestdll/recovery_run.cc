@@ -15,7 +15,7 @@
 #include "Common/run_context.h"
 #include "best_case/method0.h"
 #include "dbf/memo_companion.h"
-#include "dbf/result_table.h"
+#include "dbf/result_publishing.h"
 #include "kestdll/result_placement.h"
 #include "kestdll/run_failure.h"
 #include "kestdll/run_state.h"

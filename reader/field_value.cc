@@ -7,7 +7,7 @@
 namespace kest::reader {
 namespace {
 
-bool visualFoxPro(const Header& header) { return header.version >= 0x30 && header.version <= 0x32; }
+bool visualFoxPro(const Header& header) { return isVisualFoxProVersion(header.version); }
 
 // Fields are padded with blanks (spaces or NULs), often most of their
 // width: trimmed eight bytes a step while eight are blank.
@@ -327,7 +327,7 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
     return true;
   }
   if (isMemoType(field.type, header_)) return decodeMemo(field, bytes, value, reason);
-  return fail(std::string("type '") + (knownTypeLetter(field.type) ? field.type : '?') +
+  return fail(std::string("type '") + (knownFieldType(field.type) ? field.type : '?') +
               "' is not decoded");
 }
 

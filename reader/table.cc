@@ -25,50 +25,11 @@ std::string nameOf(const std::string& image, size_t at, size_t width) {
   return name;
 }
 
-struct VersionName {
-  uint8_t version;
-  const char* meaning;
-};
-constexpr VersionName kVersions[] = {
-    {0x02, "dBase II"},
-    {0x03, "dBase III or FoxPro without memo"},
-    {0x04, "dBase 7 without memo"},
-    {0x30, "Visual FoxPro"},
-    {0x31, "Visual FoxPro with autoincrement fields"},
-    {0x32, "Visual FoxPro with varchar or varbinary fields"},
-    {0x43, "dBase IV SQL table"},
-    {0x63, "dBase IV SQL system table"},
-    {0x7B, "dBase IV with memo"},
-    {0x83, "dBase III with memo"},
-    {0x8B, "dBase IV with memo"},
-    {0x8C, "dBase 7 with memo"},
-    {0xCB, "dBase IV SQL table with memo"},
-    {0xF5, "FoxPro 2 with memo"},
-    {0xFB, "FoxBASE"},
-};
-
 // Descriptor slots looked at when the header length cannot say how many
 // there are: more fields than any version allows.
 constexpr size_t kMaxSlotsWhenLost = 1024;
 
 }  // namespace
-
-std::string versionMeaning(uint8_t version) {
-  for (const VersionName& known : kVersions) {
-    if (known.version == version) return known.meaning;
-  }
-  return "unknown";
-}
-
-bool knownVersion(uint8_t version) { return versionMeaning(version) != "unknown"; }
-
-bool recordsDisplacements(uint8_t version) {
-  return version == 0xF5 || version == 0xFB || (version >= 0x30 && version <= 0x32);
-}
-
-bool knownTypeLetter(char type) {
-  return type != '\0' && std::strchr("CDNFLMIBYTGPVQWO@+0S", type) != nullptr;
-}
 
 bool hasNonPrintingByte(std::string_view name) {
   return std::any_of(name.begin(), name.end(), [](char c) {
@@ -119,14 +80,14 @@ void Table::readLayout(const std::string& raw) {
   // dBase II: a 16-bit count and no header length; 32 slots of 16 bytes
   // from byte 8, the records after them.
   bool dbase2 = false;
-  if (h.version == 0x02) {
+  if (isDbase2Version(h.version)) {
     for (size_t slot = 0; slot <= 32; ++slot) {
       size_t at = 8 + 16 * slot;
       if (byteAt(image, at) == kTerminator) {
         dbase2 = slot > 0;
         break;
       }
-      if (!knownTypeLetter(static_cast<char>(byteAt(image, at + 11)))) break;
+      if (!knownFieldType(static_cast<char>(byteAt(image, at + 11)))) break;
     }
   }
   if (dbase2) {
@@ -147,7 +108,7 @@ void Table::readLayout(const std::string& raw) {
     }
     terminator_ = 8 + 16 * fields_.size();
   } else {
-    h.layout = (h.version & 0x07) == 0x04 ? Layout::kDbase7 : Layout::kStandard;
+    h.layout = isLevel7Version(h.version) ? Layout::kDbase7 : Layout::kStandard;
     h.updateYear = byteAt(image, 1);
     h.updateMonth = byteAt(image, 2);
     h.updateDay = byteAt(image, 3);
@@ -189,18 +150,34 @@ void Table::readLayout(const std::string& raw) {
     }
   }
 
+  placeFields();
+}
+
+void Table::placeFields() {
+  const Header& h = header_;
   // Displacements are believed only when every field has one that fits the
   // record; otherwise (unset, or stale memory addresses as dBase III
   // leaves them) the fields follow one another from byte 1.
-  byDisplacement_ = h.layout == Layout::kStandard && !fields_.empty() &&
-                    std::all_of(fields_.begin(), fields_.end(), [&](const Field& f) {
-                      return f.displacement >= 1 && f.displacement + f.length <= h.recordLength;
-                    });
+  const bool byDisplacement =
+      h.layout == Layout::kStandard && !fields_.empty() &&
+      std::all_of(fields_.begin(), fields_.end(), [&](const Field& f) {
+        return f.displacement >= 1 && f.displacement + f.length <= h.recordLength;
+      });
   uint32_t next = 1;
   for (Field& f : fields_) {
-    f.offset = byDisplacement_ ? f.displacement : next;
+    f.offset = byDisplacement ? f.displacement : next;
     next += f.length;
   }
+}
+
+void Table::assumeLayout(uint8_t version, uint32_t headerLength, uint32_t recordLength,
+                         uint32_t recordCount) {
+  header_.version = version;
+  header_.headerLength = headerLength;
+  header_.recordLength = recordLength;
+  header_.recordCount = recordCount;
+  bufferCount_ = 0;
+  placeFields();
 }
 
 uint64_t Table::recordsInFile() const {

@@ -42,8 +42,7 @@ std::string codePageEncoding(uint8_t codePage) {
 
 std::string defaultEncoding(const Header& header) {
   if (header.codePage != 0) return codePageEncoding(header.codePage);
-  bool visualFoxPro = header.version >= 0x30 && header.version <= 0x32;
-  return visualFoxPro ? "CP1252" : "CP437";
+  return isVisualFoxProVersion(header.version) ? "CP1252" : "CP437";
 }
 
 TextDecoder::TextDecoder(const std::string& encoding) : encoding_(encoding) {

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "dbf/dbf_format.h"
+#include "dbf/table_rules.h"
 
 namespace fs = std::filesystem;
 
@@ -114,8 +115,12 @@ std::optional<Layout> readLayout(const std::string& table, std::string* why) {
   layout.headerLength = header.headerLength();
   layout.recordLength = header.recordLength();
   layout.recordCount = header.recordCount();
-  if (layout.headerLength <= sizeof(DbfHeader) || layout.headerLength > table.size() ||
-      layout.recordLength == 0) {
+  HeaderFacts facts;
+  facts.version = header.version();
+  facts.headerLength = layout.headerLength;
+  facts.recordLength = layout.recordLength;
+  facts.fileSize = table.size();
+  if (headerFault(facts) != HeaderFault::kNone) {
     *why = "the header does not describe a table (header length " +
            std::to_string(layout.headerLength) + ", record length " +
            std::to_string(layout.recordLength) + ", file size " + std::to_string(table.size()) +
