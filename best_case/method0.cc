@@ -128,6 +128,7 @@ Method0::Method0(const char* path, platform::Env* env, RunContext* context)
       tablePath_(path != nullptr ? path : "") {
   Log().Info("In Method0::Method0()");
   validRecords_ = 0;
+  if (RunFindings* kept = context_->findings()) findings_ = kept;
   table_ = std::make_unique<LLFile>(path, env);
   table_->GetSize();
   Log().Info("Method0::Method0() exiting");
@@ -147,7 +148,7 @@ int32_t Method0::Parse(RecordSink* sink) {
   context_->pollBreak();
   options_ = context_->options();
   passedOver_ = PassedOver{};
-  repairs_.clear();
+  findings_->restart(kBestCaseStep);
   level7_ = false;
   recordsPastMemoEnd_ = 0;
 
@@ -345,7 +346,7 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
   rebuilt.setRecordLength(static_cast<uint16_t>(rebuiltLength));
   header_ = rebuilt;
   Log().Info("Method0: header rebuilt from the field descriptors");
-  repairs_.push_back("header rebuilt from the field descriptors (" +
+  noteRepair("header rebuilt from the field descriptors (" +
                      std::to_string(fields.size()) + " fields, record length " +
                      std::to_string(rebuiltLength) + ", header length " +
                      std::to_string(rebuiltHeaderLength) + ", " + std::to_string(count) +
@@ -376,7 +377,7 @@ void Method0::readLevel7Fields() {
     fields.push_back(field);
   }
   level7_ = true;
-  repairs_.push_back("level-7 field descriptors (" + std::to_string(fields.size()) +
+  noteRepair("level-7 field descriptors (" + std::to_string(fields.size()) +
                      " fields) written in the 32-byte layout");
   fields_ = std::move(fields);
 }
@@ -412,7 +413,7 @@ void Method0::noteRecordsPastMemoEnd() {
   // The counting pass decides the header the writing pass goes out under.
   memoFieldsAsText_ = recordsPastMemoEnd_ != 0;
   if (!memoFieldsAsText_) return;
-  repairs_.push_back(std::to_string(recordsPastMemoEnd_) +
+  noteRepair(std::to_string(recordsPastMemoEnd_) +
                      " records refer to memos past the end of the cut memo file; the memo "
                      "fields are kept as character fields holding their block numbers");
 }
@@ -426,7 +427,7 @@ bool Method0::keepMemoReferences() {
   size_t memoFields = 0;
   for (const DbfFieldDescriptor& field : fields_) memoFields += field.type() == 'M';
   if (memoFields != 0) {
-    repairs_.push_back(std::to_string(memoFields) +
+    noteRepair(std::to_string(memoFields) +
                        " memo fields kept as character fields holding their block numbers "
                        "(no memo file beside the table)");
   }
@@ -443,7 +444,7 @@ uint32_t Method0::fixRecordCount(uint32_t recordCount) {
   if (recordCount <= whole) return recordCount;
   const auto fitting = static_cast<uint32_t>(whole);
   Log().InfoNumber("Method0: record count corrected from the file size to", static_cast<int32_t>(fitting));
-  repairs_.push_back("record count " + std::to_string(recordCount) + " corrected to " +
+  noteRepair("record count " + std::to_string(recordCount) + " corrected to " +
                      std::to_string(fitting) + " from the file size");
   uint8_t last = 0;
   if (size != 0) table_->ReadAt(static_cast<uint32_t>(size - 1), 1, &last);
@@ -671,7 +672,7 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     if (realign && skip != 0) {
       shift += skip;
       Log().InfoNumber("Method0: records found further on by bytes", static_cast<int32_t>(skip));
-      repairs_.push_back(m == 0 && shift == skip
+      noteRepair(m == 0 && shift == skip
                              ? "records found " + std::to_string(skip) +
                                    " bytes after the header length"
                              : "records found " + std::to_string(skip) +
@@ -699,7 +700,7 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     ++passedOver_.jammedFlag;
   }
   if (keptJammed != 0) {
-    repairs_.push_back(std::to_string(keptJammed) +
+    noteRepair(std::to_string(keptJammed) +
                        " records with a jammed deletion flag kept, the flag restored to ' '");
   }
 }

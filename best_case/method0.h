@@ -87,10 +87,11 @@ class Method0 {
   const DbfHeader& header() const { return header_; }
   const std::vector<DbfFieldDescriptor>& fields() const { return fields_; }
 
-  // What the last Parse passed over, by reason, and the repairs it made,
-  // in words for the user.
+  // What the last Parse passed over, by reason, and what it found and
+  // repaired: the run's findings when the run keeps them, else the
+  // method's own.
   const PassedOver& passedOver() const { return passedOver_; }
-  const std::vector<std::string>& repairs() const { return repairs_; }
+  const RunFindings& findings() const { return *findings_; }
 
  private:
   // How a record slot fares.
@@ -170,6 +171,9 @@ class Method0 {
   bool checkFieldsInPlace(const uint8_t* record);
   bool looksLikeRecord(const std::vector<uint8_t>& record) const;
   void reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing);
+  void noteRepair(std::string text) {
+    findings_->add(kBestCaseStep, FindingKind::kRepair, std::move(text));
+  }
 
   // Reads record `number` into the record buffer; what the file does not
   // hold reads as zero.
@@ -203,7 +207,8 @@ class Method0 {
   uint32_t memoSize_ = 0;
   RecoveryOptions options_;
   PassedOver passedOver_;
-  std::vector<std::string> repairs_;
+  RunFindings ownFindings_;
+  RunFindings* findings_ = &ownFindings_;
   std::vector<uint8_t> probe_;
 };
 
