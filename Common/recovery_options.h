@@ -1,11 +1,12 @@
 // The extensions a run may switch on beside the classic recovery, and what a
 // run found and did, for the host to show its user.
 //
-// Every extension is one named flag with one step of its own in the code
-// that reads it; with no flag set (the classic run) no such step runs and
-// the run is exactly the classic one. The public values of the flags and
-// the report's layout are in kestdll/include/kestdll.h, which checks they
-// agree with these.
+// Every step of the thorough recovery is one named flag with one step of
+// its own in the code that reads it; with no flag set (the classic run) no
+// such step runs and the run is exactly the classic one. A host chooses
+// the thorough recovery whole and may leave out the few steps
+// kestdll/include/kestdll.h names; the rest are the engine's own, switched
+// one by one only by its tests.
 #ifndef KEST_COMMON_RECOVERY_OPTIONS_H_
 #define KEST_COMMON_RECOVERY_OPTIONS_H_
 

@@ -65,9 +65,9 @@ void RunFindings::add(std::string_view step, FindingKind kind, std::string text)
 }
 
 void RunFindings::skipped(std::string_view step, uint64_t first, uint64_t last,
-                          uint64_t recordsLost, std::string_view why) {
+                          uint64_t recordsLost, std::string_view why, bool atMost) {
   std::string text = "bytes " + groupedNumber(first) + "-" + groupedNumber(last) +
-                     " held no records: " + groupedNumber(recordsLost) +
+                     " held no records: " + (atMost ? "up to " : "") + groupedNumber(recordsLost) +
                      (recordsLost == 1 ? " record lost" : " records lost");
   if (!why.empty()) text += " (" + std::string(why) + ")";
   add(step, FindingKind::kSkipped, std::move(text));

@@ -51,9 +51,11 @@ class RunFindings {
   void restart(std::string_view step);
   void add(std::string_view step, FindingKind kind, std::string text);
   // "bytes first-last held no records: N records lost", with `why` after
-  // it when given. `last` is inclusive.
+  // it when given. `last` is inclusive. Where the records go on at another
+  // alignment after the stretch, bytes may have been inserted there
+  // instead: `atMost` says "up to N records lost".
   void skipped(std::string_view step, uint64_t first, uint64_t last, uint64_t recordsLost,
-               std::string_view why = {});
+               std::string_view why = {}, bool atMost = false);
   // "records go on N bytes later at byte P: ...".
   void realigned(std::string_view step, uint64_t at, int64_t shift, std::string_view why);
   // Keeps only the entries whose step is not `step` (the losing method's

@@ -665,19 +665,21 @@ int32_t recoverFile(const char* sourcePath, const char* outputFolder,
 
 namespace {
 
-static_assert(uint32_t{KEST_FIX_RECORD_COUNT} == kFixRecordCount && uint32_t{KEST_REBUILD_HEADER} == kRebuildHeader &&
-              uint32_t{KEST_REALIGN_RECORDS} == kRealignRecords &&
-              uint32_t{KEST_WHOLE_TABLE_LAYOUT} == kWholeTableLayout &&
-              uint32_t{KEST_PASSING_OFFSET} == kPassingOffset && uint32_t{KEST_SHORTEST_LENGTH} == kShortestLength &&
-              uint32_t{KEST_RELAXED_VALUES} == kRelaxedValues &&
-              uint32_t{KEST_READER_SAFE_FIELDS} == kReaderSafeFields &&
-              uint32_t{KEST_KEEP_JAMMED_RECORDS} == kKeepJammedRecords &&
-              uint32_t{KEST_FINE_PROGRESS} == kFineProgress &&
+static_assert(uint32_t{KEST_FINE_PROGRESS} == kFineProgress &&
               uint32_t{KEST_KEEP_MEMO_REFERENCES} == kKeepMemoReferences &&
-              uint32_t{KEST_LEVEL7_DESCRIPTORS} == kLevel7Descriptors &&
-              uint32_t{KEST_CUT_MEMO_REFERENCES} == kCutMemoReferences &&
-              uint32_t{KEST_ALIGNED_TEXT} == kAlignedText &&
               uint32_t{KEST_THOROUGH} == kAllRecoveryFlags);
+
+// What a host may leave out of the thorough recovery; every other bit of
+// KEST_THOROUGH (each named a step in earlier versions) chooses it whole.
+constexpr uint32_t kHostChoices = kFineProgress | kKeepMemoReferences;
+
+RecoveryOptions optionsChosen(uint32_t hostFlags) {
+  RecoveryOptions chosen;
+  if ((hostFlags & ~kHostChoices) != 0) {
+    chosen.flags = (kAllRecoveryFlags & ~kHostChoices) | (hostFlags & kHostChoices);
+  }
+  return chosen;
+}
 
 // The first versions of the host's structures: what every host fills.
 constexpr uint32_t kOptionsFirstSize = sizeof(KestRecoverOptions);
@@ -716,7 +718,7 @@ int32_t recoverFileEx(const char* sourcePath, const char* outputFolder,
   if (options != nullptr) {
     if (options->size < kOptionsFirstSize) return KEST_INTERNAL;
     if ((options->flags & ~kAllRecoveryFlags) != 0) return KEST_INTERNAL;
-    chosen.flags = options->flags;
+    chosen = optionsChosen(options->flags);
   }
   if (report != nullptr && report->size < kReportFirstSize) return KEST_INTERNAL;
   RecoveryReport found;

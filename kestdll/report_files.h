@@ -13,12 +13,13 @@
 #include <vector>
 
 #include "Common/recovery_options.h"
+#include "kestdll/include/kestdll.h"
 #include "platform/env.h"
 
 namespace kest {
 
-inline constexpr const char* kReportTextName = "REPORT.TXT";
-inline constexpr const char* kReportJsonName = "REPORT.JSON";
+inline constexpr const char* kReportTextName = KEST_REPORT_TEXT_FILE;
+inline constexpr const char* kReportJsonName = KEST_REPORT_JSON_FILE;
 
 std::string reportText(const RecoveryReport& report);
 std::string reportJson(const RecoveryReport& report);

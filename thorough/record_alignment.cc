@@ -110,9 +110,11 @@ std::optional<uint64_t> FrameSync::resync(uint64_t from) {
 
 void noteAlignmentEvents(const std::vector<AlignmentEvent>& events, std::string_view step,
                          RunFindings& findings) {
-  for (const AlignmentEvent& e : events) {
+  for (size_t i = 0; i < events.size(); ++i) {
+    const AlignmentEvent& e = events[i];
     if (e.kind == AlignmentEvent::kSkipped) {
-      findings.skipped(step, e.first, e.last, e.records);
+      const bool moved = i + 1 < events.size() && events[i + 1].kind == AlignmentEvent::kRealigned;
+      findings.skipped(step, e.first, e.last, e.records, {}, moved);
     } else {
       findings.realigned(step, e.first, e.shift,
                          groupedNumber(e.records) +

@@ -17,11 +17,14 @@ constexpr uint8_t kFlagDeleted = '*';
 constexpr int32_t kScale = 16;
 constexpr double kWorst = -6.0;
 constexpr double kBest = 4.0;
-// Clusters agree when their kinds overlap this much once turned.
-constexpr double kAgreement = 0.75;
+// Clusters agree when their kinds overlap at least this much once turned,
+// and clearly more than at any other turn.
+constexpr double kLeastOverlap = 0.6;
+constexpr double kStandsOut = 0.02;
+constexpr double kAgreement = kLeastOverlap;
 // A turn further than this is looked for only in short records, where
 // every turn is cheap to try.
-constexpr uint32_t kAllTurnsUpTo = 512;
+constexpr uint32_t kAllTurnsUpTo = 1024;
 constexpr uint32_t kNearTurns = 64;
 constexpr uint32_t kMinSamples = 24;
 
@@ -66,12 +69,19 @@ double overlap(const Profile& a, const Profile& b, uint32_t turn, uint32_t lengt
   return shared / length;
 }
 
-// The turn of `b` that looks most like `a`, and how much.
+// The turn of `b` that looks most like `a`, and how much: 0 when no turn
+// stands out (a cluster of damage, or bytes that look alike at every turn).
 std::pair<uint32_t, double> bestTurn(const Profile& a, const Profile& b, uint32_t length) {
   std::pair<uint32_t, double> best{0, overlap(a, b, 0, length)};
+  double second = 0;
   auto consider = [&](uint32_t turn) {
     double o = overlap(a, b, turn, length);
-    if (o > best.second) best = {turn, o};
+    if (o > best.second) {
+      second = best.second;
+      best = {turn, o};
+    } else {
+      second = std::max(second, o);
+    }
   };
   if (length <= kAllTurnsUpTo) {
     for (uint32_t t = 1; t < length; ++t) consider(t);
@@ -81,7 +91,62 @@ std::pair<uint32_t, double> bestTurn(const Profile& a, const Profile& b, uint32_
       consider(length - t);
     }
   }
+  if (best.second < kLeastOverlap || best.second - second < kStandsOut) best.second = 0;
   return best;
+}
+
+// Which column of `counts` holds the deletion flags: a column of spaces and
+// stars only, as far as damaged samples let it be. Where several are
+// (padding is spaces too), the layout's field kinds decide, then the
+// caller's word (`hinted`) unless the kinds clearly speak against it, then
+// stars where the column holds nothing else.
+std::optional<uint32_t> flagColumnOf(const Profile& counts, const RecordHints& hints,
+                                     std::optional<uint32_t> hinted, uint32_t length) {
+  uint64_t mostFlags = 0;
+  for (uint32_t i = 0; i < length; ++i) {
+    mostFlags = std::max<uint64_t>(mostFlags, uint64_t{counts.live[i]} + counts.deleted[i]);
+  }
+  const uint64_t slots = counts.slots;
+  // Jammed flags leave the flag column less than whole; the layout's kinds
+  // still find it among the columns of padding.
+  const bool kinds = hints.kinds.size() == length;
+  const uint64_t floor = std::max<uint64_t>(slots / 2, kinds ? 0 : mostFlags - slots * 3 / 100);
+  struct Candidate {
+    uint32_t column;
+    int64_t agreement;  // per mille of the bytes after the flag
+    uint32_t stars;
+  };
+  std::vector<Candidate> candidates;
+  for (uint32_t i = 0; i < length; ++i) {
+    const uint64_t flags = uint64_t{counts.live[i]} + counts.deleted[i];
+    if (flags < floor || flags == 0) continue;
+    int64_t agreement = 0;
+    if (kinds) {
+      uint64_t agreeing = 0;
+      for (uint32_t j = 1; j < length; ++j) {
+        const auto& seen = counts.kinds[(i + j) % length];
+        for (int k = 0; k < kByteKinds; ++k) {
+          if (hints.kinds[j] & (1u << k)) agreeing += seen[k];
+        }
+      }
+      agreement = int64_t(agreeing * 1000 / (slots * (length - 1)));
+    }
+    const bool onlyFlags = flags * 100 >= slots * 97;
+    candidates.push_back({i, agreement, onlyFlags ? counts.deleted[i] : 0});
+  }
+  if (candidates.empty()) return std::nullopt;
+  const Candidate* chosen = &candidates.front();
+  for (const Candidate& c : candidates) {
+    if (c.agreement > chosen->agreement) chosen = &c;
+  }
+  const int64_t best = chosen->agreement;
+  for (const Candidate& c : candidates) {
+    if (hinted && c.column == *hinted && c.agreement + 5 >= best) return c.column;
+  }
+  for (const Candidate& c : candidates) {
+    if (c.agreement + 5 >= best && c.stars > chosen->stars) chosen = &c;
+  }
+  return chosen->column;
 }
 
 int32_t percentile(std::vector<int32_t> v, double share) {
@@ -101,8 +166,10 @@ std::vector<SampleCluster> sampleClusters(const ReadBytes& read, uint64_t start,
   std::vector<SampleCluster> clusters;
   if (length == 0 || end <= start || end - start < length) return clusters;
   const uint64_t slots = (end - start) / length;
-  const uint64_t perCluster =
-      std::max<uint64_t>(1, std::min(kClusterSlots, kMaxClusterBytes / length));
+  // A small table still comes in several clusters: damage in its middle
+  // turns the records after it, and one cluster would mix both turns.
+  const uint64_t perCluster = std::max<uint64_t>(
+      1, std::min({kClusterSlots, kMaxClusterBytes / length, std::max<uint64_t>(8, slots / 8)}));
   const uint64_t count = std::min(kClusters, std::max<uint64_t>(1, slots / perCluster));
   for (uint64_t c = 0; c < count; ++c) {
     // Cluster starts on the header's stride: turned clusters are damage.
@@ -209,88 +276,96 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
   }
   if (pool.slots < kMinSamples) return model;
 
-  // Where the deletion flags stand: a column of spaces and stars only, as
-  // far as damaged samples let it be. Where several are (padding is spaces
-  // too), the layout's field kinds decide, then stars (only flags hold
-  // them), then where the caller believes records begin.
-  uint64_t mostFlags = 0;
-  for (uint32_t i = 0; i < length; ++i) {
-    mostFlags = std::max<uint64_t>(mostFlags, uint64_t{pool.live[i]} + pool.deleted[i]);
-  }
-  // Jammed flags leave the flag column less than whole; the layout's kinds
-  // still find it among the columns of padding.
-  const uint64_t flagFloor = std::max<uint64_t>(
-      uint64_t{pool.slots} / 2,
-      hints.kinds.size() == length ? 0 : mostFlags - uint64_t{pool.slots} * 3 / 100);
-  struct Candidate {
-    uint32_t column;
-    int64_t agreement;  // per mille of the bytes after the flag
-    uint32_t stars;
-  };
-  std::vector<Candidate> candidates;
-  const uint64_t refStart = clusters[reference].position;
-  for (uint32_t i = 0; i < length; ++i) {
-    uint64_t flags = uint64_t{pool.live[i]} + pool.deleted[i];
-    if (flags < flagFloor) continue;
-    int64_t agreement = 0;
-    if (hints.kinds.size() == length) {
-      uint64_t agreeing = 0;
-      for (uint32_t j = 1; j < length; ++j) {
-        const auto& kinds = pool.kinds[(i + j) % length];
-        for (int k = 0; k < kByteKinds; ++k) {
-          if (hints.kinds[j] & (1u << k)) agreeing += kinds[k];
-        }
+  // The caller's word on where records begin speaks for the cluster it
+  // falls in (or the first after it), which may be turned against the
+  // reference.
+  std::optional<uint32_t> hinted;
+  if (hints.recordAt) {
+    for (size_t c = 0; c < clusters.size(); ++c) {
+      if (turns[c].second < kAgreement) continue;
+      if (clusters[c].position + clusters[c].bytes.size() <= *hints.recordAt &&
+          c + 1 < clusters.size()) {
+        continue;
       }
-      agreement = int64_t(agreeing * 1000 / (uint64_t{pool.slots} * (length - 1)));
-    }
-    candidates.push_back({i, agreement, pool.deleted[i]});
-  }
-  if (candidates.empty()) return model;
-  const Candidate* chosen = &candidates.front();
-  for (const Candidate& c : candidates) {
-    if (c.agreement > chosen->agreement ||
-        (c.agreement == chosen->agreement && c.stars > chosen->stars)) {
-      chosen = &c;
+      const uint64_t x = (*hints.recordAt + length - clusters[c].position % length) % length;
+      hinted = static_cast<uint32_t>((x + length - turns[c].first) % length);
+      break;
     }
   }
-  // The caller's word holds unless the bytes clearly speak against it.
-  for (const Candidate& c : candidates) {
-    if (hints.recordAt && (refStart + c.column) % length == *hints.recordAt % length &&
-        c.agreement + 5 >= chosen->agreement && c.stars >= chosen->stars / 2) {
-      chosen = &c;
-    }
-  }
-  const uint32_t flagColumn = chosen->column;
-  model.anchor_ = refStart + flagColumn;
+  std::optional<uint32_t> tentative = flagColumnOf(pool, hints, hinted, length);
+  if (!tentative) return model;
 
-  // The slots where records begin, in every cluster that agrees.
-  std::vector<const uint8_t*> slots;
+  // The slots where records would begin, in every cluster that agrees.
+  struct Slot {
+    const SampleCluster* cluster;
+    size_t at;
+    const uint8_t* bytes() const { return cluster->bytes.data() + at; }
+  };
+  std::vector<Slot> slots;
   for (size_t c = 0; c < clusters.size(); ++c) {
     if (turns[c].second < kAgreement) continue;
-    const std::vector<uint8_t>& bytes = clusters[c].bytes;
-    for (size_t at = (turns[c].first + flagColumn) % length; at + length <= bytes.size();
+    for (size_t at = (turns[c].first + *tentative) % length; at + length <= clusters[c].bytes.size();
          at += length) {
-      slots.push_back(bytes.data() + at);
+      slots.push_back({&clusters[c], at});
     }
   }
   // Damaged samples would teach that anything goes: the model learns from
-  // all, then again from those that fit it best, twice.
+  // all, then again from those that fit it best, twice. A model turned by
+  // some bytes scores its own slots as the right one would, so this holds
+  // before the flags are placed for good.
   std::vector<int32_t> scores;
-  std::vector<const uint8_t*> kept = slots;
-  for (int round = 0; round < 3; ++round) {
-    model.build(kept);
+  std::vector<Slot> kept = slots;
+  auto buildFrom = [&](const std::vector<Slot>& from) {
+    std::vector<const uint8_t*> bytes;
+    bytes.reserve(from.size());
+    for (const Slot& slot : from) bytes.push_back(slot.bytes());
+    model.build(bytes);
     scores.clear();
-    for (const uint8_t* slot : kept) scores.push_back(model.score(slot));
+    for (const uint8_t* slot : bytes) scores.push_back(model.score(slot));
+  };
+  for (int round = 0; round < 3; ++round) {
+    buildFrom(kept);
     if (round == 2) break;
     const int32_t median = percentile(scores, 0.5);
     const int32_t cut = median > 0 ? median / 2 : percentile(scores, 0.25);
-    std::vector<const uint8_t*> better;
+    std::vector<Slot> better;
     for (size_t i = 0; i < kept.size(); ++i) {
       if (scores[i] >= cut) better.push_back(kept[i]);
     }
     if (better.size() < kMinSamples) break;
     kept = std::move(better);
   }
+  // The flags placed again from the sound samples alone: a page of foreign
+  // text has stars and spaces of its own.
+  Profile sound;
+  sound.kinds.assign(length, {});
+  sound.live.assign(length, 0);
+  sound.deleted.assign(length, 0);
+  sound.slots = static_cast<uint32_t>(kept.size());
+  for (const Slot& slot : kept) {
+    const uint8_t* bytes = slot.bytes();
+    for (uint32_t i = 0; i < length; ++i) {
+      ++sound.kinds[i][byteKind(bytes[i])];
+      sound.live[i] += bytes[i] == kFlagLive;
+      sound.deleted[i] += bytes[i] == kFlagDeleted;
+    }
+  }
+  std::optional<uint32_t> soundHint;
+  if (hinted) soundHint = (*hinted + length - *tentative) % length;
+  const uint32_t turn = flagColumnOf(sound, hints, soundHint, length).value_or(0);
+  if (turn != 0) {
+    std::vector<Slot> turned;
+    for (const Slot& slot : kept) {
+      if (slot.at + turn + length <= slot.cluster->bytes.size()) {
+        turned.push_back({slot.cluster, slot.at + turn});
+      }
+    }
+    kept = std::move(turned);
+    if (kept.size() < kMinSamples) return model;
+    buildFrom(kept);
+  }
+  const uint32_t flagColumn = (*tentative + turn) % length;
+  model.anchor_ = clusters[reference].position + flagColumn;
   model.samples_ = static_cast<uint32_t>(kept.size());
   if (kept.size() < kMinSamples) return model;
 
@@ -370,6 +445,7 @@ void RecordModel::build(const std::vector<const uint8_t*>& slots) {
 }
 
 int32_t RecordModel::score(const uint8_t* slot) const {
+  if (table_.empty()) return std::numeric_limits<int32_t>::min();
   int32_t sum = 0;
   for (uint32_t i = 0; i < length_; ++i) sum += table_[i][slot[i]];
   return sum;

@@ -56,8 +56,8 @@ std::string numbered(const char* before, uint32_t number, const char* after) {
 
 }  // namespace
 
-bool Method1::FindLayout(bool firstPass, int32_t* code) {
-  if (thoroughLayout(context_->options())) return FindThoroughLayout(firstPass, code);
+bool Method1::findLayout(bool firstPass, int32_t* code) {
+  if (thoroughLayout(context_->options())) return findThoroughLayout(firstPass, code);
   uint32_t windowSize = table_->GetSize();
   if (windowSize > kSampleWindowSize) {
     windowSize = kSampleWindowSize;
@@ -111,7 +111,7 @@ bool Method1::FindLayout(bool firstPass, int32_t* code) {
   return true;
 }
 
-bool Method1::FindThoroughLayout(bool firstPass, int32_t* code) {
+bool Method1::findThoroughLayout(bool firstPass, int32_t* code) {
   const RecoveryOptions& options = context_->options();
   const bool wholeTable = options.has(kWholeTableLayout);
   const uint32_t tableSize = table_->GetSize();
@@ -196,7 +196,7 @@ bool Method1::FindThoroughLayout(bool firstPass, int32_t* code) {
     offset = sample.dataStart + (phase + size - sample.dataStart % size) % size;
     // Where the table's own records say records begin, when they tell a
     // record from bytes a few places off; else where records pass.
-    if (std::optional<uint32_t> fitting = FittingOffset(sample.dataStart, size, offset)) {
+    if (std::optional<uint32_t> fitting = fittingOffset(sample.dataStart, size, offset)) {
       offset = *fitting;
       notes.push_back(numbered("records found from byte ", offset,
                                ", where they fit the table's records"));
@@ -256,11 +256,11 @@ bool Method1::FindThoroughLayout(bool firstPass, int32_t* code) {
   return true;
 }
 
-std::optional<uint32_t> Method1::FittingOffset(uint32_t dataStart, uint32_t size,
+std::optional<uint32_t> Method1::fittingOffset(uint32_t dataStart, uint32_t size,
                                                uint32_t passing) {
   const uint32_t tableSize = table_->GetSize();
   ReadBytes read = [this](uint64_t position, size_t count, uint8_t* out) {
-    ReadSlot(static_cast<uint32_t>(position), static_cast<uint32_t>(count), out);
+    readSlot(static_cast<uint32_t>(position), static_cast<uint32_t>(count), out);
   };
   RecordHints hints;
   hints.recordAt = passing;
@@ -268,7 +268,7 @@ std::optional<uint32_t> Method1::FittingOffset(uint32_t dataStart, uint32_t size
   context_->pollBreak();
   if (!model.strong()) return std::nullopt;
   model_ = std::move(model);
-  FrameSync sync(dataStart, tableSize, size, [this](uint64_t at) { return SlotFits(at); });
+  FrameSync sync(dataStart, tableSize, size, [this](uint64_t at) { return slotFits(at); });
   std::optional<uint64_t> first = sync.next();
   if (!first) {
     model_.reset();
@@ -277,20 +277,20 @@ std::optional<uint32_t> Method1::FittingOffset(uint32_t dataStart, uint32_t size
   return static_cast<uint32_t>(*first);
 }
 
-bool Method1::SlotFits(uint64_t position) {
+bool Method1::slotFits(uint64_t position) {
   const uint32_t length = model_->length();
   fitSlot_.resize(length + 2 * RecordModel::kReach);
   uint8_t* slot = fitSlot_.data() + RecordModel::kReach;
-  ReadSlot(static_cast<uint32_t>(position), length, slot);
+  readSlot(static_cast<uint32_t>(position), length, slot);
   const RecordModel::Fit fit = model_->judge(slot);
   if (fit != RecordModel::Fit::kUnsure) return fit == RecordModel::Fit::kYes;
   if (position < RecordModel::kReach) return false;
-  ReadSlot(static_cast<uint32_t>(position - RecordModel::kReach),
+  readSlot(static_cast<uint32_t>(position - RecordModel::kReach),
            static_cast<uint32_t>(fitSlot_.size()), fitSlot_.data());
   return model_->fitsAt(fitSlot_.data(), fitSlot_.size(), RecordModel::kReach);
 }
 
-void Method1::ScanByEvidence(bool firstPass, RecordSink* sink) {
+void Method1::scanByEvidence(bool firstPass, RecordSink* sink) {
   const uint32_t length = recordSize_;
   const uint32_t start = recordOffset_;
   const bool keepJammed = context_->options().has(kKeepJammedRecords);
@@ -299,12 +299,12 @@ void Method1::ScanByEvidence(bool firstPass, RecordSink* sink) {
   uint32_t jammed = 0;
   uint64_t reported = 0;
   ProgressSteps progress(kScanProgressSpan, (scanEnd_ - start) / length);
-  FrameSync sync(start, scanEnd_, length, [this](uint64_t at) { return SlotFits(at); });
+  FrameSync sync(start, scanEnd_, length, [this](uint64_t at) { return slotFits(at); });
   while (std::optional<uint64_t> at = sync.next()) {
     uint64_t done = (*at - start) / length;
-    for (; reported < done; ++reported) ReportScanProgress(firstPass, progress, reported + 1);
+    for (; reported < done; ++reported) reportScanProgress(firstPass, progress, reported + 1);
     context_->pollBreak();
-    ReadSlot(static_cast<uint32_t>(*at), length, slot.data());
+    readSlot(static_cast<uint32_t>(*at), length, slot.data());
     ++recordsRead_;
     if (check.passes(slot.data())) {
       if (sink != nullptr) sink->take(slot.data(), length);
@@ -326,18 +326,18 @@ void Method1::ScanByEvidence(bool firstPass, RecordSink* sink) {
   }
 }
 
-void Method1::ReadSlot(uint32_t position, uint32_t count, uint8_t* out) {
+void Method1::readSlot(uint32_t position, uint32_t count, uint8_t* out) {
   size_t got = table_->ReadAt(position, count, out);
   if (got < count) std::memset(out + got, 0, count - got);
 }
 
-void Method1::ReportScanProgress(bool firstPass, ProgressSteps& steps, uint64_t done) {
+void Method1::reportScanProgress(bool firstPass, ProgressSteps& steps, uint64_t done) {
   if (firstPass && steps.movesAt(done)) {
     context_->reportProgress(kScanProgressBase + static_cast<int32_t>(steps.step(done)));
   }
 }
 
-void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
+void Method1::scanPassing(bool firstPass, RecordSink* sink) {
   const uint32_t length = recordSize_;
   const uint32_t start = recordOffset_;
   const uint32_t end = scanEnd_;
@@ -353,10 +353,10 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
   ProgressSteps progress(kScanProgressSpan, (end - start) / length);
   while (at + length <= end) {
     uint64_t done = (at - start) / length;
-    for (; reported < done; ++reported) ReportScanProgress(firstPass, progress, reported + 1);
+    for (; reported < done; ++reported) reportScanProgress(firstPass, progress, reported + 1);
     context_->pollBreak();
     uint32_t position = static_cast<uint32_t>(at);
-    ReadSlot(position, length, slot.data());
+    readSlot(position, length, slot.data());
     ++recordsRead_;
     if (check.passes(slot.data())) {
       if (sink != nullptr) sink->take(slot.data(), length);
@@ -364,7 +364,7 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
       previousPassed = true;
       continue;
     }
-    if (keepJammed && previousPassed && JammedRecordHolds(slot.data(), position, end, check)) {
+    if (keepJammed && previousPassed && jammedRecordHolds(slot.data(), position, end, check)) {
       // Its fields pass and the stride holds on both sides of it: only the
       // flag was hit.
       slot[0] = kLiveRecord;
@@ -379,7 +379,7 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
     uint32_t span = static_cast<uint32_t>(std::min<uint64_t>(
         end - at, uint64_t{length} * (kResyncReach + kResyncRun + 1)));
     ahead.resize(span);
-    ReadSlot(position, span, ahead.data());
+    readSlot(position, span, ahead.data());
     uint32_t next = nextPassingSlot(ahead.data(), span, position, check);
     if (next != position + length) ++realignments;
     at = next;
@@ -390,7 +390,7 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
   }
 }
 
-bool Method1::JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end,
+bool Method1::jammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end,
                                 SlotCheck& check) {
   if (slot[0] == kLiveRecord || slot[0] == kDeletedRecord) return false;
   std::vector<uint8_t> live(slot, slot + recordSize_);
@@ -399,11 +399,11 @@ bool Method1::JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t
   uint64_t next = uint64_t{position} + recordSize_;
   if (next + recordSize_ > end) return true;
   live.assign(recordSize_, 0);
-  ReadSlot(static_cast<uint32_t>(next), recordSize_, live.data());
+  readSlot(static_cast<uint32_t>(next), recordSize_, live.data());
   return check.passes(live.data());
 }
 
-void Method1::ScanAtStride(bool firstPass, RecordSink* sink) {
+void Method1::scanAtStride(bool firstPass, RecordSink* sink) {
   uint32_t recordCount = header_.recordCount();
   std::vector<uint8_t> slot(recordSize_);
   const RecordCheckPlan check(places_, recordSize_);
@@ -415,7 +415,7 @@ void Method1::ScanAtStride(bool firstPass, RecordSink* sink) {
       }
     }
     context_->pollBreak();
-    ReadSlot(recordOffset_ + i * recordSize_, recordSize_, slot.data());
+    readSlot(recordOffset_ + i * recordSize_, recordSize_, slot.data());
     ++recordsRead_;
     bool valid = checkRecord(slot.data(), check, memoPresent_, memoSize_);
     if (valid && sink != nullptr) sink->take(slot.data(), recordSize_);
@@ -427,16 +427,16 @@ int32_t Method1::Parse(RecordSink* sink) {
   context_->pollBreak();
   bool firstPass = recordsRead_ == 0;
   int32_t code = 0;
-  if (!FindLayout(firstPass, &code)) return code;
+  if (!findLayout(firstPass, &code)) return code;
 
   if (model_) {
-    ScanByEvidence(firstPass, sink);
+    scanByEvidence(firstPass, sink);
   } else if (context_->options().has(kPassingOffset)) {
-    ScanPassing(firstPass, sink);
+    scanPassing(firstPass, sink);
   } else {
-    ScanAtStride(firstPass, sink);
+    scanAtStride(firstPass, sink);
   }
-  NoteRepairs();
+  noteRepairs();
   Log().InfoNumber("Method1::Parse() exiting with code", 0);
   return 0;
 }
@@ -479,7 +479,7 @@ int32_t Method1::Flush(const char* path) {
   return rc;
 }
 
-void Method1::NoteRepairs() {
+void Method1::noteRepairs() {
   RunFindings* findings = context_->findings();
   if (findings == nullptr) return;
   findings->restart(kWorstCaseStep);
