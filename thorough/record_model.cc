@@ -27,6 +27,8 @@ constexpr double kAgreement = kLeastOverlap;
 constexpr uint32_t kAllTurnsUpTo = 1024;
 constexpr uint32_t kNearTurns = 64;
 constexpr uint32_t kMinSamples = 24;
+// Places scored in the quick look.
+constexpr size_t kQuickPlaces = 10;
 
 using KindCounts = std::vector<std::array<uint32_t, kByteKinds>>;
 
@@ -156,6 +158,23 @@ int32_t percentile(std::vector<int32_t> v, double share) {
   return v[at];
 }
 
+constexpr std::array<uint8_t, 256> kindTable() {
+  std::array<uint8_t, 256> kinds{};
+  for (int b = 0; b < 256; ++b) {
+    kinds[b] = b == 0                 ? kNulByte
+               : b == ' '             ? kSpaceByte
+               : b >= '0' && b <= '9' ? kDigitByte
+               : b >= 'A' && b <= 'Z' ? kUpperByte
+               : b >= 'a' && b <= 'z' ? kLowerByte
+               : b >= 0x80            ? kHighByte
+               : b < 0x20 || b == 0x7F ? kControlByte
+                                       : kMarkByte;
+  }
+  return kinds;
+}
+
+constexpr std::array<uint8_t, 256> kKindOf = kindTable();
+
 }  // namespace
 
 std::vector<SampleCluster> sampleClusters(const ReadBytes& read, uint64_t start, uint64_t end,
@@ -218,16 +237,7 @@ std::vector<uint8_t> kindsOfFields(const std::vector<FieldPlace>& places, uint32
   return kinds;
 }
 
-ByteKind byteKind(uint8_t b) {
-  if (b == 0) return kNulByte;
-  if (b == ' ') return kSpaceByte;
-  if (b >= '0' && b <= '9') return kDigitByte;
-  if (b >= 'A' && b <= 'Z') return kUpperByte;
-  if (b >= 'a' && b <= 'z') return kLowerByte;
-  if (b >= 0x80) return kHighByte;
-  if (b < 0x20 || b == 0x7F) return kControlByte;
-  return kMarkByte;
-}
+ByteKind byteKind(uint8_t b) { return static_cast<ByteKind>(kKindOf[b]); }
 
 RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint32_t length,
                                const RecordHints& hints) {
@@ -369,9 +379,16 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
   model.samples_ = static_cast<uint32_t>(kept.size());
   if (kept.size() < kMinSamples) return model;
 
-  // The fit of the records and of the same bytes cut some bytes off: the
-  // threshold lies between them, nearer the cuts' side, and the model is
-  // strong only where the two stand clearly apart.
+  // The fit of the records and of the same bytes cut some bytes off. A
+  // score above every cut's fits; one below most cuts' does not; in
+  // between, the slot's neighbours decide (fitsAt). The model is strong
+  // where that decision takes the records it learned from and leaves the
+  // cuts.
+  struct Place {
+    const SampleCluster* cluster;
+    size_t at;
+  };
+  std::vector<Place> cutPlaces;
   std::vector<int32_t> cut;
   const uint32_t cuts[] = {1, 2, 3, 4, 5, 6, 7, 9, 13, length / 3, length / 2, length - 1};
   for (size_t c = 0; c < clusters.size(); ++c) {
@@ -382,15 +399,47 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
       for (uint32_t d : cuts) {
         if (d == 0 || d >= length || at + d + length > bytes.size()) continue;
         cut.push_back(model.score(bytes.data() + at + d));
+        cutPlaces.push_back({&clusters[c], at + d});
       }
     }
   }
   if (cut.empty()) return model;
   const int32_t hi = percentile(scores, 0.05);
   const int32_t lo = percentile(cut, 0.99);
-  model.threshold_ = lo + std::max(1, (hi - lo) / 2);
-  model.floor_ = std::min(model.threshold_, percentile(cut, 0.75));
-  model.strong_ = hi > lo && percentile(scores, 0.5) > 0;
+  const int32_t top = *std::max_element(cut.begin(), cut.end());
+  model.threshold_ = std::max(lo + std::max(1, (hi - lo) / 2), lo < hi ? lo + 1 : top + 1);
+  model.floor_ = std::min({model.threshold_, percentile(cut, 0.75), percentile(scores, 0.01)});
+  if (percentile(scores, 0.5) <= 0) return model;
+  size_t taken = 0;
+  for (const Slot& slot : kept) {
+    taken += model.fitsAt(slot.cluster->bytes.data(), slot.cluster->bytes.size(), slot.at);
+  }
+  size_t cutTaken = 0;
+  for (const Place& place : cutPlaces) {
+    cutTaken += model.fitsAt(place.cluster->bytes.data(), place.cluster->bytes.size(), place.at);
+  }
+  model.strong_ = taken * 10 >= kept.size() * 9 && cutTaken * 100 <= cutPlaces.size();
+
+  // A quick look first: the places that tell records from cuts best (the
+  // widest spread between their kinds), scored alone. A slot whose quick
+  // score beats every cut's is a record without the rest; any other is
+  // judged whole. Used only where most records pass it that way.
+  std::vector<std::pair<int32_t, uint32_t>> spread;
+  for (uint32_t i = 1; i < length; ++i) {
+    auto [least, most] = std::minmax_element(model.table_[i].begin(), model.table_[i].end());
+    spread.push_back({int32_t(*most) - int32_t(*least), i});
+  }
+  std::sort(spread.begin(), spread.end(), std::greater<>());
+  model.quick_.clear();
+  for (size_t i = 0; i < spread.size() && i < kQuickPlaces; ++i) model.quick_.push_back(spread[i].second);
+  model.quickThreshold_ = std::numeric_limits<int32_t>::min();
+  for (const Place& place : cutPlaces) {
+    model.quickThreshold_ =
+        std::max(model.quickThreshold_, model.quickScore(place.cluster->bytes.data() + place.at) + 1);
+  }
+  size_t quick = 0;
+  for (const Slot& slot : kept) quick += model.quickScore(slot.bytes()) >= model.quickThreshold_;
+  if (quick * 4 < kept.size() * 3) model.quick_.clear();
   return model;
 }
 
@@ -422,21 +471,21 @@ void RecordModel::build(const std::vector<const uint8_t*>& slots) {
     return static_cast<int16_t>(std::lround(std::clamp(v, kWorst, kBest) * kScale));
   };
   table_.assign(length, {});
-  for (uint32_t i = 0; i < length; ++i) {
-    std::array<int16_t, kByteKinds> byKind{};
+  for (uint32_t i = 1; i < length; ++i) {
     for (int k = 0; k < kByteKinds; ++k) {
       // A kind never seen at a place is as unlike a record as a byte gets,
       // however rare it is elsewhere.
       double p = (kinds[i][k] + 0.5) / (n + 0.5 * double(kByteKinds));
-      byKind[k] = kinds[i][k] == 0 ? clampScore(kWorst) : clampScore(std::log2(p / background[k]));
+      table_[i][k] = kinds[i][k] == 0 ? clampScore(kWorst) : clampScore(std::log2(p / background[k]));
     }
-    for (int b = 0; b < 256; ++b) table_[i][b] = byKind[byteKind(static_cast<uint8_t>(b))];
   }
   // The flag is one of two bytes, not a kind.
-  for (int b = 0; b < 256; ++b) table_[0][b] = clampScore(kWorst);
-  table_[0][kFlagLive] = clampScore(std::log2((live[0] + 0.5) / (n + 1.0) / background[kSpaceByte]));
-  table_[0][kFlagDeleted] = std::max<int16_t>(
+  flagScores_.fill(clampScore(kWorst));
+  flagScores_[kFlagLive] =
+      clampScore(std::log2((live[0] + 0.5) / (n + 1.0) / background[kSpaceByte]));
+  flagScores_[kFlagDeleted] = std::max<int16_t>(
       0, clampScore(std::log2((deleted[0] + 0.5) / (n + 1.0) / background[kMarkByte])));
+  table_[0].fill(*std::max_element(flagScores_.begin(), flagScores_.end()));
   bestRest_.assign(length + 1, 0);
   for (uint32_t i = length; i-- > 0;) {
     bestRest_[i] = bestRest_[i + 1] + *std::max_element(table_[i].begin(), table_[i].end());
@@ -446,19 +495,26 @@ void RecordModel::build(const std::vector<const uint8_t*>& slots) {
 
 int32_t RecordModel::score(const uint8_t* slot) const {
   if (table_.empty()) return std::numeric_limits<int32_t>::min();
-  int32_t sum = 0;
-  for (uint32_t i = 0; i < length_; ++i) sum += table_[i][slot[i]];
+  int32_t sum = flagScores_[slot[0]];
+  for (uint32_t i = 1; i < length_; ++i) sum += table_[i][kKindOf[slot[i]]];
+  return sum;
+}
+
+int32_t RecordModel::quickScore(const uint8_t* slot) const {
+  int32_t sum = flagScores_[slot[0]];
+  for (uint32_t i : quick_) sum += table_[i][kKindOf[slot[i]]];
   return sum;
 }
 
 RecordModel::Fit RecordModel::judge(const uint8_t* slot) const {
   if (table_.empty()) return Fit::kNo;
-  int32_t sum = 0;
+  if (!quick_.empty() && quickScore(slot) >= quickThreshold_) return Fit::kYes;
+  int32_t sum = flagScores_[slot[0]] - table_[0][0];
   // Checked in steps: most slots that fail, fail long before the end.
   constexpr uint32_t kStep = 32;
   for (uint32_t i = 0; i < length_; i += kStep) {
     const uint32_t end = std::min(length_, i + kStep);
-    for (uint32_t j = i; j < end; ++j) sum += table_[j][slot[j]];
+    for (uint32_t j = i; j < end; ++j) sum += table_[j][kKindOf[slot[j]]];
     if (sum + bestRest_[end] < floor_) return Fit::kNo;
   }
   return sum >= threshold_ ? Fit::kYes : sum >= floor_ ? Fit::kUnsure : Fit::kNo;

@@ -115,10 +115,18 @@ class RecordModel {
   // Scores at or above threshold_ fit; below floor_ they do not.
   int32_t threshold_ = 0;
   int32_t floor_ = 0;
+
   uint32_t samples_ = 0;
-  // Per position, per byte value: the score of that byte there (fixed
-  // point), so that scoring a slot is one lookup a byte.
-  std::vector<std::array<int16_t, 256>> table_;
+  // Per position, per kind of byte: the score of such a byte there (fixed
+  // point), small enough to stay in the cache while slots are scored; the
+  // flag's place is scored by flagScores_, byte by byte.
+  std::vector<std::array<int16_t, kByteKinds>> table_;
+  std::array<int16_t, 256> flagScores_{};
+  // The quick look: the flag and these places; a score at or above
+  // quickThreshold_ fits. Empty where it would rarely decide.
+  int32_t quickScore(const uint8_t* slot) const;
+  std::vector<uint32_t> quick_;
+  int32_t quickThreshold_ = 0;
   // The best score the positions from i on can still add: a slot that
   // cannot reach the threshold is given up early.
   std::vector<int32_t> bestRest_;
