@@ -63,8 +63,9 @@ struct DamageCase {
   // A repair the report must name; empty for none.
   const char* repair;
   uint32_t cutOff = 0;
-  // Intact records unlike every other of their table, which fit the
-  // table's records too badly to be told from bytes a few places off.
+  // At most this many intact records unlike every other of their table,
+  // which fit the table's records too badly to be told from bytes a few
+  // places off, may be left behind.
   uint32_t unlike = 0;
 };
 
@@ -110,7 +111,7 @@ TEST_P(ThoroughRecovery, BringsBackEveryIntactRecordAndNothingElse) {
     EXPECT_TRUE(ceiling.count(Body(record))) << "a record that is not the table's";
     EXPECT_TRUE(seen.insert(Body(record)).second) << "a record written twice";
   }
-  EXPECT_EQ(seen.size() + c.unlike, ceiling.size());
+  EXPECT_GE(seen.size() + c.unlike, ceiling.size());
   EXPECT_EQ(report.method, 1);
   EXPECT_EQ(report.recordsWritten, result.records.size());
   EXPECT_EQ(report.cutOffRecords, c.cutOff);

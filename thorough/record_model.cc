@@ -27,8 +27,6 @@ constexpr double kAgreement = kLeastOverlap;
 constexpr uint32_t kAllTurnsUpTo = 1024;
 constexpr uint32_t kNearTurns = 64;
 constexpr uint32_t kMinSamples = 24;
-// Places scored in the quick look.
-constexpr size_t kQuickPlaces = 10;
 
 using KindCounts = std::vector<std::array<uint32_t, kByteKinds>>;
 
@@ -379,16 +377,10 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
   model.samples_ = static_cast<uint32_t>(kept.size());
   if (kept.size() < kMinSamples) return model;
 
-  // The fit of the records and of the same bytes cut some bytes off. A
-  // score above every cut's fits; one below most cuts' does not; in
-  // between, the slot's neighbours decide (fitsAt). The model is strong
-  // where that decision takes the records it learned from and leaves the
-  // cuts.
-  struct Place {
-    const SampleCluster* cluster;
-    size_t at;
-  };
-  std::vector<Place> cutPlaces;
+  // The fit of the records and of the same bytes cut some bytes off: a
+  // score above both fits; one below most cuts' does not; in between, the
+  // slot's neighbours decide (fitsAt). The model is strong only where
+  // records and cuts stand clearly apart.
   std::vector<int32_t> cut;
   const uint32_t cuts[] = {1, 2, 3, 4, 5, 6, 7, 9, 13, length / 3, length / 2, length - 1};
   for (size_t c = 0; c < clusters.size(); ++c) {
@@ -399,47 +391,15 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
       for (uint32_t d : cuts) {
         if (d == 0 || d >= length || at + d + length > bytes.size()) continue;
         cut.push_back(model.score(bytes.data() + at + d));
-        cutPlaces.push_back({&clusters[c], at + d});
       }
     }
   }
   if (cut.empty()) return model;
   const int32_t hi = percentile(scores, 0.05);
   const int32_t lo = percentile(cut, 0.99);
-  const int32_t top = *std::max_element(cut.begin(), cut.end());
-  model.threshold_ = std::max(lo + std::max(1, (hi - lo) / 2), lo < hi ? lo + 1 : top + 1);
-  model.floor_ = std::min({model.threshold_, percentile(cut, 0.75), percentile(scores, 0.01)});
-  if (percentile(scores, 0.5) <= 0) return model;
-  size_t taken = 0;
-  for (const Slot& slot : kept) {
-    taken += model.fitsAt(slot.cluster->bytes.data(), slot.cluster->bytes.size(), slot.at);
-  }
-  size_t cutTaken = 0;
-  for (const Place& place : cutPlaces) {
-    cutTaken += model.fitsAt(place.cluster->bytes.data(), place.cluster->bytes.size(), place.at);
-  }
-  model.strong_ = taken * 10 >= kept.size() * 9 && cutTaken * 100 <= cutPlaces.size();
-
-  // A quick look first: the places that tell records from cuts best (the
-  // widest spread between their kinds), scored alone. A slot whose quick
-  // score beats every cut's is a record without the rest; any other is
-  // judged whole. Used only where most records pass it that way.
-  std::vector<std::pair<int32_t, uint32_t>> spread;
-  for (uint32_t i = 1; i < length; ++i) {
-    auto [least, most] = std::minmax_element(model.table_[i].begin(), model.table_[i].end());
-    spread.push_back({int32_t(*most) - int32_t(*least), i});
-  }
-  std::sort(spread.begin(), spread.end(), std::greater<>());
-  model.quick_.clear();
-  for (size_t i = 0; i < spread.size() && i < kQuickPlaces; ++i) model.quick_.push_back(spread[i].second);
-  model.quickThreshold_ = std::numeric_limits<int32_t>::min();
-  for (const Place& place : cutPlaces) {
-    model.quickThreshold_ =
-        std::max(model.quickThreshold_, model.quickScore(place.cluster->bytes.data() + place.at) + 1);
-  }
-  size_t quick = 0;
-  for (const Slot& slot : kept) quick += model.quickScore(slot.bytes()) >= model.quickThreshold_;
-  if (quick * 4 < kept.size() * 3) model.quick_.clear();
+  model.threshold_ = lo + std::max(1, (hi - lo) / 2);
+  model.floor_ = std::min(model.threshold_, percentile(cut, 0.75));
+  model.strong_ = hi > lo && percentile(scores, 0.5) > 0;
   return model;
 }
 
@@ -500,15 +460,8 @@ int32_t RecordModel::score(const uint8_t* slot) const {
   return sum;
 }
 
-int32_t RecordModel::quickScore(const uint8_t* slot) const {
-  int32_t sum = flagScores_[slot[0]];
-  for (uint32_t i : quick_) sum += table_[i][kKindOf[slot[i]]];
-  return sum;
-}
-
 RecordModel::Fit RecordModel::judge(const uint8_t* slot) const {
   if (table_.empty()) return Fit::kNo;
-  if (!quick_.empty() && quickScore(slot) >= quickThreshold_) return Fit::kYes;
   int32_t sum = flagScores_[slot[0]] - table_[0][0];
   // Checked in steps: most slots that fail, fail long before the end.
   constexpr uint32_t kStep = 32;

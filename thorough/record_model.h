@@ -122,11 +122,6 @@ class RecordModel {
   // flag's place is scored by flagScores_, byte by byte.
   std::vector<std::array<int16_t, kByteKinds>> table_;
   std::array<int16_t, 256> flagScores_{};
-  // The quick look: the flag and these places; a score at or above
-  // quickThreshold_ fits. Empty where it would rarely decide.
-  int32_t quickScore(const uint8_t* slot) const;
-  std::vector<uint32_t> quick_;
-  int32_t quickThreshold_ = 0;
   // The best score the positions from i on can still add: a slot that
   // cannot reach the threshold is given up early.
   std::vector<int32_t> bestRest_;
