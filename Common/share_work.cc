@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
-#include <system_error>
-#include <thread>
+#include <memory>
+#include <string>
 
 namespace kest {
 
@@ -41,33 +41,32 @@ class WorkQueue {
 // kept for the calling thread.
 class Helper {
  public:
-  Helper(WorkQueue& queue, const std::function<void(uint32_t)>& work) {
-    // One chunk or less: not worth a thread. A machine of one processor
-    // gains nothing from one either (0 means the count is unknown).
-    if (queue.count() <= queue.chunk() || std::thread::hardware_concurrency() == 1) return;
-    try {
-      thread_ = std::thread([&queue, &work, this] {
-        try {
-          uint32_t first = 0;
-          uint32_t end = 0;
-          while (queue.take(&first, &end)) {
-            for (uint32_t i = first; i < end; ++i) work(i);
+  Helper(WorkQueue& queue, const std::function<void(uint32_t)>& work, platform::Env* env) {
+    if (queue.count() <= queue.chunk() || env->ProcessorCount() == 1) return;
+    std::string setting;
+    if (env->GetVariable(kHelperThreadVariable, &setting) && setting == "0") return;
+    // A failed start leaves thread_ empty: the calling thread does it all.
+    (void)env->StartThread(
+        [&queue, &work, this] {
+          try {
+            uint32_t first = 0;
+            uint32_t end = 0;
+            while (queue.take(&first, &end)) {
+              for (uint32_t i = first; i < end; ++i) work(i);
+            }
+          } catch (...) {
+            failure_ = std::current_exception();
+            queue.stop();
           }
-        } catch (...) {
-          failure_ = std::current_exception();
-          queue.stop();
-        }
-      });
-    } catch (const std::system_error&) {
-      // No thread to be had: the calling thread does it all.
-    }
+        },
+        &thread_);
   }
   Helper(const Helper&) = delete;
   Helper& operator=(const Helper&) = delete;
   ~Helper() { join(); }
 
   void join() {
-    if (thread_.joinable()) thread_.join();
+    if (thread_) thread_->Join();
   }
   // After join(): rethrows what the thread threw, if anything.
   void rethrow() {
@@ -75,16 +74,16 @@ class Helper {
   }
 
  private:
-  std::thread thread_;
+  std::unique_ptr<platform::Thread> thread_;
   std::exception_ptr failure_;
 };
 
 }  // namespace
 
 void shareWork(uint32_t count, uint32_t chunk, const std::function<void(uint32_t)>& work,
-               const std::function<void(uint32_t)>& announce) {
+               const std::function<void(uint32_t)>& announce, platform::Env* env) {
   WorkQueue queue(count, chunk);
-  Helper helper(queue, work);
+  Helper helper(queue, work, env);
   uint32_t announced = 0;
   try {
     uint32_t first = 0;

@@ -1,16 +1,26 @@
 // One piece of indexed work spread over the calling thread and a second
-// one, for the searches whose items are independent of one another.
+// one, for the searches whose items are independent of one another. The
+// second thread is the only one the engine ever starts; it comes from
+// Env::StartThread, and a host turns it off by setting the environment
+// variable named by kHelperThreadVariable to "0".
 #ifndef KEST_COMMON_SHARE_WORK_H_
 #define KEST_COMMON_SHARE_WORK_H_
 
 #include <cstdint>
 #include <functional>
 
+#include "platform/env.h"
+
 namespace kest {
+
+inline constexpr char kHelperThreadVariable[] = "KEST_HELPER_THREAD";
 
 // Runs work(i) once for each i in [0, count). The items are taken `chunk`
 // at a time by the calling thread and, where one can be started, by a
-// second thread; work must be safe to run on two items at once.
+// second thread; work must be safe to run on two items at once. No second
+// thread is started for a single chunk, on a machine of one processor,
+// when the host turned it off, or when `env` has none to give: the calling
+// thread then does it all, with the same results.
 //
 // announce(k) runs on the calling thread only, once for each k from 0 to
 // count - 1 in that order: before the calling thread works a chunk it
@@ -22,7 +32,8 @@ namespace kest {
 // more items and passes out once the second thread has ended; the items
 // already taken may then be partly done.
 void shareWork(uint32_t count, uint32_t chunk, const std::function<void(uint32_t)>& work,
-               const std::function<void(uint32_t)>& announce);
+               const std::function<void(uint32_t)>& announce,
+               platform::Env* env = platform::Env::Default());
 
 }  // namespace kest
 

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/env.h"
+
 namespace kest {
 namespace {
 
@@ -68,6 +70,63 @@ TEST(ShareWork, WhatWorkOrAnnounceThrowsPassesOutAndStopsTheWork) {
     uint32_t after = worked.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(worked.load(), after) << "work went on after shareWork returned";
+  }
+}
+
+// The helper thread is the host's to refuse and the system's to withhold;
+// either way the caller does every item itself.
+TEST(ShareWork, RunsOnTheCallerAloneWhenNoHelperThreadIsToBeHad) {
+  class ThreadEnv : public platform::EnvWrapper {
+   public:
+    ThreadEnv() : EnvWrapper(platform::Env::Default()) {}
+    platform::Status StartThread(std::function<void()> body,
+                                 std::unique_ptr<platform::Thread>* thread) override {
+      ++started;
+      if (refuse) return platform::Status::Failure(11, "no thread");
+      return EnvWrapper::StartThread(std::move(body), thread);
+    }
+    uint32_t ProcessorCount() override { return processors; }
+    bool GetVariable(const char* name, std::string* value) override {
+      if (std::string(name) != kHelperThreadVariable || setting == nullptr) return false;
+      *value = setting;
+      return true;
+    }
+    bool refuse = false;
+    uint32_t processors = 2;
+    const char* setting = nullptr;
+    int started = 0;
+  };
+  struct Case {
+    const char* name;
+    bool refuse;
+    uint32_t processors;
+    const char* setting;
+    int started;
+  };
+  for (Case c : {Case{"two processors", false, 2, nullptr, 1},
+                 Case{"setting other than 0", false, 2, "1", 1},
+                 Case{"turned off", false, 2, "0", 0}, Case{"one processor", false, 1, nullptr, 0},
+                 Case{"none to be had", true, 2, nullptr, 1}}) {
+    SCOPED_TRACE(c.name);
+    ThreadEnv env;
+    env.refuse = c.refuse;
+    env.processors = c.processors;
+    env.setting = c.setting;
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<uint32_t> worked{0};
+    std::atomic<uint32_t> elsewhere{0};
+    shareWork(
+        200, 4,
+        [&](uint32_t) {
+          worked.fetch_add(1);
+          if (std::this_thread::get_id() != caller) elsewhere.fetch_add(1);
+        },
+        [](uint32_t) {}, &env);
+    EXPECT_EQ(worked.load(), 200u);
+    EXPECT_EQ(env.started, c.started);
+    if (c.started == 0 || c.refuse) {
+      EXPECT_EQ(elsewhere.load(), 0u);
+    }
   }
 }
 

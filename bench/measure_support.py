@@ -236,6 +236,8 @@ def read_dbf(path):
     record, memos included. (True, records) or (False, why)."""
     if python_dbf is None:
         return None
+    # cp1252 for tables that name no code page, which the package would
+    # otherwise decode as ASCII and refuse for their first accented letter.
     chatter = io.StringIO()  # the package prints while it reads some tables
     try:
         with contextlib.redirect_stdout(chatter):

@@ -11,6 +11,7 @@
 #include "thorough/record_alignment.h"
 #include "thorough/record_model.h"
 #include "dbf/memo_companion.h"
+#include "dbf/table_rules.h"
 
 namespace kest {
 
@@ -37,16 +38,6 @@ constexpr uint64_t kSkipRecords = 8;
 constexpr uint64_t kSkipBytes = 4096;
 constexpr uint64_t kMaxSkip = 1u << 20;
 
-// Visual FoxPro keeps 263 bytes of database back link after the terminator.
-constexpr uint32_t kBackLinkLength = 263;
-constexpr uint8_t kRebuiltPlainVersion = 0x03;
-constexpr uint8_t kRebuiltFoxProVersion = 0x30;
-constexpr uint8_t kRebuiltFptMemoVersion = 0xF5;
-constexpr uint8_t kRebuiltDbtMemoVersion = 0x83;
-// Field types of the descriptors a rebuilt header trusts, and those only
-// Visual FoxPro writes.
-constexpr const char* kKnownFieldTypes = "CNFLDMBGPIYTVWQ0@+O";
-constexpr const char* kFoxProOnlyTypes = "IYTVWQ0";
 
 // A level-7 header: 32 bytes, the language driver's name, then field
 // descriptors of 48 bytes (a 32-byte name, the type, the length, the
@@ -61,15 +52,7 @@ constexpr uint8_t kLevel7MemoVersion = 0x8B;
 constexpr const char* kPlainTypes = "CNFLD";
 constexpr const char* kMemoTypes = "MBGP";
 
-bool isLevel7(const DbfHeader& header) { return (header.version() & 0x07) == 0x04; }
-
-bool plausibleDescriptor(const DbfFieldDescriptor& field) {
-  uint8_t first = field.bytes[0];
-  if (first < 0x20 || first == 0x7F) return false;
-  char type = field.type();
-  if (type == '\0' || std::strchr(kKnownFieldTypes, type) == nullptr) return false;
-  return field.length() != 0;
-}
+bool isLevel7(const DbfHeader& header) { return isLevel7Version(header.version()); }
 
 // A record whose flag is jammed is kept only when the rest of it looks like
 // a record: not a stretch of zero bytes (a block the disk lost), and its
@@ -283,34 +266,22 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
   const uint32_t area = static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFF + 1));
   std::unique_ptr<uint8_t[]> bytes = table_->ReadAlloc(0, area);
 
-  std::vector<DbfFieldDescriptor> fields;
-  uint32_t terminator = 0;
-  uint32_t fieldsEnd = 1;
-  for (uint32_t at = sizeof header_.bytes; at < area; at += sizeof(DbfFieldDescriptor)) {
-    if (bytes[at] == kHeaderTerminator) {
-      terminator = at;
-      break;
-    }
-    if (at + sizeof(DbfFieldDescriptor) > area) return std::nullopt;
-    DbfFieldDescriptor field;
-    std::memcpy(field.bytes, bytes.get() + at, sizeof field.bytes);
-    if (!plausibleDescriptor(field)) return std::nullopt;
-    fields.push_back(field);
-  }
-  if (terminator == 0 || fields.empty()) return std::nullopt;
-  // Some writers leave junk where the displacement goes: the length is the
-  // fields' lengths one after another.
-  for (const DbfFieldDescriptor& field : fields) fieldsEnd += field.length();
-  if (fieldsEnd > 0xFFFF) return std::nullopt;
+  std::optional<StandingDescriptors> standing = standingDescriptors(bytes.get(), area);
+  if (!standing) return std::nullopt;
+  std::vector<DbfFieldDescriptor>& fields = standing->fields;
+  const uint32_t terminator = standing->terminatorAt;
+  const uint32_t fieldsEnd = standing->recordLength;
   std::vector<FieldPlace> places = placeFields(fields, nullptr);
 
-  // Only a header that cannot describe the table is replaced: one whose
-  // record length, header length or size does not hold its own fields.
-  const uint32_t headerLength = header_.headerLength();
-  const uint32_t recordLength = header_.recordLength();
-  bool broken = recordLength == 0 || recordLength < fieldsEnd || headerLength <= terminator ||
-                headerLength > size;
-  if (!broken) return std::nullopt;
+  // Only a header that cannot describe the table is replaced.
+  HeaderFacts facts;
+  facts.version = header_.version();
+  facts.headerLength = header_.headerLength();
+  facts.recordLength = header_.recordLength();
+  facts.fileSize = size;
+  facts.fieldsEnd = fieldsEnd;
+  facts.terminatorAt = terminator;
+  if (headerFault(facts) == HeaderFault::kNone) return std::nullopt;
 
   // The header length is the terminator's end, or that and a back link;
   // the records tell which.
@@ -330,15 +301,7 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
   }
   if (rebuiltHeaderLength > size) return std::nullopt;
 
-  bool foxPro = rebuiltHeaderLength == withBackLink;
-  bool memo = false;
-  for (const DbfFieldDescriptor& field : fields) {
-    foxPro |= std::strchr(kFoxProOnlyTypes, field.type()) != nullptr;
-    memo |= field.type() == 'M';
-  }
-  uint8_t version = foxPro ? kRebuiltFoxProVersion
-                    : memo ? (memoPresent_ ? kRebuiltFptMemoVersion : kRebuiltDbtMemoVersion)
-                           : kRebuiltPlainVersion;
+  uint8_t version = rebuiltVersion(fields, rebuiltHeaderLength == withBackLink, memoPresent_);
   const uint32_t count = static_cast<uint32_t>((size - rebuiltHeaderLength) / rebuiltLength);
 
   DbfHeader rebuilt;
@@ -358,7 +321,7 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
   if (partialRecordAtEnd(size - rebuiltHeaderLength, rebuiltLength, last)) {
     ++passedOver_.cutOffByEndOfFile;
   }
-  return fields;
+  return std::move(fields);
 }
 
 void Method0::readLevel7Fields() {

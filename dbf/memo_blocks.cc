@@ -44,12 +44,15 @@ std::unique_ptr<MemoBlocks> MemoBlocks::Open(const std::string& tablePath, uint8
     Kind kind = extension[1] == 'f'                 ? Kind::kFoxPro
                 : tableVersion == kDbase3Version ? Kind::kDbase3
                                                    : Kind::kDbase4;
+    // A companion that cannot be opened is as good as none; one that fails
+    // a read once open is a failing disk, and raises as the table's would.
+    std::unique_ptr<LLFile> file;
     try {
-      return std::unique_ptr<MemoBlocks>(
-          new MemoBlocks(std::make_unique<LLFile>(path.c_str(), env), kind));
+      file = std::make_unique<LLFile>(path.c_str(), env);
     } catch (...) {
       return nullptr;
     }
+    return std::unique_ptr<MemoBlocks>(new MemoBlocks(std::move(file), kind));
   }
   return nullptr;
 }

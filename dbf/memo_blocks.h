@@ -25,7 +25,8 @@ uint32_t memoBlockNumber(const uint8_t* field, uint32_t length);
 class MemoBlocks {
  public:
   // The companion a reader of the table takes (its .fpt, else its .dbt,
-  // letter case ignored), or null when there is none or it cannot be read.
+  // letter case ignored), or null when there is none or it cannot be
+  // opened. Raises the LLFile code when its header cannot be read.
   // `tableVersion` tells a dBase III .dbt, whose memos end at a mark
   // rather than at a length.
   static std::unique_ptr<MemoBlocks> Open(const std::string& tablePath, uint8_t tableVersion,

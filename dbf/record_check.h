@@ -1,6 +1,15 @@
 // The record check: does a record's every field hold a plausible value
 // for its type? Both recovery methods judge records with it.
 //
+// It is the recovery's judgement of a record, not a decoder of its values,
+// and it differs from the table reader's decoder (reader/field_value.h) on
+// purpose: it judges only C, D, N, L and M fields, by the bytes they may
+// hold, and the classic check must stay as results already made rely on
+// it. The decoder must turn each value into a typed one for export, so it
+// asks more (a date that is a calendar date, a number that parses) and
+// knows every type. A record this check keeps may so hold a value export
+// gives as null; what a recovery keeps is what this check passes.
+//
 // The check judges and logs; it repairs nothing, except that a memo field
 // turned into a character field (the table has no memo companion) is
 // blanked in the record buffer. A failed field never stops the check:

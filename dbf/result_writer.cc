@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "dbf/result_table.h"
+#include "dbf/result_publishing.h"
 
 namespace kest {
 

@@ -6,7 +6,7 @@
 
 #include "dbf/dbf_format.h"
 #include "dbf/memo_companion.h"
-#include "dbf/result_table.h"
+#include "dbf/result_publishing.h"
 #include "platform/env.h"
 #include "platform/path.h"
 

@@ -1,24 +1,25 @@
 #include "host/table_survey.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 
+#include "dbf/record_check.h"
+#include "dbf/table_rules.h"
 #include "host/cli_text.h"
 #include "host/subcommand_cli.h"
+#include "host/survey_render.h"
 #include "reader/field_value.h"
 #include "reader/memo_file.h"
-#include "reader/table.h"
 #include "reader/text_decoder.h"
 
 namespace kest::host {
 namespace {
 
-using nlohmann::ordered_json;
 using reader::Field;
 using reader::Header;
 using reader::Table;
@@ -26,9 +27,10 @@ using reader::Table;
 const char kUsageLine[] = "Usage: dbfrecover inspect [options] TABLE.dbf...\n";
 const char kHelp[] =
     "Usage: dbfrecover inspect [options] TABLE.dbf...\n"
-    "Shows what is wrong with each table before anything is written: the header\n"
-    "as read, the field list, the plausibility of sizes and memo companions, a\n"
-    "sample of the records, and a closing verdict. Reads only.\n"
+    "Shows what is wrong with each table before anything is written, and what\n"
+    "the recovery will make of it: the header as read, the field list, the\n"
+    "plausibility of sizes and memo companions, a sample of the records, how the\n"
+    "recovery will read the records, and a closing verdict. Reads only.\n"
     "\n"
     "Options:\n"
     "      --json           one JSON object per table on stdout\n"
@@ -49,7 +51,11 @@ const char kHelp[] =
 
 // Record numbers listed per problem.
 constexpr size_t kFirstBadShown = 5;
-constexpr size_t kFieldsShownWhenDestroyed = 8;
+// Records whose deletion flags tell whether a rebuilt header carries the
+// back link, as many as the recovery judges that choice by.
+constexpr uint64_t kBackLinkProbe = 16;
+// The descriptors of a standard header end within 64 KiB.
+constexpr size_t kHeaderArea = 0xFFFF + 1;
 
 std::string hex(unsigned value) {
   char text[8];
@@ -79,130 +85,195 @@ std::string plural(uint64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-struct Problem {
-  std::string text;
-};
+bool hasNonPrintingByte(std::string_view name) {
+  return std::any_of(name.begin(), name.end(), [](char c) {
+    auto byte = static_cast<uint8_t>(c);
+    return byte < 0x20 || byte >= 0x7F;
+  });
+}
 
-class Inspection {
+class Survey {
  public:
-  Inspection(Table& table, const InspectOptions& options) : table_(table), options_(options) {}
+  Survey(Table& table, const InspectOptions& options, TableSurvey& s)
+      : table_(table), options_(options), s_(s) {}
 
-  ordered_json run() {
+  void run() {
+    s_.header = table_.header();
+    s_.versionMeaning = versionMeaning(s_.header.version);
+    s_.lastUpdate = updateDate(s_.header);
+    chooseLayout();
+    const bool lost = s_.recovery.path == RecoveryPath::kWorkedOut;
+    // From here on the header the recovery reads by: a rebuilt one, say.
     const Header& h = table_.header();
-    ordered_json report;
-    report["table"] = table_.path();
-    report["header"] = headerReport(h);
-    bool destroyed = headerDestroyed(h);
-    report["fields"] = fieldReport(h);
-    report["plausibility"] = plausibility(h, destroyed);
-    report["records"] = destroyed ? ordered_json(nullptr) : sample(h);
-    if (destroyed) {
-      problems_.insert(problems_.begin(),
-                       "header destroyed: the worst-case method will have to guess the layout");
-    }
-    report["problems"] = problems_;
-    report["notes"] = notes_;
-    std::string verdict = "healthy";
-    if (!problems_.empty()) {
-      verdict = problems_.front();
-      if (problems_.size() > 1) {
-        verdict += " (and " + plural(problems_.size() - 1, "more problem", "more problems") + ")";
-      }
-    }
-    report["verdict"] = verdict;
-    report["status"] = problems_.empty() ? "healthy" : "damaged";
-    report["exit"] = problems_.empty() ? kInspectHealthy : kInspectDamaged;
-    return report;
+    s_.encoding = options_.encoding.empty() ? reader::defaultEncoding(h) : options_.encoding;
+    s_.fieldsAreNoise = lost;
+    surveyFields(h);
+    plausibility(h, lost);
+    if (!lost) s_.records = sample(h);
+    noteVariants(s_.header);
+    conclude();
   }
 
  private:
-  ordered_json headerReport(const Header& h) {
-    ordered_json j;
-    j["version"] = h.version;
-    j["versionMeaning"] = reader::versionMeaning(h.version);
-    std::string date = updateDate(h);
-    j["lastUpdate"] = date.empty() ? ordered_json(nullptr) : ordered_json(date);
-    j["recordCount"] = h.recordCount;
-    j["headerLength"] = h.headerLength;
-    j["recordLength"] = h.recordLength;
-    j["tableFlags"] = h.tableFlags;
-    j["codePage"] = h.codePage;
-    std::string encoding =
-        options_.encoding.empty() ? reader::defaultEncoding(h) : options_.encoding;
-    j["encoding"] = encoding.empty() ? ordered_json(nullptr) : ordered_json(encoding);
-    return j;
+  // The layout the default recovery reads by. A header whose own fields
+  // cannot be right is rebuilt from its descriptors where they stand, as
+  // the recovery does; without them the layout is lost to the survey.
+  void chooseLayout() {
+    const Header& h = table_.header();
+    HeaderFacts facts;
+    facts.version = h.version;
+    if (h.layout != reader::Layout::kDbase2) facts.headerLength = h.headerLength;
+    facts.recordLength = h.recordLength;
+    facts.fileSize = table_.fileSize();
+    uint64_t fieldsEnd = 1;
+    for (const Field& f : table_.fields()) fieldsEnd += f.length;
+    facts.fieldsEnd = fieldsEnd;
+    facts.terminatorAt = table_.terminatorOffset();
+    HeaderFault fault = headerFault(facts);
+    SurveyRecovery& r = s_.recovery;
+    if (fault == HeaderFault::kNone) {
+      r.path = RecoveryPath::kHeader;
+      r.headerLength = h.headerLength;
+      r.recordLength = h.recordLength;
+      r.records = h.recordCount;
+      return;
+    }
+    s_.headerFault = headerFaultText(fault);
+    std::optional<StandingDescriptors> standing;
+    // The recovery rebuilds only headers of 32-byte descriptors.
+    if (h.layout == reader::Layout::kStandard) {
+      std::string image;
+      size_t area = static_cast<size_t>(std::min<uint64_t>(table_.fileSize(), kHeaderArea));
+      if (bytesAt(0, area, &image)) {
+        standing = standingDescriptors(reinterpret_cast<const uint8_t*>(image.data()),
+                                       static_cast<uint32_t>(image.size()));
+      }
+    }
+    if (!standing || table_.fileSize() <= standing->terminatorAt + 1u) {
+      r.path = RecoveryPath::kWorkedOut;
+      r.text =
+          "the header is destroyed (" + s_.headerFault +
+          ") and its field descriptors with it: the recovery will work the record layout out "
+          "of the records themselves and name the fields it finds TMP_1, TMP_2, ...";
+      s_.problems.push_back("header and field descriptors destroyed: the recovery will have "
+                            "to work the record layout out of the records");
+      return;
+    }
+    r.path = RecoveryPath::kRebuiltHeader;
+    r.recordLength = standing->recordLength;
+    r.headerLength = rebuiltHeaderLength(*standing);
+    r.records = (table_.fileSize() - r.headerLength) / r.recordLength;
+    const std::vector<std::string> companions = reader::memoCompanions(table_.path());
+    const bool fpt = std::any_of(companions.begin(), companions.end(), [](const std::string& path) {
+      std::string extension = std::filesystem::path(path).extension().string();
+      for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      return extension == ".fpt";
+    });
+    table_.assumeLayout(
+        rebuiltVersion(standing->fields,
+                       r.headerLength == standing->terminatorAt + 1 + kBackLinkLength, fpt),
+        r.headerLength, r.recordLength, static_cast<uint32_t>(r.records));
+    r.text = "the header is destroyed (" + s_.headerFault +
+             "), but its " + plural(standing->fields.size(), "field descriptor", "field descriptors") +
+             " stand: the recovery will rebuild the header from them (record length " +
+             std::to_string(r.recordLength) + ", header length " +
+             std::to_string(r.headerLength) + ", " + plural(r.records, "record", "records") +
+             " by the file size)";
+    s_.problems.push_back("header destroyed (" + s_.headerFault +
+                          "): the recovery will rebuild it from the field descriptors");
   }
 
-  bool headerDestroyed(const Header& h) {
-    // A table of no fields is possible (records of the deletion flag alone).
-    bool layoutLost = h.recordLength == 0 || (table_.fields().empty() && h.recordLength != 1) ||
-                      (h.layout != reader::Layout::kDbase2 &&
-                       (h.headerLength < 33 || h.headerLength > table_.fileSize()));
-    return layoutLost || (!reader::knownVersion(h.version) && !table_.terminatorOffset());
+  // The terminator's end, or that and Visual FoxPro's back link, judged as
+  // the recovery judges it: by the run of records that pass the record
+  // check from each.
+  uint32_t rebuiltHeaderLength(const StandingDescriptors& standing) {
+    const uint32_t length = standing.recordLength;
+    const uint32_t plain = standing.terminatorAt + 1;
+    const uint32_t linked = plain + kBackLinkLength;
+    if (linked > 0xFFFF || uint64_t{linked} + length > table_.fileSize()) return plain;
+    std::vector<FieldPlace> places = placeFields(standing.fields, nullptr);
+    const bool inside = std::all_of(places.begin(), places.end(), [&](const FieldPlace& p) {
+      return uint64_t{p.displacement} + p.length <= length;
+    });
+    if (!inside) {
+      // Displacements past the record's end are junk: one after another.
+      std::vector<DbfFieldDescriptor> sequential = standing.fields;
+      for (DbfFieldDescriptor& field : sequential) field.setDisplacement(0);
+      places = placeFields(sequential, nullptr);
+    }
+    RecordCheckPlan plan(places, length);
+    RecordCheckMode mode;
+    mode.relaxedValues = true;
+    mode.quiet = true;
+    auto passing = [&](uint64_t from) {
+      uint32_t count = 0;
+      std::string record;
+      for (uint64_t i = 0; i < kBackLinkProbe; ++i) {
+        if (!bytesAt(from + i * length, length, &record)) break;
+        auto* bytes = reinterpret_cast<const uint8_t*>(record.data());
+        count += (bytes[0] == kLiveRecord || bytes[0] == kDeletedRecord) &&
+                 checkRecordInPlace(bytes, plan, false, 0, mode);
+      }
+      return count;
+    };
+    return passing(linked) > passing(plain) ? linked : plain;
   }
 
-  ordered_json fieldReport(const Header& h) {
-    ordered_json list = ordered_json::array();
+  void surveyFields(const Header& h) {
+    const bool rebuilt = s_.recovery.path == RecoveryPath::kRebuiltHeader;
     size_t bad = 0;
     for (const Field& f : table_.fields()) {
-      ordered_json j;
-      j["name"] = nameText(f.name);
-      j["type"] = std::string(1, reader::hasNonPrintingByte(std::string(1, f.type)) ? '?' : f.type);
-      j["place"] = f.offset;
-      j["length"] = f.length;
-      j["decimals"] = f.decimals;
-      std::vector<std::string> wrong;
-      j["displacement"] = f.displacement;
+      SurveyField j;
+      j.name = nameText(f.name);
+      j.type = std::string(1, hasNonPrintingByte(std::string(1, f.type)) ? '?' : f.type);
+      j.place = f.offset;
+      j.length = f.length;
+      j.decimals = f.decimals;
+      j.displacement = f.displacement;
       // A wrong place counts even when the reader could not use it, unless
       // it is one no record can have in a version whose writers may leave
-      // stale memory addresses there.
-      bool placeMeant = reader::recordsDisplacements(h.version) || f.displacement <= 0xFFFF;
+      // stale memory addresses there, or the header is rebuilt (which
+      // takes such places as unset).
+      bool placeMeant = !rebuilt && (recordsDisplacements(h.version) || f.displacement <= 0xFFFF);
       bool beyond = uint64_t{f.offset} + f.length > h.recordLength ||
                     (placeMeant && f.displacement != 0 &&
                      uint64_t{f.displacement} + f.length > h.recordLength);
-      if (beyond) wrong.push_back("place or length beyond the record");
-      if (f.length == 0) wrong.push_back("length 0");
-      if (!reader::knownTypeLetter(f.type))
-        wrong.push_back("type letter no dBASE/FoxPro version uses");
-      if (f.name.empty() || reader::hasNonPrintingByte(f.name))
-        wrong.push_back("name with non-printing bytes");
-      j["problems"] = wrong;
-      if (!wrong.empty()) ++bad;
-      list.push_back(j);
+      if (beyond) j.problems.push_back("place or length beyond the record");
+      if (f.length == 0) j.problems.push_back("length 0");
+      if (!knownFieldType(f.type)) j.problems.push_back("type letter no dBASE/FoxPro version uses");
+      if (f.name.empty() || hasNonPrintingByte(f.name))
+        j.problems.push_back("name with non-printing bytes");
+      if (!j.problems.empty()) ++bad;
+      s_.fields.push_back(std::move(j));
     }
-    if (bad > 0) {
-      problems_.push_back(plural(bad, "field descriptor cannot", "field descriptors cannot") +
-                          " be right: the layout the header gives is damaged");
+    if (bad > 0 && !s_.fieldsAreNoise) {
+      s_.problems.push_back(plural(bad, "field descriptor cannot", "field descriptors cannot") +
+                            " be right: the layout the header gives is damaged");
     }
-    return list;
   }
 
-  ordered_json plausibility(const Header& h, bool destroyed) {
-    ordered_json j;
+  void plausibility(const Header& h, bool lost) {
     const uint64_t size = table_.fileSize();
     const uint64_t expected = uint64_t{h.headerLength} + uint64_t{h.recordCount} * h.recordLength;
     // Opened first: telling stray bytes from records reads memo fields too.
     memo_ = reader::MemoFile::Open(table_.path(), h);
-    j["fileSize"] = size;
-    j["expectedSize"] = expected;
-    j["recordsInFile"] = table_.recordsInFile();
-    auto terminator = table_.terminatorOffset();
-    j["terminatorAt"] = terminator ? ordered_json(*terminator) : ordered_json(nullptr);
+    s_.fileSize = size;
+    s_.expectedSize = expected;
+    s_.recordsInFile = table_.recordsInFile();
+    s_.terminatorAt = table_.terminatorOffset();
     uint64_t sum = 1;
     for (const Field& f : table_.fields()) sum += f.length;
-    j["fieldLengthsPlusFlag"] = sum;
+    s_.fieldLengthsPlusFlag = sum;
 
-    if (!destroyed) {
-      if (!terminator) {
-        problems_.push_back(
+    if (!lost) {
+      if (!s_.terminatorAt) {
+        s_.problems.push_back(
             "no header terminator after the field descriptors: the header is damaged");
-      } else if (*terminator >= h.headerLength) {
-        problems_.push_back(
-            "the field descriptors run past the header length: the header is damaged");
       }
       if (sum != h.recordLength) {
-        problems_.push_back("the field lengths add up to " + std::to_string(sum) +
-                            " bytes per record, the header says " + std::to_string(h.recordLength));
+        s_.problems.push_back("the field lengths add up to " + std::to_string(sum) +
+                              " bytes per record, the header says " +
+                              std::to_string(h.recordLength));
       }
       if (size < expected) {
         uint64_t whole = table_.recordsInFile();
@@ -210,16 +281,18 @@ class Inspection {
         uint64_t rest = size > h.headerLength ? (size - h.headerLength) % h.recordLength : 0;
         bool cleanEnd = rest == 0 || (rest == 1 && endsWithEndOfFile());
         if (cleanEnd) {
-          problems_.push_back("record count larger than the file: the last " +
-                              std::to_string(missing) +
-                              " records are missing or the count is wrong");
+          s_.problems.push_back("record count larger than the file: the last " +
+                                std::to_string(missing) +
+                                " records are missing or the count is wrong");
         } else {
-          problems_.push_back("file cut short inside record " + std::to_string(whole + 1) +
-                              ": the last " + std::to_string(missing) +
-                              " records are missing or incomplete");
+          s_.problems.push_back("file cut short inside record " + std::to_string(whole + 1) +
+                                ": the last " + std::to_string(missing) +
+                                " records are missing or incomplete");
         }
+        step("correct the record count to the " + plural(whole, "whole record", "whole records") +
+             " the file holds" + (cleanEnd ? "" : ", leaving out the one the end cuts through"));
       } else if (size > expected && findStrayBytes(h, size - expected)) {
-        problems_.push_back(
+        s_.problems.push_back(
             strayBefore_ == 0
                 ? std::to_string(strayBytes_) +
                       " stray bytes between the header and the first record: every record is "
@@ -227,56 +300,109 @@ class Inspection {
                 : std::to_string(strayBytes_) + " stray bytes before record " +
                       std::to_string(strayBefore_ + 1) +
                       ": the records from there on are out of step");
+        step("find the records out of step where they really begin, past the stray bytes");
       } else if (size > expected && byteAt(expected) == reader::kEndOfFile) {
         if (size > expected + 1) {
-          notes_.push_back(std::to_string(size - expected - 1) +
-                           " bytes after the end-of-file byte (left over, not read)");
+          s_.notes.push_back(std::to_string(size - expected - 1) +
+                             " bytes after the end-of-file byte (left over, not read)");
         }
       } else if (table_.recordsInFile() > h.recordCount) {
         uint64_t extra = table_.recordsInFile() - h.recordCount;
         // The end-of-file byte of a count that is right is no record.
-        problems_.push_back("record count smaller than the file: " +
-                            plural(extra, "record stands", "records stand") +
-                            " after the last one counted");
+        s_.problems.push_back("record count smaller than the file: " +
+                              plural(extra, "record stands", "records stand") +
+                              " after the last one counted");
+        step("read only the records counted; those after them stay behind");
       } else if (size > expected + 1) {
-        notes_.push_back(std::to_string(size - expected) + " bytes after the last record");
+        s_.notes.push_back(std::to_string(size - expected) + " bytes after the last record");
       } else if (size == expected) {
-        notes_.push_back("no end-of-file byte after the last record");
+        s_.notes.push_back("no end-of-file byte after the last record");
       }
     }
+    surveyMemo(h, lost);
+  }
 
-    ordered_json memos = ordered_json::array();
+  // The memo side: which companions stand beside the table, and what the
+  // records' memo fields show of them.
+  void surveyMemo(const Header& h, bool lost) {
     for (const std::string& path : reader::memoCompanions(table_.path())) {
-      ordered_json m;
-      m["file"] = path;
+      SurveyMemoFile m;
+      m.file = path;
       std::error_code ec;
-      m["size"] = std::filesystem::file_size(path, ec);
-      memos.push_back(m);
-    }
-    if (memo_) {
-      for (auto& m : memos) {
-        if (m["file"] == memo_->path()) {
-          m["used"] = true;
-          m["layout"] = reader::memoKindName(memo_->kind());
-          m["blockSize"] = memo_->blockSize();
-        }
+      m.size = std::filesystem::file_size(path, ec);
+      if (memo_ && path == memo_->path()) {
+        m.used = true;
+        m.layout = reader::memoKindName(memo_->kind());
+        m.blockSize = memo_->blockSize();
       }
+      s_.memoFiles.push_back(m);
     }
-    j["memoFiles"] = memos;
     hasMemoFields_ = std::any_of(table_.fields().begin(), table_.fields().end(),
                                  [&](const Field& f) { return reader::isMemoType(f.type, h); });
-    if (!destroyed && hasMemoFields_ && !memo_) {
-      problems_.push_back("memo companion missing: the memo texts cannot be read");
-    }
-    if (!destroyed && hasMemoFields_ && memo_ && memo_->nextFreeBlock() > 1 &&
-        memo_->size() <= uint64_t{memo_->nextFreeBlock() - 1} * memo_->blockSize()) {
+    if (lost || !hasMemoFields_) return;
+    if (!memo_) {
+      s_.problems.push_back("memo companion missing: the memo texts cannot be read");
+      step("keep the memo fields' block numbers, so that the texts can be joined to them "
+           "again should the companion turn up");
+    } else if (memo_->nextFreeBlock() > 1 &&
+               memo_->size() <= uint64_t{memo_->nextFreeBlock() - 1} * memo_->blockSize()) {
       memoCut_ = true;
-      problems_.push_back("memo file cut short: it holds " + std::to_string(memo_->size()) +
-                          " bytes, its header counts " +
-                          std::to_string(memo_->nextFreeBlock()) + " blocks of " +
-                          std::to_string(memo_->blockSize()));
+      s_.problems.push_back("memo file cut short: it holds " + std::to_string(memo_->size()) +
+                            " bytes, its header counts " +
+                            std::to_string(memo_->nextFreeBlock()) + " blocks of " +
+                            std::to_string(memo_->blockSize()));
+      step("keep the records whose memos lie past the cut, their memo fields holding the "
+           "block numbers, and copy the cut companion for the memos it holds");
     }
-    return j;
+  }
+
+  // What sets a sound table apart from a plain one, so that it is not
+  // taken for damage.
+  void noteVariants(const Header& stored) {
+    if (isVisualFoxProVersion(stored.version)) {
+      s_.variants.push_back("version " + hex(stored.version) + ": " +
+                            versionMeaning(stored.version));
+      auto terminator = table_.terminatorOffset();
+      if (terminator && table_.header().headerLength == *terminator + 1 + kBackLinkLength) {
+        s_.variants.push_back("a " + std::to_string(kBackLinkLength) +
+                              "-byte database back link after the field descriptors");
+      }
+    }
+    for (const Field& f : table_.fields()) {
+      if (reader::isSystemField(f)) {
+        s_.variants.push_back("field " + nameText(f.name) +
+                              " records which values are null (system data, not exported)");
+      }
+    }
+    if (stored.layout == reader::Layout::kDbase7) {
+      s_.variants.push_back("48-byte field descriptors of dBase 7");
+      step("write the result with 32-byte descriptors, which every common reader opens");
+    } else if (stored.layout == reader::Layout::kDbase2) {
+      s_.variants.push_back("the 8-byte header and 16-byte field descriptors of dBase II");
+    }
+  }
+
+  void step(std::string text) {
+    s_.recovery.steps.push_back("the recovery will " + std::move(text));
+  }
+
+  void conclude() {
+    SurveyRecovery& r = s_.recovery;
+    if (r.path == RecoveryPath::kHeader) {
+      r.text = s_.problems.empty()
+                   ? "the recovery will read the records by the header as it stands"
+                   : "the recovery will read the records by the header and keep those that "
+                     "pass the record check";
+    }
+    s_.verdict = "healthy";
+    if (!s_.problems.empty()) {
+      s_.verdict = s_.problems.front();
+      if (s_.problems.size() > 1) {
+        s_.verdict +=
+            " (and " + plural(s_.problems.size() - 1, "more problem", "more problems") + ")";
+      }
+    }
+    s_.status = s_.problems.empty() ? kInspectHealthy : kInspectDamaged;
   }
 
   bool endsWithEndOfFile() { return byteAt(table_.fileSize() - 1) == reader::kEndOfFile; }
@@ -375,7 +501,7 @@ class Inspection {
     return true;
   }
 
-  ordered_json sample(const Header& h) {
+  SurveyRecords sample(const Header& h) {
     std::string encoding =
         options_.encoding.empty() ? reader::defaultEncoding(h) : options_.encoding;
     reader::TextDecoder text(encoding);
@@ -417,7 +543,7 @@ class Inspection {
       bool bad = false, pastMemo = false, unreadable = false;
       for (const Field& f : table_.fields()) {
         // A field of an unknown type is a descriptor problem, named once.
-        if (reader::isSystemField(f) || !reader::knownTypeLetter(f.type) ||
+        if (reader::isSystemField(f) || !knownFieldType(f.type) ||
             decoder.decode(f, record, &value, &reason)) {
           continue;
         }
@@ -449,53 +575,49 @@ class Inspection {
         note(firstFailingOnly, number);
       }
     }
-    uint64_t read = live + deleted + jammed;
-    ordered_json j;
-    j["read"] = read;
-    j["of"] = table_.readableRecords();
-    j["live"] = live;
-    j["deleted"] = deleted;
-    j["jammed"] = jammed;
-    j["firstJammed"] = firstJammed;
-    j["failing"] = failing;
-    j["firstFailing"] = firstFailing;
-    ordered_json byField = ordered_json::array();
+    SurveyRecords j;
+    j.read = live + deleted + jammed;
+    j.of = table_.readableRecords();
+    j.live = live;
+    j.deleted = deleted;
+    j.jammed = jammed;
+    j.firstJammed = firstJammed;
+    j.failing = failing;
+    j.firstFailing = firstFailing;
     for (const auto& key : order) {
-      byField.push_back({{"field", key.first},
-                         {"reason", key.second},
-                         {"records", failures[key].records},
-                         {"first", failures[key].first}});
+      j.failures.push_back({key.first, key.second, failures[key].records, failures[key].first});
     }
-    j["failures"] = byField;
-    j["garbled"] = garbled;
-    j["firstGarbled"] = firstGarbled;
+    j.garbled = garbled;
+    j.firstGarbled = firstGarbled;
     if (garbled > 0) {
-      problems_.push_back(plural(garbled, "record is", "records are") +
+      s_.problems.push_back(plural(garbled, "record is", "records are") +
                           " garbled (overwritten, most likely): neither the deletion flag nor "
                           "the values can be read, first " +
                           joinNumbers(firstGarbled));
+      step("pass over the garbled records");
     }
     if (jammed > garbled) {
-      problems_.push_back(
+      s_.problems.push_back(
           plural(jammed - garbled, "record has a deletion flag", "records have a deletion flag") +
           " that is neither live nor deleted (jammed), first " + joinNumbers(firstJammedOnly));
+      step("keep the records whose only fault is a jammed deletion flag, as live records");
     }
     // A cut the memo's header shows is named already.
     if (memoOutside > 0 && !memoCut_) {
-      problems_.push_back(plural(memoOutside, "record points", "records point") +
+      s_.problems.push_back(plural(memoOutside, "record points", "records point") +
                           " past the end of the memo file: it is cut short or the pointers "
                           "are damaged, first " +
                           joinNumbers(firstMemoOutside));
     }
     const uint64_t failingOnly = failing - garbled - memoOutside;
     if (failingOnly > 0) {
-      problems_.push_back(plural(failingOnly, "record holds", "records hold") +
+      s_.problems.push_back(plural(failingOnly, "record holds", "records hold") +
                           " values that cannot be read, first " + joinNumbers(firstFailingOnly));
     }
     if (!text.usable()) {
-      notes_.push_back("the character set " + encoding + " has no conversion here");
+      s_.notes.push_back("the character set " + encoding + " has no conversion here");
     } else if (encoding.empty()) {
-      notes_.push_back("code page " + hex(h.codePage) +
+      s_.notes.push_back("code page " + hex(h.codePage) +
                        " has no conversion here; text beyond ASCII needs --encoding");
     }
     return j;
@@ -503,6 +625,7 @@ class Inspection {
 
   Table& table_;
   const InspectOptions& options_;
+  TableSurvey& s_;
   std::unique_ptr<reader::MemoFile> memo_;
   std::ifstream raw_;
   std::string shiftedRecord_;
@@ -510,109 +633,32 @@ class Inspection {
   bool memoCut_ = false;
   // Stray bytes found among the records: how many, before which (from 0).
   uint64_t strayBytes_ = 0, strayBefore_ = 0;
-  std::vector<std::string> problems_;
-  std::vector<std::string> notes_;
 };
 
-void writeText(const ordered_json& r, std::ostream& out) {
-  out << plainText(r["table"].get<std::string>()) << ":\n";
-  if (r.contains("error")) {
-    out << "  verdict: " << plainText(r["verdict"].get<std::string>()) << "\n";
-    return;
-  }
-  const ordered_json& h = r["header"];
-  out << "  header\n"
-      << "    version        " << hex(h["version"]) << " ("
-      << h["versionMeaning"].get<std::string>() << ")\n"
-      << "    last update    "
-      << (h["lastUpdate"].is_null() ? std::string("none") : h["lastUpdate"].get<std::string>())
-      << "\n"
-      << "    record count   " << h["recordCount"] << "\n"
-      << "    header length  " << h["headerLength"] << "\n"
-      << "    record length  " << h["recordLength"] << "\n"
-      << "    table flags    " << hex(h["tableFlags"]) << "\n"
-      << "    code page      " << hex(h["codePage"]) << " (read as "
-      << (h["encoding"].is_null() ? std::string("ASCII only") : h["encoding"].get<std::string>())
-      << ")\n";
-  // Descriptors read from a destroyed header are noise; a few show that.
-  const bool destroyed = r["records"].is_null();
-  const size_t shown = destroyed ? std::min<size_t>(r["fields"].size(), kFieldsShownWhenDestroyed)
-                                 : r["fields"].size();
-  out << "  fields (" << r["fields"].size() << ")\n";
-  char line[160];
-  std::snprintf(line, sizeof line, "    %-11s %-4s %6s %6s %4s\n", "name", "type", "place",
-                "length", "dec");
-  out << line;
-  for (size_t i = 0; i < shown; ++i) {
-    const ordered_json& f = r["fields"][i];
-    std::snprintf(line, sizeof line, "    %-11s %-4s %6u %6u %4u",
-                  f["name"].get<std::string>().c_str(), f["type"].get<std::string>().c_str(),
-                  f["place"].get<unsigned>(), f["length"].get<unsigned>(),
-                  f["decimals"].get<unsigned>());
-    out << line;
-    for (const auto& p : f["problems"]) out << "  <- " << p.get<std::string>();
-    out << "\n";
-  }
-  if (shown < r["fields"].size()) {
-    out << "    ... " << r["fields"].size() - shown << " more, not shown (--json lists them)\n";
-  }
-  const ordered_json& p = r["plausibility"];
-  out << "  plausibility\n"
-      << "    file size      " << p["fileSize"] << " bytes; header and counted records take "
-      << p["expectedSize"] << " (+1 end-of-file byte)\n"
-      << "    whole records  " << p["recordsInFile"] << " in the file\n"
-      << "    terminator     "
-      << (p["terminatorAt"].is_null() ? std::string("not found")
-                                      : "at byte " + p["terminatorAt"].dump())
-      << "\n"
-      << "    field lengths  " << p["fieldLengthsPlusFlag"] << " bytes with the deletion flag\n";
-  if (p["memoFiles"].empty()) out << "    memo files     none\n";
-  for (const ordered_json& m : p["memoFiles"]) {
-    out << "    memo file      " << plainText(m["file"].get<std::string>()) << ", " << m["size"]
-        << " bytes";
-    if (m.contains("blockSize"))
-      out << ", " << m["layout"].get<std::string>() << " of " << m["blockSize"] << " bytes";
-    out << "\n";
-  }
-  if (!r["records"].is_null()) {
-    const ordered_json& s = r["records"];
-    out << "  records (" << s["read"] << " of " << s["of"] << " looked at)\n"
-        << "    live " << s["live"] << ", deleted " << s["deleted"] << ", jammed " << s["jammed"]
-        << ", failing a value check " << s["failing"] << "\n";
-    for (const ordered_json& f : s["failures"]) {
-      out << "    " << f["field"].get<std::string>() << ": " << f["reason"].get<std::string>()
-          << " in " << f["records"] << " records, first "
-          << joinNumbers(f["first"].get<std::vector<uint64_t>>()) << "\n";
-    }
-  }
-  for (const auto& problem : r["problems"])
-    out << "  problem: " << problem.get<std::string>() << "\n";
-  for (const auto& note : r["notes"]) out << "  note: " << note.get<std::string>() << "\n";
-  out << "  verdict: " << r["verdict"].get<std::string>() << "\n";
-}
-
 }  // namespace
+
+TableSurvey surveyTable(const std::string& path, const InspectOptions& options) {
+  TableSurvey survey;
+  survey.table = path;
+  std::unique_ptr<Table> table = Table::Open(path, &survey.error);
+  if (!table) {
+    survey.verdict = "unreadable: " + survey.error;
+    survey.status = kInspectUnreadable;
+    return survey;
+  }
+  Survey(*table, options, survey).run();
+  return survey;
+}
 
 int RunInspect(const InspectOptions& options, std::ostream& out) {
   int status = kInspectHealthy;
   for (const std::string& path : options.tables) {
-    ordered_json report;
-    std::string error;
-    std::unique_ptr<Table> table = Table::Open(path, &error);
-    if (!table) {
-      report["table"] = path;
-      report["error"] = error;
-      report["verdict"] = "unreadable: " + error;
-      report["status"] = "unreadable";
-      report["exit"] = kInspectUnreadable;
-    } else {
-      report = Inspection(*table, options).run();
-    }
-    status = std::max(status, report["exit"].get<int>());
+    TableSurvey survey = surveyTable(path, options);
+    status = std::max<int>(status, survey.status);
     if (options.json) {
-      out << report.dump(-1, ' ', false, ordered_json::error_handler_t::replace) << "\n";
+      writeSurveyJson(survey, out);
     } else {
-      writeText(report, out);
+      writeSurveyText(survey, out);
     }
     out.flush();
   }

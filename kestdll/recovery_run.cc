@@ -15,7 +15,7 @@
 #include "Common/run_context.h"
 #include "best_case/method0.h"
 #include "dbf/memo_companion.h"
-#include "dbf/result_table.h"
+#include "dbf/result_publishing.h"
 #include "kestdll/report_files.h"
 #include "kestdll/result_placement.h"
 #include "kestdll/run_failure.h"
@@ -412,6 +412,16 @@ int32_t RecoveryRun::WritingStage() {
     int32_t result = plan->method == Winner::kBestCase
                          ? bestMethod_->Flush(plan->target.c_str())
                          : worstMethod_->Flush(plan->target.c_str());
+    // A thorough run's whole report goes beside the table. A report that
+    // cannot be written takes the table with it: a failed write is never
+    // a success.
+    if (result == 0 && NamesFailures() && report_ != nullptr) {
+      FillReport(plan->method);
+      if (!placeReportFiles(resultFolder_, *report_, env_)) {
+        discardPartial(env_, plan->mustFit.front(), /*renamed=*/true);
+        result = kResultIncomplete;
+      }
+    }
     if (result != 0) withdraw();
     if (result == kCannotCreateResult) {
       NoteFailure([this] { return resultNotCreated(resultFolder_); });
@@ -425,10 +435,6 @@ int32_t RecoveryRun::WritingStage() {
     companions.clear();
     if (!plan->companionTable.empty()) logMemoCompanionSearch(sourcePath_);
     FillReport(result == 0 ? plan->method : Winner::kNone);
-    // A run with extensions leaves its whole report beside the result.
-    if (result == 0 && NamesFailures() && report_ != nullptr) {
-      placeReportFiles(resultFolder_, *report_, env_);
-    }
     reportProgress(95);
     Log().Info("Writing to disk complete");
     reportStatus(StageText(kStageDone));

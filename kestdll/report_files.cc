@@ -2,8 +2,7 @@
 
 #include <memory>
 
-#include "Common/logger/logger.h"
-#include "dbf/result_table.h"
+#include "dbf/result_publishing.h"
 #include "platform/path.h"
 
 namespace kest {
@@ -66,19 +65,22 @@ std::vector<std::string> reportFilePaths(const std::string& resultFolder) {
           platform::InFolder(resultFolder, kReportJsonName)};
 }
 
-bool placeReportFiles(const std::string& resultFolder, const RecoveryReport& report,
+bool placeReportFiles(const std::string& resultFolder, RecoveryReport& report,
                       platform::Env* env) {
   std::vector<std::string> paths = reportFilePaths(resultFolder);
   const std::string texts[] = {reportText(report), reportJson(report)};
-  bool whole = true;
   for (size_t i = 0; i < paths.size(); ++i) {
     platform::Status status = writeWhole(env, paths[i], texts[i]);
     if (status) continue;
-    std::string why = paths[i] + ": " + systemText(status);
-    Log().InfoString("Report file not written:", why.c_str());
-    whole = false;
+    logWriteFailure("Writing " + paths[i], status);
+    if (report.writeError.empty()) {
+      report.writeError = systemText(status);
+      report.writeErrorCode = status.code();
+    }
+    for (size_t j = 0; j < i; ++j) discardPartial(env, paths[j], /*renamed=*/true);
+    return false;
   }
-  return whole;
+  return true;
 }
 
 }  // namespace kest

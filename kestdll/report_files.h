@@ -2,10 +2,10 @@
 // the C report can only summarize (a damaged table may have hundreds of
 // findings) in plain text for the user and JSON for a program.
 //
-// They follow a whole result table and are no part of it: a report that
-// cannot be written (its names are shorter than the table's, so only a
-// full disk or a failing device stops it) leaves the result as it stands,
-// with an INFO line, and the C report still holds the summary.
+// They follow a whole result table, and a report that cannot be written
+// (its names are shorter than the table's, so only a full disk or a
+// failing device stops it) takes the table with it: the run then fails as
+// any other write does.
 #ifndef KEST_KESTDLL_REPORT_FILES_H_
 #define KEST_KESTDLL_REPORT_FILES_H_
 
@@ -28,9 +28,9 @@ std::string reportJson(const RecoveryReport& report);
 std::vector<std::string> reportFilePaths(const std::string& resultFolder);
 
 // Writes both files (each under its temporary name, synced, then renamed,
-// never over anything). A file that fails leaves nothing of itself and
-// the next is still tried; false when any failed.
-bool placeReportFiles(const std::string& resultFolder, const RecoveryReport& report,
+// never over anything). On failure nothing of them is left, the failure is
+// logged and noted in `report` (writeError), and false is returned.
+bool placeReportFiles(const std::string& resultFolder, RecoveryReport& report,
                       platform::Env* env);
 
 }  // namespace kest

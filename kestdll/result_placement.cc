@@ -4,7 +4,7 @@
 
 #include "Common/logger/logger.h"
 #include "dbf/memo_companion.h"
-#include "dbf/result_table.h"
+#include "dbf/result_publishing.h"
 #include "platform/path.h"
 
 namespace kest {

@@ -5,7 +5,7 @@
 
 #include "Common/logger/llfile.h"
 #include "dbf/dbf_format.h"
-#include "dbf/result_table.h"
+#include "dbf/result_publishing.h"
 
 namespace kest {
 

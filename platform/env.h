@@ -18,12 +18,14 @@
 // of the Windows ANSI calls too.
 //
 // Thread safety: Env::Default() is safe to use from any thread; a file
-// object belongs to one thread at a time.
+// object belongs to one thread at a time. Threads the engine starts come
+// from StartThread alone.
 #ifndef KEST_PLATFORM_ENV_H_
 #define KEST_PLATFORM_ENV_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -149,6 +151,14 @@ class Library {
   virtual void* Symbol(const char* name) = 0;
 };
 
+// A thread started by Env::StartThread. Join waits until its body has
+// returned; destruction joins it when nobody did.
+class Thread {
+ public:
+  virtual ~Thread() = default;
+  virtual void Join() = 0;
+};
+
 class Env {
  public:
   virtual ~Env() = default;
@@ -236,6 +246,14 @@ class Env {
   // ENOENT and the loader's own text.
   virtual Status OpenLibrary(const std::string& path, std::unique_ptr<Library>* library) = 0;
 
+  // --- threads -----------------------------------------------------------
+  // Runs `body` on a new thread. The body must not throw: what it throws
+  // ends the process. Fails when the system has no thread to give; nothing
+  // runs then.
+  virtual Status StartThread(std::function<void()> body, std::unique_ptr<Thread>* thread) = 0;
+  // Processors the system may run this process on; 0 when it cannot tell.
+  virtual uint32_t ProcessorCount() = 0;
+
   // --- errors --------------------------------------------------------------
   // The calling thread's last system error code, as it stands. Only the
   // assertion reports of the log read it, to show what the system said last
@@ -317,6 +335,10 @@ class EnvWrapper : public Env {
   Status OpenLibrary(const std::string& p, std::unique_ptr<Library>* l) override {
     return target_->OpenLibrary(p, l);
   }
+  Status StartThread(std::function<void()> b, std::unique_ptr<Thread>* t) override {
+    return target_->StartThread(std::move(b), t);
+  }
+  uint32_t ProcessorCount() override { return target_->ProcessorCount(); }
   uint32_t ThreadErrorCode() override { return target_->ThreadErrorCode(); }
   bool ErrorMessage(uint32_t c, std::string* t) override { return target_->ErrorMessage(c, t); }
   bool LooksLikeUtf16(const void* b, size_t n) override { return target_->LooksLikeUtf16(b, n); }

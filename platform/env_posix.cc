@@ -9,6 +9,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <langinfo.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -199,6 +201,26 @@ void AppendUtf8(uint32_t cp, std::string* out) {
     *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     *out += static_cast<char>(0x80 | (cp & 0x3F));
   }
+}
+
+class PosixThread final : public Thread {
+ public:
+  explicit PosixThread(pthread_t handle) : handle_(handle) {}
+  ~PosixThread() override { Join(); }
+  void Join() override {
+    if (joinable_) ::pthread_join(handle_, nullptr);
+    joinable_ = false;
+  }
+
+ private:
+  pthread_t handle_;
+  bool joinable_ = true;
+};
+
+void* RunThreadBody(void* arg) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  (*body)();
+  return nullptr;
 }
 
 class PosixEnv final : public Env {
@@ -397,6 +419,28 @@ class PosixEnv final : public Env {
     }
     *library = std::make_unique<PosixLibrary>(handle);
     return Status();
+  }
+
+  Status StartThread(std::function<void()> body, std::unique_ptr<Thread>* thread) override {
+    thread->reset();
+    auto owned = std::make_unique<std::function<void()>>(std::move(body));
+    pthread_t handle;
+    int failed = ::pthread_create(&handle, nullptr, RunThreadBody, owned.get());
+    if (failed != 0) return Failure(failed);
+    (void)owned.release();  // the thread's now
+    *thread = std::make_unique<PosixThread>(handle);
+    return Status();
+  }
+
+  // The processors this process may run on, which a container or a
+  // taskset may hold below those the machine has.
+  uint32_t ProcessorCount() override {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+      return static_cast<uint32_t>(CPU_COUNT(&set));
+    }
+    long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<uint32_t>(online) : 0;
   }
 
   uint32_t ThreadErrorCode() override { return static_cast<uint32_t>(errno); }

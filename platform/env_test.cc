@@ -331,6 +331,24 @@ TEST(EnvMachine, QueriesAboutThisProcess) {
   EXPECT_EQ(library, nullptr);
 }
 
+// A started thread has run its body once Join returns, and destroying one
+// that nobody joined waits for it as well.
+TEST(EnvMachine, ThreadsRunTheirBodyAndAreJoined) {
+  EXPECT_GE(env()->ProcessorCount(), 1u);
+  for (bool joinFirst : {true, false}) {
+    int ran = 0;
+    std::unique_ptr<Thread> thread;
+    ASSERT_TRUE(env()->StartThread([&ran] { ++ran; }, &thread));
+    ASSERT_NE(thread, nullptr);
+    if (joinFirst) {
+      thread->Join();
+      thread->Join();  // a second join does nothing
+    }
+    thread.reset();
+    EXPECT_EQ(ran, 1) << (joinFirst ? "joined" : "destroyed");
+  }
+}
+
 TEST(EnvMachine, ClockReadings) {
   CivilTime utc = env()->UtcNow();
   EXPECT_GE(utc.year, 2020);

@@ -16,8 +16,10 @@
 #include <windows.h>
 // After <windows.h>, which pulls in the owner and access-list types.
 #include <aclapi.h>
+#include <process.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <new>
 
@@ -324,6 +326,27 @@ class WindowsLibrary final : public Library {
  private:
   HMODULE module_;
 };
+
+class WindowsThread final : public Thread {
+ public:
+  explicit WindowsThread(HANDLE handle) : handle_(handle) {}
+  ~WindowsThread() override { Join(); }
+  void Join() override {
+    if (handle_ == nullptr) return;
+    ::WaitForSingleObject(handle_, INFINITE);
+    ::CloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+unsigned __stdcall RunThreadBody(void* arg) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  (*body)();
+  return 0;
+}
 
 // Every reparse point counts as a link: symbolic links and junctions lead
 // elsewhere, and a kind of reparse point the engine does not know is
@@ -735,6 +758,31 @@ class WindowsEnv final : public Env {
     }
     *library = std::make_unique<WindowsLibrary>(module);
     return Status();
+  }
+
+  // Through the C runtime's own starter, which readies its per-thread
+  // state for the body.
+  Status StartThread(std::function<void()> body, std::unique_ptr<Thread>* thread) override {
+    thread->reset();
+    auto owned = std::make_unique<std::function<void()>>(std::move(body));
+    uintptr_t handle = ::_beginthreadex(nullptr, 0, RunThreadBody, owned.get(), 0, nullptr);
+    if (handle == 0) return Failure(static_cast<DWORD>(_doserrno));
+    (void)owned.release();  // the thread's now
+    *thread = std::make_unique<WindowsThread>(reinterpret_cast<HANDLE>(handle));
+    return Status();
+  }
+
+  uint32_t ProcessorCount() override {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) && process != 0) {
+      uint32_t count = 0;
+      for (; process != 0; process &= process - 1) ++count;
+      return count;
+    }
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return info.dwNumberOfProcessors;
   }
 
   uint32_t ThreadErrorCode() override { return ::GetLastError(); }

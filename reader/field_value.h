@@ -7,6 +7,9 @@
 // memo fields as the text of their block (binary
 // memos as base64). A blank field is null without complaint; bytes that
 // cannot be what the type says give null and a reason, never a guess.
+// This is not the recovery's record check (dbf/record_check.h), which only
+// judges whether a record is kept and lets through values this decoder
+// refuses; see there why the two differ.
 #ifndef KEST_READER_FIELD_VALUE_H_
 #define KEST_READER_FIELD_VALUE_H_
 

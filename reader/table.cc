@@ -25,50 +25,11 @@ std::string nameOf(const std::string& image, size_t at, size_t width) {
   return name;
 }
 
-struct VersionName {
-  uint8_t version;
-  const char* meaning;
-};
-constexpr VersionName kVersions[] = {
-    {0x02, "dBase II"},
-    {0x03, "dBase III or FoxPro without memo"},
-    {0x04, "dBase 7 without memo"},
-    {0x30, "Visual FoxPro"},
-    {0x31, "Visual FoxPro with autoincrement fields"},
-    {0x32, "Visual FoxPro with varchar or varbinary fields"},
-    {0x43, "dBase IV SQL table"},
-    {0x63, "dBase IV SQL system table"},
-    {0x7B, "dBase IV with memo"},
-    {0x83, "dBase III with memo"},
-    {0x8B, "dBase IV with memo"},
-    {0x8C, "dBase 7 with memo"},
-    {0xCB, "dBase IV SQL table with memo"},
-    {0xF5, "FoxPro 2 with memo"},
-    {0xFB, "FoxBASE"},
-};
-
 // Descriptor slots looked at when the header length cannot say how many
 // there are: more fields than any version allows.
 constexpr size_t kMaxSlotsWhenLost = 1024;
 
 }  // namespace
-
-std::string versionMeaning(uint8_t version) {
-  for (const VersionName& known : kVersions) {
-    if (known.version == version) return known.meaning;
-  }
-  return "unknown";
-}
-
-bool knownVersion(uint8_t version) { return versionMeaning(version) != "unknown"; }
-
-bool recordsDisplacements(uint8_t version) {
-  return version == 0xF5 || version == 0xFB || (version >= 0x30 && version <= 0x32);
-}
-
-bool knownTypeLetter(char type) {
-  return type != '\0' && std::strchr("CDNFLMIBYTGPVQWO@+0S", type) != nullptr;
-}
 
 bool hasNonPrintingByte(std::string_view name) {
   return std::any_of(name.begin(), name.end(), [](char c) {
@@ -77,7 +38,8 @@ bool hasNonPrintingByte(std::string_view name) {
   });
 }
 
-std::unique_ptr<Table> Table::Open(const std::string& path, std::string* error) {
+std::unique_ptr<Table> Table::Open(const std::string& path, std::string* error,
+                                   platform::Env* env) {
   std::unique_ptr<Table> table(new Table());
   table->path_ = path;
   std::error_code ec;
@@ -91,14 +53,17 @@ std::unique_ptr<Table> Table::Open(const std::string& path, std::string* error) 
     *error = ec.message();
     return nullptr;
   }
-  table->file_.open(path, std::ios::binary);
-  if (!table->file_) {
+  if (env == nullptr) env = platform::Env::Default();
+  platform::Status opened = env->OpenReadOnly(path, &table->file_);
+  if (!opened) {
     *error = "cannot be opened for reading";
     return nullptr;
   }
+  table->fileSize_ = table->file_->Size();
   // The descriptors of any layout end within 64 KiB plus the dBase 7 lead.
   std::string image(static_cast<size_t>(std::min<uint64_t>(table->fileSize_, 65536 + 68)), '\0');
-  if (!table->file_.read(image.data(), static_cast<std::streamsize>(image.size()))) {
+  size_t got = 0;
+  if (!table->file_->ReadAt(0, image.data(), image.size(), &got) || got != image.size()) {
     *error = "read error in the header";
     return nullptr;
   }
@@ -115,14 +80,14 @@ void Table::readLayout(const std::string& raw) {
   // dBase II: a 16-bit count and no header length; 32 slots of 16 bytes
   // from byte 8, the records after them.
   bool dbase2 = false;
-  if (h.version == 0x02) {
+  if (isDbase2Version(h.version)) {
     for (size_t slot = 0; slot <= 32; ++slot) {
       size_t at = 8 + 16 * slot;
       if (byteAt(image, at) == kTerminator) {
         dbase2 = slot > 0;
         break;
       }
-      if (!knownTypeLetter(static_cast<char>(byteAt(image, at + 11)))) break;
+      if (!knownFieldType(static_cast<char>(byteAt(image, at + 11)))) break;
     }
   }
   if (dbase2) {
@@ -143,7 +108,7 @@ void Table::readLayout(const std::string& raw) {
     }
     terminator_ = 8 + 16 * fields_.size();
   } else {
-    h.layout = (h.version & 0x07) == 0x04 ? Layout::kDbase7 : Layout::kStandard;
+    h.layout = isLevel7Version(h.version) ? Layout::kDbase7 : Layout::kStandard;
     h.updateYear = byteAt(image, 1);
     h.updateMonth = byteAt(image, 2);
     h.updateDay = byteAt(image, 3);
@@ -185,18 +150,34 @@ void Table::readLayout(const std::string& raw) {
     }
   }
 
+  placeFields();
+}
+
+void Table::placeFields() {
+  const Header& h = header_;
   // Displacements are believed only when every field has one that fits the
   // record; otherwise (unset, or stale memory addresses as dBase III
   // leaves them) the fields follow one another from byte 1.
-  byDisplacement_ = h.layout == Layout::kStandard && !fields_.empty() &&
-                    std::all_of(fields_.begin(), fields_.end(), [&](const Field& f) {
-                      return f.displacement >= 1 && f.displacement + f.length <= h.recordLength;
-                    });
+  const bool byDisplacement =
+      h.layout == Layout::kStandard && !fields_.empty() &&
+      std::all_of(fields_.begin(), fields_.end(), [&](const Field& f) {
+        return f.displacement >= 1 && f.displacement + f.length <= h.recordLength;
+      });
   uint32_t next = 1;
   for (Field& f : fields_) {
-    f.offset = byDisplacement_ ? f.displacement : next;
+    f.offset = byDisplacement ? f.displacement : next;
     next += f.length;
   }
+}
+
+void Table::assumeLayout(uint8_t version, uint32_t headerLength, uint32_t recordLength,
+                         uint32_t recordCount) {
+  header_.version = version;
+  header_.headerLength = headerLength;
+  header_.recordLength = recordLength;
+  header_.recordCount = recordCount;
+  bufferCount_ = 0;
+  placeFields();
 }
 
 uint64_t Table::recordsInFile() const {
@@ -208,16 +189,21 @@ uint64_t Table::readableRecords() const {
   return std::min<uint64_t>(header_.recordCount, recordsInFile());
 }
 
+uint64_t Table::recordsPerRead() const {
+  const uint32_t length = std::max<uint32_t>(1, header_.recordLength);
+  return (kBufferBytes + length - 1) / length;
+}
+
 bool Table::record(uint64_t index, std::string_view* bytes) {
   const uint32_t length = header_.recordLength;
   if (length == 0 || index >= recordsInFile()) return false;
   if (index < bufferFirst_ || index >= bufferFirst_ + bufferCount_) {
-    uint64_t perBlock = std::max<uint64_t>(1, kBufferBytes / length);
-    uint64_t count = std::min<uint64_t>(perBlock, recordsInFile() - index);
+    uint64_t count = std::min<uint64_t>(recordsPerRead(), recordsInFile() - index);
     buffer_.resize(static_cast<size_t>(count * length));
-    file_.clear();
-    file_.seekg(static_cast<std::streamoff>(header_.headerLength + index * length));
-    if (!file_.read(buffer_.data(), static_cast<std::streamsize>(buffer_.size()))) {
+    size_t got = 0;
+    if (!file_->ReadAt(header_.headerLength + index * length, buffer_.data(), buffer_.size(),
+                       &got) ||
+        got != buffer_.size()) {
       bufferCount_ = 0;
       return false;
     }

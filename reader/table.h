@@ -11,21 +11,23 @@
 #define KEST_READER_TABLE_H_
 
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "dbf/table_rules.h"
+#include "platform/env.h"
+
 namespace kest::reader {
 
 enum class Layout { kDbase2, kStandard, kDbase7 };
 
-inline constexpr uint8_t kLiveFlag = 0x20;
-inline constexpr uint8_t kDeletedFlag = 0x2A;
-inline constexpr uint8_t kTerminator = 0x0D;
-inline constexpr uint8_t kEndOfFile = 0x1A;
+inline constexpr uint8_t kLiveFlag = kest::kLiveRecord;
+inline constexpr uint8_t kDeletedFlag = kest::kDeletedRecord;
+inline constexpr uint8_t kTerminator = kest::kHeaderTerminator;
+using kest::kEndOfFile;
 
 struct Header {
   Layout layout = Layout::kStandard;
@@ -48,16 +50,7 @@ struct Field {
   uint8_t decimals = 0;
 };
 
-// What a version byte usually means, e.g. "FoxPro 2 with memo"; "unknown"
-// for a byte no dBASE/FoxPro version writes.
-std::string versionMeaning(uint8_t version);
-bool knownVersion(uint8_t version);
-// True for the versions whose writers record each field's place in its
-// descriptor (the FoxPro ones); dBase III and IV leave whatever was in
-// memory there.
-bool recordsDisplacements(uint8_t version);
-// True for the type letters some dBASE or FoxPro version writes.
-bool knownTypeLetter(char type);
+// Versions, type letters and the rules of a sound header: dbf/table_rules.h.
 // True when the name holds a byte below 0x20 or at and above 0x7F.
 bool hasNonPrintingByte(std::string_view name);
 
@@ -65,8 +58,10 @@ class Table {
  public:
   // Opens the file and reads its header and descriptors. nullptr and a
   // reason when the file cannot be opened or read at all; a file of any
-  // content opens (a zeroed header reads as a table of no fields).
-  static std::unique_ptr<Table> Open(const std::string& path, std::string* error);
+  // content opens (a zeroed header reads as a table of no fields). Reads
+  // go through `env` (null: the platform's own).
+  static std::unique_ptr<Table> Open(const std::string& path, std::string* error,
+                                     platform::Env* env = nullptr);
 
   const std::string& path() const { return path_; }
   const Header& header() const { return header_; }
@@ -75,10 +70,12 @@ class Table {
   // Where the byte 0x0D that ends the descriptors stands; nullopt when no
   // descriptor slot begins with it.
   std::optional<uint64_t> terminatorOffset() const { return terminator_; }
-  // True when the fields are placed by their descriptors' displacements,
-  // false when one after another from byte 1 (displacements unset or
-  // impossible, as in dBase III tables).
-  bool placedByDisplacement() const { return byDisplacement_; }
+  // Reads the table by another header than its own, as a recovery that
+  // rebuilt it would: its version, header and record length and record
+  // count; the fields are placed anew.
+  void assumeLayout(uint8_t version, uint32_t headerLength, uint32_t recordLength,
+                    uint32_t recordCount);
+
   // Whole records the file holds after the header, whatever the count says.
   uint64_t recordsInFile() const;
   // Records a reader walks: the header's count, cut to the whole records
@@ -86,23 +83,28 @@ class Table {
   uint64_t readableRecords() const;
 
   // Reads record `index` (from 0); false past the end or on a read error.
-  // The view stays valid until the next call. Reads ahead in blocks of at
-  // most kBufferBytes.
+  // The view stays valid until the next call. Reads ahead recordsPerRead()
+  // records from `index` when the record is not in the buffer already.
   bool record(uint64_t index, std::string_view* bytes);
 
-  static constexpr size_t kBufferBytes = 1 << 16;
+  // Records a read takes: at least kBufferBytes of them, so that the
+  // platform's read-ahead block is passed over and the bytes are copied
+  // once, straight into the buffer.
+  uint64_t recordsPerRead() const;
+
+  static constexpr size_t kBufferBytes = 1 << 20;
 
  private:
   Table() = default;
   void readLayout(const std::string& image);
+  void placeFields();
 
   std::string path_;
-  std::ifstream file_;
+  std::unique_ptr<platform::ReadableFile> file_;
   Header header_;
   std::vector<Field> fields_;
   uint64_t fileSize_ = 0;
   std::optional<uint64_t> terminator_;
-  bool byDisplacement_ = false;
   std::string buffer_;
   uint64_t bufferFirst_ = 0, bufferCount_ = 0;
 };

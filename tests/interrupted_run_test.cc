@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "dbf/result_table.h"
+#include "dbf/result_publishing.h"
 #include "tests/child_process.h"
 #include "tests/table_reader.h"
 #include "tests/test_support.h"

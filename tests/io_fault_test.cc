@@ -1,4 +1,5 @@
-// Every I/O call of a recovery fails once, in turn: the run is made once
+// Every I/O call of a recovery, classic and thorough, fails once, in turn:
+// the run is made once
 // under a FaultEnv to count its calls of each kind, then once more for each
 // call, failing that one (and, in a second round, every call of the kind
 // from there on; in a third, reads and writes that do half their work).
@@ -12,19 +13,32 @@
 //     whole (a temporary name is the only place for an unfinished file),
 //     and a run that failed while writing (-2) leaves no table and no
 //     companion under a final name.
+// Export runs the same loop through its Env; and, for the writes that do
+// not go through it (SQLite's pages), as a child process whose disk fills
+// at each 512-byte step of its output in turn (the file size limit): it
+// must then fail, leave its source as it was, and leave no cut file under
+// its final name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <filesystem>
 #include <memory>
 #include <functional>
+#include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#ifdef KEST_EXPORT_FAULTS
+#include "host/export.h"
+#endif
 #include "kestdll/include/kestdll.h"
-#include "dbf/result_table.h"
+#include "dbf/result_publishing.h"
 #include "kestdll/recovery_run.h"
+#include "tests/child_process.h"
 #include "tests/fault_env.h"
 #include "tests/source_guard.h"
 #include "tests/table_reader.h"
@@ -43,21 +57,42 @@ constexpr bool kFailedReadRaises = true;
 struct Table {
   const char* name;
   std::function<std::string(const TempDir&)> make;  // returns the table's path
+  bool thorough;
 };
 
+std::string withMemo(const TempDir& dir) {
+  copyTestData("foxprodb/calls.FPT", dir);
+  return copyTestData("foxprodb/calls.dbf", dir);
+}
+std::string headerless(const TempDir& dir) {
+  std::string to = dir.file("calls.dbf");
+  fs::copy_file(std::string(KEST_SOURCE_DIR) + "/samples/calls.dbf", to);
+  return to;
+}
+// A zeroed header over standing descriptors: the thorough run rebuilds it.
+std::string zeroedHeader(const TempDir& dir) {
+  std::string path = withMemo(dir);
+  std::string bytes = readFile(path);
+  std::fill_n(bytes.begin(), 32, '\0');
+  fs::remove(path);
+  writeFile(path, bytes);
+  return path;
+}
+
 const Table kTables[] = {
-    {"best_case_with_memo",
-     [](const TempDir& dir) {
-       copyTestData("foxprodb/calls.FPT", dir);
-       return copyTestData("foxprodb/calls.dbf", dir);
-     }},
-    {"worst_case",
-     [](const TempDir& dir) {
-       std::string to = dir.file("calls.dbf");
-       fs::copy_file(std::string(KEST_SOURCE_DIR) + "/samples/calls.dbf", to);
-       return to;
-     }},
+    {"best_case_with_memo", withMemo, false},
+    {"worst_case", headerless, false},
+    {"thorough_best_case_with_memo", withMemo, true},
+    {"thorough_rebuilt_header", zeroedHeader, true},
+    {"thorough_worst_case", headerless, true},
 };
+
+int32_t recover(const Table& table, const std::string& path, const std::string& output,
+                const char* logFile, KestRecoverReport* report, platform::Env* env) {
+  KestRecoverOptions options{sizeof(KestRecoverOptions), uint32_t{KEST_THOROUGH}};
+  return recoverFileEx(path.c_str(), output.c_str(), nullptr, nullptr, nullptr, logFile,
+                       table.thorough ? &options : nullptr, report, env);
+}
 
 void PrintTo(const Table& c, std::ostream* os) { *os << c.name; }
 
@@ -74,9 +109,30 @@ bool IsWrite(FaultKind kind) {
          kind == FaultKind::kSyncFolder || kind == FaultKind::kCopy;
 }
 
+// The files beside the result table of the run without faults, by name: a
+// run may write companions of its own (a repaired memo file) rather than
+// copies.
+using Companions = std::map<std::string, std::string>;
+
+// A memo companion is whole when it is a copy of the source's file of its
+// name or what the run without faults wrote under that name. Other files
+// beside the result (a report of what the run found) tell of the run they
+// come from and differ from run to run.
+bool WholeCompanion(const fs::path& file, const std::string& table, const Companions& written) {
+  std::string extension = file.extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (extension != ".fpt" && extension != ".dbt") return true;
+  std::string bytes = readFile(file.string());
+  std::string name = file.filename().string();
+  auto same = written.find(name);
+  return bytes == readFile((fs::path(table).parent_path() / name).string()) ||
+         (same != written.end() && bytes == same->second);
+}
+
 // Why a run that returned 0 into `output` did not leave one whole result;
 // empty when it did.
-std::string WholeResult(const std::string& output, const std::string& table) {
+std::string WholeResult(const std::string& output, const std::string& table,
+                        const Companions& written) {
   std::vector<fs::path> folders;
   for (const auto& entry : fs::directory_iterator(output)) folders.push_back(entry.path());
   if (folders.size() != 1 || !fs::is_directory(folders[0])) return "no single results folder";
@@ -90,11 +146,8 @@ std::string WholeResult(const std::string& output, const std::string& table) {
       if (!TableImage::Read(entry.path().string()).whole(&why)) return name + ": " + why;
       continue;
     }
-    // A companion copy: whole or not there at all.
-    fs::path original = fs::path(table).parent_path() / name;
-    if (readFile(entry.path().string()) != readFile(original.string())) {
-      return name + " is not a whole copy";
-    }
+    // A companion: whole or not there at all.
+    if (!WholeCompanion(entry.path(), table, written)) return name + " is not whole";
   }
   return tables == 1 ? "" : std::to_string(tables) + " result tables";
 }
@@ -102,7 +155,7 @@ std::string WholeResult(const std::string& output, const std::string& table) {
 // Why the files under final names in `output` break the rules of any run
 // (see the top); empty when they keep them.
 std::string OnlyWholeFilesUnderFinalNames(const std::string& output, const std::string& table,
-                                          int32_t code) {
+                                          int32_t code, const Companions& written) {
   for (const auto& folder : fs::directory_iterator(output)) {
     if (!fs::is_directory(folder.path())) continue;
     for (const auto& entry : fs::directory_iterator(folder.path())) {
@@ -113,9 +166,8 @@ std::string OnlyWholeFilesUnderFinalNames(const std::string& output, const std::
       std::string why;
       if (ext == ".dbf" || ext == ".DBF") {
         if (!TableImage::Read(entry.path().string()).whole(&why)) return name + ": " + why;
-      } else if (readFile(entry.path().string()) !=
-                 readFile((fs::path(table).parent_path() / name).string())) {
-        return name + " is not a whole copy";
+      } else if (!WholeCompanion(entry.path(), table, written)) {
+        return name + " is not whole";
       }
     }
   }
@@ -128,17 +180,17 @@ class IoFaults : public ::testing::TestWithParam<Table> {
     TempDir output;
     env_.Reset();
     env_.Fail(plan);
-    int32_t code = recoverFile(table_.c_str(), output.path().c_str(), nullptr, nullptr,
-                               nullptr, nullptr, &env_);
+    int32_t code = recover(GetParam(), table_, output.path(), nullptr, nullptr, &env_);
     std::string what = describe(plan) + (env_.fired() ? "" : " (never reached)") + ": code " +
                        std::to_string(code) + ": ";
     std::string why;
     if (!IsPublicCode(code)) violations_.push_back(what + "not a code of the header");
     if (!guard_->unchanged(&why)) violations_.push_back(what + "the source changed: " + why);
-    std::string left = OnlyWholeFilesUnderFinalNames(output.path(), table_, code);
+    if (plan.nth == 0) written_ = CompanionsIn(output.path());
+    std::string left = OnlyWholeFilesUnderFinalNames(output.path(), table_, code, written_);
     if (!left.empty()) violations_.push_back(what + left);
     if (code == KEST_OK) {
-      std::string whole = WholeResult(output.path(), table_);
+      std::string whole = WholeResult(output.path(), table_, written_);
       if (!whole.empty()) violations_.push_back(what + whole);
       if (env_.fired() && IsWrite(plan.kind)) {
         violations_.push_back(what + "a failed write reported as success");
@@ -190,8 +242,23 @@ class IoFaults : public ::testing::TestWithParam<Table> {
     guard_ = std::make_unique<SourceGuard>(table_);
   }
 
+  // The files beside the result table in `output`'s results folder.
+  static Companions CompanionsIn(const std::string& output) {
+    Companions files;
+    for (const auto& folder : fs::directory_iterator(output)) {
+      if (!fs::is_directory(folder.path())) continue;
+      for (const auto& entry : fs::directory_iterator(folder.path())) {
+        std::string ext = entry.path().extension().string();
+        if (ext == ".dbf" || ext == ".DBF") continue;
+        files[entry.path().filename().string()] = readFile(entry.path().string());
+      }
+    }
+    return files;
+  }
+
   TempDir source_;
   std::string table_;
+  Companions written_;
   std::unique_ptr<SourceGuard> guard_;
   FaultEnv env_;
   std::vector<std::string> violations_, failedReadsAsSuccess_;
@@ -240,8 +307,7 @@ TEST_P(IoFaults, AFullDiskWhileWritingIsToldAndLeavesNothing) {
     std::string logFile = output.file("run.log");
     KestRecoverReport report{};
     report.size = sizeof report;
-    int32_t code = recoverFileEx(table_.c_str(), output.path().c_str(), nullptr, nullptr,
-                                 nullptr, logFile.c_str(), nullptr, &report, &env_);
+    int32_t code = recover(GetParam(), table_, output.path(), logFile.c_str(), &report, &env_);
     if (!env_.fired()) continue;  // no companion to copy, say
     EXPECT_EQ(code, KEST_INTERNAL);
     EXPECT_EQ(report.writeErrorCode, kNoSpace);
@@ -259,6 +325,130 @@ INSTANTIATE_TEST_SUITE_P(RecoverFile, IoFaults, ::testing::ValuesIn(kTables),
                          [](const ::testing::TestParamInfo<Table>& info) {
                            return std::string(info.param.name);
                          });
+
+#ifdef KEST_EXPORT_FAULTS
+// Every I/O call of an export fails in turn, alone, from there on, and (for
+// reads and writes) halfway, as the recovery's calls do above. Whatever
+// fails: the status is one export names, the source stays as it was, a
+// failed export leaves nothing in the output folder, and a successful one
+// wrote the whole output, with no failed write or read behind it.
+TEST(ExportIoFaults, EveryCallFailingInTurnKeepsTheInvariants) {
+  TempDir source;
+  const std::string table = withMemo(source);
+  SourceGuard guard(table);
+  std::vector<std::string> violations;
+  size_t runs = 0;
+  for (const std::string format : {"csv", "jsonl", "sqlite"}) {
+    const bool sqlite = format == "sqlite";
+    if (sqlite && host::ExportFormats().size() < 3) continue;
+    const std::string name = sqlite ? "calls.db" : "calls." + format;
+    FaultEnv env;
+    std::string expected;
+    auto run = [&](const FaultPlan& plan) {
+      TempDir dir;
+      env.Reset();
+      env.Fail(plan);
+      host::ExportOptions options;
+      options.format = format;
+      options.tables = {table};
+      options.output = sqlite ? dir.file(name) : dir.path();
+      options.env = &env;
+      std::ostringstream out, err;
+      const int status = host::RunExport(options, out, err);
+      std::vector<std::string> entries;
+      for (const auto& entry : fs::directory_iterator(dir.path())) {
+        entries.push_back(entry.path().filename().string());
+      }
+      const std::string made = fs::exists(dir.file(name)) ? readFile(dir.file(name)) : "";
+      if (plan.nth == 0) {
+        expected = made;
+        return status;
+      }
+      std::string what = format + ": " + describe(plan) + (env.fired() ? "" : " (never reached)") +
+                         ": status " + std::to_string(status) + ": ";
+      std::string why;
+      if (status != 0 && status != 4 && status != 5) violations.push_back(what + "not a status of export");
+      if (!guard.unchanged(&why)) violations.push_back(what + "the source changed: " + why);
+      if (status != 0 && !entries.empty()) {
+        violations.push_back(what + "a failed export left " + entries.front());
+      }
+      if (status == 0) {
+        if (entries != std::vector<std::string>{name}) violations.push_back(what + "not one output");
+        // SQLite writes its pages itself; its file is judged by the status.
+        if (!sqlite && made != expected) violations.push_back(what + "the output is not whole");
+        if (env.fired() && IsWrite(plan.kind)) {
+          violations.push_back(what + "a failed write reported as success");
+        }
+        if (env.fired() && plan.kind == FaultKind::kRead && !plan.partial) {
+          violations.push_back(what + "a failed read reported as success");
+        }
+      }
+      return status;
+    };
+    ASSERT_EQ(run(FaultPlan{}), 0) << format;
+    std::array<uint64_t, kFaultKindCount> counts;
+    for (FaultKind kind : allFaultKinds()) counts[static_cast<size_t>(kind)] = env.calls(kind);
+    for (FaultKind kind : allFaultKinds()) {
+      const bool half = kind == FaultKind::kRead || kind == FaultKind::kAppend ||
+                        kind == FaultKind::kWriteAt;
+      for (uint64_t n = 1; n <= counts[static_cast<size_t>(kind)]; ++n) {
+        FaultPlan plan{kind, n};
+        run(plan);
+        plan.persist = true;
+        run(plan);
+        runs += 2;
+        if (half) {
+          plan.persist = false;
+          plan.partial = true;
+          run(plan);
+          ++runs;
+        }
+      }
+    }
+  }
+  EXPECT_GT(runs, 20u);
+  std::string listed;
+  for (size_t i = 0; i < violations.size() && i < 10; ++i) listed += "\n  " + violations[i];
+  EXPECT_TRUE(violations.empty()) << violations.size() << " of " << runs << " runs:" << listed;
+}
+#endif
+
+#if defined(KEST_DBFRECOVER) && !defined(_WIN32)
+TEST(ExportIoFaults, AFullDiskAtEveryStepFailsAndLeavesTheSource) {
+  TempDir source;
+  const std::string table = withMemo(source);
+  SourceGuard guard(table);
+  // Ignored in the shell, the signal stays ignored in the program it runs:
+  // a write past the limit then fails with EFBIG.
+  auto run = [&](const std::string& format, const std::string& out, const std::string& limit) {
+    ChildProcess child({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f " + limit + "; exec \"$0\" \"$@\"",
+                        KEST_DBFRECOVER, "export", "--format", format, table, "-o", out});
+    return child.wait().status;
+  };
+  for (const std::string format : {"csv", "jsonl", "sqlite"}) {
+    SCOPED_TRACE(format);
+    auto target = [&](const TempDir& dir) {
+      return format == "sqlite" ? dir.file("calls.db") : dir.file("calls." + format);
+    };
+    auto output = [&](const TempDir& dir) {
+      return format == "sqlite" ? target(dir) : dir.path();
+    };
+    TempDir whole;
+    int status = run(format, output(whole), "unlimited");
+    if (format == "sqlite" && status == 2) continue;  // a build without SQLite
+    ASSERT_EQ(status, 0);
+    const uint64_t size = fs::file_size(target(whole));
+    for (uint64_t blocks = 0; blocks * 512 < size; ++blocks) {
+      SCOPED_TRACE(blocks * 512);
+      TempDir dir;
+      EXPECT_EQ(run(format, output(dir), std::to_string(blocks)), 5);
+      std::string why;
+      EXPECT_TRUE(guard.unchanged(&why)) << why;
+      EXPECT_FALSE(fs::exists(target(dir))) << "a cut file under the final name";
+    }
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace kest::testing

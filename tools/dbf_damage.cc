@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "dbf/dbf_format.h"
+#include "dbf/table_rules.h"
 
 namespace fs = std::filesystem;
 
@@ -35,8 +36,7 @@ const std::vector<DamageModeInfo> kModes = {
     {DamageMode::kGarbageMidRecords, "garbage-mid-records",
      "random bytes inserted before the middle record", false},
     {DamageMode::kZeroPage, "zero-page",
-     "one 4 KiB page of the file (page-aligned, past the header) zeroed among the records",
-     false},
+     "one 4 KiB page of the file (page-aligned, past the header) zeroed among the records", false},
     {DamageMode::kForeignPage, "foreign-page",
      "one 4 KiB page among the records (page-aligned, past the header) overwritten with "
      "another file's text (log and source lines)",
@@ -63,8 +63,7 @@ const std::vector<DamageModeInfo> kModes = {
     {DamageMode::kCutMemo, "cut-memo", "the memo companions cut short", true},
     {DamageMode::kZeroMemoHeader, "zero-memo-header",
      "the first 512 bytes of the memo companions zeroed", true},
-    {DamageMode::kCutMemoAt60, "cut-memo-60", "the memo companions cut at 60% of their size",
-     true},
+    {DamageMode::kCutMemoAt60, "cut-memo-60", "the memo companions cut at 60% of their size", true},
     {DamageMode::kOverwriteMemoBlocks, "overwrite-memo-blocks",
      "random bytes over 5% of the memo blocks past the memo header (at least one)", true},
 };
@@ -116,12 +115,16 @@ std::optional<Layout> readLayout(const std::string& table, std::string* why) {
   layout.headerLength = header.headerLength();
   layout.recordLength = header.recordLength();
   layout.recordCount = header.recordCount();
-  if (layout.headerLength <= sizeof(DbfHeader) || layout.headerLength > table.size() ||
-      layout.recordLength == 0) {
+  HeaderFacts facts;
+  facts.version = header.version();
+  facts.headerLength = layout.headerLength;
+  facts.recordLength = layout.recordLength;
+  facts.fileSize = table.size();
+  if (headerFault(facts) != HeaderFault::kNone) {
     *why = "the header does not describe a table (header length " +
            std::to_string(layout.headerLength) + ", record length " +
-           std::to_string(layout.recordLength) + ", file size " +
-           std::to_string(table.size()) + ")";
+           std::to_string(layout.recordLength) + ", file size " + std::to_string(table.size()) +
+           ")";
     return std::nullopt;
   }
   uint64_t present = (table.size() - layout.headerLength) / layout.recordLength;
@@ -186,21 +189,26 @@ std::string foreignText(size_t length, Generator& random) {
     uint64_t r = random.next();
     const char* word = kWords[(r >> 8) % 8];
     const char* other = kWords[(r >> 11) % 8];
-    unsigned a = static_cast<unsigned>((r >> 16) % 100000), b = static_cast<unsigned>((r >> 40) % 1000);
+    unsigned a = static_cast<unsigned>((r >> 16) % 100000),
+             b = static_cast<unsigned>((r >> 40) % 1000);
     switch (r % 4) {
       case 0:
-        std::snprintf(line, sizeof line, "2026-%02u-%02u %02u:%02u:%02u INFO  %s[%u] %s %u served in %u ms\n",
-                      1 + a % 12, 1 + b % 28, a % 24, b % 60, (a + b) % 60, word, b % 16, other, a, b);
+        std::snprintf(
+            line, sizeof line, "2026-%02u-%02u %02u:%02u:%02u INFO  %s[%u] %s %u served in %u ms\n",
+            1 + a % 12, 1 + b % 28, a % 24, b % 60, (a + b) % 60, word, b % 16, other, a, b);
         break;
       case 1:
-        std::snprintf(line, sizeof line, "2026-%02u-%02u %02u:%02u:%02u WARN  %s: %s %u timed out, retry %u\n",
+        std::snprintf(line, sizeof line,
+                      "2026-%02u-%02u %02u:%02u:%02u WARN  %s: %s %u timed out, retry %u\n",
                       1 + b % 12, 1 + a % 28, b % 24, a % 60, (a * 7) % 60, word, other, a, b % 5);
         break;
       case 2:
-        std::snprintf(line, sizeof line, "static int %s_%s(const char *buf, size_t len) {\n", word, other);
+        std::snprintf(line, sizeof line, "static int %s_%s(const char *buf, size_t len) {\n", word,
+                      other);
         break;
       default:
-        std::snprintf(line, sizeof line, "    if (len > %u) return -%u;  /* %s too long */\n", a, b % 40, word);
+        std::snprintf(line, sizeof line, "    if (len > %u) return -%u;  /* %s too long */\n", a,
+                      b % 40, word);
         break;
     }
     text += line;
@@ -222,7 +230,8 @@ DamageOutcome damageRecords(TableFiles& files, DamageMode mode, Generator& rando
 // the records that are there.
 DamageOutcome severalFaults(TableFiles& files, Generator& random) {
   DamageMode page = random.below(2) ? DamageMode::kZeroPage : DamageMode::kForeignPage;
-  DamageMode shift = random.below(2) ? DamageMode::kInsertMidRecords : DamageMode::kRemoveMidRecords;
+  DamageMode shift =
+      random.below(2) ? DamageMode::kInsertMidRecords : DamageMode::kRemoveMidRecords;
   std::string text;
   for (DamageMode step : {page, shift, DamageMode::kRecordsBehindCount}) {
     DamageOutcome outcome = damageRecords(files, step, random);
@@ -248,8 +257,8 @@ DamageOutcome damageRecords(TableFiles& files, DamageMode mode, Generator& rando
       return done(span(0, end) + " zeroed");
     }
     case DamageMode::kInflateCount: {
-      uint64_t raised = layout->recordCount + 1 +
-                        random.below(std::max<uint64_t>(layout->recordCount, 16) * 4);
+      uint64_t raised =
+          layout->recordCount + 1 + random.below(std::max<uint64_t>(layout->recordCount, 16) * 4);
       auto count = static_cast<uint32_t>(std::min<uint64_t>(raised, UINT32_MAX));
       if (count == layout->recordCount) return refused("the record count is at its maximum");
       le::Put32(reinterpret_cast<uint8_t*>(table.data()) + 4, count);
@@ -312,25 +321,29 @@ DamageOutcome damageRecords(TableFiles& files, DamageMode mode, Generator& rando
       std::string fill = mode == DamageMode::kZeroPage ? std::string(end - *page, '\0')
                                                        : foreignText(end - *page, random);
       table.replace(*page, fill.size(), fill);
-      return done(span(*page, end) + (mode == DamageMode::kZeroPage ? " zeroed" : " overwritten with text"));
+      return done(span(*page, end) +
+                  (mode == DamageMode::kZeroPage ? " zeroed" : " overwritten with text"));
     }
     case DamageMode::kZeroTail: {
       size_t low = layout->recordStart(layout->records / 2);
       size_t high = layout->recordStart(layout->records);
       // Pages are what a disk loses; a table too small for one loses a stretch.
       size_t page = (low + kPageSize - 1) / kPageSize * kPageSize;
-      size_t at = page < high ? page + random.below((high - page + kPageSize - 1) / kPageSize) * kPageSize
-                              : low + random.below(high - low);
+      size_t at = page < high
+                      ? page + random.below((high - page + kPageSize - 1) / kPageSize) * kPageSize
+                      : low + random.below(high - low);
       std::fill(table.begin() + static_cast<std::ptrdiff_t>(at), table.end(), '\0');
       return done(span(at, table.size()) + " zeroed");
     }
     case DamageMode::kRecordsBehindCount: {
       if (layout->records < 2) return refused("the table holds a single record");
-      auto count = static_cast<uint32_t>(layout->records / 2 + random.below(layout->records / 4 + 1));
+      auto count =
+          static_cast<uint32_t>(layout->records / 2 + random.below(layout->records / 4 + 1));
       count = std::min(count, layout->records - 1);
       le::Put32(reinterpret_cast<uint8_t*>(table.data()) + 4, count);
       return done("record count " + std::to_string(layout->recordCount) + " -> " +
-                  std::to_string(count) + ", " + std::to_string(layout->records) + " records present");
+                  std::to_string(count) + ", " + std::to_string(layout->records) +
+                  " records present");
     }
     case DamageMode::kInsertAtStart:
     case DamageMode::kInsertMidRecords:
@@ -338,7 +351,8 @@ DamageOutcome damageRecords(TableFiles& files, DamageMode mode, Generator& rando
     case DamageMode::kRemoveMidRecords: {
       bool middle = mode == DamageMode::kInsertMidRecords || mode == DamageMode::kRemoveMidRecords;
       if (layout->recordLength < 2) return refused("records of one byte cannot be shifted by less");
-      if (middle && layout->records < 2) return refused("the table holds a single record: it has no middle");
+      if (middle && layout->records < 2)
+        return refused("the table holds a single record: it has no middle");
       uint32_t before = middle ? layout->records / 2 : 0;
       size_t at = layout->recordStart(before);
       size_t length = shiftLength(*layout, random);
@@ -361,8 +375,7 @@ DamageOutcome damageRecords(TableFiles& files, DamageMode mode, Generator& rando
 }
 
 bool equalsNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
@@ -374,7 +387,8 @@ bool equalsNoCase(const std::string& a, const std::string& b) {
 uint32_t memoBlockSize(const MemoFile& memo) {
   if (memo.bytes.size() < 22) return 512;
   auto* p = reinterpret_cast<const uint8_t*>(memo.bytes.data());
-  uint32_t size = equalsNoCase(memo.extension, ".fpt") ? (uint32_t{p[6]} << 8 | p[7]) : le::Get16(p + 20);
+  uint32_t size =
+      equalsNoCase(memo.extension, ".fpt") ? (uint32_t{p[6]} << 8 | p[7]) : le::Get16(p + 20);
   return size >= 32 && size <= 32768 ? size : 512;
 }
 
@@ -405,7 +419,8 @@ DamageOutcome damageMemos(TableFiles& files, DamageMode mode, Generator& random)
   if (files.memos.empty()) return refused("the table has no memo companion");
   if (mode == DamageMode::kDropMemo) {
     std::string dropped;
-    for (const MemoFile& memo : files.memos) dropped += (dropped.empty() ? "" : ", ") + memo.extension;
+    for (const MemoFile& memo : files.memos)
+      dropped += (dropped.empty() ? "" : ", ") + memo.extension;
     files.memos.clear();
     return done("memo companion left out (" + dropped + ")");
   }
@@ -416,8 +431,10 @@ DamageOutcome damageMemos(TableFiles& files, DamageMode mode, Generator& random)
     switch (mode) {
       case DamageMode::kCutMemo:
       case DamageMode::kCutMemoAt60: {
-        size_t cut = mode == DamageMode::kCutMemo ? (size < 2 ? 0 : 1 + random.below(size - 1)) : size * 3 / 5;
-        if (cut == 0) return refused("the memo companion " + memo.extension + " is too short to cut");
+        size_t cut = mode == DamageMode::kCutMemo ? (size < 2 ? 0 : 1 + random.below(size - 1))
+                                                  : size * 3 / 5;
+        if (cut == 0)
+          return refused("the memo companion " + memo.extension + " is too short to cut");
         what = "cut from " + std::to_string(size) + " to " + std::to_string(cut) + " bytes";
         memo.bytes.resize(cut);
         break;
@@ -431,7 +448,9 @@ DamageOutcome damageMemos(TableFiles& files, DamageMode mode, Generator& random)
       }
       case DamageMode::kOverwriteMemoBlocks: {
         std::optional<std::string> outcome = overwriteBlocks(memo, random);
-        if (!outcome) return refused("the memo companion " + memo.extension + " holds no block past its header");
+        if (!outcome)
+          return refused("the memo companion " + memo.extension +
+                         " holds no block past its header");
         what = *outcome;
         break;
       }
@@ -567,7 +586,8 @@ DamageStatus damageTable(const DamageRequest& request, std::string* message) {
   }
 
   std::vector<std::string> outputs = {request.output};
-  for (const MemoFile& memo : files.memos) outputs.push_back(withExtension(request.output, memo.extension));
+  for (const MemoFile& memo : files.memos)
+    outputs.push_back(withExtension(request.output, memo.extension));
   // Stale companions of the output's name would pass for the damaged
   // table's memo; they are outputs too.
   std::vector<std::string> stale;
@@ -595,8 +615,8 @@ DamageStatus damageTable(const DamageRequest& request, std::string* message) {
 
   DamageOutcome outcome = applyDamage(files, request.mode, request.seed);
   if (!outcome.applied) {
-    *message = std::string(damageModeName(request.mode)) + " does not apply to " +
-               request.source + ": " + outcome.text;
+    *message = std::string(damageModeName(request.mode)) + " does not apply to " + request.source +
+               ": " + outcome.text;
     return kDamageNotApplicable;
   }
 

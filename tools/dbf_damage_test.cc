@@ -1,10 +1,10 @@
 #include "tools/dbf_damage.h"
 
+#include <gtest/gtest.h>
+
 #include <cctype>
 #include <filesystem>
 #include <functional>
-
-#include <gtest/gtest.h>
 
 #include "tests/table_builder.h"
 #include "tests/test_support.h"
@@ -25,7 +25,8 @@ TableFiles healthyFiles() {
   TableBuilder builder;
   builder.field("NAME", 'C', 10).field("QTY", 'N', 5).field("NOTE", 'M', 10);
   builder.headerLength(kHeaderLength).padding(0xAA);
-  for (size_t i = 0; i < kRecords; ++i) builder.record("row" + std::to_string(i), i % 5 ? ' ' : '*');
+  for (size_t i = 0; i < kRecords; ++i)
+    builder.record("row" + std::to_string(i), i % 5 ? ' ' : '*');
   std::string memo(1536, '\0');
   for (size_t i = 0; i < memo.size(); ++i) memo[i] = static_cast<char>(i * 7);
   memo[6] = 0;  // blocks of 64 bytes, big-endian
@@ -110,7 +111,7 @@ const std::vector<std::pair<DamageMode, Check>> kChecks = {
      [](const TableFiles& o, const TableFiles& d) {
        ASSERT_EQ(d.table.size(), o.table.size());
        EXPECT_EQ(d.table.substr(0, 129), std::string(129, '\0'));  // terminator at 128
-       EXPECT_EQ(d.table.substr(129), o.table.substr(129));         // padding kept
+       EXPECT_EQ(d.table.substr(129), o.table.substr(129));        // padding kept
        sameMemos(o, d);
      }},
     {DamageMode::kInflateCount,
@@ -166,7 +167,9 @@ const std::vector<std::pair<DamageMode, Check>> kChecks = {
      }},
     {DamageMode::kForeignPage,
      [](const TableFiles& o, const TableFiles& d) {
-       expectOnePage(o.table, d.table, [](char c) { return c == '\n' || std::isprint(static_cast<unsigned char>(c)); });
+       expectOnePage(o.table, d.table, [](char c) {
+         return c == '\n' || std::isprint(static_cast<unsigned char>(c));
+       });
        sameMemos(o, d);
      }},
     {DamageMode::kZeroTail,
@@ -252,7 +255,8 @@ const std::vector<std::pair<DamageMode, Check>> kChecks = {
        std::vector<size_t> changed = differences(o.memos[0].bytes, d.memos[0].bytes);
        ASSERT_FALSE(changed.empty());
        EXPECT_GE(changed.front(), 512u);
-       EXPECT_EQ(changed.front() / 64, changed.back() / 64) << "one block of the 16 past the header";
+       EXPECT_EQ(changed.front() / 64, changed.back() / 64)
+           << "one block of the 16 past the header";
      }},
 };
 
@@ -278,7 +282,8 @@ TEST(DamageModes, SameSeedSameBytes) {
     applyDamage(second, info.mode, 99);
     EXPECT_EQ(first.table, second.table);
     ASSERT_EQ(first.memos.size(), second.memos.size());
-    for (size_t i = 0; i < first.memos.size(); ++i) EXPECT_EQ(first.memos[i].bytes, second.memos[i].bytes);
+    for (size_t i = 0; i < first.memos.size(); ++i)
+      EXPECT_EQ(first.memos[i].bytes, second.memos[i].bytes);
   }
 }
 
@@ -290,13 +295,20 @@ TEST(DamageModes, RefusedWhereTheyCannotApplyAndLeaveTheFilesAlone) {
   TableFiles noLayout = noMemo;
   le::Put16(reinterpret_cast<uint8_t*>(noLayout.table.data()) + 10, 0);  // record length 0
   const std::vector<std::pair<DamageMode, TableFiles>> cases = {
-      {DamageMode::kDropMemo, noMemo},          {DamageMode::kCutMemo, noMemo},
-      {DamageMode::kTruncateRecord, noRecords}, {DamageMode::kNoiseRecords, noRecords},
-      {DamageMode::kGarbageMidRecords, oneRecord}, {DamageMode::kZeroHeader, shortFile},
-      {DamageMode::kZeroHeaderArea, shortFile}, {DamageMode::kInflateCount, noLayout},
-      {DamageMode::kZeroPage, oneRecord},       {DamageMode::kForeignPage, oneRecord},
-      {DamageMode::kRecordsBehindCount, oneRecord}, {DamageMode::kRemoveMidRecords, oneRecord},
-      {DamageMode::kSeveralFaults, oneRecord},  {DamageMode::kZeroTail, noRecords},
+      {DamageMode::kDropMemo, noMemo},
+      {DamageMode::kCutMemo, noMemo},
+      {DamageMode::kTruncateRecord, noRecords},
+      {DamageMode::kNoiseRecords, noRecords},
+      {DamageMode::kGarbageMidRecords, oneRecord},
+      {DamageMode::kZeroHeader, shortFile},
+      {DamageMode::kZeroHeaderArea, shortFile},
+      {DamageMode::kInflateCount, noLayout},
+      {DamageMode::kZeroPage, oneRecord},
+      {DamageMode::kForeignPage, oneRecord},
+      {DamageMode::kRecordsBehindCount, oneRecord},
+      {DamageMode::kRemoveMidRecords, oneRecord},
+      {DamageMode::kSeveralFaults, oneRecord},
+      {DamageMode::kZeroTail, noRecords},
       {DamageMode::kOverwriteMemoBlocks, {noMemo.table, {{".FPT", std::string(512, 'x')}}}},
       {DamageMode::kZeroMemoHeader, noMemo},
   };
@@ -353,8 +365,8 @@ TEST_F(DamageTableFiles, RefusesToWriteOverTheSourceOrItsCompanions) {
   GTEST_SKIP() << "the case reaches the source through a symbolic link, which Wine does not make";
 #endif
   fs::create_symlink(source, dir.file("link.dbf"));
-  for (const std::string& output : {source, memo, dir.file("memotest.fpt"), dir.file("link.dbf"),
-                                    dir.file("MEMOTEST.dbf")}) {
+  for (const std::string& output :
+       {source, memo, dir.file("memotest.fpt"), dir.file("link.dbf"), dir.file("MEMOTEST.dbf")}) {
     SCOPED_TRACE(output);
     EXPECT_EQ(run(DamageMode::kNoiseRecords, output, true), kDamageCannotWrite) << message;
     expectSourceUntouched();

@@ -30,12 +30,19 @@
  *   has put things right) makes the engine usable again.
  *
  * Threading
- *   The engine starts no threads and holds no state per call: the host
- *   runs one FileRecover at a time (from any one thread), and must not call
- *   SetBreakFlag or LoadValcore while a run is under way. Both callbacks
- *   are called synchronously on the thread that called FileRecover, and the
- *   engine waits for them to return. The only thing another thread may
- *   touch during a run is the break byte.
+ *   The engine holds no state per call: the host runs one FileRecover at a
+ *   time (from any one thread), and must not call SetBreakFlag or
+ *   LoadValcore while a run is under way. When a thorough run
+ *   (FileRecoverEx with KEST_THOROUGH) has to work the record layout out
+ *   of the table's bytes, it scores the candidate layouts on one helper
+ *   thread beside the caller's, on a machine of more than one processor;
+ *   the helper has ended before the call returns. It is the only thread
+ *   the engine starts, and it never calls the host: both callbacks are
+ *   called synchronously on the thread that called FileRecover, in order,
+ *   and the engine waits for them to return. A host that wants the engine on its own thread
+ *   alone sets the environment variable KEST_HELPER_THREAD to "0" before
+ *   the run; the results are the same either way. The only thing another
+ *   thread may touch during a run is the break byte.
  *
  * Texts
  *   All texts and paths are NUL-terminated narrow strings in the system's

@@ -1,4 +1,4 @@
-#include "dbf/result_table.h"
+#include "dbf/result_publishing.h"
 
 #include "Common/logger/logger.h"
 #include "platform/path.h"
