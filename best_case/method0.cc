@@ -8,6 +8,8 @@
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
 #include "dbf/memo_blocks.h"
+#include "thorough/record_alignment.h"
+#include "thorough/record_model.h"
 #include "dbf/memo_companion.h"
 #include "dbf/table_rules.h"
 
@@ -111,6 +113,7 @@ Method0::Method0(const char* path, platform::Env* env, RunContext* context)
       tablePath_(path != nullptr ? path : "") {
   Log().Info("In Method0::Method0()");
   validRecords_ = 0;
+  if (RunFindings* kept = context_->findings()) findings_ = kept;
   table_ = std::make_unique<LLFile>(path, env);
   table_->GetSize();
   Log().Info("Method0::Method0() exiting");
@@ -130,7 +133,7 @@ int32_t Method0::Parse(RecordSink* sink) {
   context_->pollBreak();
   options_ = context_->options();
   passedOver_ = PassedOver{};
-  repairs_.clear();
+  findings_->restart(kBestCaseStep);
   level7_ = false;
   recordsPastMemoEnd_ = 0;
 
@@ -193,7 +196,7 @@ int32_t Method0::Parse(RecordSink* sink) {
       memoBlocks_ = MemoBlocks::Open(tablePath_, header_.version(), env_);
     }
     planCheck();
-    thoroughScan(recordCount, sink);
+    if (!options_.has(kRealignRecords) || !evidenceScan(sink)) thoroughScan(recordCount, sink);
     check_.reset();
     noteRecordsPastMemoEnd();
   }
@@ -308,7 +311,7 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
   rebuilt.setRecordLength(static_cast<uint16_t>(rebuiltLength));
   header_ = rebuilt;
   Log().Info("Method0: header rebuilt from the field descriptors");
-  repairs_.push_back("header rebuilt from the field descriptors (" +
+  noteRepair("header rebuilt from the field descriptors (" +
                      std::to_string(fields.size()) + " fields, record length " +
                      std::to_string(rebuiltLength) + ", header length " +
                      std::to_string(rebuiltHeaderLength) + ", " + std::to_string(count) +
@@ -339,7 +342,7 @@ void Method0::readLevel7Fields() {
     fields.push_back(field);
   }
   level7_ = true;
-  repairs_.push_back("level-7 field descriptors (" + std::to_string(fields.size()) +
+  noteRepair("level-7 field descriptors (" + std::to_string(fields.size()) +
                      " fields) written in the 32-byte layout");
   fields_ = std::move(fields);
 }
@@ -375,7 +378,7 @@ void Method0::noteRecordsPastMemoEnd() {
   // The counting pass decides the header the writing pass goes out under.
   memoFieldsAsText_ = recordsPastMemoEnd_ != 0;
   if (!memoFieldsAsText_) return;
-  repairs_.push_back(std::to_string(recordsPastMemoEnd_) +
+  noteRepair(std::to_string(recordsPastMemoEnd_) +
                      " records refer to memos past the end of the cut memo file; the memo "
                      "fields are kept as character fields holding their block numbers");
 }
@@ -389,7 +392,7 @@ bool Method0::keepMemoReferences() {
   size_t memoFields = 0;
   for (const DbfFieldDescriptor& field : fields_) memoFields += field.type() == 'M';
   if (memoFields != 0) {
-    repairs_.push_back(std::to_string(memoFields) +
+    noteRepair(std::to_string(memoFields) +
                        " memo fields kept as character fields holding their block numbers "
                        "(no memo file beside the table)");
   }
@@ -406,7 +409,7 @@ uint32_t Method0::fixRecordCount(uint32_t recordCount) {
   if (recordCount <= whole) return recordCount;
   const auto fitting = static_cast<uint32_t>(whole);
   Log().InfoNumber("Method0: record count corrected from the file size to", static_cast<int32_t>(fitting));
-  repairs_.push_back("record count " + std::to_string(recordCount) + " corrected to " +
+  noteRepair("record count " + std::to_string(recordCount) + " corrected to " +
                      std::to_string(fitting) + " from the file size");
   uint8_t last = 0;
   if (size != 0) table_->ReadAt(static_cast<uint32_t>(size - 1), 1, &last);
@@ -634,7 +637,7 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     if (realign && skip != 0) {
       shift += skip;
       Log().InfoNumber("Method0: records found further on by bytes", static_cast<int32_t>(skip));
-      repairs_.push_back(m == 0 && shift == skip
+      noteRepair(m == 0 && shift == skip
                              ? "records found " + std::to_string(skip) +
                                    " bytes after the header length"
                              : "records found " + std::to_string(skip) +
@@ -662,9 +665,129 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     ++passedOver_.jammedFlag;
   }
   if (keptJammed != 0) {
-    repairs_.push_back(std::to_string(keptJammed) +
+    noteRepair(std::to_string(keptJammed) +
                        " records with a jammed deletion flag kept, the flag restored to ' '");
   }
+}
+
+bool Method0::evidenceScan(RecordSink* sink) {
+  const uint64_t length = record_.size();
+  const uint64_t size = table_->size64();
+  const uint64_t start = header_.headerLength();
+  if (length < 2 || start >= size) return false;
+  ReadBytes read = [this](uint64_t position, size_t count, uint8_t* out) {
+    std::vector<uint8_t> buffer(count);
+    readAt(position, buffer);
+    std::memcpy(out, buffer.data(), count);
+  };
+  RecordHints hints;
+  hints.kinds = kindsOfFields(places_, static_cast<uint32_t>(length));
+  hints.recordAt = start;
+  const RecordModel model =
+      RecordModel::learn(sampleClusters(read, start, size, static_cast<uint32_t>(length)),
+                         static_cast<uint32_t>(length), hints);
+  if (!model.strong()) {
+    Log().Info("Method0: the records do not tell a record from bytes a few places off");
+    return false;
+  }
+  Log().InfoNumber("Method0: records told by the table's own, from samples:",
+                   static_cast<int32_t>(model.samples()));
+  auto slotAt = [this](uint64_t position) {
+    const uint8_t* slot = peekAt(position);
+    if (slot == nullptr) {
+      readAt(position, probe_);
+      slot = probe_.data();
+    }
+    return slot;
+  };
+  probe_.resize(length);
+  std::vector<uint8_t> around(length + 2 * RecordModel::kReach);
+  auto fits = [&](uint64_t position) {
+    const RecordModel::Fit fit = model.judge(slotAt(position));
+    if (fit != RecordModel::Fit::kUnsure) return fit == RecordModel::Fit::kYes;
+    // Records start after the header, so the bytes before one are there.
+    readAt(position - RecordModel::kReach, around);
+    return model.fitsAt(around.data(), around.size(), RecordModel::kReach);
+  };
+  FrameSync sync(start, size, static_cast<uint32_t>(length), fits);
+  const bool writing = sink != nullptr;
+  ProgressSteps progress(writing ? 25 : 10, static_cast<uint32_t>(
+                                                std::min<uint64_t>((size - start) / length, UINT32_MAX)));
+  uint32_t keptJammed = 0;
+  uint64_t first = size;
+  // A check that blanks a field writes into the record: it gets a copy.
+  const bool inPlace = check_ && check_->recordLength() == length && !check_->blanks();
+  while (std::optional<uint64_t> at = sync.next()) {
+    context_->pollBreak();
+    const uint64_t number = (*at - start) / length;
+    if (options_.has(kFineProgress)) {
+      reportScanProgress(progress, static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX)),
+                         writing);
+    }
+    if (first == size) first = *at;
+    const uint8_t* record = inPlace ? peekAt(*at) : nullptr;
+    if (record == nullptr) {
+      readAt(*at, record_);
+      record = record_.data();
+    }
+    judgeFittingSlot(record, number, sink, keptJammed);
+  }
+  std::vector<AlignmentEvent> events = sync.events();
+  // Bytes before the first record are where the records begin, not a loss.
+  if (!events.empty() && events.front().first == start && first != size) {
+    const AlignmentEvent lead = events.front();
+    events.erase(events.begin());
+    if (!events.empty() && events.front().kind == AlignmentEvent::kRealigned &&
+        events.front().first == first) {
+      events.erase(events.begin());
+    }
+    (void)lead;
+    noteRepair("records found " + std::to_string(first - start) +
+               " bytes after the header length, where they fit the table's records");
+  }
+  noteAlignmentEvents(events, kBestCaseStep, *findings_);
+  if (keptJammed != 0) {
+    noteRepair(std::to_string(keptJammed) +
+               " records with a jammed deletion flag kept, the flag restored to ' '");
+  }
+  return true;
+}
+
+void Method0::judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSink* sink,
+                               uint32_t& keptJammed) {
+  const int32_t logged = static_cast<int32_t>(std::min<uint64_t>(number, INT32_MAX));
+  const uint8_t flag = record[0];
+  if (flag == kDeletedRecord) {
+    Log().DebugNumber("The record at this position was deleted", logged);
+    ++passedOver_.deleted;
+    return;
+  }
+  if (flag == kLiveRecord) {
+    Log().DebugNumber("This record is valid by its header byte:", logged);
+    if (record == record_.data() ? checkFields(record_, /*quiet=*/false)
+                                 : checkFieldsInPlace(record)) {
+      countPastMemoEnd(record);
+      if (sink != nullptr) sink->take(record, record_.size());
+      if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
+    } else {
+      ++passedOver_.failedValueCheck;
+    }
+    return;
+  }
+  Log().DebugNumber("The record at this position is invalid", logged);
+  Log().DebugNumber("Reason: header byte is jammed, value must be 0x20 or 0x2A, value is: ", flag);
+  if (record != record_.data()) std::memcpy(record_.data(), record, record_.size());
+  // The slot fits the table's records: only its flag was hit.
+  if (options_.has(kKeepJammedRecords) && looksLikeRecord(record_) &&
+      checkFields(record_, /*quiet=*/true)) {
+    record_[0] = kLiveRecord;
+    countPastMemoEnd(record_.data());
+    if (sink != nullptr) sink->take(record_.data(), record_.size());
+    if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
+    ++keptJammed;
+    return;
+  }
+  ++passedOver_.jammedFlag;
 }
 
 void Method0::readRecord(uint32_t number) {
