@@ -330,7 +330,11 @@ std::optional<WritingPlan> RecoveryRun::BestCasePlan() const {
   plan.target = platform::InFolder(resultFolder_, fileName);
   std::string tablePath = platform::InFolder(resultFolder_, source.name + ".dbf");
   plan.mustFit = {plan.target, tablePath};
-  if (!noMemoCompanion_) {
+  // The memo repair writes a memo file of the result's own in place of
+  // the copies.
+  const std::vector<std::string> memoFiles = bestMethod_->memoResultPaths(plan.target);
+  plan.mustFit.insert(plan.mustFit.end(), memoFiles.begin(), memoFiles.end());
+  if (!noMemoCompanion_ && memoFiles.empty()) {
     // Only the copies' targets: a companion is read by the path it was
     // found under, however long, so a table deep in its folders keeps
     // its memo.
