@@ -419,6 +419,30 @@ std::vector<MemoReader::Found> MemoReader::walk() {
   return found;
 }
 
+uint32_t MemoReader::countHeads(uint32_t blockSize) {
+  // Bounded: a tie between two sizes is settled by the file's first memos.
+  constexpr uint32_t kMaxSteps = 1u << 16;
+  const uint64_t blocks = size_ / blockSize;
+  uint32_t heads = 0;
+  uint32_t steps = 0;
+  for (uint64_t block = firstMemoBlock(kind_, blockSize); block < blocks && steps < kMaxSteps;
+       ++steps) {
+    const uint32_t at = static_cast<uint32_t>(block);
+    if (!soundHead(at, blockSize, true) &&
+        (kind_ != MemoKind::kFoxPro || !soundHead(at, blockSize, false))) {
+      ++block;
+      continue;
+    }
+    uint8_t head[kMemoBlockHead];
+    readAt(uint64_t{at} * blockSize, sizeof head, head);
+    const uint64_t stored =
+        kind_ == MemoKind::kFoxPro ? kMemoBlockHead + uint64_t{big32(head + 4)} : le::Get32(head + 4);
+    block += std::max<uint64_t>(1, blocksFor(stored, blockSize));
+    ++heads;
+  }
+  return heads;
+}
+
 uint32_t inferBlockSize(MemoReader& reader,
                         const std::vector<std::pair<uint32_t, bool>>& references) {
   if (reader.kind() == MemoKind::kDbase3) return kDbase3BlockSize;
@@ -429,22 +453,38 @@ uint32_t inferBlockSize(MemoReader& reader,
     }
     return landed;
   };
-  // The reader's own size wins every tie: only a size that does better
-  // than the header's (or the kind's usual one) replaces it.
-  uint32_t best = reader.blockSize();
-  uint32_t bestScore = score(best);
   std::vector<uint32_t> candidates;
   for (uint32_t size = 1; size <= 16384; size *= 2) candidates.push_back(size);
   // FoxPro also takes a block size in units of 512 bytes.
   for (uint32_t units = 3; units <= 32; ++units) {
     if ((units & (units - 1)) != 0) candidates.push_back(units * 512);
   }
+  // The reader's own size (the header's, or the kind's usual one) holds
+  // unless another does better. Sizes that do equally well are told apart
+  // by the memo heads found stepping through the file: a multiple of the
+  // true size misses those between its blocks, a divisor finds the same
+  // ones, so of those the larger is taken.
+  uint32_t best = reader.blockSize();
+  uint32_t bestScore = score(best);
+  uint32_t bestHeads = 0;
+  bool headsCounted = false;
   for (uint32_t size : candidates) {
+    if (size == best) continue;
     const uint32_t landed = score(size);
-    if (landed > bestScore) {
-      best = size;
-      bestScore = landed;
+    if (landed < bestScore || landed == 0) continue;
+    if (landed == bestScore) {
+      if (!headsCounted) {
+        bestHeads = reader.countHeads(best);
+        headsCounted = true;
+      }
+      const uint32_t heads = reader.countHeads(size);
+      if (heads < bestHeads || (heads == bestHeads && size < best)) continue;
+      bestHeads = heads;
+    } else {
+      headsCounted = false;
     }
+    best = size;
+    bestScore = landed;
   }
   return best;
 }

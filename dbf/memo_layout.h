@@ -142,6 +142,8 @@ class MemoReader {
   // overwritten (kNotText). Files that leave old bytes there are read as
   // before.
   void learnSlack();
+  // The memo heads found stepping through the file under `blockSize`.
+  uint32_t countHeads(uint32_t blockSize);
 
  private:
   bool readAt(uint64_t offset, size_t count, uint8_t* out);
@@ -157,7 +159,9 @@ class MemoReader {
 
 // The block size under which the most `references` land on sound heads of
 // the wanted kind (reference, wantsText); the reader's own when none does
-// better. Candidates are the sizes the table programs write.
+// better. Candidates are the sizes the table programs write; of sizes that
+// do equally well, the one whose grid holds the most memo heads, and of
+// those the largest.
 uint32_t inferBlockSize(MemoReader& reader, const std::vector<std::pair<uint32_t, bool>>& references);
 
 // What is wrong with a memo file, for `inspect` and the recovery report.
