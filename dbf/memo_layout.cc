@@ -197,10 +197,12 @@ bool looksLikeText(const std::string& bytes, uint32_t window, uint32_t phase) {
     // Random bytes hold one control byte in ten; text next to none.
     if (control * 32 > size) return false;
     // Random bytes are half above 0x7F; where the rest of the text is
-    // plain ASCII, a window that is not stands out.
+    // plain ASCII, a window that is not stands out, down to the few bytes
+    // of an overwritten block that end a text.
     const size_t restHigh = high - windowHigh;
     const size_t restSize = bytes.size() - size;
-    if (size >= 8 && restSize >= 64 && restHigh * 20 <= restSize && windowHigh * 4 > size) {
+    const bool plainRest = restSize >= 24 && restHigh * 20 <= restSize;
+    if (plainRest && ((size >= 8 && windowHigh * 4 > size) || (size >= 2 && windowHigh * 2 > size))) {
       return false;
     }
     at += size;
@@ -299,6 +301,12 @@ Memo MemoReader::read(uint32_t block, bool text) {
     }
     memo.fault = looksLikeText(memo.bytes, 64, 0) ? MemoFault::kNone : MemoFault::kNotText;
     memo.blocks = static_cast<uint32_t>(blocksFor(memo.bytes.size() + 2, blockSize_));
+    if (doubleMark_ && memo.fault == MemoFault::kNone) {
+      uint8_t second = 0;
+      if (!readAt(start + memo.bytes.size() + 1, 1, &second) || second != kEndMark) {
+        memo.fault = MemoFault::kNotText;
+      }
+    }
     if (memo.fault != MemoFault::kNone) memo.bytes.clear();
     return memo;
   }
@@ -375,7 +383,22 @@ bool MemoReader::cleanSlack(uint64_t start, uint64_t stored, const Memo& memo) {
 
 void MemoReader::learnSlack() {
   zeroSlack_ = false;
-  if (kind_ == MemoKind::kDbase3) return;
+  doubleMark_ = false;
+  if (kind_ == MemoKind::kDbase3) {
+    // dBase III ends a memo with two end marks; overwritten bytes hold a
+    // lone one often enough to pass for the end of a short text.
+    uint32_t memos = 0;
+    uint32_t doubled = 0;
+    for (const Found& found : walk()) {
+      uint8_t second = 0;
+      ++memos;
+      doubled += readAt(uint64_t{found.block} * blockSize_ + found.memo.bytes.size() + 1, 1,
+                        &second) &&
+                 second == kEndMark;
+    }
+    doubleMark_ = memos >= kSlackSample && doubled * 10 >= memos * 9;
+    return;
+  }
   uint32_t withSlack = 0;
   uint32_t zero = 0;
   for (const Found& found : walk()) {
@@ -420,13 +443,11 @@ std::vector<MemoReader::Found> MemoReader::walk() {
 }
 
 uint32_t MemoReader::countHeads(uint32_t blockSize) {
-  // Bounded: a tie between two sizes is settled by the file's first memos.
-  constexpr uint32_t kMaxSteps = 1u << 16;
-  const uint64_t blocks = size_ / blockSize;
+  // The file's first MiB speaks for it, alike for every size.
+  constexpr uint64_t kLookedAt = 1u << 20;
+  const uint64_t blocks = std::min(size_, kLookedAt) / blockSize;
   uint32_t heads = 0;
-  uint32_t steps = 0;
-  for (uint64_t block = firstMemoBlock(kind_, blockSize); block < blocks && steps < kMaxSteps;
-       ++steps) {
+  for (uint64_t block = firstMemoBlock(kind_, blockSize); block < blocks;) {
     const uint32_t at = static_cast<uint32_t>(block);
     if (!soundHead(at, blockSize, true) &&
         (kind_ != MemoKind::kFoxPro || !soundHead(at, blockSize, false))) {
@@ -446,6 +467,25 @@ uint32_t MemoReader::countHeads(uint32_t blockSize) {
 uint32_t inferBlockSize(MemoReader& reader,
                         const std::vector<std::pair<uint32_t, bool>>& references) {
   if (reader.kind() == MemoKind::kDbase3) return kDbase3BlockSize;
+  std::vector<uint32_t> candidates;
+  for (uint32_t size = 1; size <= 16384; size *= 2) candidates.push_back(size);
+  // FoxPro also takes a block size in units of 512 bytes.
+  for (uint32_t units = 3; units <= 32; ++units) {
+    if ((units & (units - 1)) != 0) candidates.push_back(units * 512);
+  }
+  // Every memo head lies on the grid of the true size: a multiple of it
+  // misses the heads between its blocks, while a divisor finds the same
+  // ones. A size whose grid holds clearly fewer heads than a fine grid
+  // (32 bytes; 1 for the sizes below it, where stray bytes pass for heads
+  // more often) is a multiple of the true one and is not taken: a few
+  // references landing on other memos' heads under it never win.
+  constexpr uint32_t kFineGrid = 32;
+  const uint32_t fineHeads = reader.countHeads(kFineGrid);
+  const uint32_t finestHeads = reader.countHeads(1);
+  auto onTheGrid = [&](uint32_t size) {
+    const uint32_t heads = reader.countHeads(size);
+    return heads * 10 >= (size >= kFineGrid ? fineHeads : finestHeads) * 9;
+  };
   auto score = [&](uint32_t blockSize) {
     uint32_t landed = 0;
     for (const auto& [block, text] : references) {
@@ -453,38 +493,17 @@ uint32_t inferBlockSize(MemoReader& reader,
     }
     return landed;
   };
-  std::vector<uint32_t> candidates;
-  for (uint32_t size = 1; size <= 16384; size *= 2) candidates.push_back(size);
-  // FoxPro also takes a block size in units of 512 bytes.
-  for (uint32_t units = 3; units <= 32; ++units) {
-    if ((units & (units - 1)) != 0) candidates.push_back(units * 512);
-  }
-  // The reader's own size (the header's, or the kind's usual one) holds
-  // unless another does better. Sizes that do equally well are told apart
-  // by the memo heads found stepping through the file: a multiple of the
-  // true size misses those between its blocks, a divisor finds the same
-  // ones, so of those the larger is taken.
+  // The reader's own size (the kind's usual one) holds unless another
+  // does better; of sizes that do equally well, the larger.
   uint32_t best = reader.blockSize();
-  uint32_t bestScore = score(best);
-  uint32_t bestHeads = 0;
-  bool headsCounted = false;
-  for (uint32_t size : candidates) {
-    if (size == best) continue;
-    const uint32_t landed = score(size);
-    if (landed < bestScore || landed == 0) continue;
-    if (landed == bestScore) {
-      if (!headsCounted) {
-        bestHeads = reader.countHeads(best);
-        headsCounted = true;
-      }
-      const uint32_t heads = reader.countHeads(size);
-      if (heads < bestHeads || (heads == bestHeads && size < best)) continue;
-      bestHeads = heads;
-    } else {
-      headsCounted = false;
+  uint32_t bestScore = onTheGrid(best) ? score(best) : 0;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    const uint32_t landed = score(candidates[i]);
+    if (landed < bestScore || landed == 0 || !onTheGrid(candidates[i])) continue;
+    if (landed > bestScore || (landed == bestScore && landed != 0 && candidates[i] > best)) {
+      best = candidates[i];
+      bestScore = landed;
     }
-    best = size;
-    bestScore = landed;
   }
   return best;
 }
@@ -495,9 +514,10 @@ MemoDiagnosis diagnoseMemo(MemoReader& reader,
   d.kind = reader.kind();
   d.size = reader.size();
   d.headerBlockSize = reader.header().blockSize;
-  const uint32_t inferred = inferBlockSize(reader, references);
-  d.blockSizeInferred = inferred != reader.blockSize() || d.headerBlockSize == 0;
-  reader.setBlockSize(inferred);
+  // As the recovery does: only a header that lost its block size has it
+  // inferred.
+  d.blockSizeInferred = d.headerBlockSize == 0 && reader.kind() != MemoKind::kDbase3;
+  if (d.blockSizeInferred) reader.setBlockSize(inferBlockSize(reader, references));
   d.blockSize = reader.blockSize();
   d.cutShort = uint64_t{reader.header().nextFreeBlock} * d.blockSize > d.size &&
                d.headerBlockSize != 0;

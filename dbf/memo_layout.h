@@ -138,11 +138,12 @@ class MemoReader {
   std::vector<Found> walk();
 
   // Looks whether the file's program leaves zeros after a memo's end in
-  // its last block; from then on a memo with other bytes there counts as
-  // overwritten (kNotText). Files that leave old bytes there are read as
-  // before.
+  // its last block (dBase III: two end marks after it); from then on a
+  // memo with other bytes there counts as overwritten (kNotText). Files
+  // whose program leaves old bytes there are read as before.
   void learnSlack();
-  // The memo heads found stepping through the file under `blockSize`.
+  // The memo heads found stepping through the file's first MiB under
+  // `blockSize`.
   uint32_t countHeads(uint32_t blockSize);
 
  private:
@@ -155,13 +156,16 @@ class MemoReader {
   MemoHeader header_;
   uint32_t blockSize_;
   bool zeroSlack_ = false;
+  // dBase III: the file ends its memos with two end marks (learnSlack).
+  bool doubleMark_ = false;
 };
 
 // The block size under which the most `references` land on sound heads of
 // the wanted kind (reference, wantsText); the reader's own when none does
-// better. Candidates are the sizes the table programs write; of sizes that
-// do equally well, the one whose grid holds the most memo heads, and of
-// those the largest.
+// better. Candidates are the sizes the table programs write that are no
+// multiple of the true size: their grid holds nearly as many memo heads
+// (countHeads) as that of their largest divisor among the candidates; of
+// sizes that do equally well, the largest.
 uint32_t inferBlockSize(MemoReader& reader, const std::vector<std::pair<uint32_t, bool>>& references);
 
 // What is wrong with a memo file, for `inspect` and the recovery report.

@@ -125,18 +125,18 @@ void MemoRepair::settle(std::vector<std::string>* repairs) {
     return;
   }
   if (blockSize_ == 0) {
-    const uint32_t declared = reader_->header().blockSize;
-    blockSize_ = inferBlockSize(*reader_, samples_);
-    reader_->setBlockSize(blockSize_);
-    blockSizeInferred_ = blockSize_ != declared;
+    // A header that still gives its block size is believed: with a few
+    // references, a wrong size can land as many of them on other memos.
+    if (reader_->header().blockSize == 0) {
+      reader_->setBlockSize(inferBlockSize(*reader_, samples_));
+      blockSizeInferred_ = true;
+    }
+    blockSize_ = reader_->blockSize();
     reader_->learnSlack();
   }
   if (blockSizeInferred_) {
-    const uint32_t declared = reader_->header().blockSize;
-    repairs->push_back(
-        (declared == 0 ? std::string("the memo file's header lost its block size")
-                       : "the memo file's header gives block size " + grouped(declared)) +
-        ": " + grouped(blockSize_) + " taken, the size the memo references fit");
+    repairs->push_back("the memo file's header lost its block size: " + grouped(blockSize_) +
+                       " taken, the size the memo references fit");
   }
 }
 
