@@ -21,6 +21,7 @@ std::string helpText() {
          "thorough recovery runs unless --classic is given; after each table it\n"
          "says what it passed over and what it repaired.\n"
          "To look first or take the data elsewhere: dbfrecover inspect --help, export --help.\n"
+         "All of it on a page in your web browser: dbfrecover serve --help.\n"
          "\n"
          "Options:\n"
          "  -o, --output DIR   output folder; it must exist (default: the current folder)\n"
@@ -31,6 +32,11 @@ std::string helpText() {
          "                     engine's first interface get it\n"
          "  -h, --help         show this help and exit\n"
          "      --version      show the version and exit\n"
+         "\n"
+         "Examples:\n"
+         "  dbfrecover calls.dbf\n"
+         "  dbfrecover -o recovered -l recover.log *.dbf\n"
+         "  dbfrecover --json -o recovered orders.dbf > report.jsonl\n"
          "\n"
          "Exit status:\n"
          "  0    every table was written\n"
@@ -48,7 +54,10 @@ std::string helpText() {
          "Environment:\n"
          "  " + std::string(kEngineVariable) + "        the engine library to load instead of " +
          kEngineFileName + "\n"
-         "                     beside dbfrecover\n";
+         "                     beside dbfrecover" +
+         (*kInstalledEngineFolder ? std::string(" or in ") + kInstalledEngineFolder + " from there"
+                                  : std::string()) +
+         "\n";
 }
 
 std::string versionText() { return std::string("dbfrecover ") + KEST_HOST_VERSION + "\n"; }
