@@ -1,17 +1,20 @@
 // The extensions a run may switch on beside the classic recovery, and what a
 // run found and did, for the host to show its user.
 //
-// Every extension is one named flag with one step of its own in the code
-// that reads it; with no flag set (the classic run) no such step runs and
-// the run is exactly the classic one. The public values of the flags and
-// the report's layout are in kestdll/include/kestdll.h, which checks they
-// agree with these.
+// Every step of the thorough recovery is one named flag with one step of
+// its own in the code that reads it; with no flag set (the classic run) no
+// such step runs and the run is exactly the classic one. A host chooses
+// the thorough recovery whole and may leave out the few steps
+// kestdll/include/kestdll.h names; the rest are the engine's own, switched
+// one by one only by its tests.
 #ifndef KEST_COMMON_RECOVERY_OPTIONS_H_
 #define KEST_COMMON_RECOVERY_OPTIONS_H_
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "Common/run_findings.h"
 
 namespace kest {
 
@@ -73,9 +76,10 @@ struct RecoveryReport {
   int32_t method = 0;
   uint32_t recordsWritten = 0;
   PassedOver passedOver;
-  // Each repair applied, in words a user understands ("record count
-  // 1000000 corrected to 6630 from the file size").
-  std::vector<std::string> repairs;
+  // What the run found and repaired, in words a user understands ("record
+  // count 1000000 corrected to 6630 from the file size"), each step's
+  // findings as it found them.
+  RunFindings findings;
   // Why a result or companion could not be written whole, in the system's
   // words, with its code; empty when nothing failed in the writing.
   std::string writeError;

@@ -7,6 +7,8 @@
 
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
+#include "thorough/record_alignment.h"
+#include "thorough/record_model.h"
 #include "dbf/memo_companion.h"
 
 namespace kest {
@@ -127,6 +129,7 @@ Method0::Method0(const char* path, platform::Env* env, RunContext* context)
       tablePath_(path != nullptr ? path : "") {
   Log().Info("In Method0::Method0()");
   validRecords_ = 0;
+  if (RunFindings* kept = context_->findings()) findings_ = kept;
   table_ = std::make_unique<LLFile>(path, env);
   table_->GetSize();
   Log().Info("Method0::Method0() exiting");
@@ -146,7 +149,7 @@ int32_t Method0::Parse(RecordSink* sink) {
   context_->pollBreak();
   options_ = context_->options();
   passedOver_ = PassedOver{};
-  repairs_.clear();
+  findings_->restart(kBestCaseStep);
   level7_ = false;
 
   std::unique_ptr<uint8_t[]> head = table_->ReadAlloc(0, sizeof header_.bytes);
@@ -213,13 +216,13 @@ int32_t Method0::Parse(RecordSink* sink) {
       // A table without memo fields gets no memo file of its own.
       if (!memoRepair_->hasMemoFields()) memoRepair_.reset();
     }
-    if (memoRepair_) {
-      MemoPassSink memoSink(memoRepair_.get(), sink);
-      thoroughScan(recordCount, &memoSink, /*writing=*/sink != nullptr);
-      memoRepair_->settle(&repairs_);
-    } else {
-      thoroughScan(recordCount, sink, /*writing=*/sink != nullptr);
+    MemoPassSink memoSink(memoRepair_.get(), sink);
+    RecordSink* taker = memoRepair_ ? &memoSink : sink;
+    const bool writing = sink != nullptr;
+    if (!options_.has(kRealignRecords) || !evidenceScan(taker, writing)) {
+      thoroughScan(recordCount, taker, writing);
     }
+    if (memoRepair_) memoRepair_->settle(findings_);
     check_.reset();
   }
 
@@ -353,7 +356,7 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
   rebuilt.setRecordLength(static_cast<uint16_t>(rebuiltLength));
   header_ = rebuilt;
   Log().Info("Method0: header rebuilt from the field descriptors");
-  repairs_.push_back("header rebuilt from the field descriptors (" +
+  noteRepair("header rebuilt from the field descriptors (" +
                      std::to_string(fields.size()) + " fields, record length " +
                      std::to_string(rebuiltLength) + ", header length " +
                      std::to_string(rebuiltHeaderLength) + ", " + std::to_string(count) +
@@ -384,7 +387,7 @@ void Method0::readLevel7Fields() {
     fields.push_back(field);
   }
   level7_ = true;
-  repairs_.push_back("level-7 field descriptors (" + std::to_string(fields.size()) +
+  noteRepair("level-7 field descriptors (" + std::to_string(fields.size()) +
                      " fields) written in the 32-byte layout");
   fields_ = std::move(fields);
 }
@@ -427,7 +430,7 @@ uint32_t Method0::fixRecordCount(uint32_t recordCount) {
   if (recordCount <= whole) return recordCount;
   const auto fitting = static_cast<uint32_t>(whole);
   Log().InfoNumber("Method0: record count corrected from the file size to", static_cast<int32_t>(fitting));
-  repairs_.push_back("record count " + std::to_string(recordCount) + " corrected to " +
+  noteRepair("record count " + std::to_string(recordCount) + " corrected to " +
                      std::to_string(fitting) + " from the file size");
   uint8_t last = 0;
   if (size != 0) table_->ReadAt(static_cast<uint32_t>(size - 1), 1, &last);
@@ -653,7 +656,7 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink, bool writing)
     if (realign && skip != 0) {
       shift += skip;
       Log().InfoNumber("Method0: records found further on by bytes", static_cast<int32_t>(skip));
-      repairs_.push_back(m == 0 && shift == skip
+      noteRepair(m == 0 && shift == skip
                              ? "records found " + std::to_string(skip) +
                                    " bytes after the header length"
                              : "records found " + std::to_string(skip) +
@@ -680,9 +683,126 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink, bool writing)
     ++passedOver_.jammedFlag;
   }
   if (keptJammed != 0) {
-    repairs_.push_back(std::to_string(keptJammed) +
+    noteRepair(std::to_string(keptJammed) +
                        " records with a jammed deletion flag kept, the flag restored to ' '");
   }
+}
+
+bool Method0::evidenceScan(RecordSink* sink, bool writing) {
+  const uint64_t length = record_.size();
+  const uint64_t size = table_->size64();
+  const uint64_t start = header_.headerLength();
+  if (length < 2 || start >= size) return false;
+  ReadBytes read = [this](uint64_t position, size_t count, uint8_t* out) {
+    std::vector<uint8_t> buffer(count);
+    readAt(position, buffer);
+    std::memcpy(out, buffer.data(), count);
+  };
+  RecordHints hints;
+  hints.kinds = kindsOfFields(places_, static_cast<uint32_t>(length));
+  hints.recordAt = start;
+  const RecordModel model =
+      RecordModel::learn(sampleClusters(read, start, size, static_cast<uint32_t>(length)),
+                         static_cast<uint32_t>(length), hints);
+  if (!model.strong()) {
+    Log().Info("Method0: the records do not tell a record from bytes a few places off");
+    return false;
+  }
+  Log().InfoNumber("Method0: records told by the table's own, from samples:",
+                   static_cast<int32_t>(model.samples()));
+  auto slotAt = [this](uint64_t position) {
+    const uint8_t* slot = peekAt(position);
+    if (slot == nullptr) {
+      readAt(position, probe_);
+      slot = probe_.data();
+    }
+    return slot;
+  };
+  probe_.resize(length);
+  std::vector<uint8_t> around(length + 2 * RecordModel::kReach);
+  auto fits = [&](uint64_t position) {
+    const RecordModel::Fit fit = model.judge(slotAt(position));
+    if (fit != RecordModel::Fit::kUnsure) return fit == RecordModel::Fit::kYes;
+    // Records start after the header, so the bytes before one are there.
+    readAt(position - RecordModel::kReach, around);
+    return model.fitsAt(around.data(), around.size(), RecordModel::kReach);
+  };
+  FrameSync sync(start, size, static_cast<uint32_t>(length), fits);
+  ProgressSteps progress(writing ? 25 : 10, static_cast<uint32_t>(
+                                                std::min<uint64_t>((size - start) / length, UINT32_MAX)));
+  uint32_t keptJammed = 0;
+  uint64_t first = size;
+  // A check that blanks a field writes into the record: it gets a copy.
+  const bool inPlace = check_ && check_->recordLength() == length && !check_->blanks();
+  while (std::optional<uint64_t> at = sync.next()) {
+    context_->pollBreak();
+    const uint64_t number = (*at - start) / length;
+    if (options_.has(kFineProgress)) {
+      reportScanProgress(progress, static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX)),
+                         writing);
+    }
+    if (first == size) first = *at;
+    const uint8_t* record = inPlace ? peekAt(*at) : nullptr;
+    if (record == nullptr) {
+      readAt(*at, record_);
+      record = record_.data();
+    }
+    judgeFittingSlot(record, number, sink, keptJammed);
+  }
+  std::vector<AlignmentEvent> events = sync.events();
+  // Bytes before the first record are where the records begin, not a loss.
+  if (!events.empty() && events.front().first == start && first != size) {
+    const AlignmentEvent lead = events.front();
+    events.erase(events.begin());
+    if (!events.empty() && events.front().kind == AlignmentEvent::kRealigned &&
+        events.front().first == first) {
+      events.erase(events.begin());
+    }
+    (void)lead;
+    noteRepair("records found " + std::to_string(first - start) +
+               " bytes after the header length, where they fit the table's records");
+  }
+  noteAlignmentEvents(events, kBestCaseStep, *findings_);
+  if (keptJammed != 0) {
+    noteRepair(std::to_string(keptJammed) +
+               " records with a jammed deletion flag kept, the flag restored to ' '");
+  }
+  return true;
+}
+
+void Method0::judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSink* sink,
+                               uint32_t& keptJammed) {
+  const int32_t logged = static_cast<int32_t>(std::min<uint64_t>(number, INT32_MAX));
+  const uint8_t flag = record[0];
+  if (flag == kDeletedRecord) {
+    Log().DebugNumber("The record at this position was deleted", logged);
+    ++passedOver_.deleted;
+    return;
+  }
+  if (flag == kLiveRecord) {
+    Log().DebugNumber("This record is valid by its header byte:", logged);
+    if (record == record_.data() ? checkFields(record_, /*quiet=*/false)
+                                 : checkFieldsInPlace(record)) {
+      if (sink != nullptr) sink->take(record, record_.size());
+      if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
+    } else {
+      ++passedOver_.failedValueCheck;
+    }
+    return;
+  }
+  Log().DebugNumber("The record at this position is invalid", logged);
+  Log().DebugNumber("Reason: header byte is jammed, value must be 0x20 or 0x2A, value is: ", flag);
+  if (record != record_.data()) std::memcpy(record_.data(), record, record_.size());
+  // The slot fits the table's records: only its flag was hit.
+  if (options_.has(kKeepJammedRecords) && looksLikeRecord(record_) &&
+      checkFields(record_, /*quiet=*/true)) {
+    record_[0] = kLiveRecord;
+    if (sink != nullptr) sink->take(record_.data(), record_.size());
+    if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
+    ++keptJammed;
+    return;
+  }
+  ++passedOver_.jammedFlag;
 }
 
 void Method0::readRecord(uint32_t number) {
@@ -753,7 +873,7 @@ int32_t Method0::Flush(const char* path) {
     context_->pollBreak();
     writer.writeEndMark();
     context_->pollBreak();
-    if (memoRepair_) memoRepair_->publish(&repairs_);
+    if (memoRepair_) memoRepair_->publish(findings_);
     writer.close();
     return 0;
   });

@@ -97,10 +97,11 @@ class Method0 {
   const DbfHeader& header() const { return header_; }
   const std::vector<DbfFieldDescriptor>& fields() const { return fields_; }
 
-  // What the last Parse passed over, by reason, and the repairs it made,
-  // in words for the user.
+  // What the last Parse passed over, by reason, and what it found and
+  // repaired: the run's findings when the run keeps them, else the
+  // method's own.
   const PassedOver& passedOver() const { return passedOver_; }
-  const std::vector<std::string>& repairs() const { return repairs_; }
+  const RunFindings& findings() const { return *findings_; }
 
  private:
   // How a record slot fares.
@@ -111,6 +112,14 @@ class Method0 {
   // The thorough scan: the classic judgement plus the steps of the flags.
   // `writing` tells the progress range.
   void thoroughScan(uint32_t recordCount, RecordSink* sink, bool writing);
+  // The thorough scan where the table's own records say what a record
+  // looks like (thorough/record_model.h): only slots that fit are judged,
+  // wherever the frame sync finds them, up to the end of the file. False,
+  // having scanned nothing, where that evidence is too weak to decide.
+  bool evidenceScan(RecordSink* sink, bool writing);
+  // Judges one slot the evidence scan found; true when it was taken.
+  void judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSink* sink,
+                        uint32_t& keptJammed);
 
   // kRebuildHeader: when the header's own fields cannot describe the
   // table but the descriptors after it stand, header_ is made from them.
@@ -178,6 +187,9 @@ class Method0 {
   bool checkFieldsInPlace(const uint8_t* record);
   bool looksLikeRecord(const std::vector<uint8_t>& record) const;
   void reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing);
+  void noteRepair(std::string text) {
+    findings_->add(kBestCaseStep, FindingKind::kRepair, std::move(text));
+  }
 
   // Reads record `number` into the record buffer; what the file does not
   // hold reads as zero.
@@ -209,7 +221,8 @@ class Method0 {
   uint32_t memoSize_ = 0;
   RecoveryOptions options_;
   PassedOver passedOver_;
-  std::vector<std::string> repairs_;
+  RunFindings ownFindings_;
+  RunFindings* findings_ = &ownFindings_;
   std::vector<uint8_t> probe_;
 };
 

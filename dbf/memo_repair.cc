@@ -16,18 +16,11 @@ namespace {
 // The references held against the block sizes when the header lost its
 // own: enough to outvote chance, few enough to cost nothing.
 constexpr size_t kMaxSamples = 4096;
-// Emptied references named one by one in the report (a host shows a few
-// lines of repairs); the side file names them all.
-constexpr size_t kMaxNamedInReport = 5;
 
 bool visualFoxPro(uint8_t version) { return version >= 0x30 && version <= 0x32; }
 
 // "4,211": the way the report writes numbers a user reads.
-std::string grouped(uint64_t n) {
-  std::string digits = std::to_string(n);
-  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return digits;
-}
+std::string grouped(uint64_t n) { return groupedNumber(n); }
 
 std::string base64(const std::string& bytes) {
   static const char kAlphabet[] =
@@ -114,11 +107,15 @@ void MemoRepair::sample(const uint8_t* record, size_t size) {
   }
 }
 
-void MemoRepair::settle(std::vector<std::string>* repairs) {
+void MemoRepair::settle(RunFindings* findings) {
+  findings->restart(kMemoStep);
+  auto repaired = [&](std::string text) {
+    findings->add(kMemoStep, FindingKind::kRepair, std::move(text));
+  };
   if (!reader_) {
     blockSize_ = kind_ == MemoKind::kFoxPro ? kDefaultFoxProBlockSize : kDbase3BlockSize;
     if (!fields_.empty()) {
-      repairs->push_back("no memo file beside the table: the memo fields stay memo fields, " +
+      repaired("no memo file beside the table: the memo fields stay memo fields, " +
                          grouped(references_) + " memo references emptied, and an empty " +
                          memoExtension(kind_) + " memo file written");
     }
@@ -135,7 +132,7 @@ void MemoRepair::settle(std::vector<std::string>* repairs) {
     reader_->learnSlack();
   }
   if (blockSizeInferred_) {
-    repairs->push_back("the memo file's header lost its block size: " + grouped(blockSize_) +
+    repaired("the memo file's header lost its block size: " + grouped(blockSize_) +
                        " taken, the size the memo references fit");
   }
 }
@@ -251,7 +248,7 @@ std::string MemoRepair::sideText() {
          "file), then the memos no recovered record refers to, in block order.\n\n" + text;
 }
 
-void MemoRepair::publish(std::vector<std::string>* repairs) {
+void MemoRepair::publish(RunFindings* findings) {
   if (!out_ || out_->renamed) return;
   const std::string text = sideText();
   std::string sidePath;
@@ -291,14 +288,8 @@ void MemoRepair::publish(std::vector<std::string>* repairs) {
     line += ", " + grouped(orphans_) + " memos no recovered record refers to";
   }
   if (!sidePath.empty()) line += " (all in " + side + ")";
-  repairs->push_back(line);
-  for (size_t i = 0; i < emptied_.size() && i < kMaxNamedInReport; ++i) {
-    repairs->push_back(emptiedText(emptied_[i]));
-  }
-  if (emptied_.size() > kMaxNamedInReport) {
-    repairs->push_back("and " + grouped(emptied_.size() - kMaxNamedInReport) +
-                       " more memo references emptied, named in " + side);
-  }
+  findings->add(kMemoStep, FindingKind::kRepair, line);
+  for (const Emptied& e : emptied_) findings->add(kMemoStep, FindingKind::kRepair, emptiedText(e));
 }
 
 void MemoRepair::withdraw() noexcept {

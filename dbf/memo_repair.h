@@ -30,12 +30,16 @@
 #include <vector>
 
 #include "Common/recovery_options.h"
+#include "Common/run_findings.h"
 #include "dbf/memo_layout.h"
 #include "dbf/record_check.h"
 #include "dbf/result_writer.h"
 #include "platform/env.h"
 
 namespace kest {
+
+// The findings step of the memo repair.
+inline constexpr std::string_view kMemoStep = "memo";
 
 // A thorough run repairs memos under either memo flag.
 bool repairsMemos(const RecoveryOptions& options);
@@ -59,9 +63,9 @@ class MemoRepair {
   bool hasMemoFields() const { return !fields_.empty(); }
   // Counting pass: the references of a record the result will keep.
   void sample(const uint8_t* record, size_t size);
-  // After the counting pass: settles the block size (inferred when the
-  // header lost it) and adds what it found to `repairs`.
-  void settle(std::vector<std::string>* repairs);
+  // After each pass: settles the block size (inferred when the header
+  // lost it) and says what it found, afresh, in `findings`.
+  void settle(RunFindings* findings);
 
   // The memo file and the side file written beside `resultTablePath`.
   std::string memoPath(const std::string& resultTablePath) const;
@@ -72,8 +76,10 @@ class MemoRepair {
   // pass, copying the memos it keeps into the new file.
   void rewrite(uint8_t* record, size_t size);
   // Writes the side file when there is anything to put in it, then gives
-  // the memo file its final name; adds its findings to `repairs`.
-  void publish(std::vector<std::string>* repairs);
+  // the memo file its final name; adds to `findings` a summary and each
+  // emptied reference ("record 17, NOTES: block 4,211 lies past the end of
+  // the memo file").
+  void publish(RunFindings* findings);
   // Removes what create() and publish() wrote, under either name; also
   // on destruction, unless keep() came first (the table is published).
   void withdraw() noexcept;

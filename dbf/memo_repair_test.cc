@@ -49,7 +49,7 @@ class MemoRepairTest : public ::testing::Test {
     std::vector<FieldPlace> places = {{'M', 1, 10, false}};
     memo.startPass(version, places, {"NOTES"});
     for (const std::string& r : records) memo.sample(bytesOf(" " + r), 11);
-    repairs_.clear();
+    repairs_ = RunFindings();
     memo.settle(&repairs_);
     memo.startPass(version, places, {"NOTES"});
     memo.create(out_.file("r.dbf"), nullptr);
@@ -58,6 +58,7 @@ class MemoRepairTest : public ::testing::Test {
       memo.rewrite(reinterpret_cast<uint8_t*>(record.data()), record.size());
       r = record.substr(1);
     }
+    memo.settle(&repairs_);
     memo.publish(&repairs_);
     memo.keep();
     emptied_ = memo.emptied();
@@ -81,7 +82,7 @@ class MemoRepairTest : public ::testing::Test {
 
   TempDir in_, out_;
   std::string scratch_;
-  std::vector<std::string> repairs_;
+  RunFindings repairs_;
   std::vector<MemoRepair::Emptied> emptied_;
 };
 
@@ -138,7 +139,7 @@ TEST_F(MemoRepairTest, KeepsExactlyTheSoundMemosAndNamesTheRest) {
               std::string::npos)
         << side;
     EXPECT_NE(side.find("orphan"), std::string::npos) << side;
-    EXPECT_EQ(repairs_.empty(), false);
+    EXPECT_NE(repairs_.plainText().find("record 3, NOTES: block"), std::string::npos);
   }
 }
 
@@ -149,8 +150,8 @@ TEST_F(MemoRepairTest, AMissingMemoFileGivesAnEmptyOneAndEmptyReferences) {
   EXPECT_EQ(got, (std::vector<std::string>{reference(0), reference(0)}));
   EXPECT_EQ(readFile(out_.file("r.fpt")), makeMemoHeader(MemoKind::kFoxPro, 64, 8));
   EXPECT_FALSE(testing::exists(out_.file("r_memos.txt")));
-  ASSERT_EQ(repairs_.size(), 1u);
-  EXPECT_NE(repairs_[0].find("no memo file beside the table"), std::string::npos);
+  ASSERT_EQ(repairs_.texts().size(), 1u);
+  EXPECT_NE(repairs_.texts()[0].find("no memo file beside the table"), std::string::npos);
 }
 
 // Every write, sync, close and rename of the memo repair failing in turn:

@@ -8,6 +8,8 @@
 #include "host/cli_text.h"
 #include "kestdll/include/kestdll.h"
 #include "platform/console.h"
+#include "platform/env.h"
+#include "platform/path.h"
 
 namespace kest::host {
 
@@ -100,6 +102,13 @@ class LineSink : public ReportSink {
       }
     }
     if (report) emitReportLines(*report);
+    if (report && location) {
+      // Everything the run found, where the summary above is cut short.
+      std::string whole = platform::InFolder(location->folder, KEST_REPORT_TEXT_FILE);
+      if (platform::IsPresent(platform::Env::Default()->KindOf(whole))) {
+        emitOutput("  whole report:   " + plainText(whole) + "\n");
+      }
+    }
     std::fflush(stdout);
   }
 

@@ -16,6 +16,7 @@
 #include "best_case/method0.h"
 #include "dbf/memo_companion.h"
 #include "dbf/result_table.h"
+#include "kestdll/report_files.h"
 #include "kestdll/result_placement.h"
 #include "kestdll/run_failure.h"
 #include "kestdll/run_state.h"
@@ -202,6 +203,8 @@ void RecoveryRun::SetUpLog() {
 }
 
 int32_t RecoveryRun::Run() {
+  // The steps fill the report as they go.
+  if (report_ != nullptr) *report_ = RecoveryReport{};
   try {
     SetUpLog();
   } catch (...) {
@@ -382,6 +385,7 @@ bool RecoveryRun::CreateResultFolder() {
 
 int32_t RecoveryRun::WritingStage() {
   std::vector<CompanionCopy> companions;
+  auto withdraw = [&] { withdrawMemoCompanions(companions, env_); };
   try {
     reportPass(StageText(kStageWriting));
     // Fixed text, whichever method won: hosts and log readers know it.
@@ -412,7 +416,7 @@ int32_t RecoveryRun::WritingStage() {
     int32_t result = plan->method == Winner::kBestCase
                          ? bestMethod_->Flush(plan->target.c_str())
                          : worstMethod_->Flush(plan->target.c_str());
-    if (result != 0) withdrawMemoCompanions(companions, env_);
+    if (result != 0) withdraw();
     if (result == kCannotCreateResult) {
       NoteFailure([this] { return resultNotCreated(resultFolder_); });
     }
@@ -425,12 +429,16 @@ int32_t RecoveryRun::WritingStage() {
     companions.clear();
     if (!plan->companionTable.empty()) logMemoCompanionSearch(sourcePath_);
     FillReport(result == 0 ? plan->method : Winner::kNone);
+    // A run with extensions leaves its whole report beside the result.
+    if (result == 0 && NamesFailures() && report_ != nullptr) {
+      placeReportFiles(resultFolder_, *report_, env_);
+    }
     reportProgress(95);
     Log().Info("Writing to disk complete");
     reportStatus(StageText(kStageDone));
     return Finish(result);
   } catch (const RaisedCode& raised) {
-    withdrawMemoCompanions(companions, env_);
+    withdraw();
     NoteFailure([&] {
       return raised.code == kUserBreak
                  ? stoppedByUser(sourcePath_)
@@ -441,7 +449,7 @@ int32_t RecoveryRun::WritingStage() {
     });
     return ReturnEarly(KEST_USER_BREAK);
   } catch (...) {
-    withdrawMemoCompanions(companions, env_);
+    withdraw();
     // Fixed text, whichever method won (see above).
     Log().Error("Unexpected error writing to disk with Method0");
     NoteFailure([this] { return internalFailure("while the result was written", resultFolder_); });
@@ -529,25 +537,24 @@ void RecoveryRun::ReleaseMethods() {
 void RecoveryRun::FillReport(Winner written) {
   if (report_ == nullptr) return;
   RecoveryReport& report = *report_;
-  // What the writer said of a failed write stays; the rest is found anew.
-  RecoveryReport fresh;
-  fresh.writeError = std::move(report.writeError);
-  fresh.writeErrorCode = report.writeErrorCode;
-  report = std::move(fresh);
+  // The findings stay as the steps left them; what the method that wrote
+  // nothing found describes no result.
   if (written == Winner::kWorstCase && worstMethod_) {
     report.method = 2;
     // The writing pass keeps what the counting pass found passing.
     report.recordsWritten = passing1_;
+    report.passedOver = PassedOver{};
     report.passedOver.failedValueCheck = count1_ > passing1_ ? count1_ - passing1_ : 0;
+    report.findings.drop(kBestCaseStep);
     return;
   }
+  report.findings.drop(kWorstCaseStep);
   if (!bestMethod_) return;
   if (written == Winner::kBestCase) {
     report.method = 1;
     report.recordsWritten = static_cast<uint32_t>(bestMethod_->validRecords());
   }
   report.passedOver = bestMethod_->passedOver();
-  report.repairs = bestMethod_->repairs();
 }
 
 void RecoveryRun::reportStatus(const char* text) {
@@ -662,19 +669,21 @@ int32_t recoverFile(const char* sourcePath, const char* outputFolder,
 
 namespace {
 
-static_assert(uint32_t{KEST_FIX_RECORD_COUNT} == kFixRecordCount && uint32_t{KEST_REBUILD_HEADER} == kRebuildHeader &&
-              uint32_t{KEST_REALIGN_RECORDS} == kRealignRecords &&
-              uint32_t{KEST_WHOLE_TABLE_LAYOUT} == kWholeTableLayout &&
-              uint32_t{KEST_PASSING_OFFSET} == kPassingOffset && uint32_t{KEST_SHORTEST_LENGTH} == kShortestLength &&
-              uint32_t{KEST_RELAXED_VALUES} == kRelaxedValues &&
-              uint32_t{KEST_READER_SAFE_FIELDS} == kReaderSafeFields &&
-              uint32_t{KEST_KEEP_JAMMED_RECORDS} == kKeepJammedRecords &&
-              uint32_t{KEST_FINE_PROGRESS} == kFineProgress &&
+static_assert(uint32_t{KEST_FINE_PROGRESS} == kFineProgress &&
               uint32_t{KEST_KEEP_MEMO_REFERENCES} == kKeepMemoReferences &&
-              uint32_t{KEST_LEVEL7_DESCRIPTORS} == kLevel7Descriptors &&
-              uint32_t{KEST_CUT_MEMO_REFERENCES} == kCutMemoReferences &&
-              uint32_t{KEST_ALIGNED_TEXT} == kAlignedText &&
               uint32_t{KEST_THOROUGH} == kAllRecoveryFlags);
+
+// What a host may leave out of the thorough recovery; every other bit of
+// KEST_THOROUGH (each named a step in earlier versions) chooses it whole.
+constexpr uint32_t kHostChoices = kFineProgress | kKeepMemoReferences;
+
+RecoveryOptions optionsChosen(uint32_t hostFlags) {
+  RecoveryOptions chosen;
+  if ((hostFlags & ~kHostChoices) != 0) {
+    chosen.flags = (kAllRecoveryFlags & ~kHostChoices) | (hostFlags & kHostChoices);
+  }
+  return chosen;
+}
 
 // The first versions of the host's structures: what every host fills.
 constexpr uint32_t kOptionsFirstSize = sizeof(KestRecoverOptions);
@@ -692,9 +701,10 @@ void copyReport(const RecoveryReport& from, KestRecoverReport* host) {
   to->jammedRecords = from.passedOver.jammedFlag;
   to->invalidRecords = from.passedOver.failedValueCheck;
   to->cutOffRecords = from.passedOver.cutOffByEndOfFile;
-  to->repairCount = static_cast<uint32_t>(from.repairs.size());
-  for (size_t i = 0; i < from.repairs.size() && i < KEST_REPORT_REPAIRS; ++i) {
-    std::snprintf(to->repairs[i], KEST_REPORT_TEXT, "%s", from.repairs[i].c_str());
+  const std::vector<Finding>& findings = from.findings.entries();
+  to->repairCount = static_cast<uint32_t>(findings.size());
+  for (size_t i = 0; i < findings.size() && i < KEST_REPORT_REPAIRS; ++i) {
+    std::snprintf(to->repairs[i], KEST_REPORT_TEXT, "%s", findings[i].text.c_str());
   }
   to->writeErrorCode = from.writeErrorCode;
   std::snprintf(to->writeError, KEST_REPORT_TEXT, "%s", from.writeError.c_str());
@@ -712,7 +722,7 @@ int32_t recoverFileEx(const char* sourcePath, const char* outputFolder,
   if (options != nullptr) {
     if (options->size < kOptionsFirstSize) return KEST_INTERNAL;
     if ((options->flags & ~kAllRecoveryFlags) != 0) return KEST_INTERNAL;
-    chosen.flags = options->flags;
+    chosen = optionsChosen(options->flags);
   }
   if (report != nullptr && report->size < kReportFirstSize) return KEST_INTERNAL;
   RecoveryReport found;

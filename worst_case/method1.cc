@@ -56,8 +56,8 @@ std::string numbered(const char* before, uint32_t number, const char* after) {
 
 }  // namespace
 
-bool Method1::FindLayout(bool firstPass, int32_t* code) {
-  if (thoroughLayout(context_->options())) return FindThoroughLayout(firstPass, code);
+bool Method1::findLayout(bool firstPass, int32_t* code) {
+  if (thoroughLayout(context_->options())) return findThoroughLayout(firstPass, code);
   uint32_t windowSize = table_->GetSize();
   if (windowSize > kSampleWindowSize) {
     windowSize = kSampleWindowSize;
@@ -111,7 +111,7 @@ bool Method1::FindLayout(bool firstPass, int32_t* code) {
   return true;
 }
 
-bool Method1::FindThoroughLayout(bool firstPass, int32_t* code) {
+bool Method1::findThoroughLayout(bool firstPass, int32_t* code) {
   const RecoveryOptions& options = context_->options();
   const bool wholeTable = options.has(kWholeTableLayout);
   const uint32_t tableSize = table_->GetSize();
@@ -190,11 +190,20 @@ bool Method1::FindThoroughLayout(bool firstPass, int32_t* code) {
   // The offset is a position in the table; the scan starts at the first
   // slot of its phase inside the sample.
   uint32_t offset = 0;
+  model_.reset();
   if (options.has(kPassingOffset)) {
     uint32_t phase = passingOffset(sample, size);
     offset = sample.dataStart + (phase + size - sample.dataStart % size) % size;
-    notes.push_back(numbered("records found from byte ", offset,
-                             ", where they pass the record check"));
+    // Where the table's own records say records begin, when they tell a
+    // record from bytes a few places off; else where records pass.
+    if (std::optional<uint32_t> fitting = fittingOffset(sample.dataStart, size, offset)) {
+      offset = *fitting;
+      notes.push_back(numbered("records found from byte ", offset,
+                               ", where they fit the table's records"));
+    } else {
+      notes.push_back(numbered("records found from byte ", offset,
+                               ", where they pass the record check"));
+    }
   } else {
     offset = first.start + findRecordOffset(first.bytes.data(), firstSize, size);
   }
@@ -247,18 +256,88 @@ bool Method1::FindThoroughLayout(bool firstPass, int32_t* code) {
   return true;
 }
 
-void Method1::ReadSlot(uint32_t position, uint32_t count, uint8_t* out) {
+std::optional<uint32_t> Method1::fittingOffset(uint32_t dataStart, uint32_t size,
+                                               uint32_t passing) {
+  const uint32_t tableSize = table_->GetSize();
+  ReadBytes read = [this](uint64_t position, size_t count, uint8_t* out) {
+    readSlot(static_cast<uint32_t>(position), static_cast<uint32_t>(count), out);
+  };
+  RecordHints hints;
+  hints.recordAt = passing;
+  RecordModel model = RecordModel::learn(sampleClusters(read, dataStart, tableSize, size), size, hints);
+  context_->pollBreak();
+  if (!model.strong()) return std::nullopt;
+  model_ = std::move(model);
+  FrameSync sync(dataStart, tableSize, size, [this](uint64_t at) { return slotFits(at); });
+  std::optional<uint64_t> first = sync.next();
+  if (!first) {
+    model_.reset();
+    return std::nullopt;
+  }
+  return static_cast<uint32_t>(*first);
+}
+
+bool Method1::slotFits(uint64_t position) {
+  const uint32_t length = model_->length();
+  fitSlot_.resize(length + 2 * RecordModel::kReach);
+  uint8_t* slot = fitSlot_.data() + RecordModel::kReach;
+  readSlot(static_cast<uint32_t>(position), length, slot);
+  const RecordModel::Fit fit = model_->judge(slot);
+  if (fit != RecordModel::Fit::kUnsure) return fit == RecordModel::Fit::kYes;
+  if (position < RecordModel::kReach) return false;
+  readSlot(static_cast<uint32_t>(position - RecordModel::kReach),
+           static_cast<uint32_t>(fitSlot_.size()), fitSlot_.data());
+  return model_->fitsAt(fitSlot_.data(), fitSlot_.size(), RecordModel::kReach);
+}
+
+void Method1::scanByEvidence(bool firstPass, RecordSink* sink) {
+  const uint32_t length = recordSize_;
+  const uint32_t start = recordOffset_;
+  const bool keepJammed = context_->options().has(kKeepJammedRecords);
+  std::vector<uint8_t> slot(length);
+  SlotCheck check(places_, length);
+  uint32_t jammed = 0;
+  uint64_t reported = 0;
+  ProgressSteps progress(kScanProgressSpan, (scanEnd_ - start) / length);
+  FrameSync sync(start, scanEnd_, length, [this](uint64_t at) { return slotFits(at); });
+  while (std::optional<uint64_t> at = sync.next()) {
+    uint64_t done = (*at - start) / length;
+    for (; reported < done; ++reported) reportScanProgress(firstPass, progress, reported + 1);
+    context_->pollBreak();
+    readSlot(static_cast<uint32_t>(*at), length, slot.data());
+    ++recordsRead_;
+    if (check.passes(slot.data())) {
+      if (sink != nullptr) sink->take(slot.data(), length);
+      continue;
+    }
+    // The slot fits the table's records: only its flag was hit.
+    if (keepJammed && slot[0] != kLiveRecord && slot[0] != kDeletedRecord) {
+      slot[0] = kLiveRecord;
+      if (check.passes(slot.data())) {
+        if (sink != nullptr) sink->take(slot.data(), length);
+        ++jammed;
+      }
+    }
+  }
+  if (firstPass) {
+    jammedKept_ = jammed;
+    realignments_ = 0;
+    alignment_ = sync.events();
+  }
+}
+
+void Method1::readSlot(uint32_t position, uint32_t count, uint8_t* out) {
   size_t got = table_->ReadAt(position, count, out);
   if (got < count) std::memset(out + got, 0, count - got);
 }
 
-void Method1::ReportScanProgress(bool firstPass, ProgressSteps& steps, uint64_t done) {
+void Method1::reportScanProgress(bool firstPass, ProgressSteps& steps, uint64_t done) {
   if (firstPass && steps.movesAt(done)) {
     context_->reportProgress(kScanProgressBase + static_cast<int32_t>(steps.step(done)));
   }
 }
 
-void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
+void Method1::scanPassing(bool firstPass, RecordSink* sink) {
   const uint32_t length = recordSize_;
   const uint32_t start = recordOffset_;
   const uint32_t end = scanEnd_;
@@ -274,10 +353,10 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
   ProgressSteps progress(kScanProgressSpan, (end - start) / length);
   while (at + length <= end) {
     uint64_t done = (at - start) / length;
-    for (; reported < done; ++reported) ReportScanProgress(firstPass, progress, reported + 1);
+    for (; reported < done; ++reported) reportScanProgress(firstPass, progress, reported + 1);
     context_->pollBreak();
     uint32_t position = static_cast<uint32_t>(at);
-    ReadSlot(position, length, slot.data());
+    readSlot(position, length, slot.data());
     ++recordsRead_;
     if (check.passes(slot.data())) {
       if (sink != nullptr) sink->take(slot.data(), length);
@@ -285,7 +364,7 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
       previousPassed = true;
       continue;
     }
-    if (keepJammed && previousPassed && JammedRecordHolds(slot.data(), position, end, check)) {
+    if (keepJammed && previousPassed && jammedRecordHolds(slot.data(), position, end, check)) {
       // Its fields pass and the stride holds on both sides of it: only the
       // flag was hit.
       slot[0] = kLiveRecord;
@@ -300,7 +379,7 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
     uint32_t span = static_cast<uint32_t>(std::min<uint64_t>(
         end - at, uint64_t{length} * (kResyncReach + kResyncRun + 1)));
     ahead.resize(span);
-    ReadSlot(position, span, ahead.data());
+    readSlot(position, span, ahead.data());
     uint32_t next = nextPassingSlot(ahead.data(), span, position, check);
     if (next != position + length) ++realignments;
     at = next;
@@ -311,7 +390,7 @@ void Method1::ScanPassing(bool firstPass, RecordSink* sink) {
   }
 }
 
-bool Method1::JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end,
+bool Method1::jammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end,
                                 SlotCheck& check) {
   if (slot[0] == kLiveRecord || slot[0] == kDeletedRecord) return false;
   std::vector<uint8_t> live(slot, slot + recordSize_);
@@ -320,11 +399,11 @@ bool Method1::JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t
   uint64_t next = uint64_t{position} + recordSize_;
   if (next + recordSize_ > end) return true;
   live.assign(recordSize_, 0);
-  ReadSlot(static_cast<uint32_t>(next), recordSize_, live.data());
+  readSlot(static_cast<uint32_t>(next), recordSize_, live.data());
   return check.passes(live.data());
 }
 
-void Method1::ScanAtStride(bool firstPass, RecordSink* sink) {
+void Method1::scanAtStride(bool firstPass, RecordSink* sink) {
   uint32_t recordCount = header_.recordCount();
   std::vector<uint8_t> slot(recordSize_);
   const RecordCheckPlan check(places_, recordSize_);
@@ -336,7 +415,7 @@ void Method1::ScanAtStride(bool firstPass, RecordSink* sink) {
       }
     }
     context_->pollBreak();
-    ReadSlot(recordOffset_ + i * recordSize_, recordSize_, slot.data());
+    readSlot(recordOffset_ + i * recordSize_, recordSize_, slot.data());
     ++recordsRead_;
     bool valid = checkRecord(slot.data(), check, memoPresent_, memoSize_);
     if (valid && sink != nullptr) sink->take(slot.data(), recordSize_);
@@ -348,13 +427,16 @@ int32_t Method1::Parse(RecordSink* sink) {
   context_->pollBreak();
   bool firstPass = recordsRead_ == 0;
   int32_t code = 0;
-  if (!FindLayout(firstPass, &code)) return code;
+  if (!findLayout(firstPass, &code)) return code;
 
-  if (context_->options().has(kPassingOffset)) {
-    ScanPassing(firstPass, sink);
+  if (model_) {
+    scanByEvidence(firstPass, sink);
+  } else if (context_->options().has(kPassingOffset)) {
+    scanPassing(firstPass, sink);
   } else {
-    ScanAtStride(firstPass, sink);
+    scanAtStride(firstPass, sink);
   }
+  noteRepairs();
   Log().InfoNumber("Method1::Parse() exiting with code", 0);
   return 0;
 }
@@ -389,7 +471,6 @@ int32_t Method1::Flush(const char* path) {
     // slots that passed follow it.
     writer.patchRecordCount(writer.recordsWritten());
     writer.close();
-    NoteRepairs();
     return 0;
   });
   // A result that could not even be created leaves no closing line.
@@ -398,20 +479,24 @@ int32_t Method1::Flush(const char* path) {
   return rc;
 }
 
-void Method1::NoteRepairs() {
-  RecoveryReport* report = context_->report();
-  if (report == nullptr) return;
-  for (const std::string& note : notes_) report->repairs.push_back(note);
-  if (jammedKept_ != 0) {
-    report->repairs.push_back(numbered("deletion flag of ", jammedKept_,
-                                       jammedKept_ == 1 ? " record restored"
-                                                        : " records restored"));
+void Method1::noteRepairs() {
+  RunFindings* findings = context_->findings();
+  if (findings == nullptr) return;
+  findings->restart(kWorstCaseStep);
+  for (const std::string& note : notes_) {
+    findings->add(kWorstCaseStep, FindingKind::kRepair, note);
   }
+  if (jammedKept_ != 0) {
+    findings->add(kWorstCaseStep, FindingKind::kRepair,
+                  numbered("deletion flag of ", jammedKept_,
+                           jammedKept_ == 1 ? " record restored" : " records restored"));
+  }
+  noteAlignmentEvents(alignment_, kWorstCaseStep, *findings);
   if (realignments_ != 0) {
-    report->repairs.push_back(numbered("records found again ", realignments_,
-                                       realignments_ == 1
-                                           ? " time, some bytes away from the stride"
-                                           : " times, some bytes away from the stride"));
+    findings->add(kWorstCaseStep, FindingKind::kRealigned,
+                  numbered("records found again ", realignments_,
+                           realignments_ == 1 ? " time, some bytes away from the stride"
+                                              : " times, some bytes away from the stride"));
   }
 }
 

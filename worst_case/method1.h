@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,8 @@
 #include "dbf/record_check.h"
 #include "dbf/result_writer.h"
 #include "platform/env.h"
+#include "thorough/record_alignment.h"
+#include "thorough/record_model.h"
 
 namespace kest {
 
@@ -79,23 +82,33 @@ class Method1 {
  private:
   // The layout search; false when the table is too short
   // (kTooShortToSearch) or no record length scores (0).
-  bool FindLayout(bool firstPass, int32_t* code);
+  bool findLayout(bool firstPass, int32_t* code);
   // The same with one of the thorough steps switched on.
-  bool FindThoroughLayout(bool firstPass, int32_t* code);
+  bool findThoroughLayout(bool firstPass, int32_t* code);
   // The slots of the layout at the stride, each judged by the record check.
-  void ScanAtStride(bool firstPass, RecordSink* sink);
+  void scanAtStride(bool firstPass, RecordSink* sink);
   // kPassingOffset: slots that pass, found again after those that fail.
-  void ScanPassing(bool firstPass, RecordSink* sink);
+  void scanPassing(bool firstPass, RecordSink* sink);
+  // The record offset where the table's own records say records begin
+  // (thorough/record_model.h), at or after `dataStart`; nothing where they
+  // cannot tell a record from bytes a few places off. Keeps the model for
+  // the scan.
+  std::optional<uint32_t> fittingOffset(uint32_t dataStart, uint32_t size, uint32_t passing);
+  bool slotFits(uint64_t position);
+  // The slots that fit the model, wherever the frame sync finds them,
+  // judged by the record check.
+  void scanByEvidence(bool firstPass, RecordSink* sink);
   // kKeepJammedRecords: the slot at `position` fails only by its deletion
   // flag, and the slot after it passes (or none follows before `end`); the
   // scan asks only when the slot before it passed. `check` is the scan's.
-  bool JammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end, SlotCheck& check);
-  void ReportScanProgress(bool firstPass, ProgressSteps& steps, uint64_t done);
+  bool jammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t end, SlotCheck& check);
+  void reportScanProgress(bool firstPass, ProgressSteps& steps, uint64_t done);
   // Reads `count` bytes at `position` into `out`, the scans' buffer kept
   // from slot to slot; what the table does not hold reads as zero.
-  void ReadSlot(uint32_t position, uint32_t count, uint8_t* out);
-  // Adds what the thorough steps found to the run's report, if it keeps one.
-  void NoteRepairs();
+  void readSlot(uint32_t position, uint32_t count, uint8_t* out);
+  // Puts what the thorough steps found in the run's findings, if it keeps
+  // them, in place of what an earlier pass put there.
+  void noteRepairs();
 
   platform::Env* env_;
   RunContext* context_;
@@ -114,6 +127,11 @@ class Method1 {
   std::vector<std::string> notes_;
   uint32_t realignments_ = 0;
   uint32_t jammedKept_ = 0;
+  // The record model of the thorough layout, when the table's records tell
+  // a record apart; what the scan by it passed over and where it moved.
+  std::optional<RecordModel> model_;
+  std::vector<uint8_t> fitSlot_;
+  std::vector<AlignmentEvent> alignment_;
 };
 
 }  // namespace kest

@@ -127,95 +127,47 @@ KEST_API int32_t KEST_CALL FileRecover(const char* sourcePath, const char* outpu
                                        const char* logFileName);
 
 /*
- * The thorough recovery: FileRecover with extensions beside the classic
- * run, each one a flag of its own. A host that switches none of them on
- * gets exactly what FileRecover gives (the same callbacks, log lines,
- * result bytes and return codes).
+ * The thorough recovery: FileRecover and more. A host chooses it or not,
+ * and the few things below it may leave out; a host that sets no flag gets
+ * exactly what FileRecover gives (the same callbacks, log lines, result
+ * bytes and return codes).
+ *
+ * What the thorough recovery does beyond the classic run: a record count
+ * larger than the file holds is corrected from the size; a header whose
+ * own fields are destroyed is rebuilt from intact field descriptors; the
+ * records are found where the table's own records say they are (a model
+ * of what a record of this table looks like, learned from the table): a
+ * stretch overwritten in place is passed over, bytes inserted or removed
+ * are followed, records behind the header's count are taken, and no slot
+ * that does not look like the table's records is ever written, whatever
+ * its values; values a sound table may hold (blank dates, '?' logicals)
+ * count as empty; a record whose only fault is a jammed deletion flag is
+ * kept, its flag restored; level-7 descriptors are read and written in the
+ * 32-byte layout every common reader opens; records referring past the
+ * end of a cut memo companion stay whole. The worst-case method searches
+ * the whole table and takes its record offset by the same evidence. What
+ * the run found is in the report (and, whole, in the report files beside
+ * the result).
+ *
+ * Bits 0x0001..0x2000 named the steps one by one in earlier versions:
+ * any of them still chooses the thorough recovery, and none is refused.
+ * The two below on their own choose nothing: they say what a thorough
+ * recovery leaves out when they are not set.
  */
 enum {
-  /* A record count larger than the file holds is corrected from the file
-   * size: the whole records the file holds are read. A last record the end
-   * of the file cuts through is left out and counted in cutOffRecords. */
-  KEST_FIX_RECORD_COUNT = 0x0001,
-  /* A header whose own fields are destroyed (a record length of 0 or too
-   * short for its fields, a header length that does not reach past the
-   * terminator or lies beyond the file) but whose field descriptors stand
-   * is rebuilt from them: record length 1 + the field lengths, header
-   * length the terminator's end (or that and the 263-byte back link of
-   * Visual FoxPro, where the records begin there), count from the size.
-   * With this flag the descriptors are read up to the terminator rather
-   * than only the first 32, and displacements that put a field past the
-   * record's end are taken as unset. */
-  KEST_REBUILD_HEADER = 0x0002,
-  /* Records that begin some bytes away from where the header puts them
-   * are found and read from where they are: when hardly any record after
-   * a faulty one passes the record check, the bytes up to the phase at
-   * which a run of records passes best (looked for over eight records
-   * and 4,096 bytes) are skipped, at the start of the records or in their
-   * middle. Skipped bytes count as no record. */
-  KEST_REALIGN_RECORDS = 0x0004,
-  /* The worst-case method looks at the whole table, not only its first
-   * 131,072 bytes (memory stays bounded). */
-  KEST_WHOLE_TABLE_LAYOUT = 0x0008,
-  /* The worst-case record offset is the one at which records pass the
-   * record check. */
-  KEST_PASSING_OFFSET = 0x0010,
-  /* A worst-case record length that is a multiple of a shorter length
-   * that fits as well gives way to the shorter one. */
-  KEST_SHORTEST_LENGTH = 0x0020,
-  /* Values a sound table may hold count as empty rather than invalid:
-   * blank dates (spaces or zero bytes), dates outside 1970..2100 that are
-   * calendar dates, '?' and zero-byte logicals, and memo fields that hold
-   * their block number as text (blank or digits). */
-  KEST_RELAXED_VALUES = 0x0040,
-  /* The fields the worst-case method invents get types and lengths that
-   * every common reader opens. */
-  KEST_READER_SAFE_FIELDS = 0x0080,
-  /* A record whose only fault is a deletion flag that is neither ' ' nor
-   * '*' is kept, as a live record: its flag is written as ' ', every other
-   * byte as the table holds it. Only where records stand (the records
-   * around it pass, or no other phase is in sight) and only when it looks
-   * like a record: not all zero bytes, no control bytes in its character
-   * fields. The report counts the kept ones among the repairs. */
-  KEST_KEEP_JAMMED_RECORDS = 0x0100,
   /* Progress moves during the long scans as well, within the ranges the
    * classic run uses (11..19 while the best-case method counts, 71..94
-   * while it writes). */
+   * while it writes). Part of KEST_THOROUGH; leave it out for the classic
+   * run's progress. */
   KEST_FINE_PROGRESS = 0x0200,
   /* A table without a memo companion keeps its records byte for byte: its
    * memo fields become character fields that hold the block numbers as
    * the records store them (digits, or four binary bytes in FoxPro
    * tables), not blanks, so that the memo texts can be joined to them
-   * again should the companion turn up. */
+   * again should the companion turn up. Part of KEST_THOROUGH; leave it
+   * out to have such memo fields blanked as the classic run does. */
   KEST_KEEP_MEMO_REFERENCES = 0x0400,
-  /* A level-7 table (version 0x04 or 0x8C), whose field descriptors are
-   * 48 bytes long after 36 bytes of language driver name, is judged by
-   * those descriptors, and its result is written in the layout every
-   * common reader opens: 32-byte descriptors (names cut to 10
-   * characters), version 0x03, or 0x8B with a memo companion. The
-   * records keep every byte; fields of the level-7 types that readers of
-   * that layout do not know (+ I O @, and memo types without a companion)
-   * become character fields of the same length. */
-  KEST_LEVEL7_DESCRIPTORS = 0x0800,
-  /* A memo companion cut short: when a record the best-case method keeps
-   * refers to a memo that does not lie whole inside the companion, every
-   * reader of the result would fail on it. The records stay byte for byte
-   * and the result's memo fields become character fields holding the
-   * block numbers, as without a companion; the cut companion is still
-   * copied beside the result, for the memos it holds. The report names
-   * how many records refer past the cut. */
-  KEST_CUT_MEMO_REFERENCES = 0x1000,
-  /* With KEST_REALIGN_RECORDS: in a table of text fields a column of
-   * padding passes for a column of deletion flags, and every field passes
-   * wherever it is cut from. Programs write text left-aligned, so where
-   * records stand their text fields begin with their text; in a phase that
-   * is off they begin with spaces as often as not. A phase whose filled
-   * text fields begin with spaces more often than with text does not hold,
-   * and a phase that passes as often as the scan's own and whose text
-   * fields begin with their text more often, by half a field a slot at
-   * least, is taken instead. */
-  KEST_ALIGNED_TEXT = 0x2000,
-  /* Every extension above. */
+  /* The thorough recovery with everything above. */
   KEST_THOROUGH = 0x3FFF
 };
 
@@ -226,11 +178,13 @@ enum {
  */
 typedef struct KestRecoverOptions {
   uint32_t size;
-  uint32_t flags; /* KEST_* extension flags above, or'ed */
+  uint32_t flags; /* KEST_THOROUGH, less what the host leaves out */
 } KestRecoverOptions;
 
 #define KEST_REPORT_REPAIRS 8
 #define KEST_REPORT_TEXT 256
+#define KEST_REPORT_TEXT_FILE "REPORT.TXT"
+#define KEST_REPORT_JSON_FILE "REPORT.JSON"
 
 /*
  * What a run found and did, for the host to show its user. The host sets
@@ -239,8 +193,8 @@ typedef struct KestRecoverOptions {
  * those of the method whose result was written: for the best-case method
  * the record slots its header declares (or the repaired count), for the
  * worst-case method the slots of its layout (those that fail count as
- * invalidRecords). A run without extensions fills it as well; what it
- * counts then changes nothing the run shows.
+ * invalidRecords). A classic run fills it as well; what it counts then
+ * changes nothing the run shows.
  */
 typedef struct KestRecoverReport {
   uint32_t size;
@@ -251,10 +205,14 @@ typedef struct KestRecoverReport {
   uint32_t jammedRecords;    /* deletion flag neither ' ' nor '*' */
   uint32_t invalidRecords;   /* a field failed the value check */
   uint32_t cutOffRecords;    /* beyond the end of the file */
-  /* Repairs applied, in words for the user ("record count 1000000
-   * corrected to 6630 from the file size"), NUL-terminated and cut to
-   * KEST_REPORT_TEXT - 1 bytes; `repairCount` counts them all, the first
-   * KEST_REPORT_REPAIRS are described. */
+  /* What the run found and repaired, in words for the user ("record count
+   * 1000000 corrected to 6630 from the file size", "bytes 1,175,552-
+   * 1,179,647 held no records: 12 records lost"), NUL-terminated and cut
+   * to KEST_REPORT_TEXT - 1 bytes; `repairCount` counts them all, the
+   * first KEST_REPORT_REPAIRS are described. A thorough run that
+   * writes a result also leaves the whole report beside it in its results
+   * folder, as KEST_REPORT_TEXT_FILE (plain text) and
+   * KEST_REPORT_JSON_FILE. */
   uint32_t repairCount;
   char repairs[KEST_REPORT_REPAIRS][KEST_REPORT_TEXT];
   /* Added later; filled only when `size` holds them. Why the result or a
@@ -264,29 +222,29 @@ typedef struct KestRecoverReport {
    * and left no result and no companion under their final names. */
   uint32_t writeErrorCode;
   char writeError[KEST_REPORT_TEXT];
-  /* Added later; filled only when `size` holds it. Why a run with
-   * extensions returned a code other than KEST_OK, in plain words ("the
-   * table is empty", "the table cannot be opened (Permission denied)"),
-   * cut like the repairs; empty after KEST_OK and after a run without
-   * extensions. The run's log holds the same words as an ERROR line,
-   * followed by the path they concern. */
+  /* Added later; filled only when `size` holds it. Why a thorough run
+   * returned a code other than KEST_OK, in plain words ("the table is
+   * empty", "the table cannot be opened (Permission denied)"), cut like
+   * the repairs; empty after KEST_OK and after a classic run. The run's
+   * log holds the same words as an ERROR line, followed by the path they
+   * concern. */
   char failure[KEST_REPORT_TEXT];
 } KestRecoverReport;
 
 /*
  * FileRecover with options and a report. `options` null (or no flag set)
- * is FileRecover itself; `report` may be null. With extensions the choice
+ * is FileRecover itself; `report` may be null. In a thorough run the choice
  * between the methods weighs the records each would write (the classic
  * choice weighs the worst-case method's slots, passing or not), and a run
  * whose worst-case layout passes no record while the best case found none
- * returns KEST_NOTHING rather than an empty result. A run with any
- * extension that returns a code other than KEST_OK writes one ERROR line
+ * returns KEST_NOTHING rather than an empty result. A thorough run that
+ * returns a code other than KEST_OK writes one ERROR line
  * more than FileRecover would, last before its exit line: why, in plain
  * words and with the system's words where it gave some, then ": " and the
  * path concerned (the table, the output or results folder, the result
  * path), e.g. "the table is empty: /data/t.dbf". Returns the codes of FileRecover; an
  * `options` or `report` whose `size` is smaller than the first version of
- * its structure, or flags this engine does not know, are refused with
+ * its structure, or flags outside KEST_THOROUGH, are refused with
  * KEST_INTERNAL before anything is read or made (no callback is called).
  */
 KEST_API int32_t KEST_CALL FileRecoverEx(const char* sourcePath, const char* outputFolder,
