@@ -417,7 +417,7 @@ bool Method0::keepMemoFields() const {
   // companion the check holds no block number against anything, and the
   // test of a jammed record's character fields leaves binary block
   // numbers alone.
-  return noMemoCompanion_ && repairsMemos(options_);
+  return noMemoCompanion_ && options_.has(kKeepMemoReferences);
 }
 
 uint32_t Method0::fixRecordCount(uint32_t recordCount) {

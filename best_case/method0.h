@@ -132,9 +132,9 @@ class Method0 {
   // header, and the result's header and descriptors in the 32-byte layout.
   void readLevel7Fields();
   void plainLevel7Header(DbfHeader& header, std::vector<DbfFieldDescriptor>& fields) const;
-  // With the memo repair the memo fields of a table without a memo
-  // companion stay memo fields (the repair empties them); without it they
-  // are blanked character fields, as in the classic scan.
+  // kKeepMemoReferences: the memo fields of a table without a memo
+  // companion stay memo fields (the memo repair empties them); without it
+  // they are blanked character fields, as in the classic scan.
   bool keepMemoFields() const;
   // The result carries memo fields: the table has a memo companion, or the
   // memo repair writes one.
