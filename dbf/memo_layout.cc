@@ -454,7 +454,7 @@ uint32_t MemoReader::countHeads(uint32_t blockSize) {
       ++block;
       continue;
     }
-    uint8_t head[kMemoBlockHead];
+    uint8_t head[kMemoBlockHead] = {};
     readAt(uint64_t{at} * blockSize, sizeof head, head);
     const uint64_t stored =
         kind_ == MemoKind::kFoxPro ? kMemoBlockHead + uint64_t{big32(head + 4)} : le::Get32(head + 4);
