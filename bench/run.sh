@@ -3,6 +3,7 @@
 # converter that only reads, from one run of this script:
 #
 #   bench/run.sh [BUILD_DIR]        (default: build; RUNS=3 repetitions)
+#   SIZES=none EXPORT_SIZES=256 bench/run.sh    (the export part alone)
 #
 # For tables of 10 MB, 100 MB and 1 GB made by bench_table it measures, on
 # the same file and disk, warm: the floor (cat of the table, then cp of it),
@@ -17,7 +18,9 @@
 # Each figure is the median of RUNS runs. Peak
 # RSS comes from /usr/bin/time -v. The 1 GB table needs about 3 GB free in
 # KEST_BENCH_DIR (default /tmp/kest-bench); without the room it is left
-# out, and the script says so.
+# out, and the script says so. Then the export of a healthy table of each
+# of EXPORT_SIZES MB (default: the same sizes) to CSV, JSON Lines and SQLite
+# beside pgdbf and sqlite3's own .import of the CSV; see the end.
 set -eu
 
 build=${1:-build}
@@ -86,6 +89,7 @@ printf '| table | floor s | floor+sync s | pgdbf s | run s | MB/s | run / floor 
 printf '|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n'
 
 for mb in $sizes; do
+  [ "$mb" = none ] && continue
   need=$((mb * 3 + 100))
   if [ "$(free_mb)" -lt "$need" ]; then
     echo "| $mb MB | left out: needs about $need MB free in $work, $(free_mb) MB there |"
@@ -142,5 +146,70 @@ for mb in $sizes; do
     "$(ratio "$lines" "$logged" %.0f)" "$(ratio "$lines" "$loggedcpu" %.0f)" "$written" \
     "$(peak_mib run)" "$([ "$logged" = - ] && echo - || peak_mib log)" \
     "$(seconds thorough)" "$(cpu thorough)" "$(seconds worst)" "$(cpu worst)"
+done
+
+# Export of a healthy table (bench_table without damaged records: a damaged
+# one is recovered first) of each of EXPORT_SIZES MB (default: SIZES) to
+# CSV, JSON Lines and SQLite, beside pgdbf (to /dev/null, and writing its
+# SQL into a file on the same disk) and sqlite3's own .import of the CSV
+# export into a new database. Ratios are of the medians.
+export_sizes=${EXPORT_SIZES:-$sizes}
+have_sqlite=no
+command -v sqlite3 >/dev/null 2>&1 && "$dbfrecover" export --help 2>&1 | grep -q sqlite &&
+  have_sqlite=yes
+export_one() {  # export_one FORMAT TABLE: one timed export into a new folder
+  out=$(mktemp -d "$work/out.XXXXXX")
+  if [ "$1" = sqlite ]; then
+    timed "$1" "$dbfrecover" export -f sqlite "$2" -o "$out/t.db"
+  else
+    timed "$1" "$dbfrecover" export -f "$1" "$2" -o "$out"
+  fi
+  rm -rf "$out"
+}
+printf '\n| export | pgdbf s | pgdbf to file s | csv s | pgdbf / csv | jsonl s | jsonl / csv | sqlite s | sqlite3 .import s | sqlite / .import | peak RSS MiB (csv, jsonl, sqlite) |\n'
+printf '|---|---|---|---|---|---|---|---|---|---|---|\n'
+for mb in $export_sizes; do
+  [ "$mb" = none ] && continue
+  need=$((mb * 4 + 100))
+  if [ "$(free_mb)" -lt "$need" ]; then
+    echo "| $mb MB | left out: needs about $need MB free in $work, $(free_mb) MB there |"
+    continue
+  fi
+  table=$work/export$mb.dbf
+  "$maker" "$table" "$mb" --damaged 0 >/dev/null
+  csv=$(mktemp -d "$work/csv.XXXXXX")
+  "$dbfrecover" export "$table" -o "$csv" >/dev/null
+  sync
+  rm -f "$work"/*.times
+  cat "$table" >/dev/null  # warm
+  i=0
+  while [ $i -lt "$runs" ]; do
+    if [ $have_pgdbf = yes ]; then
+      timed pgdbf sh -c "pgdbf -s latin1 '$table' > /dev/null"
+      timed pgfile sh -c "pgdbf -s latin1 '$table' > '$work/pgdbf.sql'"
+      rm -f "$work/pgdbf.sql"
+    fi
+    export_one csv "$table"
+    export_one jsonl "$table"
+    if [ $have_sqlite = yes ]; then
+      export_one sqlite "$table"
+      rm -f "$work/import.db"
+      timed import sqlite3 "$work/import.db" ".import --csv '$csv/export$mb.csv' t"
+      rm -f "$work/import.db"
+    fi
+    i=$((i + 1))
+  done
+  rm -rf "$table" "$csv"
+  pg=-; pgfile=-; lite=-; import=-
+  [ $have_pgdbf = yes ] && { pg=$(seconds pgdbf); pgfile=$(seconds pgfile); }
+  [ $have_sqlite = yes ] && { lite=$(seconds sqlite); import=$(seconds import); }
+  printf '| %s MB | %s (%s) | %s (%s) | %s (%s) | %s | %s (%s) | %s | %s (%s) | %s (%s) | %s | %s, %s, %s |\n' \
+    "$mb" "$pg" "$([ "$pg" = - ] && echo - || cpu pgdbf)" \
+    "$pgfile" "$([ "$pgfile" = - ] && echo - || cpu pgfile)" \
+    "$(seconds csv)" "$(cpu csv)" "$(ratio "$pg" "$(seconds csv)")" \
+    "$(seconds jsonl)" "$(cpu jsonl)" "$(ratio "$(seconds jsonl)" "$(seconds csv)")" \
+    "$lite" "$([ "$lite" = - ] && echo - || cpu sqlite)" \
+    "$import" "$([ "$import" = - ] && echo - || cpu import)" "$(ratio "$lite" "$import")" \
+    "$(peak_mib csv)" "$(peak_mib jsonl)" "$([ "$lite" = - ] && echo - || peak_mib sqlite)"
 done
 rm -f "$work"/*.times "$work/time.out" "$work/stderr.out"

@@ -1,15 +1,21 @@
 #include "host/export.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "host/cli_text.h"
+#include "host/engine_library.h"
 #include "host/export_writers.h"
 #include "host/subcommand_cli.h"
+#include "host/table_files.h"
 #include "platform/console.h"
+#include "platform/path.h"
 #include "reader/field_value.h"
 #include "reader/memo_file.h"
 #include "reader/table.h"
@@ -23,7 +29,10 @@ const char kUsageLine[] = "Usage: dbfrecover export [options] TABLE.dbf... -o OU
 const char kHelp[] =
     "Usage: dbfrecover export [options] TABLE.dbf... -o OUT\n"
     "Writes the records of each table to CSV, JSON Lines or an SQLite database.\n"
-    "Tables and memo companions are only read; nothing that exists is replaced.\n"
+    "Tables and memo companions are only read; nothing that exists is replaced,\n"
+    "and an output appears whole or not at all. A damaged table is recovered\n"
+    "first (the default recovery, in a temp folder) and what it brings back is\n"
+    "exported; the table's closing line says so.\n"
     "\n"
     "Options:\n"
     "  -o, --output OUT     csv, jsonl: an existing folder, which gets TABLE.csv or\n"
@@ -47,12 +56,18 @@ const char kHelp[] =
     "  0  every table was exported\n"
     "  4  a table cannot be read\n"
     "  5  an output cannot be created or written (also: it exists already)\n"
+    "  130  stopped by Ctrl-C (the table being exported has no output)\n"
     "  Over several tables the worst counts: 5, then 4.\n"
     "  2  usage error (nothing was exported)\n";
 
-constexpr int kBarWidth = 20;
-
 std::string stemOf(const std::string& path) { return fs::path(path).stem().string(); }
+
+// The memo companion of a table, or null when it has none: the one place
+// export opens memo files.
+std::unique_ptr<reader::MemoFile> openMemo(const std::string& tablePath,
+                                           const reader::Header& header) {
+  return reader::MemoFile::Open(tablePath, header);
+}
 
 // Column names in UTF-8, unique: a damaged or duplicated descriptor name
 // must not make two columns of one name.
@@ -77,21 +92,36 @@ std::vector<Column> columnsOf(const std::vector<const reader::Field*>& fields,
   return columns;
 }
 
+// The bar of the recovery's terminal output: "[####....] 40%" after a
+// label, redrawn in place, never wider than the terminal.
 class ProgressBar {
  public:
-  ProgressBar(bool on, std::ostream& err, std::string label)
-      : on_(on), err_(err), label_(cutToFit(plainText(label), 40)) {}
+  ProgressBar(bool on, std::ostream& err) : on_(on), err_(err) {}
+  ~ProgressBar() { clear(); }
+  void label(const std::string& text) {
+    label_ = plainText(text);
+    shown_ = -1;
+  }
   void show(uint64_t done, uint64_t total) {
-    if (!on_ || total == 0) return;
-    int percent = static_cast<int>(done * 100 / total);
-    if (percent == shown_) return;
+    if (on_ && total > 0) percent(static_cast<int>(done * 100 / total));
+  }
+  void percent(int percent) {
+    percent = std::clamp(percent, 0, 100);
+    if (!on_ || percent == shown_) return;
     shown_ = percent;
+    constexpr int kBarWidth = 20;
     int filled = percent * kBarWidth / 100;
-    err_ << "\r\033[K" << label_ << " [" << std::string(filled, '#')
-         << std::string(kBarWidth - filled, '.') << "] " << percent << "%" << std::flush;
+    std::string bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') +
+                      "] " + std::to_string(percent) + "%";
+    int columns = platform::TerminalColumns(platform::ConsoleStream::kError);
+    size_t room = static_cast<size_t>(columns >= 20 ? columns - 1 : 79);
+    std::string line = bar;
+    if (room > bar.size() + 1) line = cutToFit(label_, room - bar.size() - 1) + " " + bar;
+    err_ << "\r\033[K" << cutToFit(line, room) << std::flush;
   }
   void clear() {
     if (on_ && shown_ >= 0) err_ << "\r\033[K" << std::flush;
+    shown_ = -1;
   }
 
  private:
@@ -101,112 +131,475 @@ class ProgressBar {
   int shown_ = -1;
 };
 
-int exportTable(const ExportOptions& options, const std::string& path, std::ostream& out,
-                std::ostream& err) {
-  std::string error;
-  std::unique_ptr<reader::Table> table = reader::Table::Open(path, &error);
-  if (!table) {
-    err << plainText(path) << ": cannot be read: " << error << "\n";
-    return kExitUnreadable;
-  }
-  const reader::Header& header = table->header();
-  if (header.recordLength == 0 || (table->fields().empty() && header.recordLength != 1)) {
-    err << plainText(path)
-        << ": cannot be read: the header gives no record layout (dbfrecover inspect says more)\n";
-    return kExitUnreadable;
-  }
-  std::string encoding =
-      options.encoding.empty() ? reader::defaultEncoding(header) : options.encoding;
-  reader::TextDecoder text(encoding);
-  std::unique_ptr<reader::MemoFile> memo = reader::MemoFile::Open(path, header);
-  reader::FieldDecoder decoder(header, memo.get(), &text);
+// Why a table cannot be exported as it stands but through the recovery;
+// nullopt when its header and file agree. Damage inside the records that
+// the reader can see (a deletion flag that is neither) is caught as the
+// records are read.
+const char kNoLayout[] = "the header gives no record layout";
 
-  std::vector<const reader::Field*> fields;
-  for (const reader::Field& f : table->fields()) {
-    if (!reader::isSystemField(f)) fields.push_back(&f);
+std::optional<std::string> damageOf(const reader::Table& table) {
+  const reader::Header& header = table.header();
+  if (header.recordLength == 0 || (table.fields().empty() && header.recordLength != 1)) {
+    return kNoLayout;
   }
-  std::vector<Column> columns = columnsOf(fields, header, text, options.deleted);
+  for (const reader::Field& f : table.fields()) {
+    if (uint64_t{f.offset} + f.length > header.recordLength) {
+      return "a field lies beyond the record";
+    }
+  }
+  uint64_t records = uint64_t{header.recordCount} * header.recordLength;
+  if (table.fileSize() < header.headerLength + records) {
+    return "the file ends before the records its header counts";
+  }
+  // After the records: an end mark and padding, or nothing. More is records
+  // the count leaves out or stray bytes that put records out of step.
+  if (table.fileSize() - header.headerLength - records >= header.recordLength &&
+      header.layout != reader::Layout::kDbase2) {
+    return "the file holds more than the records its header counts";
+  }
+  return std::nullopt;
+}
 
-  std::string target;
-  std::unique_ptr<RecordWriter> writer;
-  if (options.format == "csv") {
-    target = (fs::path(options.output) / (stemOf(path) + ".csv")).string();
-    writer = MakeCsvWriter(target);
-  } else if (options.format == "jsonl") {
-    target = (fs::path(options.output) / (stemOf(path) + ".jsonl")).string();
-    writer = MakeJsonLinesWriter(target);
-  }
-#ifdef KEST_HAVE_SQLITE
-  else {
-    target = options.output + " table " + stemOf(path);
-    writer = MakeSqliteWriter(options.output, stemOf(path));
-  }
-#endif
-  if (!writer->begin(columns, &error)) {
-    writer->finish(false, &error);
-    err << plainText(path) << ": cannot create the output: " << plainText(error) << "\n";
-    return kExitCannotCreate;
-  }
-
-  ProgressBar bar(options.progress, err, path);
-  const uint64_t total = table->readableRecords();
+// What one table's export did, for its closing line.
+struct Exported {
   uint64_t written = 0, leftOut = 0, nulls = 0;
   std::map<std::string, uint64_t> nullsByField;
-  std::vector<reader::Value> values(columns.size());
-  std::string_view record;
-  std::string reason;
-  bool ok = true;
-  uint64_t i = 0;
-  for (; i < total && table->record(i, &record); ++i) {
-    bar.show(i, total);
-    bool deleted = static_cast<uint8_t>(record[0]) == reader::kDeletedFlag;
-    if (deleted && !options.deleted) {
-      ++leftOut;
-      continue;
+  bool asciiOnly = false;
+};
+
+enum class Outcome { kDone, kDamaged, kUnreadable, kCannotCreate, kStopped };
+
+// One thread's means of decoding records of a table: its own reads, text
+// conversion and memo file.
+class RowDecoder {
+ public:
+  RowDecoder(const ExportOptions& options, std::unique_ptr<reader::Table> table)
+      : deleted_(options.deleted),
+        table_(std::move(table)),
+        text_(options.encoding.empty() ? reader::defaultEncoding(table_->header())
+                                       : options.encoding),
+        memo_(openMemo(table_->path(), table_->header())),
+        decoder_(table_->header(), memo_.get(), &text_) {
+    for (const reader::Field& f : table_->fields()) {
+      if (!reader::isSystemField(f)) fields_.push_back(&f);
     }
-    size_t at = 0;
-    if (options.deleted) {
-      values[0] = reader::Value();
-      values[0].kind = reader::Value::Kind::kBool;
-      values[0].boolean = deleted;
-      at = 1;
-    }
-    for (size_t k = 0; k < fields.size(); ++k) {
-      if (!decoder.decode(*fields[k], record, &values[at + k], &reason)) {
-        ++nulls;
-        ++nullsByField[columns[at + k].name + " (" + reason + ")"];
-      }
-    }
-    if (!writer->row(values, &error)) {
-      ok = false;
-      break;
-    }
-    ++written;
-  }
-  bar.clear();
-  if (ok && i < total) {
-    error = "read error at record " + std::to_string(i + 1);
-    writer->finish(false, &error);
-    err << plainText(path) << ": cannot be read: " << error << "\n";
-    return kExitUnreadable;
-  }
-  if (!writer->finish(ok, &error) || !ok) {
-    err << plainText(path) << ": cannot write the output: " << plainText(error) << "\n";
-    return kExitCannotCreate;
+    values_.resize(fields_.size() + (deleted_ ? 1 : 0));
   }
 
-  out << plainText(path) << ": " << written << " records to " << plainText(target);
-  if (leftOut > 0) out << "; " << leftOut << " deleted left out";
-  if (nulls > 0) {
-    out << "; " << nulls << (nulls == 1 ? " value" : " values")
+  reader::Table& table() { return *table_; }
+  reader::TextDecoder& text() { return text_; }
+  const std::vector<const reader::Field*>& fields() const { return fields_; }
+  const std::vector<reader::Value>& values() const { return values_; }
+
+  enum class Row { kTaken, kLeftOut, kDamaged, kReadError };
+  // Reads and decodes record `index` into values(), counting in `done`;
+  // kDamaged at a deletion flag that is neither live nor deleted, when
+  // `strict`.
+  Row decode(uint64_t index, bool strict, const std::vector<Column>& columns, Exported* done) {
+    std::string_view record;
+    if (!table_->record(index, &record)) return Row::kReadError;
+    auto flag = static_cast<uint8_t>(record[0]);
+    if (strict && flag != reader::kLiveFlag && flag != reader::kDeletedFlag) return Row::kDamaged;
+    bool deleted = flag == reader::kDeletedFlag;
+    if (deleted && !deleted_) {
+      ++done->leftOut;
+      return Row::kLeftOut;
+    }
+    size_t at = 0;
+    if (deleted_) {
+      values_[0].kind = reader::Value::Kind::kBool;
+      values_[0].boolean = deleted;
+      at = 1;
+    }
+    for (size_t k = 0; k < fields_.size(); ++k) {
+      if (!decoder_.decode(*fields_[k], record, &values_[at + k], &reason_)) {
+        ++done->nulls;
+        ++done->nullsByField[columns[at + k].name + " (" + reason_ + ")"];
+      }
+    }
+    ++done->written;
+    return Row::kTaken;
+  }
+
+ private:
+  bool deleted_;
+  std::unique_ptr<reader::Table> table_;
+  reader::TextDecoder text_;
+  std::unique_ptr<reader::MemoFile> memo_;
+  reader::FieldDecoder decoder_;
+  std::vector<const reader::Field*> fields_;
+  std::vector<reader::Value> values_;
+  std::string reason_;
+};
+
+// Records formatted as text by one thread, to be written in their turn.
+struct Batch {
+  std::string rows;
+  Exported done;
+  RowDecoder::Row end = RowDecoder::Row::kTaken;  // kDamaged or kReadError: stopped there
+  uint64_t stoppedAt = 0;
+};
+
+void formatBatch(RowDecoder& rows, const RecordWriter& writer, const std::vector<Column>& columns,
+                 uint64_t first, uint64_t count, bool strict, Batch* batch) {
+  batch->rows.clear();
+  batch->done = Exported();
+  batch->end = RowDecoder::Row::kTaken;
+  for (uint64_t i = first; i < first + count; ++i) {
+    RowDecoder::Row row = rows.decode(i, strict, columns, &batch->done);
+    if (row == RowDecoder::Row::kTaken) {
+      writer.formatRow(rows.values(), &batch->rows);
+    } else if (row != RowDecoder::Row::kLeftOut) {
+      batch->end = row;
+      batch->stoppedAt = i;
+      return;
+    }
+  }
+}
+
+void add(const Exported& part, Exported* done) {
+  done->written += part.written;
+  done->leftOut += part.leftOut;
+  done->nulls += part.nulls;
+  for (const auto& [field, count] : part.nullsByField) done->nullsByField[field] += count;
+}
+
+// Tables smaller than this are not worth a second thread.
+constexpr uint64_t kParallelBytes = 8 << 20;
+
+
+// The records of `table` into `writer`. kDamaged (and the output abandoned)
+// at a deletion flag that is neither live nor deleted, when `strict`. A
+// writer of text gets the rows of a large table formatted on two threads,
+// in batches of one read of records (about 1 MiB; as text at most six
+// times that, JSON's escapes, with three batches alive at once): while a helper thread formats the
+// next odd batch, this one writes the odd batch before and formats and
+// writes the even one.
+Outcome copyRecords(const ExportOptions& options, const std::string& path, bool strict,
+                    platform::Env* env, ProgressBar& bar, RecordWriter& writer, Exported* done,
+                    std::string* error) {
+  std::unique_ptr<reader::Table> table = reader::Table::Open(path, error, env);
+  if (!table) {
+    *error = "cannot be read: " + *error;
+    return Outcome::kUnreadable;
+  }
+  const uint64_t total = table->readableRecords();
+  const uint64_t recordLength = table->header().recordLength;
+  RowDecoder rows(options, std::move(table));
+  done->asciiOnly = rows.text().encoding().empty();
+  std::vector<Column> columns =
+      columnsOf(rows.fields(), rows.table().header(), rows.text(), options.deleted);
+  if (!writer.begin(columns, error)) {
+    writer.finish(false, error);
+    *error = "cannot create the output: " + plainText(*error);
+    return Outcome::kCannotCreate;
+  }
+  auto failWriting = [&] {
+    writer.finish(false, error);
+    *error = "cannot write the output: " + plainText(*error);
+    return Outcome::kCannotCreate;
+  };
+  auto ended = [&](RowDecoder::Row row, uint64_t at) {
+    writer.finish(false, error);
+    if (row == RowDecoder::Row::kDamaged) return Outcome::kDamaged;
+    *error = "cannot be read: read error at record " + std::to_string(at + 1);
+    return Outcome::kUnreadable;
+  };
+
+  // A second reader of the table for the helper thread; without one, or
+  // for a small table or a writer of its own rows, one thread does it all.
+  std::unique_ptr<RowDecoder> helper;
+  std::string ignored;
+  // A memo text may be up to 16 MiB: a batch of rows with memos has no
+  // bound worth holding three of, so such tables take one row at a time.
+  const bool memos = std::any_of(rows.fields().begin(), rows.fields().end(),
+                                 [&](const reader::Field* f) {
+                                   return reader::isMemoType(f->type, rows.table().header());
+                                 });
+  if (writer.formatsText() && !memos && total * recordLength >= kParallelBytes) {
+    if (std::unique_ptr<reader::Table> again = reader::Table::Open(path, &ignored, env)) {
+      helper = std::make_unique<RowDecoder>(options, std::move(again));
+    }
+  }
+
+  if (!helper) {
+    for (uint64_t i = 0; i < total; ++i) {
+      if ((i & 0x3FF) == 0) {
+        bar.show(i, total);
+        if (platform::InterruptCount() != 0) {
+          writer.finish(false, error);
+          return Outcome::kStopped;
+        }
+      }
+      RowDecoder::Row row = rows.decode(i, strict, columns, done);
+      if (row == RowDecoder::Row::kTaken) {
+        if (!writer.row(rows.values(), error)) return failWriting();
+      } else if (row != RowDecoder::Row::kLeftOut) {
+        return ended(row, i);
+      }
+    }
+  } else {
+    // A batch is one read of each thread's table: each reads only its own.
+    const uint64_t perBatch = rows.table().recordsPerRead();
+    Batch mine, theirs, held;
+    bool holding = false;
+    for (uint64_t first = 0; first < total; first += 2 * perBatch) {
+      bar.show(first, total);
+      if (platform::InterruptCount() != 0) {
+        writer.finish(false, error);
+        return Outcome::kStopped;
+      }
+      uint64_t count = std::min(perBatch, total - first);
+      uint64_t next = first + count;
+      uint64_t nextCount = next < total ? std::min(perBatch, total - next) : 0;
+      std::future<void> helping;
+      if (nextCount > 0) {
+        helping = std::async(std::launch::async, [&, next, nextCount] {
+          formatBatch(*helper, writer, columns, next, nextCount, strict, &theirs);
+        });
+      }
+      // Whatever happens below, the helper is waited for before its
+      // batch or its reader goes away.
+      struct Join {
+        std::future<void>& f;
+        ~Join() {
+          if (f.valid()) f.wait();
+        }
+      } join{helping};
+      bool written = !holding || writer.putRows(held.rows, error);
+      formatBatch(rows, writer, columns, first, count, strict, &mine);
+      if (!written) return failWriting();
+      add(mine.done, done);
+      if (mine.end != RowDecoder::Row::kTaken) return ended(mine.end, mine.stoppedAt);
+      if (!writer.putRows(mine.rows, error)) return failWriting();
+      holding = false;
+      if (helping.valid()) {
+        helping.get();
+        add(theirs.done, done);
+        if (theirs.end != RowDecoder::Row::kTaken) return ended(theirs.end, theirs.stoppedAt);
+        std::swap(held, theirs);
+        holding = true;
+      }
+    }
+    if (holding && !writer.putRows(held.rows, error)) return failWriting();
+  }
+  bar.clear();
+  if (!writer.finish(true, error)) {
+    *error = "cannot write the output: " + plainText(*error);
+    return Outcome::kCannotCreate;
+  }
+  return Outcome::kDone;
+}
+
+// The file an export of the table `stem` makes; for SQLite, the table
+// in the database.
+std::string targetOf(const ExportOptions& options, const std::string& stem) {
+  if (options.format == "sqlite") return options.output + " table " + stem;
+  return (fs::path(options.output) / (stem + "." + options.format)).string();
+}
+
+std::unique_ptr<RecordWriter> writerFor(const ExportOptions& options, const std::string& stem,
+                                        platform::Env* env) {
+  std::string target = targetOf(options, stem);
+  if (options.format == "csv") return MakeCsvWriter(target, env);
+  if (options.format == "jsonl") return MakeJsonLinesWriter(target, env);
+#ifdef KEST_HAVE_SQLITE
+  return MakeSqliteWriter(options.output, stem, env);
+#else
+  return nullptr;
+#endif
+}
+
+// The engine's reports during a recovery for export: its progress moves
+// the bar, its texts are not shown.
+int32_t KEST_CALL onRecoveryStatus(const char*, void*) { return 0; }
+int32_t KEST_CALL onRecoveryProgress(const char*, int32_t percent, void* bar) {
+  try {
+    static_cast<ProgressBar*>(bar)->percent(percent);
+  } catch (...) {
+  }
+  return 0;
+}
+
+// The engine reads this byte at its poll points; the first Ctrl-C sets it
+// (when ExportMain runs), and the export itself stops at it as well. A
+// host that calls RunExport itself keeps the break byte it gave the engine.
+volatile char gBreakByte = 0;
+bool gBreakByteOurs = false;
+
+// A private folder of the system's temp folder, taken away with all that
+// a recovery put in it.
+class Workspace {
+ public:
+  explicit Workspace(platform::Env* env) : env_(env) {}
+  ~Workspace() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  bool make(std::string* error) {
+    std::string root;
+    if (!env_->TempPath(&root)) {
+      *error = "no temp folder";
+      return false;
+    }
+    for (int n = 0; n < 100; ++n) {
+      std::string path = platform::InFolder(
+          root, "dbfrecover-export-" + std::to_string(env_->ProcessId()) + "-" +
+                    std::to_string(n));
+      platform::Status made = env_->CreatePrivateFolder(path);
+      if (made) {
+        path_ = path;
+        return true;
+      }
+      if (!platform::IsPresent(env_->KindOf(path))) {
+        *error = path + ": " + made.text();
+        return false;
+      }
+    }
+    *error = "no free name for a temp folder in " + root;
+    return false;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  platform::Env* env_;
+  std::string path_;
+};
+
+const char kStoppedWords[] = "stopped by the user; nothing written";
+
+// Recovers `path` into `workspace` with the thorough recovery; the result
+// table, or nullopt and `error`.
+std::optional<ResultLocation> recoverForExport(const std::string& path,
+                                               const std::string& workspace, ProgressBar& bar,
+                                               std::string* error) {
+  // Loaded once for all tables, and kept loaded, as dbfrecover's own run does.
+  static std::string problem;
+  static std::optional<Engine> engine = loadEngine(enginePath(), &problem);
+  if (!engine) {
+    *error = "the engine library cannot be loaded: " + problem;
+    return std::nullopt;
+  }
+  if (engine->fileRecoverEx == nullptr) {
+    *error = "the engine library has no thorough recovery";
+    return std::nullopt;
+  }
+  if (gBreakByteOurs) engine->setBreakFlag(const_cast<char*>(&gBreakByte));
+  KestRecoverOptions chosen{};
+  chosen.size = sizeof chosen;
+  chosen.flags = KEST_THOROUGH;
+  KestRecoverReport report{};
+  report.size = sizeof report;
+  bar.label("recovering " + path);
+  int32_t code = engine->fileRecoverEx(path.c_str(), workspace.c_str(), 0, onRecoveryStatus,
+                                       onRecoveryProgress, &bar, nullptr, &chosen, &report);
+  bar.clear();
+  std::optional<ResultLocation> result = findNewResult(workspace, path, {});
+  if (code == KEST_USER_BREAK || platform::InterruptCount() != 0) {
+    *error = kStoppedWords;
+    return std::nullopt;
+  }
+  if (code != KEST_OK || !result || result->table.empty()) {
+    std::string cause(report.failure, strnlen(report.failure, sizeof report.failure));
+    *error = code == KEST_OK ? std::string("the recovery left no table")
+                             : failureSentence(code, platform::NarrowToUtf8(cause));
+    return std::nullopt;
+  }
+  return result;
+}
+
+int exportTable(const ExportOptions& options, const std::string& path, std::ostream& out,
+                std::ostream& err) {
+  platform::Env* env = options.env != nullptr ? options.env : platform::Env::Default();
+  const std::string shown = plainText(path);
+  std::string error;
+  std::unique_ptr<reader::Table> table = reader::Table::Open(path, &error, env);
+  if (!table) {
+    err << shown << ": cannot be read: " << error << "\n";
+    return kExitUnreadable;
+  }
+  ProgressBar bar(options.progress, err);
+  std::optional<std::string> damage = damageOf(*table);
+  const std::string target = targetOf(options, stemOf(path));
+  Exported done;
+  Outcome outcome = Outcome::kDamaged;
+  if (!damage) {
+    std::unique_ptr<RecordWriter> writer = writerFor(options, stemOf(path), env);
+    bar.label(path);
+    outcome = copyRecords(options, path, true, env, bar, *writer, &done, &error);
+    if (outcome == Outcome::kDamaged) {
+      damage = "a record's deletion flag is neither live nor deleted";
+      done = Exported();
+    }
+  }
+  std::string method, recoveryFailure;
+  Workspace workspace(env);
+  if (outcome == Outcome::kDamaged) {
+    // What the default recovery brings back, exported under the table's
+    // own name; the recovered copy goes when the export is done.
+    std::optional<ResultLocation> result;
+    if (options.format != "sqlite" && platform::IsPresent(env->KindOf(target))) {
+      // Said before the recovery, which would be in vain.
+      err << shown << ": cannot create the output: " << plainText(target) << ": exists already\n";
+      return kExitCannotCreate;
+    }
+    if (workspace.make(&error)) result = recoverForExport(path, workspace.path(), bar, &error);
+    if (platform::InterruptCount() != 0) outcome = Outcome::kStopped;
+    std::string readPath = path;
+    if (result) method = result->method;
+    if (outcome == Outcome::kStopped) {
+      // Nothing more to do: the output was never made.
+    } else if (result) {
+      readPath = result->table;
+    } else if (damageOf(*table) == std::optional<std::string>(kNoLayout)) {
+      err << shown << ": cannot be read: " << *damage << ", and the recovery failed: "
+          << plainText(error) << "\n";
+      return kExitUnreadable;
+    } else {
+      // Never less than the table as it stands.
+      recoveryFailure = error;
+      if (!recoveryFailure.empty() && recoveryFailure.back() == '.') recoveryFailure.pop_back();
+    }
+    if (outcome != Outcome::kStopped) {
+      std::unique_ptr<RecordWriter> writer = writerFor(options, stemOf(path), env);
+      bar.label(path);
+      outcome = copyRecords(options, readPath, false, env, bar, *writer, &done, &error);
+    }
+  }
+  switch (outcome) {
+    case Outcome::kDone: break;
+    case Outcome::kStopped:
+      bar.clear();
+      err << shown << ": " << kStoppedWords << "\n";
+      return kExitUserBreak;
+    case Outcome::kUnreadable:
+      err << shown << ": " << error << "\n";
+      return kExitUnreadable;
+    default:
+      err << shown << ": " << error << "\n";
+      return kExitCannotCreate;
+  }
+
+  out << shown << ": ";
+  if (damage && recoveryFailure.empty()) {
+    out << "damaged (" << *damage << "), exported what the recovery brings back ("
+        << (method == "unknown" ? "its" : method) << " result): ";
+  } else if (damage) {
+    out << "damaged (" << *damage << "), the recovery brought nothing back ("
+        << plainText(recoveryFailure) << "), exported as it stands: ";
+  }
+  out << done.written << " records to " << plainText(target);
+  if (done.leftOut > 0) out << "; " << done.leftOut << " deleted left out";
+  if (done.nulls > 0) {
+    out << "; " << done.nulls << (done.nulls == 1 ? " value" : " values")
         << " could not be decoded, left null:";
     const char* separator = " ";
-    for (const auto& [field, count] : nullsByField) {
+    for (const auto& [field, count] : done.nullsByField) {
       out << separator << plainText(field) << " " << count;
       separator = ", ";
     }
   }
-  if (text.encoding().empty()) out << "; code page has no conversion, only ASCII text kept";
+  if (done.asciiOnly) out << "; code page has no conversion, only ASCII text kept";
   out << "\n" << std::flush;
   return kExitOk;
 }
@@ -224,6 +617,7 @@ std::vector<std::string> ExportFormats() {
 int RunExport(const ExportOptions& options, std::ostream& out, std::ostream& err) {
   int status = kExitOk;
   for (const std::string& table : options.tables) {
+    if (platform::InterruptCount() != 0) return kExitUserBreak;
     status = std::max(status, exportTable(options, table, out, err));
   }
   return status;
@@ -267,6 +661,10 @@ int ExportMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
   }
   options.progress = platform::IsTerminal(platform::ConsoleStream::kError);
+  // The first Ctrl-C stops at the next check: the output and the recovery's
+  // temp folder are taken away. The second ends the process at once.
+  platform::InstallInterruptHandler(&gBreakByte, nullptr, kExitUserBreak);
+  gBreakByteOurs = true;
   return RunExport(options, out, err);
 }
 

@@ -4,15 +4,20 @@
 // Reads each table and its memo companion only. CSV and JSON Lines go into
 // one new file per table, named after it, in an existing folder; SQLite
 // into one database file, one new table per input. Nothing that exists is
-// replaced. Values are decoded by type; one that cannot be becomes null
-// and is counted in the table's closing line. Records stream through a
-// bounded buffer, whatever the table's size.
+// replaced, and an output appears whole or not at all. Values are decoded
+// by type; one that cannot be becomes null and is counted in the table's
+// closing line. Records stream through a bounded buffer, whatever the
+// table's size. A table whose header and file disagree, or whose records
+// show damage, is recovered first (the thorough recovery, into a private
+// temp folder taken away afterwards) and the recovered records exported.
 #ifndef KEST_HOST_EXPORT_H_
 #define KEST_HOST_EXPORT_H_
 
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "platform/env.h"
 
 namespace kest::host {
 
@@ -23,6 +28,8 @@ struct ExportOptions {
   bool progress = false;       // draw a progress bar on `err`
   std::vector<std::string> tables;
   std::string output;
+  // Where outputs are made; null: the platform's own.
+  platform::Env* env = nullptr;
 };
 
 // The formats this build writes (sqlite only when built with SQLite).

@@ -1,9 +1,12 @@
 #include "host/export_writers.h"
 
+#include <charconv>
+#include <cmath>
+#include <cstring>
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "platform/env.h"
+#include "dbf/result_table.h"
 
 #ifdef KEST_HAVE_SQLITE
 #include <sqlite3.h>
@@ -14,130 +17,287 @@ namespace {
 
 using reader::Value;
 
-// A new file, never one that exists. Made by the platform's create-new
-// call, since not every C runtime knows fopen's "x" (the Windows one takes
-// "wbx" for "wb" and replaces the file).
-class NewFile {
+// Rows gather in memory up to this size before they reach the file.
+constexpr size_t kFlushBytes = 1 << 18;
+
+std::string systemWords(const platform::Status& status) {
+  return status.text().empty() ? "error " + std::to_string(status.code()) : status.text();
+}
+
+// An output written under its partial name beside the final one and
+// published whole: synced, then renamed without replacing anything. A
+// failure or a kill midway leaves no file under the final name.
+class PublishedFile {
  public:
+  explicit PublishedFile(platform::Env* env) : env_(env) {}
+  ~PublishedFile() { abandon(); }
+
   bool create(const std::string& path, std::string* error) {
-    platform::Env* env = platform::Env::Default();
-    platform::Status made = env->CreateNew(path, &file_);
-    if (!made) {
-      *error = path + ": " + (platform::IsPresent(env->KindOf(path)) ? "exists already"
-                                                                       : made.text());
+    path_ = path;
+    // Checked first so that a table is not exported in vain; the rename
+    // that publishes is the check that holds.
+    if (platform::IsPresent(env_->KindOf(path))) {
+      *error = path + ": exists already";
       return false;
     }
+    std::string partial = partialName(path);
+    platform::Status made = env_->CreateNew(partial, &file_);
+    if (!made) {
+      *error = partial + ": " +
+               (platform::IsPresent(env_->KindOf(partial))
+                    ? "exists already (left by an export cut short, or another one writing it)"
+                    : systemWords(made));
+      return false;
+    }
+    created_ = true;
     return true;
   }
-  bool write(const std::string& bytes) {
-    return file_ != nullptr && file_->Append(bytes.data(), bytes.size()).ok();
+
+  bool write(std::string_view bytes, std::string* error) {
+    platform::Status status =
+        file_ ? file_->Append(bytes.data(), bytes.size()) : platform::Status::Failure(0, "");
+    return status ? true : fail(status, error);
   }
-  bool close() {
-    if (file_ == nullptr) return true;
-    bool ok = file_->Close().ok();
+
+  bool publish(std::string* error) {
+    if (!file_) return false;
+    platform::Status status = file_->Sync();
+    if (status) status = file_->Close();
     file_.reset();
-    return ok;
+    bool renamed = false;
+    if (status) status = publishPartial(env_, path_, &renamed);
+    if (status) {
+      created_ = false;
+      return true;
+    }
+    if (renamed) {
+      // Only the folder's sync failed: the name may not survive a power
+      // cut, so the output is taken back, as a failed one is.
+      created_ = false;
+      env_->RemoveFile(path_);
+      return fail(status, error);
+    }
+    if (platform::IsPresent(env_->KindOf(path_))) {
+      *error = path_ + ": exists already";
+      return false;
+    }
+    return fail(status, error);
   }
-  ~NewFile() { close(); }
+
+  // Takes the partial file away; nothing was published.
+  void abandon() {
+    if (file_) file_->Close();
+    file_.reset();
+    if (created_) env_->RemoveFile(partialName(path_));
+    created_ = false;
+  }
 
  private:
-  std::unique_ptr<platform::WritableFile> file_;
-};
-
-class CsvWriter : public RecordWriter {
- public:
-  explicit CsvWriter(std::string path) : path_(std::move(path)) {}
-
-  bool begin(const std::vector<Column>& columns, std::string* error) override {
-    if (!file_.create(path_, error)) return false;
-    std::string line;
-    for (const Column& c : columns) line += (line.empty() ? "" : ",") + quoted(c.name);
-    return put(line + "\r\n", error);
+  bool fail(const platform::Status& status, std::string* error) {
+    *error = path_ + ": write error" + (status.text().empty() ? "" : ": " + status.text());
+    return false;
   }
 
+  platform::Env* env_;
+  std::string path_;
+  std::unique_ptr<platform::WritableFile> file_;
+  bool created_ = false;
+};
+
+// Rows built in one reused buffer, written in large pieces.
+class TextFileWriter : public RecordWriter {
+ public:
+  TextFileWriter(std::string path, platform::Env* env) : path_(std::move(path)), file_(env) {}
+
+  bool formatsText() const override { return true; }
+
   bool row(const std::vector<Value>& values, std::string* error) override {
-    std::string line;
+    formatRow(values, &buffer_);
+    return rowDone(error);
+  }
+
+  bool putRows(std::string_view rows, std::string* error) override {
+    if (!buffer_.empty() && !flush(error)) return false;
+    return file_.write(rows, error);
+  }
+
+  bool finish(bool ok, std::string* error) override {
+    if (ok && !flush(error)) ok = false;
+    if (!ok) {
+      file_.abandon();
+      return false;
+    }
+    return file_.publish(error);
+  }
+
+ protected:
+  bool create(std::string* error) {
+    buffer_.reserve(kFlushBytes + 4096);
+    return file_.create(path_, error);
+  }
+  bool rowDone(std::string* error) { return buffer_.size() < kFlushBytes || flush(error); }
+  bool flush(std::string* error) {
+    bool ok = file_.write(buffer_, error);
+    buffer_.clear();
+    return ok;
+  }
+
+  std::string path_;
+  PublishedFile file_;
+  std::string buffer_;
+};
+
+class CsvWriter : public TextFileWriter {
+ public:
+  using TextFileWriter::TextFileWriter;
+
+  bool begin(const std::vector<Column>& columns, std::string* error) override {
+    if (!create(error)) return false;
+    for (size_t i = 0; i < columns.size(); ++i) {
+      if (i > 0) buffer_ += ',';
+      putQuoted(columns[i].name, &buffer_);
+    }
+    buffer_ += "\r\n";
+    return rowDone(error);
+  }
+
+  void formatRow(const std::vector<Value>& values, std::string* out) const override {
     for (size_t i = 0; i < values.size(); ++i) {
-      if (i > 0) line += ',';
+      if (i > 0) *out += ',';
       const Value& v = values[i];
       switch (v.kind) {
         case Value::Kind::kNull: break;
-        case Value::Kind::kBool: line += v.boolean ? "true" : "false"; break;
-        default: line += quoted(v.text); break;
+        case Value::Kind::kBool: *out += v.boolean ? "true" : "false"; break;
+        default: putQuoted(v.text, out); break;
       }
     }
-    return put(line + "\r\n", error);
-  }
-
-  bool finish(bool, std::string* error) override {
-    if (!file_.close()) {
-      *error = path_ + ": write error";
-      return false;
-    }
-    return true;
+    *out += "\r\n";
   }
 
  private:
-  static std::string quoted(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    std::string out = "\"";
-    for (char c : text) {
-      if (c == '"') out += '"';
-      out += c;
+  // True when `text` holds a comma, quote, CR or LF; eight bytes a step.
+  static bool needsQuotes(std::string_view text) {
+    constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+    auto zeroByte = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      uint64_t w;
+      std::memcpy(&w, text.data() + i, 8);
+      if (zeroByte(w ^ (kOnes * ',')) | zeroByte(w ^ (kOnes * '"')) |
+          zeroByte(w ^ (kOnes * '\r')) | zeroByte(w ^ (kOnes * '\n'))) {
+        return true;
+      }
     }
-    return out + "\"";
-  }
-  bool put(const std::string& bytes, std::string* error) {
-    if (file_.write(bytes)) return true;
-    *error = path_ + ": write error";
+    for (; i < text.size(); ++i) {
+      char c = text[i];
+      if (c == ',' || c == '"' || c == '\r' || c == '\n') return true;
+    }
     return false;
   }
 
-  std::string path_;
-  NewFile file_;
+  static void putQuoted(const std::string& text, std::string* out) {
+    if (!needsQuotes(text)) {
+      *out += text;
+      return;
+    }
+    *out += '"';
+    for (char c : text) {
+      if (c == '"') *out += '"';
+      *out += c;
+    }
+    *out += '"';
+  }
 };
 
-class JsonLinesWriter : public RecordWriter {
+// One object a line, as nlohmann::json's dump(-1) writes it: plain ASCII
+// strings and integers are written here, the rest (other text, which it
+// checks as UTF-8, and reals) through its own routines.
+class JsonLinesWriter : public TextFileWriter {
  public:
-  explicit JsonLinesWriter(std::string path) : path_(std::move(path)) {}
+  using TextFileWriter::TextFileWriter;
 
   bool begin(const std::vector<Column>& columns, std::string* error) override {
-    columns_ = columns;
-    return file_.create(path_, error);
+    keys_.clear();
+    for (size_t i = 0; i < columns.size(); ++i) {
+      keys_.push_back((i == 0 ? "{" : ",") + jsonText(columns[i].name) + ":");
+    }
+    return create(error);
   }
 
-  bool row(const std::vector<Value>& values, std::string* error) override {
-    nlohmann::ordered_json object = nlohmann::ordered_json::object();
+  void formatRow(const std::vector<Value>& values, std::string* out) const override {
+    if (values.empty()) *out += '{';
     for (size_t i = 0; i < values.size(); ++i) {
+      *out += keys_[i];
       const Value& v = values[i];
-      nlohmann::ordered_json& slot = object[columns_[i].name];
       switch (v.kind) {
-        case Value::Kind::kNull: slot = nullptr; break;
-        case Value::Kind::kBool: slot = v.boolean; break;
-        case Value::Kind::kInteger: slot = v.integer; break;
-        case Value::Kind::kReal: slot = v.real; break;
-        default: slot = v.text; break;
+        case Value::Kind::kNull: *out += "null"; break;
+        case Value::Kind::kBool: *out += v.boolean ? "true" : "false"; break;
+        case Value::Kind::kInteger: {
+          char text[24];
+          out->append(text, std::to_chars(text, text + sizeof text, v.integer).ptr);
+          break;
+        }
+        case Value::Kind::kReal:
+          if (isShortestForm(v.text)) {
+            *out += v.text;
+          } else {
+            putReal(v.real, out);
+          }
+          break;
+        default: putString(v.text, out); break;
       }
     }
-    std::string line =
-        object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-    if (file_.write(line)) return true;
-    *error = path_ + ": write error";
-    return false;
-  }
-
-  bool finish(bool, std::string* error) override {
-    if (!file_.close()) {
-      *error = path_ + ": write error";
-      return false;
-    }
-    return true;
+    *out += "}\n";
   }
 
  private:
-  std::string path_;
-  NewFile file_;
-  std::vector<Column> columns_;
+  static std::string jsonText(const std::string& text) {
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+
+  // True when `text` (the number as written, which reads as the value's
+  // double) is what the JSON library writes for that double: at most 15
+  // significant digits, which no other decimal of as few digits shares,
+  // so that the shortest form is they; a point with digits on both sides,
+  // no leading or trailing zero; no more than three zeros after "0.".
+  static bool isShortestForm(std::string_view text) {
+    if (!text.empty() && text[0] == '-') text.remove_prefix(1);
+    size_t point = text.find('.');
+    if (point == std::string_view::npos || point == 0 || point + 1 == text.size()) return false;
+    std::string_view whole = text.substr(0, point), part = text.substr(point + 1);
+    if (part.back() == '0' || (whole.size() > 1 && whole[0] == '0')) return false;
+    size_t digits = whole.size() + part.size();
+    if (whole == "0") {
+      size_t zeros = part.find_first_not_of('0');
+      if (zeros > 3) return false;
+      digits = part.size() - zeros;
+    }
+    return digits <= 15;
+  }
+
+  static void putReal(double real, std::string* out) {
+    if (!std::isfinite(real)) {
+      *out += "null";
+      return;
+    }
+    char text[64];
+    out->append(text, nlohmann::detail::to_chars(text, text + sizeof text, real));
+  }
+
+  static void putString(const std::string& text, std::string* out) {
+    for (char c : text) {
+      auto byte = static_cast<uint8_t>(c);
+      if (byte < 0x20 || byte >= 0x80 || c == '"' || c == '\\') {
+        *out += jsonText(text);
+        return;
+      }
+    }
+    *out += '"';
+    *out += text;
+    *out += '"';
+  }
+
+  std::vector<std::string> keys_;
 };
 
 #ifdef KEST_HAVE_SQLITE
@@ -159,21 +319,43 @@ const char* sqlType(reader::ColumnKind kind) {
   }
 }
 
+// A database that exists gets the table inside one transaction: it is
+// there whole or not at all. A new database is made under its partial
+// name and published whole with its first table, so that a failure never
+// leaves a half-made database under the name asked for.
 class SqliteWriter : public RecordWriter {
  public:
-  SqliteWriter(std::string path, std::string table)
-      : path_(std::move(path)), table_(std::move(table)) {}
+  SqliteWriter(std::string path, std::string table, platform::Env* env)
+      : path_(std::move(path)), table_(std::move(table)), env_(env) {}
   ~SqliteWriter() override {
-    sqlite3_finalize(insert_);
-    sqlite3_close(db_);
+    close();
+    if (fresh_) env_->RemoveFile(partialName(path_));
   }
 
   bool begin(const std::vector<Column>& columns, std::string* error) override {
     columns_ = columns;
-    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
+    std::string opened = path_;
+    if (!platform::IsPresent(env_->KindOf(path_))) {
+      // An empty file is an empty database; made here so that nothing
+      // that is there is ever taken over.
+      opened = partialName(path_);
+      std::unique_ptr<platform::WritableFile> file;
+      platform::Status made = env_->CreateNew(opened, &file);
+      if (!made) {
+        *error = opened + ": " +
+                 (platform::IsPresent(env_->KindOf(opened))
+                      ? "exists already (left by an export cut short, or another one writing it)"
+                      : systemWords(made));
+        return false;
+      }
+      file->Close();
+      fresh_ = true;
+    }
+    if (sqlite3_open_v2(opened.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
       return fail(error);
     }
+    // Nothing needs rolling back in a database that nobody sees yet.
+    if (fresh_ && !exec("PRAGMA journal_mode=OFF", error)) return false;
     // SQLite wants a column; a table of no fields still has its records.
     if (columns.empty()) columns_.push_back({"_no_fields", reader::ColumnKind::kInteger});
     std::string create = "CREATE TABLE " + sqlName(table_) + " (";
@@ -195,7 +377,7 @@ class SqliteWriter : public RecordWriter {
 
   bool row(const std::vector<Value>& values, std::string* error) override {
     sqlite3_reset(insert_);
-    sqlite3_clear_bindings(insert_);
+    if (values.empty()) sqlite3_bind_null(insert_, 1);
     for (size_t i = 0; i < values.size(); ++i) {
       int at = static_cast<int>(i + 1);
       const Value& v = values[i];
@@ -205,8 +387,9 @@ class SqliteWriter : public RecordWriter {
         case Value::Kind::kInteger: sqlite3_bind_int64(insert_, at, v.integer); break;
         case Value::Kind::kReal: sqlite3_bind_double(insert_, at, v.real); break;
         default:
+          // The values outlive the step that copies them.
           sqlite3_bind_text(insert_, at, v.text.data(), static_cast<int>(v.text.size()),
-                            SQLITE_TRANSIENT);
+                            SQLITE_STATIC);
           break;
       }
     }
@@ -216,12 +399,35 @@ class SqliteWriter : public RecordWriter {
 
   bool finish(bool ok, std::string* error) override {
     if (db_ == nullptr || !began_) return ok;
-    if (ok) return exec("COMMIT", error);
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!ok) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return false;
+    }
+    if (!exec("COMMIT", error)) return false;
+    if (!fresh_) return true;
+    if (!close()) {
+      *error = path_ + ": cannot be closed";
+      return false;
+    }
+    bool renamed = false;
+    platform::Status status = publishPartial(env_, path_, &renamed);
+    if (renamed) fresh_ = false;
+    if (status) return true;
+    if (renamed) env_->RemoveFile(path_);  // as with a file: see PublishedFile
+    *error = path_ + ": " +
+             (!renamed && platform::IsPresent(env_->KindOf(path_)) ? "exists already"
+                                                                    : systemWords(status));
     return false;
   }
 
  private:
+  bool close() {
+    sqlite3_finalize(insert_);
+    insert_ = nullptr;
+    bool closed = sqlite3_close(db_) == SQLITE_OK;
+    db_ = nullptr;
+    return closed;
+  }
   bool exec(const std::string& sql, std::string* error) {
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) return true;
     return fail(error);
@@ -232,27 +438,29 @@ class SqliteWriter : public RecordWriter {
   }
 
   std::string path_, table_;
+  platform::Env* env_;
   std::vector<Column> columns_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
   bool began_ = false;
+  bool fresh_ = false;  // the database is new, under its partial name
 };
 #endif
 
 }  // namespace
 
-std::unique_ptr<RecordWriter> MakeCsvWriter(const std::string& path) {
-  return std::make_unique<CsvWriter>(path);
+std::unique_ptr<RecordWriter> MakeCsvWriter(const std::string& path, platform::Env* env) {
+  return std::make_unique<CsvWriter>(path, env);
 }
 
-std::unique_ptr<RecordWriter> MakeJsonLinesWriter(const std::string& path) {
-  return std::make_unique<JsonLinesWriter>(path);
+std::unique_ptr<RecordWriter> MakeJsonLinesWriter(const std::string& path, platform::Env* env) {
+  return std::make_unique<JsonLinesWriter>(path, env);
 }
 
 #ifdef KEST_HAVE_SQLITE
 std::unique_ptr<RecordWriter> MakeSqliteWriter(const std::string& databasePath,
-                                               const std::string& tableName) {
-  return std::make_unique<SqliteWriter>(databasePath, tableName);
+                                               const std::string& tableName, platform::Env* env) {
+  return std::make_unique<SqliteWriter>(databasePath, tableName, env);
 }
 #endif
 

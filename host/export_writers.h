@@ -4,15 +4,19 @@
 // columns, one transaction per table).
 //
 // Writers never replace an existing file or table: creating one that is
-// there already fails. A writer that failed stays failed; `finish` undoes
-// what it can (the SQLite transaction) and reports the first error.
+// there already fails. A file (and a new database) is written under its
+// partial name and takes its final name whole, in `finish`; a table added
+// to a database that exists is one transaction. A writer that failed
+// stays failed; `finish` undoes what it made and reports the first error.
 #ifndef KEST_HOST_EXPORT_WRITERS_H_
 #define KEST_HOST_EXPORT_WRITERS_H_
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/env.h"
 #include "reader/field_value.h"
 
 namespace kest::host {
@@ -31,16 +35,24 @@ class RecordWriter {
   virtual bool row(const std::vector<reader::Value>& values, std::string* error) = 0;
   // Completes the output (`ok` false: abandon it); false on a write error.
   virtual bool finish(bool ok, std::string* error) = 0;
+
+  // Writers of text also take rows formatted elsewhere: `formatRow` may be
+  // called on any thread once `begin` has returned (it reads only what
+  // begin set up), and `putRows` writes such rows, in order, in place of
+  // `row`.
+  virtual bool formatsText() const { return false; }
+  virtual void formatRow(const std::vector<reader::Value>&, std::string*) const {}
+  virtual bool putRows(std::string_view, std::string*) { return false; }
 };
 
-std::unique_ptr<RecordWriter> MakeCsvWriter(const std::string& path);
-std::unique_ptr<RecordWriter> MakeJsonLinesWriter(const std::string& path);
+std::unique_ptr<RecordWriter> MakeCsvWriter(const std::string& path, platform::Env* env);
+std::unique_ptr<RecordWriter> MakeJsonLinesWriter(const std::string& path, platform::Env* env);
 
 #ifdef KEST_HAVE_SQLITE
 // The database at `databasePath` (created when missing) gets a table
 // `tableName`.
 std::unique_ptr<RecordWriter> MakeSqliteWriter(const std::string& databasePath,
-                                               const std::string& tableName);
+                                               const std::string& tableName, platform::Env* env);
 #endif
 
 }  // namespace kest::host

@@ -2,15 +2,19 @@
 // names, what export writes and leaves out, and their command lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "host/cli_text.h"
 #include "host/export.h"
 #include "host/table_survey.h"
 #include "host/options.h"
+#include "tests/fault_env.h"
 #include "tests/table_builder.h"
 #include "tests/test_support.h"
 #include "tools/dbf_damage.h"
@@ -164,6 +168,31 @@ TEST(Export, LeavesOutDeletedRecordsAndNullsWhatCannotBeDecoded) {
             "_deleted,NAME,N\r\nfalse,ann,1\r\ntrue,bob,2\r\nfalse,cy,\r\n");
 }
 
+// A number with decimals goes into JSON as the JSON library writes its
+// double, whether the text as written is taken or the double formatted.
+TEST(Export, JsonNumbersAreTheLibrarysOwn) {
+  const char* kNumbers[] = {"1.5",     "-0.5",  "0.0001",          "0.00001",          "10.10",
+                            "007.25",  ".5",    "123456789.012345", "1234567890.123456", "-0.0",
+                            "99999.9", "0.123", "1.000000000000001"};
+  TempDir dir;
+  TableBuilder builder;
+  builder.field("N", 'F', 18);
+  for (const char* number : kNumbers) {
+    std::string text = number;
+    builder.record(std::string(18 - text.size(), ' ') + text);
+  }
+  builder.write(dir.file("n.dbf"));
+  ASSERT_EQ(runMain(ExportMain, {"export", "-f", "jsonl", dir.file("n.dbf"), "-o", dir.path()})
+                .status,
+            0);
+  std::vector<std::string> lines = testing::splitLines(testing::readFile(dir.file("n.jsonl")));
+  ASSERT_EQ(lines.size(), std::size(kNumbers));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i], "{\"N\":" + nlohmann::json(std::strtod(kNumbers[i], nullptr)).dump() + "}")
+        << kNumbers[i];
+  }
+}
+
 TEST(Export, CommandLinesThatCannotRunAreUsageErrors) {
   TempDir dir;
   std::string table = testing::testData("foxprodb/setup.dbf");
@@ -190,6 +219,159 @@ TEST(Export, CommandLinesThatCannotRunAreUsageErrors) {
   EXPECT_NE(help.out.find("Examples:\n  dbfrecover inspect "), std::string::npos);
   // The recovering command's help leads to both.
   EXPECT_NE(helpText().find("dbfrecover inspect --help, export --help"), std::string::npos);
+}
+
+// A table of more than 8 MiB is formatted on two threads in batches:
+// every record is there once, in its place, with the counts of the
+// closing line summed over the batches.
+TEST(Export, ALargeTableKeepsItsRecordsInOrder) {
+  TempDir dir;
+  TableBuilder builder;
+  builder.field("ID", 'N', 7).field("PAD", 'C', 92);
+  const int kRecords = 100000;  // 100 bytes each
+  for (int i = 0; i < kRecords; ++i) {
+    char id[8];
+    std::snprintf(id, sizeof id, "%7d", i);
+    // Every 1000th deleted, every 777th with an ID that is no number.
+    builder.record((i % 777 == 5 ? std::string("  x") + (id + 3) : std::string(id)) +
+                       std::string(92, 'p'),
+                   i % 1000 == 3 ? '*' : ' ');
+  }
+  builder.write(dir.file("big.dbf"));
+  for (const char* format : {"csv", "jsonl"}) {
+    SCOPED_TRACE(format);
+    std::string out = dir.file(format);
+    std::filesystem::create_directory(out);
+    CommandRun run = runMain(ExportMain, {"export", "-f", format, dir.file("big.dbf"), "-o", out});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("99900 records to"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("100 deleted left out; 129 values could not be decoded, left null: "
+                           "ID (not a number) 129"),
+              std::string::npos)
+        << run.out;
+    std::vector<std::string> lines = testing::splitLines(
+        testing::readFile(out + "/big." + format));
+    std::string csv = std::string(format) == "csv" ? "" : "x";
+    size_t row = csv.empty() ? 1 : 0;  // after the CSV header
+    for (int i = 0; i < kRecords; ++i) {
+      if (i % 1000 == 3) continue;
+      ASSERT_LT(row, lines.size());
+      std::string id = i % 777 == 5 ? (csv.empty() ? "" : "null") : std::to_string(i);
+      std::string begins = csv.empty() ? id + "," : "{\"ID\":" + id + ",";
+      ASSERT_EQ(lines[row].rfind(begins, 0), 0u) << "record " << i << ": " << lines[row];
+      ++row;
+    }
+    EXPECT_EQ(row, lines.size());
+  }
+}
+
+// What a folder holds, by name.
+std::vector<std::string> entriesOf(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A write, sync, rename or folder sync that fails leaves nothing under the
+// output's name and no partial file beside it; in a run that succeeds the
+// partial name is gone too.
+TEST(Export, AnOutputAppearsWholeOrNotAtAll) {
+  using testing::FaultKind;
+  TempDir dir;
+  std::string table = testing::copyTestData("foxprodb/calls.dbf", dir);
+  for (const char* format : {"csv", "jsonl", "sqlite"}) {
+    bool sqlite = std::string(format) == "sqlite";
+    if (sqlite && ExportFormats().size() < 3) continue;
+    for (FaultKind kind : {FaultKind::kCreate, FaultKind::kAppend, FaultKind::kSync,
+                           FaultKind::kClose, FaultKind::kRename, FaultKind::kSyncFolder}) {
+      if (sqlite && kind != FaultKind::kCreate && kind != FaultKind::kRename &&
+          kind != FaultKind::kSyncFolder) {
+        continue;  // SQLite writes its pages itself
+      }
+      SCOPED_TRACE(std::string(format) + ", failing " + testing::faultKindName(kind));
+      std::string out = dir.file(std::string("out-") + format + "-" + testing::faultKindName(kind));
+      std::filesystem::create_directory(out);
+      testing::FaultEnv env;
+      env.FailAt(kind, 1);
+      ExportOptions options;
+      options.format = format;
+      options.tables = {table};
+      options.output = sqlite ? out + "/calls.db" : out;
+      options.env = &env;
+      std::ostringstream lines, errors;
+      EXPECT_EQ(RunExport(options, lines, errors), kExitCannotCreate);
+      EXPECT_TRUE(env.fired());
+      EXPECT_EQ(entriesOf(out), std::vector<std::string>{}) << errors.str();
+      options.env = nullptr;
+      EXPECT_EQ(RunExport(options, lines, errors), kExitOk) << errors.str();
+      EXPECT_EQ(entriesOf(out),
+                std::vector<std::string>{sqlite ? std::string("calls.db") : "calls." + std::string(format)});
+    }
+  }
+  // A partial name that is there already (an export killed midway) is
+  // never taken over.
+  std::string out = dir.file("taken");
+  std::filesystem::create_directory(out);
+  testing::writeFile(out + "/calls.csv.partial", "left");
+  CommandRun run = runMain(ExportMain, {"export", table, "-o", out});
+  EXPECT_EQ(run.status, kExitCannotCreate);
+  EXPECT_NE(run.err.find("calls.csv.partial: exists already"), std::string::npos) << run.err;
+  EXPECT_EQ(entriesOf(out), std::vector<std::string>{"calls.csv.partial"});
+}
+
+// A damaged table is exported as the default recovery brings it back,
+// and the closing line says so; one nothing can be made of is unreadable.
+TEST(Export, ADamagedTableIsExportedAsTheRecoveryBringsItBack) {
+  using tools::DamageMode;
+  TempDir dir;
+  std::string healthy = testing::copyTestData("foxprodb/calls.dbf", dir);
+  testing::copyTestData("foxprodb/calls.FPT", dir);
+  std::filesystem::create_directory(dir.file("healthy"));
+  ASSERT_EQ(runMain(ExportMain, {"export", healthy, "-o", dir.file("healthy")}).status, 0);
+  const std::string whole = testing::readFile(dir.file("healthy/calls.csv"));
+  struct Case {
+    DamageMode mode;
+    const char* damage;
+    bool sameRecords;  // every record comes back as it was
+  };
+  const Case cases[] = {
+      {DamageMode::kZeroHeader, "damaged (the header gives no record layout)", true},
+      {DamageMode::kInflateCount, "damaged (the file ends before the records its header counts)",
+       true},
+      {DamageMode::kGarbageAfterHeader,
+       "damaged (a record's deletion flag is neither live nor deleted)", true},
+      {DamageMode::kJamDeletionFlags,
+       "damaged (a record's deletion flag is neither live nor deleted)", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(tools::damageModeName(c.mode));
+    std::string folder = dir.file(tools::damageModeName(c.mode));
+    std::filesystem::create_directory(folder);
+    tools::DamageRequest request;
+    request.source = healthy;
+    request.output = folder + "/calls.dbf";
+    request.mode = c.mode;
+    std::string message;
+    ASSERT_EQ(tools::damageTable(request, &message), tools::kDamageDone) << message;
+    CommandRun run = runMain(ExportMain, {"export", request.output, "-o", folder});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find(c.damage), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("exported what the recovery brings back"), std::string::npos);
+    if (c.sameRecords) {
+      EXPECT_EQ(testing::readFile(folder + "/calls.csv"), whole);
+    }
+  }
+  testing::writeFile(dir.file("zeros.dbf"), std::string(4096, '\0'));
+  CommandRun run = runMain(ExportMain, {"export", dir.file("zeros.dbf"), "-o", dir.path()});
+  EXPECT_EQ(run.status, kExitUnreadable);
+  EXPECT_NE(run.err.find("cannot be read: the header gives no record layout, and the recovery "
+                         "failed"),
+            std::string::npos)
+      << run.err;
+  EXPECT_FALSE(testing::exists(dir.file("zeros.csv")));
 }
 
 }  // namespace

@@ -9,12 +9,23 @@ namespace {
 
 bool visualFoxPro(const Header& header) { return header.version >= 0x30 && header.version <= 0x32; }
 
+// Fields are padded with blanks (spaces or NULs), often most of their
+// width: trimmed eight bytes a step while eight are blank.
+constexpr uint64_t kBlanks = 0x2020202020202020u;
+bool eightBlank(const char* at) {
+  uint64_t w;
+  std::memcpy(&w, at, 8);
+  return (w | kBlanks) == kBlanks;  // each byte 0x00 or 0x20
+}
+
 std::string_view trimRight(std::string_view text) {
+  while (text.size() >= 8 && eightBlank(text.data() + text.size() - 8)) text.remove_suffix(8);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.remove_suffix(1);
   return text;
 }
 std::string_view trim(std::string_view text) {
   text = trimRight(text);
+  while (text.size() >= 8 && eightBlank(text.data())) text.remove_prefix(8);
   while (!text.empty() && (text.front() == ' ' || text.front() == '\0')) text.remove_prefix(1);
   return text;
 }
@@ -76,10 +87,19 @@ std::string base64(std::string_view bytes) {
   return out;
 }
 
-void setReal(Value* value, double real, std::string text) {
+// Empties `value` and keeps its text's room for the next value.
+void clear(Value* value) {
+  value->kind = Value::Kind::kNull;
+  value->boolean = false;
+  value->integer = 0;
+  value->real = 0;
+  value->text.clear();
+}
+
+void setReal(Value* value, double real, std::string_view text) {
   value->kind = Value::Kind::kReal;
   value->real = real;
-  value->text = std::move(text);
+  value->text.assign(text);
 }
 
 // An IEEE double from its bits, with its text to 17 digits (enough to
@@ -95,35 +115,72 @@ void setDoubleBits(Value* value, uint64_t bits) {
 void setInteger(Value* value, int64_t integer) {
   value->kind = Value::Kind::kInteger;
   value->integer = integer;
-  value->text = std::to_string(integer);
+  char text[24];
+  auto [end, error] = std::to_chars(text, text + sizeof text, integer);
+  value->text.assign(text, end);
 }
 
 bool decodeNumber(std::string_view text, Value* value) {
   text = trim(text);
-  // Blank numbers as some writers leave them: a lone point or sign.
-  if (text.find_first_not_of(" .-") == std::string_view::npos) return true;
-  size_t at = text[0] == '-' || text[0] == '+' ? 1 : 0;
-  size_t digits = 0, points = 0;
+  // Blank numbers as some writers leave them: a lone point or sign, or
+  // nothing. Known blank without a look when the number has a digit.
+  auto blank = [&] {
+    for (char c : text) {
+      if (c != ' ' && c != '.' && c != '-') return false;
+    }
+    return true;
+  };
+  if (text.empty()) return true;
+  const bool negative = text[0] == '-';
+  size_t at = negative || text[0] == '+' ? 1 : 0;
+  size_t digits = 0, points = 0, decimals = 0;
+  uint64_t mantissa = 0;
   for (size_t i = at; i < text.size(); ++i) {
-    if (text[i] >= '0' && text[i] <= '9') {
+    char c = text[i];
+    if (c >= '0' && c <= '9') {
       ++digits;
-    } else if (text[i] == '.') {
+      decimals += points;
+      if (digits <= 19) mantissa = mantissa * 10 + static_cast<uint64_t>(c - '0');
+    } else if (c == '.') {
       ++points;
     } else {
-      return false;
+      return blank();
     }
   }
-  if (digits == 0 || points > 1) return false;
-  std::string number(text[0] == '+' ? text.substr(1) : text);
+  if (digits == 0) return blank();
+  if (points > 1) return false;
+  std::string_view number = text[0] == '+' ? text.substr(1) : text;
+  if (points == 0 && digits <= 18) {
+    setInteger(value, negative ? -static_cast<int64_t>(mantissa) : static_cast<int64_t>(mantissa));
+    return true;
+  }
+  const char* end = number.data() + number.size();
   if (points == 0) {
     int64_t integer = 0;
-    auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), integer);
-    if (error == std::errc() && end == number.data() + number.size()) {
+    auto [stop, error] = std::from_chars(number.data(), end, integer);
+    if (error == std::errc() && stop == end) {
       setInteger(value, integer);
       return true;
     }
   }
-  setReal(value, std::strtod(number.c_str(), nullptr), number);
+  double real = 0;
+  // Up to 15 digits and 22 decimals both sides of the division are exact
+  // doubles, and one division rounds once: the double strtod would give.
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (digits <= 15 && decimals <= 22) {
+    real = static_cast<double>(mantissa) / kPowers[decimals];
+    if (negative) real = -real;
+  } else {
+    // from_chars reads these as strtod would, but without the locale's
+    // say in the decimal point.
+    auto [stop, error] = std::from_chars(number.data(), end, real);
+    if (error != std::errc() || stop != end) {
+      real = std::strtod(std::string(number).c_str(), nullptr);
+    }
+  }
+  setReal(value, real, number);
   return true;
 }
 
@@ -149,14 +206,14 @@ bool isSystemField(const Field& field) { return field.type == '0'; }
 
 bool FieldDecoder::decode(const Field& field, std::string_view record, Value* value,
                           std::string* reason) {
-  *value = Value();
+  clear(value);
   if (uint64_t{field.offset} + field.length > record.size()) {
     *reason = "lies beyond the record";
     return false;
   }
   std::string_view bytes = record.substr(field.offset, field.length);
   auto fail = [&](const std::string& why) {
-    *value = Value();
+    clear(value);
     *reason = why;
     return false;
   };
@@ -174,25 +231,31 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
     case 'F': return decodeNumber(bytes, value) || fail("not a number");
     case 'D': {
       std::string_view text = trim(bytes);
-      if (text.empty() || text.find_first_not_of('0') == std::string_view::npos) return true;
+      bool zeros = true;
+      for (char c : text) zeros = zeros && c == '0';
+      if (zeros) return true;
       if (text.size() != 8 || !allDigits(text)) return fail("not a date");
-      int year = std::stoi(std::string(text.substr(0, 4)));
-      int month = std::stoi(std::string(text.substr(4, 2)));
-      int day = std::stoi(std::string(text.substr(6, 2)));
+      auto number = [&](size_t at, size_t width) {
+        int n = 0;
+        for (size_t i = at; i < at + width; ++i) n = n * 10 + (text[i] - '0');
+        return n;
+      };
+      int year = number(0, 4), month = number(4, 2), day = number(6, 2);
       if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month)) {
         return fail("not a calendar date");
       }
       value->kind = Value::Kind::kDate;
-      value->text = std::string(text.substr(0, 4)) + "-" + std::string(text.substr(4, 2)) + "-" +
-                    std::string(text.substr(6, 2));
+      char iso[10] = {text[0], text[1], text[2], text[3], '-', text[4],
+                      text[5], '-', text[6], text[7]};
+      value->text.assign(iso, sizeof iso);
       return true;
     }
     case 'L': {
       char c = bytes.empty() ? ' ' : bytes[0];
-      if (std::strchr("TtYy", c) != nullptr && c != '\0') {
+      if (c == 'T' || c == 't' || c == 'Y' || c == 'y') {
         value->kind = Value::Kind::kBool;
         value->boolean = true;
-      } else if (std::strchr("FfNn", c) != nullptr && c != '\0') {
+      } else if (c == 'F' || c == 'f' || c == 'N' || c == 'n') {
         value->kind = Value::Kind::kBool;
       } else if (c != ' ' && c != '?' && c != '\0') {
         return fail("not a logical value");
@@ -271,7 +334,7 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
 bool FieldDecoder::decodeMemo(const Field& field, std::string_view bytes, Value* value,
                               std::string* reason) {
   auto fail = [&](const std::string& why) {
-    *value = Value();
+    clear(value);
     *reason = why;
     return false;
   };

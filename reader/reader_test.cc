@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "reader/field_value.h"
 #include "reader/memo_file.h"
@@ -70,6 +72,13 @@ TEST(FieldDecoder, DecodesEachTypeOrSaysWhyNot) {
       {'N', 4, "   .", 0x03, Value::Kind::kNull, "", ""},
       {'N', 4, " 1,5", 0x03, Value::Kind::kNull, "", "not a number"},
       {'N', 4, "**.*", 0x03, Value::Kind::kNull, "", "not a number"},
+      {'N', 5, " +070", 0x03, Value::Kind::kInteger, "70", ""},
+      {'N', 3, " - ", 0x03, Value::Kind::kNull, "", ""},
+      {'N', 2, " +", 0x03, Value::Kind::kNull, "", "not a number"},
+      {'N', 5, "-0.00", 0x03, Value::Kind::kReal, "-0.00", ""},
+      {'N', 19, "1234567890123456789", 0x03, Value::Kind::kInteger, "1234567890123456789", ""},
+      {'N', 20, "12345678901234567890", 0x03, Value::Kind::kReal, "12345678901234567890", ""},
+      {'N', 20, "1234567890.123456789", 0x03, Value::Kind::kReal, "1234567890.123456789", ""},
       {'F', 8, "  -1.250", 0x03, Value::Kind::kReal, "-1.250", ""},
       {'F', 8, "  1.2.50", 0x03, Value::Kind::kNull, "", "not a number"},
       {'D', 8, "20000229", 0x03, Value::Kind::kDate, "2000-02-29", ""},
@@ -109,6 +118,10 @@ TEST(FieldDecoder, DecodesEachTypeOrSaysWhyNot) {
     if (c.kind != Value::Kind::kBool) {
       EXPECT_EQ(got.value.text, c.text);
     }
+    // The double is the one the text reads as.
+    if (c.kind == Value::Kind::kReal) {
+      EXPECT_EQ(got.value.real, std::strtod(c.text.c_str(), nullptr));
+    }
   }
 }
 
@@ -117,6 +130,18 @@ TEST(FieldDecoder, TextFollowsTheCodePageByte) {
   TableBuilder builder;
   builder.version(0x30).field("F", 'C', 4).record("\xcf\xf0\xe8\xe2");
   EXPECT_EQ(decodeOne(dir, builder, 0xC9).value.text, "Прив");
+  // ASCII is copied as it is only for sets that read it as ASCII: not for
+  // EBCDIC, nor for UTF-7's "+...-" sequences.
+  for (const auto& [set, bytes, utf8] :
+       {std::tuple<const char*, const char*, const char*>{"CP037", "A", "\u00a0"},
+        {"UTF-7", "+AGE-", "a"},
+        {"CP1252", "plain", "plain"}}) {
+    TextDecoder text(set);
+    std::string out;
+    if (!text.usable()) continue;  // a system without the set
+    EXPECT_TRUE(text.decode(bytes, &out)) << set;
+    EXPECT_EQ(out, utf8) << set;
+  }
   // A code page without a conversion keeps ASCII and refuses the rest.
   Decoded mazovia = decodeOne(dir, builder, 0x69);
   EXPECT_FALSE(mazovia.ok);

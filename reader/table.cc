@@ -77,7 +77,8 @@ bool hasNonPrintingByte(std::string_view name) {
   });
 }
 
-std::unique_ptr<Table> Table::Open(const std::string& path, std::string* error) {
+std::unique_ptr<Table> Table::Open(const std::string& path, std::string* error,
+                                   platform::Env* env) {
   std::unique_ptr<Table> table(new Table());
   table->path_ = path;
   std::error_code ec;
@@ -91,14 +92,17 @@ std::unique_ptr<Table> Table::Open(const std::string& path, std::string* error) 
     *error = ec.message();
     return nullptr;
   }
-  table->file_.open(path, std::ios::binary);
-  if (!table->file_) {
+  if (env == nullptr) env = platform::Env::Default();
+  platform::Status opened = env->OpenReadOnly(path, &table->file_);
+  if (!opened) {
     *error = "cannot be opened for reading";
     return nullptr;
   }
+  table->fileSize_ = table->file_->Size();
   // The descriptors of any layout end within 64 KiB plus the dBase 7 lead.
   std::string image(static_cast<size_t>(std::min<uint64_t>(table->fileSize_, 65536 + 68)), '\0');
-  if (!table->file_.read(image.data(), static_cast<std::streamsize>(image.size()))) {
+  size_t got = 0;
+  if (!table->file_->ReadAt(0, image.data(), image.size(), &got) || got != image.size()) {
     *error = "read error in the header";
     return nullptr;
   }
@@ -208,16 +212,21 @@ uint64_t Table::readableRecords() const {
   return std::min<uint64_t>(header_.recordCount, recordsInFile());
 }
 
+uint64_t Table::recordsPerRead() const {
+  const uint32_t length = std::max<uint32_t>(1, header_.recordLength);
+  return (kBufferBytes + length - 1) / length;
+}
+
 bool Table::record(uint64_t index, std::string_view* bytes) {
   const uint32_t length = header_.recordLength;
   if (length == 0 || index >= recordsInFile()) return false;
   if (index < bufferFirst_ || index >= bufferFirst_ + bufferCount_) {
-    uint64_t perBlock = std::max<uint64_t>(1, kBufferBytes / length);
-    uint64_t count = std::min<uint64_t>(perBlock, recordsInFile() - index);
+    uint64_t count = std::min<uint64_t>(recordsPerRead(), recordsInFile() - index);
     buffer_.resize(static_cast<size_t>(count * length));
-    file_.clear();
-    file_.seekg(static_cast<std::streamoff>(header_.headerLength + index * length));
-    if (!file_.read(buffer_.data(), static_cast<std::streamsize>(buffer_.size()))) {
+    size_t got = 0;
+    if (!file_->ReadAt(header_.headerLength + index * length, buffer_.data(), buffer_.size(),
+                       &got) ||
+        got != buffer_.size()) {
       bufferCount_ = 0;
       return false;
     }

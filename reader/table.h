@@ -11,12 +11,13 @@
 #define KEST_READER_TABLE_H_
 
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/env.h"
 
 namespace kest::reader {
 
@@ -65,8 +66,10 @@ class Table {
  public:
   // Opens the file and reads its header and descriptors. nullptr and a
   // reason when the file cannot be opened or read at all; a file of any
-  // content opens (a zeroed header reads as a table of no fields).
-  static std::unique_ptr<Table> Open(const std::string& path, std::string* error);
+  // content opens (a zeroed header reads as a table of no fields). Reads
+  // go through `env` (null: the platform's own).
+  static std::unique_ptr<Table> Open(const std::string& path, std::string* error,
+                                     platform::Env* env = nullptr);
 
   const std::string& path() const { return path_; }
   const Header& header() const { return header_; }
@@ -86,18 +89,23 @@ class Table {
   uint64_t readableRecords() const;
 
   // Reads record `index` (from 0); false past the end or on a read error.
-  // The view stays valid until the next call. Reads ahead in blocks of at
-  // most kBufferBytes.
+  // The view stays valid until the next call. Reads ahead recordsPerRead()
+  // records from `index` when the record is not in the buffer already.
   bool record(uint64_t index, std::string_view* bytes);
 
-  static constexpr size_t kBufferBytes = 1 << 16;
+  // Records a read takes: at least kBufferBytes of them, so that the
+  // platform's read-ahead block is passed over and the bytes are copied
+  // once, straight into the buffer.
+  uint64_t recordsPerRead() const;
+
+  static constexpr size_t kBufferBytes = 1 << 20;
 
  private:
   Table() = default;
   void readLayout(const std::string& image);
 
   std::string path_;
-  std::ifstream file_;
+  std::unique_ptr<platform::ReadableFile> file_;
   Header header_;
   std::vector<Field> fields_;
   uint64_t fileSize_ = 0;

@@ -1,5 +1,7 @@
 #include "reader/text_decoder.h"
 
+#include <cstring>
+
 namespace kest::reader {
 namespace {
 
@@ -48,20 +50,40 @@ TextDecoder::TextDecoder(const std::string& encoding) : encoding_(encoding) {
   if (encoding.empty()) return;
   converter_ = platform::OpenTextConverter(encoding);
   usable_ = converter_ != nullptr;
+  if (!usable_) return;
+  // Every ASCII byte, then the sequences that switch the stateful sets
+  // (UTF-7, HZ, ISO 2022) into another mode: sets that are not ASCII
+  // supersets (EBCDIC, UTF-16) or read ASCII sequences as something else
+  // fail this and keep the converter for every value.
+  std::string probe;
+  for (int c = 0; c < 0x80; ++c) probe += static_cast<char>(c);
+  probe += "+AGE-~{~}\x1b$B\x1b(B\x0e\x0f";
+  std::string converted;
+  asciiIsItself_ = converter_->ToUtf8(probe, &converted) && converted == probe;
 }
 
 TextDecoder::~TextDecoder() = default;
 
+bool TextDecoder::isAscii(std::string_view bytes) {
+  const char* at = bytes.data();
+  size_t left = bytes.size();
+  uint64_t high = 0;
+  for (; left >= 8; at += 8, left -= 8) {
+    uint64_t word;
+    std::memcpy(&word, at, 8);
+    high |= word;
+  }
+  for (; left > 0; ++at, --left) high |= static_cast<uint8_t>(*at);
+  return (high & 0x8080808080808080u) == 0;
+}
+
 bool TextDecoder::decode(std::string_view bytes, std::string* utf8) {
-  utf8->clear();
-  if (converter_ == nullptr) {
-    for (char c : bytes) {
-      if (static_cast<uint8_t>(c) >= 0x80) return false;
-    }
+  if ((converter_ == nullptr || asciiIsItself_) && isAscii(bytes)) {
     utf8->assign(bytes);
     return usable_;
   }
-  return converter_->ToUtf8(bytes, utf8);
+  utf8->clear();
+  return converter_ != nullptr && converter_->ToUtf8(bytes, utf8);
 }
 
 }  // namespace kest::reader

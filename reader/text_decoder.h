@@ -42,10 +42,16 @@ class TextDecoder {
   // False (and `utf8` unspecified) when `bytes` is not valid text.
   bool decode(std::string_view bytes, std::string* utf8);
 
+  // True when no byte of `bytes` is at or above 0x80.
+  static bool isAscii(std::string_view bytes);
+
  private:
   std::string encoding_;
   std::unique_ptr<platform::TextConverter> converter_;
   bool usable_ = true;
+  // True when the set reads every ASCII byte, alone or in any sequence, as
+  // itself: plain ASCII values are then copied, not converted.
+  bool asciiIsItself_ = false;
 };
 
 }  // namespace kest::reader
