@@ -226,7 +226,9 @@ void MemoReader::setBlockSize(uint32_t blockSize) {
 
 bool MemoReader::readAt(uint64_t offset, size_t count, uint8_t* out) {
   size_t got = 0;
-  return file_->ReadAt(offset, out, count, &got).ok() && got == count;
+  platform::Status status = file_->ReadAt(offset, out, count, &got);
+  if (!status && readFailure_.ok()) readFailure_ = status;
+  return status.ok() && got == count;
 }
 
 bool MemoReader::soundHead(uint32_t block, uint32_t blockSize, bool text) {

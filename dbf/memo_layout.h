@@ -114,6 +114,10 @@ class MemoReader {
   MemoReader(platform::ReadableFile* file, MemoKind kind, uint32_t blockSize = 0);
 
   MemoKind kind() const { return kind_; }
+  // The first read the system refused (a failing disk, not a short file):
+  // the reads after it say kUnreadable, and the caller decides whether
+  // that ends its work. Success while none was.
+  const platform::Status& readFailure() const { return readFailure_; }
   uint64_t size() const { return size_; }
   const MemoHeader& header() const { return header_; }
   // The block size reads go by: the header's, the one given, or (header
@@ -156,6 +160,7 @@ class MemoReader {
   MemoHeader header_;
   uint32_t blockSize_;
   bool zeroSlack_ = false;
+  platform::Status readFailure_;
   // dBase III: the file ends its memos with two end marks (learnSlack).
   bool doubleMark_ = false;
 };

@@ -4,7 +4,9 @@
 #include <cctype>
 #include <cstring>
 
+#include "Common/logger/llfile.h"
 #include "Common/logger/logger.h"
+#include "Common/raised_code.h"
 #include "dbf/memo_companion.h"
 #include "dbf/result_table.h"
 #include "platform/path.h"
@@ -131,6 +133,7 @@ void MemoRepair::settle(RunFindings* findings) {
     blockSize_ = reader_->blockSize();
     reader_->learnSlack();
   }
+  checkSource();
   if (blockSizeInferred_) {
     repaired("the memo file's header lost its block size: " + grouped(blockSize_) +
                        " taken, the size the memo references fit");
@@ -156,6 +159,15 @@ std::string MemoRepair::sideFilePath(const std::string& resultTablePath) const {
   parts.name += "_memos";
   parts.extension = ".txt";
   return platform::JoinPath(parts);
+}
+
+void MemoRepair::checkSource() {
+  if (!reader_ || reader_->readFailure().ok()) return;
+  // A memo file the system cannot read is a failing disk, not damage: the
+  // run ends as it does for a table it cannot read, rather than empty
+  // every reference as if the memos were broken.
+  logWriteFailure("Reading " + sourcePath_, reader_->readFailure());
+  Raise(kReadFailed, systemText(reader_->readFailure()));
 }
 
 void MemoRepair::failed(const std::string& what, const platform::Status& status) {
@@ -206,6 +218,7 @@ void MemoRepair::rewrite(uint8_t* record, size_t size) {
       continue;
     }
     Memo memo = reader_->read(block, field.text);
+    checkSource();
     const uint64_t at = out_->nextBlock;
     const bool fits = at <= UINT32_MAX && (length == 4 || std::to_string(at).size() <= length);
     if (memo.fault == MemoFault::kNone && !fits) memo.fault = MemoFault::kTooLong;
@@ -251,6 +264,7 @@ std::string MemoRepair::sideText() {
 void MemoRepair::publish(RunFindings* findings) {
   if (!out_ || out_->renamed) return;
   const std::string text = sideText();
+  checkSource();
   std::string sidePath;
   if (!text.empty()) {
     sidePath = sideFilePath(out_->finalName);

@@ -19,7 +19,8 @@
 // the writing pass, publish() before the table takes its final name;
 // keep() once the table is published, withdraw() when it is not. The source is only read.
 // A failed write raises (after an ERROR line and, when a report is given,
-// the system's words in it); what was written is removed again.
+// the system's words in it); what was written is removed again. A read of
+// the source memo file that the system refuses raises kReadFailed.
 #ifndef KEST_DBF_MEMO_REPAIR_H_
 #define KEST_DBF_MEMO_REPAIR_H_
 
@@ -99,6 +100,8 @@ class MemoRepair {
  private:
   struct Output;
   [[noreturn]] void failed(const std::string& what, const platform::Status& status);
+  // Raises kReadFailed once the source memo file refused a read.
+  void checkSource();
   void appendSide(const std::string& text);
   std::string sideText();
 

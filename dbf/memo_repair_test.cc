@@ -154,15 +154,17 @@ TEST_F(MemoRepairTest, AMissingMemoFileGivesAnEmptyOneAndEmptyReferences) {
   EXPECT_NE(repairs_.texts()[0].find("no memo file beside the table"), std::string::npos);
 }
 
-// Every write, sync, close and rename of the memo repair failing in turn:
-// it raises, and withdrawing leaves nothing under either name; or the
-// call was never reached and the result is whole.
+// Every read of the source and every write, sync, close and rename of the
+// memo repair failing in turn: it raises (a refused read as a failing disk,
+// never as a damaged memo), and withdrawing leaves nothing under either
+// name; or the call was never reached and the result is whole.
 TEST_F(MemoRepairTest, AFailedWriteLeavesNothingBehind) {
   Source s = makeSource(MemoKind::kFoxPro, 64);
   writeFile(in_.file("t.fpt"), s.memo);
   writeFile(in_.file("t.dbf"), "table");
   const std::vector<std::string> records = {reference(s.blocks[0]), reference(77)};
-  for (testing::FaultKind kind : {testing::FaultKind::kCreate, testing::FaultKind::kAppend,
+  for (testing::FaultKind kind : {testing::FaultKind::kRead, testing::FaultKind::kCreate,
+                                  testing::FaultKind::kAppend,
                                   testing::FaultKind::kWriteAt, testing::FaultKind::kSync,
                                   testing::FaultKind::kClose, testing::FaultKind::kRename}) {
     for (uint64_t n = 1; n <= 3; ++n) {
