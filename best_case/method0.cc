@@ -7,7 +7,6 @@
 
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
-#include "dbf/memo_blocks.h"
 #include "thorough/record_alignment.h"
 #include "thorough/record_model.h"
 #include "dbf/memo_companion.h"
@@ -135,7 +134,6 @@ int32_t Method0::Parse(RecordSink* sink) {
   passedOver_ = PassedOver{};
   findings_->restart(kBestCaseStep);
   level7_ = false;
-  recordsPastMemoEnd_ = 0;
 
   std::unique_ptr<uint8_t[]> head = table_->ReadAlloc(0, sizeof header_.bytes);
   std::memcpy(header_.bytes, head.get(), sizeof header_.bytes);
@@ -173,7 +171,7 @@ int32_t Method0::Parse(RecordSink* sink) {
   }
   if (level7) readLevel7Fields();
   if (memoAsCharacter_.size() < fields_.size()) memoAsCharacter_.resize(fields_.size(), false);
-  if (!keepMemoReferences()) {
+  if (!keepMemoFields()) {
     for (size_t j = 0; j < fields_.size(); ++j) {
       if (noMemoCompanion_ && fields_[j].type() == 'M') {
         memoAsCharacter_[j] = true;
@@ -192,13 +190,23 @@ int32_t Method0::Parse(RecordSink* sink) {
   if (options_.classic()) {
     classicScan(recordCount, sink);
   } else {
-    if (options_.has(kCutMemoReferences) && !noMemoCompanion_ && !memoBlocks_) {
-      memoBlocks_ = MemoBlocks::Open(tablePath_, header_.version(), env_);
-    }
     planCheck();
-    if (!options_.has(kRealignRecords) || !evidenceScan(sink)) thoroughScan(recordCount, sink);
+    if (repairsMemos(options_)) {
+      if (!memoRepair_) memoRepair_ = std::make_unique<MemoRepair>(tablePath_, env_);
+      std::vector<std::string> names;
+      for (const DbfFieldDescriptor& field : fields_) names.push_back(field.name());
+      memoRepair_->startPass(header_.version(), places_, names);
+      // A table without memo fields gets no memo file of its own.
+      if (!memoRepair_->hasMemoFields()) memoRepair_.reset();
+    }
+    MemoPassSink memoSink(memoRepair_.get(), sink);
+    RecordSink* taker = memoRepair_ ? &memoSink : sink;
+    const bool writing = sink != nullptr;
+    if (!options_.has(kRealignRecords) || !evidenceScan(taker, writing)) {
+      thoroughScan(recordCount, taker, writing);
+    }
+    if (memoRepair_) memoRepair_->settle(findings_);
     check_.reset();
-    noteRecordsPastMemoEnd();
   }
 
   Log().InfoNumber("Method0::Parse() exiting with code", 0);
@@ -348,12 +356,12 @@ void Method0::readLevel7Fields() {
 }
 
 void Method0::plainLevel7Header(DbfHeader& header, std::vector<DbfFieldDescriptor>& fields) const {
-  header.setVersion(noMemoCompanion_ ? kNoMemoVersion : kLevel7MemoVersion);
+  header.setVersion(writesMemo() ? kLevel7MemoVersion : kNoMemoVersion);
   header.setHeaderLength(static_cast<uint16_t>(headerBytesNeeded(fields.size())));
   for (DbfFieldDescriptor& field : fields) {
     char type = field.type();
     bool memo = type != '\0' && std::strchr(kMemoTypes, type) != nullptr;
-    if (memo && !noMemoCompanion_) {
+    if (memo && writesMemo()) {
       field.setType('M');
     } else if (type == '\0' || std::strchr(kPlainTypes, type) == nullptr) {
       field.setType('C');
@@ -361,42 +369,18 @@ void Method0::plainLevel7Header(DbfHeader& header, std::vector<DbfFieldDescripto
   }
 }
 
-void Method0::countPastMemoEnd(const uint8_t* record) {
-  if (!memoBlocks_) return;
-  for (const FieldPlace& place : places_) {
-    if (std::strchr(kMemoTypes, place.type) == nullptr || place.type == '\0') continue;
-    if (uint64_t{place.displacement} + place.length > record_.size()) continue;
-    uint32_t block = memoBlockNumber(record + place.displacement, place.length);
-    if (!memoBlocks_->wholeInside(block)) {
-      ++recordsPastMemoEnd_;
-      return;
-    }
-  }
+std::vector<std::string> Method0::memoResultPaths(const std::string& resultTablePath) const {
+  if (!memoRepair_) return {};
+  const std::string memo = memoRepair_->memoPath(resultTablePath);
+  return {memo, memoRepair_->sideFilePath(memo)};
 }
 
-void Method0::noteRecordsPastMemoEnd() {
-  // The counting pass decides the header the writing pass goes out under.
-  memoFieldsAsText_ = recordsPastMemoEnd_ != 0;
-  if (!memoFieldsAsText_) return;
-  noteRepair(std::to_string(recordsPastMemoEnd_) +
-                     " records refer to memos past the end of the cut memo file; the memo "
-                     "fields are kept as character fields holding their block numbers");
-}
-
-bool Method0::keepMemoReferences() {
-  if (!noMemoCompanion_ || !options_.has(kKeepMemoReferences)) return false;
+bool Method0::keepMemoFields() const {
   // The fields stay memo fields while the records are judged: without a
   // companion the check holds no block number against anything, and the
   // test of a jammed record's character fields leaves binary block
-  // numbers alone. The result's header makes them character fields.
-  size_t memoFields = 0;
-  for (const DbfFieldDescriptor& field : fields_) memoFields += field.type() == 'M';
-  if (memoFields != 0) {
-    noteRepair(std::to_string(memoFields) +
-                       " memo fields kept as character fields holding their block numbers "
-                       "(no memo file beside the table)");
-  }
-  return true;
+  // numbers alone.
+  return noMemoCompanion_ && options_.has(kKeepMemoReferences);
 }
 
 uint32_t Method0::fixRecordCount(uint32_t recordCount) {
@@ -548,7 +532,7 @@ void Method0::reportScanProgress(ProgressSteps& steps, uint32_t done, bool writi
   }
 }
 
-void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
+void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink, bool writing) {
   const uint64_t length = record_.size();
   const uint64_t size = table_->size64();
   const uint64_t start = header_.headerLength();
@@ -560,7 +544,6 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
   // not searched again.
   uint64_t searchedTo = 0;
   bool previousPassed = false;
-  const bool writing = sink != nullptr;
   ProgressSteps progress(writing ? 25 : 10, recordCount);
   // Deleted records and sound live ones are judged and taken where the
   // read block holds them, when the check only reads them; any other slot
@@ -596,7 +579,6 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
       Log().DebugNumber("This record is valid by its header byte:", number);
       if (record == record_.data() ? checkFields(record_, /*quiet=*/false)
                                    : checkFieldsInPlace(record)) {
-        countPastMemoEnd(record);
         if (sink != nullptr) sink->take(record, record_.size());
         if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
         previousPassed = true;
@@ -656,7 +638,6 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     if (keepJammed && skip == 0 && amongRecords && looksLikeRecord(record_) &&
         checkFields(record_, /*quiet=*/true)) {
       record_[0] = kLiveRecord;
-      countPastMemoEnd(record_.data());
       if (sink != nullptr) sink->take(record_.data(), record_.size());
       if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
       ++keptJammed;
@@ -670,7 +651,7 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
   }
 }
 
-bool Method0::evidenceScan(RecordSink* sink) {
+bool Method0::evidenceScan(RecordSink* sink, bool writing) {
   const uint64_t length = record_.size();
   const uint64_t size = table_->size64();
   const uint64_t start = header_.headerLength();
@@ -710,7 +691,6 @@ bool Method0::evidenceScan(RecordSink* sink) {
     return model.fitsAt(around.data(), around.size(), RecordModel::kReach);
   };
   FrameSync sync(start, size, static_cast<uint32_t>(length), fits);
-  const bool writing = sink != nullptr;
   ProgressSteps progress(writing ? 25 : 10, static_cast<uint32_t>(
                                                 std::min<uint64_t>((size - start) / length, UINT32_MAX)));
   uint32_t keptJammed = 0;
@@ -766,7 +746,6 @@ void Method0::judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSin
     Log().DebugNumber("This record is valid by its header byte:", logged);
     if (record == record_.data() ? checkFields(record_, /*quiet=*/false)
                                  : checkFieldsInPlace(record)) {
-      countPastMemoEnd(record);
       if (sink != nullptr) sink->take(record, record_.size());
       if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
     } else {
@@ -781,7 +760,6 @@ void Method0::judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSin
   if (options_.has(kKeepJammedRecords) && looksLikeRecord(record_) &&
       checkFields(record_, /*quiet=*/true)) {
     record_[0] = kLiveRecord;
-    countPastMemoEnd(record_.data());
     if (sink != nullptr) sink->take(record_.data(), record_.size());
     if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
     ++keptJammed;
@@ -814,23 +792,16 @@ const uint8_t* Method0::peekRecord(uint32_t number) {
 
 void Method0::writeHeader(ResultWriter& writer) {
   DbfHeader header = header_;
-  if (noMemoCompanion_) header.setVersion(kNoMemoVersion);
+  if (!writesMemo()) header.setVersion(kNoMemoVersion);
   header.setRecordCount(static_cast<uint32_t>(validRecords_));
   // The result has no index file beside it.
   header.setTableFlags(header.tableFlags() & ~kIndexAttached);
 
   std::vector<DbfFieldDescriptor> fields = fields_;
   for (DbfFieldDescriptor& field : fields) {
-    if (noMemoCompanion_ && field.type() == 'M') field.setType('C');
+    if (!writesMemo() && field.type() == 'M') field.setType('C');
   }
   if (level7_) plainLevel7Header(header, fields);
-  if (memoFieldsAsText_) {
-    for (DbfFieldDescriptor& field : fields) {
-      if (field.type() != '\0' && std::strchr(kMemoTypes, field.type()) != nullptr) {
-        field.setType('C');
-      }
-    }
-  }
   writer.writeHeader(header, fields, [this] { context_->pollBreak(); });
 }
 
@@ -840,6 +811,7 @@ int32_t Method0::Flush(const char* path) {
   writer.reportFailureTo(context_->report());
   int32_t rc = writer.guard("Unhandled exception in Method0::Flush()", [&] {
     if (!writer.create(path)) return kCannotCreateResult;
+    if (memoRepair_) memoRepair_->create(writer.finalName(), context_->report());
 
     context_->pollBreak();
     writeHeader(writer);
@@ -864,9 +836,11 @@ int32_t Method0::Flush(const char* path) {
     context_->pollBreak();
     writer.writeEndMark();
     context_->pollBreak();
+    if (memoRepair_) memoRepair_->publish(findings_);
     writer.close();
     return 0;
   });
+  if (memoRepair_) rc == 0 ? memoRepair_->keep() : memoRepair_->withdraw();
   // A result that could not even be created leaves no closing line.
   if (rc == kCannotCreateResult) return rc;
   Log().InfoNumber("Exiting Method0::Flush(), rc = ", rc);

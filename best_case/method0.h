@@ -13,10 +13,11 @@
 // a stretch of foreign bytes (kRealignRecords), relaxed values
 // (kRelaxedValues), records kept whose only fault is a jammed deletion flag
 // (kKeepJammedRecords), progress while the records are scanned
-// (kFineProgress), memo block numbers kept where no memo companion is
-// (kKeepMemoReferences), level-7 descriptors read and written in the
-// common layout (kLevel7Descriptors), and records kept whole whose memos
-// lie past the end of a cut memo companion (kCutMemoReferences). With no flag set Parse is the classic scan. Every byte a
+// (kFineProgress), level-7 descriptors read and written in the common
+// layout (kLevel7Descriptors), and the memo repair (either memo flag,
+// dbf/memo_repair.h): every memo reference of a kept record checked
+// against the memo file, and a memo file of the result's own written
+// beside it. With no flag set Parse is the classic scan. Every byte a
 // thorough scan keeps comes from the table (a restored deletion flag
 // aside), and no byte of the table reaches the result twice.
 //
@@ -38,7 +39,7 @@
 #include "Common/recovery_options.h"
 #include "Common/run_context.h"
 #include "dbf/dbf_format.h"
-#include "dbf/memo_blocks.h"
+#include "dbf/memo_repair.h"
 #include "dbf/record_check.h"
 #include "dbf/result_writer.h"
 #include "platform/env.h"
@@ -74,9 +75,18 @@ class Method0 {
   // table changed between the passes), the partial file then staying on
   // disk; kCannotCreateResult when the file cannot be created (it exists,
   // the folder does not, or the name exceeds 259 characters).
-  // The header takes version 0x03 without a memo companion, loses the
+  // With the memo repair, the result's memo file (and the side file of the
+  // memos it leaves out) takes its final name before the table does, and
+  // is removed again when the table is not published.
+  // The header takes version 0x03 without a memo companion (and without
+  // the memo repair), loses the
   // index bit of tableFlags and carries the number of records written.
   int32_t Flush(const char* path);
+
+  // The files the memo repair writes beside a result table of this path
+  // (its memo file and the side file of the memos left out); none without
+  // the memo repair.
+  std::vector<std::string> memoResultPaths(const std::string& resultTablePath) const;
 
   int32_t validRecords() const { return validRecords_; }
   // The record length the table's header declares, taken by the last Parse
@@ -100,12 +110,13 @@ class Method0 {
   // The classic scan of `recordCount` slots from the header length.
   void classicScan(uint32_t recordCount, RecordSink* sink);
   // The thorough scan: the classic judgement plus the steps of the flags.
-  void thoroughScan(uint32_t recordCount, RecordSink* sink);
+  // `writing` tells the progress range.
+  void thoroughScan(uint32_t recordCount, RecordSink* sink, bool writing);
   // The thorough scan where the table's own records say what a record
   // looks like (thorough/record_model.h): only slots that fit are judged,
   // wherever the frame sync finds them, up to the end of the file. False,
   // having scanned nothing, where that evidence is too weak to decide.
-  bool evidenceScan(RecordSink* sink);
+  bool evidenceScan(RecordSink* sink, bool writing);
   // Judges one slot the evidence scan found; true when it was taken.
   void judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSink* sink,
                         uint32_t& keptJammed);
@@ -121,16 +132,13 @@ class Method0 {
   // header, and the result's header and descriptors in the 32-byte layout.
   void readLevel7Fields();
   void plainLevel7Header(DbfHeader& header, std::vector<DbfFieldDescriptor>& fields) const;
-  // kKeepMemoReferences: true when the memo fields of a table without a
-  // memo companion keep the block numbers its records hold, noting the
-  // repair; false when they are blanked as in the classic scan.
-  bool keepMemoReferences();
-  // kCutMemoReferences: counts the kept record (of record_'s length) when
-  // one of its memo fields refers past the end of the memo companion;
-  // after a pass, notes the repair and has the result's memo fields
-  // written as character fields when any did.
-  void countPastMemoEnd(const uint8_t* record);
-  void noteRecordsPastMemoEnd();
+  // kKeepMemoReferences: the memo fields of a table without a memo
+  // companion stay memo fields (the memo repair empties them); without it
+  // they are blanked character fields, as in the classic scan.
+  bool keepMemoFields() const;
+  // The result carries memo fields: the table has a memo companion, or the
+  // memo repair writes one.
+  bool writesMemo() const { return !noMemoCompanion_ || memoRepair_ != nullptr; }
   // kFixRecordCount: the count the file can hold whole, noting the repair
   // and a record cut off by the end of the file.
   uint32_t fixRecordCount(uint32_t recordCount);
@@ -209,9 +217,7 @@ class Method0 {
   // The last Parse read level-7 descriptors.
   bool level7_ = false;
   std::string tablePath_;
-  std::unique_ptr<MemoBlocks> memoBlocks_;
-  uint32_t recordsPastMemoEnd_ = 0;
-  bool memoFieldsAsText_ = false;
+  std::unique_ptr<MemoRepair> memoRepair_;
   uint32_t memoSize_ = 0;
   RecoveryOptions options_;
   PassedOver passedOver_;

@@ -1,6 +1,7 @@
 #include "dbf/memo_companion.h"
 
 #include "Common/logger/llfile.h"
+#include "dbf/memo_layout.h"
 #include "platform/path.h"
 
 namespace kest {
@@ -31,6 +32,22 @@ std::vector<std::string> listMemoCompanions(const std::string& tablePath, platfo
     if (isMemoCompanionName(stem, entry.name)) names.push_back(entry.name);
   }
   return names;
+}
+
+std::string findMemoFile(const std::string& tablePath, uint8_t tableVersion, platform::Env* env) {
+  std::vector<std::string> names = listMemoCompanions(tablePath, env);
+  if (names.empty()) return std::string();
+  const char* wanted = memoExtension(memoKindForVersion(tableVersion));
+  std::string chosen = names.front();
+  for (const std::string& name : names) {
+    if (platform::EqualsNoCase(platform::SplitPath(name).extension, wanted)) chosen = name;
+  }
+  return platform::FolderOf(tablePath) + chosen;
+}
+
+MemoKind memoKindOfFile(const std::string& memoPath, uint8_t tableVersion) {
+  return memoKindOf(platform::EqualsNoCase(platform::SplitPath(memoPath).extension, ".fpt"),
+                    tableVersion);
 }
 
 std::string findIgnoringCase(const std::string& path, platform::Env* env) {

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dbf/memo_layout.h"
 #include "platform/env.h"
 
 namespace kest {
@@ -45,6 +46,16 @@ std::vector<std::string> listMemoCompanions(const std::string& tablePath, platfo
 // orders.fpt are one file, so when the composed name does not exist, a file
 // of the same folder whose name matches it without regard to case is taken.
 MemoCompanion probeMemoCompanion(const std::string& tablePath, platform::Env* env);
+
+// The memo file a reader of the table takes, by the rule above: of its
+// companions, the one of the kind the table's version names (.fpt for
+// the FoxPro versions, .dbt for the others) when both are there, else the
+// one that is; empty when there is none. The recovery, `inspect`, `export`
+// and the tools all take this one.
+std::string findMemoFile(const std::string& tablePath, uint8_t tableVersion, platform::Env* env);
+
+// The kind of the memo file at `memoPath` (memoKindOf by its extension).
+MemoKind memoKindOfFile(const std::string& memoPath, uint8_t tableVersion);
 
 // `path` itself when something stands there; otherwise the entry of the
 // same folder whose name matches without regard to case; otherwise `path`.

@@ -64,6 +64,8 @@ class ResultWriter : public RecordSink {
   // Appends one record and counts it.
   void take(const uint8_t* record, size_t size) override;
   uint32_t recordsWritten() const { return recordsWritten_; }
+  // The name the result takes in close(); empty before create().
+  const std::string& finalName() const { return finalName_; }
   // Puts `count` into the header's record count, wherever the file stands.
   void patchRecordCount(uint32_t count);
   void writeEndMark();

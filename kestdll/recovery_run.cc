@@ -333,7 +333,11 @@ std::optional<WritingPlan> RecoveryRun::BestCasePlan() const {
   plan.target = platform::InFolder(resultFolder_, fileName);
   std::string tablePath = platform::InFolder(resultFolder_, source.name + ".dbf");
   plan.mustFit = {plan.target, tablePath};
-  if (!noMemoCompanion_) {
+  // The memo repair writes a memo file of the result's own in place of
+  // the copies.
+  const std::vector<std::string> memoFiles = bestMethod_->memoResultPaths(plan.target);
+  plan.mustFit.insert(plan.mustFit.end(), memoFiles.begin(), memoFiles.end());
+  if (!noMemoCompanion_ && memoFiles.empty()) {
     // Only the copies' targets: a companion is read by the path it was
     // found under, however long, so a table deep in its folders keeps
     // its memo.
@@ -418,7 +422,11 @@ int32_t RecoveryRun::WritingStage() {
     if (result == 0 && NamesFailures() && report_ != nullptr) {
       FillReport(plan->method);
       if (!placeReportFiles(resultFolder_, *report_, env_)) {
-        discardPartial(env_, plan->mustFit.front(), /*renamed=*/true);
+        // Everything the plan names was made by this run in its own new
+        // folder: the table and the memo files written for it go together.
+        for (const std::string& path : plan->mustFit) {
+          discardPartial(env_, path, /*renamed=*/true);
+        }
         result = kResultIncomplete;
       }
     }

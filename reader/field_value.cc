@@ -358,6 +358,8 @@ bool FieldDecoder::decodeMemo(const Field& field, std::string_view bytes, Value*
       return fail("memo block " + std::to_string(block) + " leads outside the memo file");
     case MemoRead::kTooLong:
       return fail("memo block " + std::to_string(block) + " is longer than 16 MiB");
+    case MemoRead::kDamaged:
+      return fail("memo block " + std::to_string(block) + " is damaged");
     case MemoRead::kText: break;
   }
   value->kind = Value::Kind::kText;

@@ -1,32 +1,34 @@
-// The memo companion of a table: the .fpt (FoxPro blocks) or .dbt (dBase
-// III and IV layouts) file beside it, and the texts its blocks hold.
+// The memo companion of a table as `inspect` and `export` read it: the
+// engine's own memo module (dbf/memo_layout.h) and companion rule
+// (dbf/memo_companion.h), so that both read what the recovery reads.
 //
-// Only reads. A block number that leads outside the file, or a block that
-// claims more bytes than the file holds, is refused; no memo is ever
-// longer than kMaxMemoBytes, so a damaged length cannot make a reader
-// allocate without bound.
+// Only reads. A block number that leads outside the file, a block that
+// claims more bytes than the file holds, an overwritten block: each is
+// refused, never read as a memo.
 #ifndef KEST_READER_MEMO_FILE_H_
 #define KEST_READER_MEMO_FILE_H_
 
 #include <cstdint>
-#include <fstream>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "dbf/memo_layout.h"
+#include "platform/env.h"
 #include "reader/table.h"
 
 namespace kest::reader {
 
-enum class MemoKind { kFoxPro, kDbase3, kDbase4 };
-const char* memoKindName(MemoKind kind);
+using kest::MemoKind;
+using kest::memoKindName;
 
-// The entries beside `tablePath` named after its stem with the extension
-// .fpt or .dbt, letter case of the extension ignored.
+// The memo companions of `tablePath` (its stem and .fpt or .dbt, letter
+// case ignored throughout), as paths, sorted.
 std::vector<std::string> memoCompanions(const std::string& tablePath);
 
-enum class MemoRead { kText, kNone, kOutsideFile, kTooLong };
+// kDamaged: a block that holds no sound memo (its head overwritten, bytes
+// that are not text in a text memo).
+enum class MemoRead { kText, kNone, kOutsideFile, kTooLong, kDamaged };
 
 // Whether a field of this type points into the memo companion: M, G and
 // P always, B outside Visual FoxPro (where it is a binary double).
@@ -34,38 +36,31 @@ bool isMemoType(char type, const Header& header);
 
 class MemoFile {
  public:
-  // Opens the companion a table of this header reads: the .fpt one for
-  // FoxPro versions, the .dbt one otherwise, whichever exists when only
-  // one does. nullptr when there is none or it cannot be opened.
+  // Opens the companion the engine takes for a table of this header
+  // (findMemoFile). nullptr when there is none or it cannot be opened.
   static std::unique_ptr<MemoFile> Open(const std::string& tablePath, const Header& header);
 
   const std::string& path() const { return path_; }
-  MemoKind kind() const { return kind_; }
-  uint64_t size() const { return size_; }
-  uint32_t blockSize() const { return blockSize_; }
+  MemoKind kind() const { return reader_->kind(); }
+  uint64_t size() const { return reader_->size(); }
+  uint32_t blockSize() const { return reader_->blockSize(); }
   // The first block no memo uses yet, as the companion's header says; 0
-  // when the file is too short to say. The last block in use may stop
-  // short of its block size, so a file shorter than one block before this
-  // one has lost memo bytes.
-  uint32_t nextFreeBlock() const { return nextFreeBlock_; }
+  // when the header does not say.
+  uint32_t nextFreeBlock() const { return reader_->header().nextFreeBlock; }
+  kest::MemoReader& reader() { return *reader_; }
 
-  // The bytes of the memo that starts at block `block`; kNone for block 0
-  // (the companion's own header: "no memo"). A memo that runs past the end
-  // of the file, or (dBase III) reaches it without its end byte, is
-  // kOutsideFile: its text is incomplete.
+  // The bytes of the memo that starts at block `block`, of whichever type
+  // it is; kNone for block 0 ("no memo").
   MemoRead read(uint32_t block, std::string* bytes);
 
-  static constexpr uint64_t kMaxMemoBytes = 16u << 20;
+  static constexpr uint64_t kMaxMemoBytes = kest::kMaxMemoBytes;
 
  private:
   MemoFile() = default;
 
   std::string path_;
-  std::ifstream file_;
-  MemoKind kind_ = MemoKind::kFoxPro;
-  uint64_t size_ = 0;
-  uint32_t blockSize_ = 512;
-  uint32_t nextFreeBlock_ = 0;
+  std::unique_ptr<platform::ReadableFile> file_;
+  std::unique_ptr<kest::MemoReader> reader_;
 };
 
 }  // namespace kest::reader

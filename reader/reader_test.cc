@@ -165,8 +165,10 @@ struct MemoCase {
   std::string reason;
 };
 
+// A FoxPro memo file whose first memo (at block 512 / blockSize, right
+// after the 512-byte header) holds `text` and claims `length` bytes.
 std::string fptFile(uint32_t blockSize, const std::string& text, uint32_t length) {
-  std::string file(blockSize, '\0');
+  std::string file(512, '\0');
   file[6] = static_cast<char>(blockSize >> 8);
   file[7] = static_cast<char>(blockSize);
   std::string block = be32(1) + be32(length) + text;
@@ -187,15 +189,20 @@ TEST(MemoFile, ReadsEachLayoutAndRefusesBadBlocks) {
   std::string dbase3 =
       std::string(512, '\0') + "line one\r\nline two\x1a\x1a" + std::string(490, ' ');
   const MemoCase cases[] = {
-      {"FoxPro block", ".fpt", 0x30, 'M', fptFile(64, "hello", 5), "         1", "hello", ""},
-      {"Visual FoxPro binary pointer", ".fpt", 0x30, 'M', fptFile(64, "hello", 5), le32(1),
+      {"FoxPro block", ".fpt", 0x30, 'M', fptFile(64, "hello", 5), "         8", "hello", ""},
+      {"Visual FoxPro binary pointer", ".fpt", 0x30, 'M', fptFile(64, "hello", 5), le32(8),
        "hello", ""},
       {"FoxPro block past the end", ".fpt", 0x30, 'M', fptFile(64, "hello", 5), "         9", "",
        "memo block 9 leads outside the memo file"},
-      {"FoxPro length past the end", ".FPT", 0xF5, 'M', fptFile(64, "hello", 5000), "         1",
+      {"FoxPro block inside the header", ".fpt", 0x30, 'M', fptFile(64, "hello", 5), "         1",
        "", "memo block 1 leads outside the memo file"},
-      {"FoxPro general field as base64", ".fpt", 0xF5, 'G', fptFile(64, "\x01\x02\xff", 3),
-       "         1", "AQL/", ""},
+      {"FoxPro length past the end", ".FPT", 0xF5, 'M', fptFile(64, "hello", 5000), "         8",
+       "", "memo block 8 leads outside the memo file"},
+      {"FoxPro overwritten head", ".fpt", 0xF5, 'M',
+       fptFile(64, "hello", 5).replace(512, 4, std::string("\x7f\x13\x00\x99", 4)), "         8", "",
+       "memo block 8 is damaged"},
+      {"FoxPro general field as base64", ".fpt", 0xF5, 'G',
+       fptFile(64, "\x01\x02\xff", 3).replace(515, 1, 1, '\0'), "         8", "AQL/", ""},
       {"dBase III text to its end byte", ".dbt", 0x83, 'M', dbase3, "         1",
        "line one\r\nline two", ""},
       {"dBase III text cut off before its end byte", ".dbt", 0x83, 'M',

@@ -419,8 +419,14 @@ TEST(DeepTable, IsRecoveredByItsWholePath) {
     ASSERT_EQ(folders.size(), 1u);
     std::string why;
     EXPECT_TRUE(TableImage::Read((folders[0] / "calls.dbf").string()).whole(&why)) << why;
-    EXPECT_EQ(readFile((folders[0] / "calls.FPT").string()),
-              readFile(testData("foxprodb/calls.FPT")));
+    // The thorough run writes a memo file of the result's own, named in
+    // the table's letter case.
+    if (thorough) {
+      EXPECT_TRUE(exists((folders[0] / "calls.fpt").string()));
+    } else {
+      EXPECT_EQ(readFile((folders[0] / "calls.FPT").string()),
+                readFile(testData("foxprodb/calls.FPT")));
+    }
   }
 }
 

@@ -9,10 +9,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "dbf/memo_companion.h"
+#include "dbf/memo_layout.h"
+#include "dbf/memo_repair.h"
 #include "tests/engine_loader.h"
 #include "tests/independent_readers.h"
 #include "tests/source_guard.h"
@@ -47,6 +52,42 @@ const EngineExports& Engine() {
 
 // The record without its deletion flag.
 std::string Body(const std::string& record) { return record.substr(1); }
+
+// The memo fields of a table, and what its records say with their memo
+// references left out: the memo repair renumbers them, nothing else.
+struct MemoView {
+  explicit MemoView(const TableImage& table) {
+    version = table.header.version();
+    for (const FieldPlace& place : placeFields(table.fields, nullptr)) {
+      if (isMemoFieldType(place.type, version)) places.push_back(place);
+    }
+  }
+  std::string body(std::string record) const {
+    for (const FieldPlace& place : places) {
+      if (place.displacement + place.length <= record.size()) {
+        record.replace(place.displacement, place.length, place.length, ' ');
+      }
+    }
+    return Body(record);
+  }
+  // The record's memos as the memo module reads them beside `tablePath`.
+  std::vector<std::string> memos(const std::string& tablePath, const std::string& record) const {
+    std::vector<std::string> texts;
+    std::string path = findMemoFile(tablePath, version, platform::Env::Default());
+    std::unique_ptr<platform::ReadableFile> file;
+    if (path.empty() || !platform::Env::Default()->OpenReadOnly(path, &file)) return texts;
+    MemoReader reader(file.get(), memoKindOfFile(path, version));
+    for (const FieldPlace& place : places) {
+      if (place.displacement + place.length > record.size()) continue;
+      uint32_t block = memoBlockNumber(
+          reinterpret_cast<const uint8_t*>(record.data()) + place.displacement, place.length);
+      texts.push_back(reader.read(block, place.type == 'M').bytes);
+    }
+    return texts;
+  }
+  uint8_t version = 0;
+  std::vector<FieldPlace> places;
+};
 
 // The only table a run left in `folder`'s one results folder.
 std::string ResultTable(const std::string& folder) {
@@ -85,14 +126,6 @@ TEST_P(ThoroughRecovery, BringsBackEveryIntactRecordAndNothingElse) {
 
   TableImage healthy = TableImage::Read(testData(c.table));
   std::string bytes = readFile(damaged);
-  std::set<std::string> ceiling;
-  for (const std::string& record : healthy.records) {
-    if (record[0] != '*' && bytes.find(Body(record)) != std::string::npos) {
-      ceiling.insert(Body(record));
-    }
-  }
-  ASSERT_FALSE(ceiling.empty());
-
   SourceGuard guard(damaged);
   KestRecoverOptions options{sizeof options, KEST_THOROUGH};
   KestRecoverReport report{};
@@ -103,13 +136,31 @@ TEST_P(ThoroughRecovery, BringsBackEveryIntactRecordAndNothingElse) {
   EXPECT_TRUE(guard.unchanged());
 
   TableImage result = TableImage::Read(ResultTable(out.path()));
+  // The result's descriptors place the fields (a level-7 table's are
+  // rewritten in the common layout).
+  const MemoView view(result);
+  std::set<std::string> ceiling;
+  std::map<std::string, std::vector<std::string>> healthyMemos;
+  for (const std::string& record : healthy.records) {
+    if (record[0] != '*' && bytes.find(Body(record)) != std::string::npos) {
+      ceiling.insert(view.body(record));
+      healthyMemos[view.body(record)] = view.memos(testData(c.table), record);
+    }
+  }
+  ASSERT_FALSE(ceiling.empty());
   std::string why;
   EXPECT_TRUE(result.whole(&why)) << why;
   std::set<std::string> seen;
   for (const std::string& record : result.records) {
     EXPECT_EQ(record[0], ' ');
-    EXPECT_TRUE(ceiling.count(Body(record))) << "a record that is not the table's";
-    EXPECT_TRUE(seen.insert(Body(record)).second) << "a record written twice";
+    EXPECT_TRUE(ceiling.count(view.body(record))) << "a record that is not the table's";
+    EXPECT_TRUE(seen.insert(view.body(record)).second) << "a record written twice";
+    // Each memo is the record's own, or empty.
+    std::vector<std::string> memos = view.memos(ResultTable(out.path()), record);
+    const std::vector<std::string>& own = healthyMemos[view.body(record)];
+    for (size_t j = 0; j < memos.size() && j < own.size(); ++j) {
+      EXPECT_TRUE(memos[j].empty() || memos[j] == own[j]) << "a memo not its own";
+    }
   }
   EXPECT_GE(seen.size() + c.unlike, ceiling.size());
   EXPECT_EQ(report.method, 1);
@@ -153,16 +204,18 @@ const DamageCase kDamageCases[] = {
     {"dbase_31.dbf", DamageMode::kNoiseRecords, ""},
     // Blank dates and dates long before 1970; memo numbers as text.
     {"dbase_f5.dbf", DamageMode::kCutMemo, "", 0, 3},
-    // No memo file: the block numbers stay, as text and as binary numbers.
+    // No memo file: the memo fields stay, emptied, beside an empty memo file.
     {"dbase_83.dbf", DamageMode::kDropMemo,
-     "1 memo fields kept as character fields holding their block numbers"},
-    {"foxprodb/calls.dbf", DamageMode::kDropMemo, "1 memo fields kept"},
+     "no memo file beside the table: the memo fields stay memo fields, 67 memo references "
+     "emptied, and an empty .dbt memo file written"},
+    {"foxprodb/calls.dbf", DamageMode::kDropMemo, "16 memo references emptied"},
     // Level 7: judged by its 48-byte descriptors, written in the common layout.
     {"dbase_8c.dbf", DamageMode::kJamDeletionFlags,
      "level-7 field descriptors (6 fields) written in the 32-byte layout"},
-    // Memos past the cut: every record stays whole, and readers still open it.
+    // Memos past the cut: every record stays whole, its reference emptied,
+    // and readers still open it.
     {"foxprodb/calls.dbf", DamageMode::kCutMemo,
-     "16 records refer to memos past the end of the cut memo file"},
+     "record 1, NOTES: block 8 lies past the end of the memo file"},
     // Text fields padded with spaces: a column of padding passes for flags.
     {"foxprodb/setup.dbf", DamageMode::kGarbageAfterHeader,
      "records found 21 bytes after the header length"},

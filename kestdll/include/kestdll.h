@@ -167,12 +167,15 @@ enum {
    * while it writes). Part of KEST_THOROUGH; leave it out for the classic
    * run's progress. */
   KEST_FINE_PROGRESS = 0x0200,
-  /* A table without a memo companion keeps its records byte for byte: its
-   * memo fields become character fields that hold the block numbers as
-   * the records store them (digits, or four binary bytes in FoxPro
-   * tables), not blanks, so that the memo texts can be joined to them
-   * again should the companion turn up. Part of KEST_THOROUGH; leave it
-   * out to have such memo fields blanked as the classic run does. */
+  /* The thorough recovery repairs memos: every memo reference of a kept
+   * record is checked against the memo file, the result gets a memo file
+   * of its own holding exactly the memos that check out (references
+   * renumbered), an unreadable reference is emptied alone and named in
+   * the report, and the memos no kept record refers to go into
+   * <table>_memos.txt beside the result. With this bit a table whose memo
+   * file is missing keeps its memo fields as memo fields, emptied, beside
+   * a fresh empty memo file. Part of KEST_THOROUGH; leave it out to have
+   * such memo fields blanked as the classic run does. */
   KEST_KEEP_MEMO_REFERENCES = 0x0400,
   /* The thorough recovery with everything above. */
   KEST_THOROUGH = 0x3FFF
