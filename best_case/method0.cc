@@ -1,6 +1,7 @@
 #include "best_case/method0.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -9,6 +10,8 @@
 #include "Common/raised_code.h"
 #include "dbf/memo_blocks.h"
 #include "dbf/memo_companion.h"
+#include "dbf/table_kind.h"
+#include "dbf/table_template.h"
 
 namespace kest {
 
@@ -35,8 +38,6 @@ constexpr uint64_t kSkipRecords = 8;
 constexpr uint64_t kSkipBytes = 4096;
 constexpr uint64_t kMaxSkip = 1u << 20;
 
-// Visual FoxPro keeps 263 bytes of database back link after the terminator.
-constexpr uint32_t kBackLinkLength = 263;
 constexpr uint8_t kRebuiltPlainVersion = 0x03;
 constexpr uint8_t kRebuiltFoxProVersion = 0x30;
 constexpr uint8_t kRebuiltFptMemoVersion = 0xF5;
@@ -155,8 +156,12 @@ int32_t Method0::Parse(RecordSink* sink) {
   std::memcpy(header_.bytes, head.get(), sizeof header_.bytes);
   std::optional<std::vector<DbfFieldDescriptor>> rebuiltFields;
   // Level-7 descriptors are not the 32-byte ones the rebuild judges by.
-  const bool level7 = options_.has(kLevel7Descriptors) && isLevel7(header_);
-  if (options_.has(kRebuildHeader) && !level7) rebuiltFields = rebuildHeader();
+  const bool level7 = !template_ && options_.has(kLevel7Descriptors) && isLevel7(header_);
+  if (template_) {
+    rebuiltFields = templateLayout();
+  } else if (options_.has(kRebuildHeader) && !level7) {
+    rebuiltFields = rebuildHeader();
+  }
   const uint32_t slots = fieldSlotCount(header_.headerLength());
   fields_.clear();
   places_.clear();
@@ -356,6 +361,31 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
     ++passedOver_.cutOffByEndOfFile;
   }
   return fields;
+}
+
+std::vector<DbfFieldDescriptor> Method0::templateLayout() {
+  const uint64_t size = table_->size64();
+  std::vector<uint8_t> own(static_cast<size_t>(std::min<uint64_t>(
+      size, sizeof(DbfHeader) + template_->fields.size() * sizeof(DbfFieldDescriptor))));
+  readAt(0, own);
+  std::string agreement = compareWithTemplate(*template_, own.data(), own.size());
+  // Whatever the table's own header says, the records are cut by the
+  // template's layout, and every whole slot the file holds is looked at:
+  // a count that survived may be stale or part of the damage.
+  header_ = template_->header;
+  const uint32_t headerLength = header_.headerLength();
+  const uint32_t recordLength = header_.recordLength();
+  const uint64_t slots = size > headerLength ? (size - headerLength) / recordLength : 0;
+  header_.setRecordCount(static_cast<uint32_t>(std::min<uint64_t>(slots, 0xFFFFFFFFu)));
+  char version[8];
+  std::snprintf(version, sizeof version, "0x%02X", header_.version());
+  repairs_.push_back("structure taken from the template: " +
+                     std::to_string(template_->fields.size()) + " fields, record length " +
+                     std::to_string(recordLength) + ", header length " +
+                     std::to_string(headerLength) + ", version " + version);
+  repairs_.push_back(agreement);
+  Log().Info("Method0: the table is read by the template's structure");
+  return template_->fields;
 }
 
 void Method0::readLevel7Fields() {
@@ -728,7 +758,8 @@ const uint8_t* Method0::peekRecord(uint32_t number) {
 
 void Method0::writeHeader(ResultWriter& writer) {
   DbfHeader header = header_;
-  if (noMemoCompanion_) header.setVersion(kNoMemoVersion);
+  // A thorough result keeps the source's kind (keepTableKind below).
+  if (noMemoCompanion_ && options_.classic()) header.setVersion(kNoMemoVersion);
   header.setRecordCount(static_cast<uint32_t>(validRecords_));
   // The result has no index file beside it.
   header.setTableFlags(header.tableFlags() & ~kIndexAttached);
@@ -745,7 +776,26 @@ void Method0::writeHeader(ResultWriter& writer) {
       }
     }
   }
-  writer.writeHeader(header, fields, [this] { context_->pollBreak(); });
+  std::vector<uint8_t> backLink;
+  kindNotes_.clear();
+  if (!options_.classic() && !level7_) {
+    kindNotes_ = keepTableKind(header, fields);
+    backLink = sourceBackLink();
+    std::string database = backLinkTarget(backLink);
+    if (!database.empty()) {
+      kindNotes_.push_back("the table belongs to the database " + database +
+                           ": its back link is kept; the database file was not touched");
+    }
+  }
+  writer.writeHeader(header, fields, [this] { context_->pollBreak(); }, backLink);
+}
+
+std::vector<uint8_t> Method0::sourceBackLink() {
+  if (template_) return template_->backLink;
+  std::vector<uint8_t> area(sizeof(DbfHeader) + fields_.size() * sizeof(DbfFieldDescriptor) + 1 +
+                            kBackLinkLength);
+  readAt(0, area);
+  return backLinkOf(area.data(), area.size(), fields_.size());
 }
 
 int32_t Method0::Flush(const char* path) {
@@ -775,6 +825,9 @@ int32_t Method0::Flush(const char* path) {
       writer.patchRecordCount(static_cast<uint32_t>(validRecords_));
       Log().InfoNumber("Method0::Flush() record count corrected to", validRecords_);
     }
+    // The second pass starts its repairs afresh; what the header kept or
+    // changed of the table's kind belongs with them.
+    repairs_.insert(repairs_.end(), kindNotes_.begin(), kindNotes_.end());
     context_->pollBreak();
     writer.writeEndMark();
     context_->pollBreak();

@@ -41,6 +41,7 @@
 #include "dbf/memo_blocks.h"
 #include "dbf/record_check.h"
 #include "dbf/result_writer.h"
+#include "dbf/table_template.h"
 #include "platform/env.h"
 
 namespace kest {
@@ -62,6 +63,10 @@ class Method0 {
   // .fpt nor a .dbt companion, so memo fields become blanked character fields.
   void setNoMemoCompanion(bool value) { noMemoCompanion_ = value; }
   bool noMemoCompanion() const { return noMemoCompanion_; }
+  // Set by the driver before the first Parse: the table is read by this
+  // healthy copy's structure instead of its own header (see
+  // templateLayout), and the result takes the copy's header.
+  void setTemplate(const TableTemplate& layout) { template_ = layout; }
 
   // Counts the valid records and hands each to `sink` when one is given.
   // Returns 0.
@@ -75,7 +80,9 @@ class Method0 {
   // disk; kCannotCreateResult when the file cannot be created (it exists,
   // the folder does not, or the name exceeds 259 characters).
   // The header takes version 0x03 without a memo companion, loses the
-  // index bit of tableFlags and carries the number of records written.
+  // index bit of tableFlags and carries the number of records written. A
+  // thorough result keeps the table's kind instead (keepTableKind) and its
+  // Visual FoxPro back link; repairs() then names what that changed.
   int32_t Flush(const char* path);
 
   int32_t validRecords() const { return validRecords_; }
@@ -108,6 +115,9 @@ class Method0 {
   // With kRebuildHeader: descriptors whose displacements put a field past
   // the record's end place their fields one after another instead.
   void placeInsideRecords(uint32_t recordLength);
+  // With a template: header_ from it, the count every whole slot of the
+  // file, the repairs noting that and how the table's own header compared.
+  std::vector<DbfFieldDescriptor> templateLayout();
   // kLevel7Descriptors: fields_ from the 48-byte descriptors of a level-7
   // header, and the result's header and descriptors in the 32-byte layout.
   void readLevel7Fields();
@@ -180,11 +190,15 @@ class Method0 {
   const uint8_t* peekRecord(uint32_t number);
   // The result's header: the table's own, lightly adjusted (see Flush).
   void writeHeader(ResultWriter& writer);
+  // The Visual FoxPro back link after the source's descriptors; empty for
+  // any other table.
+  std::vector<uint8_t> sourceBackLink();
 
   platform::Env* env_;
   RunContext* context_;
   std::unique_ptr<LLFile> table_;
   bool noMemoCompanion_ = false;
+  std::optional<TableTemplate> template_;
   int32_t validRecords_ = 0;
   uint16_t headerRecordLength_ = 0;
   DbfHeader header_;
@@ -204,6 +218,8 @@ class Method0 {
   RecoveryOptions options_;
   PassedOver passedOver_;
   std::vector<std::string> repairs_;
+  // What writeHeader kept or changed of the table's kind, for the report.
+  std::vector<std::string> kindNotes_;
   std::vector<uint8_t> probe_;
 };
 

@@ -16,9 +16,11 @@
 #include "best_case/method0.h"
 #include "dbf/memo_companion.h"
 #include "dbf/result_table.h"
+#include "kestdll/index_notice.h"
 #include "kestdll/result_placement.h"
 #include "kestdll/run_failure.h"
 #include "kestdll/run_state.h"
+#include "kestdll/template_option.h"
 #include "platform/path.h"
 #include "worst_case/layout_search.h"
 #include "worst_case/method1.h"
@@ -113,6 +115,11 @@ class RecoveryRun : public RunContext {
   Step BestCaseStage();
   Step WorstCaseStage();
   Step ChoiceStage();
+  // With a template (template_option.h): its structure, or the end of the
+  // run when it cannot be read; and the choice, which is its layout or
+  // none.
+  Step LoadTemplate();
+  Step TemplateChoice();
   // Always ends the run.
   int32_t WritingStage();
 
@@ -181,6 +188,7 @@ class RecoveryRun : public RunContext {
   std::string resultFolder_;
   std::optional<RunFailure> failure_;
   RecoveryReport ownReport_;
+  std::optional<TableTemplate> template_;
 };
 
 bool RecoveryRun::LogFileAllowed() const {
@@ -229,7 +237,7 @@ Step RecoveryRun::StartStage() {
   Log().Info("Starting recovery");
   reportStatus(StageText(kStageDone));
   reportProgress(5);
-  return kGoOn;
+  return LoadTemplate();
 }
 
 Step RecoveryRun::MethodFailed(const RaisedCode& raised) {
@@ -264,6 +272,7 @@ Step RecoveryRun::BestCaseStage() {
     bestMethod_ = std::make_unique<Method0>(sourcePath_, env_, this);
     noMemoCompanion_ = copyMemoCompanions(sourcePath_, nullptr, nullptr, env_) < 1;
     bestMethod_->setNoMemoCompanion(noMemoCompanion_);
+    if (template_) bestMethod_->setTemplate(*template_);
     reportProgress(10);
     bestMethod_->Parse();
     reportProgress(20);
@@ -292,6 +301,7 @@ Step RecoveryRun::WorstCaseStage() {
 
 Step RecoveryRun::ChoiceStage() {
   Log().Info("Determine which method was more successful");
+  if (template_) return TemplateChoice();
   // What a stage that failed part-way left is what it found.
   uint16_t headerRecordLength = bestMethod_ ? bestMethod_->headerRecordLength() : 0;
   uint16_t bestRecordSize =
@@ -313,6 +323,38 @@ Step RecoveryRun::ChoiceStage() {
     return Finish(KEST_NOTHING);
   }
   return kGoOn;
+}
+
+Step RecoveryRun::LoadTemplate() {
+  const std::string& path = options_.templatePath;
+  if (path.empty()) return kGoOn;
+  std::string why;
+  template_ = loadTemplate(path, env_, &why);
+  if (template_) return kGoOn;
+  NoteFailure([&] { return RunFailure{why, path}; });
+  return ReturnEarly(KEST_SOURCE_UNREADABLE);
+}
+
+Step RecoveryRun::TemplateChoice() {
+  // The template's layout is the result's whatever the worst-case search
+  // finds; its search only tells whether the records repeat at another
+  // length.
+  TemplateEvidence evidence;
+  evidence.recordLength = template_->header.recordLength();
+  if (bestMethod_) {
+    evidence.slots = bestMethod_->header().recordCount();
+    evidence.fitting = count0_ + bestMethod_->passedOver().deleted;
+  }
+  if (worstMethod_) {
+    evidence.layoutRecordLength = worstMethod_->recordSize();
+    evidence.layoutPassing = passing1_;
+  }
+  std::string misfit = templateMisfit(evidence);
+  winner_ = misfit.empty() && count0_ != 0 ? Winner::kBestCase : Winner::kNone;
+  if (winner_ != Winner::kNone) return kGoOn;
+  FillReport(Winner::kNone);
+  if (!misfit.empty()) NoteFailure([&] { return RunFailure{misfit, options_.templatePath}; });
+  return Finish(KEST_NOTHING);
 }
 
 std::optional<WritingPlan> RecoveryRun::BestCasePlan() const {
@@ -421,6 +463,11 @@ int32_t RecoveryRun::WritingStage() {
     companions.clear();
     if (!plan->companionTable.empty()) logMemoCompanionSearch(sourcePath_);
     FillReport(result == 0 ? plan->method : Winner::kNone);
+    if (result == 0 && !options_.classic()) {
+      for (std::string& note : noteIndexFiles(sourcePath_, resultFolder_, env_)) {
+        report_->repairs.push_back(std::move(note));
+      }
+    }
     reportProgress(95);
     Log().Info("Writing to disk complete");
     reportStatus(StageText(kStageDone));
@@ -673,7 +720,7 @@ static_assert(uint32_t{KEST_FIX_RECORD_COUNT} == kFixRecordCount && uint32_t{KES
               uint32_t{KEST_THOROUGH} == kAllRecoveryFlags);
 
 // The first versions of the host's structures: what every host fills.
-constexpr uint32_t kOptionsFirstSize = sizeof(KestRecoverOptions);
+constexpr uint32_t kOptionsFirstSize = offsetof(KestRecoverOptions, templatePath);
 constexpr uint32_t kReportFirstSize = offsetof(KestRecoverReport, writeErrorCode);
 
 void copyReport(const RecoveryReport& from, KestRecoverReport* host) {
@@ -709,6 +756,11 @@ int32_t recoverFileEx(const char* sourcePath, const char* outputFolder,
     if (options->size < kOptionsFirstSize) return KEST_INTERNAL;
     if ((options->flags & ~kAllRecoveryFlags) != 0) return KEST_INTERNAL;
     chosen.flags = options->flags;
+    if (options->size >= sizeof(KestRecoverOptions) && options->templatePath != nullptr &&
+        *options->templatePath != '\0') {
+      chosen.templatePath = options->templatePath;
+      if (chosen.flags == 0) chosen.flags = kAllRecoveryFlags;
+    }
   }
   if (report != nullptr && report->size < kReportFirstSize) return KEST_INTERNAL;
   RecoveryReport found;

@@ -90,7 +90,7 @@ TEST_P(ThoroughRecovery, BringsBackEveryIntactRecordAndNothingElse) {
   ASSERT_FALSE(ceiling.empty());
 
   SourceGuard guard(damaged);
-  KestRecoverOptions options{sizeof options, KEST_THOROUGH};
+  KestRecoverOptions options{sizeof options, KEST_THOROUGH, nullptr};
   KestRecoverReport report{};
   report.size = sizeof report;
   int32_t code = Engine().fileRecoverEx(damaged.c_str(), out.path().c_str(), 0, nullptr, nullptr,
@@ -194,7 +194,7 @@ TEST(FileRecoverEx, RefusesWhatItCannotReadBeforeTouchingAnything) {
     TempDir out, logs;
     std::string log = logs.file("run.log");
     SourceGuard guard(table);
-    KestRecoverOptions options{c.optionsSize, c.flags};
+    KestRecoverOptions options{c.optionsSize, c.flags, nullptr};
     KestRecoverReport report{};
     report.size = c.reportSize;
     report.method = 77;
