@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "Common/run_findings.h"
+
 namespace kest {
 
 enum RecoveryFlag : uint32_t {
@@ -79,9 +81,10 @@ struct RecoveryReport {
   int32_t method = 0;
   uint32_t recordsWritten = 0;
   PassedOver passedOver;
-  // Each repair applied, in words a user understands ("record count
-  // 1000000 corrected to 6630 from the file size").
-  std::vector<std::string> repairs;
+  // What the run found and repaired, in words a user understands ("record
+  // count 1000000 corrected to 6630 from the file size"), each step's
+  // findings as it found them.
+  RunFindings findings;
   // Why a result or companion could not be written whole, in the system's
   // words, with its code; empty when nothing failed in the writing.
   std::string writeError;

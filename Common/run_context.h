@@ -40,6 +40,12 @@ class RunContext {
   // Where the methods note what they found and repaired; null when nobody
   // keeps a report.
   virtual RecoveryReport* report() { return nullptr; }
+  // The run's one channel for findings (the report's); null when nobody
+  // keeps a report.
+  RunFindings* findings() {
+    RecoveryReport* kept = report();
+    return kept != nullptr ? &kept->findings : nullptr;
+  }
 
   // Raises kUserBreak when the host has asked the run to stop. Polled once
   // a record: a context that watches a break byte reads it here, inline.

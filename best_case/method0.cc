@@ -129,6 +129,7 @@ Method0::Method0(const char* path, platform::Env* env, RunContext* context)
       tablePath_(path != nullptr ? path : "") {
   Log().Info("In Method0::Method0()");
   validRecords_ = 0;
+  if (RunFindings* kept = context_->findings()) findings_ = kept;
   table_ = std::make_unique<LLFile>(path, env);
   table_->GetSize();
   Log().Info("Method0::Method0() exiting");
@@ -148,7 +149,7 @@ int32_t Method0::Parse(RecordSink* sink) {
   context_->pollBreak();
   options_ = context_->options();
   passedOver_ = PassedOver{};
-  repairs_.clear();
+  findings_->restart(kBestCaseStep);
   level7_ = false;
   recordsPastMemoEnd_ = 0;
 
@@ -350,7 +351,7 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
   rebuilt.setRecordLength(static_cast<uint16_t>(rebuiltLength));
   header_ = rebuilt;
   Log().Info("Method0: header rebuilt from the field descriptors");
-  repairs_.push_back("header rebuilt from the field descriptors (" +
+  noteRepair("header rebuilt from the field descriptors (" +
                      std::to_string(fields.size()) + " fields, record length " +
                      std::to_string(rebuiltLength) + ", header length " +
                      std::to_string(rebuiltHeaderLength) + ", " + std::to_string(count) +
@@ -379,11 +380,11 @@ std::vector<DbfFieldDescriptor> Method0::templateLayout() {
   header_.setRecordCount(static_cast<uint32_t>(std::min<uint64_t>(slots, 0xFFFFFFFFu)));
   char version[8];
   std::snprintf(version, sizeof version, "0x%02X", header_.version());
-  repairs_.push_back("structure taken from the template: " +
+  noteRepair("structure taken from the template: " +
                      std::to_string(template_->fields.size()) + " fields, record length " +
                      std::to_string(recordLength) + ", header length " +
                      std::to_string(headerLength) + ", version " + version);
-  repairs_.push_back(agreement);
+  findings_->add(kBestCaseStep, FindingKind::kNote, std::move(agreement));
   Log().Info("Method0: the table is read by the template's structure");
   return template_->fields;
 }
@@ -406,7 +407,7 @@ void Method0::readLevel7Fields() {
     fields.push_back(field);
   }
   level7_ = true;
-  repairs_.push_back("level-7 field descriptors (" + std::to_string(fields.size()) +
+  noteRepair("level-7 field descriptors (" + std::to_string(fields.size()) +
                      " fields) written in the 32-byte layout");
   fields_ = std::move(fields);
 }
@@ -442,7 +443,7 @@ void Method0::noteRecordsPastMemoEnd() {
   // The counting pass decides the header the writing pass goes out under.
   memoFieldsAsText_ = recordsPastMemoEnd_ != 0;
   if (!memoFieldsAsText_) return;
-  repairs_.push_back(std::to_string(recordsPastMemoEnd_) +
+  noteRepair(std::to_string(recordsPastMemoEnd_) +
                      " records refer to memos past the end of the cut memo file; the memo "
                      "fields are kept as character fields holding their block numbers");
 }
@@ -456,7 +457,7 @@ bool Method0::keepMemoReferences() {
   size_t memoFields = 0;
   for (const DbfFieldDescriptor& field : fields_) memoFields += field.type() == 'M';
   if (memoFields != 0) {
-    repairs_.push_back(std::to_string(memoFields) +
+    noteRepair(std::to_string(memoFields) +
                        " memo fields kept as character fields holding their block numbers "
                        "(no memo file beside the table)");
   }
@@ -473,7 +474,7 @@ uint32_t Method0::fixRecordCount(uint32_t recordCount) {
   if (recordCount <= whole) return recordCount;
   const auto fitting = static_cast<uint32_t>(whole);
   Log().InfoNumber("Method0: record count corrected from the file size to", static_cast<int32_t>(fitting));
-  repairs_.push_back("record count " + std::to_string(recordCount) + " corrected to " +
+  noteRepair("record count " + std::to_string(recordCount) + " corrected to " +
                      std::to_string(fitting) + " from the file size");
   uint8_t last = 0;
   if (size != 0) table_->ReadAt(static_cast<uint32_t>(size - 1), 1, &last);
@@ -701,7 +702,7 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     if (realign && skip != 0) {
       shift += skip;
       Log().InfoNumber("Method0: records found further on by bytes", static_cast<int32_t>(skip));
-      repairs_.push_back(m == 0 && shift == skip
+      noteRepair(m == 0 && shift == skip
                              ? "records found " + std::to_string(skip) +
                                    " bytes after the header length"
                              : "records found " + std::to_string(skip) +
@@ -729,7 +730,7 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     ++passedOver_.jammedFlag;
   }
   if (keptJammed != 0) {
-    repairs_.push_back(std::to_string(keptJammed) +
+    noteRepair(std::to_string(keptJammed) +
                        " records with a jammed deletion flag kept, the flag restored to ' '");
   }
 }
@@ -777,14 +778,15 @@ void Method0::writeHeader(ResultWriter& writer) {
     }
   }
   std::vector<uint8_t> backLink;
-  kindNotes_.clear();
+  kindChanges_.clear();
+  databaseNote_.clear();
   if (!options_.classic() && !level7_) {
-    kindNotes_ = keepTableKind(header, fields);
+    kindChanges_ = keepTableKind(header, fields);
     backLink = sourceBackLink();
     std::string database = backLinkTarget(backLink);
     if (!database.empty()) {
-      kindNotes_.push_back("the table belongs to the database " + database +
-                           ": its back link is kept; the database file was not touched");
+      databaseNote_ = "the table belongs to the database " + database +
+                      ": its back link is kept; the database file was not touched";
     }
   }
   writer.writeHeader(header, fields, [this] { context_->pollBreak(); }, backLink);
@@ -827,7 +829,8 @@ int32_t Method0::Flush(const char* path) {
     }
     // The second pass starts its repairs afresh; what the header kept or
     // changed of the table's kind belongs with them.
-    repairs_.insert(repairs_.end(), kindNotes_.begin(), kindNotes_.end());
+    for (const std::string& change : kindChanges_) noteRepair(change);
+    if (!databaseNote_.empty()) findings_->add(kBestCaseStep, FindingKind::kNote, databaseNote_);
     context_->pollBreak();
     writer.writeEndMark();
     context_->pollBreak();

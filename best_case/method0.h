@@ -82,7 +82,7 @@ class Method0 {
   // The header takes version 0x03 without a memo companion, loses the
   // index bit of tableFlags and carries the number of records written. A
   // thorough result keeps the table's kind instead (keepTableKind) and its
-  // Visual FoxPro back link; repairs() then names what that changed.
+  // Visual FoxPro back link; findings() then name what that changed.
   int32_t Flush(const char* path);
 
   int32_t validRecords() const { return validRecords_; }
@@ -94,10 +94,11 @@ class Method0 {
   const DbfHeader& header() const { return header_; }
   const std::vector<DbfFieldDescriptor>& fields() const { return fields_; }
 
-  // What the last Parse passed over, by reason, and the repairs it made,
-  // in words for the user.
+  // What the last Parse passed over, by reason, and what it found and
+  // repaired: the run's findings when the run keeps them, else the
+  // method's own.
   const PassedOver& passedOver() const { return passedOver_; }
-  const std::vector<std::string>& repairs() const { return repairs_; }
+  const RunFindings& findings() const { return *findings_; }
 
  private:
   // How a record slot fares.
@@ -180,6 +181,9 @@ class Method0 {
   bool checkFieldsInPlace(const uint8_t* record);
   bool looksLikeRecord(const std::vector<uint8_t>& record) const;
   void reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing);
+  void noteRepair(std::string text) {
+    findings_->add(kBestCaseStep, FindingKind::kRepair, std::move(text));
+  }
 
   // Reads record `number` into the record buffer; what the file does not
   // hold reads as zero.
@@ -217,9 +221,12 @@ class Method0 {
   uint32_t memoSize_ = 0;
   RecoveryOptions options_;
   PassedOver passedOver_;
-  std::vector<std::string> repairs_;
-  // What writeHeader kept or changed of the table's kind, for the report.
-  std::vector<std::string> kindNotes_;
+  RunFindings ownFindings_;
+  RunFindings* findings_ = &ownFindings_;
+  // What writeHeader changed of the table's kind, and the database its
+  // back link names, for the findings.
+  std::vector<std::string> kindChanges_;
+  std::string databaseNote_;
   std::vector<uint8_t> probe_;
 };
 

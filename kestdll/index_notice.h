@@ -7,6 +7,7 @@
 #define KEST_KESTDLL_INDEX_NOTICE_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dbf/index_format.h"
@@ -15,6 +16,8 @@
 namespace kest {
 
 inline constexpr const char* kIndexListName = "INDEXES.TXT";
+// The step the run's findings name for these sentences.
+inline constexpr std::string_view kIndexStep = "indexes";
 
 // The list's text: one line a file (name, how to rebuild it), one a tag
 // (name, key, filter, order), tab-separated.

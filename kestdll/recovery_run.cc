@@ -17,6 +17,7 @@
 #include "dbf/memo_companion.h"
 #include "dbf/result_table.h"
 #include "kestdll/index_notice.h"
+#include "kestdll/report_files.h"
 #include "kestdll/result_placement.h"
 #include "kestdll/run_failure.h"
 #include "kestdll/run_state.h"
@@ -210,6 +211,8 @@ void RecoveryRun::SetUpLog() {
 }
 
 int32_t RecoveryRun::Run() {
+  // The steps fill the report as they go.
+  if (report_ != nullptr) *report_ = RecoveryReport{};
   try {
     SetUpLog();
   } catch (...) {
@@ -420,6 +423,7 @@ bool RecoveryRun::CreateResultFolder() {
 
 int32_t RecoveryRun::WritingStage() {
   std::vector<CompanionCopy> companions;
+  auto withdraw = [&] { withdrawMemoCompanions(companions, env_); };
   try {
     reportPass(StageText(kStageWriting));
     // Fixed text, whichever method won: hosts and log readers know it.
@@ -450,7 +454,7 @@ int32_t RecoveryRun::WritingStage() {
     int32_t result = plan->method == Winner::kBestCase
                          ? bestMethod_->Flush(plan->target.c_str())
                          : worstMethod_->Flush(plan->target.c_str());
-    if (result != 0) withdrawMemoCompanions(companions, env_);
+    if (result != 0) withdraw();
     if (result == kCannotCreateResult) {
       NoteFailure([this] { return resultNotCreated(resultFolder_); });
     }
@@ -465,15 +469,19 @@ int32_t RecoveryRun::WritingStage() {
     FillReport(result == 0 ? plan->method : Winner::kNone);
     if (result == 0 && !options_.classic()) {
       for (std::string& note : noteIndexFiles(sourcePath_, resultFolder_, env_)) {
-        report_->repairs.push_back(std::move(note));
+        report_->findings.add(kIndexStep, FindingKind::kNote, std::move(note));
       }
+    }
+    // A run with extensions leaves its whole report beside the result.
+    if (result == 0 && NamesFailures() && report_ != nullptr) {
+      placeReportFiles(resultFolder_, *report_, env_);
     }
     reportProgress(95);
     Log().Info("Writing to disk complete");
     reportStatus(StageText(kStageDone));
     return Finish(result);
   } catch (const RaisedCode& raised) {
-    withdrawMemoCompanions(companions, env_);
+    withdraw();
     NoteFailure([&] {
       return raised.code == kUserBreak
                  ? stoppedByUser(sourcePath_)
@@ -484,7 +492,7 @@ int32_t RecoveryRun::WritingStage() {
     });
     return ReturnEarly(KEST_USER_BREAK);
   } catch (...) {
-    withdrawMemoCompanions(companions, env_);
+    withdraw();
     // Fixed text, whichever method won (see above).
     Log().Error("Unexpected error writing to disk with Method0");
     NoteFailure([this] { return internalFailure("while the result was written", resultFolder_); });
@@ -572,25 +580,24 @@ void RecoveryRun::ReleaseMethods() {
 void RecoveryRun::FillReport(Winner written) {
   if (report_ == nullptr) return;
   RecoveryReport& report = *report_;
-  // What the writer said of a failed write stays; the rest is found anew.
-  RecoveryReport fresh;
-  fresh.writeError = std::move(report.writeError);
-  fresh.writeErrorCode = report.writeErrorCode;
-  report = std::move(fresh);
+  // The findings stay as the steps left them; what the method that wrote
+  // nothing found describes no result.
   if (written == Winner::kWorstCase && worstMethod_) {
     report.method = 2;
     // The writing pass keeps what the counting pass found passing.
     report.recordsWritten = passing1_;
+    report.passedOver = PassedOver{};
     report.passedOver.failedValueCheck = count1_ > passing1_ ? count1_ - passing1_ : 0;
+    report.findings.drop(kBestCaseStep);
     return;
   }
+  report.findings.drop(kWorstCaseStep);
   if (!bestMethod_) return;
   if (written == Winner::kBestCase) {
     report.method = 1;
     report.recordsWritten = static_cast<uint32_t>(bestMethod_->validRecords());
   }
   report.passedOver = bestMethod_->passedOver();
-  report.repairs = bestMethod_->repairs();
 }
 
 void RecoveryRun::reportStatus(const char* text) {
@@ -735,9 +742,10 @@ void copyReport(const RecoveryReport& from, KestRecoverReport* host) {
   to->jammedRecords = from.passedOver.jammedFlag;
   to->invalidRecords = from.passedOver.failedValueCheck;
   to->cutOffRecords = from.passedOver.cutOffByEndOfFile;
-  to->repairCount = static_cast<uint32_t>(from.repairs.size());
-  for (size_t i = 0; i < from.repairs.size() && i < KEST_REPORT_REPAIRS; ++i) {
-    std::snprintf(to->repairs[i], KEST_REPORT_TEXT, "%s", from.repairs[i].c_str());
+  const std::vector<Finding>& findings = from.findings.entries();
+  to->repairCount = static_cast<uint32_t>(findings.size());
+  for (size_t i = 0; i < findings.size() && i < KEST_REPORT_REPAIRS; ++i) {
+    std::snprintf(to->repairs[i], KEST_REPORT_TEXT, "%s", findings[i].text.c_str());
   }
   to->writeErrorCode = from.writeErrorCode;
   std::snprintf(to->writeError, KEST_REPORT_TEXT, "%s", from.writeError.c_str());

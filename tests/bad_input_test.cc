@@ -338,7 +338,7 @@ TEST_P(BadInputs, RefusedWithItsCodeAndSentenceLeavingNothing) {
     EXPECT_EQ(Listing(scene.output), before);
 
     std::string thoroughLog = logs_.file("thorough.log");
-    KestRecoverOptions thorough{sizeof thorough, KEST_THOROUGH, nullptr};
+    KestRecoverOptions thorough{sizeof thorough, KEST_THOROUGH};
     KestRecoverReport report{};
     report.size = sizeof report;
     code = engine.fileRecoverEx(scene.table.c_str(), scene.output.c_str(), 0, nullptr, nullptr,
@@ -408,7 +408,7 @@ TEST(DeepTable, IsRecoveredByItsWholePath) {
   for (bool thorough : {false, true}) {
     SCOPED_TRACE(thorough ? "thorough" : "classic");
     TempDir out;
-    KestRecoverOptions options{sizeof options, KEST_THOROUGH, nullptr};
+    KestRecoverOptions options{sizeof options, KEST_THOROUGH};
     ASSERT_EQ(thorough ? engine.fileRecoverEx(table.c_str(), out.path().c_str(), 0, nullptr,
                                               nullptr, nullptr, nullptr, &options, nullptr)
                        : engine.fileRecover(table.c_str(), out.path().c_str(), 0, nullptr,
@@ -492,7 +492,7 @@ TEST_P(ChangingTables, ResultIsWholeOrTheRunFails) {
       changer.table = copyTestData(GetParam().table, dir);
     }
     const EngineExports& engine = EngineLibrary::Built().exports();
-    KestRecoverOptions options{sizeof options, KEST_THOROUGH, nullptr};
+    KestRecoverOptions options{sizeof options, KEST_THOROUGH};
     int32_t code =
         thorough ? engine.fileRecoverEx(changer.table.c_str(), out.path().c_str(), 0, nullptr,
                                         &Changer::Progress, &changer, nullptr, &options, nullptr)

@@ -196,7 +196,7 @@ std::string Record(const GoldenCase& c, Entry entry = Entry::kFileRecover) {
     code = engine.fileRecover(table.c_str(), output.path().c_str(), 0, &Recorder::Status,
                               &Recorder::Progress, &host, log.c_str());
   } else {
-    KestRecoverOptions none{sizeof(KestRecoverOptions), 0, nullptr};
+    KestRecoverOptions none{sizeof(KestRecoverOptions), 0};
     KestRecoverReport report{};
     report.size = sizeof report;
     code = engine.fileRecoverEx(table.c_str(), output.path().c_str(), 0, &Recorder::Status,

@@ -86,7 +86,7 @@ TEST(OwnProgram, AVisualFoxProTableKeepsItsKindAndNamesItsIndex) {
   EXPECT_EQ(after.header.tableFlags(), 0x00) << "the structural index flag goes, nothing else";
   EXPECT_EQ(headerArea(after), headerArea(before)) << "descriptors and back link";
   EXPECT_EQ(run.file(".cdx"), "") << "an index is never copied";
-  std::string list = readFile(run.file(".txt"));
+  std::string list = readFile(run.folder + "/INDEXES.TXT");
   EXPECT_NE(list.find("tag PRODID\tkey PRODUCTID\tunique"), std::string::npos) << list;
   EXPECT_NE(list.find("tag NAME\tkey UPPER(PRODUCTNAM)\tfor !DELETED()\tdescending"),
             std::string::npos)
@@ -107,7 +107,7 @@ TEST(OwnProgram, AMemoVersionWithoutItsMemoFileSaysWhyItChanged) {
   EXPECT_EQ(TableImage::Read(run.file(".dbf")).header.version(), 0x03);
   EXPECT_NE(run.repairs.find("version byte 0x83 written as 0x03"), std::string::npos)
       << run.repairs;
-  EXPECT_EQ(run.file(".txt"), "") << "no index, no list";
+  EXPECT_FALSE(exists(run.folder + "/INDEXES.TXT")) << "no index, no list";
 }
 
 // The table with its whole header area zeroed, and a template of its first

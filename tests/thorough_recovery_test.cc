@@ -90,7 +90,7 @@ TEST_P(ThoroughRecovery, BringsBackEveryIntactRecordAndNothingElse) {
   ASSERT_FALSE(ceiling.empty());
 
   SourceGuard guard(damaged);
-  KestRecoverOptions options{sizeof options, KEST_THOROUGH, nullptr};
+  KestRecoverOptions options{sizeof options, KEST_THOROUGH};
   KestRecoverReport report{};
   report.size = sizeof report;
   int32_t code = Engine().fileRecoverEx(damaged.c_str(), out.path().c_str(), 0, nullptr, nullptr,
@@ -176,6 +176,46 @@ INSTANTIATE_TEST_SUITE_P(Damage, ThoroughRecovery, ::testing::ValuesIn(kDamageCa
                            return name;
                          });
 
+std::string ReportFile(const std::string& folder, const char* name) {
+  return readFile((fs::path(ResultTable(folder)).parent_path() / name).string());
+}
+
+// Whichever method wins, what the run found reaches the host: in the C
+// report's summary and whole in the report files beside the result.
+TEST(ThoroughReport, KeepsTheFindingsOfTheMethodThatWon) {
+  struct Case {
+    const char* table;
+    DamageMode mode;
+    int32_t method;
+    const char* finding;
+  } cases[] = {
+      {"dbase_31.dbf", DamageMode::kZeroHeaderArea, 2, "found by searching the whole table"},
+      {"dbase_31.dbf", DamageMode::kInflateCount, 1, "record count 87 corrected to 77"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(tools::damageModeName(c.mode));
+    TempDir work, out;
+    std::string damaged = work.file("damaged.dbf");
+    std::string message;
+    tools::DamageRequest request{testData(c.table), damaged, c.mode};
+    ASSERT_EQ(tools::damageTable(request, &message), tools::kDamageDone) << message;
+    KestRecoverOptions options{sizeof options, KEST_THOROUGH};
+    KestRecoverReport report{};
+    report.size = sizeof report;
+    ASSERT_EQ(Engine().fileRecoverEx(damaged.c_str(), out.path().c_str(), 0, nullptr, nullptr,
+                                     nullptr, nullptr, &options, &report),
+              KEST_OK);
+    EXPECT_EQ(report.method, c.method);
+    ASSERT_GT(report.repairCount, 0u);
+    std::string text = ReportFile(out.path(), "REPORT.TXT");
+    EXPECT_NE(text.find(c.finding), std::string::npos) << text;
+    EXPECT_NE(text.find(report.repairs[0]), std::string::npos) << text;
+    std::string json = ReportFile(out.path(), "REPORT.JSON");
+    EXPECT_NE(json.find("\"method\":" + std::to_string(c.method)), std::string::npos) << json;
+    EXPECT_NE(json.find(c.finding), std::string::npos) << json;
+  }
+}
+
 TEST(FileRecoverEx, RefusesWhatItCannotReadBeforeTouchingAnything) {
   struct Case {
     const char* what;
@@ -194,7 +234,7 @@ TEST(FileRecoverEx, RefusesWhatItCannotReadBeforeTouchingAnything) {
     TempDir out, logs;
     std::string log = logs.file("run.log");
     SourceGuard guard(table);
-    KestRecoverOptions options{c.optionsSize, c.flags, nullptr};
+    KestRecoverOptions options{c.optionsSize, c.flags};
     KestRecoverReport report{};
     report.size = c.reportSize;
     report.method = 77;

@@ -355,6 +355,7 @@ int32_t Method1::Parse(RecordSink* sink) {
   } else {
     ScanAtStride(firstPass, sink);
   }
+  NoteRepairs();
   Log().InfoNumber("Method1::Parse() exiting with code", 0);
   return 0;
 }
@@ -389,7 +390,6 @@ int32_t Method1::Flush(const char* path) {
     // slots that passed follow it.
     writer.patchRecordCount(writer.recordsWritten());
     writer.close();
-    NoteRepairs();
     return 0;
   });
   // A result that could not even be created leaves no closing line.
@@ -399,19 +399,22 @@ int32_t Method1::Flush(const char* path) {
 }
 
 void Method1::NoteRepairs() {
-  RecoveryReport* report = context_->report();
-  if (report == nullptr) return;
-  for (const std::string& note : notes_) report->repairs.push_back(note);
+  RunFindings* findings = context_->findings();
+  if (findings == nullptr) return;
+  findings->restart(kWorstCaseStep);
+  for (const std::string& note : notes_) {
+    findings->add(kWorstCaseStep, FindingKind::kRepair, note);
+  }
   if (jammedKept_ != 0) {
-    report->repairs.push_back(numbered("deletion flag of ", jammedKept_,
-                                       jammedKept_ == 1 ? " record restored"
-                                                        : " records restored"));
+    findings->add(kWorstCaseStep, FindingKind::kRepair,
+                  numbered("deletion flag of ", jammedKept_,
+                           jammedKept_ == 1 ? " record restored" : " records restored"));
   }
   if (realignments_ != 0) {
-    report->repairs.push_back(numbered("records found again ", realignments_,
-                                       realignments_ == 1
-                                           ? " time, some bytes away from the stride"
-                                           : " times, some bytes away from the stride"));
+    findings->add(kWorstCaseStep, FindingKind::kRealigned,
+                  numbered("records found again ", realignments_,
+                           realignments_ == 1 ? " time, some bytes away from the stride"
+                                              : " times, some bytes away from the stride"));
   }
 }
 

@@ -94,7 +94,8 @@ class Method1 {
   // Reads `count` bytes at `position` into `out`, the scans' buffer kept
   // from slot to slot; what the table does not hold reads as zero.
   void ReadSlot(uint32_t position, uint32_t count, uint8_t* out);
-  // Adds what the thorough steps found to the run's report, if it keeps one.
+  // Puts what the thorough steps found in the run's findings, if it keeps
+  // them, in place of what an earlier pass put there.
   void NoteRepairs();
 
   platform::Env* env_;

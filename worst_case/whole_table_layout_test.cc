@@ -135,7 +135,7 @@ TEST_F(WholeTableLayoutTest, BringsBackEveryIntactRecordInATableEveryReaderOpens
       ASSERT_EQ(m.Parse(), 0);
       ASSERT_EQ(m.Flush(out.c_str()), 0);
     }
-    EXPECT_FALSE(options.report_.repairs.empty());
+    EXPECT_FALSE(options.report_.findings.empty());
     std::string result = out + "/RECOVERED.DBF";
     TableImage image = TableImage::Read(result);
     std::string why;

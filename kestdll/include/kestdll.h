@@ -219,6 +219,12 @@ enum {
   KEST_THOROUGH = 0x3FFF
 };
 
+#ifdef __cplusplus
+#define KEST_NULL_BY_DEFAULT = nullptr
+#else
+#define KEST_NULL_BY_DEFAULT
+#endif
+
 /*
  * Options of FileRecoverEx. `size` is sizeof(KestRecoverOptions) as the
  * host was built with it, so that the structure can grow: an engine reads
@@ -237,8 +243,8 @@ typedef struct KestRecoverOptions {
    * that cannot be read, or whose record length the table's records
    * plainly do not fit, ends the run before anything is written
    * (KEST_SOURCE_UNREADABLE, KEST_NOTHING), the report's failure saying
-   * why. */
-  const char* templatePath;
+   * why. A C++ host that lists only size and flags leaves it null. */
+  const char* templatePath KEST_NULL_BY_DEFAULT;
 } KestRecoverOptions;
 
 #define KEST_REPORT_REPAIRS 8
@@ -263,10 +269,13 @@ typedef struct KestRecoverReport {
   uint32_t jammedRecords;    /* deletion flag neither ' ' nor '*' */
   uint32_t invalidRecords;   /* a field failed the value check */
   uint32_t cutOffRecords;    /* beyond the end of the file */
-  /* Repairs applied, in words for the user ("record count 1000000
-   * corrected to 6630 from the file size"), NUL-terminated and cut to
-   * KEST_REPORT_TEXT - 1 bytes; `repairCount` counts them all, the first
-   * KEST_REPORT_REPAIRS are described. */
+  /* What the run found and repaired, in words for the user ("record count
+   * 1000000 corrected to 6630 from the file size", "bytes 1,175,552-
+   * 1,179,647 held no records: 12 records lost"), NUL-terminated and cut
+   * to KEST_REPORT_TEXT - 1 bytes; `repairCount` counts them all, the
+   * first KEST_REPORT_REPAIRS are described. A run with extensions that
+   * writes a result also leaves the whole report beside it in its results
+   * folder, as REPORT.TXT (plain text) and REPORT.JSON. */
   uint32_t repairCount;
   char repairs[KEST_REPORT_REPAIRS][KEST_REPORT_TEXT];
   /* Added later; filled only when `size` holds them. Why the result or a
