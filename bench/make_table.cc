@@ -1,19 +1,22 @@
-// bench_table TABLE.dbf MEGABYTES [--memo] [--deleted PERMILLE]
-//             [--damaged PERMILLE] [--seed N]
+// bench_table TABLE.dbf MEGABYTES [--memo] [--memo-kind KIND]
+//             [--deleted PERMILLE] [--damaged PERMILLE] [--seed N]
 //
 // Writes a deterministic table of about MEGABYTES million bytes (and with
-// --memo its .fpt) for the benchmarks; see table_generator.h.
+// --memo its .fpt) for the benchmarks; see table_generator.h. --memo-kind
+// (vfp, foxpro2, dbase3, dbase4; implies --memo) picks the memo file's kind.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "bench/table_generator.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr,
-                 "usage: %s TABLE.dbf MEGABYTES [--memo] [--deleted PERMILLE] "
+                 "usage: %s TABLE.dbf MEGABYTES [--memo] [--memo-kind vfp|foxpro2|dbase3|dbase4] "
+                 "[--deleted PERMILLE] "
                  "[--damaged PERMILLE] [--seed N]\n",
                  argv[0]);
     return 2;
@@ -23,6 +26,22 @@ int main(int argc, char** argv) {
     std::string option = argv[i];
     bool hasValue = i + 1 < argc;
     if (option == "--memo") {
+      shape.memo = true;
+    } else if (option == "--memo-kind" && hasValue) {
+      const std::string kind = argv[++i];
+      using kest::bench::MemoKind;
+      const std::pair<const char*, MemoKind> kinds[] = {{"vfp", MemoKind::kVisualFoxPro},
+                                                        {"foxpro2", MemoKind::kFoxPro2},
+                                                        {"dbase3", MemoKind::kDbase3},
+                                                        {"dbase4", MemoKind::kDbase4}};
+      bool known = false;
+      for (const auto& [name, value] : kinds) {
+        if (kind == name) shape.memoKind = value, known = true;
+      }
+      if (!known) {
+        std::fprintf(stderr, "%s: unknown memo kind %s\n", argv[0], kind.c_str());
+        return 2;
+      }
       shape.memo = true;
     } else if (option == "--deleted" && hasValue) {
       shape.deletedPerMille = static_cast<uint32_t>(std::atoi(argv[++i]));

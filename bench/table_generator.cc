@@ -20,8 +20,7 @@ const Field kFields[] = {{"NAME", 'C', 30}, {"CITY", 'C', 20}, {"AMOUNT", 'N', 1
                          {"QTY", 'N', 6},   {"DUE", 'D', 8},   {"PAID", 'L', 1},
                          {"NOTE", 'M', 4}};
 constexpr size_t kFieldCount = sizeof kFields / sizeof kFields[0];
-constexpr uint32_t kMemoBlockSize = 64;
-constexpr uint32_t kBacklinkLength = 263;  // the tables with a memo carry one
+constexpr uint32_t kBacklinkLength = 263;  // Visual FoxPro tables carry one
 
 const char* const kNames[] = {"Miller", "Okafor", "Lindqvist", "Nakamura", "Dubois",
                               "Kowalski", "Haddad", "Ferreira", "Schmidt", "Novak"};
@@ -38,20 +37,98 @@ uint64_t Mix(uint64_t x) {
 
 size_t fieldCount(const TableShape& shape) { return shape.memo ? kFieldCount : kFieldCount - 1; }
 
+bool binaryMemoNumber(const TableShape& shape) { return shape.memoKind == MemoKind::kVisualFoxPro; }
+uint8_t memoFieldLength(const TableShape& shape) { return binaryMemoNumber(shape) ? 4 : 10; }
+bool dbaseMemo(const TableShape& shape) {
+  return shape.memoKind == MemoKind::kDbase3 || shape.memoKind == MemoKind::kDbase4;
+}
+uint32_t memoBlockSize(const TableShape& shape) { return dbaseMemo(shape) ? 512 : 64; }
+
+uint8_t versionOf(const TableShape& shape) {
+  if (!shape.memo) return 0x03;
+  switch (shape.memoKind) {
+    case MemoKind::kFoxPro2: return 0xF5;
+    case MemoKind::kDbase3: return 0x83;
+    case MemoKind::kDbase4: return 0x8B;
+    default: return 0x30;
+  }
+}
+
+// The note of record `index`: one sentence, with follow-ups for some, and
+// every sixteenth long enough to span blocks of any kind.
+std::string noteFor(uint64_t index) {
+  std::string note = "Called on " + std::to_string(index % 28 + 1) + ".3., wants record " +
+                     std::to_string(index) + " kept.";
+  size_t followUps = index % 16 == 0 ? 24 : index % 3;
+  for (size_t i = 1; i <= followUps; ++i) {
+    note += "\r\nFollow-up " + std::to_string(i) + ": asked again about order " +
+            std::to_string(index * 7 + i) + ".";
+  }
+  return note;
+}
+
+// A memo block as the kind stores it, padded to whole blocks.
+std::string memoEntry(const TableShape& shape, const std::string& note) {
+  std::string entry;
+  uint8_t head[8] = {0};
+  switch (shape.memoKind) {
+    case MemoKind::kDbase3:
+      entry = note + "\x1a\x1a";
+      break;
+    case MemoKind::kDbase4:
+      head[0] = 0xFF, head[1] = 0xFF, head[2] = 0x08;
+      le::Put32(head + 4, static_cast<uint32_t>(note.size() + 8));
+      entry.assign(reinterpret_cast<char*>(head), 8);
+      entry += note;
+      break;
+    default:  // big-endian type (1, text) and length
+      head[3] = 1;
+      for (int i = 0; i < 4; ++i) head[4 + i] = static_cast<uint8_t>(note.size() >> (24 - 8 * i));
+      entry.assign(reinterpret_cast<char*>(head), 8);
+      entry += note;
+      break;
+  }
+  uint32_t block = memoBlockSize(shape);
+  entry.resize((entry.size() + block - 1) / block * block, '\0');
+  return entry;
+}
+
+// The memo header: the next free block, and where the kind keeps it, the
+// block size (FoxPro: both big-endian; dBase: little-endian).
+std::string memoHeader(const TableShape& shape, uint32_t nextBlock) {
+  std::string head(512, '\0');
+  auto* p = reinterpret_cast<uint8_t*>(head.data());
+  if (dbaseMemo(shape)) {
+    le::Put32(p, nextBlock);
+    if (shape.memoKind == MemoKind::kDbase3) {
+      p[16] = 0x03;
+    } else {
+      le::Put16(p + 20, static_cast<uint16_t>(memoBlockSize(shape)));
+    }
+  } else {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(nextBlock >> (24 - 8 * i));
+    p[6] = static_cast<uint8_t>(memoBlockSize(shape) >> 8);
+    p[7] = static_cast<uint8_t>(memoBlockSize(shape));
+  }
+  return head;
+}
+
 }  // namespace
 
 uint32_t recordLength(const TableShape& shape) {
   uint32_t length = 1;
-  for (size_t i = 0; i < fieldCount(shape); ++i) length += kFields[i].length;
+  for (size_t i = 0; i < fieldCount(shape); ++i) {
+    length += kFields[i].type == 'M' ? memoFieldLength(shape) : kFields[i].length;
+  }
   return length;
 }
 
 std::string makeHeaderPart(const TableShape& shape) {
   const size_t fields = fieldCount(shape);
-  const uint32_t headerLength =
-      32 + 32 * static_cast<uint32_t>(fields) + 1 + (shape.memo ? kBacklinkLength : 0);
+  const uint32_t backlink = versionOf(shape) == 0x30 ? kBacklinkLength : 0;
+  const uint32_t headerLength = 32 + 32 * static_cast<uint32_t>(fields) + 1 + backlink;
   DbfHeader header;
-  header.setVersion(shape.memo ? 0x30 : 0x03);
+  header.setVersion(versionOf(shape));
   header.bytes[1] = 125;  // last update 2025-06-01
   header.bytes[2] = 6;
   header.bytes[3] = 1;
@@ -64,14 +141,15 @@ std::string makeHeaderPart(const TableShape& shape) {
     DbfFieldDescriptor d;
     d.setName(kFields[i].name);
     d.setType(kFields[i].type);
-    d.setLength(kFields[i].length);
+    uint8_t length = kFields[i].type == 'M' ? memoFieldLength(shape) : kFields[i].length;
+    d.setLength(length);
     d.setDisplacement(displacement);
     if (kFields[i].type == 'N' && kFields[i].length == 12) d.bytes[17] = 2;
-    displacement += kFields[i].length;
+    displacement += length;
     out.append(reinterpret_cast<const char*>(d.bytes), sizeof d.bytes);
   }
   out.push_back(static_cast<char>(kHeaderTerminator));
-  if (shape.memo) out.append(kBacklinkLength, '\0');
+  out.append(backlink, '\0');
   return out;
 }
 
@@ -84,11 +162,15 @@ std::string makeRecord(const TableShape& shape, uint64_t index, uint32_t memoBlo
                 static_cast<unsigned>((r >> 40) % 1000), 1990 + static_cast<unsigned>((r >> 20) % 35),
                 1 + static_cast<unsigned>((r >> 28) % 12), 1 + static_cast<unsigned>((r >> 32) % 28),
                 "TFYN"[(r >> 36) % 4]);
-  std::string record(text, recordLength(shape) - (shape.memo ? 4 : 0));
-  if (shape.memo) {
+  std::string record(text, recordLength(shape) - (shape.memo ? memoFieldLength(shape) : 0));
+  if (shape.memo && binaryMemoNumber(shape)) {
     uint8_t block[4];
     le::Put32(block, memoBlock);
     record.append(reinterpret_cast<const char*>(block), 4);
+  } else if (shape.memo) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%10u", memoBlock);
+    record += memoBlock == 0 ? std::string(10, ' ') : std::string(digits, 10);
   }
   const uint32_t share = static_cast<uint32_t>((r >> 44) % 1000);
   if (share < shape.deletedPerMille) {
@@ -107,31 +189,24 @@ std::string makeRecord(const TableShape& shape, uint64_t index, uint32_t memoBlo
 bool writeTable(const std::string& path, const TableShape& shape) {
   std::ofstream table(path, std::ios::binary | std::ios::trunc);
   std::ofstream memo;
-  uint32_t nextBlock = 512 / kMemoBlockSize;
+  const uint32_t blockSize = memoBlockSize(shape);
+  uint32_t nextBlock = (512 + blockSize - 1) / blockSize;
   if (shape.memo) {
-    std::string memoPath = path.substr(0, path.find_last_of('.')) + ".fpt";
+    std::string memoPath =
+        path.substr(0, path.find_last_of('.')) + (dbaseMemo(shape) ? ".dbt" : ".fpt");
     memo.open(memoPath, std::ios::binary | std::ios::trunc);
-    memo.write(std::string(512, '\0').data(), 512);
+    memo << memoHeader(shape, 0);
+    memo << std::string(nextBlock * blockSize - 512, '\0');
   }
   table << makeHeaderPart(shape);
   std::string buffer;
   for (uint64_t i = 0; i < shape.records; ++i) {
     uint32_t block = 0;
     if (shape.memo && i % 4 == 0) {
-      // A text note, padded to whole blocks.
-      std::string note = "Called on " + std::to_string(i % 28 + 1) + ".3., wants record " +
-                         std::to_string(i) + " kept.";
-      std::string entry(8, '\0');
-      entry[3] = 1;  // text
-      entry[4] = static_cast<char>(note.size() >> 24);
-      entry[5] = static_cast<char>(note.size() >> 16);
-      entry[6] = static_cast<char>(note.size() >> 8);
-      entry[7] = static_cast<char>(note.size());
-      entry += note;
-      entry.resize((entry.size() + kMemoBlockSize - 1) / kMemoBlockSize * kMemoBlockSize, '\0');
+      std::string entry = memoEntry(shape, noteFor(i));
       memo.write(entry.data(), static_cast<std::streamsize>(entry.size()));
       block = nextBlock;
-      nextBlock += static_cast<uint32_t>(entry.size() / kMemoBlockSize);
+      nextBlock += static_cast<uint32_t>(entry.size() / blockSize);
     }
     buffer += makeRecord(shape, i, block);
     if (buffer.size() >= (1u << 20)) {
@@ -142,12 +217,8 @@ bool writeTable(const std::string& path, const TableShape& shape) {
   buffer.push_back(static_cast<char>(kEndOfFile));
   table.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
   if (shape.memo) {
-    // The memo header: the next free block and the block size, big-endian.
     memo.seekp(0);
-    const char head[8] = {static_cast<char>(nextBlock >> 24), static_cast<char>(nextBlock >> 16),
-                          static_cast<char>(nextBlock >> 8),  static_cast<char>(nextBlock),
-                          0, 0, 0, static_cast<char>(kMemoBlockSize)};
-    memo.write(head, sizeof head);
+    memo << memoHeader(shape, nextBlock);
     if (!memo) return false;
   }
   return static_cast<bool>(table);

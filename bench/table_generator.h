@@ -3,8 +3,13 @@
 //
 // A table has the fields of a small customer file: NAME C 30, CITY C 20,
 // AMOUNT N 12 (two decimals), QTY N 6, DUE D 8, PAID L 1, and with a memo
-// companion NOTE M 4 (a binary block number into the .fpt beside it, every
-// fourth record holding a note). Per mille shares of the records are
+// companion NOTE M, every fourth record holding a note (some of them
+// longer than one block). The memo kind decides the rest: a Visual FoxPro
+// table (0x30, a binary block number of 4 bytes, .fpt of 64-byte blocks),
+// FoxPro 2 (0xF5, ten digits, .fpt of 64-byte blocks), dBase III (0x83,
+// ten digits, .dbt of 512-byte blocks ended by 1A 1A) or dBase IV (0x8B,
+// ten digits, .dbt of 512-byte blocks headed FF FF 08 00 and a length
+// that counts the head). Per mille shares of the records are
 // deleted ('*') or damaged (a wrong deletion flag, a letter in a number, a
 // month 13, a '?' for a logical value), chosen by a fixed pseudo-random
 // sequence.
@@ -17,22 +22,25 @@
 
 namespace kest::bench {
 
+enum class MemoKind { kVisualFoxPro, kFoxPro2, kDbase3, kDbase4 };
+
 struct TableShape {
   uint64_t records = 0;
   bool memo = false;
+  MemoKind memoKind = MemoKind::kVisualFoxPro;
   uint32_t deletedPerMille = 60;
   uint32_t damagedPerMille = 10;
   uint64_t seed = 1;
 };
 
 // The bytes of one record (`recordLength(shape)` bytes, deletion flag first).
-// `memoBlock` is the .fpt block of its note, 0 for none.
+// `memoBlock` is the memo block of its note, 0 for none.
 std::string makeRecord(const TableShape& shape, uint64_t index, uint32_t memoBlock);
 uint32_t recordLength(const TableShape& shape);
 // The header and descriptors of the table, up to the first record.
 std::string makeHeaderPart(const TableShape& shape);
 
-// Writes `path` (and, with a memo, the .fpt of the same stem); false when
+// Writes `path` (and, with a memo, the .fpt or .dbt of the same stem); false when
 // a file cannot be written.
 bool writeTable(const std::string& path, const TableShape& shape);
 

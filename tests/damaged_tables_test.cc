@@ -92,6 +92,14 @@ const KnownRefusal kKnownRefusals[] = {
     {"dbfread", "foxprodb/calls.dbf", "cut-memo",
      "the memo companion is cut and copied beside the result as it is: a record's memo "
      "block starts inside the file but ends past it"},
+    {"dbfread", "foxprodb/calls.dbf", "cut-memo-60", "the same, cut at 60%"},
+    {"dbfread", "foxprodb/calls.dbf", "overwrite-memo-blocks",
+     "the memo companion is copied as it is: a block head overwritten with random bytes "
+     "claims a memo longer than the rest of the file"},
+    {"dbfread", "dbase_30.dbf", "foreign-page",
+     "the classic record check lets letters into a numeric field, so a slot of log text "
+     "(\"socket[4] in\" in a numeric field) is written as a record, which dbfread cannot "
+     "convert"},
 };
 
 // The test tables, by their names below testdata/.

@@ -1,6 +1,8 @@
 // Readers of result tables that owe nothing to the engine, run as child
-// processes: Python with dbfread, and GDAL's ogrinfo. Either may be missing
-// from a machine; the tests that use them say so and skip that check.
+// processes: Python with dbfread, Python with python3-dbf (strict: it checks
+// the version against the field types and the memo fields against the memo
+// file, as the tables' own programs do), and GDAL's ogrinfo. Any may be
+// missing from a machine; the tests that use them say so and skip that check.
 #ifndef KEST_TESTS_INDEPENDENT_READERS_H_
 #define KEST_TESTS_INDEPENDENT_READERS_H_
 
@@ -24,6 +26,14 @@ inline constexpr char kNoIndependentReaders[] =
 std::string dbfreadPython();
 // True when `python` reads every record of the table at `path` (Latin-1).
 bool opensInDbfread(const std::string& python, const std::string& path);
+
+// A Python that can import python3-dbf, or empty when there is none.
+std::string pythonDbfPython();
+// True when python3-dbf opens the table at `path` read-only and reads every
+// field of every record, memos included; otherwise `why` (when given) gets
+// the reader's complaint.
+bool opensInPythonDbf(const std::string& python, const std::string& path,
+                      std::string* why = nullptr);
 
 bool ogrinfoAvailable();
 // Runs `ogrinfo -ro -al -so` on a table: its exit status (0 when it read

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,24 +17,54 @@ namespace kest::tools {
 namespace {
 
 const std::vector<DamageModeInfo> kModes = {
-    {DamageMode::kCopy, "copy", "an undamaged copy, for a baseline"},
-    {DamageMode::kZeroHeader, "zero-header", "the 32 header bytes zeroed"},
+    {DamageMode::kCopy, "copy", "an undamaged copy, for a baseline", false},
+    {DamageMode::kZeroHeader, "zero-header", "the 32 header bytes zeroed", false},
     {DamageMode::kZeroHeaderArea, "zero-header-area",
-     "header, field descriptors and terminator zeroed"},
+     "header, field descriptors and terminator zeroed", false},
     {DamageMode::kInflateCount, "inflate-count",
-     "the header's record count raised beyond the records present"},
-    {DamageMode::kTruncateRecord, "truncate-record", "the table cut off inside a record"},
+     "the header's record count raised beyond the records present", false},
+    {DamageMode::kTruncateRecord, "truncate-record", "the table cut off inside a record", false},
     {DamageMode::kNoiseRecords, "noise-records",
-     "random bytes over about a quarter of the records (at least one)"},
+     "random bytes over about a quarter of the records (at least one)", false},
     {DamageMode::kJamDeletionFlags, "jam-deletion-flags",
      "deletion flags of about a quarter of the records (at least one) set to a byte "
-     "that is neither space nor '*'"},
+     "that is neither space nor '*'",
+     false},
     {DamageMode::kGarbageAfterHeader, "garbage-after-header",
-     "random bytes inserted between the header and the first record"},
+     "random bytes inserted between the header and the first record", false},
     {DamageMode::kGarbageMidRecords, "garbage-mid-records",
-     "random bytes inserted before the middle record"},
-    {DamageMode::kDropMemo, "drop-memo", "the memo companions left out"},
-    {DamageMode::kCutMemo, "cut-memo", "the memo companions cut short"},
+     "random bytes inserted before the middle record", false},
+    {DamageMode::kZeroPage, "zero-page",
+     "one 4 KiB page of the file (page-aligned, past the header) zeroed among the records", false},
+    {DamageMode::kForeignPage, "foreign-page",
+     "one 4 KiB page among the records (page-aligned, past the header) overwritten with "
+     "another file's text (log and source lines)",
+     false},
+    {DamageMode::kZeroTail, "zero-tail",
+     "the file zeroed from a point in its second half of records to its end, size kept", false},
+    {DamageMode::kRecordsBehindCount, "records-behind-count",
+     "records appended behind a record count that was never updated (the count left at "
+     "half to three quarters of the records)",
+     false},
+    {DamageMode::kInsertAtStart, "insert-at-start",
+     "fewer bytes than a record, copied from the first record, inserted before it", false},
+    {DamageMode::kInsertMidRecords, "insert-mid-records",
+     "fewer bytes than a record, copied from the middle record, inserted before it", false},
+    {DamageMode::kRemoveAtStart, "remove-at-start",
+     "fewer bytes than a record removed at the start of the first record", false},
+    {DamageMode::kRemoveMidRecords, "remove-mid-records",
+     "fewer bytes than a record removed at the start of the middle record", false},
+    {DamageMode::kSeveralFaults, "several-faults",
+     "a page zeroed or foreign (where the records reach one), bytes inserted or removed in "
+     "the middle, and records behind the count, at once",
+     false},
+    {DamageMode::kDropMemo, "drop-memo", "the memo companions left out", true},
+    {DamageMode::kCutMemo, "cut-memo", "the memo companions cut short", true},
+    {DamageMode::kZeroMemoHeader, "zero-memo-header",
+     "the first 512 bytes of the memo companions zeroed", true},
+    {DamageMode::kCutMemoAt60, "cut-memo-60", "the memo companions cut at 60% of their size", true},
+    {DamageMode::kOverwriteMemoBlocks, "overwrite-memo-blocks",
+     "random bytes over 5% of the memo blocks past the memo header (at least one)", true},
 };
 
 // SplitMix64: tiny, and its sequence is fixed by its definition, so a seed
@@ -87,8 +118,8 @@ std::optional<Layout> readLayout(const std::string& table, std::string* why) {
       layout.recordLength == 0) {
     *why = "the header does not describe a table (header length " +
            std::to_string(layout.headerLength) + ", record length " +
-           std::to_string(layout.recordLength) + ", file size " +
-           std::to_string(table.size()) + ")";
+           std::to_string(layout.recordLength) + ", file size " + std::to_string(table.size()) +
+           ")";
     return std::nullopt;
   }
   uint64_t present = (table.size() - layout.headerLength) / layout.recordLength;
@@ -129,6 +160,85 @@ size_t terminatorEnd(const std::string& table, const Layout& layout) {
   return layout.headerLength;
 }
 
+constexpr size_t kPageSize = 4096;
+
+// The start of a page of the file that begins among the records, past the
+// header: a whole page of records where the table holds one, else the page
+// the records run into.
+std::optional<size_t> pickPage(const Layout& layout, Generator& random) {
+  size_t dataEnd = layout.recordStart(layout.records);
+  size_t first = (layout.headerLength + kPageSize - 1) / kPageSize * kPageSize;
+  if (first >= dataEnd) return std::nullopt;
+  size_t whole = (dataEnd - first) / kPageSize;
+  return whole == 0 ? first : first + random.below(whole) * kPageSize;
+}
+
+// Another file's bytes as a disk mixes them into a table: lines of a log
+// and of a source file, drawn from the seed.
+std::string foreignText(size_t length, Generator& random) {
+  static const char* const kWords[] = {"request", "worker", "session", "cache",
+                                       "index",   "buffer", "socket",  "queue"};
+  std::string text;
+  char line[160];
+  while (text.size() < length) {
+    uint64_t r = random.next();
+    const char* word = kWords[(r >> 8) % 8];
+    const char* other = kWords[(r >> 11) % 8];
+    unsigned a = static_cast<unsigned>((r >> 16) % 100000),
+             b = static_cast<unsigned>((r >> 40) % 1000);
+    switch (r % 4) {
+      case 0:
+        std::snprintf(
+            line, sizeof line, "2026-%02u-%02u %02u:%02u:%02u INFO  %s[%u] %s %u served in %u ms\n",
+            1 + a % 12, 1 + b % 28, a % 24, b % 60, (a + b) % 60, word, b % 16, other, a, b);
+        break;
+      case 1:
+        std::snprintf(line, sizeof line,
+                      "2026-%02u-%02u %02u:%02u:%02u WARN  %s: %s %u timed out, retry %u\n",
+                      1 + b % 12, 1 + a % 28, b % 24, a % 60, (a * 7) % 60, word, other, a, b % 5);
+        break;
+      case 2:
+        std::snprintf(line, sizeof line, "static int %s_%s(const char *buf, size_t len) {\n", word,
+                      other);
+        break;
+      default:
+        std::snprintf(line, sizeof line, "    if (len > %u) return -%u;  /* %s too long */\n", a,
+                      b % 40, word);
+        break;
+    }
+    text += line;
+  }
+  text.resize(length);
+  return text;
+}
+
+// Fewer bytes than a record and never none, so that the records after
+// the fault lose their stride.
+size_t shiftLength(const Layout& layout, Generator& random) {
+  return 1 + random.below(layout.recordLength - 1);
+}
+
+DamageOutcome damageRecords(TableFiles& files, DamageMode mode, Generator& random);
+
+// A page fault in place, a shift in the middle, then the count: each step
+// reads the layout the steps before it left, so the count stays behind
+// the records that are there.
+DamageOutcome severalFaults(TableFiles& files, Generator& random) {
+  DamageMode page = random.below(2) ? DamageMode::kZeroPage : DamageMode::kForeignPage;
+  DamageMode shift =
+      random.below(2) ? DamageMode::kInsertMidRecords : DamageMode::kRemoveMidRecords;
+  std::string text;
+  for (DamageMode step : {page, shift, DamageMode::kRecordsBehindCount}) {
+    DamageOutcome outcome = damageRecords(files, step, random);
+    if (!outcome.applied) {
+      if (step == page) continue;  // a table shorter than a page
+      return outcome;
+    }
+    text += std::string(text.empty() ? "" : "; ") + damageModeName(step) + ": " + outcome.text;
+  }
+  return done(text);
+}
+
 DamageOutcome damageRecords(TableFiles& files, DamageMode mode, Generator& random) {
   std::string why;
   std::optional<Layout> layout = readLayout(files.table, &why);
@@ -142,8 +252,8 @@ DamageOutcome damageRecords(TableFiles& files, DamageMode mode, Generator& rando
       return done(span(0, end) + " zeroed");
     }
     case DamageMode::kInflateCount: {
-      uint64_t raised = layout->recordCount + 1 +
-                        random.below(std::max<uint64_t>(layout->recordCount, 16) * 4);
+      uint64_t raised =
+          layout->recordCount + 1 + random.below(std::max<uint64_t>(layout->recordCount, 16) * 4);
       auto count = static_cast<uint32_t>(std::min<uint64_t>(raised, UINT32_MAX));
       if (count == layout->recordCount) return refused("the record count is at its maximum");
       le::Put32(reinterpret_cast<uint8_t*>(table.data()) + 4, count);
@@ -198,38 +308,153 @@ DamageOutcome damageRecords(TableFiles& files, DamageMode mode, Generator& rando
       return done(std::to_string(garbage.size()) + " bytes inserted at " + std::to_string(at) +
                   ", before record " + std::to_string(before));
     }
+    case DamageMode::kZeroPage:
+    case DamageMode::kForeignPage: {
+      std::optional<size_t> page = pickPage(*layout, random);
+      if (!page) return refused("the records do not reach a page boundary past the header");
+      size_t end = std::min(*page + kPageSize, table.size());
+      std::string fill = mode == DamageMode::kZeroPage ? std::string(end - *page, '\0')
+                                                       : foreignText(end - *page, random);
+      table.replace(*page, fill.size(), fill);
+      return done(span(*page, end) +
+                  (mode == DamageMode::kZeroPage ? " zeroed" : " overwritten with text"));
+    }
+    case DamageMode::kZeroTail: {
+      size_t low = layout->recordStart(layout->records / 2);
+      size_t high = layout->recordStart(layout->records);
+      // Pages are what a disk loses; a table too small for one loses a stretch.
+      size_t page = (low + kPageSize - 1) / kPageSize * kPageSize;
+      size_t at = page < high
+                      ? page + random.below((high - page + kPageSize - 1) / kPageSize) * kPageSize
+                      : low + random.below(high - low);
+      std::fill(table.begin() + static_cast<std::ptrdiff_t>(at), table.end(), '\0');
+      return done(span(at, table.size()) + " zeroed");
+    }
+    case DamageMode::kRecordsBehindCount: {
+      if (layout->records < 2) return refused("the table holds a single record");
+      auto count =
+          static_cast<uint32_t>(layout->records / 2 + random.below(layout->records / 4 + 1));
+      count = std::min(count, layout->records - 1);
+      le::Put32(reinterpret_cast<uint8_t*>(table.data()) + 4, count);
+      return done("record count " + std::to_string(layout->recordCount) + " -> " +
+                  std::to_string(count) + ", " + std::to_string(layout->records) +
+                  " records present");
+    }
+    case DamageMode::kInsertAtStart:
+    case DamageMode::kInsertMidRecords:
+    case DamageMode::kRemoveAtStart:
+    case DamageMode::kRemoveMidRecords: {
+      bool middle = mode == DamageMode::kInsertMidRecords || mode == DamageMode::kRemoveMidRecords;
+      if (layout->recordLength < 2) return refused("records of one byte cannot be shifted by less");
+      if (middle && layout->records < 2)
+        return refused("the table holds a single record: it has no middle");
+      uint32_t before = middle ? layout->records / 2 : 0;
+      size_t at = layout->recordStart(before);
+      size_t length = shiftLength(*layout, random);
+      if (mode == DamageMode::kInsertAtStart || mode == DamageMode::kInsertMidRecords) {
+        // A stretch of the record itself, as a write repeated at the wrong
+        // offset leaves it: bytes that look like data.
+        table.insert(at, table.substr(at, length));
+        return done(std::to_string(length) + " bytes inserted at " + std::to_string(at) +
+                    ", before record " + std::to_string(before));
+      }
+      table.erase(at, length);
+      return done(std::to_string(length) + " bytes removed at " + std::to_string(at) +
+                  ", the start of record " + std::to_string(before));
+    }
+    case DamageMode::kSeveralFaults:
+      return severalFaults(files, random);
     default:
       return refused("not a record mode");
   }
+}
+
+bool equalsNoCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The block size a memo companion's header gives, where it gives a
+// plausible one: a FoxPro .fpt keeps it big-endian at byte 6, a dBase IV
+// .dbt little-endian at byte 20; a dBase III .dbt has none and uses 512.
+uint32_t memoBlockSize(const MemoFile& memo) {
+  if (memo.bytes.size() < 22) return 512;
+  auto* p = reinterpret_cast<const uint8_t*>(memo.bytes.data());
+  uint32_t size =
+      equalsNoCase(memo.extension, ".fpt") ? (uint32_t{p[6]} << 8 | p[7]) : le::Get16(p + 20);
+  return size >= 32 && size <= 32768 ? size : 512;
+}
+
+// About one block in twenty past the 512-byte header, and at least one,
+// overwritten whole with random bytes.
+std::optional<std::string> overwriteBlocks(MemoFile& memo, Generator& random) {
+  uint32_t blockSize = memoBlockSize(memo);
+  size_t first = (512 + blockSize - 1) / blockSize;
+  size_t blocks = (memo.bytes.size() + blockSize - 1) / blockSize;
+  if (blocks <= first) return std::nullopt;
+  size_t pool = blocks - first;
+  size_t hits = std::max<size_t>(1, (pool * 5 + 50) / 100);
+  std::vector<bool> hit(pool, false);
+  for (size_t taken = 0; taken < hits;) {
+    size_t block = random.below(pool);
+    if (hit[block]) continue;
+    hit[block] = true;
+    ++taken;
+    size_t at = (first + block) * blockSize;
+    size_t length = std::min<size_t>(blockSize, memo.bytes.size() - at);
+    memo.bytes.replace(at, length, random.bytes(length));
+  }
+  return std::to_string(hits) + " of " + std::to_string(pool) + " blocks of " +
+         std::to_string(blockSize) + " bytes overwritten";
 }
 
 DamageOutcome damageMemos(TableFiles& files, DamageMode mode, Generator& random) {
   if (files.memos.empty()) return refused("the table has no memo companion");
   if (mode == DamageMode::kDropMemo) {
     std::string dropped;
-    for (const MemoFile& memo : files.memos) dropped += (dropped.empty() ? "" : ", ") + memo.extension;
+    for (const MemoFile& memo : files.memos)
+      dropped += (dropped.empty() ? "" : ", ") + memo.extension;
     files.memos.clear();
     return done("memo companion left out (" + dropped + ")");
   }
-  for (const MemoFile& memo : files.memos) {
-    if (memo.bytes.size() < 2) return refused("the memo companion " + memo.extension + " is too short to cut");
-  }
   std::string text;
   for (MemoFile& memo : files.memos) {
-    size_t size = 1 + random.below(memo.bytes.size() - 1);
-    text += (text.empty() ? "" : ", ") + memo.extension + " cut from " +
-            std::to_string(memo.bytes.size()) + " to " + std::to_string(size) + " bytes";
-    memo.bytes.resize(size);
+    std::string what;
+    size_t size = memo.bytes.size();
+    switch (mode) {
+      case DamageMode::kCutMemo:
+      case DamageMode::kCutMemoAt60: {
+        size_t cut = mode == DamageMode::kCutMemo ? (size < 2 ? 0 : 1 + random.below(size - 1))
+                                                  : size * 3 / 5;
+        if (cut == 0)
+          return refused("the memo companion " + memo.extension + " is too short to cut");
+        what = "cut from " + std::to_string(size) + " to " + std::to_string(cut) + " bytes";
+        memo.bytes.resize(cut);
+        break;
+      }
+      case DamageMode::kZeroMemoHeader: {
+        if (size == 0) return refused("the memo companion " + memo.extension + " is empty");
+        size_t end = std::min<size_t>(512, size);
+        std::fill_n(memo.bytes.begin(), end, '\0');
+        what = span(0, end) + " zeroed";
+        break;
+      }
+      case DamageMode::kOverwriteMemoBlocks: {
+        std::optional<std::string> outcome = overwriteBlocks(memo, random);
+        if (!outcome)
+          return refused("the memo companion " + memo.extension +
+                         " holds no block past its header");
+        what = *outcome;
+        break;
+      }
+      default:
+        return refused("not a memo mode");
+    }
+    text += (text.empty() ? "" : ", ") + memo.extension + " " + what;
   }
   return done(text);
-}
-
-bool equalsNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 bool isMemoExtension(const std::string& extension) {
@@ -277,6 +502,14 @@ std::string withExtension(const std::string& path, const std::string& extension)
 
 const std::vector<DamageModeInfo>& damageModes() { return kModes; }
 
+const DamageModeInfo& modeInfo(DamageMode mode) {
+  for (const DamageModeInfo& info : kModes) {
+    if (info.mode == mode) return info;
+  }
+  static const DamageModeInfo kUnknown = {mode, "?", "?", false};
+  return kUnknown;
+}
+
 std::optional<DamageMode> damageModeNamed(const std::string& name) {
   for (const DamageModeInfo& info : kModes) {
     if (name == info.name) return info.mode;
@@ -284,12 +517,7 @@ std::optional<DamageMode> damageModeNamed(const std::string& name) {
   return std::nullopt;
 }
 
-const char* damageModeName(DamageMode mode) {
-  for (const DamageModeInfo& info : kModes) {
-    if (info.mode == mode) return info.name;
-  }
-  return "?";
-}
+const char* damageModeName(DamageMode mode) { return modeInfo(mode).name; }
 
 DamageOutcome applyDamage(TableFiles& files, DamageMode mode, uint64_t seed) {
   Generator random(seed);
@@ -307,12 +535,9 @@ DamageOutcome applyDamage(TableFiles& files, DamageMode mode, uint64_t seed) {
         outcome = done(span(0, sizeof(DbfHeader)) + " zeroed");
       }
       break;
-    case DamageMode::kDropMemo:
-    case DamageMode::kCutMemo:
-      outcome = damageMemos(damaged, mode, random);
-      break;
     default:
-      outcome = damageRecords(damaged, mode, random);
+      outcome = modeInfo(mode).memo ? damageMemos(damaged, mode, random)
+                                    : damageRecords(damaged, mode, random);
       break;
   }
   if (outcome.applied) files = std::move(damaged);
@@ -356,7 +581,8 @@ DamageStatus damageTable(const DamageRequest& request, std::string* message) {
   }
 
   std::vector<std::string> outputs = {request.output};
-  for (const MemoFile& memo : files.memos) outputs.push_back(withExtension(request.output, memo.extension));
+  for (const MemoFile& memo : files.memos)
+    outputs.push_back(withExtension(request.output, memo.extension));
   // Stale companions of the output's name would pass for the damaged
   // table's memo; they are outputs too.
   std::vector<std::string> stale;
@@ -384,8 +610,8 @@ DamageStatus damageTable(const DamageRequest& request, std::string* message) {
 
   DamageOutcome outcome = applyDamage(files, request.mode, request.seed);
   if (!outcome.applied) {
-    *message = std::string(damageModeName(request.mode)) + " does not apply to " +
-               request.source + ": " + outcome.text;
+    *message = std::string(damageModeName(request.mode)) + " does not apply to " + request.source +
+               ": " + outcome.text;
     return kDamageNotApplicable;
   }
 

@@ -32,18 +32,33 @@ enum class DamageMode {
   kGarbageMidRecords,
   kDropMemo,
   kCutMemo,
+  // As disks and programs leave tables.
+  kZeroPage,
+  kForeignPage,
+  kZeroTail,
+  kRecordsBehindCount,
+  kInsertAtStart,
+  kInsertMidRecords,
+  kRemoveAtStart,
+  kRemoveMidRecords,
+  kSeveralFaults,
+  kZeroMemoHeader,
+  kCutMemoAt60,
+  kOverwriteMemoBlocks,
 };
 
 struct DamageModeInfo {
   DamageMode mode;
   const char* name;     // as given on the command line
   const char* summary;  // one line for --list
+  bool memo;            // damages the memo companions only
 };
 
 // Every mode, in the order --list shows them.
 const std::vector<DamageModeInfo>& damageModes();
 std::optional<DamageMode> damageModeNamed(const std::string& name);
 const char* damageModeName(DamageMode mode);
+const DamageModeInfo& modeInfo(DamageMode mode);
 
 // A table and its memo companions, in memory.
 struct MemoFile {

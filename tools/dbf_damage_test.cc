@@ -1,9 +1,10 @@
 #include "tools/dbf_damage.h"
 
+#include <gtest/gtest.h>
+
+#include <cctype>
 #include <filesystem>
 #include <functional>
-
-#include <gtest/gtest.h>
 
 #include "tests/table_builder.h"
 #include "tests/test_support.h"
@@ -17,16 +18,19 @@ using kest::testing::TempDir;
 
 constexpr size_t kHeaderLength = 160;  // padded past the terminator at 128
 constexpr size_t kRecordLength = 26;
-constexpr size_t kRecords = 12;
+constexpr size_t kRecords = 400;  // enough to hold a whole 4 KiB page
 constexpr size_t kDataEnd = kHeaderLength + kRecords * kRecordLength;
 
 TableFiles healthyFiles() {
   TableBuilder builder;
   builder.field("NAME", 'C', 10).field("QTY", 'N', 5).field("NOTE", 'M', 10);
   builder.headerLength(kHeaderLength).padding(0xAA);
-  for (size_t i = 0; i < kRecords; ++i) builder.record("row" + std::to_string(i), i % 5 ? ' ' : '*');
+  for (size_t i = 0; i < kRecords; ++i)
+    builder.record("row" + std::to_string(i), i % 5 ? ' ' : '*');
   std::string memo(1536, '\0');
   for (size_t i = 0; i < memo.size(); ++i) memo[i] = static_cast<char>(i * 7);
+  memo[6] = 0;  // blocks of 64 bytes, big-endian
+  memo[7] = 64;
   return {builder.bytes(), {{".FPT", memo}}};
 }
 
@@ -42,14 +46,45 @@ uint32_t countOf(const std::string& table) {
   return le::Get32(reinterpret_cast<const uint8_t*>(table.data()) + 4);
 }
 
-// `damaged` is `original` with `length` bytes inserted at `at`.
-void expectInsertion(const std::string& original, const std::string& damaged, size_t at) {
+// `damaged` is `original` with `length` bytes inserted at `at`; fewer than
+// a record and a copy of the bytes there when `copied`.
+void expectInsertion(const std::string& original, const std::string& damaged, size_t at,
+                     bool copied = false) {
   ASSERT_GT(damaged.size(), original.size());
   size_t length = damaged.size() - original.size();
   EXPECT_NE(length % kRecordLength, 0u);
   EXPECT_EQ(damaged.substr(0, at), original.substr(0, at));
   EXPECT_EQ(damaged.substr(at + length), original.substr(at));
+  if (copied) {
+    EXPECT_LT(length, kRecordLength);
+    EXPECT_EQ(damaged.substr(at, length), original.substr(at, length));
+  }
 }
+
+// `damaged` is `original` with fewer than a record's bytes removed at `at`.
+void expectRemoval(const std::string& original, const std::string& damaged, size_t at) {
+  ASSERT_LT(damaged.size(), original.size());
+  size_t length = original.size() - damaged.size();
+  EXPECT_LT(length, kRecordLength);
+  EXPECT_EQ(damaged, std::string(original).erase(at, length));
+}
+
+// Every changed byte lies in one 4 KiB page past the header, which
+// `filled` holds whole (up to the end of the file).
+void expectOnePage(const std::string& original, const std::string& damaged,
+                   const std::function<bool(char)>& filled) {
+  ASSERT_EQ(damaged.size(), original.size());
+  std::vector<size_t> changed = differences(original, damaged);
+  ASSERT_FALSE(changed.empty());
+  size_t page = changed.front() / 4096 * 4096;
+  EXPECT_GE(page, kHeaderLength);
+  EXPECT_LT(changed.back(), page + 4096);
+  for (size_t at = page; at < std::min(page + 4096, damaged.size()); ++at) {
+    ASSERT_TRUE(filled(damaged[at])) << at;
+  }
+}
+
+constexpr size_t kMiddle = kHeaderLength + kRecords / 2 * kRecordLength;
 
 // What each mode may change, and that it changes it.
 using Check = std::function<void(const TableFiles& original, const TableFiles& damaged)>;
@@ -76,7 +111,7 @@ const std::vector<std::pair<DamageMode, Check>> kChecks = {
      [](const TableFiles& o, const TableFiles& d) {
        ASSERT_EQ(d.table.size(), o.table.size());
        EXPECT_EQ(d.table.substr(0, 129), std::string(129, '\0'));  // terminator at 128
-       EXPECT_EQ(d.table.substr(129), o.table.substr(129));         // padding kept
+       EXPECT_EQ(d.table.substr(129), o.table.substr(129));        // padding kept
        sameMemos(o, d);
      }},
     {DamageMode::kInflateCount,
@@ -122,7 +157,68 @@ const std::vector<std::pair<DamageMode, Check>> kChecks = {
      }},
     {DamageMode::kGarbageMidRecords,
      [](const TableFiles& o, const TableFiles& d) {
-       expectInsertion(o.table, d.table, kHeaderLength + kRecords / 2 * kRecordLength);
+       expectInsertion(o.table, d.table, kMiddle);
+       sameMemos(o, d);
+     }},
+    {DamageMode::kZeroPage,
+     [](const TableFiles& o, const TableFiles& d) {
+       expectOnePage(o.table, d.table, [](char c) { return c == '\0'; });
+       sameMemos(o, d);
+     }},
+    {DamageMode::kForeignPage,
+     [](const TableFiles& o, const TableFiles& d) {
+       expectOnePage(o.table, d.table, [](char c) {
+         return c == '\n' || std::isprint(static_cast<unsigned char>(c));
+       });
+       sameMemos(o, d);
+     }},
+    {DamageMode::kZeroTail,
+     [](const TableFiles& o, const TableFiles& d) {
+       ASSERT_EQ(d.table.size(), o.table.size());
+       std::vector<size_t> changed = differences(o.table, d.table);
+       ASSERT_FALSE(changed.empty());
+       EXPECT_GE(changed.front(), kMiddle);
+       size_t from = d.table.find_last_not_of('\0') + 1;
+       EXPECT_LE(from, changed.front());
+       EXPECT_EQ(d.table.substr(0, from), o.table.substr(0, from));
+       sameMemos(o, d);
+     }},
+    {DamageMode::kRecordsBehindCount,
+     [](const TableFiles& o, const TableFiles& d) {
+       ASSERT_EQ(d.table.size(), o.table.size());
+       for (size_t at : differences(o.table, d.table)) EXPECT_TRUE(at >= 4 && at < 8) << at;
+       EXPECT_GE(countOf(d.table), kRecords / 2);
+       EXPECT_LT(countOf(d.table), kRecords);
+       sameMemos(o, d);
+     }},
+    {DamageMode::kInsertAtStart,
+     [](const TableFiles& o, const TableFiles& d) {
+       expectInsertion(o.table, d.table, kHeaderLength, true);
+       sameMemos(o, d);
+     }},
+    {DamageMode::kInsertMidRecords,
+     [](const TableFiles& o, const TableFiles& d) {
+       expectInsertion(o.table, d.table, kMiddle, true);
+       sameMemos(o, d);
+     }},
+    {DamageMode::kRemoveAtStart,
+     [](const TableFiles& o, const TableFiles& d) {
+       expectRemoval(o.table, d.table, kHeaderLength);
+       sameMemos(o, d);
+     }},
+    {DamageMode::kRemoveMidRecords,
+     [](const TableFiles& o, const TableFiles& d) {
+       expectRemoval(o.table, d.table, kMiddle);
+       sameMemos(o, d);
+     }},
+    {DamageMode::kSeveralFaults,
+     [](const TableFiles& o, const TableFiles& d) {
+       size_t shift = d.table.size() > o.table.size() ? d.table.size() - o.table.size()
+                                                      : o.table.size() - d.table.size();
+       EXPECT_GT(shift, 0u);
+       EXPECT_LT(shift, kRecordLength);
+       EXPECT_LT(countOf(d.table), kRecords);
+       EXPECT_EQ(d.table.substr(8, kHeaderLength - 8), o.table.substr(8, kHeaderLength - 8));
        sameMemos(o, d);
      }},
     {DamageMode::kDropMemo,
@@ -138,6 +234,29 @@ const std::vector<std::pair<DamageMode, Check>> kChecks = {
        EXPECT_GT(cut.size(), 0u);
        EXPECT_LT(cut.size(), o.memos[0].bytes.size());
        EXPECT_EQ(cut, o.memos[0].bytes.substr(0, cut.size()));
+     }},
+    {DamageMode::kZeroMemoHeader,
+     [](const TableFiles& o, const TableFiles& d) {
+       EXPECT_EQ(d.table, o.table);
+       ASSERT_EQ(d.memos.size(), 1u);
+       EXPECT_EQ(d.memos[0].bytes, std::string(512, '\0') + o.memos[0].bytes.substr(512));
+     }},
+    {DamageMode::kCutMemoAt60,
+     [](const TableFiles& o, const TableFiles& d) {
+       EXPECT_EQ(d.table, o.table);
+       ASSERT_EQ(d.memos.size(), 1u);
+       EXPECT_EQ(d.memos[0].bytes, o.memos[0].bytes.substr(0, 1536 * 3 / 5));
+     }},
+    {DamageMode::kOverwriteMemoBlocks,
+     [](const TableFiles& o, const TableFiles& d) {
+       EXPECT_EQ(d.table, o.table);
+       ASSERT_EQ(d.memos.size(), 1u);
+       ASSERT_EQ(d.memos[0].bytes.size(), o.memos[0].bytes.size());
+       std::vector<size_t> changed = differences(o.memos[0].bytes, d.memos[0].bytes);
+       ASSERT_FALSE(changed.empty());
+       EXPECT_GE(changed.front(), 512u);
+       EXPECT_EQ(changed.front() / 64, changed.back() / 64)
+           << "one block of the 16 past the header";
      }},
 };
 
@@ -163,7 +282,8 @@ TEST(DamageModes, SameSeedSameBytes) {
     applyDamage(second, info.mode, 99);
     EXPECT_EQ(first.table, second.table);
     ASSERT_EQ(first.memos.size(), second.memos.size());
-    for (size_t i = 0; i < first.memos.size(); ++i) EXPECT_EQ(first.memos[i].bytes, second.memos[i].bytes);
+    for (size_t i = 0; i < first.memos.size(); ++i)
+      EXPECT_EQ(first.memos[i].bytes, second.memos[i].bytes);
   }
 }
 
@@ -175,10 +295,22 @@ TEST(DamageModes, RefusedWhereTheyCannotApplyAndLeaveTheFilesAlone) {
   TableFiles noLayout = noMemo;
   le::Put16(reinterpret_cast<uint8_t*>(noLayout.table.data()) + 10, 0);  // record length 0
   const std::vector<std::pair<DamageMode, TableFiles>> cases = {
-      {DamageMode::kDropMemo, noMemo},          {DamageMode::kCutMemo, noMemo},
-      {DamageMode::kTruncateRecord, noRecords}, {DamageMode::kNoiseRecords, noRecords},
-      {DamageMode::kGarbageMidRecords, oneRecord}, {DamageMode::kZeroHeader, shortFile},
-      {DamageMode::kZeroHeaderArea, shortFile}, {DamageMode::kInflateCount, noLayout},
+      {DamageMode::kDropMemo, noMemo},
+      {DamageMode::kCutMemo, noMemo},
+      {DamageMode::kTruncateRecord, noRecords},
+      {DamageMode::kNoiseRecords, noRecords},
+      {DamageMode::kGarbageMidRecords, oneRecord},
+      {DamageMode::kZeroHeader, shortFile},
+      {DamageMode::kZeroHeaderArea, shortFile},
+      {DamageMode::kInflateCount, noLayout},
+      {DamageMode::kZeroPage, oneRecord},
+      {DamageMode::kForeignPage, oneRecord},
+      {DamageMode::kRecordsBehindCount, oneRecord},
+      {DamageMode::kRemoveMidRecords, oneRecord},
+      {DamageMode::kSeveralFaults, oneRecord},
+      {DamageMode::kZeroTail, noRecords},
+      {DamageMode::kOverwriteMemoBlocks, {noMemo.table, {{".FPT", std::string(512, 'x')}}}},
+      {DamageMode::kZeroMemoHeader, noMemo},
   };
   for (const auto& [mode, files] : cases) {
     SCOPED_TRACE(damageModeName(mode));
@@ -215,7 +347,12 @@ TEST_F(DamageTableFiles, EveryModeWritesTheCopyWithItsCompanionAndOnlyReadsTheSo
   for (const DamageModeInfo& info : damageModes()) {
     SCOPED_TRACE(info.name);
     std::string output = dir.file(std::string(info.name) + ".dbf");
-    ASSERT_EQ(run(info.mode, output), kDamageDone) << message;
+    DamageStatus status = run(info.mode, output);
+    if (status == kDamageNotApplicable) {  // modes that want a page of records
+      EXPECT_FALSE(kest::testing::exists(output)) << message;
+      continue;
+    }
+    ASSERT_EQ(status, kDamageDone) << message;
     EXPECT_TRUE(kest::testing::exists(output));
     EXPECT_EQ(kest::testing::exists(dir.file(std::string(info.name) + ".FPT")),
               info.mode != DamageMode::kDropMemo);
@@ -228,8 +365,8 @@ TEST_F(DamageTableFiles, RefusesToWriteOverTheSourceOrItsCompanions) {
   GTEST_SKIP() << "the case reaches the source through a symbolic link, which Wine does not make";
 #endif
   fs::create_symlink(source, dir.file("link.dbf"));
-  for (const std::string& output : {source, memo, dir.file("memotest.fpt"), dir.file("link.dbf"),
-                                    dir.file("MEMOTEST.dbf")}) {
+  for (const std::string& output :
+       {source, memo, dir.file("memotest.fpt"), dir.file("link.dbf"), dir.file("MEMOTEST.dbf")}) {
     SCOPED_TRACE(output);
     EXPECT_EQ(run(DamageMode::kNoiseRecords, output, true), kDamageCannotWrite) << message;
     expectSourceUntouched();
