@@ -13,7 +13,8 @@ with that template. For each table:
   live       the original's live records;
   recovered  of them, those found byte for byte (flag included) among the
              result's records, each at most once;
-  false      result records that are no original live record;
+  false      result records that are no original record (a record whose
+             jammed deletion flag the run restored counts as restored);
   same       the result's header area after its first 32 bytes (descriptors,
              terminator, back link) equals the original's, and its version
              and code page bytes too;
@@ -100,7 +101,8 @@ def main():
                                   ctypes.c_char_p, ctypes.POINTER(Options),
                                   ctypes.POINTER(Report)]
     totals = collections.Counter()
-    print("%-26s %6s %9s %5s %4s  %s" % ("table", "live", "recovered", "false", "same", "readers"))
+    print("%-26s %6s %9s %8s %5s %4s  %s" % ("table", "live", "recovered", "restored", "false",
+                                              "same", "readers"))
     for folder, _, files in sorted(os.walk(args.data)):
         for name in sorted(files):
             if not name.lower().endswith(".dbf"):
@@ -141,30 +143,36 @@ def main():
                 got = records(open(result, "rb").read()) if rc == 0 and result else []
                 written = open(result, "rb").read() if result else b""
                 wanted = collections.Counter(live)
-                recovered = false = 0
+                jammed = collections.Counter(r[1:] for r in originals if r[:1] not in b" *")
+                recovered = restored = false = 0
                 for record in got:
                     if wanted[record] > 0:
                         wanted[record] -= 1
                         recovered += 1
+                    elif jammed[record[1:]] > 0:
+                        jammed[record[1:]] -= 1
+                        restored += 1
                     else:
                         false += 1
                 same = (written[32:header_length] == data[32:header_length] and
                         written[:1] == data[:1] and written[29:30] == data[29:30])
                 readers = opens(result) if result else []
             relative = os.path.relpath(path, args.data)
-            print("%-26s %6d %9d %5d %4s  %s%s" % (
-                relative, len(live), recovered, false, "yes" if same else "no",
+            print("%-26s %6d %9d %8d %5d %4s  %s%s" % (
+                relative, len(live), recovered, restored, false, "yes" if same else "no",
                 ",".join(readers) or "-",
                 "" if rc == 0 else "  (code %d: %s)" % (rc, report.failure.decode("latin-1"))))
             totals["live"] += len(live)
             totals["recovered"] += recovered
             totals["false"] += false
+            totals["restored"] += restored
             totals["tables"] += 1
             totals["same"] += same
     share = 100.0 * totals["recovered"] / max(1, totals["live"])
-    print("\n%d tables: %d of %d live records (%.2f%%), %d false, %d under the original "
-          "descriptors" % (totals["tables"], totals["recovered"], totals["live"], share,
-                           totals["false"], totals["same"]))
+    print("\n%d tables: %d of %d live records (%.2f%%), %d with a jammed flag restored, "
+          "%d false, %d under the original descriptors"
+          % (totals["tables"], totals["recovered"], totals["live"], share, totals["restored"],
+             totals["false"], totals["same"]))
     return 0
 
 
