@@ -157,7 +157,10 @@ std::optional<std::vector<IndexTag>> compoundTags(const IndexBytes& read) {
     std::vector<uint8_t> node = read(at, kNodeLength);
     if (node.size() < kNodeLength) return std::nullopt;
     if ((le::Get16(node.data()) & kLeafNode) == 0) {
-      if (le::Get16(node.data() + 2) == 0) return std::nullopt;
+      // The first entry: the key, its record number, the child's offset.
+      if (le::Get16(node.data() + 2) == 0 || kInteriorEntriesAt + keyLength + 8 > kNodeLength) {
+        return std::nullopt;
+      }
       at = big32(node.data() + kInteriorEntriesAt + keyLength + 4);
       continue;
     }

@@ -61,6 +61,9 @@ TEST(IndexTags, DamagedHeadersAreUnreadableNotGuessed) {
   for (int b = 0; b < 4; ++b) looping[1024 + 12 + 10 + 4 + b] = (b == 2) ? 4 : 0;
   std::string foreignKey = testing::clipperIndex(kById);
   foreignKey[23] = 0x07;
+  std::string wideKeys = looping;  // an interior node whose first entry overruns it
+  wideKeys[12] = 0xF8;
+  wideKeys[13] = 0x01;
   std::string mdx = testing::multipleIndex({kById});
   mdx[28] = static_cast<char>(200);
   struct Case {
@@ -70,6 +73,7 @@ TEST(IndexTags, DamagedHeadersAreUnreadableNotGuessed) {
   } cases[] = {
       {"cdx cut short", IndexKind::kCompound, cdx.substr(0, 1500)},
       {"cdx looping", IndexKind::kCompound, looping},
+      {"cdx key longer than a node's entry", IndexKind::kCompound, wideKeys},
       {"zeros", IndexKind::kCompound, std::string(4096, '\0')},
       {"ntx signature", IndexKind::kClipper, std::string(1024, 'x')},
       {"ntx control byte", IndexKind::kClipper, foreignKey},
