@@ -9,6 +9,8 @@
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
 #include "dbf/memo_blocks.h"
+#include "thorough/record_alignment.h"
+#include "thorough/record_model.h"
 #include "dbf/memo_companion.h"
 #include "dbf/table_kind.h"
 #include "dbf/table_template.h"
@@ -216,7 +218,7 @@ int32_t Method0::Parse(RecordSink* sink) {
       memoBlocks_ = MemoBlocks::Open(tablePath_, header_.version(), env_);
     }
     planCheck();
-    thoroughScan(recordCount, sink);
+    if (!options_.has(kRealignRecords) || !evidenceScan(sink)) thoroughScan(recordCount, sink);
     check_.reset();
     noteRecordsPastMemoEnd();
   }
@@ -733,6 +735,126 @@ void Method0::thoroughScan(uint32_t recordCount, RecordSink* sink) {
     noteRepair(std::to_string(keptJammed) +
                        " records with a jammed deletion flag kept, the flag restored to ' '");
   }
+}
+
+bool Method0::evidenceScan(RecordSink* sink) {
+  const uint64_t length = record_.size();
+  const uint64_t size = table_->size64();
+  const uint64_t start = header_.headerLength();
+  if (length < 2 || start >= size) return false;
+  ReadBytes read = [this](uint64_t position, size_t count, uint8_t* out) {
+    std::vector<uint8_t> buffer(count);
+    readAt(position, buffer);
+    std::memcpy(out, buffer.data(), count);
+  };
+  RecordHints hints;
+  hints.kinds = kindsOfFields(places_, static_cast<uint32_t>(length));
+  hints.recordAt = start;
+  const RecordModel model =
+      RecordModel::learn(sampleClusters(read, start, size, static_cast<uint32_t>(length)),
+                         static_cast<uint32_t>(length), hints);
+  if (!model.strong()) {
+    Log().Info("Method0: the records do not tell a record from bytes a few places off");
+    return false;
+  }
+  Log().InfoNumber("Method0: records told by the table's own, from samples:",
+                   static_cast<int32_t>(model.samples()));
+  auto slotAt = [this](uint64_t position) {
+    const uint8_t* slot = peekAt(position);
+    if (slot == nullptr) {
+      readAt(position, probe_);
+      slot = probe_.data();
+    }
+    return slot;
+  };
+  probe_.resize(length);
+  std::vector<uint8_t> around(length + 2 * RecordModel::kReach);
+  auto fits = [&](uint64_t position) {
+    const RecordModel::Fit fit = model.judge(slotAt(position));
+    if (fit != RecordModel::Fit::kUnsure) return fit == RecordModel::Fit::kYes;
+    // Records start after the header, so the bytes before one are there.
+    readAt(position - RecordModel::kReach, around);
+    return model.fitsAt(around.data(), around.size(), RecordModel::kReach);
+  };
+  FrameSync sync(start, size, static_cast<uint32_t>(length), fits);
+  const bool writing = sink != nullptr;
+  ProgressSteps progress(writing ? 25 : 10, static_cast<uint32_t>(
+                                                std::min<uint64_t>((size - start) / length, UINT32_MAX)));
+  uint32_t keptJammed = 0;
+  uint64_t first = size;
+  // A check that blanks a field writes into the record: it gets a copy.
+  const bool inPlace = check_ && check_->recordLength() == length && !check_->blanks();
+  while (std::optional<uint64_t> at = sync.next()) {
+    context_->pollBreak();
+    const uint64_t number = (*at - start) / length;
+    if (options_.has(kFineProgress)) {
+      reportScanProgress(progress, static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX)),
+                         writing);
+    }
+    if (first == size) first = *at;
+    const uint8_t* record = inPlace ? peekAt(*at) : nullptr;
+    if (record == nullptr) {
+      readAt(*at, record_);
+      record = record_.data();
+    }
+    judgeFittingSlot(record, number, sink, keptJammed);
+  }
+  std::vector<AlignmentEvent> events = sync.events();
+  // Bytes before the first record are where the records begin, not a loss.
+  if (!events.empty() && events.front().first == start && first != size) {
+    const AlignmentEvent lead = events.front();
+    events.erase(events.begin());
+    if (!events.empty() && events.front().kind == AlignmentEvent::kRealigned &&
+        events.front().first == first) {
+      events.erase(events.begin());
+    }
+    (void)lead;
+    noteRepair("records found " + std::to_string(first - start) +
+               " bytes after the header length, where they fit the table's records");
+  }
+  noteAlignmentEvents(events, kBestCaseStep, *findings_);
+  if (keptJammed != 0) {
+    noteRepair(std::to_string(keptJammed) +
+               " records with a jammed deletion flag kept, the flag restored to ' '");
+  }
+  return true;
+}
+
+void Method0::judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSink* sink,
+                               uint32_t& keptJammed) {
+  const int32_t logged = static_cast<int32_t>(std::min<uint64_t>(number, INT32_MAX));
+  const uint8_t flag = record[0];
+  if (flag == kDeletedRecord) {
+    Log().DebugNumber("The record at this position was deleted", logged);
+    ++passedOver_.deleted;
+    return;
+  }
+  if (flag == kLiveRecord) {
+    Log().DebugNumber("This record is valid by its header byte:", logged);
+    if (record == record_.data() ? checkFields(record_, /*quiet=*/false)
+                                 : checkFieldsInPlace(record)) {
+      countPastMemoEnd(record);
+      if (sink != nullptr) sink->take(record, record_.size());
+      if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
+    } else {
+      ++passedOver_.failedValueCheck;
+    }
+    return;
+  }
+  Log().DebugNumber("The record at this position is invalid", logged);
+  Log().DebugNumber("Reason: header byte is jammed, value must be 0x20 or 0x2A, value is: ", flag);
+  if (record != record_.data()) std::memcpy(record_.data(), record, record_.size());
+  // The slot fits the table's records: only its flag was hit.
+  if (options_.has(kKeepJammedRecords) && looksLikeRecord(record_) &&
+      checkFields(record_, /*quiet=*/true)) {
+    record_[0] = kLiveRecord;
+    countPastMemoEnd(record_.data());
+    if (sink != nullptr) sink->take(record_.data(), record_.size());
+    if (validRecords_ < std::numeric_limits<int32_t>::max()) ++validRecords_;
+    ++keptJammed;
+    return;
+  }
+  ++passedOver_.jammedFlag;
 }
 
 void Method0::readRecord(uint32_t number) {

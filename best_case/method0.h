@@ -108,6 +108,14 @@ class Method0 {
   void classicScan(uint32_t recordCount, RecordSink* sink);
   // The thorough scan: the classic judgement plus the steps of the flags.
   void thoroughScan(uint32_t recordCount, RecordSink* sink);
+  // The thorough scan where the table's own records say what a record
+  // looks like (thorough/record_model.h): only slots that fit are judged,
+  // wherever the frame sync finds them, up to the end of the file. False,
+  // having scanned nothing, where that evidence is too weak to decide.
+  bool evidenceScan(RecordSink* sink);
+  // Judges one slot the evidence scan found; true when it was taken.
+  void judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSink* sink,
+                        uint32_t& keptJammed);
 
   // kRebuildHeader: when the header's own fields cannot describe the
   // table but the descriptors after it stand, header_ is made from them.

@@ -190,11 +190,20 @@ bool Method1::FindThoroughLayout(bool firstPass, int32_t* code) {
   // The offset is a position in the table; the scan starts at the first
   // slot of its phase inside the sample.
   uint32_t offset = 0;
+  model_.reset();
   if (options.has(kPassingOffset)) {
     uint32_t phase = passingOffset(sample, size);
     offset = sample.dataStart + (phase + size - sample.dataStart % size) % size;
-    notes.push_back(numbered("records found from byte ", offset,
-                             ", where they pass the record check"));
+    // Where the table's own records say records begin, when they tell a
+    // record from bytes a few places off; else where records pass.
+    if (std::optional<uint32_t> fitting = FittingOffset(sample.dataStart, size, offset)) {
+      offset = *fitting;
+      notes.push_back(numbered("records found from byte ", offset,
+                               ", where they fit the table's records"));
+    } else {
+      notes.push_back(numbered("records found from byte ", offset,
+                               ", where they pass the record check"));
+    }
   } else {
     offset = first.start + findRecordOffset(first.bytes.data(), firstSize, size);
   }
@@ -245,6 +254,76 @@ bool Method1::FindThoroughLayout(bool firstPass, int32_t* code) {
   if (firstPass) notes_ = std::move(notes);
   context_->reportProgress(kFieldsMadeProgress[firstPass]);
   return true;
+}
+
+std::optional<uint32_t> Method1::FittingOffset(uint32_t dataStart, uint32_t size,
+                                               uint32_t passing) {
+  const uint32_t tableSize = table_->GetSize();
+  ReadBytes read = [this](uint64_t position, size_t count, uint8_t* out) {
+    ReadSlot(static_cast<uint32_t>(position), static_cast<uint32_t>(count), out);
+  };
+  RecordHints hints;
+  hints.recordAt = passing;
+  RecordModel model = RecordModel::learn(sampleClusters(read, dataStart, tableSize, size), size, hints);
+  context_->pollBreak();
+  if (!model.strong()) return std::nullopt;
+  model_ = std::move(model);
+  FrameSync sync(dataStart, tableSize, size, [this](uint64_t at) { return SlotFits(at); });
+  std::optional<uint64_t> first = sync.next();
+  if (!first) {
+    model_.reset();
+    return std::nullopt;
+  }
+  return static_cast<uint32_t>(*first);
+}
+
+bool Method1::SlotFits(uint64_t position) {
+  const uint32_t length = model_->length();
+  fitSlot_.resize(length + 2 * RecordModel::kReach);
+  uint8_t* slot = fitSlot_.data() + RecordModel::kReach;
+  ReadSlot(static_cast<uint32_t>(position), length, slot);
+  const RecordModel::Fit fit = model_->judge(slot);
+  if (fit != RecordModel::Fit::kUnsure) return fit == RecordModel::Fit::kYes;
+  if (position < RecordModel::kReach) return false;
+  ReadSlot(static_cast<uint32_t>(position - RecordModel::kReach),
+           static_cast<uint32_t>(fitSlot_.size()), fitSlot_.data());
+  return model_->fitsAt(fitSlot_.data(), fitSlot_.size(), RecordModel::kReach);
+}
+
+void Method1::ScanByEvidence(bool firstPass, RecordSink* sink) {
+  const uint32_t length = recordSize_;
+  const uint32_t start = recordOffset_;
+  const bool keepJammed = context_->options().has(kKeepJammedRecords);
+  std::vector<uint8_t> slot(length);
+  SlotCheck check(places_, length);
+  uint32_t jammed = 0;
+  uint64_t reported = 0;
+  ProgressSteps progress(kScanProgressSpan, (scanEnd_ - start) / length);
+  FrameSync sync(start, scanEnd_, length, [this](uint64_t at) { return SlotFits(at); });
+  while (std::optional<uint64_t> at = sync.next()) {
+    uint64_t done = (*at - start) / length;
+    for (; reported < done; ++reported) ReportScanProgress(firstPass, progress, reported + 1);
+    context_->pollBreak();
+    ReadSlot(static_cast<uint32_t>(*at), length, slot.data());
+    ++recordsRead_;
+    if (check.passes(slot.data())) {
+      if (sink != nullptr) sink->take(slot.data(), length);
+      continue;
+    }
+    // The slot fits the table's records: only its flag was hit.
+    if (keepJammed && slot[0] != kLiveRecord && slot[0] != kDeletedRecord) {
+      slot[0] = kLiveRecord;
+      if (check.passes(slot.data())) {
+        if (sink != nullptr) sink->take(slot.data(), length);
+        ++jammed;
+      }
+    }
+  }
+  if (firstPass) {
+    jammedKept_ = jammed;
+    realignments_ = 0;
+    alignment_ = sync.events();
+  }
 }
 
 void Method1::ReadSlot(uint32_t position, uint32_t count, uint8_t* out) {
@@ -350,7 +429,9 @@ int32_t Method1::Parse(RecordSink* sink) {
   int32_t code = 0;
   if (!FindLayout(firstPass, &code)) return code;
 
-  if (context_->options().has(kPassingOffset)) {
+  if (model_) {
+    ScanByEvidence(firstPass, sink);
+  } else if (context_->options().has(kPassingOffset)) {
     ScanPassing(firstPass, sink);
   } else {
     ScanAtStride(firstPass, sink);
@@ -410,6 +491,7 @@ void Method1::NoteRepairs() {
                   numbered("deletion flag of ", jammedKept_,
                            jammedKept_ == 1 ? " record restored" : " records restored"));
   }
+  noteAlignmentEvents(alignment_, kWorstCaseStep, *findings);
   if (realignments_ != 0) {
     findings->add(kWorstCaseStep, FindingKind::kRealigned,
                   numbered("records found again ", realignments_,

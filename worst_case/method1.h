@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,8 @@
 #include "dbf/record_check.h"
 #include "dbf/result_writer.h"
 #include "platform/env.h"
+#include "thorough/record_alignment.h"
+#include "thorough/record_model.h"
 
 namespace kest {
 
@@ -86,6 +89,15 @@ class Method1 {
   void ScanAtStride(bool firstPass, RecordSink* sink);
   // kPassingOffset: slots that pass, found again after those that fail.
   void ScanPassing(bool firstPass, RecordSink* sink);
+  // The record offset where the table's own records say records begin
+  // (thorough/record_model.h), at or after `dataStart`; nothing where they
+  // cannot tell a record from bytes a few places off. Keeps the model for
+  // the scan.
+  std::optional<uint32_t> FittingOffset(uint32_t dataStart, uint32_t size, uint32_t passing);
+  bool SlotFits(uint64_t position);
+  // The slots that fit the model, wherever the frame sync finds them,
+  // judged by the record check.
+  void ScanByEvidence(bool firstPass, RecordSink* sink);
   // kKeepJammedRecords: the slot at `position` fails only by its deletion
   // flag, and the slot after it passes (or none follows before `end`); the
   // scan asks only when the slot before it passed. `check` is the scan's.
@@ -115,6 +127,11 @@ class Method1 {
   std::vector<std::string> notes_;
   uint32_t realignments_ = 0;
   uint32_t jammedKept_ = 0;
+  // The record model of the thorough layout, when the table's records tell
+  // a record apart; what the scan by it passed over and where it moved.
+  std::optional<RecordModel> model_;
+  std::vector<uint8_t> fitSlot_;
+  std::vector<AlignmentEvent> alignment_;
 };
 
 }  // namespace kest

@@ -85,14 +85,15 @@ TEST_F(WholeTableLayoutTest, EachStepMovesOnlyWhatItsFlagNames) {
     uint32_t recordSize;
     uint32_t recordOffset;
   };
-  // Only the passing offset lands on the records' phase (648 % 95 = 78);
-  // the first phase full of spaces is a column inside them.
+  // Only the passing offset lands on the records' phase (648 % 95 = 78),
+  // and where the records fit it begins at the first of them; the first
+  // phase full of spaces is a column inside them.
   const Case cases[] = {
       {0, 475, 14},
       {kReaderSafeFields, 475, 14},
       {kWholeTableLayout, 665, 387},
       {kWholeTableLayout | kShortestLength, 95, 400},
-      {kWholeTableLayout | kShortestLength | kPassingOffset, 95, 458},
+      {kWholeTableLayout | kShortestLength | kPassingOffset, 95, 648},
   };
   std::string path = damaged("dbase_31.dbf", tools::DamageMode::kZeroHeaderArea);
   for (const Case& c : cases) {

@@ -1,0 +1,147 @@
+// The record model and the frame sync over synthetic tables: every slot
+// taken is a record of the table, and damage done in place, by inserted
+// or removed bytes, or behind the count costs only the records it touched.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+
+#include "thorough/record_alignment.h"
+#include "thorough/record_model.h"
+
+namespace kest {
+namespace {
+
+constexpr uint64_t kHeader = 161;
+
+// Flag, an 8-digit number, a 12-letter name, a date: 29 bytes a record.
+std::string makeRecord(std::mt19937& rng) {
+  std::string r = rng() % 20 == 0 ? "*" : " ";
+  std::string number = std::to_string(rng() % 100000);
+  r += std::string(8 - number.size(), ' ') + number;
+  std::string name;
+  for (uint32_t i = 0, n = 3 + rng() % 9; i < n; ++i) name += char((i ? 'a' : 'A') + rng() % 26);
+  r += name + std::string(12 - name.size(), ' ');
+  r += "20" + std::to_string(10 + rng() % 15) + "0" + std::to_string(1 + rng() % 9) + "1" +
+       std::to_string(rng() % 10);
+  return r;
+}
+
+struct Table {
+  std::string bytes;
+  std::set<std::string> records;
+};
+
+Table makeTable(uint32_t count, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Table t;
+  t.bytes.assign(kHeader, '\x01');
+  while (t.records.size() < count) {
+    std::string r = makeRecord(rng);
+    if (t.records.insert(r).second) t.bytes += r;
+  }
+  return t;
+}
+
+struct Outcome {
+  size_t taken = 0, foreign = 0, intact = 0;
+  std::vector<AlignmentEvent> events;
+  bool strong = false;
+};
+
+Outcome recover(const std::string& bytes, const Table& healthy) {
+  const uint32_t length = 29;
+  ReadBytes read = [&](uint64_t at, size_t n, uint8_t* out) {
+    std::memset(out, 0, n);
+    if (at < bytes.size()) std::memcpy(out, bytes.data() + at, std::min<size_t>(n, bytes.size() - at));
+  };
+  RecordHints hints;
+  auto bits = [](std::initializer_list<ByteKind> kinds) {
+    uint8_t mask = 0;
+    for (ByteKind k : kinds) mask |= uint8_t(1u << k);
+    return mask;
+  };
+  hints.kinds.assign(length, bits({kDigitByte}));
+  hints.kinds[0] = bits({kSpaceByte, kMarkByte});
+  for (int i = 1; i <= 8; ++i) hints.kinds[i] = bits({kDigitByte, kSpaceByte});
+  for (int i = 9; i <= 20; ++i) hints.kinds[i] = bits({kUpperByte, kLowerByte, kSpaceByte});
+  RecordModel model =
+      RecordModel::learn(sampleClusters(read, kHeader, bytes.size(), length), length, hints);
+  Outcome o;
+  o.strong = model.strong();
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  FrameSync sync(kHeader, bytes.size(), length,
+                 [&](uint64_t at) { return model.fitsAt(data, bytes.size(), at); });
+  while (auto at = sync.next()) {
+    ++o.taken;
+    o.foreign += healthy.records.count(bytes.substr(*at, length)) == 0;
+  }
+  std::set<std::string> standing;
+  for (size_t at = 0; at + length <= bytes.size(); ++at) {
+    if (bytes[at] == ' ' || bytes[at] == '*') standing.insert(bytes.substr(at, length));
+  }
+  for (const std::string& r : healthy.records) o.intact += standing.count(r);
+  o.events = sync.events();
+  return o;
+}
+
+TEST(RecordEvidence, TakesTheRecordsTheDamageLeftAndNothingElse) {
+  struct Case {
+    const char* damage;
+    std::function<void(std::string&)> apply;
+    AlignmentEvent::Kind event;
+    int64_t shift;
+  } cases[] = {
+      {"none", [](std::string&) {}, AlignmentEvent::kSkipped, 0},
+      {"page of zeros", [](std::string& b) { std::memset(&b[8192], 0, 4096); },
+       AlignmentEvent::kSkipped, 0},
+      {"page of text",
+       [](std::string& b) {
+         for (size_t i = 0; i < 4096; ++i) b[8192 + i] = "the quick brown fox 12, "[i % 24];
+       },
+       AlignmentEvent::kSkipped, 0},
+      {"7 bytes inserted after the header",
+       [](std::string& b) { b.insert(kHeader, "\x1f\x8b\x08 abc"); }, AlignmentEvent::kRealigned, 7},
+      {"13 bytes inserted in the middle",
+       [](std::string& b) { b.insert(kHeader + 29 * 1000 + 5, "0123456789abc"); },
+       AlignmentEvent::kRealigned, 13},
+      {"6 bytes removed in the middle", [](std::string& b) { b.erase(kHeader + 29 * 700 + 3, 6); },
+       AlignmentEvent::kRealigned, -6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.damage);
+    Table healthy = makeTable(2000, 7);
+    std::string bytes = healthy.bytes;
+    c.apply(bytes);
+    Outcome o = recover(bytes, healthy);
+    EXPECT_TRUE(o.strong);
+    // A record cut by the damage may still fit; its values are the value
+    // check's to judge. Nothing the damage did not touch is taken.
+    EXPECT_LE(o.foreign, 2u) << "slots taken that are no record";
+    EXPECT_GE(o.taken * 100, o.intact * 99);
+    if (c.shift == 0 && std::string(c.damage) == "none") {
+      EXPECT_TRUE(o.events.empty());
+      EXPECT_EQ(o.taken, 2000u);
+      continue;
+    }
+    bool seen = false;
+    for (const AlignmentEvent& e : o.events) seen |= e.kind == c.event && e.shift == c.shift;
+    EXPECT_TRUE(seen);
+  }
+}
+
+TEST(RecordEvidence, AModelOfLookalikeBytesDecidesNothing) {
+  // Every byte a letter: a slot cut some bytes off looks like a record.
+  std::string bytes(kHeader, '\x01');
+  std::mt19937 rng(3);
+  for (int i = 0; i < 2000 * 29; ++i) bytes += char('a' + rng() % 26);
+  ReadBytes read = [&](uint64_t at, size_t n, uint8_t* out) {
+    std::memcpy(out, bytes.data() + at, n);
+  };
+  EXPECT_FALSE(RecordModel::learn(sampleClusters(read, kHeader, bytes.size(), 29), 29).strong());
+}
+
+}  // namespace
+}  // namespace kest

@@ -1,0 +1,129 @@
+// What a record of this table looks like, learned from the table itself:
+// for each byte position of the record, which kinds of byte it holds
+// (digit, space, letter, NUL, sign or point, high byte, ...). A slot is
+// scored by how well its bytes fit those kinds; a slot cut from the wrong
+// place (a few bytes off), a page of zeros and a page of some other file's
+// text all fit badly, even where each of their fields would pass the value
+// check.
+//
+// Learned robustly: damage is local, so the samples come in clusters of
+// neighbouring slots from across the table, each cluster is lined up with
+// the first sound one (a cluster behind inserted bytes holds the same
+// records turned by some bytes), and clusters that agree with no other
+// are left out. Pure functions over bytes; no I/O.
+#ifndef KEST_THOROUGH_RECORD_MODEL_H_
+#define KEST_THOROUGH_RECORD_MODEL_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "dbf/record_check.h"
+
+namespace kest {
+
+enum ByteKind : uint8_t {
+  kNulByte,
+  kSpaceByte,
+  kDigitByte,
+  kUpperByte,
+  kLowerByte,
+  kMarkByte,  // signs, points, '*' and other printable punctuation
+  kHighByte,  // 0x80..0xFF
+  kControlByte,
+  kByteKinds
+};
+
+ByteKind byteKind(uint8_t byte);
+
+// Consecutive slots of one record length, as read from one place of the
+// table: `bytes` holds `slots` slots back to back.
+struct SampleCluster {
+  uint64_t position = 0;
+  std::vector<uint8_t> bytes;
+};
+
+// Reads `count` bytes at `position` into `out`; what the table does not hold
+// reads as zero.
+using ReadBytes = std::function<void(uint64_t position, size_t count, uint8_t* out)>;
+
+// Clusters of neighbouring `length`-byte slots from `start` on, spread
+// evenly up to `end`: what learn() needs, at most a few MiB.
+std::vector<SampleCluster> sampleClusters(const ReadBytes& read, uint64_t start, uint64_t end,
+                                          uint32_t length);
+
+// What the caller knows of the records, to tell which column holds the
+// deletion flags where the bytes alone leave a choice (a number's leading
+// spaces look like flags too).
+struct RecordHints {
+  // Per position of the record (0 the flag), the kinds its field's type
+  // allows, one bit a ByteKind; empty when no layout is known.
+  std::vector<uint8_t> kinds;
+  // A position where a record is believed to begin; none when unknown.
+  std::optional<uint64_t> recordAt;
+};
+
+// The kinds each place of a record may hold by the types of the fields
+// laid over it (the flag at 0: space or star); places no field covers, and
+// fields whose type allows any byte, allow every kind.
+std::vector<uint8_t> kindsOfFields(const std::vector<FieldPlace>& places, uint32_t length);
+
+class RecordModel {
+ public:
+  // Learns from clusters of `length`-byte slots read from anywhere: a
+  // cluster that agrees with the others only when turned is counted turned.
+  static RecordModel learn(const std::vector<SampleCluster>& clusters, uint32_t length,
+                           const RecordHints& hints = {});
+
+  uint32_t length() const { return length_; }
+  // Whether the model tells records from slots cut a few bytes off: false
+  // for a table whose every byte looks alike (all text, all binary), or
+  // with too few samples. A weak model decides nothing.
+  bool strong() const { return strong_; }
+  // Where one record the model learned from begins in the table (the
+  // position of its deletion flag).
+  uint64_t anchor() const { return anchor_; }
+
+  // The fit of the `length()` bytes at `slot`: higher is better.
+  int32_t score(const uint8_t* slot) const;
+
+  // A slot that scores as records do fits; one that scores as most slots
+  // cut a few bytes off does not; one in between fits only when it scores
+  // better than the slots up to kReach bytes either side of it, which
+  // records unlike most of their table do and cut slots do not.
+  enum class Fit { kNo, kUnsure, kYes };
+  static constexpr uint32_t kReach = 3;
+  Fit judge(const uint8_t* slot) const;
+  // The whole decision for the slot at `at` of `size` bytes at `bytes`;
+  // bytes outside them count as zeros.
+  bool fitsAt(const uint8_t* bytes, size_t size, size_t at) const;
+
+  // Samples learned from, after the clusters that agreed with none were
+  // dropped.
+  uint32_t samples() const { return samples_; }
+
+ private:
+  // The scores of each byte at each place, from slots where records begin.
+  void build(const std::vector<const uint8_t*>& slots);
+
+  uint32_t length_ = 0;
+  uint64_t anchor_ = 0;
+  bool strong_ = false;
+  // Scores at or above threshold_ fit; below floor_ they do not.
+  int32_t threshold_ = 0;
+  int32_t floor_ = 0;
+  uint32_t samples_ = 0;
+  // Per position, per byte value: the score of that byte there (fixed
+  // point), so that scoring a slot is one lookup a byte.
+  std::vector<std::array<int16_t, 256>> table_;
+  // The best score the positions from i on can still add: a slot that
+  // cannot reach the threshold is given up early.
+  std::vector<int32_t> bestRest_;
+};
+
+}  // namespace kest
+
+#endif  // KEST_THOROUGH_RECORD_MODEL_H_
