@@ -93,6 +93,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(REPO, "build"))
     parser.add_argument("--data", default=os.path.join(REPO, "testdata"))
+    parser.add_argument("--insert", type=int, default=0,
+                        help="also insert this many bytes right after the header area")
+    parser.add_argument("--zero-page", action="store_true",
+                        help="also zero the 4 KiB page in the middle of the records")
     args = parser.parse_args()
     lib = ctypes.CDLL(os.path.join(args.build, "bin", "libkestdll.so"))
     lib.LoadValcore()
@@ -117,8 +121,13 @@ def main():
             with tempfile.TemporaryDirectory() as scratch:
                 stem = os.path.splitext(name)[0]
                 damaged = os.path.join(scratch, name)
+                body = bytearray(data[header_length:])
+                if args.zero_page:
+                    page = (header_length + len(body) // 2) // 4096 * 4096 - header_length
+                    if page > 0:
+                        body[page:page + 4096] = bytes(len(body[page:page + 4096]))
                 with open(damaged, "wb") as f:
-                    f.write(bytes(header_length) + data[header_length:])
+                    f.write(bytes(header_length) + b"\x07" * args.insert + bytes(body))
                 for other in files:
                     if other != name and os.path.splitext(other)[0] == stem:
                         shutil.copy(os.path.join(folder, other), scratch)
