@@ -21,6 +21,11 @@ std::optional<TableTemplate> parseTemplate(const uint8_t* bytes, size_t size, st
   if (size < kHeaderSize + kDescriptorSize + 1) return refuse("it is too short for a table");
   TableTemplate layout;
   std::memcpy(layout.header.bytes, bytes, kHeaderSize);
+  // Level 7 keeps 48-byte descriptors after a language driver name; the
+  // result is written in the 32-byte layout, which such a copy cannot give.
+  if ((layout.header.version() & 0x07) == 0x04) {
+    return refuse("a level-7 table cannot lend its structure (its descriptors are 48 bytes long)");
+  }
   const size_t headerLength = layout.header.headerLength();
   const size_t recordLength = layout.header.recordLength();
   if (headerLength > size || headerLength < kHeaderSize + kDescriptorSize + 1) {

@@ -39,6 +39,7 @@ TEST(TableTemplate, IsTakenOnlyFromASoundHeader) {
       {"header length short of its descriptors", people().headerLength(70).bytes()},
       {"no terminator", noTerminator},
       {"empty descriptor", TableBuilder().field("A", 'C', 0).bytes()},
+      {"level 7", people().version(0x04).bytes()},
   };
   for (const Case& c : cases) {
     EXPECT_FALSE(parse(c.bytes, &why).has_value()) << c.what;
