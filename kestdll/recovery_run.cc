@@ -354,7 +354,12 @@ Step RecoveryRun::TemplateChoice() {
   }
   std::string misfit = templateMisfit(evidence);
   winner_ = misfit.empty() && count0_ != 0 ? Winner::kBestCase : Winner::kNone;
-  if (winner_ != Winner::kNone) return kGoOn;
+  if (winner_ != Winner::kNone) {
+    if (RunFindings* kept = findings()) {
+      kept->add(kTemplateStep, FindingKind::kNote, templateFit(evidence));
+    }
+    return kGoOn;
+  }
   FillReport(Winner::kNone);
   if (!misfit.empty()) NoteFailure([&] { return RunFailure{misfit, options_.templatePath}; });
   return Finish(KEST_NOTHING);

@@ -48,4 +48,10 @@ std::string templateMisfit(const TemplateEvidence& e) {
   return words + "): nothing was written";
 }
 
+std::string templateFit(const TemplateEvidence& e) {
+  return std::to_string(e.fitting) + " of the " + std::to_string(e.slots) +
+         " record slots the file holds at the template's record length (" +
+         std::to_string(e.recordLength) + " bytes) held records";
+}
+
 }  // namespace kest

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "dbf/table_template.h"
 #include "platform/env.h"
@@ -36,6 +37,9 @@ struct TemplateEvidence {
 
 // Empty when the records fit the template; else why not, in one sentence.
 std::string templateMisfit(const TemplateEvidence& evidence);
+// How far the table's remains agreed with the template, for the findings.
+std::string templateFit(const TemplateEvidence& evidence);
+inline constexpr std::string_view kTemplateStep = "template";
 
 }  // namespace kest
 
