@@ -4,7 +4,9 @@
 # library and check their exports and imports (and run the 32-bit suite
 # too when KEST_WIN32_SUITE=1 and wine32 is there); recover samples/calls.dbf
 # through dbfrecover.exe and compare the result byte for byte with what the
-# Linux build (in build/, made by .ci/run) writes for the same table.
+# Linux build (in build/, made by .ci/run) writes for the same table; make
+# the 64-bit zip, check what it holds (.ci/win_zip_files.txt) and run it
+# unpacked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export WINEDEBUG=-all
@@ -50,6 +52,25 @@ else
 fi
 wine cmd /c exit >/dev/null 2>&1 || true
 ctest --test-dir build-win --output-on-failure -j"$(nproc)"
+
+step "64-bit zip, unpacked and run elsewhere"
+# The folder the zip holds must run wherever it is unpacked: its
+# dbfrecover.exe is started from another folder, by its full path, and
+# finds its two libraries beside itself.
+rm -f build-win/kest-*-win64.zip
+(cd build-win && cpack -G ZIP >/dev/null)
+zip=$(ls build-win/kest-*-win64.zip)
+diff <(cmake -E tar tf "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | LC_ALL=C sort) \
+  .ci/win_zip_files.txt
+repo=$PWD
+unpacked=$(mktemp -d)
+mkdir "$unpacked/elsewhere" "$unpacked/elsewhere/out"
+cp samples/calls.dbf "$unpacked/elsewhere/"
+(cd "$unpacked" && cmake -E tar xf "$repo/$zip")
+(cd "$unpacked/elsewhere" && wine "$unpacked"/kest-*/bin/dbfrecover.exe -q -o out calls.dbf)
+ls "$unpacked"/elsewhere/out/*/RECOVERED.DBF >/dev/null
+rm -rf "$unpacked"
+echo "windows: $zip ($(wc -c <"$zip") bytes) runs unpacked"
 
 step "32-bit build"
 win32_tests=OFF

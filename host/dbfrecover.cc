@@ -196,9 +196,13 @@ int run(int argc, char** argv) {
   std::optional<Engine> engine = loadEngine(path, &problem);
   if (!engine) {
     // The loader's text names the file itself.
-    say(ConsoleStream::kError,
-        "dbfrecover: cannot load the engine library: " + shown(problem) +
-            "\nIt is looked for beside dbfrecover, or where " + kEngineVariable + " names it.\n");
+    std::string folders;
+    for (const std::string& folder : engineFolders()) {
+      folders += (folders.empty() ? "" : " and ") + shown(folder);
+    }
+    say(ConsoleStream::kError, "dbfrecover: cannot load the engine library: " + shown(problem) +
+                                   "\nIt is looked for in " + folders + ", or where " +
+                                   kEngineVariable + " names it.\n");
     return kExitNoEngine;
   }
 

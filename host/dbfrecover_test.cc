@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/engine_library.h"
 #include "platform/path.h"
 #include "tests/child_process.h"
 #include "tests/engine_loader.h"
@@ -770,6 +771,53 @@ TEST_F(DbfRecoverTest, EngineThatCannotBeLoaded) {
     EXPECT_EQ(outcome.err.rfind("dbfrecover: cannot load the engine library: " + c.engine, 0), 0u)
         << outcome.err;
   }
+}
+
+TEST(EngineFolderTest, InstalledFolderIsResolvedByItsWords) {
+  const std::string s = kSep;
+  struct Case {
+    std::string folder, relative, resolved;
+  } cases[] = {
+      {s + "usr" + s + "bin" + s, "../lib/kest", s + "usr" + s + "lib" + s + "kest" + s},
+      {s + "opt" + s + "bin" + s, "", s + "opt" + s + "bin" + s},
+      {s + "bin" + s, "../..", ""},  // above the root: no folder
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(host::resolveFolder(c.folder, c.relative), c.resolved) << c.relative;
+  }
+}
+
+TEST_F(DbfRecoverTest, InstalledTreeFindsItsEngineFromAnyFolder) {
+  // The program and the engine where an install puts them, started from
+  // elsewhere without KEST_ENGINE; then without the engine.
+  fs::create_directories(dir_.file("tree") + kSep + "bin");
+  // As the program will see its own folder: through any link on the way.
+  std::string bin = fs::canonical(dir_.file("tree") + kSep + "bin").string() + kSep;
+  std::string engineFolder = host::resolveFolder(bin, host::kInstalledEngineFolder);
+  fs::create_directories(engineFolder);
+  program_ = bin + fs::path(KEST_DBFRECOVER).filename().string();
+  fs::copy_file(KEST_DBFRECOVER, program_);
+  std::string engine = engineFolder + moduleFileName("kestdll");
+  fs::copy_file(KEST_FAKE_ENGINE, engine);
+  std::string elsewhere = dir_.file("elsewhere");
+  fs::create_directories(elsewhere);
+  Env env = fakeEnv("best:1");
+  env.erase(env.begin());  // KEST_ENGINE
+  std::string source = table("orders.dbf");
+
+  Outcome found = run({"-q", "-o", output(), source}, env, elsewhere);
+  EXPECT_EQ(found.status, 0) << found.err;
+
+  fs::remove(engine);
+  Outcome missing = run({"-q", "-o", output(), source}, env, elsewhere);
+  EXPECT_EQ(missing.status, 7);
+#ifndef _WIN32
+  // (Under wine the program's own path may be spelt otherwise than ours.)
+  std::string folders = bin == engineFolder ? bin : bin + " and " + engineFolder;
+  EXPECT_NE(missing.err.find("It is looked for in " + folders + ", or where KEST_ENGINE"),
+            std::string::npos)
+      << missing.err;
+#endif
 }
 
 TEST_F(DbfRecoverTest, EngineThatIsNotReadySaysWhyForEveryTable) {

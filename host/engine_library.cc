@@ -21,12 +21,41 @@ std::string ownFolder() {
 
 }  // namespace
 
+std::string resolveFolder(std::string_view folder, std::string_view relative) {
+  std::string resolved(folder);
+  while (!relative.empty()) {
+    size_t slash = relative.find('/');
+    std::string_view part = relative.substr(0, slash);
+    relative = slash == std::string_view::npos ? std::string_view() : relative.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      while (!resolved.empty() && platform::IsSeparator(resolved.back())) resolved.pop_back();
+      while (!resolved.empty() && !platform::IsSeparator(resolved.back())) resolved.pop_back();
+      if (resolved.empty()) return "";
+    } else {
+      resolved = platform::InFolder(resolved, part) + platform::kSeparator;
+    }
+  }
+  return resolved;
+}
+
+std::vector<std::string> engineFolders() {
+  std::vector<std::string> folders{ownFolder()};
+  std::string installed = resolveFolder(folders[0], kInstalledEngineFolder);
+  if (!installed.empty() && installed != folders[0]) folders.push_back(installed);
+  return folders;
+}
+
 std::string enginePath() {
   std::string chosen;
-  if (platform::Env::Default()->GetVariable(kEngineVariable, &chosen) && !chosen.empty()) {
-    return chosen;
+  platform::Env* env = platform::Env::Default();
+  if (env->GetVariable(kEngineVariable, &chosen) && !chosen.empty()) return chosen;
+  std::vector<std::string> folders = engineFolders();
+  for (const std::string& folder : folders) {
+    std::string candidate = platform::InFolder(folder, kEngineFileName);
+    if (platform::IsPresent(env->KindOf(candidate))) return candidate;
   }
-  return platform::InFolder(ownFolder(), kEngineFileName);
+  return platform::InFolder(folders[0], kEngineFileName);
 }
 
 std::optional<Engine> loadEngine(const std::string& path, std::string* problem) {

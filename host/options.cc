@@ -35,6 +35,11 @@ std::string helpText() {
          "  -h, --help         show this help and exit\n"
          "      --version      show the version and exit\n"
          "\n"
+         "Examples:\n"
+         "  dbfrecover calls.dbf\n"
+         "  dbfrecover -o recovered -l recover.log *.dbf\n"
+         "  dbfrecover --json -o recovered orders.dbf > report.jsonl\n"
+         "\n"
          "Exit status:\n"
          "  0    every table was written\n"
          "  3    nothing to recover\n"
@@ -51,7 +56,10 @@ std::string helpText() {
          "Environment:\n"
          "  " + std::string(kEngineVariable) + "        the engine library to load instead of " +
          kEngineFileName + "\n"
-         "                     beside dbfrecover\n";
+         "                     beside dbfrecover" +
+         (*kInstalledEngineFolder ? std::string(" or in ") + kInstalledEngineFolder + " from there"
+                                  : std::string()) +
+         "\n";
 }
 
 std::string versionText() { return std::string("dbfrecover ") + KEST_HOST_VERSION + "\n"; }
