@@ -919,7 +919,7 @@ std::vector<uint8_t> Method0::sourceBackLink() {
   std::vector<uint8_t> area(sizeof(DbfHeader) + fields_.size() * sizeof(DbfFieldDescriptor) + 1 +
                             kBackLinkLength);
   readAt(0, area);
-  return backLinkOf(area.data(), area.size(), fields_.size());
+  return backLinkOf(area.data(), area.size(), fields_.size(), header_.version());
 }
 
 int32_t Method0::Flush(const char* path) {

@@ -78,9 +78,10 @@ std::vector<std::string> keepTableKind(DbfHeader& header,
   return changes;
 }
 
-std::vector<uint8_t> backLinkOf(const uint8_t* headerArea, size_t size, size_t fieldCount) {
+std::vector<uint8_t> backLinkOf(const uint8_t* headerArea, size_t size, size_t fieldCount,
+                                uint8_t version) {
   const size_t terminator = sizeof(DbfHeader) + fieldCount * sizeof(DbfFieldDescriptor);
-  if (size < terminator + 1 + kBackLinkLength || !isVisualFoxPro(headerArea[0]) ||
+  if (size < terminator + 1 + kBackLinkLength || !isVisualFoxPro(version) ||
       headerArea[terminator] != kHeaderTerminator) {
     return {};
   }

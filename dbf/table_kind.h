@@ -39,10 +39,12 @@ bool hasMemoFields(uint8_t version, const std::vector<DbfFieldDescriptor>& field
 std::vector<std::string> keepTableKind(DbfHeader& header,
                                        const std::vector<DbfFieldDescriptor>& fields);
 
-// The back link of a Visual FoxPro table whose header area (the file's
-// first bytes, `size` of them) holds `fieldCount` descriptors and then the
-// terminator; empty for another version or where the bytes do not hold it.
-std::vector<uint8_t> backLinkOf(const uint8_t* headerArea, size_t size, size_t fieldCount);
+// The back link after the terminator of a header area (the file's first
+// bytes, `size` of them) that holds `fieldCount` descriptors, for a table
+// of `version` (its own byte, or the one a rebuilt header gives it); empty
+// for another version or where the bytes do not hold it.
+std::vector<uint8_t> backLinkOf(const uint8_t* headerArea, size_t size, size_t fieldCount,
+                                uint8_t version);
 // The database file a back link names; empty for a free table.
 std::string backLinkTarget(const std::vector<uint8_t>& backLink);
 

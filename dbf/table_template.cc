@@ -51,7 +51,7 @@ std::optional<TableTemplate> parseTemplate(const uint8_t* bytes, size_t size, st
     return refuse("its fields take " + std::to_string(fieldsEnd) + " bytes, but its records " +
                   std::to_string(recordLength));
   }
-  layout.backLink = backLinkOf(bytes, size, layout.fields.size());
+  layout.backLink = backLinkOf(bytes, size, layout.fields.size(), layout.header.version());
   return layout;
 }
 
