@@ -1,5 +1,6 @@
 #include "dbf/index_format.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <set>

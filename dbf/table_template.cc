@@ -1,5 +1,6 @@
 #include "dbf/table_template.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "dbf/table_kind.h"

@@ -3,6 +3,7 @@
 // table whose header area is gone read by the structure of a healthy copy.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <filesystem>
 #include <set>
