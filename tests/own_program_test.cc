@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <filesystem>
 #include <set>
@@ -32,7 +33,7 @@ struct Outcome {
     if (folder.empty()) return "";
     for (const auto& entry : fs::directory_iterator(folder)) {
       std::string ext = entry.path().extension().string();
-      for (char& c : ext) c = static_cast<char>(tolower(c));
+      for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       if (ext == extension) return entry.path().string();
     }
     return "";
