@@ -382,10 +382,9 @@ std::vector<DbfFieldDescriptor> Method0::templateLayout() {
   header_.setRecordCount(static_cast<uint32_t>(std::min<uint64_t>(slots, 0xFFFFFFFFu)));
   char version[8];
   std::snprintf(version, sizeof version, "0x%02X", header_.version());
-  noteRepair("structure taken from the template: " +
-                     std::to_string(template_->fields.size()) + " fields, record length " +
-                     std::to_string(recordLength) + ", header length " +
-                     std::to_string(headerLength) + ", version " + version);
+  noteRepair("structure taken from the template: " + std::to_string(template_->fields.size()) +
+             " fields, record length " + std::to_string(recordLength) + ", header length " +
+             std::to_string(headerLength) + ", version " + version);
   findings_->add(kBestCaseStep, FindingKind::kNote, std::move(agreement));
   Log().Info("Method0: the table is read by the template's structure");
   return template_->fields;

@@ -61,9 +61,13 @@ std::string compareWithTemplate(const TableTemplate& layout, const uint8_t* byte
   const size_t compared = std::min(size, kHeaderSize + descriptors);
   bool blank = true;
   for (size_t i = 0; i < compared && blank; ++i) blank = bytes[i] == 0;
-  if (blank) return "the table's own header area held nothing (zeros); the template's structure was used";
+  if (blank) {
+    return "the table's own header area held nothing (zeros); the template's structure was used";
+  }
   std::string differs;
-  auto note = [&differs](const std::string& what) { differs += (differs.empty() ? "" : ", ") + what; };
+  auto note = [&differs](const std::string& what) {
+    differs += (differs.empty() ? "" : ", ") + what;
+  };
   DbfHeader own;
   std::memcpy(own.bytes, bytes, std::min(size, kHeaderSize));
   if (own.version() != layout.header.version()) note("version");

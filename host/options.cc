@@ -160,7 +160,8 @@ std::optional<std::string> problemOnDisk(const Options& options) {
   if (!std::filesystem::is_directory(options.outputFolder, ec)) {
     return "output folder '" + options.outputFolder + "' is not an existing folder";
   }
-  if (!options.templatePath.empty() && !std::filesystem::is_regular_file(options.templatePath, ec)) {
+  if (!options.templatePath.empty() &&
+      !std::filesystem::is_regular_file(options.templatePath, ec)) {
     return "template '" + options.templatePath + "' is not an existing file";
   }
   if (!options.logFile.empty()) {

@@ -14,7 +14,9 @@ void put32(std::string& s, size_t at, uint32_t v) {
   put16(s, at, v & 0xFFFF);
   put16(s, at + 2, v >> 16);
 }
-void putText(std::string& s, size_t at, const std::string& text) { s.replace(at, text.size(), text); }
+void putText(std::string& s, size_t at, const std::string& text) {
+  s.replace(at, text.size(), text);
+}
 
 constexpr size_t kNode = 512;
 constexpr size_t kTagNameLength = 10;
@@ -59,7 +61,9 @@ std::string compoundIndex(const std::vector<TagSpec>& tags) {
     uint32_t header = static_cast<uint32_t>(1024 + kNode + i * 1024);
     uint32_t trailing = static_cast<uint32_t>(kTagNameLength - name.size());
     uint32_t packed = header | (trailing << 20);
-    for (int b = 0; b < 3; ++b) leaf[24 + i * 3 + b] = static_cast<char>((packed >> (8 * b)) & 0xFF);
+    for (int b = 0; b < 3; ++b) {
+      leaf[24 + i * 3 + b] = static_cast<char>((packed >> (8 * b)) & 0xFF);
+    }
     keyEnd -= name.size();
     putText(leaf, keyEnd, name);
   }
