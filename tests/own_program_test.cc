@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "dbf/result_table.h"
+#include "kestdll/recovery_run.h"
 #include "tests/engine_loader.h"
+#include "tests/fault_env.h"
 #include "tests/index_builder.h"
 #include "tests/independent_readers.h"
 #include "tests/source_guard.h"
@@ -194,6 +197,58 @@ TEST(OwnProgram, ATemplateTheRecordsDoNotFitIsRefusedAndNothingWritten) {
   EXPECT_EQ(recover(d.table, out.path(), other.c_str(), offsetof(KestRecoverOptions, templatePath))
                 .code,
             KEST_OK);
+}
+
+// Every I/O call of a run with a template and an index beside the table
+// failing in turn: the run ends with a code of the header, and what stands
+// under a final name is whole (the table, the index list) or not there.
+TEST(OwnProgram, FailingCallsLeaveNoPartOfAResultOrItsIndexList) {
+  TempDir dir;
+  Damaged d = zeroedWithTemplate("dbase_31.dbf", dir);
+  writeFile(dir.file("damaged.cdx"), compoundIndex({{"PRODID", "PRODUCTID", ""}}));
+  SourceGuard guard(d.table);
+  RecoveryOptions options(kAllRecoveryFlags);
+  options.templatePath = d.templ;
+  FaultEnv env;
+  std::string wholeList;
+  std::vector<std::string> broken;
+  auto run = [&](const FaultPlan& plan) {
+    TempDir out;
+    env.Reset();
+    env.Fail(plan);
+    RecoveryReport report;
+    int32_t code = recoverFile(d.table.c_str(), out.path().c_str(), nullptr, nullptr, nullptr,
+                               nullptr, options, &report, &env);
+    const std::string what = describe(plan) + ": code " + std::to_string(code) + ": ";
+    for (const auto& folder : fs::directory_iterator(out.path())) {
+      for (const auto& entry : fs::directory_iterator(folder.path())) {
+        std::string name = entry.path().filename().string();
+        std::string why;
+        if (name.ends_with(kPartialSuffix)) continue;
+        if (name == "INDEXES.TXT" && wholeList.empty()) wholeList = readFile(entry.path().string());
+        // An index that could not be read is listed as such, whole.
+        const std::string list = name == "INDEXES.TXT" ? readFile(entry.path().string()) : "";
+        if (!list.empty() && list != wholeList &&
+            !list.ends_with("\t(its tags could not be read)\r\n")) {
+          broken.push_back(what + "a part of the index list");
+        }
+        if (name == "damaged.dbf" &&
+            (code != KEST_OK || !TableImage::Read(entry.path().string()).whole(&why))) {
+          broken.push_back(what + "a table that is not a whole result " + why);
+        }
+      }
+    }
+    return code;
+  };
+  ASSERT_EQ(run(FaultPlan{}), KEST_OK);
+  ASSERT_NE(wholeList, "");
+  std::vector<std::pair<FaultKind, uint64_t>> calls;
+  for (FaultKind kind : allFaultKinds()) calls.emplace_back(kind, env.calls(kind));
+  for (const auto& [kind, count] : calls) {
+    for (uint64_t n = 1; n <= count; ++n) run(FaultPlan{kind, n});
+  }
+  EXPECT_TRUE(broken.empty()) << broken.front();
+  EXPECT_TRUE(guard.unchanged());
 }
 
 }  // namespace
