@@ -1,9 +1,10 @@
-// bench_table TABLE.dbf MEGABYTES [--memo] [--memo-kind KIND]
+// bench_table TABLE.dbf MEGABYTES [--memo] [--memo-kind KIND] [--ledger]
 //             [--deleted PERMILLE] [--damaged PERMILLE] [--seed N]
 //
 // Writes a deterministic table of about MEGABYTES million bytes (and with
 // --memo its .fpt) for the benchmarks; see table_generator.h. --memo-kind
-// (vfp, foxpro2, dbase3, dbase4; implies --memo) picks the memo file's kind.
+// (vfp, foxpro2, dbase3, dbase4; implies --memo) picks the memo file's kind;
+// --ledger writes a table of numbers instead (no memo).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr,
                  "usage: %s TABLE.dbf MEGABYTES [--memo] [--memo-kind vfp|foxpro2|dbase3|dbase4] "
+                 "[--ledger] "
                  "[--deleted PERMILLE] "
                  "[--damaged PERMILLE] [--seed N]\n",
                  argv[0]);
@@ -27,6 +29,8 @@ int main(int argc, char** argv) {
     bool hasValue = i + 1 < argc;
     if (option == "--memo") {
       shape.memo = true;
+    } else if (option == "--ledger") {
+      shape.ledger = true;
     } else if (option == "--memo-kind" && hasValue) {
       const std::string kind = argv[++i];
       using kest::bench::MemoKind;
@@ -54,6 +58,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (shape.ledger) shape.memo = false;
   const double bytes = std::atof(argv[2]) * 1e6;
   shape.records = static_cast<uint64_t>(bytes / kest::bench::recordLength(shape));
   if (!kest::bench::writeTable(argv[1], shape)) {

@@ -7,7 +7,8 @@ passes off as records.
                               [--jobs N] [--cases]
 
 Every table under the data folder (subfolders too), and a few tables made
-by bench_table (a customer file with and without its memo), is damaged by
+by bench_table (a customer file with and without its memo, and a ledger of
+numbers only), is damaged by
 every record mode of dbfdamage (the memo modes are memo_measure.py's) with
 each seed (once for the modes that draw nothing from it), then recovered
 twice through the engine's C interface: classic (FileRecover) and
@@ -214,7 +215,8 @@ def main():
             named += [("generated/" + name,
                        ms.generate(args.build, made, name, 0.3, "--damaged", 0, *options))
                       for name, options in (("customers.dbf", ()),
-                                            ("customers_memo.dbf", ("--memo",)))]
+                                            ("customers_memo.dbf", ("--memo",)),
+                                            ("ledger.dbf", ("--ledger",)))]
         named = [(n, t) for n, t in named if n in ms.chosen([n for n, _ in named], args.tables)]
         jobs = []
         for name, table in named:

@@ -14,12 +14,17 @@ struct Field {
   const char* name;
   char type;
   uint8_t length;
+  uint8_t decimals;
 };
 
-const Field kFields[] = {{"NAME", 'C', 30}, {"CITY", 'C', 20}, {"AMOUNT", 'N', 12},
-                         {"QTY", 'N', 6},   {"DUE", 'D', 8},   {"PAID", 'L', 1},
-                         {"NOTE", 'M', 4}};
+const Field kFields[] = {{"NAME", 'C', 30, 0}, {"CITY", 'C', 20, 0}, {"AMOUNT", 'N', 12, 2},
+                         {"QTY", 'N', 6, 0},   {"DUE", 'D', 8, 0},   {"PAID", 'L', 1, 0},
+                         {"NOTE", 'M', 4, 0}};
 constexpr size_t kFieldCount = sizeof kFields / sizeof kFields[0];
+const Field kLedgerFields[] = {{"ACCOUNT", 'N', 8, 0}, {"POSTED", 'D', 8, 0},
+                               {"AMOUNT", 'N', 12, 2}, {"BALANCE", 'N', 14, 2},
+                               {"QTY", 'N', 6, 0},     {"CLOSED", 'L', 1, 0}};
+constexpr size_t kLedgerFieldCount = sizeof kLedgerFields / sizeof kLedgerFields[0];
 constexpr uint32_t kBacklinkLength = 263;  // Visual FoxPro tables carry one
 
 const char* const kNames[] = {"Miller", "Okafor", "Lindqvist", "Nakamura", "Dubois",
@@ -35,7 +40,11 @@ uint64_t Mix(uint64_t x) {
   return x ^ (x >> 31);
 }
 
-size_t fieldCount(const TableShape& shape) { return shape.memo ? kFieldCount : kFieldCount - 1; }
+const Field* fieldsOf(const TableShape& shape) { return shape.ledger ? kLedgerFields : kFields; }
+size_t fieldCount(const TableShape& shape) {
+  if (shape.ledger) return kLedgerFieldCount;
+  return shape.memo ? kFieldCount : kFieldCount - 1;
+}
 
 bool binaryMemoNumber(const TableShape& shape) { return shape.memoKind == MemoKind::kVisualFoxPro; }
 uint8_t memoFieldLength(const TableShape& shape) { return binaryMemoNumber(shape) ? 4 : 10; }
@@ -117,8 +126,9 @@ std::string memoHeader(const TableShape& shape, uint32_t nextBlock) {
 
 uint32_t recordLength(const TableShape& shape) {
   uint32_t length = 1;
+  const Field* fields = fieldsOf(shape);
   for (size_t i = 0; i < fieldCount(shape); ++i) {
-    length += kFields[i].type == 'M' ? memoFieldLength(shape) : kFields[i].length;
+    length += fields[i].type == 'M' ? memoFieldLength(shape) : fields[i].length;
   }
   return length;
 }
@@ -137,14 +147,15 @@ std::string makeHeaderPart(const TableShape& shape) {
   header.setRecordLength(static_cast<uint16_t>(recordLength(shape)));
   std::string out(reinterpret_cast<const char*>(header.bytes), sizeof header.bytes);
   uint32_t displacement = 1;
+  const Field* field = fieldsOf(shape);
   for (size_t i = 0; i < fields; ++i) {
     DbfFieldDescriptor d;
-    d.setName(kFields[i].name);
-    d.setType(kFields[i].type);
-    uint8_t length = kFields[i].type == 'M' ? memoFieldLength(shape) : kFields[i].length;
+    d.setName(field[i].name);
+    d.setType(field[i].type);
+    uint8_t length = field[i].type == 'M' ? memoFieldLength(shape) : field[i].length;
     d.setLength(length);
     d.setDisplacement(displacement);
-    if (kFields[i].type == 'N' && kFields[i].length == 12) d.bytes[17] = 2;
+    d.bytes[17] = field[i].decimals;
     displacement += length;
     out.append(reinterpret_cast<const char*>(d.bytes), sizeof d.bytes);
   }
@@ -153,8 +164,36 @@ std::string makeHeaderPart(const TableShape& shape) {
   return out;
 }
 
+// A ledger row: nothing but digits, spaces, a point and one letter, the
+// kind of record a misaligned slot of itself still passes a value check for.
+std::string makeLedgerRecord(const TableShape& shape, uint64_t index, uint64_t r) {
+  char text[64];
+  std::snprintf(text, sizeof text, " %8u%04u%02u%02u%12.2f%14.2f%6u%c",
+                static_cast<unsigned>(10000 + index % 90000000),
+                1990 + static_cast<unsigned>((r >> 20) % 35),
+                1 + static_cast<unsigned>((r >> 28) % 12),
+                1 + static_cast<unsigned>((r >> 32) % 28),
+                static_cast<double>((r >> 16) % 10000000) / 100.0,
+                static_cast<double>((r >> 8) % 1000000000) / 100.0,
+                static_cast<unsigned>((r >> 40) % 1000), "TF"[(r >> 36) % 2]);
+  std::string record(text, recordLength(shape));
+  const uint32_t share = static_cast<uint32_t>((r >> 44) % 1000);
+  if (share < shape.deletedPerMille) {
+    record[0] = static_cast<char>(kDeletedRecord);
+  } else if (share < shape.deletedPerMille + shape.damagedPerMille) {
+    switch ((r >> 54) % 4) {
+      case 0: record[0] = '#'; break;                      // a jammed deletion flag
+      case 1: record[1 + 8 + 8 + 3] = 'x'; break;          // a letter in AMOUNT
+      case 2: std::memcpy(&record[1 + 8 + 4], "13", 2); break;  // month 13
+      default: record[1 + 8 + 8 + 12 + 14 + 6] = '?'; break;  // CLOSED
+    }
+  }
+  return record;
+}
+
 std::string makeRecord(const TableShape& shape, uint64_t index, uint32_t memoBlock) {
   const uint64_t r = Mix(shape.seed * 0x100000001B3ull + index);
+  if (shape.ledger) return makeLedgerRecord(shape, index, r);
   char text[128];
   std::snprintf(text, sizeof text, " %-30.30s%-20.20s%12.2f%6u%04u%02u%02u%c",
                 (std::string(kNames[r % 10]) + " " + std::to_string(index)).c_str(),

@@ -9,7 +9,9 @@
 // FoxPro 2 (0xF5, ten digits, .fpt of 64-byte blocks), dBase III (0x83,
 // ten digits, .dbt of 512-byte blocks ended by 1A 1A) or dBase IV (0x8B,
 // ten digits, .dbt of 512-byte blocks headed FF FF 08 00 and a length
-// that counts the head). Per mille shares of the records are
+// that counts the head). A ledger (no memo) has only numbers, a date and a
+// logical: ACCOUNT N 8, POSTED D 8, AMOUNT N 12.2, BALANCE N 14.2, QTY N 6,
+// CLOSED L 1. Per mille shares of the records are
 // deleted ('*') or damaged (a wrong deletion flag, a letter in a number, a
 // month 13, a '?' for a logical value), chosen by a fixed pseudo-random
 // sequence.
@@ -28,6 +30,7 @@ struct TableShape {
   uint64_t records = 0;
   bool memo = false;
   MemoKind memoKind = MemoKind::kVisualFoxPro;
+  bool ledger = false;  // the ledger's fields instead of the customer file's; no memo
   uint32_t deletedPerMille = 60;
   uint32_t damagedPerMille = 10;
   uint64_t seed = 1;

@@ -71,25 +71,6 @@ const char kNoThoroughNote[] =
     "dbfrecover: the engine library has no thorough recovery (FileRecoverEx); every table "
     "gets the classic one.";
 
-RunReport fromEngine(const KestRecoverReport& raw) {
-  RunReport report;
-  report.method = raw.method == 1 ? "best-case" : raw.method == 2 ? "worst-case" : "none";
-  report.records = raw.recordsWritten;
-  report.deleted = raw.deletedRecords;
-  report.jammed = raw.jammedRecords;
-  report.invalid = raw.invalidRecords;
-  report.cutOff = raw.cutOffRecords;
-  report.repairCount = raw.repairCount;
-  for (uint32_t i = 0; i < raw.repairCount && i < KEST_REPORT_REPAIRS; ++i) {
-    // An engine that fills a text to its last byte still ends it here.
-    std::string text(raw.repairs[i], strnlen(raw.repairs[i], KEST_REPORT_TEXT));
-    report.repairs.push_back(platform::NarrowToUtf8(text));
-  }
-  report.failure =
-      platform::NarrowToUtf8(std::string(raw.failure, strnlen(raw.failure, sizeof raw.failure)));
-  return report;
-}
-
 // One table through the engine: the classic run, or the thorough one with
 // its report. `writeError` gets the system's words for a result that could
 // not be written whole, where the engine can tell them.
@@ -115,7 +96,7 @@ int32_t recoverOne(const Engine& engine, bool thorough, const std::string& table
     chosen.templatePath = options.templatePath.empty() ? nullptr : options.templatePath.c_str();
     code = engine.fileRecoverEx(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
                                 onProgress, reporter, logFile, &chosen, &raw);
-    *report = fromEngine(raw);
+    *report = reportFromEngine(raw);
   }
   *writeError = std::string(raw.writeError, strnlen(raw.writeError, sizeof raw.writeError));
   return code;

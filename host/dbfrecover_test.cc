@@ -689,6 +689,17 @@ TEST_F(DbfRecoverTest, HelpAndVersion) {
   EXPECT_FALSE(exists(trace()));
 }
 
+#ifdef _WIN32
+// The Windows build has no web page; it says why instead of failing oddly.
+TEST_F(DbfRecoverTest, ServeSaysWhyItIsNotPartOfTheBuild) {
+  Outcome serve = runFake("best:1", {"serve"});
+  EXPECT_EQ(serve.status, 2);
+  EXPECT_EQ(serve.out, "");
+  EXPECT_EQ(serve.err.rfind("dbfrecover serve: not part of this build: ", 0), 0u) << serve.err;
+  EXPECT_FALSE(exists(trace()));
+}
+#endif
+
 TEST_F(DbfRecoverTest, LogFileThatWouldWriteIntoATableIsRefused) {
   std::string data = dir_.file("data");
   fs::create_directories(data);

@@ -21,6 +21,7 @@ std::string helpText() {
          "thorough recovery runs unless --classic is given; after each table it\n"
          "says what it passed over and what it repaired.\n"
          "To look first or take the data elsewhere: dbfrecover inspect --help, export --help.\n"
+         "All of it on a page in your web browser: dbfrecover serve --help.\n"
          "\n"
          "Options:\n"
          "  -o, --output DIR   output folder; it must exist (default: the current folder)\n"

@@ -349,6 +349,25 @@ std::string whatIsLeft(const std::optional<ResultLocation>& location) {
 
 }  // namespace
 
+RunReport reportFromEngine(const KestRecoverReport& raw) {
+  RunReport report;
+  report.method = raw.method == 1 ? "best-case" : raw.method == 2 ? "worst-case" : "none";
+  report.records = raw.recordsWritten;
+  report.deleted = raw.deletedRecords;
+  report.jammed = raw.jammedRecords;
+  report.invalid = raw.invalidRecords;
+  report.cutOff = raw.cutOffRecords;
+  report.repairCount = raw.repairCount;
+  for (uint32_t i = 0; i < raw.repairCount && i < KEST_REPORT_REPAIRS; ++i) {
+    // An engine that fills a text to its last byte still ends it here.
+    std::string text(raw.repairs[i], strnlen(raw.repairs[i], KEST_REPORT_TEXT));
+    report.repairs.push_back(platform::NarrowToUtf8(text));
+  }
+  report.failure =
+      platform::NarrowToUtf8(std::string(raw.failure, strnlen(raw.failure, sizeof raw.failure)));
+  return report;
+}
+
 std::unique_ptr<ReportSink> makeSink(Style style) {
   switch (style) {
     case Style::kJson:

@@ -20,6 +20,8 @@
 
 #include "host/table_files.h"
 
+struct KestRecoverReport;
+
 namespace kest::host {
 
 enum class Style { kJson, kTerminal, kPlain, kQuiet };
@@ -40,6 +42,10 @@ struct RunReport {
   // one or did not say.
   std::string failure;
 };
+
+// The engine's report with its texts in UTF-8, each ended where the engine
+// ended it or at the field's last byte.
+RunReport reportFromEngine(const ::KestRecoverReport& raw);
 
 // What one output style does with each report; the Reporter has worked out
 // the sentences and converted every text to UTF-8 before a sink sees it.
