@@ -57,7 +57,13 @@ enum RecoveryFlag : uint32_t {
 inline constexpr uint32_t kAllRecoveryFlags = 0x3FFF;
 
 struct RecoveryOptions {
+  RecoveryOptions() = default;
+  explicit RecoveryOptions(uint32_t chosen) : flags(chosen) {}
+
   uint32_t flags = 0;
+  // A healthy copy of the table whose structure the records are read by;
+  // empty for none. Only a thorough run takes one.
+  std::string templatePath;
 
   bool has(RecoveryFlag flag) const { return (flags & flag) != 0; }
   bool classic() const { return flags == 0; }

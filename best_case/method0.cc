@@ -1,6 +1,7 @@
 #include "best_case/method0.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -10,7 +11,9 @@
 #include "thorough/record_alignment.h"
 #include "thorough/record_model.h"
 #include "dbf/memo_companion.h"
+#include "dbf/table_kind.h"
 #include "dbf/table_rules.h"
+#include "dbf/table_template.h"
 
 namespace kest {
 
@@ -139,8 +142,12 @@ int32_t Method0::Parse(RecordSink* sink) {
   std::memcpy(header_.bytes, head.get(), sizeof header_.bytes);
   std::optional<std::vector<DbfFieldDescriptor>> rebuiltFields;
   // Level-7 descriptors are not the 32-byte ones the rebuild judges by.
-  const bool level7 = options_.has(kLevel7Descriptors) && isLevel7(header_);
-  if (options_.has(kRebuildHeader) && !level7) rebuiltFields = rebuildHeader();
+  const bool level7 = !template_ && options_.has(kLevel7Descriptors) && isLevel7(header_);
+  if (template_) {
+    rebuiltFields = templateLayout();
+  } else if (options_.has(kRebuildHeader) && !level7) {
+    rebuiltFields = rebuildHeader();
+  }
   const uint32_t slots = fieldSlotCount(header_.headerLength());
   fields_.clear();
   places_.clear();
@@ -330,6 +337,30 @@ std::optional<std::vector<DbfFieldDescriptor>> Method0::rebuildHeader() {
     ++passedOver_.cutOffByEndOfFile;
   }
   return std::move(fields);
+}
+
+std::vector<DbfFieldDescriptor> Method0::templateLayout() {
+  const uint64_t size = table_->size64();
+  std::vector<uint8_t> own(static_cast<size_t>(std::min<uint64_t>(
+      size, sizeof(DbfHeader) + template_->fields.size() * sizeof(DbfFieldDescriptor))));
+  readAt(0, own);
+  std::string agreement = compareWithTemplate(*template_, own.data(), own.size());
+  // Whatever the table's own header says, the records are cut by the
+  // template's layout, and every whole slot the file holds is looked at:
+  // a count that survived may be stale or part of the damage.
+  header_ = template_->header;
+  const uint32_t headerLength = header_.headerLength();
+  const uint32_t recordLength = header_.recordLength();
+  const uint64_t slots = size > headerLength ? (size - headerLength) / recordLength : 0;
+  header_.setRecordCount(static_cast<uint32_t>(std::min<uint64_t>(slots, 0xFFFFFFFFu)));
+  char version[8];
+  std::snprintf(version, sizeof version, "0x%02X", header_.version());
+  noteRepair("structure taken from the template: " + std::to_string(template_->fields.size()) +
+             " fields, record length " + std::to_string(recordLength) + ", header length " +
+             std::to_string(headerLength) + ", version " + version);
+  findings_->add(kBestCaseStep, FindingKind::kNote, std::move(agreement));
+  Log().Info("Method0: the table is read by the template's structure");
+  return template_->fields;
 }
 
 void Method0::readLevel7Fields() {
@@ -792,7 +823,8 @@ const uint8_t* Method0::peekRecord(uint32_t number) {
 
 void Method0::writeHeader(ResultWriter& writer) {
   DbfHeader header = header_;
-  if (!writesMemo()) header.setVersion(kNoMemoVersion);
+  // A thorough result keeps the source's kind (keepTableKind below).
+  if (!writesMemo() && options_.classic()) header.setVersion(kNoMemoVersion);
   header.setRecordCount(static_cast<uint32_t>(validRecords_));
   // The result has no index file beside it.
   header.setTableFlags(header.tableFlags() & ~kIndexAttached);
@@ -802,7 +834,27 @@ void Method0::writeHeader(ResultWriter& writer) {
     if (!writesMemo() && field.type() == 'M') field.setType('C');
   }
   if (level7_) plainLevel7Header(header, fields);
-  writer.writeHeader(header, fields, [this] { context_->pollBreak(); });
+  std::vector<uint8_t> backLink;
+  kindChanges_.clear();
+  databaseNote_.clear();
+  if (!options_.classic() && !level7_) {
+    kindChanges_ = keepTableKind(header, fields);
+    backLink = sourceBackLink();
+    std::string database = backLinkTarget(backLink);
+    if (!database.empty()) {
+      databaseNote_ = "the table belongs to the database " + database +
+                      ": its back link is kept; the database file was not touched";
+    }
+  }
+  writer.writeHeader(header, fields, [this] { context_->pollBreak(); }, backLink);
+}
+
+std::vector<uint8_t> Method0::sourceBackLink() {
+  if (template_) return template_->backLink;
+  std::vector<uint8_t> area(sizeof(DbfHeader) + fields_.size() * sizeof(DbfFieldDescriptor) + 1 +
+                            kBackLinkLength);
+  readAt(0, area);
+  return backLinkOf(area.data(), area.size(), fields_.size(), header_.version());
 }
 
 int32_t Method0::Flush(const char* path) {
@@ -833,6 +885,10 @@ int32_t Method0::Flush(const char* path) {
       writer.patchRecordCount(static_cast<uint32_t>(validRecords_));
       Log().InfoNumber("Method0::Flush() record count corrected to", validRecords_);
     }
+    // The second pass starts its repairs afresh; what the header kept or
+    // changed of the table's kind belongs with them.
+    for (const std::string& change : kindChanges_) noteRepair(change);
+    if (!databaseNote_.empty()) findings_->add(kBestCaseStep, FindingKind::kNote, databaseNote_);
     context_->pollBreak();
     writer.writeEndMark();
     context_->pollBreak();

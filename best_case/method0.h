@@ -42,6 +42,7 @@
 #include "dbf/memo_repair.h"
 #include "dbf/record_check.h"
 #include "dbf/result_writer.h"
+#include "dbf/table_template.h"
 #include "platform/env.h"
 
 namespace kest {
@@ -63,6 +64,10 @@ class Method0 {
   // .fpt nor a .dbt companion, so memo fields become blanked character fields.
   void setNoMemoCompanion(bool value) { noMemoCompanion_ = value; }
   bool noMemoCompanion() const { return noMemoCompanion_; }
+  // Set by the driver before the first Parse: the table is read by this
+  // healthy copy's structure instead of its own header (see
+  // templateLayout), and the result takes the copy's header.
+  void setTemplate(const TableTemplate& layout) { template_ = layout; }
 
   // Counts the valid records and hands each to `sink` when one is given.
   // Returns 0.
@@ -79,8 +84,10 @@ class Method0 {
   // memos it leaves out) takes its final name before the table does, and
   // is removed again when the table is not published.
   // The header takes version 0x03 without a memo companion (and without
-  // the memo repair), loses the
-  // index bit of tableFlags and carries the number of records written.
+  // the memo repair), loses the index bit of tableFlags and carries the
+  // number of records written. A thorough result keeps the table's kind
+  // instead (keepTableKind) and its Visual FoxPro back link; findings()
+  // then name what that changed.
   int32_t Flush(const char* path);
 
   // The files the memo repair writes beside a result table of this path
@@ -128,6 +135,9 @@ class Method0 {
   // With kRebuildHeader: descriptors whose displacements put a field past
   // the record's end place their fields one after another instead.
   void placeInsideRecords(uint32_t recordLength);
+  // With a template: header_ from it, the count every whole slot of the
+  // file, the repairs noting that and how the table's own header compared.
+  std::vector<DbfFieldDescriptor> templateLayout();
   // kLevel7Descriptors: fields_ from the 48-byte descriptors of a level-7
   // header, and the result's header and descriptors in the 32-byte layout.
   void readLevel7Fields();
@@ -200,11 +210,15 @@ class Method0 {
   const uint8_t* peekRecord(uint32_t number);
   // The result's header: the table's own, lightly adjusted (see Flush).
   void writeHeader(ResultWriter& writer);
+  // The Visual FoxPro back link after the source's descriptors; empty for
+  // any other table.
+  std::vector<uint8_t> sourceBackLink();
 
   platform::Env* env_;
   RunContext* context_;
   std::unique_ptr<LLFile> table_;
   bool noMemoCompanion_ = false;
+  std::optional<TableTemplate> template_;
   int32_t validRecords_ = 0;
   uint16_t headerRecordLength_ = 0;
   DbfHeader header_;
@@ -223,6 +237,10 @@ class Method0 {
   PassedOver passedOver_;
   RunFindings ownFindings_;
   RunFindings* findings_ = &ownFindings_;
+  // What writeHeader changed of the table's kind, and the database its
+  // back link names, for the findings.
+  std::vector<std::string> kindChanges_;
+  std::string databaseNote_;
   std::vector<uint8_t> probe_;
 };
 

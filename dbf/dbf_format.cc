@@ -40,7 +40,8 @@ uint32_t headerBytesNeeded(size_t fieldCount) {
 
 platform::Status writeTableHeader(platform::WritableFile& out, DbfHeader header,
                                   const std::vector<DbfFieldDescriptor>& fields,
-                                  const std::function<void()>& afterHeader) {
+                                  const std::function<void()>& afterHeader,
+                                  const std::vector<uint8_t>& afterTerminator) {
   uint32_t needed = headerBytesNeeded(fields.size());
   if (needed > header.headerLength()) {
     header.setHeaderLength(static_cast<uint16_t>(std::min<uint32_t>(needed, 0xFFFF)));
@@ -53,8 +54,10 @@ platform::Status writeTableHeader(platform::WritableFile& out, DbfHeader header,
   if (platform::Status s = out.Append(&kHeaderTerminator, 1); !s) return s;
   uint64_t position = out.Position();
   if (position < header.headerLength()) {
-    std::vector<uint8_t> zeros(header.headerLength() - position, 0);
-    return out.Append(zeros.data(), zeros.size());
+    std::vector<uint8_t> padding(header.headerLength() - position, 0);
+    std::copy_n(afterTerminator.begin(), std::min(afterTerminator.size(), padding.size()),
+                padding.begin());
+    return out.Append(padding.data(), padding.size());
   }
   return platform::Status();
 }

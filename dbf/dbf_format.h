@@ -101,9 +101,12 @@ uint32_t headerBytesNeeded(size_t fieldCount);
 // Status, when a write fails or comes up short. `afterHeader`, when set,
 // runs once the 32 header bytes are out and before the descriptors (a
 // writer polls the user break there); whatever it raises passes through.
+// `afterTerminator` (a back link) opens the padding, as far as the header
+// length leaves room for it.
 platform::Status writeTableHeader(platform::WritableFile& out, DbfHeader header,
                                   const std::vector<DbfFieldDescriptor>& fields,
-                                  const std::function<void()>& afterHeader = {});
+                                  const std::function<void()>& afterHeader = {},
+                                  const std::vector<uint8_t>& afterTerminator = {});
 
 // Writes the end-of-file byte; fails when the write fails.
 platform::Status writeEndOfFile(platform::WritableFile& out);

@@ -21,8 +21,10 @@ bool ResultWriter::create(const char* path) {
 
 void ResultWriter::writeHeader(const DbfHeader& header,
                                const std::vector<DbfFieldDescriptor>& fields,
-                               const std::function<void()>& afterHeader) {
-  if (platform::Status s = writeTableHeader(*output_, header, fields, afterHeader); !s) {
+                               const std::function<void()>& afterHeader,
+                               const std::vector<uint8_t>& afterTerminator) {
+  if (platform::Status s = writeTableHeader(*output_, header, fields, afterHeader, afterTerminator);
+      !s) {
     writeFailed(s);
   }
 }

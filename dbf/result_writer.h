@@ -60,7 +60,8 @@ class ResultWriter : public RecordSink {
   // The header as writeTableHeader writes it; `afterHeader` runs between
   // the 32 header bytes and the descriptors.
   void writeHeader(const DbfHeader& header, const std::vector<DbfFieldDescriptor>& fields,
-                   const std::function<void()>& afterHeader = {});
+                   const std::function<void()>& afterHeader = {},
+                   const std::vector<uint8_t>& afterTerminator = {});
   // Appends one record and counts it.
   void take(const uint8_t* record, size_t size) override;
   uint32_t recordsWritten() const { return recordsWritten_; }

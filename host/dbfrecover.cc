@@ -93,6 +93,7 @@ int32_t recoverOne(const Engine& engine, bool thorough, const std::string& table
     KestRecoverOptions chosen{};
     chosen.size = sizeof chosen;
     chosen.flags = KEST_THOROUGH;
+    chosen.templatePath = options.templatePath.empty() ? nullptr : options.templatePath.c_str();
     code = engine.fileRecoverEx(table.c_str(), options.outputFolder.c_str(), 0, onStatus,
                                 onProgress, reporter, logFile, &chosen, &raw);
     *report = reportFromEngine(raw);

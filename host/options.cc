@@ -30,6 +30,9 @@ std::string helpText() {
          "      --json         report everything as JSON lines on stdout\n"
          "      --classic      the classic recovery alone, exactly as hosts of the\n"
          "                     engine's first interface get it\n"
+         "      --like FILE    read the tables by the structure of FILE, a healthy copy\n"
+         "                     of the same table (an old backup, the empty table the\n"
+         "                     program ships): the result takes its header and fields\n"
          "  -h, --help         show this help and exit\n"
          "      --version      show the version and exit\n"
          "\n"
@@ -99,10 +102,12 @@ CommandLine parseCommandLine(const std::vector<std::string>& words) {
       std::string name = word.substr(0, equals);
       std::optional<std::string> attached;
       if (equals != std::string::npos) attached = word.substr(equals + 1);
-      if (name == "--output" || name == "--log") {
+      if (name == "--output" || name == "--log" || name == "--like") {
         std::optional<std::string> given = value(attached);
         if (!given) return needsArgument(name);
-        (name == "--output" ? options.outputFolder : options.logFile) = *given;
+        (name == "--output" ? options.outputFolder
+         : name == "--log"  ? options.logFile
+                            : options.templatePath) = *given;
       } else if (attached) {
         return stop(CommandLine::Action::kUsageError, "unknown option '" + word + "'");
       } else if (name == "--quiet") {
@@ -143,6 +148,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& words) {
   if (options.outputFolder.empty()) {
     return stop(CommandLine::Action::kUsageError, "the output folder name is empty");
   }
+  if (options.classic && !options.templatePath.empty()) {
+    return stop(CommandLine::Action::kUsageError,
+                "--like needs the thorough recovery; it cannot go with --classic");
+  }
   return result;
 }
 
@@ -151,6 +160,10 @@ std::optional<std::string> problemOnDisk(const Options& options) {
   // Followed through links, as the engine will.
   if (!std::filesystem::is_directory(options.outputFolder, ec)) {
     return "output folder '" + options.outputFolder + "' is not an existing folder";
+  }
+  if (!options.templatePath.empty() &&
+      !std::filesystem::is_regular_file(options.templatePath, ec)) {
+    return "template '" + options.templatePath + "' is not an existing file";
   }
   if (!options.logFile.empty()) {
     if (std::optional<std::string> clash = logClash(options.logFile, options.tables)) {

@@ -22,6 +22,9 @@ struct Options {
   // FileRecover itself, as a host of the classic interface gets it, in
   // place of the thorough recovery.
   bool classic = false;
+  // --like: a healthy copy whose structure the tables are read by; empty
+  // for none.
+  std::string templatePath;
   std::vector<std::string> tables;
 };
 

@@ -43,6 +43,8 @@ TEST(CommandLineTest, ClassicIsAskedForByName) {
   EXPECT_TRUE(parseCommandLine({"--classic", "a.dbf"}).options.classic);
   EXPECT_TRUE(parseCommandLine({"a.dbf", "--classic"}).options.classic);
   EXPECT_EQ(parseCommandLine({"--classic=yes", "a.dbf"}).action, Action::kUsageError);
+  EXPECT_EQ(parseCommandLine({"--like=old.dbf", "a.dbf"}).options.templatePath, "old.dbf");
+  EXPECT_EQ(parseCommandLine({"a.dbf", "--like", "old.dbf"}).options.templatePath, "old.dbf");
 }
 
 TEST(CommandLineTest, FirstWordThatEndsTheParseWins) {
@@ -61,6 +63,9 @@ TEST(CommandLineTest, FirstWordThatEndsTheParseWins) {
       {{"--out", "x", "a.dbf"}, Action::kUsageError, "unknown option '--out'"},
       {{"-o", "x"}, Action::kUsageError, "no table given"},
       {{"--output=", "a.dbf"}, Action::kUsageError, "the output folder name is empty"},
+      {{"a.dbf", "--like"}, Action::kUsageError, "option '--like' needs an argument"},
+      {{"--like", "o.dbf", "--classic", "a.dbf"}, Action::kUsageError,
+       "--like needs the thorough recovery; it cannot go with --classic"},
   };
   for (const Case& c : cases) {
     CommandLine parsed = parseCommandLine(c.words);
@@ -82,6 +87,11 @@ TEST(CommandLineTest, OutputFolderMustExistBeforeAnyRun) {
     options.outputFolder = missing;
     EXPECT_EQ(problemOnDisk(options), "output folder '" + missing + "' is not an existing folder");
   }
+  options.outputFolder = dir.path();
+  options.templatePath = dir.file("old.dbf");
+  EXPECT_EQ(problemOnDisk(options), "template '" + options.templatePath + "' is not an existing file");
+  options.templatePath = file;
+  EXPECT_EQ(problemOnDisk(options), std::nullopt);
 }
 
 }  // namespace

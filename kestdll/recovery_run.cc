@@ -16,10 +16,12 @@
 #include "best_case/method0.h"
 #include "dbf/memo_companion.h"
 #include "dbf/result_publishing.h"
+#include "kestdll/index_notice.h"
 #include "kestdll/report_files.h"
 #include "kestdll/result_placement.h"
 #include "kestdll/run_failure.h"
 #include "kestdll/run_state.h"
+#include "kestdll/template_option.h"
 #include "platform/path.h"
 #include "worst_case/layout_search.h"
 #include "worst_case/method1.h"
@@ -114,6 +116,11 @@ class RecoveryRun : public RunContext {
   Step BestCaseStage();
   Step WorstCaseStage();
   Step ChoiceStage();
+  // With a template (template_option.h): its structure, or the end of the
+  // run when it cannot be read; and the choice, which is its layout or
+  // none.
+  Step LoadTemplate();
+  Step TemplateChoice();
   // Always ends the run.
   int32_t WritingStage();
 
@@ -182,6 +189,7 @@ class RecoveryRun : public RunContext {
   std::string resultFolder_;
   std::optional<RunFailure> failure_;
   RecoveryReport ownReport_;
+  std::optional<TableTemplate> template_;
 };
 
 bool RecoveryRun::LogFileAllowed() const {
@@ -232,7 +240,7 @@ Step RecoveryRun::StartStage() {
   Log().Info("Starting recovery");
   reportStatus(StageText(kStageDone));
   reportProgress(5);
-  return kGoOn;
+  return LoadTemplate();
 }
 
 Step RecoveryRun::MethodFailed(const RaisedCode& raised) {
@@ -267,6 +275,7 @@ Step RecoveryRun::BestCaseStage() {
     bestMethod_ = std::make_unique<Method0>(sourcePath_, env_, this);
     noMemoCompanion_ = copyMemoCompanions(sourcePath_, nullptr, nullptr, env_) < 1;
     bestMethod_->setNoMemoCompanion(noMemoCompanion_);
+    if (template_) bestMethod_->setTemplate(*template_);
     reportProgress(10);
     bestMethod_->Parse();
     reportProgress(20);
@@ -295,6 +304,7 @@ Step RecoveryRun::WorstCaseStage() {
 
 Step RecoveryRun::ChoiceStage() {
   Log().Info("Determine which method was more successful");
+  if (template_) return TemplateChoice();
   // What a stage that failed part-way left is what it found.
   uint16_t headerRecordLength = bestMethod_ ? bestMethod_->headerRecordLength() : 0;
   uint16_t bestRecordSize =
@@ -316,6 +326,43 @@ Step RecoveryRun::ChoiceStage() {
     return Finish(KEST_NOTHING);
   }
   return kGoOn;
+}
+
+Step RecoveryRun::LoadTemplate() {
+  const std::string& path = options_.templatePath;
+  if (path.empty()) return kGoOn;
+  std::string why;
+  template_ = loadTemplate(path, env_, &why);
+  if (template_) return kGoOn;
+  NoteFailure([&] { return RunFailure{why, path}; });
+  return ReturnEarly(KEST_SOURCE_UNREADABLE);
+}
+
+Step RecoveryRun::TemplateChoice() {
+  // The template's layout is the result's whatever the worst-case search
+  // finds; its search only tells whether the records repeat at another
+  // length.
+  TemplateEvidence evidence;
+  evidence.recordLength = template_->header.recordLength();
+  if (bestMethod_) {
+    evidence.slots = bestMethod_->header().recordCount();
+    evidence.fitting = count0_ + bestMethod_->passedOver().deleted;
+  }
+  if (worstMethod_) {
+    evidence.layoutRecordLength = worstMethod_->recordSize();
+    evidence.layoutPassing = passing1_;
+  }
+  std::string misfit = templateMisfit(evidence);
+  winner_ = misfit.empty() && count0_ != 0 ? Winner::kBestCase : Winner::kNone;
+  if (winner_ != Winner::kNone) {
+    if (RunFindings* kept = findings()) {
+      kept->add(kTemplateStep, FindingKind::kNote, templateFit(evidence));
+    }
+    return kGoOn;
+  }
+  FillReport(Winner::kNone);
+  if (!misfit.empty()) NoteFailure([&] { return RunFailure{misfit, options_.templatePath}; });
+  return Finish(KEST_NOTHING);
 }
 
 std::optional<WritingPlan> RecoveryRun::BestCasePlan() const {
@@ -419,6 +466,11 @@ int32_t RecoveryRun::WritingStage() {
     // A thorough run's whole report goes beside the table. A report that
     // cannot be written takes the table with it: a failed write is never
     // a success.
+    if (result == 0 && !options_.classic()) {
+      for (std::string& note : noteIndexFiles(sourcePath_, resultFolder_, env_)) {
+        report_->findings.add(kIndexStep, FindingKind::kNote, std::move(note));
+      }
+    }
     if (result == 0 && NamesFailures() && report_ != nullptr) {
       FillReport(plan->method);
       if (!placeReportFiles(resultFolder_, *report_, env_)) {
@@ -696,7 +748,7 @@ RecoveryOptions optionsChosen(uint32_t hostFlags) {
 }
 
 // The first versions of the host's structures: what every host fills.
-constexpr uint32_t kOptionsFirstSize = sizeof(KestRecoverOptions);
+constexpr uint32_t kOptionsFirstSize = offsetof(KestRecoverOptions, templatePath);
 constexpr uint32_t kReportFirstSize = offsetof(KestRecoverReport, writeErrorCode);
 
 void copyReport(const RecoveryReport& from, KestRecoverReport* host) {
@@ -733,6 +785,11 @@ int32_t recoverFileEx(const char* sourcePath, const char* outputFolder,
     if (options->size < kOptionsFirstSize) return KEST_INTERNAL;
     if ((options->flags & ~kAllRecoveryFlags) != 0) return KEST_INTERNAL;
     chosen = optionsChosen(options->flags);
+    if (options->size >= sizeof(KestRecoverOptions) && options->templatePath != nullptr &&
+        *options->templatePath != '\0') {
+      chosen.templatePath = options->templatePath;
+      if (chosen.flags == 0) chosen.flags = kAllRecoveryFlags;
+    }
   }
   if (report != nullptr && report->size < kReportFirstSize) return KEST_INTERNAL;
   RecoveryReport found;

@@ -181,6 +181,12 @@ enum {
   KEST_THOROUGH = 0x3FFF
 };
 
+#ifdef __cplusplus
+#define KEST_NULL_BY_DEFAULT = nullptr
+#else
+#define KEST_NULL_BY_DEFAULT
+#endif
+
 /*
  * Options of FileRecoverEx. `size` is sizeof(KestRecoverOptions) as the
  * host was built with it, so that the structure can grow: an engine reads
@@ -189,6 +195,18 @@ enum {
 typedef struct KestRecoverOptions {
   uint32_t size;
   uint32_t flags; /* KEST_THOROUGH, less what the host leaves out */
+  /* Added later; read only when `size` holds it. A healthy copy of the
+   * table (an old backup, the empty table its program ships), or null.
+   * The result then takes that copy's header, field descriptors and back
+   * link (version, fields, record length, code page), the table's records
+   * are read by that layout whatever its own header says, and the report
+   * says so and whether the table's own header agreed. A run with a
+   * template is thorough (no flag set means every extension). A template
+   * that cannot be read, or whose record length the table's records
+   * plainly do not fit, ends the run before anything is written
+   * (KEST_SOURCE_UNREADABLE, KEST_NOTHING), the report's failure saying
+   * why. A C++ host that lists only size and flags leaves it null. */
+  const char* templatePath KEST_NULL_BY_DEFAULT;
 } KestRecoverOptions;
 
 #define KEST_REPORT_REPAIRS 8
