@@ -90,6 +90,8 @@ std::vector<uint8_t> backLinkOf(const uint8_t* headerArea, size_t size, size_t f
 }
 
 std::string backLinkTarget(const std::vector<uint8_t>& backLink) {
+  // A table without a back link has no bytes to look at (and no pointer).
+  if (backLink.empty()) return {};
   std::string target(reinterpret_cast<const char*>(backLink.data()),
                      strnlen(reinterpret_cast<const char*>(backLink.data()), backLink.size()));
   return target;
