@@ -70,8 +70,9 @@ Sample sampleMemoFile(MemoKind kind, uint32_t blockSize) {
 class MemoFileTest : public ::testing::Test {
  protected:
   std::unique_ptr<MemoReader> open(const std::string& bytes, MemoKind kind, uint32_t blockSize = 0) {
-    writeFile(dir_.file("m"), bytes);
+    // Closed first: Windows does not let a file open for reading be rewritten.
     file_.reset();
+    writeFile(dir_.file("m"), bytes);
     EXPECT_TRUE(platform::Env::Default()->OpenReadOnly(dir_.file("m"), &file_).ok());
     return std::make_unique<MemoReader>(file_.get(), kind, blockSize);
   }
