@@ -8,7 +8,7 @@
 # Usage: samples/make_sample.sh [path of foxprodb/calls.dbf]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-source=${1:-$here/../../shared/data/foxprodb/calls.dbf}
+source=${1:-$here/../testdata/foxprodb/calls.dbf}
 target=$here/calls.dbf
 header_length=488
 
