@@ -33,6 +33,8 @@ import subprocess
 import sys
 import tempfile
 
+import measure_support
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 KEST_THOROUGH = 0x3FFF
@@ -52,15 +54,8 @@ class Report(ctypes.Structure):
 
 
 def records(data):
-    count = struct.unpack_from("<I", data, 4)[0]
-    header, length = struct.unpack_from("<HH", data, 8)
-    out = []
-    for i in range(count):
-        start = header + i * length
-        if length == 0 or start + length > len(data):
-            break
-        out.append(data[start:start + length])
-    return out
+    """Every record slot the header promises and the file holds, flag included."""
+    return [bytes([flag]) + body for flag, body in measure_support.records(data)]
 
 
 def opens(path):
