@@ -197,31 +197,68 @@ class RowDecoder {
   // `strict`.
   Row decode(uint64_t index, bool strict, const std::vector<Column>& columns, Exported* done) {
     std::string_view record;
-    if (!table_->record(index, &record)) return Row::kReadError;
-    auto flag = static_cast<uint8_t>(record[0]);
-    if (strict && flag != reader::kLiveFlag && flag != reader::kDeletedFlag) return Row::kDamaged;
-    bool deleted = flag == reader::kDeletedFlag;
-    if (deleted && !deleted_) {
-      ++done->leftOut;
-      return Row::kLeftOut;
-    }
-    size_t at = 0;
+    Row row = take(index, strict, &record, done);
+    if (row != Row::kTaken) return row;
+    size_t at = deleted_ ? 1 : 0;
     if (deleted_) {
       values_[0].kind = reader::Value::Kind::kBool;
-      values_[0].boolean = deleted;
-      at = 1;
+      values_[0].boolean = record[0] == static_cast<char>(reader::kDeletedFlag);
+    }
+    for (size_t k = 0; k < fields_.size(); ++k) decodeField(k, at + k, record, columns, done);
+    ++done->written;
+    return Row::kTaken;
+  }
+
+  // As `decode`, but the record's row goes straight to `out` as `writer`
+  // formats it: the values most fields hold without a copy, the rest
+  // decoded as `decode` does.
+  Row format(uint64_t index, bool strict, const std::vector<Column>& columns,
+             const RecordWriter& writer, RowText* out, Exported* done) {
+    std::string_view record;
+    Row row = take(index, strict, &record, done);
+    if (row != Row::kTaken) return row;
+    size_t at = 0;
+    if (deleted_) {
+      reader::ValueView flag;
+      flag.kind = reader::Value::Kind::kBool;
+      flag.boolean = record[0] == static_cast<char>(reader::kDeletedFlag);
+      writer.formatValue(at++, flag, out);
     }
     for (size_t k = 0; k < fields_.size(); ++k) {
-      if (!decoder_.decode(*fields_[k], record, &values_[at + k], &reason_)) {
-        ++done->nulls;
-        ++done->nullsByField[columns[at + k].name + " (" + reason_ + ")"];
+      reader::ValueView common;
+      if (decoder_.decodeCommon(*fields_[k], record, &common)) {
+        writer.formatValue(at + k, common, out);
+      } else {
+        decodeField(k, at + k, record, columns, done);
+        writer.formatValue(at + k, reader::ValueView(values_[at + k]), out);
       }
     }
+    writer.endRow(out);
     ++done->written;
     return Row::kTaken;
   }
 
  private:
+  // The record `index`, unless it is left out or cannot be read.
+  Row take(uint64_t index, bool strict, std::string_view* record, Exported* done) {
+    if (!table_->record(index, record)) return Row::kReadError;
+    auto flag = static_cast<uint8_t>((*record)[0]);
+    if (strict && flag != reader::kLiveFlag && flag != reader::kDeletedFlag) return Row::kDamaged;
+    if (flag == reader::kDeletedFlag && !deleted_) {
+      ++done->leftOut;
+      return Row::kLeftOut;
+    }
+    return Row::kTaken;
+  }
+
+  void decodeField(size_t k, size_t column, std::string_view record,
+                   const std::vector<Column>& columns, Exported* done) {
+    if (!decoder_.decode(*fields_[k], record, &values_[column], &reason_)) {
+      ++done->nulls;
+      ++done->nullsByField[columns[column].name + " (" + reason_ + ")"];
+    }
+  }
+
   bool deleted_;
   std::unique_ptr<reader::Table> table_;
   reader::TextDecoder text_;
@@ -234,7 +271,7 @@ class RowDecoder {
 
 // Records formatted as text by one thread, to be written in their turn.
 struct Batch {
-  std::string rows;
+  RowText rows;
   Exported done;
   RowDecoder::Row end = RowDecoder::Row::kTaken;  // kDamaged or kReadError: stopped there
   uint64_t stoppedAt = 0;
@@ -246,10 +283,8 @@ void formatBatch(RowDecoder& rows, const RecordWriter& writer, const std::vector
   batch->done = Exported();
   batch->end = RowDecoder::Row::kTaken;
   for (uint64_t i = first; i < first + count; ++i) {
-    RowDecoder::Row row = rows.decode(i, strict, columns, &batch->done);
-    if (row == RowDecoder::Row::kTaken) {
-      writer.formatRow(rows.values(), &batch->rows);
-    } else if (row != RowDecoder::Row::kLeftOut) {
+    RowDecoder::Row row = rows.format(i, strict, columns, writer, &batch->rows, &batch->done);
+    if (row != RowDecoder::Row::kTaken && row != RowDecoder::Row::kLeftOut) {
       batch->end = row;
       batch->stoppedAt = i;
       return;
@@ -323,6 +358,9 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
   }
 
   if (!helper) {
+    // Rows of text gather up to this size before they are written.
+    constexpr size_t kPendingBytes = 1 << 18;
+    RowText pending;
     for (uint64_t i = 0; i < total; ++i) {
       if ((i & 0x3FF) == 0) {
         bar.show(i, total);
@@ -331,13 +369,24 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
           return Outcome::kStopped;
         }
       }
-      RowDecoder::Row row = rows.decode(i, strict, columns, done);
-      if (row == RowDecoder::Row::kTaken) {
-        if (!writer.row(rows.values(), error)) return failWriting();
-      } else if (row != RowDecoder::Row::kLeftOut) {
+      RowDecoder::Row row = RowDecoder::Row::kTaken;
+      if (writer.formatsText()) {
+        row = rows.format(i, strict, columns, writer, &pending, done);
+        if (pending.size() >= kPendingBytes) {
+          if (!writer.putRows(pending.view(), error)) return failWriting();
+          pending.clear();
+        }
+      } else {
+        row = rows.decode(i, strict, columns, done);
+        if (row == RowDecoder::Row::kTaken && !writer.row(rows.values(), error)) {
+          return failWriting();
+        }
+      }
+      if (row != RowDecoder::Row::kTaken && row != RowDecoder::Row::kLeftOut) {
         return ended(row, i);
       }
     }
+    if (!pending.empty() && !writer.putRows(pending.view(), error)) return failWriting();
   } else {
     // A batch is one read of each thread's table: each reads only its own.
     const uint64_t perBatch = rows.table().recordsPerRead();
@@ -366,12 +415,12 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
           if (f.valid()) f.wait();
         }
       } join{helping};
-      bool written = !holding || writer.putRows(held.rows, error);
+      bool written = !holding || writer.putRows(held.rows.view(), error);
       formatBatch(rows, writer, columns, first, count, strict, &mine);
       if (!written) return failWriting();
       add(mine.done, done);
       if (mine.end != RowDecoder::Row::kTaken) return ended(mine.end, mine.stoppedAt);
-      if (!writer.putRows(mine.rows, error)) return failWriting();
+      if (!writer.putRows(mine.rows.view(), error)) return failWriting();
       holding = false;
       if (helping.valid()) {
         helping.get();
@@ -381,7 +430,7 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
         holding = true;
       }
     }
-    if (holding && !writer.putRows(held.rows, error)) return failWriting();
+    if (holding && !writer.putRows(held.rows.view(), error)) return failWriting();
   }
   bar.clear();
   if (!writer.finish(true, error)) {
