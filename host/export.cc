@@ -224,8 +224,8 @@ class RowDecoder {
       flag.boolean = record[0] == static_cast<char>(reader::kDeletedFlag);
       writer.formatValue(at++, flag, out);
     }
+    reader::ValueView common;
     for (size_t k = 0; k < fields_.size(); ++k) {
-      reader::ValueView common;
       if (decoder_.decodeCommon(*fields_[k], record, &common)) {
         writer.formatValue(at + k, common, out);
       } else {

@@ -26,6 +26,40 @@ void RowText::grow(size_t count) {
 namespace {
 
 using reader::Value;
+
+// True when `special` finds a byte it looks for in one of the words that
+// cover `text`: eight bytes a step, the last step overlapping the one
+// before; a text of four to seven bytes as one word of two overlapping
+// halves; a shorter one a byte at a time, as a word of that byte.
+template <typename Special>
+bool anyByte(std::string_view text, Special special) {
+  const char* at = text.data();
+  const size_t n = text.size();
+  uint64_t w;
+  if (n < 4) {
+    for (size_t i = 0; i < n; ++i) {
+      if (special(uint64_t{0x0101010101010101u} * static_cast<uint8_t>(at[i]))) return true;
+    }
+    return false;
+  }
+  if (n < 8) {
+    uint32_t low, high;
+    std::memcpy(&low, at, 4);
+    std::memcpy(&high, at + n - 4, 4);
+    return special(low | (uint64_t{high} << 32));
+  }
+  for (size_t i = 0; i + 8 < n; i += 8) {
+    std::memcpy(&w, at + i, 8);
+    if (special(w)) return true;
+  }
+  std::memcpy(&w, at + n - 8, 8);
+  return special(w);
+}
+
+constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+// Has `w` a zero byte (the exact test, not one with false alarms).
+constexpr uint64_t zeroByte(uint64_t w) { return (w - kOnes) & ~w & kHighs; }
+
 using reader::ValueView;
 
 // Rows gather in memory up to this size before they reach the file.
@@ -193,28 +227,12 @@ class CsvWriter : public TextFileWriter {
   }
 
  private:
-  // True when `text` holds a comma, quote, CR or LF; eight bytes a step,
-  // the last step overlapping the one before.
+  // True when `text` holds a comma, quote, CR or LF.
   static bool needsQuotes(std::string_view text) {
-    constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
-    auto special = [](const char* at) {
-      auto zeroByte = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
-      uint64_t w;
-      std::memcpy(&w, at, 8);
+    return anyByte(text, [](uint64_t w) {
       return (zeroByte(w ^ (kOnes * ',')) | zeroByte(w ^ (kOnes * '"')) |
               zeroByte(w ^ (kOnes * '\r')) | zeroByte(w ^ (kOnes * '\n'))) != 0;
-    };
-    const size_t n = text.size();
-    if (n < 8) {
-      for (char c : text) {
-        if (c == ',' || c == '"' || c == '\r' || c == '\n') return true;
-      }
-      return false;
-    }
-    for (size_t i = 0; i + 8 < n; i += 8) {
-      if (special(text.data() + i)) return true;
-    }
-    return special(text.data() + n - 8);
+    });
   }
 
   static void putQuoted(std::string_view text, RowText* out) {
@@ -267,6 +285,14 @@ class JsonLinesWriter : public TextFileWriter {
           putReal(v.real, out);
         }
         break;
+      case Value::Kind::kDate:
+      case Value::Kind::kTimestamp:
+        // Digits, dashes, colons, a point and a T: nothing to escape.
+        out->room(v.text.size() + 2);
+        out->put('"');
+        out->put(v.text);
+        out->put('"');
+        break;
       default: putString(v.text, out); break;
     }
   }
@@ -314,29 +340,14 @@ class JsonLinesWriter : public TextFileWriter {
   }
 
   // Plain ASCII without quotes, backslashes or control bytes as it is;
-  // any other through the library, eight bytes a step.
+  // any other through the library.
   static void putString(std::string_view text, RowText* out) {
-    constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
-    auto zeroByte = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
     // A byte below 0x20 has its top three bits clear; one from 0x80 its
-    // top bit set. The last step overlaps the one before.
-    auto plainWord = [&](const char* at) {
-      uint64_t w;
-      std::memcpy(&w, at, 8);
+    // top bit set.
+    bool plain = !anyByte(text, [](uint64_t w) {
       return (zeroByte(w & (kOnes * 0xE0)) | (w & kHighs) | zeroByte(w ^ (kOnes * '"')) |
-              zeroByte(w ^ (kOnes * '\\'))) == 0;
-    };
-    const size_t n = text.size();
-    bool plain = true;
-    if (n < 8) {
-      for (char c : text) {
-        auto byte = static_cast<uint8_t>(c);
-        plain = plain && byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\';
-      }
-    } else {
-      for (size_t i = 0; plain && i + 8 < n; i += 8) plain = plainWord(text.data() + i);
-      plain = plain && plainWord(text.data() + n - 8);
-    }
+              zeroByte(w ^ (kOnes * '\\'))) != 0;
+    });
     if (!plain) {
       std::string escaped = jsonText(text);
       out->room(escaped.size());

@@ -67,9 +67,16 @@ bool TextDecoder::isAscii(std::string_view bytes) {
   const char* at = bytes.data();
   const size_t n = bytes.size();
   uint64_t high = 0;
-  if (n < 8) {
+  if (n < 4) {
     for (size_t i = 0; i < n; ++i) high |= static_cast<uint8_t>(at[i]);
     return (high & 0x80) == 0;
+  }
+  if (n < 8) {
+    // Two halves that overlap.
+    uint32_t low, last;
+    std::memcpy(&low, at, 4);
+    std::memcpy(&last, at + n - 4, 4);
+    return ((low | last) & 0x80808080u) == 0;
   }
   // Eight bytes a step, the last step overlapping the one before.
   uint64_t word;
