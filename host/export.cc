@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <future>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <map>
 #include <memory>
 #include <optional>
@@ -302,14 +305,111 @@ void add(const Exported& part, Exported* done) {
 // Tables smaller than this are not worth a second thread.
 constexpr uint64_t kParallelBytes = 8 << 20;
 
+// The batches of a table (one read of records each, about 1 MiB) formatted
+// by two threads, each taking the next batch not yet taken whenever it is
+// free, and written in order by the thread that writes. A thread never
+// waits for the other while there is a batch to format: on a busy machine
+// the other may be off its core for a while. At most kSlots batches are
+// formatted and not yet written (as text at most six times their records,
+// JSON's escapes).
+class BatchTurns {
+ public:
+  BatchTurns(uint64_t perBatch, uint64_t total)
+      : perBatch_(perBatch), total_(total), batches_((total + perBatch - 1) / perBatch) {}
+
+  uint64_t batches() const { return batches_; }
+  uint64_t perBatch() const { return perBatch_; }
+
+  // The helper's part: formats batches until none is left or stop().
+  void formatWhileAny(RowDecoder& rows, const RecordWriter& writer,
+                      const std::vector<Column>& columns, bool strict) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return stopped_ || next_ >= batches_ || hasRoom(); });
+      if (stopped_ || next_ >= batches_) return;
+      formatNext(lock, rows, writer, columns, strict);
+    }
+  }
+
+  // Batch `b` formatted, by whichever thread took it; while it is not,
+  // this thread formats the next batches there is room for. Throws what
+  // the helper threw.
+  Batch& awaitBatch(uint64_t b, RowDecoder& rows, const RecordWriter& writer,
+                    const std::vector<Column>& columns, bool strict) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!slot(b).ready && !failure_) {
+      if (next_ < batches_ && hasRoom()) {
+        formatNext(lock, rows, writer, columns, strict);
+      } else {
+        changed_.wait(lock);
+      }
+    }
+    if (std::exception_ptr failure = failure_) {
+      lock.unlock();
+      std::rethrow_exception(failure);
+    }
+    return slot(b).batch;
+  }
+
+  // The helper failed: it formats no more.
+  void fail(std::exception_ptr failure) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failure_ = failure;
+    stopped_ = true;
+    changed_.notify_all();
+  }
+
+  // Batch `b` is written: its slot takes another.
+  void written(uint64_t b) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    slot(b).ready = false;
+    written_ = b + 1;
+    changed_.notify_all();
+  }
+
+  void stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  static constexpr uint64_t kSlots = 4;
+  struct Slot {
+    Batch batch;
+    bool ready = false;
+  };
+  Slot& slot(uint64_t b) { return slots_[b % kSlots]; }
+  bool hasRoom() const { return next_ < written_ + kSlots; }
+
+  // Takes the next batch and formats it without the lock.
+  void formatNext(std::unique_lock<std::mutex>& lock, RowDecoder& rows,
+                  const RecordWriter& writer, const std::vector<Column>& columns, bool strict) {
+    const uint64_t b = next_++;
+    Batch& batch = slot(b).batch;
+    lock.unlock();
+    const uint64_t first = b * perBatch_;
+    formatBatch(rows, writer, columns, first, std::min(perBatch_, total_ - first), strict, &batch);
+    lock.lock();
+    slot(b).ready = true;
+    changed_.notify_all();
+  }
+
+  const uint64_t perBatch_, total_, batches_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Slot slots_[kSlots];
+  uint64_t next_ = 0;     // the first batch no thread has taken
+  uint64_t written_ = 0;  // the first batch not yet written
+  bool stopped_ = false;
+  std::exception_ptr failure_;
+};
+
 
 // The records of `table` into `writer`. kDamaged (and the output abandoned)
 // at a deletion flag that is neither live nor deleted, when `strict`. A
-// writer of text gets the rows of a large table formatted on two threads,
-// in batches of one read of records (about 1 MiB; as text at most six
-// times that, JSON's escapes, with three batches alive at once): while a helper thread formats the
-// next odd batch, this one writes the odd batch before and formats and
-// writes the even one.
+// writer of text gets the rows of a large table formatted on two threads
+// (BatchTurns).
 Outcome copyRecords(const ExportOptions& options, const std::string& path, bool strict,
                     platform::Env* env, ProgressBar& bar, RecordWriter& writer, Exported* done,
                     std::string* error) {
@@ -388,49 +488,44 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
     }
     if (!pending.empty() && !writer.putRows(pending.view(), error)) return failWriting();
   } else {
-    // A batch is one read of each thread's table: each reads only its own.
-    const uint64_t perBatch = rows.table().recordsPerRead();
-    Batch mine, theirs, held;
-    bool holding = false;
-    for (uint64_t first = 0; first < total; first += 2 * perBatch) {
-      bar.show(first, total);
+    BatchTurns turns(rows.table().recordsPerRead(), total);
+    std::thread helping([&] {
+      try {
+        turns.formatWhileAny(*helper, writer, columns, strict);
+      } catch (...) {
+        turns.fail(std::current_exception());
+      }
+    });
+    // Whatever happens below, the helper ends before the writer finishes
+    // and before its reader goes.
+    struct Join {
+      BatchTurns& turns;
+      std::thread& thread;
+      void now() {
+        turns.stop();
+        if (thread.joinable()) thread.join();
+      }
+      ~Join() { now(); }
+    } join{turns, helping};
+    for (uint64_t b = 0; b < turns.batches(); ++b) {
+      bar.show(b * turns.perBatch(), total);
       if (platform::InterruptCount() != 0) {
+        join.now();
         writer.finish(false, error);
         return Outcome::kStopped;
       }
-      uint64_t count = std::min(perBatch, total - first);
-      uint64_t next = first + count;
-      uint64_t nextCount = next < total ? std::min(perBatch, total - next) : 0;
-      std::future<void> helping;
-      if (nextCount > 0) {
-        helping = std::async(std::launch::async, [&, next, nextCount] {
-          formatBatch(*helper, writer, columns, next, nextCount, strict, &theirs);
-        });
+      Batch& batch = turns.awaitBatch(b, rows, writer, columns, strict);
+      add(batch.done, done);
+      if (batch.end != RowDecoder::Row::kTaken) {
+        join.now();
+        return ended(batch.end, batch.stoppedAt);
       }
-      // Whatever happens below, the helper is waited for before its
-      // batch or its reader goes away.
-      struct Join {
-        std::future<void>& f;
-        ~Join() {
-          if (f.valid()) f.wait();
-        }
-      } join{helping};
-      bool written = !holding || writer.putRows(held.rows.view(), error);
-      formatBatch(rows, writer, columns, first, count, strict, &mine);
-      if (!written) return failWriting();
-      add(mine.done, done);
-      if (mine.end != RowDecoder::Row::kTaken) return ended(mine.end, mine.stoppedAt);
-      if (!writer.putRows(mine.rows.view(), error)) return failWriting();
-      holding = false;
-      if (helping.valid()) {
-        helping.get();
-        add(theirs.done, done);
-        if (theirs.end != RowDecoder::Row::kTaken) return ended(theirs.end, theirs.stoppedAt);
-        std::swap(held, theirs);
-        holding = true;
+      if (!writer.putRows(batch.rows.view(), error)) {
+        join.now();
+        return failWriting();
       }
+      turns.written(b);
     }
-    if (holding && !writer.putRows(held.rows.view(), error)) return failWriting();
   }
   bar.clear();
   if (!writer.finish(true, error)) {
