@@ -278,21 +278,36 @@ struct Batch {
   Exported done;
   RowDecoder::Row end = RowDecoder::Row::kTaken;  // kDamaged or kReadError: stopped there
   uint64_t stoppedAt = 0;
+  uint64_t next = 0;  // the first record of the batch not in `rows`
 };
 
+// A batch's text stops after the row that takes it past this: JSON's keys
+// and escapes can make rows many times their records (a key of ten bytes
+// for a field of one), and the text held must stay bounded whatever the
+// table. Rooms of that size are taken once, and only what is written
+// there is memory in use.
+constexpr size_t kBatchTextBytes = 4 << 20;
+
+// Formats records [first, end) into `batch`, until its text is full.
 void formatBatch(RowDecoder& rows, const RecordWriter& writer, const std::vector<Column>& columns,
-                 uint64_t first, uint64_t count, bool strict, Batch* batch) {
+                 uint64_t first, uint64_t end, bool strict, Batch* batch) {
   batch->rows.clear();
+  batch->rows.room(kBatchTextBytes + (64 << 10));
   batch->done = Exported();
   batch->end = RowDecoder::Row::kTaken;
-  for (uint64_t i = first; i < first + count; ++i) {
+  for (uint64_t i = first; i < end; ++i) {
     RowDecoder::Row row = rows.format(i, strict, columns, writer, &batch->rows, &batch->done);
     if (row != RowDecoder::Row::kTaken && row != RowDecoder::Row::kLeftOut) {
       batch->end = row;
       batch->stoppedAt = i;
       return;
     }
+    if (batch->rows.size() >= kBatchTextBytes) {
+      batch->next = i + 1;
+      return;
+    }
   }
+  batch->next = end;
 }
 
 void add(const Exported& part, Exported* done) {
@@ -310,15 +325,15 @@ constexpr uint64_t kParallelBytes = 8 << 20;
 // free, and written in order by the thread that writes. A thread never
 // waits for the other while there is a batch to format: on a busy machine
 // the other may be off its core for a while. At most kSlots batches are
-// formatted and not yet written (as text at most six times their records,
-// JSON's escapes).
+// formatted and not yet written, each of at most kBatchTextBytes and a row.
 class BatchTurns {
  public:
   BatchTurns(uint64_t perBatch, uint64_t total)
       : perBatch_(perBatch), total_(total), batches_((total + perBatch - 1) / perBatch) {}
 
   uint64_t batches() const { return batches_; }
-  uint64_t perBatch() const { return perBatch_; }
+  uint64_t first(uint64_t b) const { return b * perBatch_; }
+  uint64_t end(uint64_t b) const { return std::min(first(b) + perBatch_, total_); }
 
   // The helper's part: formats batches until none is left or stop().
   void formatWhileAny(RowDecoder& rows, const RecordWriter& writer,
@@ -374,7 +389,7 @@ class BatchTurns {
   }
 
  private:
-  static constexpr uint64_t kSlots = 4;
+  static constexpr uint64_t kSlots = 3;
   struct Slot {
     Batch batch;
     bool ready = false;
@@ -388,8 +403,7 @@ class BatchTurns {
     const uint64_t b = next_++;
     Batch& batch = slot(b).batch;
     lock.unlock();
-    const uint64_t first = b * perBatch_;
-    formatBatch(rows, writer, columns, first, std::min(perBatch_, total_ - first), strict, &batch);
+    formatBatch(rows, writer, columns, first(b), end(b), strict, &batch);
     lock.lock();
     slot(b).ready = true;
     changed_.notify_all();
@@ -508,21 +522,26 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
       ~Join() { now(); }
     } join{turns, helping};
     for (uint64_t b = 0; b < turns.batches(); ++b) {
-      bar.show(b * turns.perBatch(), total);
+      bar.show(turns.first(b), total);
       if (platform::InterruptCount() != 0) {
         join.now();
         writer.finish(false, error);
         return Outcome::kStopped;
       }
       Batch& batch = turns.awaitBatch(b, rows, writer, columns, strict);
-      add(batch.done, done);
-      if (batch.end != RowDecoder::Row::kTaken) {
-        join.now();
-        return ended(batch.end, batch.stoppedAt);
-      }
-      if (!writer.putRows(batch.rows.view(), error)) {
-        join.now();
-        return failWriting();
+      // A batch whose text filled up is written and formatted on in turn.
+      for (;;) {
+        add(batch.done, done);
+        if (batch.end != RowDecoder::Row::kTaken) {
+          join.now();
+          return ended(batch.end, batch.stoppedAt);
+        }
+        if (!writer.putRows(batch.rows.view(), error)) {
+          join.now();
+          return failWriting();
+        }
+        if (batch.next == turns.end(b)) break;
+        formatBatch(rows, writer, columns, batch.next, turns.end(b), strict, &batch);
       }
       turns.written(b);
     }
