@@ -274,8 +274,9 @@ class JsonLinesWriter : public TextFileWriter {
       case Value::Kind::kNull: out->put("null"); break;
       case Value::Kind::kBool: out->put(v.boolean ? std::string_view("true") : "false"); break;
       case Value::Kind::kInteger:
-        out->added(static_cast<size_t>(
-            std::to_chars(out->end(), out->end() + kNumberRoom, v.integer).ptr - out->end()));
+        // An integer's text is to_chars' own, as the library writes it.
+        out->room(v.text.size());
+        out->put(v.text);
         break;
       case Value::Kind::kReal:
         if (isShortestForm(v.text)) {

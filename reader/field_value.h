@@ -30,7 +30,8 @@ struct Value {
   int64_t integer = 0;
   double real = 0;
   // kText: UTF-8; kDate: YYYY-MM-DD; kTimestamp: YYYY-MM-DDTHH:MM:SS[.mmm];
-  // kInteger and kReal: the number as written, for writers that keep text.
+  // kInteger: `integer` as std::to_chars writes it; kReal: the number as
+  // written, for writers that keep text.
   std::string text;
 };
 
