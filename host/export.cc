@@ -1,16 +1,16 @@
 #include "host/export.h"
 
 #include <algorithm>
-#include <cstring>
-#include <filesystem>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
-#include <mutex>
-#include <thread>
+#include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "host/cli_text.h"
 #include "host/engine_library.h"
@@ -418,7 +418,6 @@ class BatchTurns {
   bool stopped_ = false;
   std::exception_ptr failure_;
 };
-
 
 // The records of `table` into `writer`. kDamaged (and the output abandoned)
 // at a deletion flag that is neither live nor deleted, when `strict`. A
