@@ -43,7 +43,7 @@ class RowText {
     } else if (n >= 4 && n < 8) {
       std::memcpy(to, from, 4);
       std::memcpy(to + n - 4, from + n - 4, 4);
-    } else {
+    } else if (n > 0) {  // an empty view may hold no pointer at all
       std::memcpy(to, from, n);
     }
     size_ += n;
