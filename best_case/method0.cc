@@ -694,6 +694,7 @@ bool Method0::evidenceScan(RecordSink* sink, bool writing) {
   };
   RecordHints hints;
   hints.kinds = kindsOfFields(places_, static_cast<uint32_t>(length));
+  hints.textFields = textFieldsOf(places_, static_cast<uint32_t>(length));
   hints.recordAt = start;
   const RecordModel model =
       RecordModel::learn(sampleClusters(read, start, size, static_cast<uint32_t>(length)),

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 namespace kest {
@@ -21,12 +22,20 @@ constexpr double kBest = 4.0;
 // and clearly more than at any other turn.
 constexpr double kLeastOverlap = 0.6;
 constexpr double kStandsOut = 0.02;
+constexpr double kStandsOutShare = 0.2;
+constexpr double kStrideStandsOut = 0.001;
 constexpr double kAgreement = kLeastOverlap;
 // A turn further than this is looked for only in short records, where
 // every turn is cheap to try.
 constexpr uint32_t kAllTurnsUpTo = 1024;
 constexpr uint32_t kNearTurns = 64;
 constexpr uint32_t kMinSamples = 24;
+// Samples the text fields' places are judged on.
+constexpr size_t kTextSamples = 64;
+// Sample slots a model that decides by neighbours is calibrated on.
+constexpr size_t kCalibrationSlots = 256;
+// How much a slot's lead over its neighbours weighs against its score.
+constexpr int32_t kLeadWeight = 4;
 
 using KindCounts = std::vector<std::array<uint32_t, kByteKinds>>;
 
@@ -91,7 +100,15 @@ std::pair<uint32_t, double> bestTurn(const Profile& a, const Profile& b, uint32_
       consider(length - t);
     }
   }
-  if (best.second < kLeastOverlap || best.second - second < kStandsOut) best.second = 0;
+  // Records mostly padding look alike a byte or two turned: what counts is
+  // how much of the mismatch left at the next best turn the best one
+  // removes, not the overlap's plain difference.
+  // Clusters start on the header's stride: there a turn of none that
+  // beats every other at all is the expected one, noise and all.
+  const double standsOut = best.first == 0
+                               ? kStrideStandsOut
+                               : std::min(kStandsOut, kStandsOutShare * (1.0 - second));
+  if (best.second < kLeastOverlap || best.second - second < standsOut) best.second = 0;
   return best;
 }
 
@@ -100,8 +117,12 @@ std::pair<uint32_t, double> bestTurn(const Profile& a, const Profile& b, uint32_
 // (padding is spaces too), the layout's field kinds decide, then the
 // caller's word (`hinted`) unless the kinds clearly speak against it, then
 // stars where the column holds nothing else.
+// `misplacedText(column)`, when given, counts the text fields of the
+// samples that begin with padding and hold text after it, were the flags
+// in `column`.
 std::optional<uint32_t> flagColumnOf(const Profile& counts, const RecordHints& hints,
-                                     std::optional<uint32_t> hinted, uint32_t length) {
+                                     std::optional<uint32_t> hinted, uint32_t length,
+                                     const std::function<uint64_t(uint32_t)>& misplacedText = {}) {
   uint64_t mostFlags = 0;
   for (uint32_t i = 0; i < length; ++i) {
     mostFlags = std::max<uint64_t>(mostFlags, uint64_t{counts.live[i]} + counts.deleted[i]);
@@ -113,38 +134,61 @@ std::optional<uint32_t> flagColumnOf(const Profile& counts, const RecordHints& h
   const uint64_t floor = std::max<uint64_t>(slots / 2, kinds ? 0 : mostFlags - slots * 3 / 100);
   struct Candidate {
     uint32_t column;
-    int64_t agreement;  // per mille of the bytes after the flag
+    uint64_t disagreeing;  // bytes of a kind their field does not allow
+    uint64_t misplaced;    // text fields that begin with padding
     uint32_t stars;
   };
   std::vector<Candidate> candidates;
   for (uint32_t i = 0; i < length; ++i) {
     const uint64_t flags = uint64_t{counts.live[i]} + counts.deleted[i];
     if (flags < floor || flags == 0) continue;
-    int64_t agreement = 0;
+    Candidate c{i, 0, 0, 0};
     if (kinds) {
-      uint64_t agreeing = 0;
       for (uint32_t j = 1; j < length; ++j) {
         const auto& seen = counts.kinds[(i + j) % length];
         for (int k = 0; k < kByteKinds; ++k) {
-          if (hints.kinds[j] & (1u << k)) agreeing += seen[k];
+          if (!(hints.kinds[j] & (1u << k))) c.disagreeing += seen[k];
         }
       }
-      agreement = int64_t(agreeing * 1000 / (slots * (length - 1)));
     }
+    // Where padding columns leave a choice the kinds cannot settle (a
+    // record turned a byte reads an empty number as spaces too), the text
+    // fields settle it: turned, many begin with padding and hold text
+    // after it.
+    if (misplacedText) c.misplaced = misplacedText(i);
     const bool onlyFlags = flags * 100 >= slots * 97;
-    candidates.push_back({i, agreement, onlyFlags ? counts.deleted[i] : 0});
+    c.stars = onlyFlags ? counts.deleted[i] : 0;
+    candidates.push_back(c);
   }
   if (candidates.empty()) return std::nullopt;
-  const Candidate* chosen = &candidates.front();
+  // Damaged samples, and values a layout does not expect, leave some at
+  // the right place too: the columns close to the fewest stay in the
+  // choice, and the caller's word or the most stars decide among them.
+  uint64_t fewestDisagreeing = UINT64_MAX, fewestMisplaced = UINT64_MAX;
   for (const Candidate& c : candidates) {
-    if (c.agreement > chosen->agreement) chosen = &c;
+    fewestDisagreeing = std::min(fewestDisagreeing, c.disagreeing);
+    fewestMisplaced = std::min(fewestMisplaced, c.misplaced);
   }
-  const int64_t best = chosen->agreement;
+  auto close = [&](uint64_t value, uint64_t fewest) {
+    return value <= fewest + std::max<uint64_t>(slots / 20 + 1, fewest / 10);
+  };
+  std::vector<const Candidate*> choice;
   for (const Candidate& c : candidates) {
-    if (hinted && c.column == *hinted && c.agreement + 5 >= best) return c.column;
+    if (close(c.disagreeing, fewestDisagreeing) && close(c.misplaced, fewestMisplaced)) {
+      choice.push_back(&c);
+    }
   }
-  for (const Candidate& c : candidates) {
-    if (c.agreement + 5 >= best && c.stars > chosen->stars) chosen = &c;
+  if (choice.empty()) {
+    for (const Candidate& c : candidates) {
+      if (c.disagreeing == fewestDisagreeing) choice.push_back(&c);
+    }
+  }
+  for (const Candidate* c : choice) {
+    if (hinted && c->column == *hinted) return c->column;
+  }
+  const Candidate* chosen = choice.front();
+  for (const Candidate* c : choice) {
+    if (c->stars > chosen->stars) chosen = c;
   }
   return chosen->column;
 }
@@ -224,6 +268,10 @@ std::vector<uint8_t> kindsOfFields(const std::vector<FieldPlace>& places, uint32
       case 'L':
         allowed = bits({kUpperByte, kLowerByte, kMarkByte, kSpaceByte, kNulByte});
         break;
+      case 'C':
+        // Text, padded: any byte but the control bytes binary fields hold.
+        if (!place.memoAsCharacter) allowed = static_cast<uint8_t>(any & ~(1u << kControlByte));
+        break;
       default:
         break;
     }
@@ -233,6 +281,17 @@ std::vector<uint8_t> kindsOfFields(const std::vector<FieldPlace>& places, uint32
     }
   }
   return kinds;
+}
+
+std::vector<uint32_t> textFieldsOf(const std::vector<FieldPlace>& places, uint32_t length) {
+  std::vector<uint32_t> fields(length, 0);
+  for (const FieldPlace& place : places) {
+    if (place.type == 'C' && !place.memoAsCharacter && place.displacement > 0 &&
+        place.displacement < length && place.length > 1) {
+      fields[place.displacement] = std::min(place.length, length - place.displacement);
+    }
+  }
+  return fields;
 }
 
 ByteKind byteKind(uint8_t b) { return static_cast<ByteKind>(kKindOf[b]); }
@@ -300,7 +359,47 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
       break;
     }
   }
-  std::optional<uint32_t> tentative = flagColumnOf(pool, hints, hinted, length);
+  // Text fields that begin with padding, counted on a few samples in the
+  // reference's frame: per sample, how far each place is from the next
+  // byte of text (around the slot's end to its start).
+  std::function<uint64_t(uint32_t)> misplacedText;
+  std::vector<std::vector<uint32_t>> toText;
+  std::vector<std::pair<uint32_t, uint32_t>> textFields;
+  if (hints.textFields.size() == length) {
+    for (uint32_t j = 1; j < length; ++j) {
+      if (hints.textFields[j] > 1) textFields.push_back({j, hints.textFields[j]});
+    }
+  }
+  for (size_t c = 0; c < clusters.size() && !textFields.empty(); ++c) {
+    if (turns[c].second < kAgreement) continue;
+    const std::vector<uint8_t>& bytes = clusters[c].bytes;
+    for (size_t at = turns[c].first; at + length <= bytes.size() && toText.size() < kTextSamples;
+         at += length) {
+      std::vector<uint32_t> distance(length);
+      uint32_t next = length;
+      for (uint32_t round = 0; round < 2; ++round) {
+        for (uint32_t i = length; i-- > 0;) {
+          const uint8_t b = bytes[at + i];
+          next = b != ' ' && b != 0 ? 0 : std::min(length, next + 1);
+          distance[i] = next;
+        }
+      }
+      toText.push_back(std::move(distance));
+    }
+  }
+  if (!toText.empty()) {
+    misplacedText = [&](uint32_t column) {
+      uint64_t misplaced = 0;
+      for (const std::vector<uint32_t>& distance : toText) {
+        for (const auto& [start, width] : textFields) {
+          const uint32_t d = distance[(column + start) % length];
+          misplaced += d != 0 && d < width;
+        }
+      }
+      return misplaced;
+    };
+  }
+  std::optional<uint32_t> tentative = flagColumnOf(pool, hints, hinted, length, misplacedText);
   if (!tentative) return model;
 
   // The slots where records would begin, in every cluster that agrees.
@@ -360,7 +459,11 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
   }
   std::optional<uint32_t> soundHint;
   if (hinted) soundHint = (*hinted + length - *tentative) % length;
-  const uint32_t turn = flagColumnOf(sound, hints, soundHint, length).value_or(0);
+  std::function<uint64_t(uint32_t)> soundMisplaced;
+  if (misplacedText) {
+    soundMisplaced = [&](uint32_t column) { return misplacedText((*tentative + column) % length); };
+  }
+  const uint32_t turn = flagColumnOf(sound, hints, soundHint, length, soundMisplaced).value_or(0);
   if (turn != 0) {
     std::vector<Slot> turned;
     for (const Slot& slot : kept) {
@@ -397,9 +500,53 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
   if (cut.empty()) return model;
   const int32_t hi = percentile(scores, 0.05);
   const int32_t lo = percentile(cut, 0.99);
-  model.threshold_ = lo + std::max(1, (hi - lo) / 2);
-  model.floor_ = std::min(model.threshold_, percentile(cut, 0.75));
-  model.strong_ = hi > lo && percentile(scores, 0.5) > 0;
+  if (percentile(scores, 0.5) <= 0) return model;
+  if (hi > lo) {
+    model.threshold_ = lo + std::max(1, (hi - lo) / 2);
+    model.floor_ = std::min(model.threshold_, percentile(cut, 0.75));
+    model.strong_ = true;
+    return model;
+  }
+  // Records of much padding score alike a byte or two off, and their own
+  // scores spread wider than that: no score alone tells them from cuts.
+  // What does is how far a record stands above the same bytes read a few
+  // places either side, weighed with its score: a cut that stands above
+  // its neighbours stands little, and scores low. Learned on the samples
+  // and on cuts of them from a few bytes to half a record off.
+  model.threshold_ = *std::max_element(cut.begin(), cut.end()) + 1;
+  model.floor_ = std::min(model.threshold_, *std::min_element(scores.begin(), scores.end()));
+  std::vector<int32_t> recordPeaks, cutPeaks;
+  std::vector<uint32_t> offsets;
+  for (uint32_t d = kReach + 1; d < std::min<uint32_t>(length, 24); ++d) offsets.push_back(d);
+  for (uint32_t part = 1; part < 8; ++part) offsets.push_back(length * part / 8);
+  size_t calibrated = 0;
+  for (size_t c = 0; c < clusters.size(); ++c) {
+    if (turns[c].second < kAgreement) continue;
+    const std::vector<uint8_t>& bytes = clusters[c].bytes;
+    for (size_t at = (turns[c].first + flagColumn) % length + length;
+         at + 2 * length <= bytes.size() && calibrated < kCalibrationSlots; at += length) {
+      ++calibrated;
+      if (std::optional<int32_t> peak = model.peakAt(bytes.data() + at)) {
+        recordPeaks.push_back(*peak);
+      }
+      for (uint32_t d : offsets) {
+        if (d <= kReach || d + kReach >= length) continue;
+        if (std::optional<int32_t> peak = model.peakAt(bytes.data() + at + d)) {
+          cutPeaks.push_back(*peak);
+        }
+      }
+    }
+  }
+  if (recordPeaks.size() < kMinSamples) return model;
+  const int32_t cutMost =
+      cutPeaks.empty() ? std::numeric_limits<int32_t>::min() / 2
+                       : *std::max_element(cutPeaks.begin(), cutPeaks.end());
+  const int32_t recordLeast = percentile(recordPeaks, 0.01);
+  model.peak_ = recordLeast > cutMost ? cutMost + (recordLeast - cutMost) / 2 : cutMost + 1;
+  // Strong where most records stand out so, as measured on the samples.
+  size_t standing = 0;
+  for (int32_t p : recordPeaks) standing += p >= model.peak_;
+  model.strong_ = standing * 10 >= recordPeaks.size() * 9;
   return model;
 }
 
@@ -473,6 +620,17 @@ RecordModel::Fit RecordModel::judge(const uint8_t* slot) const {
   return sum >= threshold_ ? Fit::kYes : sum >= floor_ ? Fit::kUnsure : Fit::kNo;
 }
 
+std::optional<int32_t> RecordModel::peakAt(const uint8_t* slot) const {
+  const int32_t own = score(slot);
+  int32_t best = std::numeric_limits<int32_t>::min();
+  for (int32_t d = -int32_t(kReach); d <= int32_t(kReach); ++d) {
+    if (d != 0) best = std::max(best, score(slot + d));
+  }
+  if (best >= own) return std::nullopt;
+  const int64_t peak = int64_t{own} + int64_t{kLeadWeight} * (int64_t{own} - best);
+  return static_cast<int32_t>(std::clamp<int64_t>(peak, INT32_MIN / 2, INT32_MAX / 2));
+}
+
 bool RecordModel::fitsAt(const uint8_t* bytes, size_t size, size_t at) const {
   if (uint64_t{at} + length_ > size) return false;
   Fit fit = judge(bytes + at);
@@ -481,6 +639,10 @@ bool RecordModel::fitsAt(const uint8_t* bytes, size_t size, size_t at) const {
   for (size_t i = 0; i < window.size(); ++i) {
     size_t from = at + i;
     if (from >= kReach && from - kReach < size) window[i] = bytes[from - kReach];
+  }
+  if (peak_) {
+    std::optional<int32_t> peak = peakAt(window.data() + kReach);
+    return peak && *peak >= *peak_;
   }
   const int32_t own = score(window.data() + kReach);
   for (uint32_t d = 0; d <= 2 * kReach; ++d) {

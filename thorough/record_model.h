@@ -62,6 +62,10 @@ struct RecordHints {
   // Per position of the record (0 the flag), the kinds its field's type
   // allows, one bit a ByteKind; empty when no layout is known.
   std::vector<uint8_t> kinds;
+  // Per position of the record, the length of the text field that begins
+  // there (0: none). Text stands left: a field that holds any text holds
+  // it from its first byte. Empty when no layout is known.
+  std::vector<uint32_t> textFields;
   // A position where a record is believed to begin; none when unknown.
   std::optional<uint64_t> recordAt;
 };
@@ -70,6 +74,8 @@ struct RecordHints {
 // laid over it (the flag at 0: space or star); places no field covers, and
 // fields whose type allows any byte, allow every kind.
 std::vector<uint8_t> kindsOfFields(const std::vector<FieldPlace>& places, uint32_t length);
+// Where the text fields laid over a record begin (RecordHints::textFields).
+std::vector<uint32_t> textFieldsOf(const std::vector<FieldPlace>& places, uint32_t length);
 
 class RecordModel {
  public:
@@ -112,9 +118,17 @@ class RecordModel {
   uint32_t length_ = 0;
   uint64_t anchor_ = 0;
   bool strong_ = false;
+  // The score of the slot at `slot` weighed with its lead over the slots
+  // up to kReach bytes either side (which must be readable); none where
+  // one of them scores as well.
+  std::optional<int32_t> peakAt(const uint8_t* slot) const;
+
   // Scores at or above threshold_ fit; below floor_ they do not.
   int32_t threshold_ = 0;
   int32_t floor_ = 0;
+  // Set where scores alone leave records and cuts mixed: in between, a
+  // slot fits when its peakAt() reaches this.
+  std::optional<int32_t> peak_;
 
   uint32_t samples_ = 0;
   // Per position, per kind of byte: the score of such a byte there (fixed
