@@ -142,8 +142,8 @@ int32_t Method0::Parse(RecordSink* sink) {
     const bool writing = sink != nullptr;
     const SlotJudge judge(places_, recordLength, memoPresent_, memoSize_,
                           options_.has(kRelaxedValues));
-    validRecords_ = thorough.scan(judge, header_.headerLength(), recordCount, options_, taker,
-                                  writing);
+    validRecords_ = thorough.scan(judge, header_.headerLength(), recordCount, options_,
+                                  slotPlan_, taker, writing);
     if (memoRepair_) memoRepair_->settle(findings_);
   }
 

@@ -4,7 +4,9 @@
 //
 // Two passes: Parse counts; Flush writes the adjusted header and runs Parse
 // again with the result as its record sink, appending each valid record the
-// moment it is judged. No record is kept in memory between the passes.
+// moment it is judged. No record is kept in memory between the passes; where
+// the table's own records said where they lie, the second pass takes the
+// slots the first one found (SlotPlan).
 //
 // A thorough run (RunContext::options()) adds steps, each under its flag,
 // each a pure function in thorough/ called through its I/O shell
@@ -45,6 +47,7 @@
 #include "dbf/result_writer.h"
 #include "dbf/table_template.h"
 #include "platform/env.h"
+#include "thorough/thorough_shell.h"
 
 namespace kest {
 
@@ -171,6 +174,8 @@ class Method0 {
   // back link names, for the findings.
   std::vector<std::string> kindChanges_;
   std::string databaseNote_;
+  // Where the counting pass found the records, for the writing pass.
+  SlotPlan slotPlan_;
 };
 
 }  // namespace kest

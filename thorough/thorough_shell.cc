@@ -100,12 +100,13 @@ std::vector<DbfFieldDescriptor> ThoroughShell::level7Fields(const DbfHeader& hea
 }
 
 int32_t ThoroughShell::scan(const SlotJudge& judge, uint64_t start, uint32_t recordCount,
-                            const RecoveryOptions& options, RecordSink* sink, bool writing) {
+                            const RecoveryOptions& options, SlotPlan& plan, RecordSink* sink,
+                            bool writing) {
   judge_ = &judge;
   options_ = options;
   taken_ = 0;
   record_.assign(judge.length(), 0);
-  if (!options_.has(kRealignRecords) || !evidenceScan(start, sink, writing)) {
+  if (!options_.has(kRealignRecords) || !evidenceScan(start, plan, sink, writing)) {
     thoroughScan(start, recordCount, sink, writing);
   }
   judge_ = nullptr;
@@ -245,10 +246,42 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
   }
 }
 
-bool ThoroughShell::evidenceScan(uint64_t start, RecordSink* sink, bool writing) {
+bool SlotPlan::matches(uint64_t start, uint64_t size, const SlotJudge& judge) const {
+  if (!decided_ || start != start_ || size != size_ || judge.length() != length_) return false;
+  const std::vector<FieldPlace>& places = judge.places();
+  if (places.size() != places_.size()) return false;
+  for (size_t i = 0; i < places.size(); ++i) {
+    const FieldPlace& a = places[i];
+    const FieldPlace& b = places_[i];
+    if (a.type != b.type || a.displacement != b.displacement || a.length != b.length ||
+        a.memoAsCharacter != b.memoAsCharacter) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void SlotPlan::begin(uint64_t start, uint64_t size, const SlotJudge& judge) {
+  *this = SlotPlan{};
+  start_ = start;
+  size_ = size;
+  length_ = judge.length();
+  places_ = judge.places();
+}
+
+void SlotPlan::add(uint64_t at) {
+  if (!runs_.empty() && runs_.back().first + runs_.back().slots * length_ == at) {
+    ++runs_.back().slots;
+  } else {
+    runs_.push_back({at, 1});
+  }
+}
+
+void ThoroughShell::decideSlots(uint64_t start, SlotPlan& plan,
+                                const std::function<void(uint64_t)>& take) {
   const uint64_t length = record_.size();
   const uint64_t size = table_.size64();
-  if (length < 2 || start >= size) return false;
+  plan.begin(start, size, *judge_);
   ReadBytes read = [this](uint64_t position, size_t count, uint8_t* out) {
     std::vector<uint8_t> buffer(count);
     readAt(position, buffer);
@@ -260,12 +293,15 @@ bool ThoroughShell::evidenceScan(uint64_t start, RecordSink* sink, bool writing)
   const RecordModel model =
       RecordModel::learn(sampleClusters(read, start, size, static_cast<uint32_t>(length)),
                          static_cast<uint32_t>(length), hints);
-  if (!model.strong()) {
+  plan.strong_ = model.strong();
+  plan.samples_ = model.samples();
+  if (!plan.strong_) {
     Log().Info("Method0: the records do not tell a record from bytes a few places off");
-    return false;
+    plan.decided_ = true;
+    return;
   }
   Log().InfoNumber("Method0: records told by the table's own, from samples:",
-                   static_cast<int32_t>(model.samples()));
+                   static_cast<int32_t>(plan.samples_));
   auto slotAt = [this](uint64_t position) {
     const uint8_t* slot = peekAt(position);
     if (slot == nullptr) {
@@ -284,28 +320,55 @@ bool ThoroughShell::evidenceScan(uint64_t start, RecordSink* sink, bool writing)
     return model.fitsAt(around.data(), around.size(), RecordModel::kReach);
   };
   FrameSync sync(start, size, static_cast<uint32_t>(length), fits);
+  while (std::optional<uint64_t> at = sync.next()) {
+    plan.add(*at);
+    take(*at);
+  }
+  plan.events_ = sync.events();
+  // Only a whole scan is replayed: a break or a read failure leaves none.
+  plan.decided_ = true;
+}
+
+bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sink,
+                                 bool writing) {
+  const uint64_t length = record_.size();
+  const uint64_t size = table_.size64();
+  if (length < 2 || start >= size) return false;
+  const bool replay = plan.matches(start, size, *judge_);
+  if (replay && !plan.strong_) return false;
+
   ProgressSteps progress(writing ? 25 : 10, static_cast<uint32_t>(std::min<uint64_t>(
                                                 (size - start) / length, UINT32_MAX)));
   uint32_t keptJammed = 0;
   uint64_t first = size;
   // A check that blanks a field writes into the record: it gets a copy.
   const bool inPlace = !judge_->blanks();
-  while (std::optional<uint64_t> at = sync.next()) {
+  auto judgeAt = [&](uint64_t at) {
     context_.pollBreak();
-    const uint64_t number = (*at - start) / length;
+    const uint64_t number = (at - start) / length;
     if (options_.has(kFineProgress)) {
       reportScanProgress(progress, static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX)),
                          writing);
     }
-    if (first == size) first = *at;
-    const uint8_t* record = inPlace ? peekAt(*at) : nullptr;
+    if (first == size) first = at;
+    const uint8_t* record = inPlace ? peekAt(at) : nullptr;
     if (record == nullptr) {
-      readAt(*at, record_);
+      readAt(at, record_);
       record = record_.data();
     }
     judgeFittingSlot(record, number, sink, keptJammed);
+  };
+  if (replay) {
+    Log().InfoNumber("Method0: records told by the table's own, from samples:",
+                     static_cast<int32_t>(plan.samples_));
+    for (const SlotPlan::Run& run : plan.runs_) {
+      for (uint64_t k = 0; k < run.slots; ++k) judgeAt(run.first + k * length);
+    }
+  } else {
+    decideSlots(start, plan, judgeAt);
+    if (!plan.strong_) return false;
   }
-  std::vector<AlignmentEvent> events = sync.events();
+  std::vector<AlignmentEvent> events = plan.events_;
   // Bytes before the first record are where the records begin, not a loss.
   if (!events.empty() && events.front().first == start && first != size) {
     events.erase(events.begin());

@@ -13,6 +13,7 @@
 #define KEST_THOROUGH_THOROUGH_SHELL_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,9 +26,42 @@
 #include "dbf/dbf_format.h"
 #include "dbf/result_writer.h"
 #include "dbf/table_template.h"
+#include "thorough/record_alignment.h"
 #include "thorough/slot_judge.h"
 
 namespace kest {
+
+// Where the records lie, as a scan by the table's own records decided it:
+// kept from the counting pass so that the writing pass takes the same
+// slots without learning the records again or judging each slot's fit.
+// Only a scan of the same table geometry and fields replays it.
+class SlotPlan {
+ public:
+  bool decided() const { return decided_; }
+
+ private:
+  friend class ThoroughShell;
+  struct Run {
+    uint64_t first = 0;
+    uint64_t slots = 0;
+  };
+  bool matches(uint64_t start, uint64_t size, const SlotJudge& judge) const;
+  void begin(uint64_t start, uint64_t size, const SlotJudge& judge);
+  void add(uint64_t at);
+
+  bool decided_ = false;
+  // The records told a record apart: the slots below say where they lie.
+  bool strong_ = false;
+  uint64_t start_ = 0;
+  uint64_t size_ = 0;
+  uint32_t length_ = 0;
+  std::vector<FieldPlace> places_;
+  uint32_t samples_ = 0;
+  // Runs of slots a record length apart: as many as the places the
+  // alignment broke, not one a record.
+  std::vector<Run> runs_;
+  std::vector<AlignmentEvent> events_;
+};
 
 class ThoroughShell {
  public:
@@ -51,13 +85,17 @@ class ThoroughShell {
   // `sink` (when given); returns how many were taken. With realignment the
   // table's own records say where records lie wherever their evidence is
   // strong, else the value check does over `recordCount` slots. `writing`
-  // tells the progress range.
+  // tells the progress range. What the evidence decided stays in `plan`,
+  // and a later scan of the same table and fields replays it.
   int32_t scan(const SlotJudge& judge, uint64_t start, uint32_t recordCount,
-               const RecoveryOptions& options, RecordSink* sink, bool writing);
+               const RecoveryOptions& options, SlotPlan& plan, RecordSink* sink, bool writing);
 
  private:
   void thoroughScan(uint64_t start, uint32_t recordCount, RecordSink* sink, bool writing);
-  bool evidenceScan(uint64_t start, RecordSink* sink, bool writing);
+  bool evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sink, bool writing);
+  // Learns the records and finds, slot by slot, where they lie, handing each
+  // slot found to `take` as it goes and keeping them in `plan`.
+  void decideSlots(uint64_t start, SlotPlan& plan, const std::function<void(uint64_t)>& take);
   void judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSink* sink,
                         uint32_t& keptJammed);
   void take(const uint8_t* record, RecordSink* sink);
