@@ -1,0 +1,49 @@
+// How a thorough scan judges one record slot by its values: the record
+// check of the table's fields, planned once for the record length, with the
+// run's leniency. Pure over the slot's bytes.
+#ifndef KEST_THOROUGH_SLOT_JUDGE_H_
+#define KEST_THOROUGH_SLOT_JUDGE_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "dbf/record_check.h"
+
+namespace kest {
+
+enum class SlotKind { kLive, kDeleted, kJammedButSound, kFailed };
+
+class SlotJudge {
+ public:
+  // Slots of `length` bytes holding `places`; memo references are held
+  // against a memo file of `memoSize` bytes when `memoPresent`.
+  SlotJudge(std::vector<FieldPlace> places, uint32_t length, bool memoPresent, uint32_t memoSize,
+            bool relaxedValues);
+
+  uint32_t length() const { return length_; }
+  const std::vector<FieldPlace>& places() const { return places_; }
+  // The check writes into the record (it blanks a field): judge a copy.
+  bool blanks() const { return plan_.blanks(); }
+
+  // Whether the fields of the `length()` bytes at `record` pass; `quiet`
+  // logs nothing. A blanking check writes into them.
+  bool fieldsPass(uint8_t* record, bool quiet) const;
+  // fieldsPass, logged, where the check blanks nothing.
+  bool fieldsPassInPlace(const uint8_t* record) const;
+  // The slot by its flag and its fields, logging nothing.
+  SlotKind judge(uint8_t* record) const;
+
+ private:
+  RecordCheckMode mode(bool quiet) const;
+
+  std::vector<FieldPlace> places_;
+  uint32_t length_;
+  RecordCheckPlan plan_;
+  bool memoPresent_;
+  uint32_t memoSize_;
+  bool relaxedValues_;
+};
+
+}  // namespace kest
+
+#endif  // KEST_THOROUGH_SLOT_JUDGE_H_
