@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <limits>
 
@@ -24,6 +25,7 @@ constexpr double kLeastOverlap = 0.6;
 constexpr double kStandsOut = 0.02;
 constexpr double kStandsOutShare = 0.2;
 constexpr double kStrideStandsOut = 0.001;
+constexpr double kStrideOverlap = 0.75;
 constexpr double kAgreement = kLeastOverlap;
 // A turn further than this is looked for only in short records, where
 // every turn is cheap to try.
@@ -32,8 +34,10 @@ constexpr uint32_t kNearTurns = 64;
 constexpr uint32_t kMinSamples = 24;
 // Samples the text fields' places are judged on.
 constexpr size_t kTextSamples = 64;
-// Sample slots a model that decides by neighbours is calibrated on.
+// Sample slots the model's bounds are calibrated on, and how many turns
+// spread over a record they are cut by.
 constexpr size_t kCalibrationSlots = 256;
+constexpr uint32_t kFarCuts = 48;
 // How much a slot's lead over its neighbours weighs against its score.
 constexpr int32_t kLeadWeight = 4;
 
@@ -104,8 +108,10 @@ std::pair<uint32_t, double> bestTurn(const Profile& a, const Profile& b, uint32_
   // how much of the mismatch left at the next best turn the best one
   // removes, not the overlap's plain difference.
   // Clusters start on the header's stride: there a turn of none that
-  // beats every other at all is the expected one, noise and all.
-  const double standsOut = best.first == 0
+  // beats every other at all, and looks much alike, is the expected one,
+  // noise and all (a cluster turned further than the turns tried looks
+  // less alike).
+  const double standsOut = best.first == 0 && best.second >= kStrideOverlap
                                ? kStrideStandsOut
                                : std::min(kStandsOut, kStandsOutShare * (1.0 - second));
   if (best.second < kLeastOverlap || best.second - second < standsOut) best.second = 0;
@@ -485,25 +491,43 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
   // slot's neighbours decide (fitsAt). The model is strong only where
   // records and cuts stand clearly apart.
   std::vector<int32_t> cut;
-  const uint32_t cuts[] = {1, 2, 3, 4, 5, 6, 7, 9, 13, length / 3, length / 2, length - 1};
+  // Near cuts, and far ones spread over the whole record: a wide record
+  // turned by some part of its length reads padding where padding stands.
+  std::vector<uint32_t> cuts = {1, 2, 3, 4, 5, 6, 7, 9, 13};
+  const uint32_t stride = std::max<uint32_t>(1, length / kFarCuts);
+  for (uint32_t d = 14 + stride / 2; d + 1 < length; d += stride) cuts.push_back(d);
+  cuts.push_back(length - 1);
+  // Per turn: some turns of some tables read almost as well as the records.
+  std::vector<std::vector<int32_t>> byTurn(cuts.size());
+  size_t cutSamples = 0;
   for (size_t c = 0; c < clusters.size(); ++c) {
     if (turns[c].second < kAgreement) continue;
     const std::vector<uint8_t>& bytes = clusters[c].bytes;
-    for (size_t at = (turns[c].first + flagColumn) % length; at + length <= bytes.size();
-         at += length) {
-      for (uint32_t d : cuts) {
+    for (size_t at = (turns[c].first + flagColumn) % length;
+         at + length <= bytes.size() && cutSamples < kCalibrationSlots; at += length) {
+      ++cutSamples;
+      for (size_t t = 0; t < cuts.size(); ++t) {
+        const uint32_t d = cuts[t];
         if (d == 0 || d >= length || at + d + length > bytes.size()) continue;
-        cut.push_back(model.score(bytes.data() + at + d));
+        byTurn[t].push_back(model.score(bytes.data() + at + d));
+        cut.push_back(byTurn[t].back());
       }
     }
   }
   if (cut.empty()) return model;
+  // The bounds from the turn that reads best.
+  int32_t lo = std::numeric_limits<int32_t>::min();
+  int32_t most = std::numeric_limits<int32_t>::min();
+  for (const std::vector<int32_t>& scored : byTurn) {
+    if (scored.empty()) continue;
+    lo = std::max(lo, percentile(scored, 0.95));
+    most = std::max(most, percentile(scored, 0.75));
+  }
   const int32_t hi = percentile(scores, 0.05);
-  const int32_t lo = percentile(cut, 0.99);
   if (percentile(scores, 0.5) <= 0) return model;
   if (hi > lo) {
     model.threshold_ = lo + std::max(1, (hi - lo) / 2);
-    model.floor_ = std::min(model.threshold_, percentile(cut, 0.75));
+    model.floor_ = std::min(model.threshold_, most);
     model.strong_ = true;
     return model;
   }
@@ -512,13 +536,10 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
   // What does is how far a record stands above the same bytes read a few
   // places either side, weighed with its score: a cut that stands above
   // its neighbours stands little, and scores low. Learned on the samples
-  // and on cuts of them from a few bytes to half a record off.
+  // and on the same cuts of them.
   model.threshold_ = *std::max_element(cut.begin(), cut.end()) + 1;
   model.floor_ = std::min(model.threshold_, *std::min_element(scores.begin(), scores.end()));
   std::vector<int32_t> recordPeaks, cutPeaks;
-  std::vector<uint32_t> offsets;
-  for (uint32_t d = kReach + 1; d < std::min<uint32_t>(length, 24); ++d) offsets.push_back(d);
-  for (uint32_t part = 1; part < 8; ++part) offsets.push_back(length * part / 8);
   size_t calibrated = 0;
   for (size_t c = 0; c < clusters.size(); ++c) {
     if (turns[c].second < kAgreement) continue;
@@ -529,7 +550,7 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
       if (std::optional<int32_t> peak = model.peakAt(bytes.data() + at)) {
         recordPeaks.push_back(*peak);
       }
-      for (uint32_t d : offsets) {
+      for (uint32_t d : cuts) {
         if (d <= kReach || d + kReach >= length) continue;
         if (std::optional<int32_t> peak = model.peakAt(bytes.data() + at + d)) {
           cutPeaks.push_back(*peak);
