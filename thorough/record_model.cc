@@ -32,8 +32,8 @@ constexpr double kAgreement = kLeastOverlap;
 constexpr uint32_t kAllTurnsUpTo = 1024;
 constexpr uint32_t kNearTurns = 64;
 constexpr uint32_t kMinSamples = 24;
-// Samples the text fields' places are judged on.
-constexpr size_t kTextSamples = 64;
+// Samples the layout's fit is judged on.
+constexpr size_t kLayoutSamples = 64;
 // Sample slots the model's bounds are calibrated on, and how many turns
 // spread over a record they are cut by.
 constexpr size_t kCalibrationSlots = 256;
@@ -123,70 +123,63 @@ std::pair<uint32_t, double> bestTurn(const Profile& a, const Profile& b, uint32_
 // (padding is spaces too), the layout's field kinds decide, then the
 // caller's word (`hinted`) unless the kinds clearly speak against it, then
 // stars where the column holds nothing else.
-// `misplacedText(column)`, when given, counts the text fields of the
-// samples that begin with padding and hold text after it, were the flags
-// in `column`.
-std::optional<uint32_t> flagColumnOf(const Profile& counts, const RecordHints& hints,
-                                     std::optional<uint32_t> hinted, uint32_t length,
-                                     const std::function<uint64_t(uint32_t)>& misplacedText = {}) {
+// `layout`, when given, says how badly the layout's fields fit the
+// samples were the flags in a column.
+struct LayoutFit {
+  uint64_t disagreeing = 0;  // bytes of a kind their field does not allow
+  uint64_t misplaced = 0;    // text fields that begin with padding
+};
+using LayoutCost = std::function<uint64_t(uint32_t column, bool kinds)>;
+
+std::optional<uint32_t> flagColumnOf(const Profile& counts, std::optional<uint32_t> hinted,
+                                     uint32_t length, const LayoutCost& layout,
+                                     uint64_t samples) {
   uint64_t mostFlags = 0;
   for (uint32_t i = 0; i < length; ++i) {
     mostFlags = std::max<uint64_t>(mostFlags, uint64_t{counts.live[i]} + counts.deleted[i]);
   }
   const uint64_t slots = counts.slots;
-  // Jammed flags leave the flag column less than whole; the layout's kinds
-  // still find it among the columns of padding.
-  const bool kinds = hints.kinds.size() == length;
-  const uint64_t floor = std::max<uint64_t>(slots / 2, kinds ? 0 : mostFlags - slots * 3 / 100);
+  // Jammed flags leave the flag column less than whole; the layout still
+  // finds it among the columns of padding.
+  const uint64_t floor =
+      std::max<uint64_t>(slots / 2, layout ? 0 : mostFlags - slots * 3 / 100);
   struct Candidate {
     uint32_t column;
-    uint64_t disagreeing;  // bytes of a kind their field does not allow
-    uint64_t misplaced;    // text fields that begin with padding
+    LayoutFit fit;
     uint32_t stars;
   };
   std::vector<Candidate> candidates;
   for (uint32_t i = 0; i < length; ++i) {
     const uint64_t flags = uint64_t{counts.live[i]} + counts.deleted[i];
     if (flags < floor || flags == 0) continue;
-    Candidate c{i, 0, 0, 0};
-    if (kinds) {
-      for (uint32_t j = 1; j < length; ++j) {
-        const auto& seen = counts.kinds[(i + j) % length];
-        for (int k = 0; k < kByteKinds; ++k) {
-          if (!(hints.kinds[j] & (1u << k))) c.disagreeing += seen[k];
-        }
-      }
-    }
-    // Where padding columns leave a choice the kinds cannot settle (a
-    // record turned a byte reads an empty number as spaces too), the text
-    // fields settle it: turned, many begin with padding and hold text
-    // after it.
-    if (misplacedText) c.misplaced = misplacedText(i);
     const bool onlyFlags = flags * 100 >= slots * 97;
-    c.stars = onlyFlags ? counts.deleted[i] : 0;
-    candidates.push_back(c);
+    candidates.push_back({i, {}, onlyFlags ? counts.deleted[i] : 0});
   }
   if (candidates.empty()) return std::nullopt;
   // Damaged samples, and values a layout does not expect, leave some at
   // the right place too: the columns close to the fewest stay in the
-  // choice, and the caller's word or the most stars decide among them.
-  uint64_t fewestDisagreeing = UINT64_MAX, fewestMisplaced = UINT64_MAX;
-  for (const Candidate& c : candidates) {
-    fewestDisagreeing = std::min(fewestDisagreeing, c.disagreeing);
-    fewestMisplaced = std::min(fewestMisplaced, c.misplaced);
-  }
+  // choice. Where padding columns leave a choice the kinds cannot settle
+  // (a record turned a byte reads an empty number as spaces too), the
+  // text fields settle it: turned, many begin with padding and hold text
+  // after it. They are cheap to count, so they go first.
   auto close = [&](uint64_t value, uint64_t fewest) {
-    return value <= fewest + std::max<uint64_t>(slots / 20 + 1, fewest / 10);
+    return value <= fewest + std::max<uint64_t>(samples / 20 + 1, fewest / 10);
   };
   std::vector<const Candidate*> choice;
-  for (const Candidate& c : candidates) {
-    if (close(c.disagreeing, fewestDisagreeing) && close(c.misplaced, fewestMisplaced)) {
-      choice.push_back(&c);
-    }
-  }
-  if (choice.empty()) {
-    for (const Candidate& c : candidates) {
-      if (c.disagreeing == fewestDisagreeing) choice.push_back(&c);
+  for (const Candidate& c : candidates) choice.push_back(&c);
+  if (layout) {
+    for (const bool kinds : {false, true}) {
+      uint64_t fewest = UINT64_MAX;
+      std::vector<uint64_t> cost(choice.size());
+      for (size_t i = 0; i < choice.size(); ++i) {
+        cost[i] = layout(choice[i]->column, kinds);
+        fewest = std::min(fewest, cost[i]);
+      }
+      std::vector<const Candidate*> kept;
+      for (size_t i = 0; i < choice.size(); ++i) {
+        if (close(cost[i], fewest)) kept.push_back(choice[i]);
+      }
+      choice = std::move(kept);
     }
   }
   for (const Candidate* c : choice) {
@@ -365,47 +358,71 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
       break;
     }
   }
-  // Text fields that begin with padding, counted on a few samples in the
-  // reference's frame: per sample, how far each place is from the next
-  // byte of text (around the slot's end to its start).
-  std::function<uint64_t(uint32_t)> misplacedText;
-  std::vector<std::vector<uint32_t>> toText;
+  // The layout's fit, judged on samples spread over the agreeing clusters
+  // in the reference's frame, each sample alone: the worst fifth is left
+  // out, since a cluster may hold damage or the seam of inserted bytes.
+  struct LayoutSample {
+    const uint8_t* bytes;
+    std::vector<uint32_t> toText;  // from each place to the next byte of text
+  };
+  std::vector<LayoutSample> layoutSamples;
   std::vector<std::pair<uint32_t, uint32_t>> textFields;
   if (hints.textFields.size() == length) {
     for (uint32_t j = 1; j < length; ++j) {
       if (hints.textFields[j] > 1) textFields.push_back({j, hints.textFields[j]});
     }
   }
-  for (size_t c = 0; c < clusters.size() && !textFields.empty(); ++c) {
-    if (turns[c].second < kAgreement) continue;
-    const std::vector<uint8_t>& bytes = clusters[c].bytes;
-    for (size_t at = turns[c].first; at + length <= bytes.size() && toText.size() < kTextSamples;
-         at += length) {
-      std::vector<uint32_t> distance(length);
+  const bool kinds = hints.kinds.size() == length;
+  if (kinds || !textFields.empty()) {
+    std::vector<const uint8_t*> all;
+    for (size_t c = 0; c < clusters.size(); ++c) {
+      if (turns[c].second < kAgreement) continue;
+      const std::vector<uint8_t>& bytes = clusters[c].bytes;
+      for (size_t at = turns[c].first; at + length <= bytes.size(); at += length) {
+        all.push_back(bytes.data() + at);
+      }
+    }
+    const size_t step = std::max<size_t>(1, all.size() / kLayoutSamples);
+    for (size_t i = 0; i < all.size() && layoutSamples.size() < kLayoutSamples; i += step) {
+      LayoutSample sample{all[i], std::vector<uint32_t>(length)};
       uint32_t next = length;
       for (uint32_t round = 0; round < 2; ++round) {
-        for (uint32_t i = length; i-- > 0;) {
-          const uint8_t b = bytes[at + i];
+        for (uint32_t j = length; j-- > 0;) {
+          const uint8_t b = sample.bytes[j];
           next = b != ' ' && b != 0 ? 0 : std::min(length, next + 1);
-          distance[i] = next;
+          sample.toText[j] = next;
         }
       }
-      toText.push_back(std::move(distance));
+      layoutSamples.push_back(std::move(sample));
     }
   }
-  if (!toText.empty()) {
-    misplacedText = [&](uint32_t column) {
-      uint64_t misplaced = 0;
-      for (const std::vector<uint32_t>& distance : toText) {
-        for (const auto& [start, width] : textFields) {
-          const uint32_t d = distance[(column + start) % length];
-          misplaced += d != 0 && d < width;
+  LayoutCost layout;
+  if (!layoutSamples.empty()) {
+    layout = [&](uint32_t column, bool byKinds) {
+      std::vector<uint64_t> per;
+      per.reserve(layoutSamples.size());
+      for (const LayoutSample& sample : layoutSamples) {
+        uint64_t cost = 0;
+        if (byKinds && kinds) {
+          for (uint32_t j = 1; j < length; ++j) {
+            cost += !(hints.kinds[j] & (1u << kKindOf[sample.bytes[(column + j) % length]]));
+          }
+        } else if (!byKinds) {
+          for (const auto& [start, width] : textFields) {
+            const uint32_t d = sample.toText[(column + start) % length];
+            cost += d != 0 && d < width;
+          }
         }
+        per.push_back(cost);
       }
-      return misplaced;
+      std::sort(per.begin(), per.end());
+      uint64_t sum = 0;
+      for (size_t i = 0; i < per.size() - per.size() / 5; ++i) sum += per[i];
+      return sum;
     };
   }
-  std::optional<uint32_t> tentative = flagColumnOf(pool, hints, hinted, length, misplacedText);
+  std::optional<uint32_t> tentative =
+      flagColumnOf(pool, hinted, length, layout, layoutSamples.size());
   if (!tentative) return model;
 
   // The slots where records would begin, in every cluster that agrees.
@@ -465,11 +482,14 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
   }
   std::optional<uint32_t> soundHint;
   if (hinted) soundHint = (*hinted + length - *tentative) % length;
-  std::function<uint64_t(uint32_t)> soundMisplaced;
-  if (misplacedText) {
-    soundMisplaced = [&](uint32_t column) { return misplacedText((*tentative + column) % length); };
+  LayoutCost soundLayout;
+  if (layout) {
+    soundLayout = [&](uint32_t column, bool byKinds) {
+      return layout((*tentative + column) % length, byKinds);
+    };
   }
-  const uint32_t turn = flagColumnOf(sound, hints, soundHint, length, soundMisplaced).value_or(0);
+  const uint32_t turn =
+      flagColumnOf(sound, soundHint, length, soundLayout, layoutSamples.size()).value_or(0);
   if (turn != 0) {
     std::vector<Slot> turned;
     for (const Slot& slot : kept) {
