@@ -19,6 +19,10 @@ constexpr uint8_t kFlagDeleted = '*';
 constexpr int32_t kScale = 16;
 constexpr double kWorst = -6.0;
 constexpr double kBest = 4.0;
+// The score of a kind never seen at a place.
+constexpr int16_t kUnseen = static_cast<int16_t>(kWorst * kScale);
+// Zero bytes in a row where records hold none that make a slot damaged.
+constexpr uint32_t kZeroRun = 4;
 // Clusters agree when their kinds overlap at least this much once turned,
 // and clearly more than at any other turn.
 constexpr double kLeastOverlap = 0.6;
@@ -619,12 +623,16 @@ void RecordModel::build(const std::vector<const uint8_t*>& slots) {
     return static_cast<int16_t>(std::lround(std::clamp(v, kWorst, kBest) * kScale));
   };
   table_.assign(length, {});
+  // Zero bytes seen at a place in a sample or two are the edge of a zeroed
+  // stretch that the samples reached, not what records hold there.
+  const uint32_t rareZeros = std::max<uint32_t>(2, static_cast<uint32_t>(slots.size() / 100));
   for (uint32_t i = 1; i < length; ++i) {
+    if (kinds[i][kNulByte] <= rareZeros) kinds[i][kNulByte] = 0;
     for (int k = 0; k < kByteKinds; ++k) {
       // A kind never seen at a place is as unlike a record as a byte gets,
       // however rare it is elsewhere.
       double p = (kinds[i][k] + 0.5) / (n + 0.5 * double(kByteKinds));
-      table_[i][k] = kinds[i][k] == 0 ? clampScore(kWorst) : clampScore(std::log2(p / background[k]));
+      table_[i][k] = kinds[i][k] == 0 ? kUnseen : clampScore(std::log2(p / background[k]));
     }
   }
   // The flag is one of two bytes, not a kind.
@@ -651,11 +659,20 @@ int32_t RecordModel::score(const uint8_t* slot) const {
 RecordModel::Fit RecordModel::judge(const uint8_t* slot) const {
   if (table_.empty()) return Fit::kNo;
   int32_t sum = flagScores_[slot[0]] - table_[0][0];
+  // A few zero bytes in a row where the records hold none are where a
+  // zeroed stretch begins or ends inside the slot: what the slot held
+  // there is gone, however well the rest of it fits.
+  uint32_t zeros = 0;
   // Checked in steps: most slots that fail, fail long before the end.
   constexpr uint32_t kStep = 32;
   for (uint32_t i = 0; i < length_; i += kStep) {
     const uint32_t end = std::min(length_, i + kStep);
-    for (uint32_t j = i; j < end; ++j) sum += table_[j][kKindOf[slot[j]]];
+    for (uint32_t j = i; j < end; ++j) {
+      const int16_t byte = table_[j][kKindOf[slot[j]]];
+      sum += byte;
+      zeros = slot[j] == 0 && byte == kUnseen ? zeros + 1 : 0;
+      if (zeros == kZeroRun) return Fit::kNo;
+    }
     if (sum + bestRest_[end] < floor_) return Fit::kNo;
   }
   return sum >= threshold_ ? Fit::kYes : sum >= floor_ ? Fit::kUnsure : Fit::kNo;

@@ -13,7 +13,27 @@ SlotJudge::SlotJudge(std::vector<FieldPlace> places, uint32_t length, bool memoP
       plan_(places_, length),
       memoPresent_(memoPresent),
       memoSize_(memoSize),
-      relaxedValues_(relaxedValues) {}
+      relaxedValues_(relaxedValues),
+      textValues_(length, 0) {
+  for (const FieldPlace& place : places_) {
+    if (place.type != 'N' && place.type != 'F' && place.type != 'D') continue;
+    for (uint64_t i = place.displacement; i < uint64_t{place.displacement} + place.length && i < length;
+         ++i) {
+      textValues_[i] = 1;
+    }
+  }
+}
+
+bool SlotJudge::zeroedValues(const uint8_t* record) const {
+  // Fewer in a row may be a writer's way with an empty value.
+  constexpr uint32_t kZeroRun = 4;
+  uint32_t zeros = 0;
+  for (uint32_t i = 0; i < length_; ++i) {
+    zeros = record[i] == 0 && textValues_[i] != 0 ? zeros + 1 : 0;
+    if (zeros == kZeroRun) return true;
+  }
+  return false;
+}
 
 RecordCheckMode SlotJudge::mode(bool quiet) const {
   RecordCheckMode mode;
@@ -24,11 +44,13 @@ RecordCheckMode SlotJudge::mode(bool quiet) const {
 
 bool SlotJudge::fieldsPass(uint8_t* record, bool quiet) const {
   if (places_.empty()) return true;
+  if (zeroedValues(record)) return false;
   return checkRecord(record, plan_, memoPresent_, memoSize_, mode(quiet));
 }
 
 bool SlotJudge::fieldsPassInPlace(const uint8_t* record) const {
   if (places_.empty()) return true;
+  if (zeroedValues(record)) return false;
   return checkRecordInPlace(record, plan_, memoPresent_, memoSize_, mode(/*quiet=*/false));
 }
 

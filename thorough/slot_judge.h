@@ -35,6 +35,10 @@ class SlotJudge {
 
  private:
   RecordCheckMode mode(bool quiet) const;
+  // Whether a few zero bytes in a row stand where numbers and dates are
+  // written as text: a zeroed stretch of the table begins or ends in the
+  // slot, and readers refuse such values.
+  bool zeroedValues(const uint8_t* record) const;
 
   std::vector<FieldPlace> places_;
   uint32_t length_;
@@ -42,6 +46,8 @@ class SlotJudge {
   bool memoPresent_;
   uint32_t memoSize_;
   bool relaxedValues_;
+  // Per byte of the record: 1 inside a field of numbers or dates as text.
+  std::vector<uint8_t> textValues_;
 };
 
 }  // namespace kest
