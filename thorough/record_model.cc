@@ -38,6 +38,11 @@ constexpr uint32_t kNearTurns = 64;
 constexpr uint32_t kMinSamples = 24;
 // Samples the layout's fit is judged on.
 constexpr size_t kLayoutSamples = 64;
+// A model of the layout alone: slots judged per phase, and the fewest that
+// tell a phase.
+constexpr uint32_t kLayoutSlots = 256;
+constexpr uint32_t kLayoutLeastSlots = 3;
+constexpr uint32_t kLayoutControls = 4;
 // Sample slots the model's bounds are calibrated on, and how many turns
 // spread over a record they are cut by.
 constexpr size_t kCalibrationSlots = 256;
@@ -301,6 +306,83 @@ ByteKind byteKind(uint8_t b) { return static_cast<ByteKind>(kKindOf[b]); }
 
 RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint32_t length,
                                const RecordHints& hints) {
+  RecordModel model = learnFromSamples(clusters, length, hints);
+  if (model.strong()) return model;
+  RecordModel layout = learnFromLayout(clusters, length, hints);
+  return layout.strong() ? layout : model;
+}
+
+bool RecordModel::fitsLayout(const uint8_t* slot) const {
+  if (slot[0] != kFlagLive && slot[0] != kFlagDeleted) return false;
+  // Text may hold a line break or two; numbers and dates hold no letters.
+  uint32_t controls = 0;
+  for (uint32_t j = 1; j < length_; ++j) {
+    const uint8_t kind = kKindOf[slot[j]];
+    if (layoutKinds_[j] & (1u << kind)) continue;
+    if (kind != kControlByte || ++controls > kLayoutControls) return false;
+  }
+  uint32_t misplaced = 0;
+  for (const auto& [start, width] : layoutText_) {
+    if (slot[start] != ' ' && slot[start] != 0) continue;
+    for (uint32_t j = start + 1; j < start + width; ++j) {
+      if (slot[j] != ' ' && slot[j] != 0) {
+        ++misplaced;
+        break;
+      }
+    }
+  }
+  return misplaced <= layoutText_.size() / 4;
+}
+
+RecordModel RecordModel::learnFromLayout(const std::vector<SampleCluster>& clusters,
+                                         uint32_t length, const RecordHints& hints) {
+  RecordModel model;
+  model.length_ = length;
+  if (length < 2 || clusters.empty() || hints.kinds.size() != length) return model;
+  model.layoutKinds_ = hints.kinds;
+  if (hints.textFields.size() == length) {
+    for (uint32_t j = 1; j < length; ++j) {
+      if (hints.textFields[j] > 1) model.layoutText_.push_back({j, hints.textFields[j]});
+    }
+  }
+  // Every place allowing every kind, and no text field: the layout says
+  // nothing of where records lie.
+  bool tells = !model.layoutText_.empty();
+  for (uint32_t j = 1; j < length && !tells; ++j) tells = hints.kinds[j] != 0xFF;
+  if (!tells) return model;
+  // The phase where the most slots fit the layout, against the next best.
+  std::vector<uint32_t> fitting(length, 0);
+  uint32_t slots = 0;
+  for (uint32_t phase = 0; phase < length; ++phase) {
+    uint32_t n = 0;
+    for (const SampleCluster& cluster : clusters) {
+      for (size_t at = phase; at + length <= cluster.bytes.size() && n < kLayoutSlots;
+           at += length) {
+        ++n;
+        fitting[phase] += model.fitsLayout(cluster.bytes.data() + at);
+      }
+    }
+    if (phase == 0) slots = n;
+  }
+  uint32_t best = 0;
+  for (uint32_t phase = 1; phase < length; ++phase) {
+    if (fitting[phase] > fitting[best]) best = phase;
+  }
+  uint32_t second = 0;
+  for (uint32_t phase = 0; phase < length; ++phase) {
+    if (phase != best) second = std::max(second, fitting[phase]);
+  }
+  model.anchor_ = clusters.front().position + best;
+  model.samples_ = fitting[best];
+  model.byLayout_ = true;
+  // Most slots fit at one phase, and clearly fewer at any other.
+  model.strong_ = slots >= kLayoutLeastSlots && fitting[best] * 10 >= slots * 9 &&
+                  second * 3 <= fitting[best];
+  return model;
+}
+
+RecordModel RecordModel::learnFromSamples(const std::vector<SampleCluster>& clusters,
+                                          uint32_t length, const RecordHints& hints) {
   RecordModel model;
   model.length_ = length;
   if (length < 2 || clusters.empty()) return model;
@@ -440,7 +522,11 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
     if (turns[c].second < kAgreement) continue;
     for (size_t at = (turns[c].first + *tentative) % length; at + length <= clusters[c].bytes.size();
          at += length) {
-      slots.push_back({&clusters[c], at});
+      // A slot without a flag there is damage (a zeroed stretch the
+      // samples reached, most often): it would teach its bytes as a
+      // record's.
+      const uint8_t flag = clusters[c].bytes[at];
+      if (flag == kFlagLive || flag == kFlagDeleted) slots.push_back({&clusters[c], at});
     }
   }
   // Damaged samples would teach that anything goes: the model learns from
@@ -657,6 +743,7 @@ int32_t RecordModel::score(const uint8_t* slot) const {
 }
 
 RecordModel::Fit RecordModel::judge(const uint8_t* slot) const {
+  if (byLayout_) return fitsLayout(slot) ? Fit::kYes : Fit::kNo;
   if (table_.empty()) return Fit::kNo;
   int32_t sum = flagScores_[slot[0]] - table_[0][0];
   // A few zero bytes in a row where the records hold none are where a

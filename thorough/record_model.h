@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "dbf/record_check.h"
@@ -93,7 +94,8 @@ class RecordModel {
   // position of its deletion flag).
   uint64_t anchor() const { return anchor_; }
 
-  // The fit of the `length()` bytes at `slot`: higher is better.
+  // The fit of the `length()` bytes at `slot`: higher is better (by the
+  // samples' model only).
   int32_t score(const uint8_t* slot) const;
 
   // A slot that scores as records do fits; one that scores as most slots
@@ -114,6 +116,14 @@ class RecordModel {
  private:
   // The scores of each byte at each place, from slots where records begin.
   void build(const std::vector<const uint8_t*>& slots);
+  static RecordModel learnFromSamples(const std::vector<SampleCluster>& clusters, uint32_t length,
+                                      const RecordHints& hints);
+  // Too few records to learn from: a slot fits when its bytes are of the
+  // kinds its fields allow and its text fields begin with text. Strong only
+  // where most slots fit at one phase and clearly fewer at any other.
+  static RecordModel learnFromLayout(const std::vector<SampleCluster>& clusters, uint32_t length,
+                                     const RecordHints& hints);
+  bool fitsLayout(const uint8_t* slot) const;
 
   uint32_t length_ = 0;
   uint64_t anchor_ = 0;
@@ -129,6 +139,10 @@ class RecordModel {
   // Set where scores alone leave records and cuts mixed: in between, a
   // slot fits when its peakAt() reaches this.
   std::optional<int32_t> peak_;
+  // A model of the layout alone (learnFromLayout).
+  bool byLayout_ = false;
+  std::vector<uint8_t> layoutKinds_;
+  std::vector<std::pair<uint32_t, uint32_t>> layoutText_;  // start, width
 
   uint32_t samples_ = 0;
   // Per position, per kind of byte: the score of such a byte there (fixed
