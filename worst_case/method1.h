@@ -127,6 +127,11 @@ class Method1 {
   std::vector<std::string> notes_;
   uint32_t realignments_ = 0;
   uint32_t jammedKept_ = 0;
+  // The passing scan's slots, and those it took; a scan that took too few
+  // of them found no table there (decided on the first pass).
+  uint64_t passingSlots_ = 0;
+  uint64_t passingTaken_ = 0;
+  bool noRecords_ = false;
   // The record model of the thorough layout, when the table's records tell
   // a record apart; what the scan by it passed over and where it moved.
   std::optional<RecordModel> model_;
