@@ -450,6 +450,15 @@ void RecordModel::build(const std::vector<const uint8_t*>& slots) {
   for (uint32_t i = length; i-- > 0;) {
     bestRest_[i] = bestRest_[i + 1] + *std::max_element(table_[i].begin(), table_[i].end());
   }
+  // Each place's score of every byte value, looked up by the byte alone:
+  // judge() runs over every slot of the table.
+  byteScores_.clear();
+  if (length <= kByteScoredLength) {
+    byteScores_.resize(size_t{length} * 256);
+    for (uint32_t i = 0; i < length; ++i) {
+      for (int b = 0; b < 256; ++b) byteScores_[size_t{i} * 256 + b] = table_[i][kKindOf[b]];
+    }
+  }
   threshold_ = std::numeric_limits<int32_t>::min();
 }
 
@@ -467,7 +476,18 @@ RecordModel::Fit RecordModel::judge(const uint8_t* slot) const {
   constexpr uint32_t kStep = 32;
   for (uint32_t i = 0; i < length_; i += kStep) {
     const uint32_t end = std::min(length_, i + kStep);
-    for (uint32_t j = i; j < end; ++j) sum += table_[j][kKindOf[slot[j]]];
+    if (!byteScores_.empty()) {
+      const int16_t* scores = byteScores_.data() + size_t{i} * 256;
+      const uint8_t* byte = slot + i;
+      const uint8_t* const stop = slot + end;
+      for (; byte + 4 <= stop; byte += 4, scores += 4 * 256) {
+        sum += scores[byte[0]] + scores[256 + byte[1]] + scores[512 + byte[2]] +
+               scores[768 + byte[3]];
+      }
+      for (; byte < stop; ++byte, scores += 256) sum += scores[*byte];
+    } else {
+      for (uint32_t j = i; j < end; ++j) sum += table_[j][kKindOf[slot[j]]];
+    }
     if (sum + bestRest_[end] < floor_) return Fit::kNo;
   }
   return sum >= threshold_ ? Fit::kYes : sum >= floor_ ? Fit::kUnsure : Fit::kNo;

@@ -269,16 +269,7 @@ void SlotPlan::begin(uint64_t start, uint64_t size, const SlotJudge& judge) {
   places_ = judge.places();
 }
 
-void SlotPlan::add(uint64_t at) {
-  if (!runs_.empty() && runs_.back().first + runs_.back().slots * length_ == at) {
-    ++runs_.back().slots;
-  } else {
-    runs_.push_back({at, 1});
-  }
-}
-
-void ThoroughShell::decideSlots(uint64_t start, SlotPlan& plan,
-                                const std::function<void(uint64_t)>& take) {
+std::optional<RecordModel> ThoroughShell::learnRecords(uint64_t start, SlotPlan& plan) {
   const uint64_t length = record_.size();
   const uint64_t size = table_.size64();
   plan.begin(start, size, *judge_);
@@ -290,7 +281,7 @@ void ThoroughShell::decideSlots(uint64_t start, SlotPlan& plan,
   RecordHints hints;
   hints.kinds = kindsOfFields(judge_->places(), static_cast<uint32_t>(length));
   hints.recordAt = start;
-  const RecordModel model =
+  RecordModel model =
       RecordModel::learn(sampleClusters(read, start, size, static_cast<uint32_t>(length)),
                          static_cast<uint32_t>(length), hints);
   plan.strong_ = model.strong();
@@ -298,35 +289,11 @@ void ThoroughShell::decideSlots(uint64_t start, SlotPlan& plan,
   if (!plan.strong_) {
     Log().Info("Method0: the records do not tell a record from bytes a few places off");
     plan.decided_ = true;
-    return;
+    return std::nullopt;
   }
   Log().InfoNumber("Method0: records told by the table's own, from samples:",
                    static_cast<int32_t>(plan.samples_));
-  auto slotAt = [this](uint64_t position) {
-    const uint8_t* slot = peekAt(position);
-    if (slot == nullptr) {
-      readAt(position, probe_);
-      slot = probe_.data();
-    }
-    return slot;
-  };
-  probe_.resize(length);
-  std::vector<uint8_t> around(length + 2 * RecordModel::kReach);
-  auto fits = [&](uint64_t position) {
-    const RecordModel::Fit fit = model.judge(slotAt(position));
-    if (fit != RecordModel::Fit::kUnsure) return fit == RecordModel::Fit::kYes;
-    // Records start after the header, so the bytes before one are there.
-    readAt(position - RecordModel::kReach, around);
-    return model.fitsAt(around.data(), around.size(), RecordModel::kReach);
-  };
-  FrameSync sync(start, size, static_cast<uint32_t>(length), fits);
-  while (std::optional<uint64_t> at = sync.next()) {
-    plan.add(*at);
-    take(*at);
-  }
-  plan.events_ = sync.events();
-  // Only a whole scan is replayed: a break or a read failure leaves none.
-  plan.decided_ = true;
+  return model;
 }
 
 bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sink,
@@ -336,6 +303,14 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
   if (length < 2 || start >= size) return false;
   const bool replay = plan.matches(start, size, *judge_);
   if (replay && !plan.strong_) return false;
+  std::optional<RecordModel> model;
+  if (replay) {
+    Log().InfoNumber("Method0: records told by the table's own, from samples:",
+                     static_cast<int32_t>(plan.samples_));
+  } else {
+    model = learnRecords(start, plan);
+    if (!model) return false;
+  }
 
   ProgressSteps progress(writing ? 25 : 10, static_cast<uint32_t>(std::min<uint64_t>(
                                                 (size - start) / length, UINT32_MAX)));
@@ -343,6 +318,10 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
   uint64_t first = size;
   // A check that blanks a field writes into the record: it gets a copy.
   const bool inPlace = !judge_->blanks();
+  // The slot the last fit was judged on where the read block holds it:
+  // the record check takes it from there when it is the slot found.
+  uint64_t peekedAt = size;
+  const uint8_t* peeked = nullptr;
   auto judgeAt = [&](uint64_t at) {
     context_.pollBreak();
     const uint64_t number = (at - start) / length;
@@ -351,7 +330,7 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
                          writing);
     }
     if (first == size) first = at;
-    const uint8_t* record = inPlace ? peekAt(at) : nullptr;
+    const uint8_t* record = !inPlace ? nullptr : at == peekedAt ? peeked : peekAt(at);
     if (record == nullptr) {
       readAt(at, record_);
       record = record_.data();
@@ -359,14 +338,35 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
     judgeFittingSlot(record, number, sink, keptJammed);
   };
   if (replay) {
-    Log().InfoNumber("Method0: records told by the table's own, from samples:",
-                     static_cast<int32_t>(plan.samples_));
     for (const SlotPlan::Run& run : plan.runs_) {
       for (uint64_t k = 0; k < run.slots; ++k) judgeAt(run.first + k * length);
     }
   } else {
-    decideSlots(start, plan, judgeAt);
-    if (!plan.strong_) return false;
+    probe_.resize(length);
+    std::vector<uint8_t> around(length + 2 * RecordModel::kReach);
+    auto fits = [&](uint64_t position) {
+      const uint8_t* slot = peekAt(position);
+      peekedAt = slot != nullptr ? position : size;
+      peeked = slot;
+      if (slot == nullptr) {
+        readAt(position, probe_);
+        slot = probe_.data();
+      }
+      const RecordModel::Fit fit = model->judge(slot);
+      if (fit != RecordModel::Fit::kUnsure) return fit == RecordModel::Fit::kYes;
+      // Records start after the header, so the bytes before one are there.
+      peekedAt = size;
+      readAt(position - RecordModel::kReach, around);
+      return model->fitsAt(around.data(), around.size(), RecordModel::kReach);
+    };
+    FrameSync sync(start, size, static_cast<uint32_t>(length), fits);
+    while (std::optional<uint64_t> at = sync.next()) {
+      plan.add(*at);
+      judgeAt(*at);
+    }
+    plan.events_ = sync.events();
+    // Only a whole scan is replayed: a break or a read failure leaves none.
+    plan.decided_ = true;
   }
   std::vector<AlignmentEvent> events = plan.events_;
   // Bytes before the first record are where the records begin, not a loss.

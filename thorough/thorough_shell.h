@@ -13,7 +13,6 @@
 #define KEST_THOROUGH_THOROUGH_SHELL_H_
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +26,7 @@
 #include "dbf/result_writer.h"
 #include "dbf/table_template.h"
 #include "thorough/record_alignment.h"
+#include "thorough/record_model.h"
 #include "thorough/slot_judge.h"
 
 namespace kest {
@@ -47,7 +47,13 @@ class SlotPlan {
   };
   bool matches(uint64_t start, uint64_t size, const SlotJudge& judge) const;
   void begin(uint64_t start, uint64_t size, const SlotJudge& judge);
-  void add(uint64_t at);
+  void add(uint64_t at) {
+    if (!runs_.empty() && runs_.back().first + runs_.back().slots * length_ == at) {
+      ++runs_.back().slots;
+    } else {
+      runs_.push_back({at, 1});
+    }
+  }
 
   bool decided_ = false;
   // The records told a record apart: the slots below say where they lie.
@@ -93,9 +99,9 @@ class ThoroughShell {
  private:
   void thoroughScan(uint64_t start, uint32_t recordCount, RecordSink* sink, bool writing);
   bool evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sink, bool writing);
-  // Learns the records and finds, slot by slot, where they lie, handing each
-  // slot found to `take` as it goes and keeping them in `plan`.
-  void decideSlots(uint64_t start, SlotPlan& plan, const std::function<void(uint64_t)>& take);
+  // The table's records learned from samples, `plan` begun for them; none
+  // where they do not tell a record from bytes a few places off.
+  std::optional<RecordModel> learnRecords(uint64_t start, SlotPlan& plan);
   void judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSink* sink,
                         uint32_t& keptJammed);
   void take(const uint8_t* record, RecordSink* sink);
