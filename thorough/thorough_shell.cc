@@ -322,10 +322,12 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
   // the record check takes it from there when it is the slot found.
   uint64_t peekedAt = size;
   const uint8_t* peeked = nullptr;
-  auto judgeAt = [&](uint64_t at) {
+  const bool fineProgress = options_.has(kFineProgress);
+  // Deleted and live slots are judged here, a slot with a jammed flag by
+  // judgeJammedSlot: the loop runs once a slot of the table.
+  auto judgeAt = [&](uint64_t at, uint64_t number) {
     context_.pollBreak();
-    const uint64_t number = (at - start) / length;
-    if (options_.has(kFineProgress)) {
+    if (fineProgress) {
       reportScanProgress(progress, static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX)),
                          writing);
     }
@@ -335,11 +337,27 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
       readAt(at, record_);
       record = record_.data();
     }
-    judgeFittingSlot(record, number, sink, keptJammed);
+    const int32_t logged = static_cast<int32_t>(std::min<uint64_t>(number, INT32_MAX));
+    const uint8_t flag = record[0];
+    if (flag == kDeletedRecord) {
+      Log().DebugNumber("The record at this position was deleted", logged);
+      ++passedOver_.deleted;
+    } else if (flag == kLiveRecord) {
+      Log().DebugNumber("This record is valid by its header byte:", logged);
+      if (record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
+                                   : judge_->fieldsPassInPlace(record)) {
+        take(record, sink);
+      } else {
+        ++passedOver_.failedValueCheck;
+      }
+    } else {
+      judgeJammedSlot(record, logged, sink, keptJammed);
+    }
   };
   if (replay) {
     for (const SlotPlan::Run& run : plan.runs_) {
-      for (uint64_t k = 0; k < run.slots; ++k) judgeAt(run.first + k * length);
+      const uint64_t number = (run.first - start) / length;
+      for (uint64_t k = 0; k < run.slots; ++k) judgeAt(run.first + k * length, number + k);
     }
   } else {
     probe_.resize(length);
@@ -360,9 +378,13 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
       return model->fitsAt(around.data(), around.size(), RecordModel::kReach);
     };
     FrameSync sync(start, size, static_cast<uint32_t>(length), fits);
+    uint64_t last = size;
+    uint64_t number = 0;
     while (std::optional<uint64_t> at = sync.next()) {
       plan.add(*at);
-      judgeAt(*at);
+      number = *at == last + length ? number + 1 : (*at - start) / length;
+      last = *at;
+      judgeAt(*at, number);
     }
     plan.events_ = sync.events();
     // Only a whole scan is replayed: a break or a read failure leaves none.
@@ -387,25 +409,9 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
   return true;
 }
 
-void ThoroughShell::judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSink* sink,
-                                     uint32_t& keptJammed) {
-  const int32_t logged = static_cast<int32_t>(std::min<uint64_t>(number, INT32_MAX));
+void ThoroughShell::judgeJammedSlot(const uint8_t* record, int32_t logged, RecordSink* sink,
+                                    uint32_t& keptJammed) {
   const uint8_t flag = record[0];
-  if (flag == kDeletedRecord) {
-    Log().DebugNumber("The record at this position was deleted", logged);
-    ++passedOver_.deleted;
-    return;
-  }
-  if (flag == kLiveRecord) {
-    Log().DebugNumber("This record is valid by its header byte:", logged);
-    if (record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
-                                 : judge_->fieldsPassInPlace(record)) {
-      take(record, sink);
-    } else {
-      ++passedOver_.failedValueCheck;
-    }
-    return;
-  }
   Log().DebugNumber("The record at this position is invalid", logged);
   Log().DebugNumber("Reason: header byte is jammed, value must be 0x20 or 0x2A, value is: ", flag);
   if (record != record_.data()) std::memcpy(record_.data(), record, record_.size());

@@ -102,8 +102,10 @@ class ThoroughShell {
   // The table's records learned from samples, `plan` begun for them; none
   // where they do not tell a record from bytes a few places off.
   std::optional<RecordModel> learnRecords(uint64_t start, SlotPlan& plan);
-  void judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSink* sink,
-                        uint32_t& keptJammed);
+  // A slot the evidence scan found whose flag is neither live nor deleted
+  // (number `logged`): kept, its flag restored, where only the flag was hit.
+  void judgeJammedSlot(const uint8_t* record, int32_t logged, RecordSink* sink,
+                       uint32_t& keptJammed);
   void take(const uint8_t* record, RecordSink* sink);
   void readAt(uint64_t position, size_t count, uint8_t* out);
   void readAt(uint64_t position, std::vector<uint8_t>& buffer) {
