@@ -133,9 +133,10 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
   const uint64_t size = table_.size64();
   const bool realign = options_.has(kRealignRecords);
   const bool keepJammed = options_.has(kKeepJammedRecords);
-  PhaseSearch search(
-      *judge_, [this](uint64_t position, size_t count, uint8_t* out) { readAt(position, count, out); },
-      [this] { context_.pollBreak(); }, options_.has(kAlignedText));
+  ReadBytes read = [this](uint64_t position, size_t count, uint8_t* out) {
+    readAt(position, count, out);
+  };
+  PhaseSearch search(*judge_, read, [this] { context_.pollBreak(); }, options_.has(kAlignedText));
   uint64_t shift = 0;
   uint32_t keptJammed = 0;
   // After a search that found no new phase, the stretch it looked at is
@@ -217,10 +218,10 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
     if (realign && skip != 0) {
       shift += skip;
       Log().InfoNumber("Method0: records found further on by bytes", static_cast<int32_t>(skip));
+      const std::string found = "records found " + std::to_string(skip);
       noteRepair(m == 0 && shift == skip
-                     ? "records found " + std::to_string(skip) + " bytes after the header length"
-                     : "records found " + std::to_string(skip) + " bytes further on, after record " +
-                           std::to_string(m));
+                     ? found + " bytes after the header length"
+                     : found + " bytes further on, after record " + std::to_string(m));
       --m;
       continue;
     }

@@ -36,9 +36,6 @@ namespace kest {
 // slots without learning the records again or judging each slot's fit.
 // Only a scan of the same table geometry and fields replays it.
 class SlotPlan {
- public:
-  bool decided() const { return decided_; }
-
  private:
   friend class ThoroughShell;
   struct Run {

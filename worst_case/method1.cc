@@ -432,8 +432,9 @@ int32_t Method1::Parse(RecordSink* sink) {
   // Every scan takes slots a record length apart at the least, between the
   // layout's first record and its end, and at most the header's count at
   // the stride.
-  const uint64_t mostRecords = std::max<uint64_t>(
-      header_.recordCount(), scanEnd_ > recordOffset_ ? (scanEnd_ - recordOffset_) / recordSize_ : 0);
+  const uint64_t betweenEnds =
+      scanEnd_ > recordOffset_ ? (scanEnd_ - recordOffset_) / recordSize_ : 0;
+  const uint64_t mostRecords = std::max<uint64_t>(header_.recordCount(), betweenEnds);
   if (couldWin_ && !couldWin_(recordSize_, mostRecords)) {
     Log().InfoNumber("Method1: slots not scanned, the layout holds no more records than",
                      static_cast<int32_t>(std::min<uint64_t>(mostRecords, INT32_MAX)));
