@@ -120,7 +120,9 @@ int32_t Method0::Parse(RecordSink* sink) {
   if (options_.has(kRebuildHeader)) {
     if (auto inside = placesInsideRecord(places_, fields_, &memoAsCharacter_, recordLength)) {
       places_ = std::move(*inside);
-      Log().Info("Method0: field displacements lie outside the record, fields are placed one after another");
+      Log().Info(
+          "Method0: field displacements lie outside the record, fields are placed one after "
+          "another");
     }
   }
 

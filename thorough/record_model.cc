@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <limits>
@@ -732,6 +733,15 @@ void RecordModel::build(const std::vector<const uint8_t*>& slots) {
   for (uint32_t i = length; i-- > 0;) {
     bestRest_[i] = bestRest_[i + 1] + *std::max_element(table_[i].begin(), table_[i].end());
   }
+  // Each place's score of every byte value, looked up by the byte alone:
+  // judge() runs over every slot of the table.
+  byteScores_.clear();
+  if (length <= kByteScoredLength) {
+    byteScores_.resize(size_t{length} * 256);
+    for (uint32_t i = 0; i < length; ++i) {
+      for (int b = 0; b < 256; ++b) byteScores_[size_t{i} * 256 + b] = table_[i][kKindOf[b]];
+    }
+  }
   threshold_ = std::numeric_limits<int32_t>::min();
 }
 
@@ -746,23 +756,43 @@ RecordModel::Fit RecordModel::judge(const uint8_t* slot) const {
   if (byLayout_) return fitsLayout(slot) ? Fit::kYes : Fit::kNo;
   if (table_.empty()) return Fit::kNo;
   int32_t sum = flagScores_[slot[0]] - table_[0][0];
-  // A few zero bytes in a row where the records hold none are where a
-  // zeroed stretch begins or ends inside the slot: what the slot held
-  // there is gone, however well the rest of it fits.
-  uint32_t zeros = 0;
   // Checked in steps: most slots that fail, fail long before the end.
   constexpr uint32_t kStep = 32;
   for (uint32_t i = 0; i < length_; i += kStep) {
     const uint32_t end = std::min(length_, i + kStep);
-    for (uint32_t j = i; j < end; ++j) {
-      const int16_t byte = table_[j][kKindOf[slot[j]]];
-      sum += byte;
-      zeros = slot[j] == 0 && byte == kUnseen ? zeros + 1 : 0;
-      if (zeros == kZeroRun) return Fit::kNo;
+    if (!byteScores_.empty()) {
+      const int16_t* scores = byteScores_.data() + size_t{i} * 256;
+      const uint8_t* byte = slot + i;
+      const uint8_t* const stop = slot + end;
+      for (; byte + 4 <= stop; byte += 4, scores += 4 * 256) {
+        sum += scores[byte[0]] + scores[256 + byte[1]] + scores[512 + byte[2]] +
+               scores[768 + byte[3]];
+      }
+      for (; byte < stop; ++byte, scores += 256) sum += scores[*byte];
+    } else {
+      for (uint32_t j = i; j < end; ++j) sum += table_[j][kKindOf[slot[j]]];
     }
     if (sum + bestRest_[end] < floor_) return Fit::kNo;
   }
-  return sum >= threshold_ ? Fit::kYes : sum >= floor_ ? Fit::kUnsure : Fit::kNo;
+  if (sum < floor_ || zeroedStretch(slot)) return Fit::kNo;
+  return sum >= threshold_ ? Fit::kYes : Fit::kUnsure;
+}
+
+bool RecordModel::zeroedStretch(const uint8_t* slot) const {
+  // A few zero bytes in a row where the records hold none are where a
+  // zeroed stretch begins or ends inside the slot: what the slot held
+  // there is gone, however well the rest of it fits. Most slots hold no
+  // zero byte at all, and are passed over at memchr's pace.
+  const uint8_t* const stop = slot + length_;
+  const uint8_t* zero = slot;
+  while ((zero = static_cast<const uint8_t*>(std::memchr(zero, 0, size_t(stop - zero))))) {
+    uint32_t run = 0;
+    for (; zero < stop && *zero == 0 && table_[size_t(zero - slot)][kNulByte] == kUnseen; ++zero) {
+      if (++run == kZeroRun) return true;
+    }
+    if (zero < stop) ++zero;
+  }
+  return false;
 }
 
 std::optional<int32_t> RecordModel::peakAt(const uint8_t* slot) const {

@@ -124,6 +124,8 @@ class RecordModel {
   static RecordModel learnFromLayout(const std::vector<SampleCluster>& clusters, uint32_t length,
                                      const RecordHints& hints);
   bool fitsLayout(const uint8_t* slot) const;
+  // Whether a zeroed stretch of the table begins or ends in the slot.
+  bool zeroedStretch(const uint8_t* slot) const;
 
   uint32_t length_ = 0;
   uint64_t anchor_ = 0;
@@ -150,6 +152,10 @@ class RecordModel {
   // flag's place is scored by flagScores_, byte by byte.
   std::vector<std::array<int16_t, kByteKinds>> table_;
   std::array<int16_t, 256> flagScores_{};
+  // table_ by byte value rather than kind (256 a place), for records up to
+  // kByteScoredLength bytes (128 KiB a model at most); empty beyond.
+  static constexpr uint32_t kByteScoredLength = 256;
+  std::vector<int16_t> byteScores_;
   // The best score the positions from i on can still add: a slot that
   // cannot reach the threshold is given up early.
   std::vector<int32_t> bestRest_;

@@ -133,9 +133,10 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
   const uint64_t size = table_.size64();
   const bool realign = options_.has(kRealignRecords);
   const bool keepJammed = options_.has(kKeepJammedRecords);
-  PhaseSearch search(
-      *judge_, [this](uint64_t position, size_t count, uint8_t* out) { readAt(position, count, out); },
-      [this] { context_.pollBreak(); }, options_.has(kAlignedText));
+  ReadBytes read = [this](uint64_t position, size_t count, uint8_t* out) {
+    readAt(position, count, out);
+  };
+  PhaseSearch search(*judge_, read, [this] { context_.pollBreak(); }, options_.has(kAlignedText));
   uint64_t shift = 0;
   uint32_t keptJammed = 0;
   // After a search that found no new phase, the stretch it looked at is
@@ -217,10 +218,10 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
     if (realign && skip != 0) {
       shift += skip;
       Log().InfoNumber("Method0: records found further on by bytes", static_cast<int32_t>(skip));
+      const std::string found = "records found " + std::to_string(skip);
       noteRepair(m == 0 && shift == skip
-                     ? "records found " + std::to_string(skip) + " bytes after the header length"
-                     : "records found " + std::to_string(skip) + " bytes further on, after record " +
-                           std::to_string(m));
+                     ? found + " bytes after the header length"
+                     : found + " bytes further on, after record " + std::to_string(m));
       --m;
       continue;
     }
@@ -269,16 +270,7 @@ void SlotPlan::begin(uint64_t start, uint64_t size, const SlotJudge& judge) {
   places_ = judge.places();
 }
 
-void SlotPlan::add(uint64_t at) {
-  if (!runs_.empty() && runs_.back().first + runs_.back().slots * length_ == at) {
-    ++runs_.back().slots;
-  } else {
-    runs_.push_back({at, 1});
-  }
-}
-
-void ThoroughShell::decideSlots(uint64_t start, SlotPlan& plan,
-                                const std::function<void(uint64_t)>& take) {
+std::optional<RecordModel> ThoroughShell::learnRecords(uint64_t start, SlotPlan& plan) {
   const uint64_t length = record_.size();
   const uint64_t size = table_.size64();
   plan.begin(start, size, *judge_);
@@ -291,7 +283,7 @@ void ThoroughShell::decideSlots(uint64_t start, SlotPlan& plan,
   hints.kinds = kindsOfFields(judge_->places(), static_cast<uint32_t>(length));
   hints.textFields = textFieldsOf(judge_->places(), static_cast<uint32_t>(length));
   hints.recordAt = start;
-  const RecordModel model =
+  RecordModel model =
       RecordModel::learn(sampleClusters(read, start, size, static_cast<uint32_t>(length)),
                          static_cast<uint32_t>(length), hints);
   plan.strong_ = model.strong();
@@ -299,35 +291,11 @@ void ThoroughShell::decideSlots(uint64_t start, SlotPlan& plan,
   if (!plan.strong_) {
     Log().Info("Method0: the records do not tell a record from bytes a few places off");
     plan.decided_ = true;
-    return;
+    return std::nullopt;
   }
   Log().InfoNumber("Method0: records told by the table's own, from samples:",
                    static_cast<int32_t>(plan.samples_));
-  auto slotAt = [this](uint64_t position) {
-    const uint8_t* slot = peekAt(position);
-    if (slot == nullptr) {
-      readAt(position, probe_);
-      slot = probe_.data();
-    }
-    return slot;
-  };
-  probe_.resize(length);
-  std::vector<uint8_t> around(length + 2 * RecordModel::kReach);
-  auto fits = [&](uint64_t position) {
-    const RecordModel::Fit fit = model.judge(slotAt(position));
-    if (fit != RecordModel::Fit::kUnsure) return fit == RecordModel::Fit::kYes;
-    // Records start after the header, so the bytes before one are there.
-    readAt(position - RecordModel::kReach, around);
-    return model.fitsAt(around.data(), around.size(), RecordModel::kReach);
-  };
-  FrameSync sync(start, size, static_cast<uint32_t>(length), fits);
-  while (std::optional<uint64_t> at = sync.next()) {
-    plan.add(*at);
-    take(*at);
-  }
-  plan.events_ = sync.events();
-  // Only a whole scan is replayed: a break or a read failure leaves none.
-  plan.decided_ = true;
+  return model;
 }
 
 bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sink,
@@ -337,6 +305,14 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
   if (length < 2 || start >= size) return false;
   const bool replay = plan.matches(start, size, *judge_);
   if (replay && !plan.strong_) return false;
+  std::optional<RecordModel> model;
+  if (replay) {
+    Log().InfoNumber("Method0: records told by the table's own, from samples:",
+                     static_cast<int32_t>(plan.samples_));
+  } else {
+    model = learnRecords(start, plan);
+    if (!model) return false;
+  }
 
   ProgressSteps progress(writing ? 25 : 10, static_cast<uint32_t>(std::min<uint64_t>(
                                                 (size - start) / length, UINT32_MAX)));
@@ -344,30 +320,77 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
   uint64_t first = size;
   // A check that blanks a field writes into the record: it gets a copy.
   const bool inPlace = !judge_->blanks();
-  auto judgeAt = [&](uint64_t at) {
+  // The slot the last fit was judged on where the read block holds it:
+  // the record check takes it from there when it is the slot found.
+  uint64_t peekedAt = size;
+  const uint8_t* peeked = nullptr;
+  const bool fineProgress = options_.has(kFineProgress);
+  // Deleted and live slots are judged here, a slot with a jammed flag by
+  // judgeJammedSlot: the loop runs once a slot of the table.
+  auto judgeAt = [&](uint64_t at, uint64_t number) {
     context_.pollBreak();
-    const uint64_t number = (at - start) / length;
-    if (options_.has(kFineProgress)) {
+    if (fineProgress) {
       reportScanProgress(progress, static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX)),
                          writing);
     }
     if (first == size) first = at;
-    const uint8_t* record = inPlace ? peekAt(at) : nullptr;
+    const uint8_t* record = !inPlace ? nullptr : at == peekedAt ? peeked : peekAt(at);
     if (record == nullptr) {
       readAt(at, record_);
       record = record_.data();
     }
-    judgeFittingSlot(record, number, sink, keptJammed);
+    const int32_t logged = static_cast<int32_t>(std::min<uint64_t>(number, INT32_MAX));
+    const uint8_t flag = record[0];
+    if (flag == kDeletedRecord) {
+      Log().DebugNumber("The record at this position was deleted", logged);
+      ++passedOver_.deleted;
+    } else if (flag == kLiveRecord) {
+      Log().DebugNumber("This record is valid by its header byte:", logged);
+      if (record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
+                                   : judge_->fieldsPassInPlace(record)) {
+        take(record, sink);
+      } else {
+        ++passedOver_.failedValueCheck;
+      }
+    } else {
+      judgeJammedSlot(record, logged, sink, keptJammed);
+    }
   };
   if (replay) {
-    Log().InfoNumber("Method0: records told by the table's own, from samples:",
-                     static_cast<int32_t>(plan.samples_));
     for (const SlotPlan::Run& run : plan.runs_) {
-      for (uint64_t k = 0; k < run.slots; ++k) judgeAt(run.first + k * length);
+      const uint64_t number = (run.first - start) / length;
+      for (uint64_t k = 0; k < run.slots; ++k) judgeAt(run.first + k * length, number + k);
     }
   } else {
-    decideSlots(start, plan, judgeAt);
-    if (!plan.strong_) return false;
+    probe_.resize(length);
+    std::vector<uint8_t> around(length + 2 * RecordModel::kReach);
+    auto fits = [&](uint64_t position) {
+      const uint8_t* slot = peekAt(position);
+      peekedAt = slot != nullptr ? position : size;
+      peeked = slot;
+      if (slot == nullptr) {
+        readAt(position, probe_);
+        slot = probe_.data();
+      }
+      const RecordModel::Fit fit = model->judge(slot);
+      if (fit != RecordModel::Fit::kUnsure) return fit == RecordModel::Fit::kYes;
+      // Records start after the header, so the bytes before one are there.
+      peekedAt = size;
+      readAt(position - RecordModel::kReach, around);
+      return model->fitsAt(around.data(), around.size(), RecordModel::kReach);
+    };
+    FrameSync sync(start, size, static_cast<uint32_t>(length), fits);
+    uint64_t last = size;
+    uint64_t number = 0;
+    while (std::optional<uint64_t> at = sync.next()) {
+      plan.add(*at);
+      number = *at == last + length ? number + 1 : (*at - start) / length;
+      last = *at;
+      judgeAt(*at, number);
+    }
+    plan.events_ = sync.events();
+    // Only a whole scan is replayed: a break or a read failure leaves none.
+    plan.decided_ = true;
   }
   std::vector<AlignmentEvent> events = plan.events_;
   // Bytes before the first record are where the records begin, not a loss.
@@ -388,25 +411,9 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
   return true;
 }
 
-void ThoroughShell::judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSink* sink,
-                                     uint32_t& keptJammed) {
-  const int32_t logged = static_cast<int32_t>(std::min<uint64_t>(number, INT32_MAX));
+void ThoroughShell::judgeJammedSlot(const uint8_t* record, int32_t logged, RecordSink* sink,
+                                    uint32_t& keptJammed) {
   const uint8_t flag = record[0];
-  if (flag == kDeletedRecord) {
-    Log().DebugNumber("The record at this position was deleted", logged);
-    ++passedOver_.deleted;
-    return;
-  }
-  if (flag == kLiveRecord) {
-    Log().DebugNumber("This record is valid by its header byte:", logged);
-    if (record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
-                                 : judge_->fieldsPassInPlace(record)) {
-      take(record, sink);
-    } else {
-      ++passedOver_.failedValueCheck;
-    }
-    return;
-  }
   Log().DebugNumber("The record at this position is invalid", logged);
   Log().DebugNumber("Reason: header byte is jammed, value must be 0x20 or 0x2A, value is: ", flag);
   if (record != record_.data()) std::memcpy(record_.data(), record, record_.size());

@@ -13,7 +13,6 @@
 #define KEST_THOROUGH_THOROUGH_SHELL_H_
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +26,7 @@
 #include "dbf/result_writer.h"
 #include "dbf/table_template.h"
 #include "thorough/record_alignment.h"
+#include "thorough/record_model.h"
 #include "thorough/slot_judge.h"
 
 namespace kest {
@@ -36,9 +36,6 @@ namespace kest {
 // slots without learning the records again or judging each slot's fit.
 // Only a scan of the same table geometry and fields replays it.
 class SlotPlan {
- public:
-  bool decided() const { return decided_; }
-
  private:
   friend class ThoroughShell;
   struct Run {
@@ -47,7 +44,13 @@ class SlotPlan {
   };
   bool matches(uint64_t start, uint64_t size, const SlotJudge& judge) const;
   void begin(uint64_t start, uint64_t size, const SlotJudge& judge);
-  void add(uint64_t at);
+  void add(uint64_t at) {
+    if (!runs_.empty() && runs_.back().first + runs_.back().slots * length_ == at) {
+      ++runs_.back().slots;
+    } else {
+      runs_.push_back({at, 1});
+    }
+  }
 
   bool decided_ = false;
   // The records told a record apart: the slots below say where they lie.
@@ -93,11 +96,13 @@ class ThoroughShell {
  private:
   void thoroughScan(uint64_t start, uint32_t recordCount, RecordSink* sink, bool writing);
   bool evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sink, bool writing);
-  // Learns the records and finds, slot by slot, where they lie, handing each
-  // slot found to `take` as it goes and keeping them in `plan`.
-  void decideSlots(uint64_t start, SlotPlan& plan, const std::function<void(uint64_t)>& take);
-  void judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSink* sink,
-                        uint32_t& keptJammed);
+  // The table's records learned from samples, `plan` begun for them; none
+  // where they do not tell a record from bytes a few places off.
+  std::optional<RecordModel> learnRecords(uint64_t start, SlotPlan& plan);
+  // A slot the evidence scan found whose flag is neither live nor deleted
+  // (number `logged`): kept, its flag restored, where only the flag was hit.
+  void judgeJammedSlot(const uint8_t* record, int32_t logged, RecordSink* sink,
+                       uint32_t& keptJammed);
   void take(const uint8_t* record, RecordSink* sink);
   void readAt(uint64_t position, size_t count, uint8_t* out);
   void readAt(uint64_t position, std::vector<uint8_t>& buffer) {

@@ -434,7 +434,16 @@ int32_t Method1::Parse(RecordSink* sink) {
   int32_t code = 0;
   if (!findLayout(firstPass, &code)) return code;
 
-  if (model_) {
+  // Every scan takes slots a record length apart at the least, between the
+  // layout's first record and its end, and at most the header's count at
+  // the stride.
+  const uint64_t betweenEnds =
+      scanEnd_ > recordOffset_ ? (scanEnd_ - recordOffset_) / recordSize_ : 0;
+  const uint64_t mostRecords = std::max<uint64_t>(header_.recordCount(), betweenEnds);
+  if (couldWin_ && !couldWin_(recordSize_, mostRecords)) {
+    Log().InfoNumber("Method1: slots not scanned, the layout holds no more records than",
+                     static_cast<int32_t>(std::min<uint64_t>(mostRecords, INT32_MAX)));
+  } else if (model_) {
     scanByEvidence(firstPass, sink);
   } else if (context_->options().has(kPassingOffset)) {
     // Without a model of the records, the record check alone finds some

@@ -26,6 +26,7 @@
 #define KEST_WORST_CASE_METHOD1_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,6 +56,13 @@ class Method1 {
 
   Method1(const Method1&) = delete;
   Method1& operator=(const Method1&) = delete;
+
+  // Set by the driver before Parse: whether a layout of `recordSize` whose
+  // scan passed `mostRecords` records could still win over the best case.
+  // Where it could not, Parse finds the layout but scans none of its slots:
+  // their count would change nothing.
+  using CouldWin = std::function<bool(uint32_t recordSize, uint64_t mostRecords)>;
+  void setCouldWin(CouldWin couldWin) { couldWin_ = std::move(couldWin); }
 
   // 0, or kTooShortToSearch when the table is shorter than 2,048 bytes.
   // Each slot that passes the record check goes to `sink` when one is given.
@@ -137,6 +145,7 @@ class Method1 {
   std::optional<RecordModel> model_;
   std::vector<uint8_t> fitSlot_;
   std::vector<AlignmentEvent> alignment_;
+  CouldWin couldWin_;
 };
 
 }  // namespace kest
