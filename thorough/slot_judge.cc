@@ -1,5 +1,6 @@
 #include "thorough/slot_judge.h"
 
+#include <cstring>
 #include <utility>
 
 #include "dbf/dbf_format.h"
@@ -27,10 +28,15 @@ SlotJudge::SlotJudge(std::vector<FieldPlace> places, uint32_t length, bool memoP
 bool SlotJudge::zeroedValues(const uint8_t* record) const {
   // Fewer in a row may be a writer's way with an empty value.
   constexpr uint32_t kZeroRun = 4;
-  uint32_t zeros = 0;
-  for (uint32_t i = 0; i < length_; ++i) {
-    zeros = record[i] == 0 && textValues_[i] != 0 ? zeros + 1 : 0;
-    if (zeros == kZeroRun) return true;
+  // Most records hold no zero byte at all: memchr passes over them.
+  const uint8_t* const stop = record + length_;
+  const uint8_t* zero = record;
+  while ((zero = static_cast<const uint8_t*>(std::memchr(zero, 0, size_t(stop - zero))))) {
+    uint32_t run = 0;
+    for (; zero < stop && *zero == 0 && textValues_[size_t(zero - record)] != 0; ++zero) {
+      if (++run == kZeroRun) return true;
+    }
+    if (zero < stop) ++zero;
   }
   return false;
 }
@@ -44,19 +50,17 @@ RecordCheckMode SlotJudge::mode(bool quiet) const {
 
 bool SlotJudge::fieldsPass(uint8_t* record, bool quiet) const {
   if (places_.empty()) return true;
-  if (zeroedValues(record)) return false;
   return checkRecord(record, plan_, memoPresent_, memoSize_, mode(quiet));
 }
 
 bool SlotJudge::fieldsPassInPlace(const uint8_t* record) const {
   if (places_.empty()) return true;
-  if (zeroedValues(record)) return false;
   return checkRecordInPlace(record, plan_, memoPresent_, memoSize_, mode(/*quiet=*/false));
 }
 
 SlotKind SlotJudge::judge(uint8_t* record) const {
   const uint8_t flag = record[0];
-  const bool sound = fieldsPass(record, /*quiet=*/true);
+  const bool sound = fieldsPass(record, /*quiet=*/true) && !zeroedValues(record);
   if (flag == kLiveRecord) return sound ? SlotKind::kLive : SlotKind::kFailed;
   if (flag == kDeletedRecord) return sound ? SlotKind::kDeleted : SlotKind::kFailed;
   return sound ? SlotKind::kJammedButSound : SlotKind::kFailed;
