@@ -49,6 +49,9 @@ class SlotJudge {
   bool relaxedValues_;
   // Per byte of the record: 1 inside a field of numbers or dates as text.
   std::vector<uint8_t> textValues_;
+  // The stretch of the record those fields cover; empty without any.
+  uint32_t valuesFrom_ = UINT32_MAX;
+  uint32_t valuesTo_ = 0;
 };
 
 }  // namespace kest
