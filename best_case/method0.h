@@ -4,10 +4,13 @@
 //
 // Two passes: Parse counts; Flush writes the adjusted header and runs Parse
 // again with the result as its record sink, appending each valid record the
-// moment it is judged. No record is kept in memory between the passes.
+// moment it is judged. No record is kept in memory between the passes; where
+// the table's own records said where they lie, the second pass takes the
+// slots the first one found (SlotPlan).
 //
-// A thorough run (RunContext::options()) adds steps, each under its flag
-// and each a function of its own below: the header rebuilt from intact
+// A thorough run (RunContext::options()) adds steps, each under its flag,
+// each a pure function in thorough/ called through its I/O shell
+// (thorough/thorough_shell.h): the header rebuilt from intact
 // descriptors (kRebuildHeader), the record count made to fit the file
 // (kFixRecordCount), records found where they really begin and again after
 // a stretch of foreign bytes (kRealignRecords), relaxed values
@@ -44,6 +47,7 @@
 #include "dbf/result_writer.h"
 #include "dbf/table_template.h"
 #include "platform/env.h"
+#include "thorough/thorough_shell.h"
 
 namespace kest {
 
@@ -111,37 +115,8 @@ class Method0 {
   const RunFindings& findings() const { return *findings_; }
 
  private:
-  // How a record slot fares.
-  enum class Slot { kLive, kDeleted, kJammedButSound, kFailed };
-
   // The classic scan of `recordCount` slots from the header length.
   void classicScan(uint32_t recordCount, RecordSink* sink);
-  // The thorough scan: the classic judgement plus the steps of the flags.
-  // `writing` tells the progress range.
-  void thoroughScan(uint32_t recordCount, RecordSink* sink, bool writing);
-  // The thorough scan where the table's own records say what a record
-  // looks like (thorough/record_model.h): only slots that fit are judged,
-  // wherever the frame sync finds them, up to the end of the file. False,
-  // having scanned nothing, where that evidence is too weak to decide.
-  bool evidenceScan(RecordSink* sink, bool writing);
-  // Judges one slot the evidence scan found; true when it was taken.
-  void judgeFittingSlot(const uint8_t* record, uint64_t number, RecordSink* sink,
-                        uint32_t& keptJammed);
-
-  // kRebuildHeader: when the header's own fields cannot describe the
-  // table but the descriptors after it stand, header_ is made from them.
-  // Returns the descriptors read, or nothing when the header stays.
-  std::optional<std::vector<DbfFieldDescriptor>> rebuildHeader();
-  // With kRebuildHeader: descriptors whose displacements put a field past
-  // the record's end place their fields one after another instead.
-  void placeInsideRecords(uint32_t recordLength);
-  // With a template: header_ from it, the count every whole slot of the
-  // file, the repairs noting that and how the table's own header compared.
-  std::vector<DbfFieldDescriptor> templateLayout();
-  // kLevel7Descriptors: fields_ from the 48-byte descriptors of a level-7
-  // header, and the result's header and descriptors in the 32-byte layout.
-  void readLevel7Fields();
-  void plainLevel7Header(DbfHeader& header, std::vector<DbfFieldDescriptor>& fields) const;
   // kKeepMemoReferences: the memo fields of a table without a memo
   // companion stay memo fields (the memo repair empties them); without it
   // they are blanked character fields, as in the classic scan.
@@ -149,54 +124,13 @@ class Method0 {
   // The result carries memo fields: the table has a memo companion, or the
   // memo repair writes one.
   bool writesMemo() const { return !noMemoCompanion_ || memoRepair_ != nullptr; }
-  // kFixRecordCount: the count the file can hold whole, noting the repair
-  // and a record cut off by the end of the file.
-  uint32_t fixRecordCount(uint32_t recordCount);
-  // What the slots after a faulty one say for the scan's phase.
-  struct PhaseSupport {
-    uint32_t slots = 0;
-    // Live and deleted records that pass; those and the jammed ones whose
-    // fields pass.
-    uint32_t passing = 0;
-    uint32_t sound = 0;
-    // kAlignedText: the sum of the sound slots' alignment evidence (+1 text
-    // fields begin with their text, -1 one begins with a space).
-    int32_t alignment = 0;
-  };
-  // kRealignRecords: the offset after `position` (up to a bound) at which
-  // a run of records passes best, and clearly better than the scan's own
-  // phase as `here` tells it (or, with kAlignedText, clearly better aligned
-  // with its text fields); 0 when there is none.
-  uint64_t realignedSkip(uint64_t position, uint64_t end, const PhaseSupport& here);
-  // The judgement of the slot at `position` without a log line.
-  Slot probe(uint64_t position);
-  // How many of the `count` slots from `position` on, a record length
-  // apart, are live or deleted records that pass the check; `sound`, when
-  // given, also counts the jammed ones whose fields pass, and `alignment`
-  // sums the alignment evidence of those sound slots.
-  uint32_t passingRun(uint64_t position, uint64_t end, uint32_t count,
-                      uint32_t* sound = nullptr, int32_t* alignment = nullptr);
   // Reads `length` bytes at `position` into `buffer`; what the file does
   // not hold reads as zero.
   void readAt(uint64_t position, std::vector<uint8_t>& buffer);
-  // The check of places_ over records of record_'s length, made where a
-  // scan fixes both (the thorough scan, the trial runs of rebuildHeader)
-  // and dropped when it ends.
-  void planCheck();
-  // How the thorough scan judges: its options' values, with or without a
-  // log line.
-  RecordCheckMode checkMode(bool quiet) const;
-  // Judges a record (record_ or probe_) through the plan made for the
-  // current places_, or through places_ themselves where no plan fits.
-  bool checkFields(std::vector<uint8_t>& record, bool quiet);
-  // Where the scan's plan blanks nothing: the record of record_'s length
-  // at `position` as the table's read block holds it, without a copy
-  // (valid until the next read of the table), and checkFields on it there.
-  // Null where the block does not hold it whole.
+  // The record of record_'s length at `position` as the table's read block
+  // holds it, without a copy (valid until the next read of the table); null
+  // where the block does not hold it whole.
   const uint8_t* peekAt(uint64_t position);
-  bool checkFieldsInPlace(const uint8_t* record);
-  bool looksLikeRecord(const std::vector<uint8_t>& record) const;
-  void reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing);
   void noteRepair(std::string text) {
     findings_->add(kBestCaseStep, FindingKind::kRepair, std::move(text));
   }
@@ -225,7 +159,6 @@ class Method0 {
   std::vector<DbfFieldDescriptor> fields_;
   std::vector<bool> memoAsCharacter_;
   std::vector<FieldPlace> places_;
-  std::optional<RecordCheckPlan> check_;
   std::vector<uint8_t> record_;
   bool memoPresent_ = false;
   // The last Parse read level-7 descriptors.
@@ -241,7 +174,8 @@ class Method0 {
   // back link names, for the findings.
   std::vector<std::string> kindChanges_;
   std::string databaseNote_;
-  std::vector<uint8_t> probe_;
+  // Where the counting pass found the records, for the writing pass.
+  SlotPlan slotPlan_;
 };
 
 }  // namespace kest

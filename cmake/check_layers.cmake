@@ -5,15 +5,17 @@
 set(layer_of_platform 0)
 set(layer_of_Common 1)
 set(layer_of_dbf 2)
-set(layer_of_best_case 3)
-set(layer_of_worst_case 3)
-set(layer_of_kestdll 4)
+# The thorough recovery's steps, below both methods that call them.
+set(layer_of_thorough 3)
+set(layer_of_best_case 4)
+set(layer_of_worst_case 4)
+set(layer_of_kestdll 5)
 # The reader of inspect and export stands beside the engine, for the host.
-set(layer_of_reader 4)
-set(layer_of_host 5)
+set(layer_of_reader 5)
+set(layer_of_host 6)
 
 set(violations "")
-foreach(folder platform Common dbf best_case worst_case kestdll reader host)
+foreach(folder platform Common dbf thorough best_case worst_case kestdll reader host)
   file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}
        ${SOURCE_DIR}/${folder}/*.h ${SOURCE_DIR}/${folder}/*.cc)
   foreach(source ${sources})

@@ -289,6 +289,21 @@ Step RecoveryRun::WorstCaseStage() {
   return GuardedMethodStage("Unknown exception in Method1", "in the worst-case method", [this] {
     reportPass(StageText(kStageWorstCase));
     worstMethod_ = std::make_unique<Method1>(sourcePath_, env_, this);
+    // A thorough run leaves out the scan of a layout that could not win
+    // even if every slot of it passed: only its findings would come of it,
+    // and the report keeps no findings of the method that did not write.
+    // The classic run scans as it always has; a template's choice reads
+    // the layout's count.
+    if (!options_.classic() && !template_ && bestMethod_ && count0_ != 0) {
+      const uint16_t headerRecordLength = bestMethod_->headerRecordLength();
+      worstMethod_->setCouldWin([this, headerRecordLength](uint32_t recordSize,
+                                                           uint64_t mostRecords) {
+        const auto most = static_cast<uint32_t>(std::min<uint64_t>(mostRecords, UINT32_MAX));
+        return chooseResult(count0_, most, headerRecordLength,
+                            static_cast<uint16_t>(recordSize))
+                   .winner != Winner::kBestCase;
+      });
+    }
     reportProgress(25);
     // kTooShortToSearch leaves the count at 0; the choice tells the rest.
     // Counting what passes changes nothing the classic run shows.

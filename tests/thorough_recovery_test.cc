@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -308,6 +309,33 @@ TEST(FileRecoverEx, RefusesWhatItCannotReadBeforeTouchingAnything) {
     EXPECT_FALSE(exists(log));
     EXPECT_EQ(report.method, 77) << "the report was written";
     EXPECT_TRUE(guard.unchanged());
+  }
+}
+
+TEST(FileRecoverEx, WritesNothingFromAFileThatHoldsNoRecords) {
+  // Some slots of any file pass the record check by chance; a picture or a
+  // program is still no table, and nothing is passed off as its records.
+  std::mt19937 rng(11);
+  std::string noise(96 * 1024, '\0');
+  for (char& c : noise) c = static_cast<char>(rng());
+  const std::string picture = std::string("\x89PNG\r\n\x1a\n", 8) + noise;
+  std::string program = std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(57, '\0');
+  for (size_t i = 0; program.size() < noise.size(); ++i) {
+    program += (i % 3 == 0) ? std::string(12, '\0') : noise.substr(i * 16 % noise.size(), 16);
+  }
+  for (const auto& [what, bytes] : {std::pair{"random bytes", noise}, {"a picture", picture},
+                                    {"a program", program}}) {
+    SCOPED_TRACE(what);
+    TempDir source, out;
+    const std::string table = source.file("junk.dbf");
+    writeFile(table, bytes);
+    KestRecoverOptions options{sizeof(KestRecoverOptions), KEST_THOROUGH};
+    KestRecoverReport report{};
+    report.size = sizeof report;
+    EXPECT_EQ(Engine().fileRecoverEx(table.c_str(), out.path().c_str(), 0, nullptr, nullptr,
+                                     nullptr, nullptr, &options, &report),
+              KEST_NOTHING);
+    EXPECT_TRUE(fs::is_empty(out.path()));
   }
 }
 

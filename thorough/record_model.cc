@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <cstdio>
+#include <functional>
 #include <limits>
 
 namespace kest {
@@ -17,16 +20,36 @@ constexpr uint8_t kFlagDeleted = '*';
 constexpr int32_t kScale = 16;
 constexpr double kWorst = -6.0;
 constexpr double kBest = 4.0;
+// The score of a kind never seen at a place.
+constexpr int16_t kUnseen = static_cast<int16_t>(kWorst * kScale);
+// Zero bytes in a row where records hold none that make a slot damaged.
+constexpr uint32_t kZeroRun = 4;
 // Clusters agree when their kinds overlap at least this much once turned,
 // and clearly more than at any other turn.
 constexpr double kLeastOverlap = 0.6;
 constexpr double kStandsOut = 0.02;
+constexpr double kStandsOutShare = 0.2;
+constexpr double kStrideStandsOut = 0.001;
+constexpr double kStrideOverlap = 0.75;
 constexpr double kAgreement = kLeastOverlap;
 // A turn further than this is looked for only in short records, where
 // every turn is cheap to try.
 constexpr uint32_t kAllTurnsUpTo = 1024;
 constexpr uint32_t kNearTurns = 64;
 constexpr uint32_t kMinSamples = 24;
+// Samples the layout's fit is judged on.
+constexpr size_t kLayoutSamples = 64;
+// A model of the layout alone: slots judged per phase, and the fewest that
+// tell a phase.
+constexpr uint32_t kLayoutSlots = 256;
+constexpr uint32_t kLayoutLeastSlots = 3;
+constexpr uint32_t kLayoutControls = 4;
+// Sample slots the model's bounds are calibrated on, and how many turns
+// spread over a record they are cut by.
+constexpr size_t kCalibrationSlots = 256;
+constexpr uint32_t kFarCuts = 48;
+// How much a slot's lead over its neighbours weighs against its score.
+constexpr int32_t kLeadWeight = 4;
 
 using KindCounts = std::vector<std::array<uint32_t, kByteKinds>>;
 
@@ -91,7 +114,17 @@ std::pair<uint32_t, double> bestTurn(const Profile& a, const Profile& b, uint32_
       consider(length - t);
     }
   }
-  if (best.second < kLeastOverlap || best.second - second < kStandsOut) best.second = 0;
+  // Records mostly padding look alike a byte or two turned: what counts is
+  // how much of the mismatch left at the next best turn the best one
+  // removes, not the overlap's plain difference.
+  // Clusters start on the header's stride: there a turn of none that
+  // beats every other at all, and looks much alike, is the expected one,
+  // noise and all (a cluster turned further than the turns tried looks
+  // less alike).
+  const double standsOut = best.first == 0 && best.second >= kStrideOverlap
+                               ? kStrideStandsOut
+                               : std::min(kStandsOut, kStandsOutShare * (1.0 - second));
+  if (best.second < kLeastOverlap || best.second - second < standsOut) best.second = 0;
   return best;
 }
 
@@ -100,51 +133,71 @@ std::pair<uint32_t, double> bestTurn(const Profile& a, const Profile& b, uint32_
 // (padding is spaces too), the layout's field kinds decide, then the
 // caller's word (`hinted`) unless the kinds clearly speak against it, then
 // stars where the column holds nothing else.
-std::optional<uint32_t> flagColumnOf(const Profile& counts, const RecordHints& hints,
-                                     std::optional<uint32_t> hinted, uint32_t length) {
+// `layout`, when given, says how badly the layout's fields fit the
+// samples were the flags in a column.
+struct LayoutFit {
+  uint64_t disagreeing = 0;  // bytes of a kind their field does not allow
+  uint64_t misplaced = 0;    // text fields that begin with padding
+};
+using LayoutCost = std::function<uint64_t(uint32_t column, bool kinds)>;
+
+std::optional<uint32_t> flagColumnOf(const Profile& counts, std::optional<uint32_t> hinted,
+                                     uint32_t length, const LayoutCost& layout,
+                                     uint64_t samples) {
   uint64_t mostFlags = 0;
   for (uint32_t i = 0; i < length; ++i) {
     mostFlags = std::max<uint64_t>(mostFlags, uint64_t{counts.live[i]} + counts.deleted[i]);
   }
   const uint64_t slots = counts.slots;
-  // Jammed flags leave the flag column less than whole; the layout's kinds
-  // still find it among the columns of padding.
-  const bool kinds = hints.kinds.size() == length;
-  const uint64_t floor = std::max<uint64_t>(slots / 2, kinds ? 0 : mostFlags - slots * 3 / 100);
+  // Jammed flags leave the flag column less than whole; the layout still
+  // finds it among the columns of padding.
+  const uint64_t floor =
+      std::max<uint64_t>(slots / 2, layout ? 0 : mostFlags - slots * 3 / 100);
   struct Candidate {
     uint32_t column;
-    int64_t agreement;  // per mille of the bytes after the flag
+    LayoutFit fit;
     uint32_t stars;
   };
   std::vector<Candidate> candidates;
   for (uint32_t i = 0; i < length; ++i) {
     const uint64_t flags = uint64_t{counts.live[i]} + counts.deleted[i];
     if (flags < floor || flags == 0) continue;
-    int64_t agreement = 0;
-    if (kinds) {
-      uint64_t agreeing = 0;
-      for (uint32_t j = 1; j < length; ++j) {
-        const auto& seen = counts.kinds[(i + j) % length];
-        for (int k = 0; k < kByteKinds; ++k) {
-          if (hints.kinds[j] & (1u << k)) agreeing += seen[k];
-        }
-      }
-      agreement = int64_t(agreeing * 1000 / (slots * (length - 1)));
-    }
     const bool onlyFlags = flags * 100 >= slots * 97;
-    candidates.push_back({i, agreement, onlyFlags ? counts.deleted[i] : 0});
+    candidates.push_back({i, {}, onlyFlags ? counts.deleted[i] : 0});
   }
   if (candidates.empty()) return std::nullopt;
-  const Candidate* chosen = &candidates.front();
-  for (const Candidate& c : candidates) {
-    if (c.agreement > chosen->agreement) chosen = &c;
+  // Damaged samples, and values a layout does not expect, leave some at
+  // the right place too: the columns close to the fewest stay in the
+  // choice. Where padding columns leave a choice the kinds cannot settle
+  // (a record turned a byte reads an empty number as spaces too), the
+  // text fields settle it: turned, many begin with padding and hold text
+  // after it. They are cheap to count, so they go first.
+  auto close = [&](uint64_t value, uint64_t fewest) {
+    return value <= fewest + std::max<uint64_t>(samples / 20 + 1, fewest / 10);
+  };
+  std::vector<const Candidate*> choice;
+  for (const Candidate& c : candidates) choice.push_back(&c);
+  if (layout) {
+    for (const bool kinds : {false, true}) {
+      uint64_t fewest = UINT64_MAX;
+      std::vector<uint64_t> cost(choice.size());
+      for (size_t i = 0; i < choice.size(); ++i) {
+        cost[i] = layout(choice[i]->column, kinds);
+        fewest = std::min(fewest, cost[i]);
+      }
+      std::vector<const Candidate*> kept;
+      for (size_t i = 0; i < choice.size(); ++i) {
+        if (close(cost[i], fewest)) kept.push_back(choice[i]);
+      }
+      choice = std::move(kept);
+    }
   }
-  const int64_t best = chosen->agreement;
-  for (const Candidate& c : candidates) {
-    if (hinted && c.column == *hinted && c.agreement + 5 >= best) return c.column;
+  for (const Candidate* c : choice) {
+    if (hinted && c->column == *hinted) return c->column;
   }
-  for (const Candidate& c : candidates) {
-    if (c.agreement + 5 >= best && c.stars > chosen->stars) chosen = &c;
+  const Candidate* chosen = choice.front();
+  for (const Candidate* c : choice) {
+    if (c->stars > chosen->stars) chosen = c;
   }
   return chosen->column;
 }
@@ -224,6 +277,10 @@ std::vector<uint8_t> kindsOfFields(const std::vector<FieldPlace>& places, uint32
       case 'L':
         allowed = bits({kUpperByte, kLowerByte, kMarkByte, kSpaceByte, kNulByte});
         break;
+      case 'C':
+        // Text, padded: any byte but the control bytes binary fields hold.
+        if (!place.memoAsCharacter) allowed = static_cast<uint8_t>(any & ~(1u << kControlByte));
+        break;
       default:
         break;
     }
@@ -235,10 +292,98 @@ std::vector<uint8_t> kindsOfFields(const std::vector<FieldPlace>& places, uint32
   return kinds;
 }
 
+std::vector<uint32_t> textFieldsOf(const std::vector<FieldPlace>& places, uint32_t length) {
+  std::vector<uint32_t> fields(length, 0);
+  for (const FieldPlace& place : places) {
+    if (place.type == 'C' && !place.memoAsCharacter && place.displacement > 0 &&
+        place.displacement < length && place.length > 1) {
+      fields[place.displacement] = std::min(place.length, length - place.displacement);
+    }
+  }
+  return fields;
+}
+
 ByteKind byteKind(uint8_t b) { return static_cast<ByteKind>(kKindOf[b]); }
 
 RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint32_t length,
                                const RecordHints& hints) {
+  RecordModel model = learnFromSamples(clusters, length, hints);
+  if (model.strong()) return model;
+  RecordModel layout = learnFromLayout(clusters, length, hints);
+  return layout.strong() ? layout : model;
+}
+
+bool RecordModel::fitsLayout(const uint8_t* slot) const {
+  if (slot[0] != kFlagLive && slot[0] != kFlagDeleted) return false;
+  // Text may hold a line break or two; numbers and dates hold no letters.
+  uint32_t controls = 0;
+  for (uint32_t j = 1; j < length_; ++j) {
+    const uint8_t kind = kKindOf[slot[j]];
+    if (layoutKinds_[j] & (1u << kind)) continue;
+    if (kind != kControlByte || ++controls > kLayoutControls) return false;
+  }
+  uint32_t misplaced = 0;
+  for (const auto& [start, width] : layoutText_) {
+    if (slot[start] != ' ' && slot[start] != 0) continue;
+    for (uint32_t j = start + 1; j < start + width; ++j) {
+      if (slot[j] != ' ' && slot[j] != 0) {
+        ++misplaced;
+        break;
+      }
+    }
+  }
+  return misplaced <= layoutText_.size() / 4;
+}
+
+RecordModel RecordModel::learnFromLayout(const std::vector<SampleCluster>& clusters,
+                                         uint32_t length, const RecordHints& hints) {
+  RecordModel model;
+  model.length_ = length;
+  if (length < 2 || clusters.empty() || hints.kinds.size() != length) return model;
+  model.layoutKinds_ = hints.kinds;
+  if (hints.textFields.size() == length) {
+    for (uint32_t j = 1; j < length; ++j) {
+      if (hints.textFields[j] > 1) model.layoutText_.push_back({j, hints.textFields[j]});
+    }
+  }
+  // Every place allowing every kind, and no text field: the layout says
+  // nothing of where records lie.
+  bool tells = !model.layoutText_.empty();
+  for (uint32_t j = 1; j < length && !tells; ++j) tells = hints.kinds[j] != 0xFF;
+  if (!tells) return model;
+  // The phase where the most slots fit the layout, against the next best.
+  std::vector<uint32_t> fitting(length, 0);
+  uint32_t slots = 0;
+  for (uint32_t phase = 0; phase < length; ++phase) {
+    uint32_t n = 0;
+    for (const SampleCluster& cluster : clusters) {
+      for (size_t at = phase; at + length <= cluster.bytes.size() && n < kLayoutSlots;
+           at += length) {
+        ++n;
+        fitting[phase] += model.fitsLayout(cluster.bytes.data() + at);
+      }
+    }
+    if (phase == 0) slots = n;
+  }
+  uint32_t best = 0;
+  for (uint32_t phase = 1; phase < length; ++phase) {
+    if (fitting[phase] > fitting[best]) best = phase;
+  }
+  uint32_t second = 0;
+  for (uint32_t phase = 0; phase < length; ++phase) {
+    if (phase != best) second = std::max(second, fitting[phase]);
+  }
+  model.anchor_ = clusters.front().position + best;
+  model.samples_ = fitting[best];
+  model.byLayout_ = true;
+  // Most slots fit at one phase, and clearly fewer at any other.
+  model.strong_ = slots >= kLayoutLeastSlots && fitting[best] * 10 >= slots * 9 &&
+                  second * 3 <= fitting[best];
+  return model;
+}
+
+RecordModel RecordModel::learnFromSamples(const std::vector<SampleCluster>& clusters,
+                                          uint32_t length, const RecordHints& hints) {
   RecordModel model;
   model.length_ = length;
   if (length < 2 || clusters.empty()) return model;
@@ -300,7 +445,71 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
       break;
     }
   }
-  std::optional<uint32_t> tentative = flagColumnOf(pool, hints, hinted, length);
+  // The layout's fit, judged on samples spread over the agreeing clusters
+  // in the reference's frame, each sample alone: the worst fifth is left
+  // out, since a cluster may hold damage or the seam of inserted bytes.
+  struct LayoutSample {
+    const uint8_t* bytes;
+    std::vector<uint32_t> toText;  // from each place to the next byte of text
+  };
+  std::vector<LayoutSample> layoutSamples;
+  std::vector<std::pair<uint32_t, uint32_t>> textFields;
+  if (hints.textFields.size() == length) {
+    for (uint32_t j = 1; j < length; ++j) {
+      if (hints.textFields[j] > 1) textFields.push_back({j, hints.textFields[j]});
+    }
+  }
+  const bool kinds = hints.kinds.size() == length;
+  if (kinds || !textFields.empty()) {
+    std::vector<const uint8_t*> all;
+    for (size_t c = 0; c < clusters.size(); ++c) {
+      if (turns[c].second < kAgreement) continue;
+      const std::vector<uint8_t>& bytes = clusters[c].bytes;
+      for (size_t at = turns[c].first; at + length <= bytes.size(); at += length) {
+        all.push_back(bytes.data() + at);
+      }
+    }
+    const size_t step = std::max<size_t>(1, all.size() / kLayoutSamples);
+    for (size_t i = 0; i < all.size() && layoutSamples.size() < kLayoutSamples; i += step) {
+      LayoutSample sample{all[i], std::vector<uint32_t>(length)};
+      uint32_t next = length;
+      for (uint32_t round = 0; round < 2; ++round) {
+        for (uint32_t j = length; j-- > 0;) {
+          const uint8_t b = sample.bytes[j];
+          next = b != ' ' && b != 0 ? 0 : std::min(length, next + 1);
+          sample.toText[j] = next;
+        }
+      }
+      layoutSamples.push_back(std::move(sample));
+    }
+  }
+  LayoutCost layout;
+  if (!layoutSamples.empty()) {
+    layout = [&](uint32_t column, bool byKinds) {
+      std::vector<uint64_t> per;
+      per.reserve(layoutSamples.size());
+      for (const LayoutSample& sample : layoutSamples) {
+        uint64_t cost = 0;
+        if (byKinds && kinds) {
+          for (uint32_t j = 1; j < length; ++j) {
+            cost += !(hints.kinds[j] & (1u << kKindOf[sample.bytes[(column + j) % length]]));
+          }
+        } else if (!byKinds) {
+          for (const auto& [start, width] : textFields) {
+            const uint32_t d = sample.toText[(column + start) % length];
+            cost += d != 0 && d < width;
+          }
+        }
+        per.push_back(cost);
+      }
+      std::sort(per.begin(), per.end());
+      uint64_t sum = 0;
+      for (size_t i = 0; i < per.size() - per.size() / 5; ++i) sum += per[i];
+      return sum;
+    };
+  }
+  std::optional<uint32_t> tentative =
+      flagColumnOf(pool, hinted, length, layout, layoutSamples.size());
   if (!tentative) return model;
 
   // The slots where records would begin, in every cluster that agrees.
@@ -314,7 +523,11 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
     if (turns[c].second < kAgreement) continue;
     for (size_t at = (turns[c].first + *tentative) % length; at + length <= clusters[c].bytes.size();
          at += length) {
-      slots.push_back({&clusters[c], at});
+      // A slot without a flag there is damage (a zeroed stretch the
+      // samples reached, most often): it would teach its bytes as a
+      // record's.
+      const uint8_t flag = clusters[c].bytes[at];
+      if (flag == kFlagLive || flag == kFlagDeleted) slots.push_back({&clusters[c], at});
     }
   }
   // Damaged samples would teach that anything goes: the model learns from
@@ -360,7 +573,14 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
   }
   std::optional<uint32_t> soundHint;
   if (hinted) soundHint = (*hinted + length - *tentative) % length;
-  const uint32_t turn = flagColumnOf(sound, hints, soundHint, length).value_or(0);
+  LayoutCost soundLayout;
+  if (layout) {
+    soundLayout = [&](uint32_t column, bool byKinds) {
+      return layout((*tentative + column) % length, byKinds);
+    };
+  }
+  const uint32_t turn =
+      flagColumnOf(sound, soundHint, length, soundLayout, layoutSamples.size()).value_or(0);
   if (turn != 0) {
     std::vector<Slot> turned;
     for (const Slot& slot : kept) {
@@ -382,24 +602,83 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
   // slot's neighbours decide (fitsAt). The model is strong only where
   // records and cuts stand clearly apart.
   std::vector<int32_t> cut;
-  const uint32_t cuts[] = {1, 2, 3, 4, 5, 6, 7, 9, 13, length / 3, length / 2, length - 1};
+  // Near cuts, and far ones spread over the whole record: a wide record
+  // turned by some part of its length reads padding where padding stands.
+  std::vector<uint32_t> cuts = {1, 2, 3, 4, 5, 6, 7, 9, 13};
+  const uint32_t stride = std::max<uint32_t>(1, length / kFarCuts);
+  for (uint32_t d = 14 + stride / 2; d + 1 < length; d += stride) cuts.push_back(d);
+  cuts.push_back(length - 1);
+  // Per turn: some turns of some tables read almost as well as the records.
+  std::vector<std::vector<int32_t>> byTurn(cuts.size());
+  size_t cutSamples = 0;
   for (size_t c = 0; c < clusters.size(); ++c) {
     if (turns[c].second < kAgreement) continue;
     const std::vector<uint8_t>& bytes = clusters[c].bytes;
-    for (size_t at = (turns[c].first + flagColumn) % length; at + length <= bytes.size();
-         at += length) {
-      for (uint32_t d : cuts) {
+    for (size_t at = (turns[c].first + flagColumn) % length;
+         at + length <= bytes.size() && cutSamples < kCalibrationSlots; at += length) {
+      ++cutSamples;
+      for (size_t t = 0; t < cuts.size(); ++t) {
+        const uint32_t d = cuts[t];
         if (d == 0 || d >= length || at + d + length > bytes.size()) continue;
-        cut.push_back(model.score(bytes.data() + at + d));
+        byTurn[t].push_back(model.score(bytes.data() + at + d));
+        cut.push_back(byTurn[t].back());
       }
     }
   }
   if (cut.empty()) return model;
+  // The bounds from the turn that reads best.
+  int32_t lo = std::numeric_limits<int32_t>::min();
+  int32_t most = std::numeric_limits<int32_t>::min();
+  for (const std::vector<int32_t>& scored : byTurn) {
+    if (scored.empty()) continue;
+    lo = std::max(lo, percentile(scored, 0.95));
+    most = std::max(most, percentile(scored, 0.75));
+  }
   const int32_t hi = percentile(scores, 0.05);
-  const int32_t lo = percentile(cut, 0.99);
-  model.threshold_ = lo + std::max(1, (hi - lo) / 2);
-  model.floor_ = std::min(model.threshold_, percentile(cut, 0.75));
-  model.strong_ = hi > lo && percentile(scores, 0.5) > 0;
+  if (percentile(scores, 0.5) <= 0) return model;
+  if (hi > lo) {
+    model.threshold_ = lo + std::max(1, (hi - lo) / 2);
+    model.floor_ = std::min(model.threshold_, most);
+    model.strong_ = true;
+    return model;
+  }
+  // Records of much padding score alike a byte or two off, and their own
+  // scores spread wider than that: no score alone tells them from cuts.
+  // What does is how far a record stands above the same bytes read a few
+  // places either side, weighed with its score: a cut that stands above
+  // its neighbours stands little, and scores low. Learned on the samples
+  // and on the same cuts of them.
+  model.threshold_ = *std::max_element(cut.begin(), cut.end()) + 1;
+  model.floor_ = std::min(model.threshold_, *std::min_element(scores.begin(), scores.end()));
+  std::vector<int32_t> recordPeaks, cutPeaks;
+  size_t calibrated = 0;
+  for (size_t c = 0; c < clusters.size(); ++c) {
+    if (turns[c].second < kAgreement) continue;
+    const std::vector<uint8_t>& bytes = clusters[c].bytes;
+    for (size_t at = (turns[c].first + flagColumn) % length + length;
+         at + 2 * length <= bytes.size() && calibrated < kCalibrationSlots; at += length) {
+      ++calibrated;
+      if (std::optional<int32_t> peak = model.peakAt(bytes.data() + at)) {
+        recordPeaks.push_back(*peak);
+      }
+      for (uint32_t d : cuts) {
+        if (d <= kReach || d + kReach >= length) continue;
+        if (std::optional<int32_t> peak = model.peakAt(bytes.data() + at + d)) {
+          cutPeaks.push_back(*peak);
+        }
+      }
+    }
+  }
+  if (recordPeaks.size() < kMinSamples) return model;
+  const int32_t cutMost =
+      cutPeaks.empty() ? std::numeric_limits<int32_t>::min() / 2
+                       : *std::max_element(cutPeaks.begin(), cutPeaks.end());
+  const int32_t recordLeast = percentile(recordPeaks, 0.01);
+  model.peak_ = recordLeast > cutMost ? cutMost + (recordLeast - cutMost) / 2 : cutMost + 1;
+  // Strong where most records stand out so, as measured on the samples.
+  size_t standing = 0;
+  for (int32_t p : recordPeaks) standing += p >= model.peak_;
+  model.strong_ = standing * 10 >= recordPeaks.size() * 9;
   return model;
 }
 
@@ -431,12 +710,16 @@ void RecordModel::build(const std::vector<const uint8_t*>& slots) {
     return static_cast<int16_t>(std::lround(std::clamp(v, kWorst, kBest) * kScale));
   };
   table_.assign(length, {});
+  // Zero bytes seen at a place in a sample or two are the edge of a zeroed
+  // stretch that the samples reached, not what records hold there.
+  const uint32_t rareZeros = std::max<uint32_t>(2, static_cast<uint32_t>(slots.size() / 100));
   for (uint32_t i = 1; i < length; ++i) {
+    if (kinds[i][kNulByte] <= rareZeros) kinds[i][kNulByte] = 0;
     for (int k = 0; k < kByteKinds; ++k) {
       // A kind never seen at a place is as unlike a record as a byte gets,
       // however rare it is elsewhere.
       double p = (kinds[i][k] + 0.5) / (n + 0.5 * double(kByteKinds));
-      table_[i][k] = kinds[i][k] == 0 ? clampScore(kWorst) : clampScore(std::log2(p / background[k]));
+      table_[i][k] = kinds[i][k] == 0 ? kUnseen : clampScore(std::log2(p / background[k]));
     }
   }
   // The flag is one of two bytes, not a kind.
@@ -450,6 +733,15 @@ void RecordModel::build(const std::vector<const uint8_t*>& slots) {
   for (uint32_t i = length; i-- > 0;) {
     bestRest_[i] = bestRest_[i + 1] + *std::max_element(table_[i].begin(), table_[i].end());
   }
+  // Each place's score of every byte value, looked up by the byte alone:
+  // judge() runs over every slot of the table.
+  byteScores_.clear();
+  if (length <= kByteScoredLength) {
+    byteScores_.resize(size_t{length} * 256);
+    for (uint32_t i = 0; i < length; ++i) {
+      for (int b = 0; b < 256; ++b) byteScores_[size_t{i} * 256 + b] = table_[i][kKindOf[b]];
+    }
+  }
   threshold_ = std::numeric_limits<int32_t>::min();
 }
 
@@ -461,16 +753,59 @@ int32_t RecordModel::score(const uint8_t* slot) const {
 }
 
 RecordModel::Fit RecordModel::judge(const uint8_t* slot) const {
+  if (byLayout_) return fitsLayout(slot) ? Fit::kYes : Fit::kNo;
   if (table_.empty()) return Fit::kNo;
   int32_t sum = flagScores_[slot[0]] - table_[0][0];
   // Checked in steps: most slots that fail, fail long before the end.
   constexpr uint32_t kStep = 32;
   for (uint32_t i = 0; i < length_; i += kStep) {
     const uint32_t end = std::min(length_, i + kStep);
-    for (uint32_t j = i; j < end; ++j) sum += table_[j][kKindOf[slot[j]]];
+    if (!byteScores_.empty()) {
+      const int16_t* scores = byteScores_.data() + size_t{i} * 256;
+      const uint8_t* byte = slot + i;
+      const uint8_t* const stop = slot + end;
+      for (; byte + 4 <= stop; byte += 4, scores += 4 * 256) {
+        sum += scores[byte[0]] + scores[256 + byte[1]] + scores[512 + byte[2]] +
+               scores[768 + byte[3]];
+      }
+      for (; byte < stop; ++byte, scores += 256) sum += scores[*byte];
+    } else {
+      for (uint32_t j = i; j < end; ++j) sum += table_[j][kKindOf[slot[j]]];
+    }
     if (sum + bestRest_[end] < floor_) return Fit::kNo;
   }
-  return sum >= threshold_ ? Fit::kYes : sum >= floor_ ? Fit::kUnsure : Fit::kNo;
+  if (sum < floor_) return Fit::kNo;
+  if ((slot[0] == 0 || slot[length_ - 1] == 0) && zeroedStretch(slot)) return Fit::kNo;
+  return sum >= threshold_ ? Fit::kYes : Fit::kUnsure;
+}
+
+bool RecordModel::zeroedStretch(const uint8_t* slot) const {
+  // Zero bytes where the records hold none, from the slot's start or to
+  // its end: a zeroed stretch of the table (a page, the tail) ends or
+  // begins inside the slot, and what the slot held there is gone, however
+  // well the rest of it fits. A stretch shorter than a record is some
+  // other damage, the value check's to judge.
+  const uint32_t run = std::min(kZeroRun, length_);
+  auto unseenZero = [&](uint32_t at) {
+    return slot[at] == 0 && (at == 0 || table_[at][kNulByte] == kUnseen);
+  };
+  bool head = true, tail = true;
+  for (uint32_t i = 0; i < run; ++i) {
+    head = head && unseenZero(i);
+    tail = tail && unseenZero(length_ - 1 - i);
+  }
+  return head || tail;
+}
+
+std::optional<int32_t> RecordModel::peakAt(const uint8_t* slot) const {
+  const int32_t own = score(slot);
+  int32_t best = std::numeric_limits<int32_t>::min();
+  for (int32_t d = -int32_t(kReach); d <= int32_t(kReach); ++d) {
+    if (d != 0) best = std::max(best, score(slot + d));
+  }
+  if (best >= own) return std::nullopt;
+  const int64_t peak = int64_t{own} + int64_t{kLeadWeight} * (int64_t{own} - best);
+  return static_cast<int32_t>(std::clamp<int64_t>(peak, INT32_MIN / 2, INT32_MAX / 2));
 }
 
 bool RecordModel::fitsAt(const uint8_t* bytes, size_t size, size_t at) const {
@@ -481,6 +816,10 @@ bool RecordModel::fitsAt(const uint8_t* bytes, size_t size, size_t at) const {
   for (size_t i = 0; i < window.size(); ++i) {
     size_t from = at + i;
     if (from >= kReach && from - kReach < size) window[i] = bytes[from - kReach];
+  }
+  if (peak_) {
+    std::optional<int32_t> peak = peakAt(window.data() + kReach);
+    return peak && *peak >= *peak_;
   }
   const int32_t own = score(window.data() + kReach);
   for (uint32_t d = 0; d <= 2 * kReach; ++d) {

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "dbf/record_check.h"
@@ -62,6 +63,10 @@ struct RecordHints {
   // Per position of the record (0 the flag), the kinds its field's type
   // allows, one bit a ByteKind; empty when no layout is known.
   std::vector<uint8_t> kinds;
+  // Per position of the record, the length of the text field that begins
+  // there (0: none). Text stands left: a field that holds any text holds
+  // it from its first byte. Empty when no layout is known.
+  std::vector<uint32_t> textFields;
   // A position where a record is believed to begin; none when unknown.
   std::optional<uint64_t> recordAt;
 };
@@ -70,6 +75,8 @@ struct RecordHints {
 // laid over it (the flag at 0: space or star); places no field covers, and
 // fields whose type allows any byte, allow every kind.
 std::vector<uint8_t> kindsOfFields(const std::vector<FieldPlace>& places, uint32_t length);
+// Where the text fields laid over a record begin (RecordHints::textFields).
+std::vector<uint32_t> textFieldsOf(const std::vector<FieldPlace>& places, uint32_t length);
 
 class RecordModel {
  public:
@@ -87,7 +94,8 @@ class RecordModel {
   // position of its deletion flag).
   uint64_t anchor() const { return anchor_; }
 
-  // The fit of the `length()` bytes at `slot`: higher is better.
+  // The fit of the `length()` bytes at `slot`: higher is better (by the
+  // samples' model only).
   int32_t score(const uint8_t* slot) const;
 
   // A slot that scores as records do fits; one that scores as most slots
@@ -108,13 +116,35 @@ class RecordModel {
  private:
   // The scores of each byte at each place, from slots where records begin.
   void build(const std::vector<const uint8_t*>& slots);
+  static RecordModel learnFromSamples(const std::vector<SampleCluster>& clusters, uint32_t length,
+                                      const RecordHints& hints);
+  // Too few records to learn from: a slot fits when its bytes are of the
+  // kinds its fields allow and its text fields begin with text. Strong only
+  // where most slots fit at one phase and clearly fewer at any other.
+  static RecordModel learnFromLayout(const std::vector<SampleCluster>& clusters, uint32_t length,
+                                     const RecordHints& hints);
+  bool fitsLayout(const uint8_t* slot) const;
+  // Whether a zeroed stretch of the table begins or ends in the slot.
+  bool zeroedStretch(const uint8_t* slot) const;
 
   uint32_t length_ = 0;
   uint64_t anchor_ = 0;
   bool strong_ = false;
+  // The score of the slot at `slot` weighed with its lead over the slots
+  // up to kReach bytes either side (which must be readable); none where
+  // one of them scores as well.
+  std::optional<int32_t> peakAt(const uint8_t* slot) const;
+
   // Scores at or above threshold_ fit; below floor_ they do not.
   int32_t threshold_ = 0;
   int32_t floor_ = 0;
+  // Set where scores alone leave records and cuts mixed: in between, a
+  // slot fits when its peakAt() reaches this.
+  std::optional<int32_t> peak_;
+  // A model of the layout alone (learnFromLayout).
+  bool byLayout_ = false;
+  std::vector<uint8_t> layoutKinds_;
+  std::vector<std::pair<uint32_t, uint32_t>> layoutText_;  // start, width
 
   uint32_t samples_ = 0;
   // Per position, per kind of byte: the score of such a byte there (fixed
@@ -122,6 +152,10 @@ class RecordModel {
   // flag's place is scored by flagScores_, byte by byte.
   std::vector<std::array<int16_t, kByteKinds>> table_;
   std::array<int16_t, 256> flagScores_{};
+  // table_ by byte value rather than kind (256 a place), for records up to
+  // kByteScoredLength bytes (128 KiB a model at most); empty beyond.
+  static constexpr uint32_t kByteScoredLength = 256;
+  std::vector<int16_t> byteScores_;
   // The best score the positions from i on can still add: a slot that
   // cannot reach the threshold is given up early.
   std::vector<int32_t> bestRest_;

@@ -351,6 +351,7 @@ void Method1::scanPassing(bool firstPass, RecordSink* sink) {
   uint64_t at = start;
   uint64_t reported = 0;
   ProgressSteps progress(kScanProgressSpan, (end - start) / length);
+  uint64_t taken = 0;
   while (at + length <= end) {
     uint64_t done = (at - start) / length;
     for (; reported < done; ++reported) reportScanProgress(firstPass, progress, reported + 1);
@@ -360,6 +361,7 @@ void Method1::scanPassing(bool firstPass, RecordSink* sink) {
     ++recordsRead_;
     if (check.passes(slot.data())) {
       if (sink != nullptr) sink->take(slot.data(), length);
+      ++taken;
       at += length;
       previousPassed = true;
       continue;
@@ -369,6 +371,7 @@ void Method1::scanPassing(bool firstPass, RecordSink* sink) {
       // flag was hit.
       slot[0] = kLiveRecord;
       if (sink != nullptr) sink->take(slot.data(), length);
+      ++taken;
       ++jammed;
       at += length;
       continue;
@@ -387,6 +390,8 @@ void Method1::scanPassing(bool firstPass, RecordSink* sink) {
   if (firstPass) {
     realignments_ = realignments;
     jammedKept_ = jammed;
+    passingSlots_ = end > start ? (end - start) / length : 0;
+    passingTaken_ = taken;
   }
 }
 
@@ -429,10 +434,32 @@ int32_t Method1::Parse(RecordSink* sink) {
   int32_t code = 0;
   if (!findLayout(firstPass, &code)) return code;
 
-  if (model_) {
+  // Every scan takes slots a record length apart at the least, between the
+  // layout's first record and its end, and at most the header's count at
+  // the stride.
+  const uint64_t betweenEnds =
+      scanEnd_ > recordOffset_ ? (scanEnd_ - recordOffset_) / recordSize_ : 0;
+  const uint64_t mostRecords = std::max<uint64_t>(header_.recordCount(), betweenEnds);
+  if (couldWin_ && !couldWin_(recordSize_, mostRecords)) {
+    Log().InfoNumber("Method1: slots not scanned, the layout holds no more records than",
+                     static_cast<int32_t>(std::min<uint64_t>(mostRecords, INT32_MAX)));
+  } else if (model_) {
     scanByEvidence(firstPass, sink);
   } else if (context_->options().has(kPassingOffset)) {
-    scanPassing(firstPass, sink);
+    // Without a model of the records, the record check alone finds some
+    // slots passing in any file: a picture, a program, a text. Where most
+    // slots do not pass, there is no table to recover, and nothing is
+    // written rather than bytes passed off as records.
+    if (firstPass) {
+      const int32_t read = recordsRead_;
+      scanPassing(firstPass, nullptr);
+      if (sink != nullptr) recordsRead_ = read;
+      noRecords_ = passingTaken_ == 0 || passingTaken_ * 2 < passingSlots_;
+      if (noRecords_) {
+        Log().Info("Method1: too few slots pass the record check to be a table's records");
+      }
+    }
+    if (!noRecords_ && sink != nullptr) scanPassing(false, sink);
   } else {
     scanAtStride(firstPass, sink);
   }

@@ -26,6 +26,7 @@
 #define KEST_WORST_CASE_METHOD1_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,6 +56,13 @@ class Method1 {
 
   Method1(const Method1&) = delete;
   Method1& operator=(const Method1&) = delete;
+
+  // Set by the driver before Parse: whether a layout of `recordSize` whose
+  // scan passed `mostRecords` records could still win over the best case.
+  // Where it could not, Parse finds the layout but scans none of its slots:
+  // their count would change nothing.
+  using CouldWin = std::function<bool(uint32_t recordSize, uint64_t mostRecords)>;
+  void setCouldWin(CouldWin couldWin) { couldWin_ = std::move(couldWin); }
 
   // 0, or kTooShortToSearch when the table is shorter than 2,048 bytes.
   // Each slot that passes the record check goes to `sink` when one is given.
@@ -127,11 +135,17 @@ class Method1 {
   std::vector<std::string> notes_;
   uint32_t realignments_ = 0;
   uint32_t jammedKept_ = 0;
+  // The passing scan's slots, and those it took; a scan that took too few
+  // of them found no table there (decided on the first pass).
+  uint64_t passingSlots_ = 0;
+  uint64_t passingTaken_ = 0;
+  bool noRecords_ = false;
   // The record model of the thorough layout, when the table's records tell
   // a record apart; what the scan by it passed over and where it moved.
   std::optional<RecordModel> model_;
   std::vector<uint8_t> fitSlot_;
   std::vector<AlignmentEvent> alignment_;
+  CouldWin couldWin_;
 };
 
 }  // namespace kest

@@ -1,0 +1,123 @@
+#include "thorough/phase_search.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "dbf/dbf_format.h"
+
+namespace kest {
+
+namespace {
+
+// At least this many slots of a run must be there to judge a phase by.
+constexpr uint32_t kMinRun = 2;
+// How far past a faulty slot realignment looks: a few records, and at least
+// a few disk blocks of foreign bytes.
+constexpr uint64_t kSkipRecords = 8;
+constexpr uint64_t kSkipBytes = 4096;
+constexpr uint64_t kMaxSkip = 1u << 20;
+
+}  // namespace
+
+// A phase that puts its flags in a column of padding passes the record
+// check in a table of text fields, but its fields begin inside the padding,
+// and so with spaces; a phase that is off by some bytes begins them with
+// spaces about as often as with text.
+int32_t alignmentEvidence(const uint8_t* record, size_t length,
+                          const std::vector<FieldPlace>& places) {
+  int32_t evidence = 0;
+  for (const FieldPlace& place : places) {
+    if (place.type != 'C' || place.memoAsCharacter || place.length < 2) continue;
+    if (uint64_t{place.displacement} + place.length > length) continue;
+    const uint8_t* field = record + place.displacement;
+    bool blank = true;
+    for (uint32_t k = 0; k < place.length && blank; ++k) blank = field[k] == ' ' || field[k] == 0;
+    if (!blank) evidence += field[0] == ' ' ? -1 : 1;
+  }
+  return evidence;
+}
+
+PhaseSearch::PhaseSearch(const SlotJudge& judge, ReadBytes read, std::function<void()> poll,
+                         bool alignedText)
+    : judge_(judge),
+      read_(std::move(read)),
+      poll_(std::move(poll)),
+      alignedText_(alignedText),
+      probe_(judge.length()) {}
+
+uint64_t PhaseSearch::reach() const {
+  return std::min<uint64_t>(kMaxSkip, kSkipRecords * judge_.length() + kSkipBytes);
+}
+
+uint32_t PhaseSearch::passingRun(uint64_t position, uint64_t end, uint32_t count, uint32_t* sound,
+                                 int32_t* alignment) {
+  const uint64_t length = judge_.length();
+  uint32_t passing = 0;
+  if (sound != nullptr) *sound = 0;
+  if (alignment != nullptr) *alignment = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint64_t at = position + i * length;
+    if (at + length > end) break;
+    read_(at, probe_.size(), probe_.data());
+    const SlotKind slot = judge_.judge(probe_.data());
+    if (slot == SlotKind::kLive || slot == SlotKind::kDeleted) ++passing;
+    if (sound != nullptr && slot != SlotKind::kFailed) ++*sound;
+    if (alignment != nullptr && slot != SlotKind::kFailed) {
+      *alignment += alignmentEvidence(probe_.data(), probe_.size(), judge_.places());
+    }
+  }
+  return passing;
+}
+
+uint64_t PhaseSearch::realignedSkip(uint64_t position, uint64_t end, const PhaseSupport& here) {
+  const uint32_t passingHere = here.sound;
+  const uint32_t slotsHere = here.slots;
+  const uint64_t length = judge_.length();
+  if (position >= end) return 0;
+  const uint64_t reach = std::min<uint64_t>(this->reach(), end - position);
+  // The flags of the candidates come from one read; the runs from the file.
+  std::vector<uint8_t> window(static_cast<size_t>(reach) + 1);
+  read_(position, window.size(), window.data());
+  auto isFlag = [](uint8_t b) { return b == kLiveRecord || b == kDeletedRecord; };
+  // Every phase in reach is weighed, not the first that passes: in a table
+  // of text fields a column of spaces passes for a column of flags, and the
+  // true phase passes more often than such a column does.
+  uint64_t best = 0;
+  uint32_t bestPassing = 0;
+  for (uint64_t skip = 1; skip < reach; ++skip) {
+    if (skip % 4096 == 0) poll_();
+    if (!isFlag(window[skip])) continue;
+    if (skip + length < reach && !isFlag(window[skip + length])) continue;
+    const uint64_t start = position + skip;
+    const uint32_t available =
+        static_cast<uint32_t>(std::min<uint64_t>(kPhaseRun, (end - start) / length));
+    if (available < kMinRun) break;
+    int32_t alignment = 0;
+    const uint32_t passing = passingRun(start, end, available, nullptr, &alignment);
+    if (passing * 4 < available * 3 || passing <= bestPassing) continue;
+    // Only a phase whose records pass clearly more often than the scan's
+    // own phase holds sound fields: by a quarter of the slots at least. In
+    // a table of text fields a column of spaces passes for a column of
+    // flags; the scan's phase is not given up for it.
+    const uint64_t slots = slotsHere != 0 ? slotsHere : 1;
+    const bool passesClearlyBetter =
+        4 * uint64_t{passing} * slots >= 4 * uint64_t{passingHere} * available + available * slots;
+    // Where text fields pass whatever lies in them, the sound slots of the
+    // scan's phase say little: a phase that passes at least as often as
+    // its live and deleted records do, and whose text fields begin with
+    // their text more often by half a field a slot at least, is the better
+    // one.
+    const int64_t alignedMore =
+        int64_t{alignment} * slots - int64_t{here.alignment} * available;
+    const bool alignsClearlyBetter =
+        alignedText_ && uint64_t{passing} * slots >= uint64_t{here.passing} * available &&
+        2 * alignedMore >= int64_t{available} * int64_t(slots);
+    if (!passesClearlyBetter && !alignsClearlyBetter) continue;
+    best = skip;
+    bestPassing = passing;
+  }
+  // The faulty slots end where the header's phase resumes: no new phase.
+  return best % length == 0 ? 0 : best;
+}
+
+}  // namespace kest

@@ -1,0 +1,74 @@
+// Where records stand when the value check alone must tell: the scan's
+// phase holds while most slots after a faulty one pass; when fewer pass,
+// every phase within reach is weighed, and one is taken only when its runs
+// of slots pass clearly better (or, with aligned text, begin their text
+// fields with their text clearly more often). The fallback of a table
+// whose records do not tell a record from bytes a few places off.
+//
+// Pure over the table's bytes, read through ReadBytes.
+#ifndef KEST_THOROUGH_PHASE_SEARCH_H_
+#define KEST_THOROUGH_PHASE_SEARCH_H_
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "thorough/record_model.h"
+#include "thorough/slot_judge.h"
+
+namespace kest {
+
+// A run of this many slots decides a phase.
+inline constexpr uint32_t kPhaseRun = 16;
+
+// What the slots after a faulty one say for the scan's phase.
+struct PhaseSupport {
+  uint32_t slots = 0;
+  // Live and deleted records that pass; those and the jammed ones whose
+  // fields pass.
+  uint32_t passing = 0;
+  uint32_t sound = 0;
+  // The sum of the sound slots' alignment evidence (alignmentEvidence).
+  int32_t alignment = 0;
+};
+
+// What a slot's text fields say of where the records lie: each text field
+// that holds something counts +1 when it begins with it (programs write
+// text left-aligned, padded with spaces) and -1 when it begins with a
+// space.
+int32_t alignmentEvidence(const uint8_t* record, size_t length,
+                          const std::vector<FieldPlace>& places);
+
+class PhaseSearch {
+ public:
+  // `poll` is called now and then during a long search (the break);
+  // `alignedText` lets the text fields' alignment decide too.
+  PhaseSearch(const SlotJudge& judge, ReadBytes read, std::function<void()> poll,
+              bool alignedText);
+
+  // How many of the `count` slots from `position` on, a record length
+  // apart and before `end`, are live or deleted records that pass; `sound`
+  // also counts the jammed ones whose fields pass, and `alignment` sums
+  // the alignment evidence of those sound slots.
+  uint32_t passingRun(uint64_t position, uint64_t end, uint32_t count, uint32_t* sound = nullptr,
+                      int32_t* alignment = nullptr);
+
+  // The offset after `position` (up to a bound) at which a run of records
+  // passes best, and clearly better than the scan's phase as `here` tells
+  // it; 0 when there is none, or where the header's phase resumes.
+  uint64_t realignedSkip(uint64_t position, uint64_t end, const PhaseSupport& here);
+
+  // How far realignedSkip looks after a faulty slot.
+  uint64_t reach() const;
+
+ private:
+  const SlotJudge& judge_;
+  ReadBytes read_;
+  std::function<void()> poll_;
+  bool alignedText_;
+  std::vector<uint8_t> probe_;
+};
+
+}  // namespace kest
+
+#endif  // KEST_THOROUGH_PHASE_SEARCH_H_

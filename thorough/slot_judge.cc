@@ -1,0 +1,74 @@
+#include "thorough/slot_judge.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "dbf/dbf_format.h"
+
+namespace kest {
+
+SlotJudge::SlotJudge(std::vector<FieldPlace> places, uint32_t length, bool memoPresent,
+                     uint32_t memoSize, bool relaxedValues)
+    : places_(std::move(places)),
+      length_(length),
+      plan_(places_, length),
+      memoPresent_(memoPresent),
+      memoSize_(memoSize),
+      relaxedValues_(relaxedValues),
+      textValues_(length, 0) {
+  for (const FieldPlace& place : places_) {
+    if (place.type != 'N' && place.type != 'F' && place.type != 'D') continue;
+    const uint64_t end = std::min<uint64_t>(uint64_t{place.displacement} + place.length, length);
+    for (uint64_t i = place.displacement; i < end; ++i) textValues_[i] = 1;
+    if (place.displacement < end) {
+      valuesFrom_ = std::min(valuesFrom_, place.displacement);
+      valuesTo_ = std::max(valuesTo_, static_cast<uint32_t>(end));
+    }
+  }
+}
+
+bool SlotJudge::zeroedValues(const uint8_t* record) const {
+  // Fewer in a row may be a writer's way with an empty value.
+  constexpr uint32_t kZeroRun = 4;
+  // Most records hold no zero byte among their numbers and dates at all:
+  // one search over the stretch they cover tells, at memchr's pace, for
+  // every slot of both passes.
+  if (valuesFrom_ >= valuesTo_ ||
+      std::memchr(record + valuesFrom_, 0, valuesTo_ - valuesFrom_) == nullptr) {
+    return false;
+  }
+  uint32_t zeros = 0;
+  for (uint32_t i = valuesFrom_; i < valuesTo_; ++i) {
+    zeros = record[i] == 0 && textValues_[i] != 0 ? zeros + 1 : 0;
+    if (zeros == kZeroRun) return true;
+  }
+  return false;
+}
+
+RecordCheckMode SlotJudge::mode(bool quiet) const {
+  RecordCheckMode mode;
+  mode.relaxedValues = relaxedValues_;
+  mode.quiet = quiet;
+  return mode;
+}
+
+bool SlotJudge::fieldsPass(uint8_t* record, bool quiet) const {
+  if (places_.empty()) return true;
+  return checkRecord(record, plan_, memoPresent_, memoSize_, mode(quiet));
+}
+
+bool SlotJudge::fieldsPassInPlace(const uint8_t* record) const {
+  if (places_.empty()) return true;
+  return checkRecordInPlace(record, plan_, memoPresent_, memoSize_, mode(/*quiet=*/false));
+}
+
+SlotKind SlotJudge::judge(uint8_t* record) const {
+  const uint8_t flag = record[0];
+  const bool sound = fieldsPass(record, /*quiet=*/true) && !zeroedValues(record);
+  if (flag == kLiveRecord) return sound ? SlotKind::kLive : SlotKind::kFailed;
+  if (flag == kDeletedRecord) return sound ? SlotKind::kDeleted : SlotKind::kFailed;
+  return sound ? SlotKind::kJammedButSound : SlotKind::kFailed;
+}
+
+}  // namespace kest

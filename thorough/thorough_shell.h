@@ -1,0 +1,132 @@
+// The I/O shell of a thorough best-case run: it reads the table (through
+// LLFile, which raises its codes), polls the run's break, reports progress
+// and notes findings, and leaves every decision to the steps beside it,
+// pure over bytes: the header rebuild and the template's layout
+// (header_rebuild.h), the count (record_count.h), level 7
+// (level7_layout.h), where records lie (record_model.h with
+// record_alignment.h, or phase_search.h where the records do not tell) and
+// the jammed flags (jammed_flags.h).
+//
+// The shell never writes the table. Its counts go to the PassedOver and its
+// repairs to the RunFindings it is handed, under the best case's step.
+#ifndef KEST_THOROUGH_THOROUGH_SHELL_H_
+#define KEST_THOROUGH_THOROUGH_SHELL_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Common/logger/llfile.h"
+#include "Common/progress_steps.h"
+#include "Common/recovery_options.h"
+#include "Common/run_context.h"
+#include "Common/run_findings.h"
+#include "dbf/dbf_format.h"
+#include "dbf/result_writer.h"
+#include "dbf/table_template.h"
+#include "thorough/record_alignment.h"
+#include "thorough/record_model.h"
+#include "thorough/slot_judge.h"
+
+namespace kest {
+
+// Where the records lie, as a scan by the table's own records decided it:
+// kept from the counting pass so that the writing pass takes the same
+// slots without learning the records again or judging each slot's fit.
+// Only a scan of the same table geometry and fields replays it.
+class SlotPlan {
+ private:
+  friend class ThoroughShell;
+  struct Run {
+    uint64_t first = 0;
+    uint64_t slots = 0;
+  };
+  bool matches(uint64_t start, uint64_t size, const SlotJudge& judge) const;
+  void begin(uint64_t start, uint64_t size, const SlotJudge& judge);
+  void add(uint64_t at) {
+    if (!runs_.empty() && runs_.back().first + runs_.back().slots * length_ == at) {
+      ++runs_.back().slots;
+    } else {
+      runs_.push_back({at, 1});
+    }
+  }
+
+  bool decided_ = false;
+  // The records told a record apart: the slots below say where they lie.
+  bool strong_ = false;
+  uint64_t start_ = 0;
+  uint64_t size_ = 0;
+  uint32_t length_ = 0;
+  std::vector<FieldPlace> places_;
+  uint32_t samples_ = 0;
+  // Runs of slots a record length apart: as many as the places the
+  // alignment broke, not one a record.
+  std::vector<Run> runs_;
+  std::vector<AlignmentEvent> events_;
+};
+
+class ThoroughShell {
+ public:
+  ThoroughShell(LLFile& table, RunContext& context, RunFindings& findings,
+                PassedOver& passedOver);
+
+  // The header rebuilt from the standing descriptors where `header` cannot
+  // describe the table: `header` replaced, the descriptors returned.
+  std::optional<std::vector<DbfFieldDescriptor>> rebuildHeader(DbfHeader& header,
+                                                               bool memoPresent,
+                                                               uint32_t memoSize,
+                                                               bool relaxedValues);
+  // `header` from the template; its fields returned.
+  std::vector<DbfFieldDescriptor> templateLayout(const TableTemplate& layout, DbfHeader& header);
+  // The count the file holds whole, of `recordCount` the header declares.
+  uint32_t fixRecordCount(const DbfHeader& header, uint32_t recordCount);
+  // The fields of a level-7 header's 48-byte descriptors.
+  std::vector<DbfFieldDescriptor> level7Fields(const DbfHeader& header);
+
+  // The records from `start` judged by `judge`, each taken handed to
+  // `sink` (when given); returns how many were taken. With realignment the
+  // table's own records say where records lie wherever their evidence is
+  // strong, else the value check does over `recordCount` slots. `writing`
+  // tells the progress range. What the evidence decided stays in `plan`,
+  // and a later scan of the same table and fields replays it.
+  int32_t scan(const SlotJudge& judge, uint64_t start, uint32_t recordCount,
+               const RecoveryOptions& options, SlotPlan& plan, RecordSink* sink, bool writing);
+
+ private:
+  void thoroughScan(uint64_t start, uint32_t recordCount, RecordSink* sink, bool writing);
+  bool evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sink, bool writing);
+  // The table's records learned from samples, `plan` begun for them; none
+  // where they do not tell a record from bytes a few places off.
+  std::optional<RecordModel> learnRecords(uint64_t start, SlotPlan& plan);
+  // A slot the evidence scan found whose flag is neither live nor deleted
+  // (number `logged`): kept, its flag restored, where only the flag was hit.
+  void judgeJammedSlot(const uint8_t* record, int32_t logged, RecordSink* sink,
+                       uint32_t& keptJammed);
+  void take(const uint8_t* record, RecordSink* sink);
+  void readAt(uint64_t position, size_t count, uint8_t* out);
+  void readAt(uint64_t position, std::vector<uint8_t>& buffer) {
+    readAt(position, buffer.size(), buffer.data());
+  }
+  // The record-length slot at `position` as the table's read block holds
+  // it, without a copy (valid until the next read); null where the block
+  // does not hold it whole.
+  const uint8_t* peekAt(uint64_t position);
+  void reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing);
+  void noteRepair(std::string text);
+
+  LLFile& table_;
+  RunContext& context_;
+  RunFindings& findings_;
+  PassedOver& passedOver_;
+  // Set for the length of a scan.
+  const SlotJudge* judge_ = nullptr;
+  RecoveryOptions options_;
+  int32_t taken_ = 0;
+  std::vector<uint8_t> record_;
+  std::vector<uint8_t> probe_;
+};
+
+}  // namespace kest
+
+#endif  // KEST_THOROUGH_THOROUGH_SHELL_H_

@@ -1,0 +1,177 @@
+// The thorough steps alone, over bytes: the count, the header rebuild, the
+// field places, level 7, the jammed-flag rule and the value-check phase
+// search. The whole runs are proven in tests/thorough_recovery_test.cc.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "thorough/header_rebuild.h"
+#include "thorough/jammed_flags.h"
+#include "thorough/level7_layout.h"
+#include "thorough/phase_search.h"
+#include "thorough/record_count.h"
+#include "tests/table_builder.h"
+
+namespace kest {
+namespace {
+
+using testing::TableBuilder;
+
+ReadBytes readerOf(const std::string& bytes) {
+  return [&bytes](uint64_t position, size_t count, uint8_t* out) {
+    std::memset(out, 0, count);
+    if (position < bytes.size()) {
+      std::memcpy(out, bytes.data() + position, std::min<size_t>(count, bytes.size() - position));
+    }
+  };
+}
+
+// A number of 5 and a name of 8: 14 bytes a record after a 97-byte header.
+TableBuilder numbered(int records) {
+  TableBuilder b;
+  b.field("ID", 'N', 5).field("NAME", 'C', 8);
+  for (int i = 0; i < records; ++i) {
+    std::string id = std::to_string(i);
+    b.record(std::string(5 - id.size(), ' ') + id + "Name" + std::to_string(i % 10));
+  }
+  return b;
+}
+
+TEST(RecordCount, FitsTheFileAndTellsACutRecord) {
+  struct Case {
+    uint32_t declared, headerLength, recordLength;
+    uint64_t size;
+    FittedCount want;
+  } cases[] = {
+      {10, 33, 10, 133, {10, false}},    // fits
+      {1000, 33, 10, 88, {5, true}},     // more than the file holds
+      {1000, 33, 0, 88, {1000, false}},  // no record length to measure by
+      {1000, 200, 10, 88, {1000, false}},
+  };
+  for (const Case& c : cases) {
+    FittedCount got = fitRecordCount(c.declared, c.headerLength, c.recordLength, c.size);
+    EXPECT_EQ(got.count, c.want.count) << c.declared << "/" << c.size;
+    EXPECT_EQ(got.corrected, c.want.corrected) << c.declared << "/" << c.size;
+  }
+  EXPECT_TRUE(partialRecordAtEnd(55, 10, 'x'));
+  EXPECT_TRUE(partialRecordAtEnd(51, 10, 'x'));
+  EXPECT_FALSE(partialRecordAtEnd(51, 10, 0x1A));  // the end-of-file mark alone
+  EXPECT_FALSE(partialRecordAtEnd(50, 10, 'x'));
+}
+
+TEST(HeaderRebuild, OnlyAHeaderThatCannotDescribeTheTableIsRebuilt) {
+  const std::string healthy = numbered(40).bytes();
+  DbfHeader own;
+  std::memcpy(own.bytes, healthy.data(), sizeof own.bytes);
+  EXPECT_EQ(rebuildHeader(readerOf(healthy), own, healthy.size(), false, 0, false), std::nullopt);
+
+  std::string zeroed = healthy + "abc";  // part of a record at the end
+  std::memset(zeroed.data(), 0, 32);
+  std::memcpy(own.bytes, zeroed.data(), sizeof own.bytes);
+  std::optional<RebuiltHeader> rebuilt =
+      rebuildHeader(readerOf(zeroed), own, zeroed.size(), false, 0, false);
+  ASSERT_TRUE(rebuilt);
+  EXPECT_EQ(rebuilt->header.headerLength(), 97);
+  EXPECT_EQ(rebuilt->header.recordLength(), 14);
+  EXPECT_EQ(rebuilt->header.recordCount(), 40u);
+  ASSERT_EQ(rebuilt->fields.size(), 2u);
+  EXPECT_EQ(rebuilt->fields[1].name(), "NAME");
+  EXPECT_TRUE(rebuilt->cutOff);
+}
+
+TEST(HeaderRebuild, DisplacementsPastTheRecordPlaceFieldsOneAfterAnother) {
+  TableBuilder b;
+  b.field("ID", 'N', 5, 1).field("NAME", 'C', 8, 6);
+  std::vector<FieldPlace> places = placeFields(b.fields(), nullptr);
+  EXPECT_EQ(placesInsideRecord(places, b.fields(), nullptr, 14), std::nullopt);
+  TableBuilder junk;
+  junk.field("ID", 'N', 5, 1).field("NAME", 'C', 8, 300);
+  std::optional<std::vector<FieldPlace>> inside =
+      placesInsideRecord(placeFields(junk.fields(), nullptr), junk.fields(), nullptr, 14);
+  ASSERT_TRUE(inside);
+  EXPECT_EQ((*inside)[1].displacement, 6u);
+}
+
+std::string level7Descriptor(const std::string& name, char type, uint8_t length) {
+  std::string d(48, '\0');
+  d.replace(0, name.size(), name);
+  d[32] = type;
+  d[33] = static_cast<char>(length);
+  return d;
+}
+
+TEST(Level7Layout, LongDescriptorsBecomeTypesAPlainReaderKnows) {
+  std::string header(kLevel7DescriptorsAt, '\0');
+  header += level7Descriptor("AMOUNT_IN_EUROS", 'N', 10) + level7Descriptor("NOTE", 'M', 10) +
+            level7Descriptor("STAMP", '@', 8) + "\x0D";
+  std::vector<DbfFieldDescriptor> fields = level7Fields(
+      reinterpret_cast<const uint8_t*>(header.data()), header.size(), header.size());
+  ASSERT_EQ(fields.size(), 3u);
+  EXPECT_EQ(fields[0].name(), "AMOUNT_IN_");  // cut to the plain layout's ten
+  struct Case {
+    bool writesMemo;
+    uint8_t version;
+    std::string types;
+  } cases[] = {{false, 0x03, "NCC"}, {true, 0x8B, "NMC"}};
+  for (const Case& c : cases) {
+    DbfHeader plain;
+    std::vector<DbfFieldDescriptor> written = fields;
+    plainLevel7Header(plain, written, c.writesMemo);
+    EXPECT_EQ(plain.version(), c.version);
+    EXPECT_EQ(plain.headerLength(), 32 + 3 * 32 + 1);
+    std::string types;
+    for (const DbfFieldDescriptor& f : written) types += f.type();
+    EXPECT_EQ(types, c.types);
+  }
+}
+
+TEST(JammedFlags, OnlyBytesThatLookLikeARecordAreKept) {
+  TableBuilder b = numbered(0);
+  const std::vector<FieldPlace> places = placeFields(b.fields(), nullptr);
+  struct Case {
+    std::string record;
+    bool looks;
+  } cases[] = {
+      {"#   12Name1   ", true},
+      {std::string("#") + std::string(13, '\0'), false},  // a lost block
+      {"#   12Na\x01me  ", false},                        // a control byte in text
+      {std::string("#  \x01") + "12Name1   ", true},        // numbers are judged elsewhere
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(looksLikeRecord(reinterpret_cast<const uint8_t*>(c.record.data()), c.record.size(),
+                              places),
+              c.looks);
+  }
+  EXPECT_TRUE(amongRecords(16, 8, false));
+  EXPECT_FALSE(amongRecords(16, 7, true));
+  EXPECT_EQ(amongRecords(0, 0, true), true);
+}
+
+// Bytes inserted move the phase by their count; a record overwritten in
+// place leaves it where it is.
+TEST(PhaseSearch, FindsThePhaseBytesInsertedMovedAndKeepsItOverDamageInPlace) {
+  const std::string healthy = numbered(60).bytes();
+  const uint64_t at = 97 + 20 * 14;
+  struct Case {
+    std::string bytes;
+    uint64_t skip;
+  } cases[] = {
+      {healthy.substr(0, at) + "\x01\x02\x03\x04\x05\x06\x07" + healthy.substr(at), 7},
+      {healthy.substr(0, at) + std::string(14, '\x01') + healthy.substr(at + 14), 0},
+  };
+  TableBuilder b = numbered(0);
+  const SlotJudge judge(placeFields(b.fields(), nullptr), 14, false, 0, false);
+  for (const Case& c : cases) {
+    PhaseSearch search(judge, readerOf(c.bytes), [] {}, /*alignedText=*/true);
+    PhaseSupport here;
+    here.slots = kPhaseRun;
+    here.passing = search.passingRun(at + 14, c.bytes.size(), kPhaseRun, &here.sound,
+                                     &here.alignment);
+    EXPECT_EQ(search.realignedSkip(at, c.bytes.size(), here), c.skip);
+  }
+}
+
+}  // namespace
+}  // namespace kest
