@@ -172,10 +172,13 @@ fi
 
 # Export of a healthy table (bench_table without damaged records: a damaged
 # one is recovered first) of each of EXPORT_SIZES MB (default: SIZES) to
-# CSV, JSON Lines and SQLite, beside pgdbf (to /dev/null, and writing its
-# SQL into a file on the same disk) and sqlite3's own .import of the CSV
-# export into a new database. Ratios are of the medians.
+# CSV, JSON Lines and SQLite, beside pgdbf (to /dev/null; writing its SQL
+# into a file on the same disk; and the same with the file synced, as an
+# export syncs its output before it publishes it) and sqlite3's own
+# .import of the CSV export into a new database. EXPORT_RUNS (default 5)
+# runs, interleaved; ratios are of the medians, wall and (in brackets) CPU.
 export_sizes=${EXPORT_SIZES:-$sizes}
+export_runs=${EXPORT_RUNS:-5}
 have_sqlite=no
 command -v sqlite3 >/dev/null 2>&1 && "$dbfrecover" export --help 2>&1 | grep -q sqlite &&
   have_sqlite=yes
@@ -188,8 +191,12 @@ export_one() {  # export_one FORMAT TABLE: one timed export into a new folder
   fi
   rm -rf "$out"
 }
-printf '\n| export | pgdbf s | pgdbf to file s | csv s | pgdbf / csv | jsonl s | jsonl / csv | sqlite s | sqlite3 .import s | sqlite / .import | peak RSS MiB (csv, jsonl, sqlite) |\n'
-printf '|---|---|---|---|---|---|---|---|---|---|---|\n'
+# both NAME-A NAME-B: the ratio of the medians, wall and (CPU)
+both() { printf '%s (%s)' "$(ratio "$(seconds "$1")" "$(seconds "$2")")" "$(ratio "$(cpu "$1")" "$(cpu "$2")")"; }
+timing() { printf '%s (%s)' "$(seconds "$1")" "$(cpu "$1")"; }
+printf '\nexport: %s runs (medians), load average before: %s\n' "$export_runs" "$(cut -d' ' -f1-3 /proc/loadavg)"
+printf '\n| export | pgdbf s | pgdbf to file s | pgdbf to file, synced s | csv s | pgdbf / csv | pgdbf synced / csv | jsonl s | jsonl / csv | sqlite s | sqlite3 .import s | sqlite / .import | peak RSS MiB (csv, jsonl, sqlite) |\n'
+printf '|---|---|---|---|---|---|---|---|---|---|---|---|---|\n'
 for mb in $export_sizes; do
   [ "$mb" = none ] && continue
   need=$((mb * 4 + 100))
@@ -205,10 +212,12 @@ for mb in $export_sizes; do
   rm -f "$work"/*.times
   cat "$table" >/dev/null  # warm
   i=0
-  while [ $i -lt "$runs" ]; do
+  while [ $i -lt "$export_runs" ]; do
     if [ $have_pgdbf = yes ]; then
       timed pgdbf sh -c "pgdbf -s latin1 '$table' > /dev/null"
       timed pgfile sh -c "pgdbf -s latin1 '$table' > '$work/pgdbf.sql'"
+      rm -f "$work/pgdbf.sql"
+      timed pgsync sh -c "pgdbf -s latin1 '$table' > '$work/pgdbf.sql' && sync -d '$work/pgdbf.sql'"
       rm -f "$work/pgdbf.sql"
     fi
     export_one csv "$table"
@@ -222,16 +231,17 @@ for mb in $export_sizes; do
     i=$((i + 1))
   done
   rm -rf "$table" "$csv"
-  pg=-; pgfile=-; lite=-; import=-
-  [ $have_pgdbf = yes ] && { pg=$(seconds pgdbf); pgfile=$(seconds pgfile); }
-  [ $have_sqlite = yes ] && { lite=$(seconds sqlite); import=$(seconds import); }
-  printf '| %s MB | %s (%s) | %s (%s) | %s (%s) | %s | %s (%s) | %s | %s (%s) | %s (%s) | %s | %s, %s, %s |\n' \
-    "$mb" "$pg" "$([ "$pg" = - ] && echo - || cpu pgdbf)" \
-    "$pgfile" "$([ "$pgfile" = - ] && echo - || cpu pgfile)" \
-    "$(seconds csv)" "$(cpu csv)" "$(ratio "$pg" "$(seconds csv)")" \
-    "$(seconds jsonl)" "$(cpu jsonl)" "$(ratio "$(seconds jsonl)" "$(seconds csv)")" \
-    "$lite" "$([ "$lite" = - ] && echo - || cpu sqlite)" \
-    "$import" "$([ "$import" = - ] && echo - || cpu import)" "$(ratio "$lite" "$import")" \
+  pg=-; pgfile=-; pgsync=-; pgratio=-; syncratio=-; lite=-; import=-; liteimport=-
+  if [ $have_pgdbf = yes ]; then
+    pg=$(timing pgdbf); pgfile=$(timing pgfile); pgsync=$(timing pgsync)
+    pgratio=$(both pgdbf csv); syncratio=$(both pgsync csv)
+  fi
+  if [ $have_sqlite = yes ]; then
+    lite=$(timing sqlite); import=$(timing import); liteimport=$(both sqlite import)
+  fi
+  printf '| %s MB | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s, %s, %s |\n' \
+    "$mb" "$pg" "$pgfile" "$pgsync" "$(timing csv)" "$pgratio" "$syncratio" \
+    "$(timing jsonl)" "$(both jsonl csv)" "$lite" "$import" "$liteimport" \
     "$(peak_mib csv)" "$(peak_mib jsonl)" "$([ "$lite" = - ] && echo - || peak_mib sqlite)"
 done
 rm -f "$work"/*.times "$work/time.out" "$work/stderr.out"

@@ -1,13 +1,16 @@
 #include "host/export.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <filesystem>
-#include <future>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "host/cli_text.h"
 #include "host/engine_library.h"
@@ -197,31 +200,68 @@ class RowDecoder {
   // `strict`.
   Row decode(uint64_t index, bool strict, const std::vector<Column>& columns, Exported* done) {
     std::string_view record;
-    if (!table_->record(index, &record)) return Row::kReadError;
-    auto flag = static_cast<uint8_t>(record[0]);
-    if (strict && flag != reader::kLiveFlag && flag != reader::kDeletedFlag) return Row::kDamaged;
-    bool deleted = flag == reader::kDeletedFlag;
-    if (deleted && !deleted_) {
-      ++done->leftOut;
-      return Row::kLeftOut;
-    }
-    size_t at = 0;
+    Row row = take(index, strict, &record, done);
+    if (row != Row::kTaken) return row;
+    size_t at = deleted_ ? 1 : 0;
     if (deleted_) {
       values_[0].kind = reader::Value::Kind::kBool;
-      values_[0].boolean = deleted;
-      at = 1;
+      values_[0].boolean = record[0] == static_cast<char>(reader::kDeletedFlag);
     }
+    for (size_t k = 0; k < fields_.size(); ++k) decodeField(k, at + k, record, columns, done);
+    ++done->written;
+    return Row::kTaken;
+  }
+
+  // As `decode`, but the record's row goes straight to `out` as `writer`
+  // formats it: the values most fields hold without a copy, the rest
+  // decoded as `decode` does.
+  Row format(uint64_t index, bool strict, const std::vector<Column>& columns,
+             const RecordWriter& writer, RowText* out, Exported* done) {
+    std::string_view record;
+    Row row = take(index, strict, &record, done);
+    if (row != Row::kTaken) return row;
+    size_t at = 0;
+    if (deleted_) {
+      reader::ValueView flag;
+      flag.kind = reader::Value::Kind::kBool;
+      flag.boolean = record[0] == static_cast<char>(reader::kDeletedFlag);
+      writer.formatValue(at++, flag, out);
+    }
+    reader::ValueView common;
     for (size_t k = 0; k < fields_.size(); ++k) {
-      if (!decoder_.decode(*fields_[k], record, &values_[at + k], &reason_)) {
-        ++done->nulls;
-        ++done->nullsByField[columns[at + k].name + " (" + reason_ + ")"];
+      if (decoder_.decodeCommon(*fields_[k], record, &common)) {
+        writer.formatValue(at + k, common, out);
+      } else {
+        decodeField(k, at + k, record, columns, done);
+        writer.formatValue(at + k, reader::ValueView(values_[at + k]), out);
       }
     }
+    writer.endRow(out);
     ++done->written;
     return Row::kTaken;
   }
 
  private:
+  // The record `index`, unless it is left out or cannot be read.
+  Row take(uint64_t index, bool strict, std::string_view* record, Exported* done) {
+    if (!table_->record(index, record)) return Row::kReadError;
+    auto flag = static_cast<uint8_t>((*record)[0]);
+    if (strict && flag != reader::kLiveFlag && flag != reader::kDeletedFlag) return Row::kDamaged;
+    if (flag == reader::kDeletedFlag && !deleted_) {
+      ++done->leftOut;
+      return Row::kLeftOut;
+    }
+    return Row::kTaken;
+  }
+
+  void decodeField(size_t k, size_t column, std::string_view record,
+                   const std::vector<Column>& columns, Exported* done) {
+    if (!decoder_.decode(*fields_[k], record, &values_[column], &reason_)) {
+      ++done->nulls;
+      ++done->nullsByField[columns[column].name + " (" + reason_ + ")"];
+    }
+  }
+
   bool deleted_;
   std::unique_ptr<reader::Table> table_;
   reader::TextDecoder text_;
@@ -234,27 +274,40 @@ class RowDecoder {
 
 // Records formatted as text by one thread, to be written in their turn.
 struct Batch {
-  std::string rows;
+  RowText rows;
   Exported done;
   RowDecoder::Row end = RowDecoder::Row::kTaken;  // kDamaged or kReadError: stopped there
   uint64_t stoppedAt = 0;
+  uint64_t next = 0;  // the first record of the batch not in `rows`
 };
 
+// A batch's text stops after the row that takes it past this: JSON's keys
+// and escapes can make rows many times their records (a key of ten bytes
+// for a field of one), and the text held must stay bounded whatever the
+// table. Rooms of that size are taken once, and only what is written
+// there is memory in use.
+constexpr size_t kBatchTextBytes = 4 << 20;
+
+// Formats records [first, end) into `batch`, until its text is full.
 void formatBatch(RowDecoder& rows, const RecordWriter& writer, const std::vector<Column>& columns,
-                 uint64_t first, uint64_t count, bool strict, Batch* batch) {
+                 uint64_t first, uint64_t end, bool strict, Batch* batch) {
   batch->rows.clear();
+  batch->rows.room(kBatchTextBytes + (64 << 10));
   batch->done = Exported();
   batch->end = RowDecoder::Row::kTaken;
-  for (uint64_t i = first; i < first + count; ++i) {
-    RowDecoder::Row row = rows.decode(i, strict, columns, &batch->done);
-    if (row == RowDecoder::Row::kTaken) {
-      writer.formatRow(rows.values(), &batch->rows);
-    } else if (row != RowDecoder::Row::kLeftOut) {
+  for (uint64_t i = first; i < end; ++i) {
+    RowDecoder::Row row = rows.format(i, strict, columns, writer, &batch->rows, &batch->done);
+    if (row != RowDecoder::Row::kTaken && row != RowDecoder::Row::kLeftOut) {
       batch->end = row;
       batch->stoppedAt = i;
       return;
     }
+    if (batch->rows.size() >= kBatchTextBytes) {
+      batch->next = i + 1;
+      return;
+    }
   }
+  batch->next = end;
 }
 
 void add(const Exported& part, Exported* done) {
@@ -267,14 +320,109 @@ void add(const Exported& part, Exported* done) {
 // Tables smaller than this are not worth a second thread.
 constexpr uint64_t kParallelBytes = 8 << 20;
 
+// The batches of a table (one read of records each, about 1 MiB) formatted
+// by two threads, each taking the next batch not yet taken whenever it is
+// free, and written in order by the thread that writes. A thread never
+// waits for the other while there is a batch to format: on a busy machine
+// the other may be off its core for a while. At most kSlots batches are
+// formatted and not yet written, each of at most kBatchTextBytes and a row.
+class BatchTurns {
+ public:
+  BatchTurns(uint64_t perBatch, uint64_t total)
+      : perBatch_(perBatch), total_(total), batches_((total + perBatch - 1) / perBatch) {}
+
+  uint64_t batches() const { return batches_; }
+  uint64_t first(uint64_t b) const { return b * perBatch_; }
+  uint64_t end(uint64_t b) const { return std::min(first(b) + perBatch_, total_); }
+
+  // The helper's part: formats batches until none is left or stop().
+  void formatWhileAny(RowDecoder& rows, const RecordWriter& writer,
+                      const std::vector<Column>& columns, bool strict) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return stopped_ || next_ >= batches_ || hasRoom(); });
+      if (stopped_ || next_ >= batches_) return;
+      formatNext(lock, rows, writer, columns, strict);
+    }
+  }
+
+  // Batch `b` formatted, by whichever thread took it; while it is not,
+  // this thread formats the next batches there is room for. Throws what
+  // the helper threw.
+  Batch& awaitBatch(uint64_t b, RowDecoder& rows, const RecordWriter& writer,
+                    const std::vector<Column>& columns, bool strict) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!slot(b).ready && !failure_) {
+      if (next_ < batches_ && hasRoom()) {
+        formatNext(lock, rows, writer, columns, strict);
+      } else {
+        changed_.wait(lock);
+      }
+    }
+    if (std::exception_ptr failure = failure_) {
+      lock.unlock();
+      std::rethrow_exception(failure);
+    }
+    return slot(b).batch;
+  }
+
+  // The helper failed: it formats no more.
+  void fail(std::exception_ptr failure) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failure_ = failure;
+    stopped_ = true;
+    changed_.notify_all();
+  }
+
+  // Batch `b` is written: its slot takes another.
+  void written(uint64_t b) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    slot(b).ready = false;
+    written_ = b + 1;
+    changed_.notify_all();
+  }
+
+  void stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  static constexpr uint64_t kSlots = 3;
+  struct Slot {
+    Batch batch;
+    bool ready = false;
+  };
+  Slot& slot(uint64_t b) { return slots_[b % kSlots]; }
+  bool hasRoom() const { return next_ < written_ + kSlots; }
+
+  // Takes the next batch and formats it without the lock.
+  void formatNext(std::unique_lock<std::mutex>& lock, RowDecoder& rows,
+                  const RecordWriter& writer, const std::vector<Column>& columns, bool strict) {
+    const uint64_t b = next_++;
+    Batch& batch = slot(b).batch;
+    lock.unlock();
+    formatBatch(rows, writer, columns, first(b), end(b), strict, &batch);
+    lock.lock();
+    slot(b).ready = true;
+    changed_.notify_all();
+  }
+
+  const uint64_t perBatch_, total_, batches_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Slot slots_[kSlots];
+  uint64_t next_ = 0;     // the first batch no thread has taken
+  uint64_t written_ = 0;  // the first batch not yet written
+  bool stopped_ = false;
+  std::exception_ptr failure_;
+};
 
 // The records of `table` into `writer`. kDamaged (and the output abandoned)
 // at a deletion flag that is neither live nor deleted, when `strict`. A
-// writer of text gets the rows of a large table formatted on two threads,
-// in batches of one read of records (about 1 MiB; as text at most six
-// times that, JSON's escapes, with three batches alive at once): while a helper thread formats the
-// next odd batch, this one writes the odd batch before and formats and
-// writes the even one.
+// writer of text gets the rows of a large table formatted on two threads
+// (BatchTurns).
 Outcome copyRecords(const ExportOptions& options, const std::string& path, bool strict,
                     platform::Env* env, ProgressBar& bar, RecordWriter& writer, Exported* done,
                     std::string* error) {
@@ -323,6 +471,9 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
   }
 
   if (!helper) {
+    // Rows of text gather up to this size before they are written.
+    constexpr size_t kPendingBytes = 1 << 18;
+    RowText pending;
     for (uint64_t i = 0; i < total; ++i) {
       if ((i & 0x3FF) == 0) {
         bar.show(i, total);
@@ -331,57 +482,68 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
           return Outcome::kStopped;
         }
       }
-      RowDecoder::Row row = rows.decode(i, strict, columns, done);
-      if (row == RowDecoder::Row::kTaken) {
-        if (!writer.row(rows.values(), error)) return failWriting();
-      } else if (row != RowDecoder::Row::kLeftOut) {
+      RowDecoder::Row row = RowDecoder::Row::kTaken;
+      if (writer.formatsText()) {
+        row = rows.format(i, strict, columns, writer, &pending, done);
+        if (pending.size() >= kPendingBytes) {
+          if (!writer.putRows(pending.view(), error)) return failWriting();
+          pending.clear();
+        }
+      } else {
+        row = rows.decode(i, strict, columns, done);
+        if (row == RowDecoder::Row::kTaken && !writer.row(rows.values(), error)) {
+          return failWriting();
+        }
+      }
+      if (row != RowDecoder::Row::kTaken && row != RowDecoder::Row::kLeftOut) {
         return ended(row, i);
       }
     }
+    if (!pending.empty() && !writer.putRows(pending.view(), error)) return failWriting();
   } else {
-    // A batch is one read of each thread's table: each reads only its own.
-    const uint64_t perBatch = rows.table().recordsPerRead();
-    Batch mine, theirs, held;
-    bool holding = false;
-    for (uint64_t first = 0; first < total; first += 2 * perBatch) {
-      bar.show(first, total);
+    BatchTurns turns(rows.table().recordsPerRead(), total);
+    std::thread helping([&] {
+      try {
+        turns.formatWhileAny(*helper, writer, columns, strict);
+      } catch (...) {
+        turns.fail(std::current_exception());
+      }
+    });
+    // Whatever happens below, the helper ends before the writer finishes
+    // and before its reader goes.
+    struct Join {
+      BatchTurns& turns;
+      std::thread& thread;
+      void now() {
+        turns.stop();
+        if (thread.joinable()) thread.join();
+      }
+      ~Join() { now(); }
+    } join{turns, helping};
+    for (uint64_t b = 0; b < turns.batches(); ++b) {
+      bar.show(turns.first(b), total);
       if (platform::InterruptCount() != 0) {
+        join.now();
         writer.finish(false, error);
         return Outcome::kStopped;
       }
-      uint64_t count = std::min(perBatch, total - first);
-      uint64_t next = first + count;
-      uint64_t nextCount = next < total ? std::min(perBatch, total - next) : 0;
-      std::future<void> helping;
-      if (nextCount > 0) {
-        helping = std::async(std::launch::async, [&, next, nextCount] {
-          formatBatch(*helper, writer, columns, next, nextCount, strict, &theirs);
-        });
-      }
-      // Whatever happens below, the helper is waited for before its
-      // batch or its reader goes away.
-      struct Join {
-        std::future<void>& f;
-        ~Join() {
-          if (f.valid()) f.wait();
+      Batch& batch = turns.awaitBatch(b, rows, writer, columns, strict);
+      // A batch whose text filled up is written and formatted on in turn.
+      for (;;) {
+        add(batch.done, done);
+        if (batch.end != RowDecoder::Row::kTaken) {
+          join.now();
+          return ended(batch.end, batch.stoppedAt);
         }
-      } join{helping};
-      bool written = !holding || writer.putRows(held.rows, error);
-      formatBatch(rows, writer, columns, first, count, strict, &mine);
-      if (!written) return failWriting();
-      add(mine.done, done);
-      if (mine.end != RowDecoder::Row::kTaken) return ended(mine.end, mine.stoppedAt);
-      if (!writer.putRows(mine.rows, error)) return failWriting();
-      holding = false;
-      if (helping.valid()) {
-        helping.get();
-        add(theirs.done, done);
-        if (theirs.end != RowDecoder::Row::kTaken) return ended(theirs.end, theirs.stoppedAt);
-        std::swap(held, theirs);
-        holding = true;
+        if (!writer.putRows(batch.rows.view(), error)) {
+          join.now();
+          return failWriting();
+        }
+        if (batch.next == turns.end(b)) break;
+        formatBatch(rows, writer, columns, batch.next, turns.end(b), strict, &batch);
       }
+      turns.written(b);
     }
-    if (holding && !writer.putRows(held.rows, error)) return failWriting();
   }
   bar.clear();
   if (!writer.finish(true, error)) {

@@ -1,5 +1,6 @@
 #include "host/export_writers.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -13,9 +14,53 @@
 #endif
 
 namespace kest::host {
+
+void RowText::grow(size_t count) {
+  size_t capacity = std::max(2 * capacity_, size_ + count + 4096);
+  std::unique_ptr<char[]> data(new char[capacity]);
+  if (size_ > 0) std::memcpy(data.get(), data_.get(), size_);
+  data_ = std::move(data);
+  capacity_ = capacity;
+}
+
 namespace {
 
 using reader::Value;
+
+// True when `special` finds a byte it looks for in one of the words that
+// cover `text`: eight bytes a step, the last step overlapping the one
+// before; a text of four to seven bytes as one word of two overlapping
+// halves; a shorter one a byte at a time, as a word of that byte.
+template <typename Special>
+bool anyByte(std::string_view text, Special special) {
+  const char* at = text.data();
+  const size_t n = text.size();
+  uint64_t w;
+  if (n < 4) {
+    for (size_t i = 0; i < n; ++i) {
+      if (special(uint64_t{0x0101010101010101u} * static_cast<uint8_t>(at[i]))) return true;
+    }
+    return false;
+  }
+  if (n < 8) {
+    uint32_t low, high;
+    std::memcpy(&low, at, 4);
+    std::memcpy(&high, at + n - 4, 4);
+    return special(low | (uint64_t{high} << 32));
+  }
+  for (size_t i = 0; i + 8 < n; i += 8) {
+    std::memcpy(&w, at + i, 8);
+    if (special(w)) return true;
+  }
+  std::memcpy(&w, at + n - 8, 8);
+  return special(w);
+}
+
+constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+// Has `w` a zero byte (the exact test, not one with false alarms).
+constexpr uint64_t zeroByte(uint64_t w) { return (w - kOnes) & ~w & kHighs; }
+
+using reader::ValueView;
 
 // Rows gather in memory up to this size before they reach the file.
 constexpr size_t kFlushBytes = 1 << 18;
@@ -112,7 +157,8 @@ class TextFileWriter : public RecordWriter {
   bool formatsText() const override { return true; }
 
   bool row(const std::vector<Value>& values, std::string* error) override {
-    formatRow(values, &buffer_);
+    for (size_t i = 0; i < values.size(); ++i) formatValue(i, ValueView(values[i]), &buffer_);
+    endRow(&buffer_);
     return rowDone(error);
   }
 
@@ -131,20 +177,17 @@ class TextFileWriter : public RecordWriter {
   }
 
  protected:
-  bool create(std::string* error) {
-    buffer_.reserve(kFlushBytes + 4096);
-    return file_.create(path_, error);
-  }
+  bool create(std::string* error) { return file_.create(path_, error); }
   bool rowDone(std::string* error) { return buffer_.size() < kFlushBytes || flush(error); }
   bool flush(std::string* error) {
-    bool ok = file_.write(buffer_, error);
+    bool ok = file_.write(buffer_.view(), error);
     buffer_.clear();
     return ok;
   }
 
   std::string path_;
   PublishedFile file_;
-  std::string buffer_;
+  RowText buffer_;
 };
 
 class CsvWriter : public TextFileWriter {
@@ -154,58 +197,57 @@ class CsvWriter : public TextFileWriter {
   bool begin(const std::vector<Column>& columns, std::string* error) override {
     if (!create(error)) return false;
     for (size_t i = 0; i < columns.size(); ++i) {
-      if (i > 0) buffer_ += ',';
+      buffer_.room(1);
+      if (i > 0) buffer_.put(',');
       putQuoted(columns[i].name, &buffer_);
     }
-    buffer_ += "\r\n";
+    buffer_.room(2);
+    buffer_.put("\r\n");
     return rowDone(error);
   }
 
-  void formatRow(const std::vector<Value>& values, std::string* out) const override {
-    for (size_t i = 0; i < values.size(); ++i) {
-      if (i > 0) *out += ',';
-      const Value& v = values[i];
-      switch (v.kind) {
-        case Value::Kind::kNull: break;
-        case Value::Kind::kBool: *out += v.boolean ? "true" : "false"; break;
-        default: putQuoted(v.text, out); break;
-      }
+  void formatValue(size_t column, const ValueView& v, RowText* out) const override {
+    out->room(sizeof ",false");
+    if (column > 0) out->put(',');
+    switch (v.kind) {
+      case Value::Kind::kNull: break;
+      case Value::Kind::kBool: out->put(v.boolean ? std::string_view("true") : "false"); break;
+      case Value::Kind::kText: putQuoted(v.text, out); break;
+      default:
+        // Numbers, dates and timestamps are digits, signs, points, dashes
+        // and colons (a real that is no number: letters): never quoted.
+        out->room(v.text.size());
+        out->put(v.text);
+        break;
     }
-    *out += "\r\n";
+  }
+  void endRow(RowText* out) const override {
+    out->room(2);
+    out->put("\r\n");
   }
 
  private:
-  // True when `text` holds a comma, quote, CR or LF; eight bytes a step.
+  // True when `text` holds a comma, quote, CR or LF.
   static bool needsQuotes(std::string_view text) {
-    constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
-    auto zeroByte = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
-    size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-      uint64_t w;
-      std::memcpy(&w, text.data() + i, 8);
-      if (zeroByte(w ^ (kOnes * ',')) | zeroByte(w ^ (kOnes * '"')) |
-          zeroByte(w ^ (kOnes * '\r')) | zeroByte(w ^ (kOnes * '\n'))) {
-        return true;
-      }
-    }
-    for (; i < text.size(); ++i) {
-      char c = text[i];
-      if (c == ',' || c == '"' || c == '\r' || c == '\n') return true;
-    }
-    return false;
+    return anyByte(text, [](uint64_t w) {
+      return (zeroByte(w ^ (kOnes * ',')) | zeroByte(w ^ (kOnes * '"')) |
+              zeroByte(w ^ (kOnes * '\r')) | zeroByte(w ^ (kOnes * '\n'))) != 0;
+    });
   }
 
-  static void putQuoted(const std::string& text, std::string* out) {
+  static void putQuoted(std::string_view text, RowText* out) {
     if (!needsQuotes(text)) {
-      *out += text;
+      out->room(text.size());
+      out->put(text);
       return;
     }
-    *out += '"';
+    out->room(2 * text.size() + 2);
+    out->put('"');
     for (char c : text) {
-      if (c == '"') *out += '"';
-      *out += c;
+      if (c == '"') out->put('"');
+      out->put(c);
     }
-    *out += '"';
+    out->put('"');
   }
 };
 
@@ -224,35 +266,49 @@ class JsonLinesWriter : public TextFileWriter {
     return create(error);
   }
 
-  void formatRow(const std::vector<Value>& values, std::string* out) const override {
-    if (values.empty()) *out += '{';
-    for (size_t i = 0; i < values.size(); ++i) {
-      *out += keys_[i];
-      const Value& v = values[i];
-      switch (v.kind) {
-        case Value::Kind::kNull: *out += "null"; break;
-        case Value::Kind::kBool: *out += v.boolean ? "true" : "false"; break;
-        case Value::Kind::kInteger: {
-          char text[24];
-          out->append(text, std::to_chars(text, text + sizeof text, v.integer).ptr);
-          break;
+  void formatValue(size_t column, const ValueView& v, RowText* out) const override {
+    // Room for the key and any value but a string, which makes its own.
+    out->room(keys_[column].size() + kNumberRoom);
+    out->put(keys_[column]);
+    switch (v.kind) {
+      case Value::Kind::kNull: out->put("null"); break;
+      case Value::Kind::kBool: out->put(v.boolean ? std::string_view("true") : "false"); break;
+      case Value::Kind::kInteger:
+        // An integer's text is to_chars' own, as the library writes it.
+        out->room(v.text.size());
+        out->put(v.text);
+        break;
+      case Value::Kind::kReal:
+        if (isShortestForm(v.text)) {
+          out->room(v.text.size());
+          out->put(v.text);
+        } else {
+          putReal(v.real, out);
         }
-        case Value::Kind::kReal:
-          if (isShortestForm(v.text)) {
-            *out += v.text;
-          } else {
-            putReal(v.real, out);
-          }
-          break;
-        default: putString(v.text, out); break;
-      }
+        break;
+      case Value::Kind::kDate:
+      case Value::Kind::kTimestamp:
+        // Digits, dashes, colons, a point and a T: nothing to escape.
+        out->room(v.text.size() + 2);
+        out->put('"');
+        out->put(v.text);
+        out->put('"');
+        break;
+      default: putString(v.text, out); break;
     }
-    *out += "}\n";
+  }
+  void endRow(RowText* out) const override {
+    out->room(3);
+    out->put(keys_.empty() ? std::string_view("{}\n") : "}\n");
   }
 
  private:
-  static std::string jsonText(const std::string& text) {
-    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  // The longest number the library writes is 24 characters.
+  static constexpr size_t kNumberRoom = 64;
+
+  static std::string jsonText(std::string_view text) {
+    return nlohmann::json(std::string(text))
+        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
 
   // True when `text` (the number as written, which reads as the value's
@@ -275,26 +331,34 @@ class JsonLinesWriter : public TextFileWriter {
     return digits <= 15;
   }
 
-  static void putReal(double real, std::string* out) {
+  static void putReal(double real, RowText* out) {
     if (!std::isfinite(real)) {
-      *out += "null";
+      out->put("null");
       return;
     }
-    char text[64];
-    out->append(text, nlohmann::detail::to_chars(text, text + sizeof text, real));
+    out->added(static_cast<size_t>(
+        nlohmann::detail::to_chars(out->end(), out->end() + kNumberRoom, real) - out->end()));
   }
 
-  static void putString(const std::string& text, std::string* out) {
-    for (char c : text) {
-      auto byte = static_cast<uint8_t>(c);
-      if (byte < 0x20 || byte >= 0x80 || c == '"' || c == '\\') {
-        *out += jsonText(text);
-        return;
-      }
+  // Plain ASCII without quotes, backslashes or control bytes as it is;
+  // any other through the library.
+  static void putString(std::string_view text, RowText* out) {
+    // A byte below 0x20 has its top three bits clear; one from 0x80 its
+    // top bit set.
+    bool plain = !anyByte(text, [](uint64_t w) {
+      return (zeroByte(w & (kOnes * 0xE0)) | (w & kHighs) | zeroByte(w ^ (kOnes * '"')) |
+              zeroByte(w ^ (kOnes * '\\'))) != 0;
+    });
+    if (!plain) {
+      std::string escaped = jsonText(text);
+      out->room(escaped.size());
+      out->put(escaped);
+      return;
     }
-    *out += '"';
-    *out += text;
-    *out += '"';
+    out->room(text.size() + 2);
+    out->put('"');
+    out->put(text);
+    out->put('"');
   }
 
   std::vector<std::string> keys_;

@@ -11,6 +11,7 @@
 #ifndef KEST_HOST_EXPORT_WRITERS_H_
 #define KEST_HOST_EXPORT_WRITERS_H_
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,6 +21,48 @@
 #include "reader/field_value.h"
 
 namespace kest::host {
+
+// Rows of text as they are built: `room` makes space for a number of
+// bytes, and the puts after it take that space without checking it, so
+// that a value costs a copy and no more.
+class RowText {
+ public:
+  void room(size_t count) {
+    if (capacity_ - size_ < count) grow(count);
+  }
+  void put(char c) { data_[size_++] = c; }
+  void put(std::string_view text) {
+    char* to = data_.get() + size_;
+    const char* from = text.data();
+    size_t n = text.size();
+    // Most values are short: two overlapping fixed-size copies, inline,
+    // rather than a call.
+    if (n >= 8 && n <= 16) {
+      std::memcpy(to, from, 8);
+      std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+      std::memcpy(to, from, 4);
+      std::memcpy(to + n - 4, from + n - 4, 4);
+    } else if (n > 0) {  // an empty view may hold no pointer at all
+      std::memcpy(to, from, n);
+    }
+    size_ += n;
+  }
+  // Where the next bytes go, and how many were put there.
+  char* end() { return data_.get() + size_; }
+  void added(size_t count) { size_ += count; }
+
+  std::string_view view() const { return {data_.get(), size_}; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() { size_ = 0; }
+
+ private:
+  void grow(size_t count);
+
+  std::unique_ptr<char[]> data_;
+  size_t size_ = 0, capacity_ = 0;
+};
 
 struct Column {
   std::string name;  // UTF-8, unique within the table
@@ -36,12 +79,14 @@ class RecordWriter {
   // Completes the output (`ok` false: abandon it); false on a write error.
   virtual bool finish(bool ok, std::string* error) = 0;
 
-  // Writers of text also take rows formatted elsewhere: `formatRow` may be
-  // called on any thread once `begin` has returned (it reads only what
+  // Writers of text also take rows formatted elsewhere, a value at a
+  // time: `formatValue` for each column in order, then `endRow`. Both may
+  // be called on any thread once `begin` has returned (they read only what
   // begin set up), and `putRows` writes such rows, in order, in place of
   // `row`.
   virtual bool formatsText() const { return false; }
-  virtual void formatRow(const std::vector<reader::Value>&, std::string*) const {}
+  virtual void formatValue(size_t, const reader::ValueView&, RowText*) const {}
+  virtual void endRow(RowText*) const {}
   virtual bool putRows(std::string_view, std::string*) { return false; }
 };
 

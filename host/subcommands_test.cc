@@ -274,6 +274,8 @@ TEST(Export, CommandLinesThatCannotRunAreUsageErrors) {
 // A table of more than 8 MiB is formatted on two threads in batches:
 // every record is there once, in its place, with the counts of the
 // closing line summed over the batches.
+std::vector<std::string> entriesOf(const std::string& folder);
+
 TEST(Export, ALargeTableKeepsItsRecordsInOrder) {
   TempDir dir;
   TableBuilder builder;
@@ -282,9 +284,11 @@ TEST(Export, ALargeTableKeepsItsRecordsInOrder) {
   for (int i = 0; i < kRecords; ++i) {
     char id[8];
     std::snprintf(id, sizeof id, "%7d", i);
-    // Every 1000th deleted, every 777th with an ID that is no number.
+    // Every 1000th deleted, every 777th with an ID that is no number; a
+    // pad that JSON escapes to six times its size, so that a batch's text
+    // fills up and is formatted on in turn.
     builder.record((i % 777 == 5 ? std::string("  x") + (id + 3) : std::string(id)) +
-                       std::string(92, 'p'),
+                       std::string(92, '\x01'),
                    i % 1000 == 3 ? '*' : ' ');
   }
   builder.write(dir.file("big.dbf"));
@@ -313,6 +317,22 @@ TEST(Export, ALargeTableKeepsItsRecordsInOrder) {
     }
     EXPECT_EQ(row, lines.size());
   }
+
+  // A deletion flag that is neither, late in the table: the threads stop
+  // midway, the output begun is abandoned, and the recovery's result is
+  // exported in its place.
+  std::string bytes = testing::readFile(dir.file("big.dbf"));
+  size_t headerLength = static_cast<uint8_t>(bytes[8]) | static_cast<uint8_t>(bytes[9]) << 8;
+  bytes[headerLength + 90000 * 100] = 'x';
+  testing::writeFile(dir.file("flag.dbf"), bytes);
+  std::string out = dir.file("flag");
+  std::filesystem::create_directory(out);
+  CommandRun run = runMain(ExportMain, {"export", dir.file("flag.dbf"), "-o", out});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("damaged (a record's deletion flag is neither live nor deleted)"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(entriesOf(out), std::vector<std::string>{"flag.csv"});
 }
 
 // What a folder holds, by name.

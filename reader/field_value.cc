@@ -43,6 +43,54 @@ int daysInMonth(int year, int month) {
   return month == 2 && leap ? 29 : kDays[month - 1];
 }
 
+// What the bytes of a D field hold: nothing (blanks, zeros), a date as
+// its eight digits YYYYMMDD, or what is not one.
+enum class DateForm { kBlank, kDate, kNotDate, kNotCalendar };
+DateForm readDate(std::string_view bytes, std::string_view* digits) {
+  std::string_view text = bytes;
+  // Most dates are eight digits and no blank: told by one word.
+  constexpr uint64_t kTops = 0xF0F0F0F0F0F0F0F0u, kZeros = 0x3030303030303030u;
+  uint64_t w = 0;
+  if (text.size() == 8) std::memcpy(&w, text.data(), 8);
+  if ((w & kTops) != kZeros || ((w + 0x0606060606060606u) & kTops) != kZeros || w == kZeros) {
+    text = trim(bytes);
+    bool zeros = true;
+    for (char c : text) zeros = zeros && c == '0';
+    if (zeros) return DateForm::kBlank;
+    if (text.size() != 8 || !allDigits(text)) return DateForm::kNotDate;
+  }
+  auto number = [&](size_t at, size_t width) {
+    int n = 0;
+    for (size_t i = at; i < at + width; ++i) n = n * 10 + (text[i] - '0');
+    return n;
+  };
+  int month = number(4, 2), day = number(6, 2);
+  if (month < 1 || month > 12 || day < 1 || (day > 28 && day > daysInMonth(number(0, 4), month))) {
+    return DateForm::kNotCalendar;
+  }
+  *digits = text;
+  return DateForm::kDate;
+}
+
+// YYYY-MM-DD of the eight digits YYYYMMDD.
+void isoDate(std::string_view digits, char* iso) {
+  std::memcpy(iso, digits.data(), 4);
+  iso[4] = '-';
+  std::memcpy(iso + 5, digits.data() + 4, 2);
+  iso[7] = '-';
+  std::memcpy(iso + 8, digits.data() + 6, 2);
+}
+
+enum class Logical { kTrue, kFalse, kBlank, kNeither };
+Logical readLogical(std::string_view bytes) {
+  switch (bytes.empty() ? ' ' : bytes[0]) {
+    case 'T': case 't': case 'Y': case 'y': return Logical::kTrue;
+    case 'F': case 'f': case 'N': case 'n': return Logical::kFalse;
+    case ' ': case '?': case '\0': return Logical::kBlank;
+    default: return Logical::kNeither;
+  }
+}
+
 // Days since 1970-01-01 to a civil date, proleptic Gregorian.
 void civilFromDays(int64_t days, int* year, int* month, int* day) {
   days += 719468;
@@ -120,6 +168,17 @@ void setInteger(Value* value, int64_t integer) {
   value->text.assign(text, end);
 }
 
+// Up to 15 digits and 22 decimals both sides of the division are exact
+// doubles, and one division rounds once: the double strtod would give.
+bool exactlyDivided(size_t digits, size_t decimals) { return digits <= 15 && decimals <= 22; }
+double quotient(uint64_t mantissa, size_t decimals, bool negative) {
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  double real = static_cast<double>(mantissa) / kPowers[decimals];
+  return negative ? -real : real;
+}
+
 bool decodeNumber(std::string_view text, Value* value) {
   text = trim(text);
   // Blank numbers as some writers leave them: a lone point or sign, or
@@ -164,14 +223,8 @@ bool decodeNumber(std::string_view text, Value* value) {
     }
   }
   double real = 0;
-  // Up to 15 digits and 22 decimals both sides of the division are exact
-  // doubles, and one division rounds once: the double strtod would give.
-  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  if (digits <= 15 && decimals <= 22) {
-    real = static_cast<double>(mantissa) / kPowers[decimals];
-    if (negative) real = -real;
+  if (exactlyDivided(digits, decimals)) {
+    real = quotient(mantissa, decimals, negative);
   } else {
     // from_chars reads these as strtod would, but without the locale's
     // say in the decimal point.
@@ -181,6 +234,45 @@ bool decodeNumber(std::string_view text, Value* value) {
     }
   }
   setReal(value, real, number);
+  return true;
+}
+
+// The plain forms of a number, which decodeNumber reads to the same value
+// and text: an optional minus, digits, at most one point. An integer only
+// as to_chars writes it (no leading zero, no "-0"), so that its text as
+// written is its text decoded; a number with a point only where its
+// double is one exact division. False for any other form, blank ones
+// included but for a field of blanks.
+bool plainNumber(std::string_view bytes, ValueView* value) {
+  std::string_view text = trim(bytes);
+  if (text.empty()) return true;
+  const bool negative = text[0] == '-';
+  size_t digits = 0, points = 0, decimals = 0;
+  uint64_t mantissa = 0;
+  for (size_t i = negative ? 1 : 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= '0' && c <= '9') {
+      ++digits;
+      decimals += points;
+      mantissa = mantissa * 10 + static_cast<uint64_t>(c - '0');
+    } else if (c == '.' && points == 0) {
+      ++points;
+    } else {
+      return false;
+    }
+  }
+  if (digits == 0) return false;
+  if (points == 0) {
+    const bool leadingZero = text[negative ? 1 : 0] == '0' && (digits > 1 || negative);
+    if (digits > 18 || leadingZero) return false;
+    value->kind = Value::Kind::kInteger;
+    value->integer = negative ? -static_cast<int64_t>(mantissa) : static_cast<int64_t>(mantissa);
+  } else {
+    if (!exactlyDivided(digits, decimals)) return false;
+    value->kind = Value::Kind::kReal;
+    value->real = quotient(mantissa, decimals, negative);
+  }
+  value->text = text;
   return true;
 }
 
@@ -230,36 +322,24 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
     case 'N':
     case 'F': return decodeNumber(bytes, value) || fail("not a number");
     case 'D': {
-      std::string_view text = trim(bytes);
-      bool zeros = true;
-      for (char c : text) zeros = zeros && c == '0';
-      if (zeros) return true;
-      if (text.size() != 8 || !allDigits(text)) return fail("not a date");
-      auto number = [&](size_t at, size_t width) {
-        int n = 0;
-        for (size_t i = at; i < at + width; ++i) n = n * 10 + (text[i] - '0');
-        return n;
-      };
-      int year = number(0, 4), month = number(4, 2), day = number(6, 2);
-      if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month)) {
-        return fail("not a calendar date");
+      std::string_view digits;
+      switch (readDate(bytes, &digits)) {
+        case DateForm::kBlank: return true;
+        case DateForm::kNotDate: return fail("not a date");
+        case DateForm::kNotCalendar: return fail("not a calendar date");
+        case DateForm::kDate: break;
       }
       value->kind = Value::Kind::kDate;
-      char iso[10] = {text[0], text[1], text[2], text[3], '-', text[4],
-                      text[5], '-', text[6], text[7]};
+      char iso[10];
+      isoDate(digits, iso);
       value->text.assign(iso, sizeof iso);
       return true;
     }
     case 'L': {
-      char c = bytes.empty() ? ' ' : bytes[0];
-      if (c == 'T' || c == 't' || c == 'Y' || c == 'y') {
-        value->kind = Value::Kind::kBool;
-        value->boolean = true;
-      } else if (c == 'F' || c == 'f' || c == 'N' || c == 'n') {
-        value->kind = Value::Kind::kBool;
-      } else if (c != ' ' && c != '?' && c != '\0') {
-        return fail("not a logical value");
-      }
+      Logical logical = readLogical(bytes);
+      if (logical == Logical::kNeither) return fail("not a logical value");
+      if (logical != Logical::kBlank) value->kind = Value::Kind::kBool;
+      value->boolean = logical == Logical::kTrue;
       return true;
     }
     case 'I':
@@ -329,6 +409,44 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
   if (isMemoType(field.type, header_)) return decodeMemo(field, bytes, value, reason);
   return fail(std::string("type '") + (knownFieldType(field.type) ? field.type : '?') +
               "' is not decoded");
+}
+
+bool FieldDecoder::decodeCommon(const Field& field, std::string_view record,
+                                ValueView* value) const {
+  value->kind = Value::Kind::kNull;
+  value->boolean = false;
+  value->text = {};
+  if (uint64_t{field.offset} + field.length > record.size()) return false;
+  std::string_view bytes = record.substr(field.offset, field.length);
+  switch (field.type) {
+    case 'C':
+    case 'V': {
+      std::string_view text = trimRight(bytes);
+      if (!text_->keepsAscii() || !TextDecoder::isAscii(text)) return false;
+      value->kind = Value::Kind::kText;
+      value->text = text;
+      return true;
+    }
+    case 'N':
+    case 'F': return plainNumber(bytes, value);
+    case 'D': {
+      std::string_view digits;
+      DateForm form = readDate(bytes, &digits);
+      if (form == DateForm::kDate) {
+        value->kind = Value::Kind::kDate;
+        isoDate(digits, value->iso);
+        value->text = std::string_view(value->iso, sizeof value->iso);
+      }
+      return form == DateForm::kBlank || form == DateForm::kDate;
+    }
+    case 'L': {
+      Logical logical = readLogical(bytes);
+      if (logical != Logical::kBlank) value->kind = Value::Kind::kBool;
+      value->boolean = logical == Logical::kTrue;
+      return logical != Logical::kNeither;
+    }
+    default: return false;
+  }
 }
 
 bool FieldDecoder::decodeMemo(const Field& field, std::string_view bytes, Value* value,

@@ -125,6 +125,58 @@ TEST(FieldDecoder, DecodesEachTypeOrSaysWhyNot) {
   }
 }
 
+// The common values are read without a copy, to the value decode gives;
+// every other form is left to decode.
+TEST(FieldDecoder, TheCommonPathGivesWhatDecodeGives) {
+  struct CommonCase {
+    char type;
+    std::string bytes;
+    bool taken;
+  };
+  const CommonCase cases[] = {
+      {'C', std::string("ab, \"c\0 ", 9), true}, {'C', "      ", true},
+      {'C', "caf\xe9", false},    {'N', "  -12", true},      {'N', "    0", true},
+      {'N', "   -0", false},        {'N', " +070", false},     {'N', "  007", false},
+      {'N', " 1.50 ", true},        {'N', "  -.5", true},      {'N', "   5.", true},
+      {'N', "     ", true},         {'N', "    .", false},     {'N', " 1 2 ", false},
+      {'N', "123456789012345678", true},  {'N', "1234567890123456789", false},
+      {'N', "123456789012345.6", false},   {'N', "1.2.3", false}, {'F', "-0.000", true},
+      {'D', "20000229", true},      {'D', "20030229", false},  {'D', "19991301", false},
+      {'D', "        ", true},      {'D', "00000000", true},   {'D', " 2000101", false},
+      {'D', "2000 1 1", false},     {'L', "T", true},          {'L', "n", true},
+      {'L', "?", true},             {'L', "x", false},         {'I', "abcd", false},
+  };
+  TempDir dir;
+  for (const CommonCase& c : cases) {
+    SCOPED_TRACE(std::string(1, c.type) + " '" + c.bytes + "'");
+    TableBuilder builder;
+    builder.field("F", c.type, static_cast<uint8_t>(c.bytes.size())).record(c.bytes);
+    testing::writeFile(dir.file("c.dbf"), builder.bytes());
+    std::string error;
+    std::unique_ptr<Table> table = Table::Open(dir.file("c.dbf"), &error);
+    ASSERT_TRUE(table) << error;
+    TextDecoder text("CP1252");
+    FieldDecoder decoder(table->header(), nullptr, &text);
+    std::string_view record;
+    ASSERT_TRUE(table->record(0, &record));
+    Value value;
+    std::string reason;
+    decoder.decode(table->fields()[0], record, &value, &reason);
+    ValueView common;
+    ASSERT_EQ(decoder.decodeCommon(table->fields()[0], record, &common), c.taken);
+    if (!c.taken) continue;
+    EXPECT_EQ(common.kind, value.kind);
+    EXPECT_EQ(common.text, value.text);
+    EXPECT_EQ(common.boolean, value.boolean);
+    if (value.kind == Value::Kind::kInteger) {
+      EXPECT_EQ(common.integer, value.integer);
+    }
+    if (value.kind == Value::Kind::kReal) {
+      EXPECT_EQ(common.real, value.real);
+    }
+  }
+}
+
 TEST(FieldDecoder, TextFollowsTheCodePageByte) {
   TempDir dir;
   TableBuilder builder;

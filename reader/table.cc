@@ -196,8 +196,10 @@ uint64_t Table::recordsPerRead() const {
 
 bool Table::record(uint64_t index, std::string_view* bytes) {
   const uint32_t length = header_.recordLength;
-  if (length == 0 || index >= recordsInFile()) return false;
-  if (index < bufferFirst_ || index >= bufferFirst_ + bufferCount_) {
+  // The buffer holds only records of the file: a record found there needs
+  // no other check.
+  if (index - bufferFirst_ >= bufferCount_) {
+    if (length == 0 || index >= recordsInFile()) return false;
     uint64_t count = std::min<uint64_t>(recordsPerRead(), recordsInFile() - index);
     buffer_.resize(static_cast<size_t>(count * length));
     size_t got = 0;

@@ -65,14 +65,27 @@ TextDecoder::~TextDecoder() = default;
 
 bool TextDecoder::isAscii(std::string_view bytes) {
   const char* at = bytes.data();
-  size_t left = bytes.size();
+  const size_t n = bytes.size();
   uint64_t high = 0;
-  for (; left >= 8; at += 8, left -= 8) {
-    uint64_t word;
-    std::memcpy(&word, at, 8);
+  if (n < 4) {
+    for (size_t i = 0; i < n; ++i) high |= static_cast<uint8_t>(at[i]);
+    return (high & 0x80) == 0;
+  }
+  if (n < 8) {
+    // Two halves that overlap.
+    uint32_t low, last;
+    std::memcpy(&low, at, 4);
+    std::memcpy(&last, at + n - 4, 4);
+    return ((low | last) & 0x80808080u) == 0;
+  }
+  // Eight bytes a step, the last step overlapping the one before.
+  uint64_t word;
+  for (size_t i = 0; i + 8 < n; i += 8) {
+    std::memcpy(&word, at + i, 8);
     high |= word;
   }
-  for (; left > 0; ++at, --left) high |= static_cast<uint8_t>(*at);
+  std::memcpy(&word, at + n - 8, 8);
+  high |= word;
   return (high & 0x8080808080808080u) == 0;
 }
 

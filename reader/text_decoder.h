@@ -42,6 +42,9 @@ class TextDecoder {
   // False (and `utf8` unspecified) when `bytes` is not valid text.
   bool decode(std::string_view bytes, std::string* utf8);
 
+  // True when `decode` gives ASCII values back as they are.
+  bool keepsAscii() const { return usable_ && (converter_ == nullptr || asciiIsItself_); }
+
   // True when no byte of `bytes` is at or above 0x80.
   static bool isAscii(std::string_view bytes);
 

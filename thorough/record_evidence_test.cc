@@ -122,7 +122,9 @@ TEST(RecordEvidence, TakesTheRecordsTheDamageLeftAndNothingElse) {
        [](std::string& b, uint32_t) { b.insert(kHeader, "\x1f\x8b\x08 abc"); },
        AlignmentEvent::kRealigned, 7, 2},
       {"13 bytes inserted in the middle",
-       [](std::string& b, uint32_t length) { b.insert(kHeader + length * 1000 + 5, "0123456789abc"); },
+       [](std::string& b, uint32_t length) {
+         b.insert(kHeader + length * 1000 + 5, "0123456789abc");
+       },
        AlignmentEvent::kRealigned, 13, 2},
       {"6 bytes removed in the middle",
        [](std::string& b, uint32_t length) { b.erase(kHeader + length * 700 + 3, 6); },

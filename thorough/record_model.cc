@@ -774,25 +774,27 @@ RecordModel::Fit RecordModel::judge(const uint8_t* slot) const {
     }
     if (sum + bestRest_[end] < floor_) return Fit::kNo;
   }
-  if (sum < floor_ || zeroedStretch(slot)) return Fit::kNo;
+  if (sum < floor_) return Fit::kNo;
+  if ((slot[0] == 0 || slot[length_ - 1] == 0) && zeroedStretch(slot)) return Fit::kNo;
   return sum >= threshold_ ? Fit::kYes : Fit::kUnsure;
 }
 
 bool RecordModel::zeroedStretch(const uint8_t* slot) const {
-  // A few zero bytes in a row where the records hold none are where a
-  // zeroed stretch begins or ends inside the slot: what the slot held
-  // there is gone, however well the rest of it fits. Most slots hold no
-  // zero byte at all, and are passed over at memchr's pace.
-  const uint8_t* const stop = slot + length_;
-  const uint8_t* zero = slot;
-  while ((zero = static_cast<const uint8_t*>(std::memchr(zero, 0, size_t(stop - zero))))) {
-    uint32_t run = 0;
-    for (; zero < stop && *zero == 0 && table_[size_t(zero - slot)][kNulByte] == kUnseen; ++zero) {
-      if (++run == kZeroRun) return true;
-    }
-    if (zero < stop) ++zero;
+  // Zero bytes where the records hold none, from the slot's start or to
+  // its end: a zeroed stretch of the table (a page, the tail) ends or
+  // begins inside the slot, and what the slot held there is gone, however
+  // well the rest of it fits. A stretch shorter than a record is some
+  // other damage, the value check's to judge.
+  const uint32_t run = std::min(kZeroRun, length_);
+  auto unseenZero = [&](uint32_t at) {
+    return slot[at] == 0 && (at == 0 || table_[at][kNulByte] == kUnseen);
+  };
+  bool head = true, tail = true;
+  for (uint32_t i = 0; i < run; ++i) {
+    head = head && unseenZero(i);
+    tail = tail && unseenZero(length_ - 1 - i);
   }
-  return false;
+  return head || tail;
 }
 
 std::optional<int32_t> RecordModel::peakAt(const uint8_t* slot) const {

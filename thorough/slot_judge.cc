@@ -55,19 +55,17 @@ RecordCheckMode SlotJudge::mode(bool quiet) const {
 
 bool SlotJudge::fieldsPass(uint8_t* record, bool quiet) const {
   if (places_.empty()) return true;
-  if (zeroedValues(record)) return false;
   return checkRecord(record, plan_, memoPresent_, memoSize_, mode(quiet));
 }
 
 bool SlotJudge::fieldsPassInPlace(const uint8_t* record) const {
   if (places_.empty()) return true;
-  if (zeroedValues(record)) return false;
   return checkRecordInPlace(record, plan_, memoPresent_, memoSize_, mode(/*quiet=*/false));
 }
 
 SlotKind SlotJudge::judge(uint8_t* record) const {
   const uint8_t flag = record[0];
-  const bool sound = fieldsPass(record, /*quiet=*/true);
+  const bool sound = fieldsPass(record, /*quiet=*/true) && !zeroedValues(record);
   if (flag == kLiveRecord) return sound ? SlotKind::kLive : SlotKind::kFailed;
   if (flag == kDeletedRecord) return sound ? SlotKind::kDeleted : SlotKind::kFailed;
   return sound ? SlotKind::kJammedButSound : SlotKind::kFailed;

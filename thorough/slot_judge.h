@@ -32,13 +32,14 @@ class SlotJudge {
   bool fieldsPassInPlace(const uint8_t* record) const;
   // The slot by its flag and its fields, logging nothing.
   SlotKind judge(uint8_t* record) const;
+  // Whether a few zero bytes in a row stand where numbers and dates are
+  // written as text: a zeroed stretch of the table begins or ends in the
+  // slot, and readers refuse such values. Judged apart from the fields
+  // where the record model has not judged the slot already.
+  bool zeroedValues(const uint8_t* record) const;
 
  private:
   RecordCheckMode mode(bool quiet) const;
-  // Whether a few zero bytes in a row stand where numbers and dates are
-  // written as text: a zeroed stretch of the table begins or ends in the
-  // slot, and readers refuse such values.
-  bool zeroedValues(const uint8_t* record) const;
 
   std::vector<FieldPlace> places_;
   uint32_t length_;

@@ -176,8 +176,9 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
     previousPassed = false;
     if (flag == kLiveRecord) {
       Log().DebugNumber("This record is valid by its header byte:", number);
-      if (record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
-                                   : judge_->fieldsPassInPlace(record)) {
+      if ((record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
+                                    : judge_->fieldsPassInPlace(record)) &&
+          !judge_->zeroedValues(record)) {
         take(record, sink);
         previousPassed = true;
         continue;
@@ -233,7 +234,8 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
     // no other phase passes clearly better.
     if (keepJammed && skip == 0 && amongRecords(ahead, passingAhead, passedBefore) &&
         looksLikeRecord(record_.data(), record_.size(), judge_->places()) &&
-        judge_->fieldsPass(record_.data(), /*quiet=*/true)) {
+        judge_->fieldsPass(record_.data(), /*quiet=*/true) &&
+        !judge_->zeroedValues(record_.data())) {
       record_[0] = kLiveRecord;
       take(record_.data(), sink);
       ++keptJammed;
