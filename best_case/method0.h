@@ -6,7 +6,9 @@
 // again with the result as its record sink, appending each valid record the
 // moment it is judged. No record is kept in memory between the passes; where
 // the table's own records said where they lie, the second pass takes the
-// slots the first one found (SlotPlan).
+// slots the first one found (SlotPlan). A thorough run may have the counting
+// pass write the result as well (writeWhileCounting), so that the table is
+// read and judged once; Flush then only finishes and publishes it.
 //
 // A thorough run (RunContext::options()) adds steps, each under its flag,
 // each a pure function in thorough/ called through its I/O shell
