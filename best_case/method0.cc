@@ -4,11 +4,14 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
 #include "dbf/memo_companion.h"
+#include "dbf/result_publishing.h"
 #include "dbf/table_kind.h"
 #include "dbf/table_rules.h"
 #include "dbf/table_template.h"
@@ -29,6 +32,24 @@ constexpr uint8_t kIndexAttached = 0x01;  // bit 0 of tableFlags
 const char kWriteFailedText[] = "Method0::Flush(): the result table could not be written whole";
 
 }  // namespace
+
+// A write the early result cannot make ends its writing, never the count:
+// the writer holds the failure, and Flush raises it where the writing pass
+// would have met it, should this result be the one published.
+class Method0::EarlySink : public RecordSink {
+ public:
+  explicit EarlySink(ResultWriter& writer) : writer_(writer) {}
+  void take(const uint8_t* record, size_t size) override {
+    if (writer_.holdsFailure()) return;
+    try {
+      writer_.take(record, size);
+    } catch (...) {
+    }
+  }
+
+ private:
+  ResultWriter& writer_;
+};
 
 Method0::Method0(const char* path, platform::Env* env, RunContext* context)
     : env_(env),
@@ -57,6 +78,7 @@ int32_t Method0::Parse(RecordSink* sink) {
   options_ = context_->options();
   passedOver_ = PassedOver{};
   findings_->restart(kBestCaseStep);
+  earlyWhole_ = false;
   level7_ = false;
 
   ThoroughShell thorough(*table_, *context_, *findings_, passedOver_);
@@ -142,11 +164,13 @@ int32_t Method0::Parse(RecordSink* sink) {
     MemoPassSink memoSink(memoRepair_.get(), sink);
     RecordSink* taker = memoRepair_ ? &memoSink : sink;
     const bool writing = sink != nullptr;
+    if (!writing && !memoRepair_ && !earlyPath_.empty()) taker = startEarlyResult();
     const SlotJudge judge(places_, recordLength, memoPresent_, memoSize_,
                           options_.has(kRelaxedValues));
     validRecords_ = thorough.scan(judge, header_.headerLength(), recordCount, options_,
                                   slotPlan_, taker, writing);
     if (memoRepair_) memoRepair_->settle(findings_);
+    earlyWhole_ = early_ != nullptr;
   }
 
   Log().InfoNumber("Method0::Parse() exiting with code", 0);
@@ -280,8 +304,65 @@ std::vector<uint8_t> Method0::sourceBackLink() {
   return backLinkOf(area.data(), area.size(), fields_.size(), header_.version());
 }
 
+void Method0::dropEarlyResult() {
+  earlySink_.reset();
+  early_.reset();
+}
+
+RecordSink* Method0::startEarlyResult() {
+  const std::string path = std::move(earlyPath_);
+  earlyPath_.clear();
+  // Without a failure text: a write that fails here is no failure of the
+  // run, only the end of the early result.
+  auto writer = std::make_unique<ResultWriter>(env_);
+  writer->holdFailures();
+  if (!writer->create(path.c_str())) return nullptr;
+  early_ = std::move(writer);
+  earlySink_ = std::make_unique<EarlySink>(*early_);
+  try {
+    writeHeader(*early_);
+  } catch (const RaisedCode&) {
+    throw;
+  } catch (...) {
+    // Held for Flush (see EarlySink).
+  }
+  return earlySink_.get();
+}
+
+int32_t Method0::finishEarlyResult() {
+  ResultWriter& writer = *early_;
+  writer.setFailureText(kWriteFailedText);
+  writer.reportFailureTo(context_->report());
+  int32_t rc = writer.guard("Unhandled exception in Method0::Flush()", [&] {
+    context_->pollBreak();
+    writer.stopHolding();
+    // The header went out before the records were counted.
+    writer.patchRecordCount(static_cast<uint32_t>(validRecords_));
+    for (const std::string& change : kindChanges_) noteRepair(change);
+    if (!databaseNote_.empty()) findings_->add(kBestCaseStep, FindingKind::kNote, databaseNote_);
+    context_->pollBreak();
+    writer.writeEndMark();
+    context_->pollBreak();
+    writer.close();
+    return 0;
+  });
+  dropEarlyResult();
+  Log().InfoNumber("Exiting Method0::Flush(), rc = ", rc);
+  return rc;
+}
+
 int32_t Method0::Flush(const char* path) {
   Log().Info("In Method0::Flush()");
+  if (early_) {
+    // Only a result written whole for this very name is finished; any
+    // other is taken back and the table written afresh.
+    std::string name;
+    if (earlyWhole_ && path != nullptr && resultTableName(path, env_, &name) &&
+        name == early_->finalName()) {
+      return finishEarlyResult();
+    }
+    dropEarlyResult();
+  }
   ResultWriter writer(env_, kWriteFailedText);
   writer.reportFailureTo(context_->report());
   int32_t rc = writer.guard("Unhandled exception in Method0::Flush()", [&] {

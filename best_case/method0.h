@@ -6,7 +6,9 @@
 // again with the result as its record sink, appending each valid record the
 // moment it is judged. No record is kept in memory between the passes; where
 // the table's own records said where they lie, the second pass takes the
-// slots the first one found (SlotPlan).
+// slots the first one found (SlotPlan). A thorough run may have the counting
+// pass write the result as well (writeWhileCounting), so that the table is
+// read and judged once; Flush then only finishes and publishes it.
 //
 // A thorough run (RunContext::options()) adds steps, each under its flag,
 // each a pure function in thorough/ called through its I/O shell
@@ -72,6 +74,19 @@ class Method0 {
   // healthy copy's structure instead of its own header (see
   // templateLayout), and the result takes the copy's header.
   void setTemplate(const TableTemplate& layout) { template_ = layout; }
+
+  // Set by the driver of a thorough run before the counting Parse: that
+  // pass also writes the result table for `path` (as Flush would name it)
+  // under its temporary name, so that Flush, given the same path, has only
+  // the count, the end mark and the publishing left. Taken up only where
+  // the pass writes nothing else (no memo repair); where the file cannot be
+  // made, the pass only counts and Flush writes as ever, and a write that
+  // fails is held for Flush to report as its own. The table's header and
+  // records are read once, not twice.
+  void writeWhileCounting(std::string path) { earlyPath_ = std::move(path); }
+  // Takes back what the counting pass wrote (another method writes the
+  // result); nothing when it wrote nothing.
+  void dropEarlyResult();
 
   // Counts the valid records and hands each to `sink` when one is given.
   // Returns 0.
@@ -142,6 +157,11 @@ class Method0 {
   // copy; else read into the record buffer as readRecord does. Valid until
   // the next read of the table.
   const uint8_t* peekRecord(uint32_t number);
+  // Starts the result for earlyPath_ before the counting scan; null, the
+  // file taken back, when it cannot be made or its header written.
+  RecordSink* startEarlyResult();
+  // Flush's end of a result the counting pass wrote whole.
+  int32_t finishEarlyResult();
   // The result's header: the table's own, lightly adjusted (see Flush).
   void writeHeader(ResultWriter& writer);
   // The Visual FoxPro back link after the source's descriptors; empty for
@@ -176,6 +196,15 @@ class Method0 {
   std::string databaseNote_;
   // Where the counting pass found the records, for the writing pass.
   SlotPlan slotPlan_;
+  // The result the counting pass writes (writeWhileCounting); kept only
+  // when every record of that pass went into it.
+  std::string earlyPath_;
+  std::unique_ptr<ResultWriter> early_;
+  class EarlySink;
+  std::unique_ptr<EarlySink> earlySink_;
+  // The last counting pass ran to its end, every record it kept handed to
+  // early_ (which may hold a failed write).
+  bool earlyWhole_ = false;
 };
 
 }  // namespace kest

@@ -58,7 +58,16 @@ void ResultWriter::close() {
   finalName_.clear();
 }
 
+void ResultWriter::stopHolding() {
+  holding_ = false;
+  if (held_) writeFailed(*held_);
+}
+
 void ResultWriter::writeFailed(const platform::Status& status) {
+  if (holding_) {
+    if (!held_) held_ = status;
+    fail();
+  }
   if (failureText_ != nullptr) Log().Error(failureText_);
   logWriteFailure("Writing " + (renamed_ ? finalName_ : partialName(finalName_)), status);
   if (report_ != nullptr && report_->writeError.empty()) {

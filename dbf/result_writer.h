@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,16 @@ class ResultWriter : public RecordSink {
   void close();
   // Where the system's text of a failed write is noted; may be null.
   void reportFailureTo(RecoveryReport* report) { report_ = report; }
+  // The text a failed write logs from now on (see the constructor).
+  void setFailureText(const char* failureText) { failureText_ = failureText; }
+  // A writer whose result may yet be dropped: a failed write still raises,
+  // but is neither logged nor reported until raiseHeldFailure(), so that a
+  // result never published leaves no word of its failure.
+  void holdFailures() { holding_ = true; }
+  bool holdsFailure() const { return held_.has_value(); }
+  // Ends the holding: raises the first failure held, logged and reported
+  // as it would have been at the time; later failures raise as ever.
+  void stopHolding();
 
   // Ends the writing as a failed step does, for a reason of the method's
   // own (it logs its own text; the failure text is not logged).
@@ -108,6 +119,8 @@ class ResultWriter : public RecordSink {
   platform::Env* env_;
   const char* failureText_;
   RecoveryReport* report_ = nullptr;
+  bool holding_ = false;
+  std::optional<platform::Status> held_;
   std::unique_ptr<platform::WritableFile> output_;
   std::string finalName_;  // empty until create() made the file
   bool renamed_ = false;

@@ -138,6 +138,13 @@ class RecoveryRun : public RunContext {
   // inside the results folder does not fit in 259 characters.
   bool PathsFit(const std::vector<std::string>& inside);
   bool CreateResultFolder();
+  // A thorough run has the best case's counting pass write the result it
+  // would publish, in the results folder made before that pass; nothing of
+  // it is said or kept when any of it cannot be had.
+  void PlanEarlyResult();
+  // The results folder made for the early result is taken back on any end
+  // before the writing stage would have made it.
+  void TakeBackEarlyFolder();
 
   // The ends of a run. An early return stops reporting where it stands;
   // Finish lets the methods go and closes with the exit line and, once the
@@ -190,6 +197,10 @@ class RecoveryRun : public RunContext {
   std::optional<RunFailure> failure_;
   RecoveryReport ownReport_;
   std::optional<TableTemplate> template_;
+  // resultFolder_ was made before the counting pass (PlanEarlyResult), and
+  // whether the writing stage has since come to where it makes it.
+  bool folderMadeEarly_ = false;
+  bool folderClaimed_ = false;
 };
 
 bool RecoveryRun::LogFileAllowed() const {
@@ -276,6 +287,7 @@ Step RecoveryRun::BestCaseStage() {
     noMemoCompanion_ = copyMemoCompanions(sourcePath_, nullptr, nullptr, env_) < 1;
     bestMethod_->setNoMemoCompanion(noMemoCompanion_);
     if (template_) bestMethod_->setTemplate(*template_);
+    PlanEarlyResult();
     reportProgress(10);
     bestMethod_->Parse();
     reportProgress(20);
@@ -432,6 +444,39 @@ bool RecoveryRun::PathsFit(const std::vector<std::string>& inside) {
   return true;
 }
 
+void RecoveryRun::PlanEarlyResult() {
+  // The classic run writes in its own second pass, and a template's choice
+  // may still refuse the table.
+  if (options_.classic() || template_) return;
+  if (outputFolder_ == nullptr || *outputFolder_ == '\0') return;
+  PathParts source = platform::SplitPath(sourcePath_ != nullptr ? sourcePath_ : "");
+  std::string fileName = source.name + source.extension;
+  if (fileName.empty() || fileName == "." || fileName == "..") return;
+  resultFolder_ = makeResultFolderName(sourcePath_, outputFolder_, env_);
+  // The memo result paths stay empty until the counting pass: the early
+  // result is written only where there is no memo repair.
+  std::optional<WritingPlan> plan = BestCasePlan();
+  bool fits = plan.has_value();
+  for (const std::string& path : plan ? plan->mustFit : std::vector<std::string>{}) {
+    fits = fits && path.size() <= kMaxPathLength;
+  }
+  if (!fits || !env_->CreateFolder(resultFolder_)) {
+    resultFolder_.clear();
+    return;
+  }
+  folderMadeEarly_ = true;
+  bestMethod_->writeWhileCounting(plan->target);
+}
+
+void RecoveryRun::TakeBackEarlyFolder() {
+  if (!folderMadeEarly_ || folderClaimed_) return;
+  folderMadeEarly_ = false;
+  // Empty by now: the methods, released first, took back what they wrote.
+  if (!env_->RemoveFolder(resultFolder_)) {
+    Log().InfoString("The results folder made early stays:", resultFolder_.c_str());
+  }
+}
+
 bool RecoveryRun::CreateResultFolder() {
   // Without an output folder the name would fall back on the current or
   // the root folder, which the host never asked for.
@@ -454,13 +499,17 @@ int32_t RecoveryRun::WritingStage() {
     Log().Info("Writing data to disk (Method0)");
     reportProgress(70);
 
-    resultFolder_ = makeResultFolderName(sourcePath_, outputFolder_, env_);
+    if (!folderMadeEarly_) resultFolder_ = makeResultFolderName(sourcePath_, outputFolder_, env_);
     std::optional<WritingPlan> plan =
         winner_ == Winner::kBestCase ? BestCasePlan() : WorstCasePlan();
     if (!plan) NoteFailure([this] { return noResultName(sourcePath_); });
-    if (!plan || !PathsFit(plan->mustFit) || !CreateResultFolder()) {
+    if (!plan || !PathsFit(plan->mustFit) || !(folderMadeEarly_ || CreateResultFolder())) {
       return ReturnEarly(KEST_CANNOT_CREATE);
     }
+    folderClaimed_ = true;
+    // The worst case writes its own result; the early one goes first, so
+    // that no name of the folder is taken by it.
+    if (plan->method != Winner::kBestCase && bestMethod_) bestMethod_->dropEarlyResult();
 
     // The memo companions take their names before the table does: a run
     // cut short in between leaves memo files without a table, never a
@@ -539,6 +588,7 @@ int32_t RecoveryRun::ReturnEarly(int32_t code) {
   // leave them behind.
   ReleaseMethods();
   try {
+    TakeBackEarlyFolder();
     NameFailure(code);
   } catch (...) {
   }
@@ -548,6 +598,7 @@ int32_t RecoveryRun::ReturnEarly(int32_t code) {
 int32_t RecoveryRun::Finish(int32_t code, bool hostHeardFromRun) {
   ReleaseMethods();
   try {
+    TakeBackEarlyFolder();
     NameFailure(code);
     Log().Info("FileRecover() exiting");
     if (hostHeardFromRun) reportProgress(100);

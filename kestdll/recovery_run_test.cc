@@ -16,6 +16,7 @@
 #include "Common/logger/llfile.h"
 #include "Common/logger/logger.h"
 #include "Common/raised_code.h"
+#include "dbf/result_publishing.h"
 #include "kestdll/result_placement.h"
 #include "kestdll/run_failure.h"
 #include "kestdll/run_state.h"
@@ -406,6 +407,51 @@ TEST_F(RecoveryRunTest, BestCaseTableIsNeverWrittenOutsideItsResultsFolder) {
   EXPECT_EQ(Count("Result table name is not a file name: [..]"), 1u);
   EXPECT_EQ(Count("Result table name is not a file name: [.]"), 1u);
   EXPECT_EQ(Count("Result table name is not a file name: []"), 1u);
+}
+
+TEST_F(RecoveryRunTest, AThoroughRunLeavesOnlyWhatItPublishes) {
+  // The results folder is made before the best case counts, and the best
+  // case writes while it counts: whoever wins, or when nobody does, what
+  // was made early and not published is gone.
+  std::string sound = source_.file("orders.dbf");
+  SoundTable(sound);
+  std::string headerless = testing::copyTestData("../samples/calls.dbf", source_);
+  std::string empty = EmptyTable();
+  struct Case {
+    const std::string& table;
+    std::string breakOn;  // the report at which the host asks for a break
+    int32_t code;
+    std::vector<std::string> published;
+  };
+  const Case cases[] = {
+      {sound, "", KEST_OK, {"orders.dbf"}},
+      {headerless, "", KEST_OK, {"RECOVERED.DBF"}},
+      {empty, "", KEST_NOTHING, {}},
+      {sound, progress(25), KEST_USER_BREAK, {}},
+  };
+  for (const Case& c : cases) {
+    TempDir output;
+    TestHost host;
+    runState().breakFlag = &host.breakByte;
+    host.onEvent = [&](const std::string& event) {
+      if (event == c.breakOn) host.breakByte = 1;
+    };
+    RecoveryReport report;
+    EXPECT_EQ(recoverFile(c.table.c_str(), output.path().c_str(), &TestHost::Status,
+                          &TestHost::Progress, &host, nullptr,
+                          RecoveryOptions{kAllRecoveryFlags}, &report, platform::Env::Default()),
+              c.code)
+        << c.table;
+    std::vector<std::string> folders = testing::entries(output.path());
+    ASSERT_EQ(folders.size(), c.published.empty() ? 0u : 1u) << c.table;
+    if (c.published.empty()) continue;
+    std::vector<std::string> tables;
+    for (const std::string& name : testing::entries(output.path() + "/" + folders[0])) {
+      EXPECT_FALSE(name.ends_with(kPartialSuffix)) << c.table << ": " << name;
+      if (name.ends_with(".dbf") || name.ends_with(".DBF")) tables.push_back(name);
+    }
+    EXPECT_EQ(tables, c.published) << c.table;
+  }
 }
 
 // Fails the first time it is asked whether two paths name the same file,

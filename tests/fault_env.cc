@@ -31,10 +31,10 @@ class FaultReadableFile final : public ReadableFile {
 
 class FaultWritableFile final : public WritableFile {
  public:
-  FaultWritableFile(std::unique_ptr<WritableFile> file, FaultEnv* env)
-      : file_(std::move(file)), env_(env) {}
+  FaultWritableFile(std::unique_ptr<WritableFile> file, FaultEnv* env, std::string path)
+      : file_(std::move(file)), env_(env), path_(std::move(path)) {}
   Status Append(const void* data, size_t count) override {
-    if (env_->Hit(FaultKind::kAppend)) {
+    if (env_->Hit(FaultKind::kAppend, &path_)) {
       if (env_->plan().partial) file_->Append(data, count / 2);
       return env_->Failure();
     }
@@ -45,7 +45,7 @@ class FaultWritableFile final : public WritableFile {
     return env_->Failure();
   }
   Status WriteAt(uint64_t offset, const void* data, size_t count) override {
-    if (env_->Hit(FaultKind::kWriteAt)) {
+    if (env_->Hit(FaultKind::kWriteAt, &path_)) {
       if (env_->plan().partial) file_->WriteAt(offset, data, count / 2);
       return env_->Failure();
     }
@@ -54,19 +54,20 @@ class FaultWritableFile final : public WritableFile {
   }
   uint64_t Position() const override { return file_->Position(); }
   Status Sync() override {
-    if (env_->Hit(FaultKind::kSync)) return env_->Failure();
+    if (env_->Hit(FaultKind::kSync, &path_)) return env_->Failure();
     return file_->Sync();
   }
   Status Close() override {
     // The data may be lost, but the file is closed all the same.
     Status closed = file_->Close();
-    if (env_->Hit(FaultKind::kClose)) return env_->Failure();
+    if (env_->Hit(FaultKind::kClose, &path_)) return env_->Failure();
     return closed;
   }
 
  private:
   std::unique_ptr<WritableFile> file_;
   FaultEnv* env_;
+  std::string path_;
 };
 
 }  // namespace
@@ -109,13 +110,15 @@ void FaultEnv::Reset() {
 void FaultEnv::Fail(const FaultPlan& plan) {
   plan_ = plan;
   fired_ = false;
+  firedPath_.clear();
 }
 
-bool FaultEnv::Hit(FaultKind kind) {
+bool FaultEnv::Hit(FaultKind kind, const std::string* path) {
   uint64_t n = ++calls_[static_cast<size_t>(kind)];
   bool fails = plan_.nth != 0 && kind == plan_.kind &&
                (n == plan_.nth || (plan_.persist && n > plan_.nth));
   if (fails) fired_ = true;
+  if (fails && path != nullptr) firedPath_ = *path;
   return fails;
 }
 
@@ -135,7 +138,7 @@ Status FaultEnv::CreateNew(const std::string& path, std::unique_ptr<WritableFile
   std::unique_ptr<WritableFile> created;
   Status status = target()->CreateNew(path, &created);
   if (!status) return status;
-  *file = std::make_unique<FaultWritableFile>(std::move(created), this);
+  *file = std::make_unique<FaultWritableFile>(std::move(created), this, path);
   return status;
 }
 

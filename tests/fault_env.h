@@ -90,14 +90,16 @@ class FaultEnv : public platform::EnvWrapper {
   uint64_t calls(FaultKind kind) const { return calls_[static_cast<size_t>(kind)]; }
   // True once the plan has made a call fail.
   bool fired() const { return fired_; }
+  // The file a failed write or sync was made on; empty for any other call.
+  const std::string& firedPath() const { return firedPath_; }
   const FaultPlan& plan() const { return plan_; }
 
   void LimitFileSize(uint64_t bytes) { fileSizeLimit_ = bytes; }
   uint64_t fileSizeLimit() const { return fileSizeLimit_; }
 
-  // Counts a call of `kind`; true when it is to fail. For the file
-  // objects; tests have no need to call it.
-  bool Hit(FaultKind kind);
+  // Counts a call of `kind` (on the file at `path`, when given); true when
+  // it is to fail. For the file objects; tests have no need to call it.
+  bool Hit(FaultKind kind, const std::string* path = nullptr);
   // The failure a failing call reports.
   platform::Status Failure() { return FailureOf(plan_.errorCode); }
   // True when a file may not reach `end` bytes.
@@ -123,6 +125,7 @@ class FaultEnv : public platform::EnvWrapper {
   std::array<uint64_t, kFaultKindCount> calls_{};
   FaultPlan plan_;
   bool fired_ = false;
+  std::string firedPath_;
   uint64_t fileSizeLimit_ = UINT64_MAX;
 };
 
