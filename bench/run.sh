@@ -21,6 +21,10 @@
 # out, and the script says so. Then the export of a healthy table of each
 # of EXPORT_SIZES MB (default: the same sizes) to CSV, JSON Lines and SQLite
 # beside pgdbf and sqlite3's own .import of the CSV; see the end.
+# BASELINE=OTHER_BUILD_DIR times that build's dbfrecover default recovery
+# too, alternating with this one's on the same tables, and adds a table of
+# the two side by side (e.g. a build of an earlier commit, to see what a
+# change to the thorough recovery costs).
 set -eu
 
 build=${1:-build}
@@ -31,7 +35,9 @@ log_max_mb=${LOG_MAX_MB:-100}
 dbfrecover=$build/bin/dbfrecover
 maker=$build/bin/bench_table
 
-for tool in "$dbfrecover" "$maker"; do
+baseline=${BASELINE:-}
+baseline_rows=""
+for tool in "$dbfrecover" "$maker" ${baseline:+"$baseline/bin/dbfrecover"}; do
   [ -x "$tool" ] || { echo "missing $tool: build it first (cmake --build $build)" >&2; exit 1; }
 done
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (apt-get install -y time)" >&2; exit 1; }
@@ -79,6 +85,11 @@ thorough() {  # thorough TABLE: the default recovery, no log
   out=$(mktemp -d "$work/out.XXXXXX")
   timed thorough "$dbfrecover" -q -o "$out" "$1"
   rm -rf "$out"
+  if [ -n "$baseline" ]; then
+    out=$(mktemp -d "$work/out.XXXXXX")
+    timed baseline "$baseline/bin/dbfrecover" -q -o "$out" "$1"
+    rm -rf "$out"
+  fi
 }
 
 printf '%s\n' "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(df -PT "$work" | awk 'NR == 2 { print $2 " on " $1 }')"
@@ -146,7 +157,18 @@ for mb in $sizes; do
     "$(ratio "$lines" "$logged" %.0f)" "$(ratio "$lines" "$loggedcpu" %.0f)" "$written" \
     "$(peak_mib run)" "$([ "$logged" = - ] && echo - || peak_mib log)" \
     "$(seconds thorough)" "$(cpu thorough)" "$(seconds worst)" "$(cpu worst)"
+  if [ -n "$baseline" ]; then
+    baseline_rows="$baseline_rows$(printf '| %s MB | %s (%s) | %s (%s) | %s | %s |' "$mb" \
+      "$(seconds thorough)" "$(cpu thorough)" "$(seconds baseline)" "$(cpu baseline)" \
+      "$(ratio "$(seconds thorough)" "$(seconds baseline)")" \
+      "$(ratio "$(cpu thorough)" "$(cpu baseline)")")
+"
+  fi
 done
+if [ -n "$baseline" ]; then
+  printf '\n| table | thorough s | baseline thorough s | wall ratio | CPU ratio |\n|---|---|---|---|---|\n%s' \
+    "$baseline_rows"
+fi
 
 # Export of a healthy table (bench_table without damaged records: a damaged
 # one is recovered first) of each of EXPORT_SIZES MB (default: SIZES) to
