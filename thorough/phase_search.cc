@@ -43,22 +43,65 @@ PhaseSearch::PhaseSearch(const SlotJudge& judge, ReadBytes read, std::function<v
       read_(std::move(read)),
       poll_(std::move(poll)),
       alignedText_(alignedText),
-      probe_(judge.length()) {}
+      probe_(judge.length()) {
+  hints_.kinds = kindsOfFields(judge_.places(), judge_.length());
+  hints_.textFields = textFieldsOf(judge_.places(), judge_.length());
+  layout_ = RecordModel::ofLayout(judge_.length(), hints_);
+}
 
 uint64_t PhaseSearch::reach() const {
   return std::min<uint64_t>(kMaxSkip, kSkipRecords * judge_.length() + kSkipBytes);
 }
 
+uint64_t PhaseSearch::layoutStart(uint64_t start, uint64_t end) {
+  // A few slots decide; judged once a run, where the slots' values alone
+  // must tell records, so it costs a large table nothing per slot.
+  constexpr uint64_t kSlots = 64;
+  constexpr uint64_t kLongest = 4096;
+  const uint32_t length = judge_.length();
+  if (length < 2 || length > kLongest || start >= end) return 0;
+  std::vector<uint8_t> bytes(static_cast<size_t>(std::min<uint64_t>(end - start, kSlots * length)));
+  read_(start, bytes.size(), bytes.data());
+  // Where the layout fits at a few phases alike, the one whose text fields
+  // begin with their text most often is taken, then the one whose slots
+  // pass the record check most often; a tie leaves the phase as it is.
+  uint64_t best = 0;
+  std::pair<int32_t, uint32_t> bestSupport{INT32_MIN, 0};
+  bool tied = false;
+  for (uint32_t phase : RecordModel::layoutPhases(bytes.data(), bytes.size(), length, hints_)) {
+    const uint32_t available = static_cast<uint32_t>(
+        std::min<uint64_t>(kPhaseRun, (end - start - phase) / length));
+    int32_t alignment = 0;
+    const uint32_t passing = passingRun(start + phase, end, available, nullptr, nullptr);
+    for (uint32_t k = 0; k < available; ++k) {
+      alignment += alignmentEvidence(bytes.data() + phase + k * length,
+                                     std::min<size_t>(length, bytes.size() - phase - k * length),
+                                     judge_.places());
+    }
+    const std::pair<int32_t, uint32_t> support{alignment, passing};
+    if (support == bestSupport) tied = true;
+    if (support > bestSupport) {
+      best = phase;
+      bestSupport = support;
+      tied = false;
+    }
+  }
+  return tied ? 0 : best;
+}
+
 uint32_t PhaseSearch::passingRun(uint64_t position, uint64_t end, uint32_t count, uint32_t* sound,
-                                 int32_t* alignment) {
+                                 int32_t* alignment, uint32_t* fitting) {
   const uint64_t length = judge_.length();
   uint32_t passing = 0;
   if (sound != nullptr) *sound = 0;
   if (alignment != nullptr) *alignment = 0;
+  if (fitting != nullptr) *fitting = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const uint64_t at = position + i * length;
     if (at + length > end) break;
     read_(at, probe_.size(), probe_.data());
+    // Before the judge, which may blank a field.
+    if (fitting != nullptr && layout_.fitsLayout(probe_.data())) ++*fitting;
     const SlotKind slot = judge_.judge(probe_.data());
     if (slot == SlotKind::kLive || slot == SlotKind::kDeleted) ++passing;
     if (sound != nullptr && slot != SlotKind::kFailed) ++*sound;
@@ -84,6 +127,7 @@ uint64_t PhaseSearch::realignedSkip(uint64_t position, uint64_t end, const Phase
   // true phase passes more often than such a column does.
   uint64_t best = 0;
   uint32_t bestPassing = 0;
+  uint32_t bestFitting = 0;
   for (uint64_t skip = 1; skip < reach; ++skip) {
     if (skip % 4096 == 0) poll_();
     if (!isFlag(window[skip])) continue;
@@ -93,8 +137,14 @@ uint64_t PhaseSearch::realignedSkip(uint64_t position, uint64_t end, const Phase
         static_cast<uint32_t>(std::min<uint64_t>(kPhaseRun, (end - start) / length));
     if (available < kMinRun) break;
     int32_t alignment = 0;
-    const uint32_t passing = passingRun(start, end, available, nullptr, &alignment);
-    if (passing * 4 < available * 3 || passing <= bestPassing) continue;
+    uint32_t fitting = 0;
+    const uint32_t passing = passingRun(start, end, available, nullptr, &alignment, &fitting);
+    // Bytes inserted as copies of a record pass as well a few places off
+    // the records' phase: where the fields' layout tells, it decides first.
+    if (passing * 4 < available * 3 ||
+        std::pair(fitting, passing) <= std::pair(bestFitting, bestPassing)) {
+      continue;
+    }
     // Only a phase whose records pass clearly more often than the scan's
     // own phase holds sound fields: by a quarter of the slots at least. In
     // a table of text fields a column of spaces passes for a column of
@@ -115,6 +165,7 @@ uint64_t PhaseSearch::realignedSkip(uint64_t position, uint64_t end, const Phase
     if (!passesClearlyBetter && !alignsClearlyBetter) continue;
     best = skip;
     bestPassing = passing;
+    bestFitting = fitting;
   }
   // The faulty slots end where the header's phase resumes: no new phase.
   return best % length == 0 ? 0 : best;

@@ -50,13 +50,20 @@ class PhaseSearch {
   // apart and before `end`, are live or deleted records that pass; `sound`
   // also counts the jammed ones whose fields pass, and `alignment` sums
   // the alignment evidence of those sound slots.
+  // `fitting` counts the slots that fit the fields' layout.
   uint32_t passingRun(uint64_t position, uint64_t end, uint32_t count, uint32_t* sound = nullptr,
-                      int32_t* alignment = nullptr);
+                      int32_t* alignment = nullptr, uint32_t* fitting = nullptr);
 
   // The offset after `position` (up to a bound) at which a run of records
   // passes best, and clearly better than the scan's phase as `here` tells
   // it; 0 when there is none, or where the header's phase resumes.
   uint64_t realignedSkip(uint64_t position, uint64_t end, const PhaseSupport& here);
+
+  // Where bytes inserted or removed before the records turned them all: the
+  // bytes after `start` at which the first slots fit the fields' layout
+  // where they do not at `start` (RecordModel::layoutPhases); 0 when the
+  // layout leaves the phase as it is.
+  uint64_t layoutStart(uint64_t start, uint64_t end);
 
   // How far realignedSkip looks after a faulty slot.
   uint64_t reach() const;
@@ -67,6 +74,10 @@ class PhaseSearch {
   std::function<void()> poll_;
   bool alignedText_;
   std::vector<uint8_t> probe_;
+  RecordHints hints_;
+  // The fields' layout alone: which of a few phases that pass alike puts
+  // the fields where their kinds of bytes stand.
+  RecordModel layout_;
 };
 
 }  // namespace kest

@@ -335,17 +335,27 @@ bool RecordModel::fitsLayout(const uint8_t* slot) const {
   return misplaced <= layoutText_.size() / 4;
 }
 
-RecordModel RecordModel::learnFromLayout(const std::vector<SampleCluster>& clusters,
-                                         uint32_t length, const RecordHints& hints) {
+RecordModel RecordModel::ofLayout(uint32_t length, const RecordHints& hints) {
   RecordModel model;
   model.length_ = length;
-  if (length < 2 || clusters.empty() || hints.kinds.size() != length) return model;
   model.layoutKinds_ = hints.kinds;
+  model.layoutKinds_.resize(length, 0xFF);
   if (hints.textFields.size() == length) {
     for (uint32_t j = 1; j < length; ++j) {
       if (hints.textFields[j] > 1) model.layoutText_.push_back({j, hints.textFields[j]});
     }
   }
+  return model;
+}
+
+RecordModel RecordModel::learnFromLayout(const std::vector<SampleCluster>& clusters,
+                                         uint32_t length, const RecordHints& hints) {
+  if (length < 2 || clusters.empty() || hints.kinds.size() != length) {
+    RecordModel model;
+    model.length_ = length;
+    return model;
+  }
+  RecordModel model = ofLayout(length, hints);
   // Every place allowing every kind, and no text field: the layout says
   // nothing of where records lie.
   bool tells = !model.layoutText_.empty();
@@ -376,10 +386,28 @@ RecordModel RecordModel::learnFromLayout(const std::vector<SampleCluster>& clust
   model.anchor_ = clusters.front().position + best;
   model.samples_ = fitting[best];
   model.byLayout_ = true;
+  // Slots of bytes inserted or removed before the records fit now and then
+  // at a phase or two besides the records' own: the few phases that fit
+  // best, where the first phase fits clearly worse, are where the records
+  // may have gone even when the lead is too narrow to judge slots by.
+  constexpr size_t kFewLeaders = 16;
+  if (slots >= 2 && fitting[best] * 10 >= slots * 9 && fitting[0] * 4 < fitting[best] * 3) {
+    for (uint32_t phase = 1; phase < length; ++phase) {
+      if (fitting[phase] == fitting[best]) model.layoutLeaders_.push_back(phase);
+    }
+    if (model.layoutLeaders_.size() > kFewLeaders) model.layoutLeaders_.clear();
+  }
   // Most slots fit at one phase, and clearly fewer at any other.
   model.strong_ = slots >= kLayoutLeastSlots && fitting[best] * 10 >= slots * 9 &&
                   second * 3 <= fitting[best];
   return model;
+}
+
+std::vector<uint32_t> RecordModel::layoutPhases(const uint8_t* bytes, size_t size,
+                                                 uint32_t length, const RecordHints& hints) {
+  SampleCluster cluster;
+  cluster.bytes.assign(bytes, bytes + size);
+  return learnFromLayout({cluster}, length, hints).layoutLeaders_;
 }
 
 RecordModel RecordModel::learnFromSamples(const std::vector<SampleCluster>& clusters,

@@ -109,6 +109,20 @@ class RecordModel {
   // bytes outside them count as zeros.
   bool fitsAt(const uint8_t* bytes, size_t size, size_t at) const;
 
+  // Where `size` bytes hold a few records, turned by bytes inserted or
+  // removed before them: the few phases (below `length`) at which nearly
+  // every slot fits the layout of `hints`, as many as at any other phase
+  // and clearly more than at phase 0; none where the layout cannot tell.
+  static std::vector<uint32_t> layoutPhases(const uint8_t* bytes, size_t size, uint32_t length,
+                                            const RecordHints& hints);
+
+  // A model of the layout of `hints` alone, learned from nothing: it judges
+  // slots by fitsLayout() only. Its hints must hold kinds for `length`.
+  static RecordModel ofLayout(uint32_t length, const RecordHints& hints);
+  // Whether the slot's flag is one, its bytes are of the kinds its fields
+  // allow and its text fields begin with text, as a layout model sees it.
+  bool fitsLayout(const uint8_t* slot) const;
+
   // Samples learned from, after the clusters that agreed with none were
   // dropped.
   uint32_t samples() const { return samples_; }
@@ -123,7 +137,6 @@ class RecordModel {
   // where most slots fit at one phase and clearly fewer at any other.
   static RecordModel learnFromLayout(const std::vector<SampleCluster>& clusters, uint32_t length,
                                      const RecordHints& hints);
-  bool fitsLayout(const uint8_t* slot) const;
   // Whether a zeroed stretch of the table begins or ends in the slot.
   bool zeroedStretch(const uint8_t* slot) const;
 
@@ -143,6 +156,7 @@ class RecordModel {
   std::optional<int32_t> peak_;
   // A model of the layout alone (learnFromLayout).
   bool byLayout_ = false;
+  std::vector<uint32_t> layoutLeaders_;
   std::vector<uint8_t> layoutKinds_;
   std::vector<std::pair<uint32_t, uint32_t>> layoutText_;  // start, width
 

@@ -137,7 +137,12 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
     readAt(position, count, out);
   };
   PhaseSearch search(*judge_, read, [this] { context_.pollBreak(); }, options_.has(kAlignedText));
-  uint64_t shift = 0;
+  uint64_t shift = realign ? search.layoutStart(start, size) : 0;
+  if (shift != 0) {
+    Log().InfoNumber("Method0: records found further on by bytes", static_cast<int32_t>(shift));
+    noteRepair("records found " + std::to_string(shift) +
+               " bytes after the header length, where the fields' layout fits them");
+  }
   uint32_t keptJammed = 0;
   // After a search that found no new phase, the stretch it looked at is
   // not searched again.
