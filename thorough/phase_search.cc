@@ -109,6 +109,14 @@ uint64_t PhaseSearch::layoutStart(uint64_t start, uint64_t end) {
   return tied ? 0 : best;
 }
 
+bool PhaseSearch::readsAsText(uint64_t start, uint64_t end) {
+  constexpr uint64_t kSample = 64 * 1024;
+  if (start >= end) return false;
+  std::vector<uint8_t> sample(static_cast<size_t>(std::min(kSample, end - start)));
+  read_(start, sample.size(), sample.data());
+  return kest::readsAsText(sample.data(), sample.size());
+}
+
 bool PhaseSearch::fitsLayout(const uint8_t* slot) const { return layout_.fitsLayout(slot); }
 
 bool PhaseSearch::layoutHolds(uint64_t start, uint64_t end) {
@@ -136,8 +144,14 @@ uint32_t PhaseSearch::passingRun(uint64_t position, uint64_t end, uint32_t count
     const uint64_t at = position + i * length;
     if (at + length > end) break;
     read_(at, probe_.size(), probe_.data());
-    // Before the judge, which may blank a field.
-    if (fitting != nullptr && layout_.fitsLayout(probe_.data())) ++*fitting;
+    // Before the judge, which may blank a field. A jammed flag over fields
+    // that fit still stands where a record does.
+    if (fitting != nullptr) {
+      const uint8_t flag = probe_[0];
+      if (flag != kLiveRecord && flag != kDeletedRecord) probe_[0] = kLiveRecord;
+      if (layout_.fitsLayout(probe_.data())) ++*fitting;
+      probe_[0] = flag;
+    }
     if (filled != nullptr) *filled += filledFields(probe_.data(), probe_.size(), judge_.places());
     const SlotKind slot = judge_.judge(probe_.data());
     if (slot == SlotKind::kLive || slot == SlotKind::kDeleted) ++passing;

@@ -30,7 +30,7 @@ struct PhaseSupport {
   uint32_t sound = 0;
   // The sum of the sound slots' alignment evidence (alignmentEvidence).
   int32_t alignment = 0;
-  // The slots that fit the fields' layout.
+  // The slots that fit the fields' layout, a jammed flag taken for one.
   uint32_t fitting = 0;
 };
 
@@ -55,7 +55,8 @@ class PhaseSearch {
   // apart and before `end`, are live or deleted records that pass; `sound`
   // also counts the jammed ones whose fields pass, and `alignment` sums
   // the alignment evidence of those sound slots.
-  // `fitting` counts the slots that fit the fields' layout, `filled` their
+  // `fitting` counts the slots that fit the fields' layout (a jammed flag
+  // taken for a flag), `filled` their
   // fields that hold something (filledFields).
   uint32_t passingRun(uint64_t position, uint64_t end, uint32_t count, uint32_t* sound = nullptr,
                       int32_t* alignment = nullptr, uint32_t* fitting = nullptr,
@@ -71,6 +72,10 @@ class PhaseSearch {
   // where they do not at `start` (RecordModel::layoutPhases); 0 when the
   // layout leaves the phase as it is.
   uint64_t layoutStart(uint64_t start, uint64_t end);
+
+  // Whether the bytes from `start` begin as lines of text (readsAsText):
+  // a header read from the first bytes of a text file describes no table.
+  bool readsAsText(uint64_t start, uint64_t end);
 
   // Whether the slot fits the fields' layout (RecordModel::fitsLayout).
   bool fitsLayout(const uint8_t* slot) const;

@@ -303,6 +303,26 @@ std::vector<uint32_t> textFieldsOf(const std::vector<FieldPlace>& places, uint32
   return fields;
 }
 
+bool readsAsText(const uint8_t* bytes, size_t size) {
+  constexpr size_t kChunk = 1024;
+  constexpr uint32_t kLinesAChunk = 4;
+  const size_t chunks = size / kChunk;
+  if (chunks == 0) return false;
+  size_t textual = 0;
+  for (size_t c = 0; c < chunks; ++c) {
+    const uint8_t* chunk = bytes + c * kChunk;
+    uint32_t lines = 0;
+    bool text = true;
+    for (size_t i = 0; i < kChunk && text; ++i) {
+      const uint8_t b = chunk[i];
+      if (b == '\n') ++lines;
+      text = b >= 0x20 || b == '\n' || b == '\r' || b == '\t' || b == '\f';
+    }
+    textual += text && lines >= kLinesAChunk;
+  }
+  return textual * 10 >= chunks * 9;
+}
+
 ByteKind byteKind(uint8_t b) { return static_cast<ByteKind>(kKindOf[b]); }
 
 RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint32_t length,

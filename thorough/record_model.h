@@ -78,6 +78,12 @@ std::vector<uint8_t> kindsOfFields(const std::vector<FieldPlace>& places, uint32
 // Where the text fields laid over a record begin (RecordHints::textFields).
 std::vector<uint32_t> textFieldsOf(const std::vector<FieldPlace>& places, uint32_t length);
 
+// Whether the bytes read as lines of text (a licence, a log, a program's
+// source) all through: nearly every KiB holds several line feeds and no
+// byte a text does not hold. A table's records hold a line break now and
+// then at most; a stretch of text among them leaves the rest unlike it.
+bool readsAsText(const uint8_t* bytes, size_t size);
+
 class RecordModel {
  public:
   // Learns from clusters of `length`-byte slots read from anywhere: a

@@ -137,6 +137,11 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
     readAt(position, count, out);
   };
   PhaseSearch search(*judge_, read, [this] { context_.pollBreak(); }, options_.has(kAlignedText));
+  if (realign && search.readsAsText(start, size)) {
+    Log().Info("Method0: the slots read as lines of text, not a table's records");
+    noteRepair("no records taken: the bytes after the header read as lines of text");
+    return;
+  }
   uint64_t shift = realign ? search.layoutStart(start, size) : 0;
   if (shift != 0) {
     Log().InfoNumber("Method0: records found further on by bytes", static_cast<int32_t>(shift));
@@ -219,7 +224,9 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
         ahead != 0 ? search.passingRun(position + length, size, ahead, &here.sound, &here.alignment)
                    : 0;
     here.passing = passingAhead;
-    if (misfit) search.passingRun(position + length, size, ahead, nullptr, nullptr, &here.fitting);
+    if (ahead != 0) {
+      search.passingRun(position + length, size, ahead, nullptr, nullptr, &here.fitting);
+    }
     // Slots whose text fields begin with spaces more often than with text
     // pass in a column of padding or off by some bytes, not where records
     // stand.
