@@ -25,6 +25,8 @@ void ThoroughShell::noteRepair(std::string text) {
 }
 
 void ThoroughShell::readAt(uint64_t position, size_t count, uint8_t* out) {
+  // A read may fill the block afresh under the window.
+  windowFrom_ = windowTo_ = 0;
   size_t got = 0;
   // The table is below 4 GiB (LLFile refuses larger ones), so bytes at or
   // beyond 4 GiB lie wholly past its end.
@@ -34,9 +36,29 @@ void ThoroughShell::readAt(uint64_t position, size_t count, uint8_t* out) {
   if (got < count) std::memset(out + got, 0, count - got);
 }
 
-const uint8_t* ThoroughShell::peekAt(uint64_t position) {
-  if (position > std::numeric_limits<uint32_t>::max()) return nullptr;
-  return table_.Peek(static_cast<uint32_t>(position), static_cast<uint32_t>(record_.size()));
+const uint8_t* ThoroughShell::peekWindow(uint64_t position) {
+  // A few dozen KiB at a time; less where the block ends sooner, down to
+  // the one slot.
+  constexpr uint64_t kWindow = 64 * 1024;
+  windowFrom_ = windowTo_ = 0;
+  const uint64_t length = record_.size();
+  const uint64_t size = table_.size64();
+  if (position > std::numeric_limits<uint32_t>::max() || length == 0 || position >= size) {
+    return nullptr;
+  }
+  uint64_t want = std::min<uint64_t>(kWindow, size - position) / length * length;
+  if (want < length) return nullptr;
+  for (;;) {
+    if (const uint8_t* bytes =
+            table_.Peek(static_cast<uint32_t>(position), static_cast<uint32_t>(want))) {
+      windowFrom_ = position;
+      windowTo_ = position + want;
+      windowBytes_ = bytes;
+      return bytes;
+    }
+    if (want == length) return nullptr;
+    want = std::max<uint64_t>(length, want / 2 / length * length);
+  }
 }
 
 std::optional<std::vector<DbfFieldDescriptor>> ThoroughShell::rebuildHeader(
@@ -349,10 +371,6 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
   uint64_t first = size;
   // A check that blanks a field writes into the record: it gets a copy.
   const bool inPlace = !judge_->blanks();
-  // The slot the last fit was judged on where the read block holds it:
-  // the record check takes it from there when it is the slot found.
-  uint64_t peekedAt = size;
-  const uint8_t* peeked = nullptr;
   const bool fineProgress = options_.has(kFineProgress);
   // Deleted and live slots are judged here, a slot with a jammed flag by
   // judgeJammedSlot: the loop runs once a slot of the table.
@@ -363,7 +381,7 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
                          writing);
     }
     if (first == size) first = at;
-    const uint8_t* record = !inPlace ? nullptr : at == peekedAt ? peeked : peekAt(at);
+    const uint8_t* record = inPlace ? peekAt(at) : nullptr;
     if (record == nullptr) {
       readAt(at, record_);
       record = record_.data();
@@ -395,8 +413,6 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
     std::vector<uint8_t> around(length + 2 * RecordModel::kReach);
     auto fits = [&](uint64_t position) {
       const uint8_t* slot = peekAt(position);
-      peekedAt = slot != nullptr ? position : size;
-      peeked = slot;
       if (slot == nullptr) {
         readAt(position, probe_);
         slot = probe_.data();
@@ -404,7 +420,6 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
       const RecordModel::Fit fit = model->judge(slot);
       if (fit != RecordModel::Fit::kUnsure) return fit == RecordModel::Fit::kYes;
       // Records start after the header, so the bytes before one are there.
-      peekedAt = size;
       readAt(position - RecordModel::kReach, around);
       return model->fitsAt(around.data(), around.size(), RecordModel::kReach);
     };

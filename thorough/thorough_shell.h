@@ -110,8 +110,15 @@ class ThoroughShell {
   }
   // The record-length slot at `position` as the table's read block holds
   // it, without a copy (valid until the next read); null where the block
-  // does not hold it whole.
-  const uint8_t* peekAt(uint64_t position);
+  // does not hold it whole. Looked up in a window of the block kept from
+  // slot to slot, so that a scan asks the file once for many slots.
+  const uint8_t* peekAt(uint64_t position) {
+    if (position >= windowFrom_ && position + record_.size() <= windowTo_) {
+      return windowBytes_ + (position - windowFrom_);
+    }
+    return peekWindow(position);
+  }
+  const uint8_t* peekWindow(uint64_t position);
   void reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing);
   void noteRepair(std::string text);
 
@@ -125,6 +132,11 @@ class ThoroughShell {
   int32_t taken_ = 0;
   std::vector<uint8_t> record_;
   std::vector<uint8_t> probe_;
+  // Bytes windowFrom_..windowTo_ of the table at windowBytes_, in the read
+  // block; every read of the table (readAt) closes the window.
+  uint64_t windowFrom_ = 0;
+  uint64_t windowTo_ = 0;
+  const uint8_t* windowBytes_ = nullptr;
 };
 
 }  // namespace kest
