@@ -461,10 +461,12 @@ void ThoroughShell::judgeJammedSlot(const uint8_t* record, int32_t logged, Recor
   Log().DebugNumber("The record at this position is invalid", logged);
   Log().DebugNumber("Reason: header byte is jammed, value must be 0x20 or 0x2A, value is: ", flag);
   if (record != record_.data()) std::memcpy(record_.data(), record, record_.size());
-  // The slot fits the table's records: only its flag was hit.
+  // The slot fits the table's records: only its flag was hit (not where a
+  // zeroed stretch ends in it, the flag among the zeros).
   if (options_.has(kKeepJammedRecords) &&
       looksLikeRecord(record_.data(), record_.size(), judge_->places()) &&
-      judge_->fieldsPass(record_.data(), /*quiet=*/true)) {
+      judge_->fieldsPass(record_.data(), /*quiet=*/true) &&
+      !judge_->zeroedValues(record_.data())) {
     record_[0] = kLiveRecord;
     take(record_.data(), sink);
     ++keptJammed;

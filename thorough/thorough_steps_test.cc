@@ -149,6 +149,27 @@ TEST(JammedFlags, OnlyBytesThatLookLikeARecordAreKept) {
   EXPECT_EQ(amongRecords(0, 0, true), true);
 }
 
+// Where a zeroed stretch begins or ends in a slot, its numbers hold zero
+// bytes: a run of them, or one beside a digit, which no writer leaves.
+TEST(SlotJudge, ZeroBytesAmongNumbersAreAZeroedStretch) {
+  TableBuilder b = numbered(0);
+  const SlotJudge judge(placeFields(b.fields(), nullptr), 14, false, 0, false);
+  const struct {
+    std::string record;
+    bool zeroed;
+  } cases[] = {
+      {std::string(" ") + "   12" + "Name1   ", false},
+      {std::string(" ") + "     " + "Name1   ", false},
+      {std::string(" \0\0 12", 6) + "Name1   ", true},
+      {std::string("\0\0\0\0\0\0", 6) + "Name1   ", true},
+      {std::string(" ") + "   12" + std::string(8, '\0'), false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(judge.zeroedValues(reinterpret_cast<const uint8_t*>(c.record.data())), c.zeroed)
+        << c.record;
+  }
+}
+
 // Bytes inserted move the phase by their count; a record overwritten in
 // place leaves it where it is.
 TEST(PhaseSearch, FindsThePhaseBytesInsertedMovedAndKeepsItOverDamageInPlace) {
