@@ -313,8 +313,9 @@ TEST(FileRecoverEx, RefusesWhatItCannotReadBeforeTouchingAnything) {
 }
 
 TEST(FileRecoverEx, WritesNothingFromAFileThatHoldsNoRecords) {
-  // Some slots of any file pass the record check by chance; a picture or a
-  // program is still no table, and nothing is passed off as its records.
+  // Some slots of any file pass the record check by chance; a picture, a
+  // program or a text is still no table, and nothing is passed off as its
+  // records.
   std::mt19937 rng(11);
   std::string noise(96 * 1024, '\0');
   for (char& c : noise) c = static_cast<char>(rng());
@@ -323,8 +324,23 @@ TEST(FileRecoverEx, WritesNothingFromAFileThatHoldsNoRecords) {
   for (size_t i = 0; program.size() < noise.size(); ++i) {
     program += (i % 3 == 0) ? std::string(12, '\0') : noise.substr(i * 16 % noise.size(), 16);
   }
+  // Lines of text pass as text fields at some length and stride; a log's
+  // first bytes even read as a header with a record count.
+  std::string licence, log;
+  const char* words[] = {"the", "program", "is", "free", "software;", "you", "can", "copy",
+                         "it", "under", "terms", "of", "this", "licence,", "version", "3."};
+  while (licence.size() < 32 * 1024) {
+    licence += words[rng() % 16];
+    licence += (rng() % 11 == 0) ? "\n" : " ";
+  }
+  for (int i = 0; log.size() < 32 * 1024; ++i) {
+    log += "2026-12-" + std::to_string(10 + i % 9) + " 08:" + std::to_string(10 + i % 50) +
+           ":01 status installed libpart" + std::to_string(i % 97) + ":amd64 1." +
+           std::to_string(i % 13) + "-" + std::to_string(i % 5) + "\n";
+  }
   for (const auto& [what, bytes] : {std::pair{"random bytes", noise}, {"a picture", picture},
-                                    {"a program", program}}) {
+                                    {"a program", program}, {"a licence", licence},
+                                    {"a log", log}}) {
     SCOPED_TRACE(what);
     TempDir source, out;
     const std::string table = source.file("junk.dbf");

@@ -1,6 +1,7 @@
 #include "thorough/phase_search.h"
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 #include "dbf/dbf_format.h"
@@ -37,28 +38,121 @@ int32_t alignmentEvidence(const uint8_t* record, size_t length,
   return evidence;
 }
 
+uint32_t filledFields(const uint8_t* record, size_t length, const std::vector<FieldPlace>& places) {
+  uint32_t filled = 0;
+  for (const FieldPlace& place : places) {
+    if (uint64_t{place.displacement} + place.length > length) continue;
+    const uint8_t* field = record + place.displacement;
+    for (uint32_t k = 0; k < place.length; ++k) {
+      if (field[k] != ' ' && field[k] != 0) {
+        ++filled;
+        break;
+      }
+    }
+  }
+  return filled;
+}
+
 PhaseSearch::PhaseSearch(const SlotJudge& judge, ReadBytes read, std::function<void()> poll,
                          bool alignedText)
     : judge_(judge),
       read_(std::move(read)),
       poll_(std::move(poll)),
       alignedText_(alignedText),
-      probe_(judge.length()) {}
+      probe_(judge.length()) {
+  hints_.kinds = kindsOfFields(judge_.places(), judge_.length());
+  hints_.textFields = textFieldsOf(judge_.places(), judge_.length());
+  layout_ = RecordModel::ofLayout(judge_.length(), hints_);
+}
 
 uint64_t PhaseSearch::reach() const {
   return std::min<uint64_t>(kMaxSkip, kSkipRecords * judge_.length() + kSkipBytes);
 }
 
+uint64_t PhaseSearch::layoutStart(uint64_t start, uint64_t end) {
+  // A few slots decide; judged once a run, where the slots' values alone
+  // must tell records, so it costs a large table nothing per slot.
+  constexpr uint64_t kSlots = 64;
+  constexpr uint64_t kLongest = 4096;
+  const uint32_t length = judge_.length();
+  if (length < 2 || length > kLongest || start >= end) return 0;
+  std::vector<uint8_t> bytes(static_cast<size_t>(std::min<uint64_t>(end - start, kSlots * length)));
+  read_(start, bytes.size(), bytes.data());
+  // Where the layout fits at a few phases alike, the one whose text fields
+  // begin with their text most often is taken, then the one whose fields
+  // hold something most often (a phase a byte off reads a number's leading
+  // padding as a blank number), then the one whose slots pass the record
+  // check most often; a tie leaves the phase as it is.
+  uint64_t best = 0;
+  std::tuple<int32_t, uint32_t, uint32_t> bestSupport{INT32_MIN, 0, 0};
+  bool tied = false;
+  for (uint32_t phase : RecordModel::layoutPhases(bytes.data(), bytes.size(), length, hints_)) {
+    const uint32_t available = static_cast<uint32_t>(
+        std::min<uint64_t>(kPhaseRun, (end - start - phase) / length));
+    int32_t alignment = 0;
+    uint32_t filled = 0;
+    const uint32_t passing = passingRun(start + phase, end, available, nullptr, nullptr);
+    for (uint32_t k = 0; k < available; ++k) {
+      const uint8_t* slot = bytes.data() + phase + k * length;
+      const size_t size = std::min<size_t>(length, bytes.size() - phase - k * length);
+      alignment += alignmentEvidence(slot, size, judge_.places());
+      filled += filledFields(slot, size, judge_.places());
+    }
+    const std::tuple<int32_t, uint32_t, uint32_t> support{alignment, filled, passing};
+    if (support == bestSupport) tied = true;
+    if (support > bestSupport) {
+      best = phase;
+      bestSupport = support;
+      tied = false;
+    }
+  }
+  return tied ? 0 : best;
+}
+
+bool PhaseSearch::readsAsText(uint64_t start, uint64_t end) {
+  constexpr uint64_t kSample = 64 * 1024;
+  if (start >= end) return false;
+  std::vector<uint8_t> sample(static_cast<size_t>(std::min(kSample, end - start)));
+  read_(start, sample.size(), sample.data());
+  return kest::readsAsText(sample.data(), sample.size());
+}
+
+bool PhaseSearch::fitsLayout(const uint8_t* slot) const { return layout_.fitsLayout(slot); }
+
+bool PhaseSearch::layoutHolds(uint64_t start, uint64_t end) {
+  const uint32_t length = judge_.length();
+  if (length < 2 || start >= end) return false;
+  // A few slots: bytes inserted in the middle of a table of ten records
+  // leave half of its slots misread.
+  constexpr uint64_t kFirstSlots = 4;
+  const uint32_t available =
+      static_cast<uint32_t>(std::min<uint64_t>(kFirstSlots, (end - start) / length));
+  uint32_t fitting = 0;
+  passingRun(start, end, available, nullptr, nullptr, &fitting);
+  return available >= 2 && fitting == available;
+}
+
 uint32_t PhaseSearch::passingRun(uint64_t position, uint64_t end, uint32_t count, uint32_t* sound,
-                                 int32_t* alignment) {
+                                 int32_t* alignment, uint32_t* fitting, uint32_t* filled) {
   const uint64_t length = judge_.length();
   uint32_t passing = 0;
   if (sound != nullptr) *sound = 0;
   if (alignment != nullptr) *alignment = 0;
+  if (fitting != nullptr) *fitting = 0;
+  if (filled != nullptr) *filled = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const uint64_t at = position + i * length;
     if (at + length > end) break;
     read_(at, probe_.size(), probe_.data());
+    // Before the judge, which may blank a field. A jammed flag over fields
+    // that fit still stands where a record does.
+    if (fitting != nullptr) {
+      const uint8_t flag = probe_[0];
+      if (flag != kLiveRecord && flag != kDeletedRecord) probe_[0] = kLiveRecord;
+      if (layout_.fitsLayout(probe_.data())) ++*fitting;
+      probe_[0] = flag;
+    }
+    if (filled != nullptr) *filled += filledFields(probe_.data(), probe_.size(), judge_.places());
     const SlotKind slot = judge_.judge(probe_.data());
     if (slot == SlotKind::kLive || slot == SlotKind::kDeleted) ++passing;
     if (sound != nullptr && slot != SlotKind::kFailed) ++*sound;
@@ -83,7 +177,7 @@ uint64_t PhaseSearch::realignedSkip(uint64_t position, uint64_t end, const Phase
   // of text fields a column of spaces passes for a column of flags, and the
   // true phase passes more often than such a column does.
   uint64_t best = 0;
-  uint32_t bestPassing = 0;
+  std::tuple<uint32_t, int32_t, uint32_t, uint32_t> bestSupport{0, INT32_MIN, 0, 0};
   for (uint64_t skip = 1; skip < reach; ++skip) {
     if (skip % 4096 == 0) poll_();
     if (!isFlag(window[skip])) continue;
@@ -93,8 +187,16 @@ uint64_t PhaseSearch::realignedSkip(uint64_t position, uint64_t end, const Phase
         static_cast<uint32_t>(std::min<uint64_t>(kPhaseRun, (end - start) / length));
     if (available < kMinRun) break;
     int32_t alignment = 0;
-    const uint32_t passing = passingRun(start, end, available, nullptr, &alignment);
-    if (passing * 4 < available * 3 || passing <= bestPassing) continue;
+    uint32_t fitting = 0;
+    uint32_t filled = 0;
+    const uint32_t passing =
+        passingRun(start, end, available, nullptr, &alignment, &fitting, &filled);
+    // Bytes inserted as copies of a record pass as well a few places off
+    // the records' phase: where the fields' layout tells, it decides first,
+    // then text that begins its fields, then fields that hold something.
+    const std::tuple<uint32_t, int32_t, uint32_t, uint32_t> support{fitting, alignment, filled,
+                                                                    passing};
+    if (passing * 4 < available * 3 || support <= bestSupport) continue;
     // Only a phase whose records pass clearly more often than the scan's
     // own phase holds sound fields: by a quarter of the slots at least. In
     // a table of text fields a column of spaces passes for a column of
@@ -112,9 +214,15 @@ uint64_t PhaseSearch::realignedSkip(uint64_t position, uint64_t end, const Phase
     const bool alignsClearlyBetter =
         alignedText_ && uint64_t{passing} * slots >= uint64_t{here.passing} * available &&
         2 * alignedMore >= int64_t{available} * int64_t(slots);
-    if (!passesClearlyBetter && !alignsClearlyBetter) continue;
+    // Where the scan's phase holds slots that pass but do not fit the
+    // fields' layout, a phase whose slots nearly all fit it, by a quarter of
+    // the slots more, is where the records went.
+    const bool fitsClearlyBetter =
+        10 * uint64_t{fitting} >= 9 * uint64_t{available} &&
+        4 * uint64_t{fitting} * slots >= 4 * uint64_t{here.fitting} * available + available * slots;
+    if (!passesClearlyBetter && !alignsClearlyBetter && !fitsClearlyBetter) continue;
     best = skip;
-    bestPassing = passing;
+    bestSupport = support;
   }
   // The faulty slots end where the header's phase resumes: no new phase.
   return best % length == 0 ? 0 : best;

@@ -30,6 +30,8 @@ struct PhaseSupport {
   uint32_t sound = 0;
   // The sum of the sound slots' alignment evidence (alignmentEvidence).
   int32_t alignment = 0;
+  // The slots that fit the fields' layout, a jammed flag taken for one.
+  uint32_t fitting = 0;
 };
 
 // What a slot's text fields say of where the records lie: each text field
@@ -38,6 +40,9 @@ struct PhaseSupport {
 // space.
 int32_t alignmentEvidence(const uint8_t* record, size_t length,
                           const std::vector<FieldPlace>& places);
+
+// How many of the slot's fields hold something other than padding.
+uint32_t filledFields(const uint8_t* record, size_t length, const std::vector<FieldPlace>& places);
 
 class PhaseSearch {
  public:
@@ -50,13 +55,35 @@ class PhaseSearch {
   // apart and before `end`, are live or deleted records that pass; `sound`
   // also counts the jammed ones whose fields pass, and `alignment` sums
   // the alignment evidence of those sound slots.
+  // `fitting` counts the slots that fit the fields' layout (a jammed flag
+  // taken for a flag), `filled` their
+  // fields that hold something (filledFields).
   uint32_t passingRun(uint64_t position, uint64_t end, uint32_t count, uint32_t* sound = nullptr,
-                      int32_t* alignment = nullptr);
+                      int32_t* alignment = nullptr, uint32_t* fitting = nullptr,
+                      uint32_t* filled = nullptr);
 
   // The offset after `position` (up to a bound) at which a run of records
   // passes best, and clearly better than the scan's phase as `here` tells
   // it; 0 when there is none, or where the header's phase resumes.
   uint64_t realignedSkip(uint64_t position, uint64_t end, const PhaseSupport& here);
+
+  // Where bytes inserted or removed before the records turned them all: the
+  // bytes after `start` at which the first slots fit the fields' layout
+  // where they do not at `start` (RecordModel::layoutPhases); 0 when the
+  // layout leaves the phase as it is.
+  uint64_t layoutStart(uint64_t start, uint64_t end);
+
+  // Whether the bytes from `start` begin as lines of text (readsAsText):
+  // a header read from the first bytes of a text file describes no table.
+  bool readsAsText(uint64_t start, uint64_t end);
+
+  // Whether the slot fits the fields' layout (RecordModel::fitsLayout).
+  bool fitsLayout(const uint8_t* slot) const;
+
+  // Whether nearly all of the first slots from `start` fit the fields'
+  // layout: then a slot that passes the record check but does not fit it
+  // may be bytes inserted among the records.
+  bool layoutHolds(uint64_t start, uint64_t end);
 
   // How far realignedSkip looks after a faulty slot.
   uint64_t reach() const;
@@ -67,6 +94,10 @@ class PhaseSearch {
   std::function<void()> poll_;
   bool alignedText_;
   std::vector<uint8_t> probe_;
+  RecordHints hints_;
+  // The fields' layout alone: which of a few phases that pass alike puts
+  // the fields where their kinds of bytes stand.
+  RecordModel layout_;
 };
 
 }  // namespace kest

@@ -303,6 +303,26 @@ std::vector<uint32_t> textFieldsOf(const std::vector<FieldPlace>& places, uint32
   return fields;
 }
 
+bool readsAsText(const uint8_t* bytes, size_t size) {
+  constexpr size_t kChunk = 1024;
+  constexpr uint32_t kLinesAChunk = 4;
+  const size_t chunks = size / kChunk;
+  if (chunks == 0) return false;
+  size_t textual = 0;
+  for (size_t c = 0; c < chunks; ++c) {
+    const uint8_t* chunk = bytes + c * kChunk;
+    uint32_t lines = 0;
+    bool text = true;
+    for (size_t i = 0; i < kChunk && text; ++i) {
+      const uint8_t b = chunk[i];
+      if (b == '\n') ++lines;
+      text = b >= 0x20 || b == '\n' || b == '\r' || b == '\t' || b == '\f';
+    }
+    textual += text && lines >= kLinesAChunk;
+  }
+  return textual * 10 >= chunks * 9;
+}
+
 ByteKind byteKind(uint8_t b) { return static_cast<ByteKind>(kKindOf[b]); }
 
 RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint32_t length,
@@ -335,17 +355,27 @@ bool RecordModel::fitsLayout(const uint8_t* slot) const {
   return misplaced <= layoutText_.size() / 4;
 }
 
-RecordModel RecordModel::learnFromLayout(const std::vector<SampleCluster>& clusters,
-                                         uint32_t length, const RecordHints& hints) {
+RecordModel RecordModel::ofLayout(uint32_t length, const RecordHints& hints) {
   RecordModel model;
   model.length_ = length;
-  if (length < 2 || clusters.empty() || hints.kinds.size() != length) return model;
   model.layoutKinds_ = hints.kinds;
+  model.layoutKinds_.resize(length, 0xFF);
   if (hints.textFields.size() == length) {
     for (uint32_t j = 1; j < length; ++j) {
       if (hints.textFields[j] > 1) model.layoutText_.push_back({j, hints.textFields[j]});
     }
   }
+  return model;
+}
+
+RecordModel RecordModel::learnFromLayout(const std::vector<SampleCluster>& clusters,
+                                         uint32_t length, const RecordHints& hints) {
+  if (length < 2 || clusters.empty() || hints.kinds.size() != length) {
+    RecordModel model;
+    model.length_ = length;
+    return model;
+  }
+  RecordModel model = ofLayout(length, hints);
   // Every place allowing every kind, and no text field: the layout says
   // nothing of where records lie.
   bool tells = !model.layoutText_.empty();
@@ -376,10 +406,28 @@ RecordModel RecordModel::learnFromLayout(const std::vector<SampleCluster>& clust
   model.anchor_ = clusters.front().position + best;
   model.samples_ = fitting[best];
   model.byLayout_ = true;
+  // Slots of bytes inserted or removed before the records fit now and then
+  // at a phase or two besides the records' own: the few phases that fit
+  // best, where the first phase fits clearly worse, are where the records
+  // may have gone even when the lead is too narrow to judge slots by.
+  constexpr size_t kFewLeaders = 16;
+  if (slots >= 2 && fitting[best] * 10 >= slots * 9 && fitting[0] * 4 < fitting[best] * 3) {
+    for (uint32_t phase = 1; phase < length; ++phase) {
+      if (fitting[phase] == fitting[best]) model.layoutLeaders_.push_back(phase);
+    }
+    if (model.layoutLeaders_.size() > kFewLeaders) model.layoutLeaders_.clear();
+  }
   // Most slots fit at one phase, and clearly fewer at any other.
   model.strong_ = slots >= kLayoutLeastSlots && fitting[best] * 10 >= slots * 9 &&
                   second * 3 <= fitting[best];
   return model;
+}
+
+std::vector<uint32_t> RecordModel::layoutPhases(const uint8_t* bytes, size_t size,
+                                                 uint32_t length, const RecordHints& hints) {
+  SampleCluster cluster;
+  cluster.bytes.assign(bytes, bytes + size);
+  return learnFromLayout({cluster}, length, hints).layoutLeaders_;
 }
 
 RecordModel RecordModel::learnFromSamples(const std::vector<SampleCluster>& clusters,

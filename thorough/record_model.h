@@ -78,6 +78,12 @@ std::vector<uint8_t> kindsOfFields(const std::vector<FieldPlace>& places, uint32
 // Where the text fields laid over a record begin (RecordHints::textFields).
 std::vector<uint32_t> textFieldsOf(const std::vector<FieldPlace>& places, uint32_t length);
 
+// Whether the bytes read as lines of text (a licence, a log, a program's
+// source) all through: nearly every KiB holds several line feeds and no
+// byte a text does not hold. A table's records hold a line break now and
+// then at most; a stretch of text among them leaves the rest unlike it.
+bool readsAsText(const uint8_t* bytes, size_t size);
+
 class RecordModel {
  public:
   // Learns from clusters of `length`-byte slots read from anywhere: a
@@ -109,6 +115,20 @@ class RecordModel {
   // bytes outside them count as zeros.
   bool fitsAt(const uint8_t* bytes, size_t size, size_t at) const;
 
+  // Where `size` bytes hold a few records, turned by bytes inserted or
+  // removed before them: the few phases (below `length`) at which nearly
+  // every slot fits the layout of `hints`, as many as at any other phase
+  // and clearly more than at phase 0; none where the layout cannot tell.
+  static std::vector<uint32_t> layoutPhases(const uint8_t* bytes, size_t size, uint32_t length,
+                                            const RecordHints& hints);
+
+  // A model of the layout of `hints` alone, learned from nothing: it judges
+  // slots by fitsLayout() only. Its hints must hold kinds for `length`.
+  static RecordModel ofLayout(uint32_t length, const RecordHints& hints);
+  // Whether the slot's flag is one, its bytes are of the kinds its fields
+  // allow and its text fields begin with text, as a layout model sees it.
+  bool fitsLayout(const uint8_t* slot) const;
+
   // Samples learned from, after the clusters that agreed with none were
   // dropped.
   uint32_t samples() const { return samples_; }
@@ -123,7 +143,6 @@ class RecordModel {
   // where most slots fit at one phase and clearly fewer at any other.
   static RecordModel learnFromLayout(const std::vector<SampleCluster>& clusters, uint32_t length,
                                      const RecordHints& hints);
-  bool fitsLayout(const uint8_t* slot) const;
   // Whether a zeroed stretch of the table begins or ends in the slot.
   bool zeroedStretch(const uint8_t* slot) const;
 
@@ -143,6 +162,7 @@ class RecordModel {
   std::optional<int32_t> peak_;
   // A model of the layout alone (learnFromLayout).
   bool byLayout_ = false;
+  std::vector<uint32_t> layoutLeaders_;
   std::vector<uint8_t> layoutKinds_;
   std::vector<std::pair<uint32_t, uint32_t>> layoutText_;  // start, width
 

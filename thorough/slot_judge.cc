@@ -43,6 +43,20 @@ bool SlotJudge::zeroedValues(const uint8_t* record) const {
     zeros = record[i] == 0 && textValues_[i] != 0 ? zeros + 1 : 0;
     if (zeros == kZeroRun) return true;
   }
+  // No writer puts zero bytes beside a number's digits: a zeroed stretch
+  // ends or begins inside it (and readers refuse the value).
+  for (const FieldPlace& place : places_) {
+    if (place.type != 'N' && place.type != 'F') continue;
+    if (uint64_t{place.displacement} + place.length > length_) continue;
+    const uint8_t* field = record + place.displacement;
+    bool zero = false;
+    bool digit = false;
+    for (uint32_t k = 0; k < place.length; ++k) {
+      zero |= field[k] == 0;
+      digit |= field[k] >= '0' && field[k] <= '9';
+    }
+    if (zero && digit) return true;
+  }
   return false;
 }
 

@@ -159,7 +159,21 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
     readAt(position, count, out);
   };
   PhaseSearch search(*judge_, read, [this] { context_.pollBreak(); }, options_.has(kAlignedText));
-  uint64_t shift = 0;
+  if (realign && search.readsAsText(start, size)) {
+    Log().Info("Method0: the slots read as lines of text, not a table's records");
+    noteRepair("no records taken: the bytes after the header read as lines of text");
+    return;
+  }
+  uint64_t shift = realign ? search.layoutStart(start, size) : 0;
+  if (shift != 0) {
+    Log().InfoNumber("Method0: records found further on by bytes", static_cast<int32_t>(shift));
+    noteRepair("records found " + std::to_string(shift) +
+               " bytes after the header length, where the fields' layout fits them");
+  }
+  // Where the first records fit the fields' layout, a slot that passes the
+  // record check but does not fit it is looked at as a faulty one is: copied
+  // bytes inserted among the records pass the check a few places off.
+  const bool layoutHolds = realign && search.layoutHolds(start + shift, size);
   uint32_t keptJammed = 0;
   // After a search that found no new phase, the stretch it looked at is
   // not searched again.
@@ -196,14 +210,18 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
     }
     const bool passedBefore = previousPassed;
     previousPassed = false;
+    bool misfit = false;
     if (flag == kLiveRecord) {
       Log().DebugNumber("This record is valid by its header byte:", number);
       if ((record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
                                     : judge_->fieldsPassInPlace(record)) &&
           !judge_->zeroedValues(record)) {
-        take(record, sink);
-        previousPassed = true;
-        continue;
+        misfit = layoutHolds && position >= searchedTo && !search.fitsLayout(record);
+        if (!misfit) {
+          take(record, sink);
+          previousPassed = true;
+          continue;
+        }
       }
     } else {
       Log().DebugNumber("The record at this position is invalid", number);
@@ -228,11 +246,15 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
         ahead != 0 ? search.passingRun(position + length, size, ahead, &here.sound, &here.alignment)
                    : 0;
     here.passing = passingAhead;
+    if (ahead != 0) {
+      search.passingRun(position + length, size, ahead, nullptr, nullptr, &here.fitting);
+    }
     // Slots whose text fields begin with spaces more often than with text
     // pass in a column of padding or off by some bytes, not where records
     // stand.
     const bool misaligned = options_.has(kAlignedText) && here.alignment < 0;
-    const bool phaseHolds = ahead != 0 && passingAhead * 4 >= ahead * 3 && !misaligned;
+    const bool phaseHolds = ahead != 0 && !misaligned &&
+                            (misfit ? here.fitting : passingAhead) * 4 >= ahead * 3;
     uint64_t skip = 0;
     if (!phaseHolds && position >= searchedTo) {
       skip = search.realignedSkip(position, size, here);
@@ -246,6 +268,11 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
                      ? found + " bytes after the header length"
                      : found + " bytes further on, after record " + std::to_string(m));
       --m;
+      continue;
+    }
+    if (misfit) {
+      take(record_.data(), sink);
+      previousPassed = true;
       continue;
     }
     if (flag == kLiveRecord) {
@@ -434,10 +461,12 @@ void ThoroughShell::judgeJammedSlot(const uint8_t* record, int32_t logged, Recor
   Log().DebugNumber("The record at this position is invalid", logged);
   Log().DebugNumber("Reason: header byte is jammed, value must be 0x20 or 0x2A, value is: ", flag);
   if (record != record_.data()) std::memcpy(record_.data(), record, record_.size());
-  // The slot fits the table's records: only its flag was hit.
+  // The slot fits the table's records: only its flag was hit (not where a
+  // zeroed stretch ends in it, the flag among the zeros).
   if (options_.has(kKeepJammedRecords) &&
       looksLikeRecord(record_.data(), record_.size(), judge_->places()) &&
-      judge_->fieldsPass(record_.data(), /*quiet=*/true)) {
+      judge_->fieldsPass(record_.data(), /*quiet=*/true) &&
+      !judge_->zeroedValues(record_.data())) {
     record_[0] = kLiveRecord;
     take(record_.data(), sink);
     ++keptJammed;

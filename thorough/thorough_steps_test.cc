@@ -149,6 +149,27 @@ TEST(JammedFlags, OnlyBytesThatLookLikeARecordAreKept) {
   EXPECT_EQ(amongRecords(0, 0, true), true);
 }
 
+// Where a zeroed stretch begins or ends in a slot, its numbers hold zero
+// bytes: a run of them, or one beside a digit, which no writer leaves.
+TEST(SlotJudge, ZeroBytesAmongNumbersAreAZeroedStretch) {
+  TableBuilder b = numbered(0);
+  const SlotJudge judge(placeFields(b.fields(), nullptr), 14, false, 0, false);
+  const struct {
+    std::string record;
+    bool zeroed;
+  } cases[] = {
+      {std::string(" ") + "   12" + "Name1   ", false},
+      {std::string(" ") + "     " + "Name1   ", false},
+      {std::string(" \0\0 12", 6) + "Name1   ", true},
+      {std::string("\0\0\0\0\0\0", 6) + "Name1   ", true},
+      {std::string(" ") + "   12" + std::string(8, '\0'), false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(judge.zeroedValues(reinterpret_cast<const uint8_t*>(c.record.data())), c.zeroed)
+        << c.record;
+  }
+}
+
 // Bytes inserted move the phase by their count; a record overwritten in
 // place leaves it where it is.
 TEST(PhaseSearch, FindsThePhaseBytesInsertedMovedAndKeepsItOverDamageInPlace) {
@@ -170,6 +191,44 @@ TEST(PhaseSearch, FindsThePhaseBytesInsertedMovedAndKeepsItOverDamageInPlace) {
     here.passing = search.passingRun(at + 14, c.bytes.size(), kPhaseRun, &here.sound,
                                      &here.alignment);
     EXPECT_EQ(search.realignedSkip(at, c.bytes.size(), here), c.skip);
+  }
+}
+
+// A few records whose values pass at any phase: bytes copied from one and
+// inserted before it, or the start of the first removed. The fields'
+// layout (text begins with text, numbers hold no letters) tells where the
+// records went; the table as written keeps its phase.
+TEST(PhaseSearch, TheFieldsLayoutFindsAFewRecordsBehindCopiedBytes) {
+  TableBuilder b;
+  b.field("NAME", 'C', 10).field("ID", 'N', 5).field("CITY", 'C', 8);
+  for (int i = 0; i < 12; ++i) {
+    const std::string d = std::to_string(i % 10);
+    b.record("Name" + d + "         " + d + "City" + d + "   ");
+  }
+  const std::string healthy = b.bytes();
+  const uint64_t start = 129;
+  const uint64_t length = 24;
+  const uint64_t middle = start + 6 * length;
+  struct Case {
+    std::string bytes;
+    uint64_t start;  // layoutStart
+    uint64_t skip;   // realignedSkip from the slot after the middle record
+  } cases[] = {
+      {healthy, 0, 0},
+      {healthy.substr(0, start) + healthy.substr(start, 3) + healthy.substr(start), 3, 0},
+      {healthy.substr(0, start) + healthy.substr(start + 5), 19, 0},
+      {healthy.substr(0, middle) + healthy.substr(middle, 6) + healthy.substr(middle), 0, 6},
+  };
+  const SlotJudge judge(placeFields(b.fields(), nullptr), length, false, 0, false);
+  for (const Case& c : cases) {
+    PhaseSearch search(judge, readerOf(c.bytes), [] {}, /*alignedText=*/true);
+    EXPECT_EQ(search.layoutStart(start, c.bytes.size()), c.start);
+    if (c.skip == 0) continue;
+    PhaseSupport here;
+    here.slots = kPhaseRun;
+    here.passing = search.passingRun(middle + length, c.bytes.size(), kPhaseRun, &here.sound,
+                                     &here.alignment);
+    EXPECT_EQ(search.realignedSkip(middle + length, c.bytes.size(), here), c.skip);
   }
 }
 

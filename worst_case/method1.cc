@@ -408,6 +408,15 @@ bool Method1::jammedRecordHolds(const uint8_t* slot, uint32_t position, uint32_t
   return check.passes(live.data());
 }
 
+bool Method1::readsAsText() {
+  constexpr uint32_t kSample = 64 * 1024;
+  const uint32_t end = std::max(scanEnd_, recordOffset_);
+  std::vector<uint8_t> sample(std::min(kSample, end - recordOffset_));
+  if (sample.empty()) return false;
+  readSlot(recordOffset_, static_cast<uint32_t>(sample.size()), sample.data());
+  return kest::readsAsText(sample.data(), sample.size());
+}
+
 void Method1::scanAtStride(bool firstPass, RecordSink* sink) {
   uint32_t recordCount = header_.recordCount();
   std::vector<uint8_t> slot(recordSize_);
@@ -440,7 +449,15 @@ int32_t Method1::Parse(RecordSink* sink) {
   const uint64_t betweenEnds =
       scanEnd_ > recordOffset_ ? (scanEnd_ - recordOffset_) / recordSize_ : 0;
   const uint64_t mostRecords = std::max<uint64_t>(header_.recordCount(), betweenEnds);
-  if (couldWin_ && !couldWin_(recordSize_, mostRecords)) {
+  // Lines of text pass the check of text fields at some length and stride,
+  // and a text regular enough fits a model of its own lines.
+  if (firstPass && readsAsText()) {
+    noRecords_ = true;
+    Log().Info("Method1: the slots read as lines of text, not a table's records");
+  }
+  if (noRecords_) {
+    // Nothing to take.
+  } else if (couldWin_ && !couldWin_(recordSize_, mostRecords)) {
     Log().InfoNumber("Method1: slots not scanned, the layout holds no more records than",
                      static_cast<int32_t>(std::min<uint64_t>(mostRecords, INT32_MAX)));
   } else if (model_) {

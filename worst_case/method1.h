@@ -114,6 +114,8 @@ class Method1 {
   // Reads `count` bytes at `position` into `out`, the scans' buffer kept
   // from slot to slot; what the table does not hold reads as zero.
   void readSlot(uint32_t position, uint32_t count, uint8_t* out);
+  // Whether the stretch the layout's slots cover begins as lines of text.
+  bool readsAsText();
   // Puts what the thorough steps found in the run's findings, if it keeps
   // them, in place of what an earlier pass put there.
   void noteRepairs();
