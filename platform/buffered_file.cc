@@ -114,6 +114,8 @@ class BufferedWritableFile final : public WritableFile {
   ~BufferedWritableFile() override { Drain(); }
 
   Status Append(const void* data, size_t count) override {
+    // An empty value may come as a null pointer: there is nothing to copy.
+    if (count == 0) return failure_;
     // Nearly every append of a pass fits the block as it stands.
     if (failure_.ok() && block_ != nullptr && count < blockSize_ && buffered_ + count <= blockSize_) {
       std::memcpy(block_.get() + buffered_, data, count);
