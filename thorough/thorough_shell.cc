@@ -282,9 +282,7 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
     // A jammed flag over sound fields is kept only where records stand and
     // no other phase passes clearly better.
     if (keepJammed && skip == 0 && amongRecords(ahead, passingAhead, passedBefore) &&
-        looksLikeRecord(record_.data(), record_.size(), judge_->places()) &&
-        judge_->fieldsPass(record_.data(), /*quiet=*/true) &&
-        !judge_->zeroedValues(record_.data())) {
+        soundUnderJammedFlag()) {
       record_[0] = kLiveRecord;
       take(record_.data(), sink);
       ++keptJammed;
@@ -455,6 +453,12 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
   return true;
 }
 
+bool ThoroughShell::soundUnderJammedFlag() {
+  return looksLikeRecord(record_.data(), record_.size(), judge_->places()) &&
+         judge_->fieldsPass(record_.data(), /*quiet=*/true) &&
+         !judge_->zeroedValues(record_.data());
+}
+
 void ThoroughShell::judgeJammedSlot(const uint8_t* record, int32_t logged, RecordSink* sink,
                                     uint32_t& keptJammed) {
   const uint8_t flag = record[0];
@@ -463,10 +467,7 @@ void ThoroughShell::judgeJammedSlot(const uint8_t* record, int32_t logged, Recor
   if (record != record_.data()) std::memcpy(record_.data(), record, record_.size());
   // The slot fits the table's records: only its flag was hit (not where a
   // zeroed stretch ends in it, the flag among the zeros).
-  if (options_.has(kKeepJammedRecords) &&
-      looksLikeRecord(record_.data(), record_.size(), judge_->places()) &&
-      judge_->fieldsPass(record_.data(), /*quiet=*/true) &&
-      !judge_->zeroedValues(record_.data())) {
+  if (options_.has(kKeepJammedRecords) && soundUnderJammedFlag()) {
     record_[0] = kLiveRecord;
     take(record_.data(), sink);
     ++keptJammed;
