@@ -28,6 +28,24 @@ SlotJudge::SlotJudge(std::vector<FieldPlace> places, uint32_t length, bool memoP
   }
 }
 
+bool SlotJudge::refusedByReaders(const uint8_t* record) const {
+  for (const FieldPlace& place : places_) {
+    if (place.length == 0 || uint64_t{place.displacement} + place.length > length_) continue;
+    const uint8_t* field = record + place.displacement;
+    if (place.type == 'L') {
+      if (field[0] == 0) return true;
+      continue;
+    }
+    if (place.type != 'N' && place.type != 'F') continue;
+    uint32_t first = 0;
+    uint32_t last = place.length;
+    while (first < last && field[first] == ' ') ++first;
+    while (last > first && field[last - 1] == ' ') --last;
+    if (std::memchr(field + first, ' ', last - first) != nullptr) return true;
+  }
+  return false;
+}
+
 bool SlotJudge::zeroedValues(const uint8_t* record) const {
   // Fewer in a row may be a writer's way with an empty value.
   constexpr uint32_t kZeroRun = 4;

@@ -37,6 +37,11 @@ class SlotJudge {
   // slot, and readers refuse such values. Judged apart from the fields
   // where the record model has not judged the slot already.
   bool zeroedValues(const uint8_t* record) const;
+  // Whether a value of the slot is one readers refuse and no writer
+  // leaves: a number with a space among its digits, a logical of a zero
+  // byte. A stretch of foreign or zeroed bytes leaves such values at its
+  // edge; the relaxed check lets them pass in records that are there.
+  bool refusedByReaders(const uint8_t* record) const;
 
  private:
   RecordCheckMode mode(bool quiet) const;

@@ -456,7 +456,7 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
 bool ThoroughShell::soundUnderJammedFlag() {
   return looksLikeRecord(record_.data(), record_.size(), judge_->places()) &&
          judge_->fieldsPass(record_.data(), /*quiet=*/true) &&
-         !judge_->zeroedValues(record_.data());
+         !judge_->zeroedValues(record_.data()) && !judge_->refusedByReaders(record_.data());
 }
 
 void ThoroughShell::judgeJammedSlot(const uint8_t* record, int32_t logged, RecordSink* sink,

@@ -104,9 +104,9 @@ class ThoroughShell {
   void judgeJammedSlot(const uint8_t* record, int32_t logged, RecordSink* sink,
                        uint32_t& keptJammed);
   void take(const uint8_t* record, RecordSink* sink);
-  // Whether the slot in record_, its flag jammed, holds sound fields and
-  // no edge of a zeroed stretch: both scans keep such a slot. The check
-  // may blank a field of record_.
+  // Whether the slot in record_, its flag jammed, holds sound fields, no
+  // edge of a zeroed stretch and no value readers refuse: both scans keep
+  // such a slot. The check may blank a field of record_.
   bool soundUnderJammedFlag();
   void readAt(uint64_t position, size_t count, uint8_t* out);
   void readAt(uint64_t position, std::vector<uint8_t>& buffer) {

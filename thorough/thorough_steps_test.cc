@@ -170,6 +170,25 @@ TEST(SlotJudge, ZeroBytesAmongNumbersAreAZeroedStretch) {
   }
 }
 
+// A number with a space among its digits, a logical of a zero byte: what
+// the edge of a foreign or zeroed stretch leaves, and readers refuse.
+TEST(SlotJudge, ValuesReadersRefuseAreTold) {
+  const std::vector<FieldPlace> places = {{'N', 1, 5}, {'L', 6, 1}};
+  const SlotJudge judge(places, 7, false, 0, false);
+  const struct {
+    std::string record;
+    bool refused;
+  } cases[] = {
+      {" -1.5 T", false}, {"   12 F", false}, {"      ?", false}, {" 12   Y", false},
+      {" 11 13T", true},  {std::string("   12 \0", 7), true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(judge.refusedByReaders(reinterpret_cast<const uint8_t*>(c.record.data())),
+              c.refused)
+        << c.record;
+  }
+}
+
 // Bytes inserted move the phase by their count; a record overwritten in
 // place leaves it where it is.
 TEST(PhaseSearch, FindsThePhaseBytesInsertedMovedAndKeepsItOverDamageInPlace) {
