@@ -72,6 +72,7 @@ Outcome recover(const std::string& bytes, const Table& healthy) {
   hints.kinds = kindsOfFields(places, length);
   hints.textFields = textFieldsOf(places, length);
   hints.recordAt = kHeader;
+  hints.zeroRefused = zeroRefusedOf(places, length);
   RecordModel model =
       RecordModel::learn(sampleClusters(read, kHeader, bytes.size(), length), length, hints);
   Outcome o;
@@ -103,6 +104,9 @@ TEST(RecordEvidence, TakesTheRecordsTheDamageLeftAndNothingElse) {
     AlignmentEvent::Kind event;
     int64_t shift;
     size_t mostForeign;
+    // Records wider than the model scores byte by byte leave zero bytes in
+    // a value to the value judge.
+    bool wideToo = true;
   } cases[] = {
       {"none", [](std::string&, uint32_t) {}, AlignmentEvent::kSkipped, 0, 0},
       {"page of zeros", [](std::string& b, uint32_t) { std::memset(&b[8192], 0, 4096); },
@@ -113,6 +117,10 @@ TEST(RecordEvidence, TakesTheRecordsTheDamageLeftAndNothingElse) {
          std::memset(&b[from], 0, b.size() - from);
        },
        AlignmentEvent::kSkipped, 0, 0},
+      // The rest of the record fits; readers refuse the number.
+      {"zero bytes ending a number",
+       [](std::string& b, uint32_t length) { std::memset(&b[kHeader + length * 500 + 7], 0, 2); },
+       AlignmentEvent::kSkipped, 0, 0, false},
       {"page of text",
        [](std::string& b, uint32_t) {
          for (size_t i = 0; i < 4096; ++i) b[8192 + i] = "the quick brown fox 12, "[i % 24];
@@ -133,6 +141,7 @@ TEST(RecordEvidence, TakesTheRecordsTheDamageLeftAndNothingElse) {
   for (const uint32_t padding : {0u, 600u}) {
     const Table healthy = makeTable(2000, 7, padding);
     for (const Case& c : cases) {
+      if (padding != 0 && !c.wideToo) continue;
       SCOPED_TRACE(std::string(c.damage) + ", padding " + std::to_string(padding));
       std::string bytes = healthy.bytes;
       c.apply(bytes, healthy.length);

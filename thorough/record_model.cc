@@ -292,6 +292,18 @@ std::vector<uint8_t> kindsOfFields(const std::vector<FieldPlace>& places, uint32
   return kinds;
 }
 
+std::vector<uint8_t> zeroRefusedOf(const std::vector<FieldPlace>& places, uint32_t length) {
+  std::vector<uint8_t> refused(length, 0);
+  for (const FieldPlace& place : places) {
+    if (place.type != 'N' && place.type != 'F' && place.type != 'L') continue;
+    for (uint64_t i = place.displacement;
+         i < uint64_t{place.displacement} + place.length && i < length; ++i) {
+      if (i != 0) refused[i] = 1;
+    }
+  }
+  return refused;
+}
+
 std::vector<uint32_t> textFieldsOf(const std::vector<FieldPlace>& places, uint32_t length) {
   std::vector<uint32_t> fields(length, 0);
   for (const FieldPlace& place : places) {
@@ -328,7 +340,10 @@ ByteKind byteKind(uint8_t b) { return static_cast<ByteKind>(kKindOf[b]); }
 RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint32_t length,
                                const RecordHints& hints) {
   RecordModel model = learnFromSamples(clusters, length, hints);
-  if (model.strong()) return model;
+  if (model.strong()) {
+    model.refuseZerosAt(hints.zeroRefused);
+    return model;
+  }
   RecordModel layout = learnFromLayout(clusters, length, hints);
   return layout.strong() ? layout : model;
 }
@@ -825,6 +840,16 @@ RecordModel::Fit RecordModel::judge(const uint8_t* slot) const {
   if (sum < floor_) return Fit::kNo;
   if ((slot[0] == 0 || slot[length_ - 1] == 0) && zeroedStretch(slot)) return Fit::kNo;
   return sum >= threshold_ ? Fit::kYes : Fit::kUnsure;
+}
+
+void RecordModel::refuseZerosAt(const std::vector<uint8_t>& places) {
+  if (byteScores_.empty() || places.size() != length_) return;
+  // Far below what the rest of any record can make up.
+  constexpr int16_t kRefused = std::numeric_limits<int16_t>::min() / 2;
+  for (uint32_t i = 1; i < length_; ++i) {
+    if (places[i] != 0 && table_[i][kNulByte] == kUnseen) byteScores_[size_t{i} * 256] = kRefused;
+  }
+  refusesZeros_ = true;
 }
 
 bool RecordModel::zeroedStretch(const uint8_t* slot) const {

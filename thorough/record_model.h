@@ -69,6 +69,10 @@ struct RecordHints {
   std::vector<uint32_t> textFields;
   // A position where a record is believed to begin; none when unknown.
   std::optional<uint64_t> recordAt;
+  // Per position of the record, 1 where a number or a logical lies:
+  // readers refuse a zero byte there, and one the records never hold there
+  // is where a zeroed stretch begins or ends. Empty when unknown.
+  std::vector<uint8_t> zeroRefused;
 };
 
 // The kinds each place of a record may hold by the types of the fields
@@ -77,6 +81,8 @@ struct RecordHints {
 std::vector<uint8_t> kindsOfFields(const std::vector<FieldPlace>& places, uint32_t length);
 // Where the text fields laid over a record begin (RecordHints::textFields).
 std::vector<uint32_t> textFieldsOf(const std::vector<FieldPlace>& places, uint32_t length);
+// Where numbers and logicals lie (RecordHints::zeroRefused).
+std::vector<uint8_t> zeroRefusedOf(const std::vector<FieldPlace>& places, uint32_t length);
 
 // Whether the bytes read as lines of text (a licence, a log, a program's
 // source) all through: nearly every KiB holds several line feeds and no
@@ -132,6 +138,10 @@ class RecordModel {
   // Samples learned from, after the clusters that agreed with none were
   // dropped.
   uint32_t samples() const { return samples_; }
+  // Whether judge() refuses a slot with a zero byte where the hints'
+  // zeroRefused and the records hold none (records up to kByteScoredLength
+  // bytes, learned from samples): then a scan need not ask again.
+  bool refusesZeros() const { return refusesZeros_; }
 
  private:
   // The scores of each byte at each place, from slots where records begin.
@@ -145,6 +155,10 @@ class RecordModel {
                                      const RecordHints& hints);
   // Whether a zeroed stretch of the table begins or ends in the slot.
   bool zeroedStretch(const uint8_t* slot) const;
+  // Sets judge()'s score of a zero byte where `places` refuse one and the
+  // records hold none so low that no slot with one fits. Only judge()'s:
+  // the scores the model was calibrated by keep one odd value bounded.
+  void refuseZerosAt(const std::vector<uint8_t>& places);
 
   uint32_t length_ = 0;
   uint64_t anchor_ = 0;
@@ -176,6 +190,7 @@ class RecordModel {
   // kByteScoredLength bytes (128 KiB a model at most); empty beyond.
   static constexpr uint32_t kByteScoredLength = 256;
   std::vector<int16_t> byteScores_;
+  bool refusesZeros_ = false;
   // The best score the positions from i on can still add: a slot that
   // cannot reach the threshold is given up early.
   std::vector<int32_t> bestRest_;

@@ -1,6 +1,7 @@
 #include "thorough/slot_judge.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -26,19 +27,44 @@ SlotJudge::SlotJudge(std::vector<FieldPlace> places, uint32_t length, bool memoP
       valuesTo_ = std::max(valuesTo_, static_cast<uint32_t>(end));
     }
   }
+  zeroFrom_ = valuesFrom_;
+  zeroTo_ = valuesTo_;
+  for (const FieldPlace& place : places_) {
+    if (place.length == 0 || uint64_t{place.displacement} + place.length > length_) continue;
+    if (place.type == 'L') {
+      logicals_.push_back(place.displacement);
+      zeroFrom_ = std::min(zeroFrom_, place.displacement);
+      zeroTo_ = std::max(zeroTo_, place.displacement + 1);
+    }
+    if (place.type == 'N' || place.type == 'F') {
+      numbers_.push_back({place.displacement, place.length});
+    }
+  }
+  // The stretch read as words of the record, the last moved back to end
+  // where the record ends; a byte of a number, date or logical is tested
+  // in the word of the eight bytes it falls in. A search costs more than
+  // these few words for the short stretches records hold.
+  if (length_ < 8 || zeroFrom_ >= zeroTo_) return;
+  for (uint32_t k = zeroFrom_; k < zeroTo_; ++k) {
+    const bool held = textValues_[k] != 0 ||
+                      std::find(logicals_.begin(), logicals_.end(), k) != logicals_.end();
+    if (!held) continue;
+    const uint32_t from = k - k % 8;
+    const uint32_t at = from + 8 <= length_ ? from : length_ - 8;
+    if (zeroWords_.empty() || zeroWords_.back().at != at) zeroWords_.push_back({at, 0});
+    zeroWords_.back().mask |= uint64_t{0x80} << (8 * (k - at));
+  }
 }
 
 bool SlotJudge::refusedByReaders(const uint8_t* record) const {
-  for (const FieldPlace& place : places_) {
-    if (place.length == 0 || uint64_t{place.displacement} + place.length > length_) continue;
-    const uint8_t* field = record + place.displacement;
-    if (place.type == 'L') {
-      if (field[0] == 0) return true;
-      continue;
-    }
-    if (place.type != 'N' && place.type != 'F') continue;
+  for (const uint32_t at : logicals_) {
+    if (record[at] == 0) return true;
+  }
+  for (const Span& number : numbers_) {
+    // Numbers stand right: the leading spaces are most of a field.
+    const uint8_t* field = record + number.from;
     uint32_t first = 0;
-    uint32_t last = place.length;
+    uint32_t last = number.length;
     while (first < last && field[first] == ' ') ++first;
     while (last > first && field[last - 1] == ' ') --last;
     if (std::memchr(field + first, ' ', last - first) != nullptr) return true;
@@ -76,6 +102,27 @@ bool SlotJudge::zeroedValues(const uint8_t* record) const {
     if (zero && digit) return true;
   }
   return false;
+}
+
+bool SlotJudge::zeroBytesRefused(const uint8_t* record) const {
+  if (zeroFrom_ >= zeroTo_) return false;
+  if (!zeroWords_.empty()) {
+    constexpr uint64_t kLow = 0x7F7F7F7F7F7F7F7FULL;
+    uint64_t zeros = 0;
+    for (const ZeroWord& word : zeroWords_) {
+      uint64_t bytes;
+      std::memcpy(&bytes, record + word.at, sizeof bytes);
+      if constexpr (std::endian::native == std::endian::big) bytes = __builtin_bswap64(bytes);
+      zeros |= ~(((bytes & kLow) + kLow) | bytes) & word.mask;
+    }
+    if (zeros == 0) return false;
+  } else if (std::memchr(record + zeroFrom_, 0, zeroTo_ - zeroFrom_) == nullptr) {
+    return false;
+  }
+  for (const uint32_t at : logicals_) {
+    if (record[at] == 0) return true;
+  }
+  return zeroedValues(record);
 }
 
 RecordCheckMode SlotJudge::mode(bool quiet) const {

@@ -42,6 +42,10 @@ class SlotJudge {
   // byte. A stretch of foreign or zeroed bytes leaves such values at its
   // edge; the relaxed check lets them pass in records that are there.
   bool refusedByReaders(const uint8_t* record) const;
+  // zeroedValues, or a logical of a zero byte: the zero bytes readers
+  // refuse. Every slot a scan writes is asked, so most are told by one
+  // search over the stretch of numbers, dates and logicals.
+  bool zeroBytesRefused(const uint8_t* record) const;
 
  private:
   RecordCheckMode mode(bool quiet) const;
@@ -57,6 +61,24 @@ class SlotJudge {
   // The stretch of the record those fields cover; empty without any.
   uint32_t valuesFrom_ = UINT32_MAX;
   uint32_t valuesTo_ = 0;
+  // Where the logicals and the numbers lie, whole inside the record: every
+  // written slot is asked about them, so they are sorted out once.
+  std::vector<uint32_t> logicals_;
+  struct Span {
+    uint32_t from;
+    uint32_t length;
+  };
+  std::vector<Span> numbers_;
+  // The stretch of the record the numbers, dates and logicals cover.
+  uint32_t zeroFrom_ = UINT32_MAX;
+  uint32_t zeroTo_ = 0;
+  // Its bytes as words of the record: the high bit of each byte in the
+  // stretch at `at`; none in a record shorter than a word.
+  struct ZeroWord {
+    uint32_t at;
+    uint64_t mask;
+  };
+  std::vector<ZeroWord> zeroWords_;
 };
 
 }  // namespace kest

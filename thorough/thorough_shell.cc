@@ -215,7 +215,7 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
       Log().DebugNumber("This record is valid by its header byte:", number);
       if ((record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
                                     : judge_->fieldsPassInPlace(record)) &&
-          !judge_->zeroedValues(record)) {
+          !judge_->zeroBytesRefused(record)) {
         misfit = layoutHolds && position >= searchedTo && !search.fitsLayout(record);
         if (!misfit) {
           take(record, sink);
@@ -332,10 +332,12 @@ std::optional<RecordModel> ThoroughShell::learnRecords(uint64_t start, SlotPlan&
   hints.kinds = kindsOfFields(judge_->places(), static_cast<uint32_t>(length));
   hints.textFields = textFieldsOf(judge_->places(), static_cast<uint32_t>(length));
   hints.recordAt = start;
+  hints.zeroRefused = zeroRefusedOf(judge_->places(), static_cast<uint32_t>(length));
   RecordModel model =
       RecordModel::learn(sampleClusters(read, start, size, static_cast<uint32_t>(length)),
                          static_cast<uint32_t>(length), hints);
   plan.strong_ = model.strong();
+  plan.zerosJudged_ = model.refusesZeros();
   plan.samples_ = model.samples();
   if (!plan.strong_) {
     Log().Info("Method0: the records do not tell a record from bytes a few places off");
@@ -391,8 +393,12 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
       ++passedOver_.deleted;
     } else if (flag == kLiveRecord) {
       Log().DebugNumber("This record is valid by its header byte:", logged);
-      if (record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
-                                   : judge_->fieldsPassInPlace(record)) {
+      // Zero bytes where readers refuse them are where a zeroed stretch
+      // begins or ends, no values a writer left: the model refuses them
+      // where it judged the slot, else they are asked about here.
+      if ((record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
+                                    : judge_->fieldsPassInPlace(record)) &&
+          (plan.zerosJudged_ || !judge_->zeroBytesRefused(record))) {
         take(record, sink);
       } else {
         ++passedOver_.failedValueCheck;

@@ -55,6 +55,9 @@ class SlotPlan {
   bool decided_ = false;
   // The records told a record apart: the slots below say where they lie.
   bool strong_ = false;
+  // The model refused the slots with zero bytes where readers refuse
+  // them: the value judge need not ask.
+  bool zerosJudged_ = false;
   uint64_t start_ = 0;
   uint64_t size_ = 0;
   uint32_t length_ = 0;

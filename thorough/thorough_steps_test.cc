@@ -171,21 +171,34 @@ TEST(SlotJudge, ZeroBytesAmongNumbersAreAZeroedStretch) {
 }
 
 // A number with a space among its digits, a logical of a zero byte: what
-// the edge of a foreign or zeroed stretch leaves, and readers refuse.
+// the edge of a foreign or zeroed stretch leaves, and readers refuse. Every
+// written slot is asked about the zero bytes (a logical, or what
+// zeroedValues tells); only a slot with a jammed flag about the spaces.
 TEST(SlotJudge, ValuesReadersRefuseAreTold) {
-  const std::vector<FieldPlace> places = {{'N', 1, 5}, {'L', 6, 1}};
-  const SlotJudge judge(places, 7, false, 0, false);
+  const SlotJudge judge({{'N', 1, 12}, {'L', 13, 1}, {'N', 14, 6}}, 20, false, 0, false);
+  const std::string nul(1, '\0');
   const struct {
-    std::string record;
+    std::string number;
+    std::string logical;
+    std::string other;
     bool refused;
+    bool zeroBytes;
   } cases[] = {
-      {" -1.5 T", false}, {"   12 F", false}, {"      ?", false}, {" 12   Y", false},
-      {" 11 13T", true},  {std::string("   12 \0", 7), true},
+      {"        1.25", "T", "   -12", false, false},
+      {"123456789012", "F", "      ", false, false},
+      {"            ", "?", "1     ", false, false},
+      {"       1  25", "T", "    12", true, false},
+      {"1         2 ", "T", "    12", true, false},
+      {"        1.25", "T", "1    2", true, false},
+      {"        1.25", nul, "    12", true, true},
+      {"        1.25", "T", "   12" + nul, false, true},
+      {"    " + std::string(8, '\0'), "T", "    12", false, true},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(judge.refusedByReaders(reinterpret_cast<const uint8_t*>(c.record.data())),
-              c.refused)
-        << c.record;
+    const std::string record = " " + c.number + c.logical + c.other;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(record.data());
+    EXPECT_EQ(judge.refusedByReaders(bytes), c.refused) << record;
+    EXPECT_EQ(judge.zeroBytesRefused(bytes), c.zeroBytes) << record;
   }
 }
 
