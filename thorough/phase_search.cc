@@ -117,6 +117,95 @@ bool PhaseSearch::readsAsText(uint64_t start, uint64_t end) {
   return kest::readsAsText(sample.data(), sample.size());
 }
 
+std::optional<EndAnchored> PhaseSearch::endAnchored(uint64_t start, uint64_t size) {
+  // Judged once a run, over at most this many slots.
+  constexpr uint64_t kFewSlots = 64;
+  const uint64_t length = judge_.length();
+  if (length < 2 || size < 1 || start >= size - 1) return std::nullopt;
+  uint8_t last = 0;
+  read_(size - 1, 1, &last);
+  if (last != kEndOfFile) return std::nullopt;
+  const uint64_t span = size - 1 - start;
+  const uint64_t slots = span / length;
+  if (span % length == 0 || slots == 0 || slots > kFewSlots) return std::nullopt;
+  std::vector<uint8_t> bytes(static_cast<size_t>(span));
+  read_(start, bytes.size(), bytes.data());
+  probe_.resize(length);
+  auto fits = [&](uint64_t at, bool strictly) {
+    const uint8_t* slot = bytes.data() + at;
+    if (!strictly) return layout_.fitsLayout(slot);
+    if (!layout_.fitsLayoutStrictly(slot)) return false;
+    std::copy(slot, slot + length, probe_.begin());
+    return judge_.fieldsPass(probe_.data(), /*quiet=*/true) && !judge_.zeroBytesRefused(slot);
+  };
+  uint64_t ahead = 0;
+  while (ahead < slots && fits(ahead * length, false)) ++ahead;
+  uint64_t behind = 0;
+  while (behind < slots && fits(span - (behind + 1) * length, false)) ++behind;
+  // Every slot at the header's phase fits: nothing says the records moved.
+  if (ahead == slots || behind == 0) return std::nullopt;
+  // As many records as both runs hold without overlapping. A record only
+  // one run reaches is decided; those both reach are where the bytes were
+  // inserted or removed, before each or after it. There the strict layout
+  // and the record check speak (a slot a few bytes off fits the lenient
+  // layout about as often as a record does in a table of text): the place
+  // of the break where most slots fit strictly decides those all such
+  // places agree on.
+  const uint64_t placed = std::min(ahead + behind, slots);
+  const uint64_t from = placed - behind;  // the first record both reach
+  auto atHeader = [&](uint64_t k) { return k * length; };
+  auto atEnd = [&](uint64_t k) { return span - (placed - k) * length; };
+  // Where the strict layout leaves places alike, the records only one run
+  // reaches say which kinds of byte each place of a record holds; a
+  // reading of the bytes in between that matches them more is the record.
+  std::vector<uint8_t> kinds(static_cast<size_t>(length), 0);
+  uint32_t known = 0;
+  auto learn = [&](uint64_t at) {
+    ++known;
+    for (uint64_t j = 0; j < length; ++j) kinds[j] |= uint8_t(1u << byteKind(bytes[at + j]));
+  };
+  for (uint64_t k = 0; k < from; ++k) learn(atHeader(k));
+  for (uint64_t k = ahead; k < placed; ++k) learn(atEnd(k));
+  auto matching = [&](uint64_t at) {
+    uint64_t matched = 0;
+    if (known < 2) return matched;
+    for (uint64_t j = 0; j < length; ++j) {
+      matched += (kinds[j] >> byteKind(bytes[at + j])) & 1u;
+    }
+    return matched;
+  };
+  // Per record both runs reach, read either way: strict fits first, then
+  // the places that match.
+  std::vector<std::pair<uint64_t, uint64_t>> byHeader, byEnd;
+  for (uint64_t k = from; k < ahead; ++k) {
+    byHeader.push_back({fits(atHeader(k), true), matching(atHeader(k))});
+    byEnd.push_back({fits(atEnd(k), true), matching(atEnd(k))});
+  }
+  std::pair<uint64_t, uint64_t> best{0, 0};
+  uint64_t breakFirst = from;
+  uint64_t breakLast = from;
+  for (uint64_t cut = from; cut <= ahead; ++cut) {
+    std::pair<uint64_t, uint64_t> support{0, 0};
+    for (uint64_t k = from; k < ahead; ++k) {
+      const auto& read = k < cut ? byHeader[k - from] : byEnd[k - from];
+      support.first += read.first;
+      support.second += read.second;
+    }
+    if (cut == from || support > best) {
+      best = support;
+      breakFirst = breakLast = cut;
+    } else if (support == best) {
+      breakLast = cut;
+    }
+  }
+  EndAnchored anchored;
+  anchored.first = static_cast<uint32_t>(breakFirst);
+  anchored.last = static_cast<uint32_t>(placed - breakLast);
+  anchored.lastFrom = size - 1 - anchored.last * length;
+  anchored.undecided = static_cast<uint32_t>(breakLast - breakFirst);
+  return anchored;
+}
+
 bool PhaseSearch::fitsLayout(const uint8_t* slot) const { return layout_.fitsLayout(slot); }
 
 bool PhaseSearch::layoutHolds(uint64_t start, uint64_t end) {

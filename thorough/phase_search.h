@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "thorough/record_model.h"
@@ -44,6 +45,22 @@ int32_t alignmentEvidence(const uint8_t* record, size_t length,
 // How many of the slot's fields hold something other than padding.
 uint32_t filledFields(const uint8_t* record, size_t length, const std::vector<FieldPlace>& places);
 
+// A table of a few records whose last one ends at its end-of-file byte a
+// record length off the header's phase: bytes were inserted or removed
+// among the records. The first slots stand at the header's phase, the last
+// ones where they end at the end of the file; where the fields' layout
+// fits the slots in between either way, they are left out: taking either
+// would write misread bytes as often as records.
+struct EndAnchored {
+  // Slots from the start, at the header's phase.
+  uint32_t first = 0;
+  // Slots from `lastFrom` on, the last ending at the end-of-file byte.
+  uint64_t lastFrom = 0;
+  uint32_t last = 0;
+  // Slots between them that fit either phase.
+  uint32_t undecided = 0;
+};
+
 class PhaseSearch {
  public:
   // `poll` is called now and then during a long search (the break);
@@ -76,6 +93,13 @@ class PhaseSearch {
   // Whether the bytes from `start` begin as lines of text (readsAsText):
   // a header read from the first bytes of a text file describes no table.
   bool readsAsText(uint64_t start, uint64_t end);
+
+  // Where the records of a few stand when their last one ends at the
+  // end-of-file byte of the `size` bytes off the phase of `start`
+  // (EndAnchored); none where the phase holds to the end, or no slot fits
+  // at the end's, or the table has more than a few slots. The header's
+  // count is not asked: it may be stale.
+  std::optional<EndAnchored> endAnchored(uint64_t start, uint64_t size);
 
   // Whether the slot fits the fields' layout (RecordModel::fitsLayout).
   bool fitsLayout(const uint8_t* slot) const;

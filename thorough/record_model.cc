@@ -348,14 +348,21 @@ RecordModel RecordModel::learn(const std::vector<SampleCluster>& clusters, uint3
   return layout.strong() ? layout : model;
 }
 
-bool RecordModel::fitsLayout(const uint8_t* slot) const {
+bool RecordModel::fitsLayout(const uint8_t* slot) const { return fitsLayoutWithin(slot, false); }
+
+bool RecordModel::fitsLayoutStrictly(const uint8_t* slot) const {
+  return fitsLayoutWithin(slot, true);
+}
+
+bool RecordModel::fitsLayoutWithin(const uint8_t* slot, bool strictly) const {
   if (slot[0] != kFlagLive && slot[0] != kFlagDeleted) return false;
   // Text may hold a line break or two; numbers and dates hold no letters.
+  const uint32_t mostControls = strictly ? 0 : kLayoutControls;
   uint32_t controls = 0;
   for (uint32_t j = 1; j < length_; ++j) {
     const uint8_t kind = kKindOf[slot[j]];
     if (layoutKinds_[j] & (1u << kind)) continue;
-    if (kind != kControlByte || ++controls > kLayoutControls) return false;
+    if (kind != kControlByte || ++controls > mostControls) return false;
   }
   uint32_t misplaced = 0;
   for (const auto& [start, width] : layoutText_) {
@@ -367,7 +374,7 @@ bool RecordModel::fitsLayout(const uint8_t* slot) const {
       }
     }
   }
-  return misplaced <= layoutText_.size() / 4;
+  return misplaced <= (strictly ? 0 : layoutText_.size() / 4);
 }
 
 RecordModel RecordModel::ofLayout(uint32_t length, const RecordHints& hints) {

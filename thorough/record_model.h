@@ -134,6 +134,9 @@ class RecordModel {
   // Whether the slot's flag is one, its bytes are of the kinds its fields
   // allow and its text fields begin with text, as a layout model sees it.
   bool fitsLayout(const uint8_t* slot) const;
+  // fitsLayout without its leniency: no control byte in a text field, and
+  // every text field that holds text begins with it.
+  bool fitsLayoutStrictly(const uint8_t* slot) const;
 
   // Samples learned from, after the clusters that agreed with none were
   // dropped.
@@ -153,6 +156,7 @@ class RecordModel {
   // where most slots fit at one phase and clearly fewer at any other.
   static RecordModel learnFromLayout(const std::vector<SampleCluster>& clusters, uint32_t length,
                                      const RecordHints& hints);
+  bool fitsLayoutWithin(const uint8_t* slot, bool strictly) const;
   // Whether a zeroed stretch of the table begins or ends in the slot.
   bool zeroedStretch(const uint8_t* slot) const;
   // Sets judge()'s score of a zero byte where `places` refuse one and the

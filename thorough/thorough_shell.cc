@@ -170,6 +170,13 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
     noteRepair("records found " + std::to_string(shift) +
                " bytes after the header length, where the fields' layout fits them");
   }
+  if (realign) {
+    if (std::optional<EndAnchored> anchored = search.endAnchored(start + shift, size);
+        anchored && (anchored->last != 0 || anchored->undecided != 0)) {
+      takeAnchored(*anchored, start + shift, sink);
+      return;
+    }
+  }
   // Where the first records fit the fields' layout, a slot that passes the
   // record check but does not fit it is looked at as a faulty one is: copied
   // bytes inserted among the records pass the check a few places off.
@@ -289,6 +296,50 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
       continue;
     }
     ++passedOver_.jammedFlag;
+  }
+  if (keptJammed != 0) {
+    noteRepair(std::to_string(keptJammed) +
+               " records with a jammed deletion flag kept, the flag restored to ' '");
+  }
+}
+
+void ThoroughShell::takeAnchored(const EndAnchored& anchored, uint64_t start, RecordSink* sink) {
+  const uint64_t length = record_.size();
+  uint32_t keptJammed = 0;
+  auto judgeSlot = [&](uint64_t position) {
+    context_.pollBreak();
+    readAt(position, record_);
+    const uint8_t flag = record_[0];
+    if (flag == kDeletedRecord) {
+      ++passedOver_.deleted;
+    } else if (flag == kLiveRecord) {
+      if (judge_->fieldsPass(record_.data(), /*quiet=*/false) &&
+          !judge_->zeroBytesRefused(record_.data())) {
+        take(record_.data(), sink);
+      } else {
+        ++passedOver_.failedValueCheck;
+      }
+    } else if (options_.has(kKeepJammedRecords) && soundUnderJammedFlag()) {
+      record_[0] = kLiveRecord;
+      take(record_.data(), sink);
+      ++keptJammed;
+    } else {
+      ++passedOver_.jammedFlag;
+    }
+  };
+  for (uint32_t m = 0; m < anchored.first; ++m) judgeSlot(start + m * length);
+  for (uint32_t m = 0; m < anchored.last; ++m) judgeSlot(anchored.lastFrom + m * length);
+  const uint64_t moved = anchored.lastFrom - (start + anchored.first * length);
+  if (anchored.last != 0) {
+    noteRepair("the last " + std::to_string(anchored.last) +
+               " records found where they end at the end of the file, " +
+               std::to_string(moved % length) + " bytes off the header's alignment");
+  }
+  if (anchored.undecided != 0) {
+    noteRepair(std::to_string(anchored.undecided) + " records after record " +
+               std::to_string(anchored.first) +
+               " left out: bytes inserted or removed among them leave each two places where "
+               "its fields fit alike");
   }
   if (keptJammed != 0) {
     noteRepair(std::to_string(keptJammed) +

@@ -25,6 +25,7 @@
 #include "dbf/dbf_format.h"
 #include "dbf/result_writer.h"
 #include "dbf/table_template.h"
+#include "thorough/phase_search.h"
 #include "thorough/record_alignment.h"
 #include "thorough/record_model.h"
 #include "thorough/slot_judge.h"
@@ -99,6 +100,9 @@ class ThoroughShell {
  private:
   void thoroughScan(uint64_t start, uint32_t recordCount, RecordSink* sink, bool writing);
   bool evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sink, bool writing);
+  // The slots of a few records the end of the file placed (EndAnchored),
+  // those from `start` at the header's phase.
+  void takeAnchored(const EndAnchored& anchored, uint64_t start, RecordSink* sink);
   // The table's records learned from samples, `plan` begun for them; none
   // where they do not tell a record from bytes a few places off.
   std::optional<RecordModel> learnRecords(uint64_t start, SlotPlan& plan);

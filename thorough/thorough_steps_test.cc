@@ -3,7 +3,9 @@
 // search. The whole runs are proven in tests/thorough_recovery_test.cc.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -261,6 +263,57 @@ TEST(PhaseSearch, TheFieldsLayoutFindsAFewRecordsBehindCopiedBytes) {
     here.passing = search.passingRun(middle + length, c.bytes.size(), kPhaseRun, &here.sound,
                                      &here.alignment);
     EXPECT_EQ(search.realignedSkip(middle + length, c.bytes.size(), here), c.skip);
+  }
+}
+
+// A few records whose last one ends at the end-of-file byte off the
+// header's phase: bytes were inserted or removed among them. Every slot
+// taken is a record; a record both readings fit alike is left out.
+TEST(PhaseSearch, AFewRecordsEndAtTheEndOfFile) {
+  TableBuilder b;
+  b.field("KEY", 'C', 14).field("VALUE", 'I', 4);
+  const std::string keys[] = {"CALLS", "CONTACTS", "CONTACT_TYPES", "SETTINGS", "USERS"};
+  std::vector<std::string> records;
+  for (int i = 0; i < 5; ++i) {
+    std::string body = keys[i] + std::string(14 - keys[i].size(), ' ') + std::string(1, char(i + 1)) +
+                       std::string(3, '\0');
+    b.record(body);
+    records.push_back(" " + body);
+  }
+  const std::string healthy = b.bytes();
+  const uint64_t start = healthy.size() - 1 - 5 * 19;
+  const uint64_t length = 19;
+  const uint64_t second = start + length;
+  const struct {
+    const char* damage;
+    std::string bytes;
+    bool anchored;
+    uint32_t leastTaken;
+  } cases[] = {
+      {"none", healthy, false, 0},
+      {"a record's first bytes copied before it",
+       healthy.substr(0, second) + healthy.substr(second, 6) + healthy.substr(second), true, 4},
+      {"bytes removed inside the third record",
+       healthy.substr(0, second + length + 4) + healthy.substr(second + length + 9), true, 4},
+      {"no end-of-file byte", healthy.substr(0, second) + "xyz" + healthy.substr(second, 60), false,
+       0},
+  };
+  const SlotJudge judge(placeFields(b.fields(), nullptr), length, false, 0, true);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.damage);
+    PhaseSearch search(judge, readerOf(c.bytes), [] {}, /*alignedText=*/true);
+    const std::optional<EndAnchored> got = search.endAnchored(start, c.bytes.size());
+    ASSERT_EQ(got.has_value(), c.anchored);
+    if (!got) continue;
+    std::vector<uint64_t> taken;
+    for (uint32_t m = 0; m < got->first; ++m) taken.push_back(start + m * length);
+    for (uint32_t m = 0; m < got->last; ++m) taken.push_back(got->lastFrom + m * length);
+    EXPECT_GE(taken.size(), c.leastTaken);
+    for (uint64_t at : taken) {
+      EXPECT_NE(std::find(records.begin(), records.end(), c.bytes.substr(at, length)),
+                records.end())
+          << "slot at " << at << " is no record";
+    }
   }
 }
 
