@@ -329,11 +329,12 @@ void ThoroughShell::takeAnchored(const EndAnchored& anchored, uint64_t start, Re
   };
   for (uint32_t m = 0; m < anchored.first; ++m) judgeSlot(start + m * length);
   for (uint32_t m = 0; m < anchored.last; ++m) judgeSlot(anchored.lastFrom + m * length);
-  const uint64_t moved = anchored.lastFrom - (start + anchored.first * length);
+  const uint64_t moved =
+      anchored.lastFrom - (start + uint64_t{anchored.first + anchored.undecided} * length);
   if (anchored.last != 0) {
-    noteRepair("the last " + std::to_string(anchored.last) +
-               " records found where they end at the end of the file, " +
-               std::to_string(moved % length) + " bytes off the header's alignment");
+    noteRepair("records found " + std::to_string(moved) + " bytes further on, after record " +
+               std::to_string(anchored.first + anchored.undecided) + ", where the last " +
+               std::to_string(anchored.last) + " end at the end of the file");
   }
   if (anchored.undecided != 0) {
     noteRepair(std::to_string(anchored.undecided) + " records after record " +
