@@ -142,8 +142,7 @@ std::optional<EndAnchored> PhaseSearch::endAnchored(uint64_t start, uint64_t siz
   while (ahead < slots && fits(ahead * length, false)) ++ahead;
   uint64_t behind = 0;
   while (behind < slots && fits(span - (behind + 1) * length, false)) ++behind;
-  // Every slot at the header's phase fits: nothing says the records moved.
-  if (ahead == slots || behind == 0) return std::nullopt;
+  if (behind == 0) return std::nullopt;
   // As many records as both runs hold without overlapping. A record only
   // one run reaches is decided; those both reach are where the bytes were
   // inserted or removed, before each or after it. There the strict layout
@@ -198,6 +197,9 @@ std::optional<EndAnchored> PhaseSearch::endAnchored(uint64_t start, uint64_t siz
       breakLast = cut;
     }
   }
+  // Every slot at the header's phase fits it: only a reading that fits
+  // better says the records moved.
+  if (ahead == slots && breakLast == ahead) return std::nullopt;
   EndAnchored anchored;
   anchored.first = static_cast<uint32_t>(breakFirst);
   anchored.last = static_cast<uint32_t>(placed - breakLast);

@@ -291,6 +291,8 @@ TEST(PhaseSearch, AFewRecordsEndAtTheEndOfFile) {
     uint32_t leastTaken;
   } cases[] = {
       {"none", healthy, false, 0},
+      {"the first record's first bytes copied before it",
+       healthy.substr(0, start) + healthy.substr(start, 5) + healthy.substr(start), true, 4},
       {"a record's first bytes copied before it",
        healthy.substr(0, second) + healthy.substr(second, 6) + healthy.substr(second), true, 4},
       {"bytes removed inside the third record",
