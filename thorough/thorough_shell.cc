@@ -222,7 +222,7 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
       Log().DebugNumber("This record is valid by its header byte:", number);
       if ((record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
                                     : judge_->fieldsPassInPlace(record)) &&
-          !judge_->zeroBytesRefused(record)) {
+          !judge_->zeroBytesRefused(record) && !judge_->refusedByReaders(record)) {
         misfit = layoutHolds && position >= searchedTo && !search.fitsLayout(record);
         if (!misfit) {
           take(record, sink);
@@ -314,7 +314,7 @@ void ThoroughShell::takeAnchored(const EndAnchored& anchored, uint64_t start, Re
       ++passedOver_.deleted;
     } else if (flag == kLiveRecord) {
       if (judge_->fieldsPass(record_.data(), /*quiet=*/false) &&
-          !judge_->zeroBytesRefused(record_.data())) {
+          !judge_->zeroBytesRefused(record_.data()) && !judge_->refusedByReaders(record_.data())) {
         take(record_.data(), sink);
       } else {
         ++passedOver_.failedValueCheck;

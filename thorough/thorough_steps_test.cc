@@ -275,8 +275,8 @@ TEST(PhaseSearch, AFewRecordsEndAtTheEndOfFile) {
   const std::string keys[] = {"CALLS", "CONTACTS", "CONTACT_TYPES", "SETTINGS", "USERS"};
   std::vector<std::string> records;
   for (int i = 0; i < 5; ++i) {
-    std::string body = keys[i] + std::string(14 - keys[i].size(), ' ') + std::string(1, char(i + 1)) +
-                       std::string(3, '\0');
+    std::string body = keys[i] + std::string(14 - keys[i].size(), ' ') +
+                       std::string(1, char(i + 1)) + std::string(3, '\0');
     b.record(body);
     records.push_back(" " + body);
   }
