@@ -128,6 +128,10 @@ int32_t ThoroughShell::scan(const SlotJudge& judge, uint64_t start, uint32_t rec
   options_ = options;
   taken_ = 0;
   record_.assign(judge.length(), 0);
+  if (options_.has(kRealignRecords) && anchoredScan(start, sink)) {
+    judge_ = nullptr;
+    return taken_;
+  }
   if (!options_.has(kRealignRecords) || !evidenceScan(start, plan, sink, writing)) {
     thoroughScan(start, recordCount, sink, writing);
   }
@@ -169,13 +173,6 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
     Log().InfoNumber("Method0: records found further on by bytes", static_cast<int32_t>(shift));
     noteRepair("records found " + std::to_string(shift) +
                " bytes after the header length, where the fields' layout fits them");
-  }
-  if (realign) {
-    if (std::optional<EndAnchored> anchored = search.endAnchored(start + shift, size);
-        anchored && (anchored->last != 0 || anchored->undecided != 0)) {
-      takeAnchored(*anchored, start + shift, sink);
-      return;
-    }
   }
   // Where the first records fit the fields' layout, a slot that passes the
   // record check but does not fit it is looked at as a faulty one is: copied
@@ -303,6 +300,21 @@ void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSin
   }
 }
 
+bool ThoroughShell::anchoredScan(uint64_t start, RecordSink* sink) {
+  const uint64_t size = table_.size64();
+  ReadBytes read = [this](uint64_t position, size_t count, uint8_t* out) {
+    readAt(position, count, out);
+  };
+  PhaseSearch search(*judge_, read, [this] { context_.pollBreak(); }, options_.has(kAlignedText));
+  std::optional<EndAnchored> anchored = search.endAnchored(start, size);
+  // Where the end of the file says nothing the header's phase does not,
+  // the other scans decide.
+  if (!anchored || (anchored->last == 0 && anchored->undecided == 0)) return false;
+  if (search.readsAsText(start, size)) return false;
+  takeAnchored(*anchored, start, sink);
+  return true;
+}
+
 void ThoroughShell::takeAnchored(const EndAnchored& anchored, uint64_t start, RecordSink* sink) {
   const uint64_t length = record_.size();
   uint32_t keptJammed = 0;
@@ -332,9 +344,12 @@ void ThoroughShell::takeAnchored(const EndAnchored& anchored, uint64_t start, Re
   const uint64_t moved =
       anchored.lastFrom - (start + uint64_t{anchored.first + anchored.undecided} * length);
   if (anchored.last != 0) {
-    noteRepair("records found " + std::to_string(moved) + " bytes further on, after record " +
-               std::to_string(anchored.first + anchored.undecided) + ", where the last " +
-               std::to_string(anchored.last) + " end at the end of the file");
+    const uint32_t before = anchored.first + anchored.undecided;
+    noteRepair("records found " + std::to_string(moved) +
+               (before == 0 ? " bytes after the header length"
+                            : " bytes further on, after record " + std::to_string(before)) +
+               ", where the last " + std::to_string(anchored.last) +
+               " end at the end of the file");
   }
   if (anchored.undecided != 0) {
     noteRepair(std::to_string(anchored.undecided) + " records after record " +

@@ -100,6 +100,10 @@ class ThoroughShell {
  private:
   void thoroughScan(uint64_t start, uint32_t recordCount, RecordSink* sink, bool writing);
   bool evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sink, bool writing);
+  // The records of a table of a few placed from both ends where the last
+  // one ends at the end of the file off the header's phase (EndAnchored);
+  // false, taking nothing, where the end says nothing of where they lie.
+  bool anchoredScan(uint64_t start, RecordSink* sink);
   // The slots of a few records the end of the file placed (EndAnchored),
   // those from `start` at the header's phase.
   void takeAnchored(const EndAnchored& anchored, uint64_t start, RecordSink* sink);
