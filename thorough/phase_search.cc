@@ -1,6 +1,7 @@
 #include "thorough/phase_search.h"
 
 #include <algorithm>
+#include <array>
 #include <tuple>
 #include <utility>
 
@@ -174,21 +175,26 @@ std::optional<EndAnchored> PhaseSearch::endAnchored(uint64_t start, uint64_t siz
     return matched;
   };
   // Per record both runs reach, read either way: strict fits first, then
-  // the places that match.
-  std::vector<std::pair<uint64_t, uint64_t>> byHeader, byEnd;
+  // the places that match, then the fields that hold something (a reading
+  // a few bytes off takes a number's padding for a blank number).
+  using Support = std::array<uint64_t, 3>;
+  auto supportOf = [&](uint64_t at) -> Support {
+    return {fits(at, true), matching(at),
+            filledFields(bytes.data() + at, length, judge_.places())};
+  };
+  std::vector<Support> byHeader, byEnd;
   for (uint64_t k = from; k < ahead; ++k) {
-    byHeader.push_back({fits(atHeader(k), true), matching(atHeader(k))});
-    byEnd.push_back({fits(atEnd(k), true), matching(atEnd(k))});
+    byHeader.push_back(supportOf(atHeader(k)));
+    byEnd.push_back(supportOf(atEnd(k)));
   }
-  std::pair<uint64_t, uint64_t> best{0, 0};
+  Support best{};
   uint64_t breakFirst = from;
   uint64_t breakLast = from;
   for (uint64_t cut = from; cut <= ahead; ++cut) {
-    std::pair<uint64_t, uint64_t> support{0, 0};
+    Support support{};
     for (uint64_t k = from; k < ahead; ++k) {
-      const auto& read = k < cut ? byHeader[k - from] : byEnd[k - from];
-      support.first += read.first;
-      support.second += read.second;
+      const Support& read = k < cut ? byHeader[k - from] : byEnd[k - from];
+      for (size_t i = 0; i < support.size(); ++i) support[i] += read[i];
     }
     if (cut == from || support > best) {
       best = support;
@@ -197,6 +203,14 @@ std::optional<EndAnchored> PhaseSearch::endAnchored(uint64_t start, uint64_t siz
       breakLast = cut;
     }
   }
+  // Bytes copied and inserted before a record may read as it does at
+  // either place: then either place gives the record.
+  auto alike = [&](uint64_t k) {
+    return std::equal(bytes.begin() + atHeader(k), bytes.begin() + atHeader(k) + length,
+                      bytes.begin() + atEnd(k));
+  };
+  while (breakFirst < breakLast && alike(breakFirst)) ++breakFirst;
+  while (breakLast > breakFirst && alike(breakLast - 1)) --breakLast;
   // Every slot at the header's phase fits it: only a reading that fits
   // better says the records moved.
   if (ahead == slots && breakLast == ahead) return std::nullopt;
