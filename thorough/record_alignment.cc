@@ -22,11 +22,29 @@ FrameSync::FrameSync(uint64_t start, uint64_t end, uint32_t length, Fits fits, u
                           : std::max<uint64_t>(kMinWindow, uint64_t{kWindowRecords} * length)) {}
 
 std::optional<uint64_t> FrameSync::next() {
+  if (!started_) {
+    started_ = true;
+    held_ = advance();
+  }
+  while (held_) {
+    const uint64_t at = *held_;
+    held_ = advance();
+    if (dropLast_) {
+      dropLast_ = false;
+      continue;
+    }
+    return at;
+  }
+  return std::nullopt;
+}
+
+std::optional<uint64_t> FrameSync::advance() {
   if (length_ == 0) return std::nullopt;
   while (position_ + length_ <= end_) {
     if (fits_(position_)) {
       uint64_t at = position_;
       position_ += length_;
+      lastFound_ = at;
       return at;
     }
     std::optional<uint64_t> resume = resync(position_);
@@ -91,6 +109,26 @@ std::optional<uint64_t> FrameSync::resync(uint64_t from) {
   skipped.records = (stop - from) / length;
   if (resume) {
     const uint64_t turn = (*resume - from) % length;
+    // The new alignment's record before the first that confirmed it lies
+    // over the last slot taken: where it fits and the slot begins with its
+    // bytes, it is the record, and the slot was a copy of its start
+    // inserted before it, read with its start. Slots over bytes removed
+    // begin unlike the record they overlap.
+    constexpr uint64_t kLeastCopy = 4;
+    const uint64_t back = *resume - length;
+    if (same_ && turn != 0 && *resume >= length && back < from && lastFound_ &&
+        *lastFound_ + length == from && back >= *lastFound_ + kLeastCopy &&
+        same_(*lastFound_, back, back - *lastFound_) && fits_(back)) {
+      dropLast_ = true;
+      resume = back;
+      AlignmentEvent moved;
+      moved.kind = AlignmentEvent::kRealigned;
+      moved.first = back;
+      moved.shift = int64_t(back - *lastFound_);
+      moved.records = std::min<uint64_t>(confirm_, (end_ - back) / length);
+      events_.push_back(moved);
+      return resume;
+    }
     if (turn != 0) {
       AlignmentEvent moved;
       moved.kind = AlignmentEvent::kRealigned;

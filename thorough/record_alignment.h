@@ -46,7 +46,17 @@ class FrameSync {
   FrameSync(uint64_t start, uint64_t end, uint32_t length, Fits fits, uint32_t confirm = 3,
             uint64_t window = 0);
 
+  // Whether the `count` bytes at `first` and at `second` are the same.
+  using SameBytes = std::function<bool(uint64_t first, uint64_t second, uint64_t count)>;
+  // With it, a slot taken whose first bytes are those of a record a new
+  // alignment places over it is left out for that record: bytes copied from
+  // the record's start and inserted before it, read with its start, fit
+  // the table's records too.
+  void tellCopies(SameBytes same) { same_ = std::move(same); }
+
   // The next slot that fits, in the order of the table; nullopt at the end.
+  // A slot is handed out once the one after it is found: a new alignment
+  // may place a record over it.
   std::optional<uint64_t> next();
 
   // What the search passed over and where it moved the alignment, in order.
@@ -57,6 +67,8 @@ class FrameSync {
   // (and the events that say so), or nullopt when none does before the end.
   std::optional<uint64_t> resync(uint64_t from);
   bool confirmed(uint64_t position) const;
+  // The next slot that fits, without the look-ahead of next().
+  std::optional<uint64_t> advance();
 
   uint64_t position_;
   uint64_t end_;
@@ -65,6 +77,15 @@ class FrameSync {
   uint32_t confirm_;
   uint64_t window_;
   std::vector<AlignmentEvent> events_;
+  // The slot found and not yet handed out, once the search began.
+  bool started_ = false;
+  std::optional<uint64_t> held_;
+  // The last slot advance() found, and whether a new alignment placed a
+  // record over it: bytes copied from a record and inserted before it fit
+  // at the alignment before, a slot of the copy and the record's start.
+  SameBytes same_;
+  std::optional<uint64_t> lastFound_;
+  bool dropLast_ = false;
 };
 
 // The events as findings of `step`, in words a user understands.

@@ -80,6 +80,9 @@ Outcome recover(const std::string& bytes, const Table& healthy) {
   const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
   FrameSync sync(kHeader, bytes.size(), length,
                  [&](uint64_t at) { return model.fitsAt(data, bytes.size(), at); });
+  sync.tellCopies([&](uint64_t first, uint64_t second, uint64_t count) {
+    return bytes.compare(first, count, bytes, second, count) == 0;
+  });
   while (auto at = sync.next()) {
     ++o.taken;
     o.foreign += healthy.records.count(bytes.substr(*at, length)) == 0;
@@ -134,6 +137,13 @@ TEST(RecordEvidence, TakesTheRecordsTheDamageLeftAndNothingElse) {
          b.insert(kHeader + length * 1000 + 5, "0123456789abc");
        },
        AlignmentEvent::kRealigned, 13, 2},
+      // The copy and the record's start fit as a record too.
+      {"a record's first 20 bytes copied before it",
+       [](std::string& b, uint32_t length) {
+         const size_t at = kHeader + length * 1000;
+         b.insert(at, b.substr(at, 20));
+       },
+       AlignmentEvent::kRealigned, 20, 0, false},
       {"6 bytes removed in the middle",
        [](std::string& b, uint32_t length) { b.erase(kHeader + length * 700 + 3, 6); },
        AlignmentEvent::kRealigned, -6, 2},

@@ -495,6 +495,14 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
       return model->fitsAt(around.data(), around.size(), RecordModel::kReach);
     };
     FrameSync sync(start, size, static_cast<uint32_t>(length), fits);
+    std::vector<uint8_t> copy, original;
+    sync.tellCopies([&](uint64_t first, uint64_t second, uint64_t count) {
+      copy.resize(static_cast<size_t>(count));
+      original.resize(static_cast<size_t>(count));
+      readAt(first, copy);
+      readAt(second, original);
+      return copy == original;
+    });
     uint64_t last = size;
     uint64_t number = 0;
     while (std::optional<uint64_t> at = sync.next()) {
