@@ -22,30 +22,35 @@ FrameSync::FrameSync(uint64_t start, uint64_t end, uint32_t length, Fits fits, u
                           : std::max<uint64_t>(kMinWindow, uint64_t{kWindowRecords} * length)) {}
 
 std::optional<uint64_t> FrameSync::next() {
-  if (!started_) {
-    started_ = true;
-    held_ = advance();
-  }
-  while (held_) {
-    const uint64_t at = *held_;
-    held_ = advance();
-    if (dropLast_) {
-      dropLast_ = false;
-      continue;
+  // Runs once a slot of the table: a slot that fits at the alignment is
+  // found here, the rest by advance().
+  for (;;) {
+    uint64_t found = 0;
+    bool more;
+    if (position_ + length_ <= end_ && length_ != 0 && fits_(position_)) {
+      found = position_;
+      position_ += length_;
+      more = true;
+    } else {
+      more = advance(found);
     }
-    return at;
+    const bool had = holding_ && !dropHeld_;
+    const uint64_t out = held_;
+    dropHeld_ = false;
+    holding_ = more;
+    held_ = found;
+    if (had) return out;
+    if (!more) return std::nullopt;
   }
-  return std::nullopt;
 }
 
-std::optional<uint64_t> FrameSync::advance() {
-  if (length_ == 0) return std::nullopt;
+bool FrameSync::advance(uint64_t& found) {
+  if (length_ == 0) return false;
   while (position_ + length_ <= end_) {
     if (fits_(position_)) {
-      uint64_t at = position_;
+      found = position_;
       position_ += length_;
-      lastFound_ = at;
-      return at;
+      return true;
     }
     std::optional<uint64_t> resume = resync(position_);
     if (!resume) {
@@ -54,7 +59,7 @@ std::optional<uint64_t> FrameSync::advance() {
     }
     position_ = *resume;
   }
-  return std::nullopt;
+  return false;
 }
 
 bool FrameSync::confirmed(uint64_t position) const {
@@ -116,15 +121,15 @@ std::optional<uint64_t> FrameSync::resync(uint64_t from) {
     // begin unlike the record they overlap.
     constexpr uint64_t kLeastCopy = 4;
     const uint64_t back = *resume - length;
-    if (same_ && turn != 0 && *resume >= length && back < from && lastFound_ &&
-        *lastFound_ + length == from && back >= *lastFound_ + kLeastCopy &&
-        same_(*lastFound_, back, back - *lastFound_) && fits_(back)) {
-      dropLast_ = true;
+    if (same_ && turn != 0 && *resume >= length && back < from && holding_ &&
+        held_ + length == from && back >= held_ + kLeastCopy &&
+        same_(held_, back, back - held_) && fits_(back)) {
+      dropHeld_ = true;
       resume = back;
       AlignmentEvent moved;
       moved.kind = AlignmentEvent::kRealigned;
       moved.first = back;
-      moved.shift = int64_t(back - *lastFound_);
+      moved.shift = int64_t(back - held_);
       moved.records = std::min<uint64_t>(confirm_, (end_ - back) / length);
       events_.push_back(moved);
       return resume;

@@ -67,8 +67,9 @@ class FrameSync {
   // (and the events that say so), or nullopt when none does before the end.
   std::optional<uint64_t> resync(uint64_t from);
   bool confirmed(uint64_t position) const;
-  // The next slot that fits, without the look-ahead of next().
-  std::optional<uint64_t> advance();
+  // The next slot that fits into `found`, without the look-ahead of
+  // next(); false at the end.
+  bool advance(uint64_t& found);
 
   uint64_t position_;
   uint64_t end_;
@@ -77,15 +78,14 @@ class FrameSync {
   uint32_t confirm_;
   uint64_t window_;
   std::vector<AlignmentEvent> events_;
-  // The slot found and not yet handed out, once the search began.
-  bool started_ = false;
-  std::optional<uint64_t> held_;
-  // The last slot advance() found, and whether a new alignment placed a
-  // record over it: bytes copied from a record and inserted before it fit
-  // at the alignment before, a slot of the copy and the record's start.
+  // The slot found and not yet handed out, and whether a new alignment
+  // placed a record over it: bytes copied from a record and inserted before
+  // it fit at the alignment before, a slot of the copy and the record's
+  // start.
+  bool holding_ = false;
+  uint64_t held_ = 0;
+  bool dropHeld_ = false;
   SameBytes same_;
-  std::optional<uint64_t> lastFound_;
-  bool dropLast_ = false;
 };
 
 // The events as findings of `step`, in words a user understands.
