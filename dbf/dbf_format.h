@@ -80,7 +80,12 @@ struct DbfFieldDescriptor {
   uint8_t length() const { return bytes[16]; }
   void setLength(uint8_t v) { bytes[16] = v; }
   uint8_t decimals() const { return bytes[17]; }
+  // Visual FoxPro's field flags (0 elsewhere): kFieldNoTranslation, ...
+  uint8_t flags() const { return bytes[18]; }
+  void setFlags(uint8_t v) { bytes[18] = v; }
 };
+// The field's bytes are shown as stored, never converted between code pages.
+inline constexpr uint8_t kFieldNoTranslation = 0x04;
 static_assert(sizeof(DbfFieldDescriptor) == 32, "a field descriptor is 32 bytes on disk");
 
 // min(32, (headerLength - 32) / 32) in unsigned 32-bit arithmetic, so a

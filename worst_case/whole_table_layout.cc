@@ -291,7 +291,13 @@ uint32_t nextPassingSlot(const uint8_t* bytes, uint32_t size, uint32_t failed, S
 }
 
 std::vector<DbfFieldDescriptor> readerSafeDescriptors(std::vector<DbfFieldDescriptor> fields) {
-  for (DbfFieldDescriptor& field : fields) field.setType('C');
+  // The bytes of an invented field are of no known code page, and may be
+  // no text at all: a reader shows them as they are, where it would refuse
+  // the high bytes of a page it guessed.
+  for (DbfFieldDescriptor& field : fields) {
+    field.setType('C');
+    field.setFlags(kFieldNoTranslation);
+  }
   return fields;
 }
 
