@@ -186,6 +186,8 @@ class RecoveryRun : public RunContext {
   int32_t passCounter_ = 0;
   std::unique_ptr<Method0> bestMethod_;
   std::unique_ptr<Method1> worstMethod_;
+  // Begun before the best case's counting pass, for the worst case.
+  std::unique_ptr<Method1::ScoringAhead> scoringAhead_;
   bool noMemoCompanion_ = true;
   uint32_t count0_ = 0;
   uint32_t count1_ = 0;
@@ -288,6 +290,11 @@ Step RecoveryRun::BestCaseStage() {
     bestMethod_->setNoMemoCompanion(noMemoCompanion_);
     if (template_) bestMethod_->setTemplate(*template_);
     PlanEarlyResult();
+    // The worst case's whole-table scoring reads nothing the counting pass
+    // finds: it runs on the second core meanwhile.
+    if (!options_.classic() && options_.has(kWholeTableLayout)) {
+      scoringAhead_ = Method1::startScoring(sourcePath_, env_);
+    }
     reportProgress(10);
     bestMethod_->Parse();
     reportProgress(20);
@@ -301,6 +308,7 @@ Step RecoveryRun::WorstCaseStage() {
   return GuardedMethodStage("Unknown exception in Method1", "in the worst-case method", [this] {
     reportPass(StageText(kStageWorstCase));
     worstMethod_ = std::make_unique<Method1>(sourcePath_, env_, this);
+    worstMethod_->setScoringAhead(std::move(scoringAhead_));
     // A thorough run leaves out the scan of a layout that could not win
     // even if every slot of it passed: only its findings would come of it,
     // and the report keeps no findings of the method that did not write.
@@ -646,6 +654,9 @@ void RecoveryRun::NameFailure(int32_t code) {
 }
 
 void RecoveryRun::ReleaseMethods() {
+  // Stops the second thread's scoring at once when the run ends before the
+  // worst case took it.
+  scoringAhead_.reset();
   if (bestMethod_) {
     try {
       bestMethod_.reset();

@@ -273,15 +273,20 @@ TEST(ScoreSampleTest, AveragesTheWindowsClassicScoresAndReportsEachCandidateInOr
   for (uint32_t& score : expected) score /= static_cast<uint32_t>(sample.windows.size());
 
   const uint32_t work = (longest - kMinCandidateLength + 1) * 3;
-  std::vector<uint32_t> dones;
-  EXPECT_EQ(scoreSample(sample,
-                        [&](uint32_t done, uint32_t total) {
-                          EXPECT_EQ(total, work);
-                          dones.push_back(done);
-                        }),
-            expected);
-  ASSERT_EQ(dones.size(), work);
-  for (uint32_t k = 0; k < work; ++k) ASSERT_EQ(dones[k], k);
+  EXPECT_EQ(scoredCandidates(sample), work);
+  // At once, and begun ahead while the caller is elsewhere: the same.
+  for (bool ahead : {false, true}) {
+    SCOPED_TRACE(ahead ? "begun ahead" : "at once");
+    std::vector<uint32_t> dones;
+    auto before = [&](uint32_t done, uint32_t total) {
+      EXPECT_EQ(total, work);
+      dones.push_back(done);
+    };
+    SampleScoringAhead early(sample);
+    EXPECT_EQ(ahead ? early.finish(before) : scoreSample(sample, before), expected);
+    ASSERT_EQ(dones.size(), work);
+    for (uint32_t k = 0; k < work; ++k) ASSERT_EQ(dones[k], k);
+  }
 
   // A break in the middle passes out.
   EXPECT_THROW(scoreSample(sample,
