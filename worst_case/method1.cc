@@ -272,15 +272,16 @@ bool Method1::wholeTableScores(uint32_t tableSize,
   // Scored already, ahead of this pass or by the pass before: the same
   // bytes give the same scores, and the calls the scoring would make are
   // made all the same.
-  if (ahead_ && ahead_->tableSize == tableSize) {
-    if (!ahead_->readStatus) LLFile::ReadFailed(ahead_->readStatus);
-    wholeScores_ = ahead_->scoring->finish(progress);
-    wholeSample_ = ahead_->scoring->releaseSample();
+  // Taken once: a pass that ends in a break leaves nothing half scored.
+  std::unique_ptr<ScoringAhead> ahead = std::move(ahead_);
+  if (ahead && ahead->tableSize == tableSize) {
+    if (!ahead->readStatus) LLFile::ReadFailed(ahead->readStatus);
+    wholeScores_ = ahead->scoring->finish(progress);
+    wholeSample_ = ahead->scoring->releaseSample();
     wholeItems_ = scoredCandidates(wholeSample_);
-    ahead_.reset();
     return true;
   }
-  ahead_.reset();
+  ahead.reset();
   if (!wholeScores_.empty() && wholeSample_.tableSize == tableSize) {
     for (uint32_t done = 0; done < wholeItems_; ++done) progress(done, wholeItems_);
     return true;
