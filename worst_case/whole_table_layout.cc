@@ -171,18 +171,11 @@ std::vector<uint32_t> flaggedSlotsByPhase(const TableSample& sample, uint32_t re
                                           std::vector<uint32_t>* slots) {
   std::vector<uint32_t> flagged(recordLength, 0);
   if (slots != nullptr) slots->assign(recordLength, 0);
-  // Every position of a window where a whole slot begins is a slot of
-  // exactly one phase: one walk over the bytes, the phase running along.
-  for (const SampleWindow& window : sample.windows) {
-    const uint32_t size = static_cast<uint32_t>(window.bytes.size());
-    if (size < recordLength) continue;
-    const uint8_t* bytes = window.bytes.data();
-    uint32_t phase = window.start % recordLength;
-    for (uint32_t at = 0; at + recordLength <= size; ++at) {
-      flagged[phase] += isFlag(bytes[at]);
-      if (slots != nullptr) ++(*slots)[phase];
-      if (++phase == recordLength) phase = 0;
-    }
+  for (uint32_t p = 0; p < recordLength; ++p) {
+    forEachSlot(sample, recordLength, p, [&](const uint8_t* slot) {
+      flagged[p] += isFlag(slot[0]);
+      if (slots != nullptr) ++(*slots)[p];
+    });
   }
   return flagged;
 }
