@@ -141,15 +141,17 @@ class ProgressBar {
 const char kNoLayout[] = "the header gives no record layout";
 
 std::optional<std::string> damageOf(const reader::Table& table) {
-  const reader::Header& header = table.header();
-  if (header.recordLength == 0 || (table.fields().empty() && header.recordLength != 1)) {
-    return kNoLayout;
-  }
-  for (const reader::Field& f : table.fields()) {
-    if (uint64_t{f.offset} + f.length > header.recordLength) {
+  // The header is judged as the recovery judges it: what the recovery
+  // would rebuild is no layout to export by.
+  switch (headerFault(table.headerFacts())) {
+    case HeaderFault::kNone:
+      break;
+    case HeaderFault::kRecordTooShort:
       return "a field lies beyond the record";
-    }
+    default:
+      return kNoLayout;
   }
+  const reader::Header& header = table.header();
   uint64_t records = uint64_t{header.recordCount} * header.recordLength;
   if (table.fileSize() < header.headerLength + records) {
     return "the file ends before the records its header counts";

@@ -120,16 +120,7 @@ class Survey {
   // the recovery does; without them the layout is lost to the survey.
   void chooseLayout() {
     const Header& h = table_.header();
-    HeaderFacts facts;
-    facts.version = h.version;
-    if (h.layout != reader::Layout::kDbase2) facts.headerLength = h.headerLength;
-    facts.recordLength = h.recordLength;
-    facts.fileSize = table_.fileSize();
-    uint64_t fieldsEnd = 1;
-    for (const Field& f : table_.fields()) fieldsEnd += f.length;
-    facts.fieldsEnd = fieldsEnd;
-    facts.terminatorAt = table_.terminatorOffset();
-    HeaderFault fault = headerFault(facts);
+    HeaderFault fault = headerFault(table_.headerFacts());
     SurveyRecovery& r = s_.recovery;
     if (fault == HeaderFault::kNone) {
       r.path = RecoveryPath::kHeader;

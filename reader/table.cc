@@ -170,6 +170,19 @@ void Table::placeFields() {
   }
 }
 
+HeaderFacts Table::headerFacts() const {
+  HeaderFacts facts;
+  facts.version = header_.version;
+  if (header_.layout != Layout::kDbase2) facts.headerLength = header_.headerLength;
+  facts.recordLength = header_.recordLength;
+  facts.fileSize = fileSize_;
+  uint64_t fieldsEnd = 1;
+  for (const Field& f : fields_) fieldsEnd += f.length;
+  facts.fieldsEnd = fieldsEnd;
+  facts.terminatorAt = terminator_;
+  return facts;
+}
+
 void Table::assumeLayout(uint8_t version, uint32_t headerLength, uint32_t recordLength,
                          uint32_t recordCount) {
   header_.version = version;

@@ -70,6 +70,9 @@ class Table {
   // Where the byte 0x0D that ends the descriptors stands; nullopt when no
   // descriptor slot begins with it.
   std::optional<uint64_t> terminatorOffset() const { return terminator_; }
+  // What the header says of the layout, for headerFault: the one judgement
+  // of whether a header can describe its table, shared with the recovery.
+  HeaderFacts headerFacts() const;
   // Reads the table by another header than its own, as a recovery that
   // rebuilt it would: its version, header and record length and record
   // count; the fields are placed anew.

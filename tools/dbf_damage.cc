@@ -1,7 +1,6 @@
 #include "tools/dbf_damage.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -9,7 +8,9 @@
 #include <system_error>
 
 #include "dbf/dbf_format.h"
+#include "dbf/memo_companion.h"
 #include "dbf/table_rules.h"
+#include "platform/path.h"
 
 namespace fs = std::filesystem;
 
@@ -374,13 +375,6 @@ DamageOutcome damageRecords(TableFiles& files, DamageMode mode, Generator& rando
   }
 }
 
-bool equalsNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 // The block size a memo companion's header gives, where it gives a
 // plausible one: a FoxPro .fpt keeps it big-endian at byte 6, a dBase IV
 // .dbt little-endian at byte 20; a dBase III .dbt has none and uses 512.
@@ -388,7 +382,7 @@ uint32_t memoBlockSize(const MemoFile& memo) {
   if (memo.bytes.size() < 22) return 512;
   auto* p = reinterpret_cast<const uint8_t*>(memo.bytes.data());
   uint32_t size =
-      equalsNoCase(memo.extension, ".fpt") ? (uint32_t{p[6]} << 8 | p[7]) : le::Get16(p + 20);
+      platform::EqualsNoCase(memo.extension, ".fpt") ? (uint32_t{p[6]} << 8 | p[7]) : le::Get16(p + 20);
   return size >= 32 && size <= 32768 ? size : 512;
 }
 
@@ -460,10 +454,6 @@ DamageOutcome damageMemos(TableFiles& files, DamageMode mode, Generator& random)
     text += (text.empty() ? "" : ", ") + memo.extension + " " + what;
   }
   return done(text);
-}
-
-bool isMemoExtension(const std::string& extension) {
-  return equalsNoCase(extension, ".fpt") || equalsNoCase(extension, ".dbt");
 }
 
 // Only regular files: a folder would throw from the stream, and a FIFO or
@@ -550,17 +540,11 @@ DamageOutcome applyDamage(TableFiles& files, DamageMode mode, uint64_t seed) {
 }
 
 std::vector<std::string> memoCompanionPaths(const std::string& tablePath) {
-  fs::path table(tablePath);
-  fs::path folder = table.parent_path().empty() ? fs::path(".") : table.parent_path();
-  std::string stem = table.stem().string();
   std::vector<std::string> found;
   std::error_code error;
-  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    fs::path name = it->path().filename();
-    if (isMemoExtension(name.extension().string()) && equalsNoCase(name.stem().string(), stem) &&
-        it->is_regular_file(error)) {
-      found.push_back((table.parent_path() / name).string());
-    }
+  for (const std::string& name : listMemoCompanions(tablePath, platform::Env::Default())) {
+    std::string path = platform::FolderOf(tablePath) + name;
+    if (fs::is_regular_file(path, error)) found.push_back(path);
   }
   std::sort(found.begin(), found.end());
   return found;
