@@ -344,16 +344,15 @@ void Method1::scanByEvidence(bool firstPass, RecordSink* sink) {
   uint32_t jammed = 0;
   uint64_t reported = 0;
   ProgressSteps progress(kScanProgressSpan, (scanEnd_ - start) / length);
-  FrameSync sync(start, scanEnd_, length, [this](uint64_t at) { return slotFits(at); });
-  while (std::optional<uint64_t> at = sync.next()) {
-    uint64_t done = (*at - start) / length;
+  auto take = [&](uint64_t at) {
+    uint64_t done = (at - start) / length;
     for (; reported < done; ++reported) reportScanProgress(firstPass, progress, reported + 1);
     context_->pollBreak();
-    readSlot(static_cast<uint32_t>(*at), length, slot.data());
+    readSlot(static_cast<uint32_t>(at), length, slot.data());
     ++recordsRead_;
     if (check.passes(slot.data())) {
       if (sink != nullptr) sink->take(slot.data(), length);
-      continue;
+      return;
     }
     // The slot fits the table's records: only its flag was hit.
     if (keepJammed && slot[0] != kLiveRecord && slot[0] != kDeletedRecord) {
@@ -363,12 +362,46 @@ void Method1::scanByEvidence(bool firstPass, RecordSink* sink) {
         ++jammed;
       }
     }
+  };
+  // The writing pass goes over the slots the counting pass found fitting,
+  // where the same layout has them: the same bytes fit the same way, and
+  // judging each slot's fit is most of a scan.
+  const SlotRuns::Layout layout{start, scanEnd_, length};
+  if (!firstPass && fitting_.kept && fitting_.layout == layout) {
+    for (const SlotRuns::Run& run : fitting_.runs) {
+      for (uint32_t k = 0; k < run.count; ++k) take(run.start + uint64_t{k} * length);
+    }
+    return;
+  }
+  SlotRuns found;
+  found.layout = layout;
+  found.kept = firstPass;
+  FrameSync sync(start, scanEnd_, length, [this](uint64_t at) { return slotFits(at); });
+  while (std::optional<uint64_t> at = sync.next()) {
+    if (found.kept) found.add(static_cast<uint32_t>(*at), length);
+    take(*at);
   }
   if (firstPass) {
     jammedKept_ = jammed;
     realignments_ = 0;
     alignment_ = sync.events();
+    fitting_ = std::move(found);
   }
+}
+
+void Method1::SlotRuns::add(uint32_t position, uint32_t length) {
+  if (!runs.empty() && runs.back().start + uint64_t{runs.back().count} * length == position) {
+    ++runs.back().count;
+    return;
+  }
+  // A table broken at nearly every slot would keep a run a slot: past
+  // this many the writing pass judges the fit again instead.
+  if (runs.size() == kMostRuns) {
+    kept = false;
+    runs = {};
+    return;
+  }
+  runs.push_back({position, 1});
 }
 
 void Method1::readSlot(uint32_t position, uint32_t count, uint8_t* out) {

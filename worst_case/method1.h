@@ -174,6 +174,28 @@ class Method1 {
   std::vector<uint8_t> fitSlot_;
   std::vector<AlignmentEvent> alignment_;
   CouldWin couldWin_;
+  // The slots the first pass's scan by evidence found fitting, as runs of
+  // slots a record length apart, for the writing pass; not kept when they
+  // make more than kMostRuns runs.
+  struct SlotRuns {
+    static constexpr size_t kMostRuns = size_t{1} << 20;
+    struct Layout {
+      uint32_t start = 0;
+      uint32_t end = 0;
+      uint32_t length = 0;
+      bool operator==(const Layout&) const = default;
+    };
+    struct Run {
+      uint32_t start;
+      uint32_t count;
+    };
+    Layout layout;
+    bool kept = false;
+    std::vector<Run> runs;
+    // The next slot found, at `position`.
+    void add(uint32_t position, uint32_t length);
+  };
+  SlotRuns fitting_;
   std::unique_ptr<ScoringAhead> ahead_;
   TableSample wholeSample_;
   std::vector<uint32_t> wholeScores_;
