@@ -248,23 +248,29 @@ bool Method1::findThoroughLayout(bool firstPass, int32_t* code) {
 std::unique_ptr<Method1::ScoringAhead> Method1::startScoring(const char* path,
                                                             platform::Env* env) {
   if (path == nullptr) return nullptr;
-  std::unique_ptr<platform::ReadableFile> file;
-  if (!env->OpenReadOnly(path, &file) || file->Size() > UINT32_MAX) return nullptr;
-  auto ahead = std::make_unique<ScoringAhead>();
-  ahead->tableSize = static_cast<uint32_t>(file->Size());
-  // One read a window, as the method's own reads take it: what does not
-  // arrive reads as zero; after a refused read nothing more is read.
-  auto read = [&](uint32_t position, uint32_t count, uint8_t* out) {
-    size_t got = 0;
-    if (ahead->readStatus) ahead->readStatus = file->ReadAt(position, out, count, &got);
-    if (got < count) std::memset(out + got, 0, count - got);
-  };
-  TableSample sample;
-  if (!readTableSample(ahead->tableSize, read, &sample) && ahead->readStatus) return nullptr;
-  if (ahead->readStatus) {
-    ahead->scoring = std::make_unique<SampleScoringAhead>(std::move(sample), env);
+  // Only a head start: whatever goes wrong here (no memory for the
+  // sample) leaves the method to do it all in its own turn.
+  try {
+    std::unique_ptr<platform::ReadableFile> file;
+    if (!env->OpenReadOnly(path, &file) || file->Size() > UINT32_MAX) return nullptr;
+    auto ahead = std::make_unique<ScoringAhead>();
+    ahead->tableSize = static_cast<uint32_t>(file->Size());
+    // One read a window, as the method's own reads take it: what does not
+    // arrive reads as zero; after a refused read nothing more is read.
+    auto read = [&](uint32_t position, uint32_t count, uint8_t* out) {
+      size_t got = 0;
+      if (ahead->readStatus) ahead->readStatus = file->ReadAt(position, out, count, &got);
+      if (got < count) std::memset(out + got, 0, count - got);
+    };
+    TableSample sample;
+    if (!readTableSample(ahead->tableSize, read, &sample) && ahead->readStatus) return nullptr;
+    if (ahead->readStatus) {
+      ahead->scoring = std::make_unique<SampleScoringAhead>(std::move(sample), env);
+    }
+    return ahead;
+  } catch (...) {
+    return nullptr;
   }
-  return ahead;
 }
 
 bool Method1::wholeTableScores(uint32_t tableSize,

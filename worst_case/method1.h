@@ -69,8 +69,8 @@ class Method1 {
   // thread while the caller does other work; null where the table cannot
   // be opened or is too short to search (the method then reads it itself
   // and meets what it meets). Made without the log and the run: it reads
-  // the table only, and says nothing; a read the system refuses is kept
-  // for the method to raise where its own read would have.
+  // the table only, says nothing and raises nothing; a read the system
+  // refuses is kept for the method to raise where its own read would have.
   struct ScoringAhead {
     uint32_t tableSize = 0;
     // Success, or the read the system refused.
