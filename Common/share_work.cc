@@ -8,12 +8,10 @@
 
 namespace kest {
 
-namespace {
-
 // The items not yet taken, handed out a chunk at a time.
-class WorkQueue {
+class WorkAhead::Queue {
  public:
-  WorkQueue(uint32_t count, uint32_t chunk) : count_(count), chunk_(std::max(chunk, 1u)) {}
+  Queue(uint32_t count, uint32_t chunk) : count_(count), chunk_(std::max(chunk, 1u)) {}
 
   // The next chunk as [*first, *end); false when none is left or the work
   // was stopped.
@@ -39,9 +37,9 @@ class WorkQueue {
 
 // The second thread: works chunks until none is left; what it throws is
 // kept for the calling thread.
-class Helper {
+class WorkAhead::Helper {
  public:
-  Helper(WorkQueue& queue, const std::function<void(uint32_t)>& work, platform::Env* env) {
+  Helper(Queue& queue, const std::function<void(uint32_t)>& work, platform::Env* env) {
     if (queue.count() <= queue.chunk() || env->ProcessorCount() == 1) return;
     std::string setting;
     if (env->GetVariable(kHelperThreadVariable, &setting) && setting == "0") return;
@@ -78,28 +76,41 @@ class Helper {
   std::exception_ptr failure_;
 };
 
-}  // namespace
+WorkAhead::WorkAhead(uint32_t count, uint32_t chunk, std::function<void(uint32_t)> work,
+                     platform::Env* env)
+    : work_(std::move(work)), queue_(std::make_unique<Queue>(count, chunk)) {
+  helper_ = std::make_unique<Helper>(*queue_, work_, env);
+}
 
-void shareWork(uint32_t count, uint32_t chunk, const std::function<void(uint32_t)>& work,
-               const std::function<void(uint32_t)>& announce, platform::Env* env) {
-  WorkQueue queue(count, chunk);
-  Helper helper(queue, work, env);
+WorkAhead::~WorkAhead() {
+  queue_->stop();
+  helper_.reset();
+}
+
+void WorkAhead::finish(const std::function<void(uint32_t)>& announce) {
+  Queue& queue = *queue_;
   uint32_t announced = 0;
   try {
     uint32_t first = 0;
     uint32_t end = 0;
     while (queue.take(&first, &end)) {
       for (uint32_t n = end - first; n > 0; --n) announce(announced++);
-      for (uint32_t i = first; i < end; ++i) work(i);
+      for (uint32_t i = first; i < end; ++i) work_(i);
     }
   } catch (...) {
     queue.stop();
-    helper.join();
+    helper_->join();
     throw;
   }
-  helper.join();
-  helper.rethrow();
-  while (announced < count) announce(announced++);
+  helper_->join();
+  helper_->rethrow();
+  while (announced < queue.count()) announce(announced++);
+}
+
+void shareWork(uint32_t count, uint32_t chunk, const std::function<void(uint32_t)>& work,
+               const std::function<void(uint32_t)>& announce, platform::Env* env) {
+  WorkAhead ahead(count, chunk, work, env);
+  ahead.finish(announce);
 }
 
 }  // namespace kest

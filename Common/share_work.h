@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "platform/env.h"
 
@@ -34,6 +35,33 @@ inline constexpr char kHelperThreadVariable[] = "KEST_HELPER_THREAD";
 void shareWork(uint32_t count, uint32_t chunk, const std::function<void(uint32_t)>& work,
                const std::function<void(uint32_t)>& announce,
                platform::Env* env = platform::Env::Default());
+
+// The same work with a head start: the second thread begins on the items
+// when the object is made, while the calling thread is still busy with
+// something else; finish() has the calling thread join in, exactly as
+// shareWork does (announcements included, all of them on the calling
+// thread, none before finish). An object dropped before finish stops the
+// second thread after the chunk it holds and waits for it: a run that
+// ends early does not wait for work it will not use. `work` is kept by
+// the object and must stay usable until it is finished or dropped.
+class WorkAhead {
+ public:
+  WorkAhead(uint32_t count, uint32_t chunk, std::function<void(uint32_t)> work,
+            platform::Env* env = platform::Env::Default());
+  ~WorkAhead();
+  WorkAhead(const WorkAhead&) = delete;
+  WorkAhead& operator=(const WorkAhead&) = delete;
+
+  // Once only.
+  void finish(const std::function<void(uint32_t)>& announce);
+
+ private:
+  class Queue;
+  class Helper;
+  std::function<void(uint32_t)> work_;
+  std::unique_ptr<Queue> queue_;
+  std::unique_ptr<Helper> helper_;
+};
 
 }  // namespace kest
 

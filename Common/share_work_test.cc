@@ -130,5 +130,48 @@ TEST(ShareWork, RunsOnTheCallerAloneWhenNoHelperThreadIsToBeHad) {
   }
 }
 
+// Work begun ahead goes on while the caller is elsewhere; finished, it is
+// shareWork's (every item once, every announcement on the caller, in
+// order); dropped unfinished, it stops and nothing runs after the drop.
+TEST(ShareWork, WorkAheadRunsBeforeFinishAndStopsWhenDropped) {
+  constexpr uint32_t kItems = 400;
+  for (bool finished : {true, false}) {
+    SCOPED_TRACE(finished ? "finished" : "dropped");
+    std::vector<std::atomic<int>> worked(kItems);
+    std::atomic<uint32_t> total{0};
+    auto work = [&](uint32_t i) {
+      worked[i].fetch_add(1);
+      total.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    };
+    {
+      WorkAhead ahead(kItems, 4, work);
+      // The caller's other work: the second thread is at it meanwhile.
+      auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (total.load() == 0 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      EXPECT_GT(total.load(), 0u) << "nothing was done ahead";
+      if (finished) {
+        const std::thread::id caller = std::this_thread::get_id();
+        std::vector<uint32_t> announced;
+        ahead.finish([&](uint32_t k) {
+          EXPECT_EQ(std::this_thread::get_id(), caller);
+          announced.push_back(k);
+        });
+        for (uint32_t i = 0; i < kItems; ++i) ASSERT_EQ(worked[i].load(), 1) << "item " << i;
+        ASSERT_EQ(announced.size(), kItems);
+        for (uint32_t k = 0; k < kItems; ++k) ASSERT_EQ(announced[k], k);
+      }
+    }
+    uint32_t after = total.load();
+    if (!finished) {
+      EXPECT_LT(after, kItems) << "a dropped start ran to its end";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(total.load(), after) << "work went on after the drop";
+  }
+}
+
 }  // namespace
 }  // namespace kest

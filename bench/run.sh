@@ -11,7 +11,8 @@
 # before it publishes it (sync -d, fdatasync),
 # pgdbf (-s latin1, output to /dev/null), dbfrecover --classic without and
 # with a log file, dbfrecover's default (thorough) recovery, and dbfrecover
-# on the same table with its first 512 bytes zeroed (the worst-case method). A run with a log writes about eight lines per
+# on the same table with its first 512 bytes zeroed (the worst-case method),
+# classic and default. A run with a log writes about eight lines per
 # record, so it is made for tables up to LOG_MAX_MB (default 100) only;
 # beside its lines a second it gives the machine's own rate of one write
 # a line (dd writing as many blocks of the log's mean line length).
@@ -22,8 +23,9 @@
 # of EXPORT_SIZES MB (default: the same sizes) to CSV, JSON Lines and SQLite
 # beside pgdbf and sqlite3's own .import of the CSV; see the end.
 # BASELINE=OTHER_BUILD_DIR times that build's dbfrecover default recovery
-# too, alternating with this one's on the same tables, and adds a table of
-# the two side by side (e.g. a build of an earlier commit, to see what a
+# too (of the table and of the table with its header zeroed), alternating
+# with this one's on the same tables, and adds a table of the two side by
+# side with the synced floor (e.g. a build of an earlier commit, to see what a
 # change to the thorough recovery costs).
 set -eu
 
@@ -81,14 +83,24 @@ recover() {  # recover NAME TABLE [LOG]: the classic recovery
   fi
   rm -rf "$out"
 }
-thorough() {  # thorough TABLE: the default recovery, no log
+thorough_one() {  # thorough_one NAME DBFRECOVER TABLE
   out=$(mktemp -d "$work/out.XXXXXX")
-  timed thorough "$dbfrecover" -q -o "$out" "$1"
+  timed "$1" "$2" -q -o "$out" "$3"
   rm -rf "$out"
-  if [ -n "$baseline" ]; then
-    out=$(mktemp -d "$work/out.XXXXXX")
-    timed baseline "$baseline/bin/dbfrecover" -q -o "$out" "$1"
-    rm -rf "$out"
+}
+# The build that runs second finds the page cache just freed by the
+# first one's result (at 1 GB that alone can double a run): the two take
+# turns at going first.
+turn=0
+thorough() {  # thorough TABLE [NAME]: the default recovery, no log
+  name=${2:-thorough}
+  turn=$((1 - turn))
+  if [ -n "$baseline" ] && [ $turn = 0 ]; then
+    thorough_one "baseline$name" "$baseline/bin/dbfrecover" "$1"
+  fi
+  thorough_one "$name" "$dbfrecover" "$1"
+  if [ -n "$baseline" ] && [ $turn = 1 ]; then
+    thorough_one "baseline$name" "$baseline/bin/dbfrecover" "$1"
   fi
 }
 
@@ -96,8 +108,8 @@ printf '%s\n' "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | 
 printf '%s\n' "runs: $runs (medians), dbfrecover ${classic:-(no --classic option)}"
 printf '%s\n' "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%s\n' "wall seconds, CPU seconds (user + system) in brackets"
-printf '| table | floor s | floor+sync s | pgdbf s | run s | MB/s | run / floor | run / floor+sync | pgdbf / run | run+log s | log lines/s (per CPU s) | write-a-line lines/s | peak RSS MiB (+log) | thorough s | worst case s |\n'
-printf '|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n'
+printf '| table | floor s | floor+sync s | pgdbf s | run s | MB/s | run / floor | run / floor+sync | pgdbf / run | run+log s | log lines/s (per CPU s) | write-a-line lines/s | peak RSS MiB (+log) | thorough s | worst case s | thorough, worst case s |\n'
+printf '|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n'
 
 for mb in $sizes; do
   [ "$mb" = none ] && continue
@@ -144,29 +156,38 @@ for mb in $sizes; do
   # The same table with its header gone: only the sample window is read.
   dd if=/dev/zero of="$table" bs=512 count=1 conv=notrunc status=none
   i=0
-  while [ $i -lt "$runs" ]; do recover worst "$table"; i=$((i + 1)); done
+  while [ $i -lt "$runs" ]; do
+    recover worst "$table"
+    thorough "$table" zeroed
+    i=$((i + 1))
+  done
   rm -f "$table"
 
   floor=$(seconds floor); synced=$(seconds synced); run=$(seconds run)
   pg=-; pgcpu=-
   [ $have_pgdbf = yes ] && { pg=$(seconds pgdbf); pgcpu=$(cpu pgdbf); }
-  printf '| %s MB | %s (%s) | %s (%s) | %s (%s) | %s (%s) | %s | %s | %s | %s | %s (%s) | %s (%s) | %s | %s (%s) | %s (%s) | %s (%s) |\n' \
+  printf '| %s MB | %s (%s) | %s (%s) | %s (%s) | %s (%s) | %s | %s | %s | %s | %s (%s) | %s (%s) | %s | %s (%s) | %s (%s) | %s (%s) | %s (%s) |\n' \
     "$mb" "$floor" "$(cpu floor)" "$synced" "$(cpu synced)" "$pg" "$pgcpu" "$run" "$(cpu run)" \
     "$(ratio "$mb" "$run" %.0f)" "$(ratio "$run" "$floor")" "$(ratio "$run" "$synced")" \
     "$(ratio "$pg" "$run")" "$logged" "$loggedcpu" \
     "$(ratio "$lines" "$logged" %.0f)" "$(ratio "$lines" "$loggedcpu" %.0f)" "$written" \
     "$(peak_mib run)" "$([ "$logged" = - ] && echo - || peak_mib log)" \
-    "$(seconds thorough)" "$(cpu thorough)" "$(seconds worst)" "$(cpu worst)"
+    "$(seconds thorough)" "$(cpu thorough)" "$(seconds worst)" "$(cpu worst)" \
+    "$(seconds zeroed)" "$(cpu zeroed)"
   if [ -n "$baseline" ]; then
-    baseline_rows="$baseline_rows$(printf '| %s MB | %s (%s) | %s (%s) | %s | %s |' "$mb" \
-      "$(seconds thorough)" "$(cpu thorough)" "$(seconds baseline)" "$(cpu baseline)" \
-      "$(ratio "$(seconds thorough)" "$(seconds baseline)")" \
-      "$(ratio "$(cpu thorough)" "$(cpu baseline)")")
+    baseline_rows="$baseline_rows$(printf '| %s MB | %s (%s) | %s (%s) | %s (%s) | %s | %s | %s | %s | %s (%s) | %s (%s) | %s |' "$mb" \
+      "$synced" "$(cpu synced)" \
+      "$(seconds thorough)" "$(cpu thorough)" "$(seconds baselinethorough)" "$(cpu baselinethorough)" \
+      "$(ratio "$(seconds thorough)" "$(seconds baselinethorough)")" \
+      "$(ratio "$(cpu thorough)" "$(cpu baselinethorough)")" \
+      "$(ratio "$(seconds thorough)" "$synced")" "$(ratio "$(seconds baselinethorough)" "$synced")" \
+      "$(seconds zeroed)" "$(cpu zeroed)" "$(seconds baselinezeroed)" "$(cpu baselinezeroed)" \
+      "$(ratio "$(cpu zeroed)" "$(cpu baselinezeroed)")")
 "
   fi
 done
 if [ -n "$baseline" ]; then
-  printf '\n| table | thorough s | baseline thorough s | wall ratio | CPU ratio |\n|---|---|---|---|---|\n%s' \
+  printf '\n| table | floor+sync s | thorough s | baseline thorough s | wall ratio | CPU ratio | thorough / floor+sync | baseline / floor+sync | thorough, worst case s | baseline, worst case s | worst case CPU ratio |\n|---|---|---|---|---|---|---|---|---|---|---|\n%s' \
     "$baseline_rows"
 fi
 

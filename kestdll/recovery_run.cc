@@ -130,14 +130,24 @@ class RecoveryRun : public RunContext {
   Step GuardedMethodStage(const char* unknownException, const char* method, Stage stage);
   Step MethodFailed(const RaisedCode& raised);
 
-  // nullopt, with an ERROR line, when the table's file name gives no name
-  // for the result table.
+  // nullopt when the table's file name gives no name for the result
+  // table.
   std::optional<WritingPlan> BestCasePlan() const;
   WritingPlan WorstCasePlan() const;
-  // False, with an ERROR line, when one of the paths that will be written
-  // inside the results folder does not fit in 259 characters.
-  bool PathsFit(const std::vector<std::string>& inside);
-  bool CreateResultFolder();
+  // What stands in the way of writing `plan` into resultFolder_, found
+  // without a word: a plan to write, every path it writes inside the
+  // folder within 259 characters, and, when `create`, an output folder
+  // given and the results folder made in it. The early result and the
+  // writing stage ask the same; only the writing stage says why not
+  // (SayFolderFault).
+  struct FolderCheck {
+    enum class Fault { kNone, kNoName, kPathTooLong, kNotMade } fault = Fault::kNone;
+    std::string tooLong;    // kPathTooLong: the first path that does not fit
+    platform::Status made;  // kNotMade: why not
+  };
+  FolderCheck CheckResultFolder(const std::optional<WritingPlan>& plan, bool create);
+  // The log line and the failure's words of a check that failed.
+  void SayFolderFault(const FolderCheck& check);
   // A thorough run has the best case's counting pass write the result it
   // would publish, in the results folder made before that pass; nothing of
   // it is said or kept when any of it cannot be had.
@@ -186,6 +196,8 @@ class RecoveryRun : public RunContext {
   int32_t passCounter_ = 0;
   std::unique_ptr<Method0> bestMethod_;
   std::unique_ptr<Method1> worstMethod_;
+  // Begun before the best case's counting pass, for the worst case.
+  std::unique_ptr<Method1::ScoringAhead> scoringAhead_;
   bool noMemoCompanion_ = true;
   uint32_t count0_ = 0;
   uint32_t count1_ = 0;
@@ -288,6 +300,11 @@ Step RecoveryRun::BestCaseStage() {
     bestMethod_->setNoMemoCompanion(noMemoCompanion_);
     if (template_) bestMethod_->setTemplate(*template_);
     PlanEarlyResult();
+    // The worst case's whole-table scoring reads nothing the counting pass
+    // finds: it runs on the second core meanwhile.
+    if (!options_.classic() && options_.has(kWholeTableLayout)) {
+      scoringAhead_ = Method1::startScoring(sourcePath_, env_);
+    }
     reportProgress(10);
     bestMethod_->Parse();
     reportProgress(20);
@@ -301,6 +318,7 @@ Step RecoveryRun::WorstCaseStage() {
   return GuardedMethodStage("Unknown exception in Method1", "in the worst-case method", [this] {
     reportPass(StageText(kStageWorstCase));
     worstMethod_ = std::make_unique<Method1>(sourcePath_, env_, this);
+    worstMethod_->setScoringAhead(std::move(scoringAhead_));
     // A thorough run leaves out the scan of a layout that could not win
     // even if every slot of it passed: only its findings would come of it,
     // and the report keeps no findings of the method that did not write.
@@ -398,10 +416,7 @@ std::optional<WritingPlan> RecoveryRun::BestCasePlan() const {
   // Splitting takes a backslash as a separator too, so a POSIX file named
   // a\.. leaves "..": the target would be the results folder's parent,
   // and the writer would put its table there. Only a real name goes on.
-  if (fileName.empty() || fileName == "." || fileName == "..") {
-    Log().ErrorString("Result table name is not a file name:", fileName.c_str());
-    return std::nullopt;
-  }
+  if (fileName.empty() || fileName == "." || fileName == "..") return std::nullopt;
   WritingPlan plan;
   plan.method = Winner::kBestCase;
   plan.target = platform::InFolder(resultFolder_, fileName);
@@ -433,34 +448,63 @@ WritingPlan RecoveryRun::WorstCasePlan() const {
   return plan;
 }
 
-bool RecoveryRun::PathsFit(const std::vector<std::string>& inside) {
-  for (const std::string& path : inside) {
+RecoveryRun::FolderCheck RecoveryRun::CheckResultFolder(const std::optional<WritingPlan>& plan,
+                                                        bool create) {
+  using Fault = FolderCheck::Fault;
+  FolderCheck check;
+  if (!plan) {
+    check.fault = Fault::kNoName;
+    return check;
+  }
+  for (const std::string& path : plan->mustFit) {
     if (path.size() > kMaxPathLength) {
-      Log().ErrorString("Result path does not fit in 259 characters:", path.c_str());
-      NoteFailure([this] { return resultPathTooLong(outputFolder_); });
-      return false;
+      check.fault = Fault::kPathTooLong;
+      check.tooLong = path;
+      return check;
     }
   }
-  return true;
+  if (!create) return check;
+  // Without an output folder the name would fall back on the current or
+  // the root folder, which the host never asked for.
+  bool given = outputFolder_ != nullptr && *outputFolder_ != '\0';
+  check.made = given ? env_->CreateFolder(resultFolder_)
+                     : platform::Status::Failure(0, std::string());
+  if (!check.made) check.fault = Fault::kNotMade;
+  return check;
+}
+
+void RecoveryRun::SayFolderFault(const FolderCheck& check) {
+  switch (check.fault) {
+    case FolderCheck::Fault::kNone:
+      return;
+    case FolderCheck::Fault::kNoName: {
+      PathParts source = platform::SplitPath(sourcePath_ != nullptr ? sourcePath_ : "");
+      Log().ErrorString("Result table name is not a file name:",
+                        (source.name + source.extension).c_str());
+      NoteFailure([this] { return noResultName(sourcePath_); });
+      return;
+    }
+    case FolderCheck::Fault::kPathTooLong:
+      Log().ErrorString("Result path does not fit in 259 characters:", check.tooLong.c_str());
+      NoteFailure([this] { return resultPathTooLong(outputFolder_); });
+      return;
+    case FolderCheck::Fault::kNotMade:
+      Log().Info(" failed to create result folder");
+      NoteFailure(
+          [&] { return resultFolderNotMade(outputFolder_, resultFolder_, check.made, env_); });
+      return;
+  }
 }
 
 void RecoveryRun::PlanEarlyResult() {
   // The classic run writes in its own second pass, and a template's choice
   // may still refuse the table.
   if (options_.classic() || template_) return;
-  if (outputFolder_ == nullptr || *outputFolder_ == '\0') return;
-  PathParts source = platform::SplitPath(sourcePath_ != nullptr ? sourcePath_ : "");
-  std::string fileName = source.name + source.extension;
-  if (fileName.empty() || fileName == "." || fileName == "..") return;
   resultFolder_ = makeResultFolderName(sourcePath_, outputFolder_, env_);
   // The memo result paths stay empty until the counting pass: the early
   // result is written only where there is no memo repair.
   std::optional<WritingPlan> plan = BestCasePlan();
-  bool fits = plan.has_value();
-  for (const std::string& path : plan ? plan->mustFit : std::vector<std::string>{}) {
-    fits = fits && path.size() <= kMaxPathLength;
-  }
-  if (!fits || !env_->CreateFolder(resultFolder_)) {
+  if (CheckResultFolder(plan, /*create=*/true).fault != FolderCheck::Fault::kNone) {
     resultFolder_.clear();
     return;
   }
@@ -477,19 +521,6 @@ void RecoveryRun::TakeBackEarlyFolder() {
   }
 }
 
-bool RecoveryRun::CreateResultFolder() {
-  // Without an output folder the name would fall back on the current or
-  // the root folder, which the host never asked for.
-  bool given = outputFolder_ != nullptr && *outputFolder_ != '\0';
-  platform::Status made = given ? env_->CreateFolder(resultFolder_)
-                                : platform::Status::Failure(0, std::string());
-  if (!made) {
-    Log().Info(" failed to create result folder");
-    NoteFailure([&] { return resultFolderNotMade(outputFolder_, resultFolder_, made, env_); });
-  }
-  return made.ok();
-}
-
 int32_t RecoveryRun::WritingStage() {
   std::vector<CompanionCopy> companions;
   auto withdraw = [&] { withdrawMemoCompanions(companions, env_); };
@@ -502,8 +533,9 @@ int32_t RecoveryRun::WritingStage() {
     if (!folderMadeEarly_) resultFolder_ = makeResultFolderName(sourcePath_, outputFolder_, env_);
     std::optional<WritingPlan> plan =
         winner_ == Winner::kBestCase ? BestCasePlan() : WorstCasePlan();
-    if (!plan) NoteFailure([this] { return noResultName(sourcePath_); });
-    if (!plan || !PathsFit(plan->mustFit) || !(folderMadeEarly_ || CreateResultFolder())) {
+    const FolderCheck check = CheckResultFolder(plan, /*create=*/!folderMadeEarly_);
+    if (check.fault != FolderCheck::Fault::kNone) {
+      SayFolderFault(check);
       return ReturnEarly(KEST_CANNOT_CREATE);
     }
     folderClaimed_ = true;
@@ -646,6 +678,9 @@ void RecoveryRun::NameFailure(int32_t code) {
 }
 
 void RecoveryRun::ReleaseMethods() {
+  // Stops the second thread's scoring at once when the run ends before the
+  // worst case took it.
+  scoringAhead_.reset();
   if (bestMethod_) {
     try {
       bestMethod_.reset();

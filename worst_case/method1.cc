@@ -118,36 +118,8 @@ bool Method1::findThoroughLayout(bool firstPass, int32_t* code) {
 
   // The sample: the whole table past its leading zero bytes, or the
   // classic window from byte 0.
-  TableSample sample;
-  sample.tableSize = tableSize;
-  if (wholeTable) {
-    uint32_t head = std::min(tableSize, kSampleWindowSize);
-    std::unique_ptr<uint8_t[]> first = table_->ReadAlloc(0, head);
-    uint32_t zeros = skipLeadingZeros(first.get(), head);
-    // A table all zeros as far as the first window reaches holds no record
-    // there; the search starts after it.
-    sample.dataStart = zeros;
-    if (tableSize - zeros < kMinWholeTableData) {
-      *code = kTooShortToSearch;
-      return false;
-    }
-    for (const WindowPlace& place : planSampleWindows(sample.dataStart, tableSize)) {
-      context_->pollBreak();
-      std::unique_ptr<uint8_t[]> bytes = table_->ReadAlloc(place.start, place.size);
-      sample.windows.push_back({place.start, std::vector<uint8_t>(bytes.get(), bytes.get() + place.size)});
-    }
-  } else {
-    uint32_t windowSize = std::min(tableSize, kSampleWindowSize);
-    if (windowSize < kMinSearchableSize) {
-      *code = kTooShortToSearch;
-      return false;
-    }
-    std::unique_ptr<uint8_t[]> bytes = table_->ReadAlloc(0, windowSize);
-    sample.windows.push_back({0, std::vector<uint8_t>(bytes.get(), bytes.get() + windowSize)});
-  }
-  const SampleWindow& first = sample.windows.front();
-  const uint32_t firstSize = static_cast<uint32_t>(first.bytes.size());
-
+  TableSample localSample;
+  const TableSample* sampleRead = &localSample;
   auto scoringProgress = [this, firstPass](uint32_t done, uint32_t total) {
     uint32_t step = static_cast<uint32_t>(uint64_t{kScoringProgressSpan} * done / total);
     if (firstPass && done != 0 &&
@@ -158,12 +130,29 @@ bool Method1::findThoroughLayout(bool firstPass, int32_t* code) {
   };
   std::vector<uint32_t> scores;
   if (wholeTable) {
-    scores = scoreSample(sample, scoringProgress);
+    if (!wholeTableScores(tableSize, scoringProgress)) {
+      *code = kTooShortToSearch;
+      return false;
+    }
+    sampleRead = &wholeSample_;
+    scores = wholeScores_;
   } else {
+    uint32_t windowSize = std::min(tableSize, kSampleWindowSize);
+    if (windowSize < kMinSearchableSize) {
+      *code = kTooShortToSearch;
+      return false;
+    }
+    std::unique_ptr<uint8_t[]> bytes = table_->ReadAlloc(0, windowSize);
+    localSample.tableSize = tableSize;
+    localSample.windows.push_back({0, std::vector<uint8_t>(bytes.get(), bytes.get() + windowSize)});
     uint32_t total = kMaxCandidateLength - kMinCandidateLength + 1;
-    scores = scoreRecordLengthsUpTo(first.bytes.data(), firstSize, kMaxCandidateLength,
+    scores = scoreRecordLengthsUpTo(localSample.windows.front().bytes.data(), windowSize,
+                                    kMaxCandidateLength,
                                     [&](uint32_t j) { scoringProgress(j - kMinCandidateLength, total); });
   }
+  const TableSample& sample = *sampleRead;
+  const SampleWindow& first = sample.windows.front();
+  const uint32_t firstSize = static_cast<uint32_t>(first.bytes.size());
   uint32_t size = chooseRecordLength(scores);
   context_->reportProgress(kLengthChosenProgress[firstPass]);
   Log().InfoNumber("Best record size:", static_cast<int32_t>(size));
@@ -256,6 +245,68 @@ bool Method1::findThoroughLayout(bool firstPass, int32_t* code) {
   return true;
 }
 
+std::unique_ptr<Method1::ScoringAhead> Method1::startScoring(const char* path,
+                                                            platform::Env* env) {
+  if (path == nullptr) return nullptr;
+  // Only a head start: whatever goes wrong here (no memory for the
+  // sample) leaves the method to do it all in its own turn.
+  try {
+    std::unique_ptr<platform::ReadableFile> file;
+    if (!env->OpenReadOnly(path, &file) || file->Size() > UINT32_MAX) return nullptr;
+    auto ahead = std::make_unique<ScoringAhead>();
+    ahead->tableSize = static_cast<uint32_t>(file->Size());
+    // One read a window, as the method's own reads take it: what does not
+    // arrive reads as zero; after a refused read nothing more is read.
+    auto read = [&](uint32_t position, uint32_t count, uint8_t* out) {
+      size_t got = 0;
+      if (ahead->readStatus) ahead->readStatus = file->ReadAt(position, out, count, &got);
+      if (got < count) std::memset(out + got, 0, count - got);
+    };
+    TableSample sample;
+    if (!readTableSample(ahead->tableSize, read, &sample) && ahead->readStatus) return nullptr;
+    if (ahead->readStatus) {
+      ahead->scoring = std::make_unique<SampleScoringAhead>(std::move(sample), env);
+    }
+    return ahead;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+bool Method1::wholeTableScores(uint32_t tableSize,
+                               const std::function<void(uint32_t, uint32_t)>& progress) {
+  // Scored already, ahead of this pass or by the pass before: the same
+  // bytes give the same scores, and the calls the scoring would make are
+  // made all the same.
+  // Taken once: a pass that ends in a break leaves nothing half scored.
+  std::unique_ptr<ScoringAhead> ahead = std::move(ahead_);
+  if (ahead && ahead->tableSize == tableSize) {
+    if (!ahead->readStatus) LLFile::ReadFailed(ahead->readStatus);
+    wholeScores_ = ahead->scoring->finish(progress);
+    wholeSample_ = ahead->scoring->releaseSample();
+    wholeItems_ = scoredCandidates(wholeSample_);
+    return true;
+  }
+  ahead.reset();
+  if (!wholeScores_.empty() && wholeSample_.tableSize == tableSize) {
+    for (uint32_t done = 0; done < wholeItems_; ++done) progress(done, wholeItems_);
+    return true;
+  }
+  wholeScores_.clear();
+  bool enough = readTableSample(
+      tableSize,
+      [this](uint32_t position, uint32_t count, uint8_t* out) {
+        context_->pollBreak();
+        std::unique_ptr<uint8_t[]> bytes = table_->ReadAlloc(position, count);
+        std::memcpy(out, bytes.get(), count);
+      },
+      &wholeSample_);
+  if (!enough) return false;
+  wholeScores_ = scoreSample(wholeSample_, progress);
+  wholeItems_ = scoredCandidates(wholeSample_);
+  return true;
+}
+
 std::optional<uint32_t> Method1::fittingOffset(uint32_t dataStart, uint32_t size,
                                                uint32_t passing) {
   const uint32_t tableSize = table_->GetSize();
@@ -299,16 +350,15 @@ void Method1::scanByEvidence(bool firstPass, RecordSink* sink) {
   uint32_t jammed = 0;
   uint64_t reported = 0;
   ProgressSteps progress(kScanProgressSpan, (scanEnd_ - start) / length);
-  FrameSync sync(start, scanEnd_, length, [this](uint64_t at) { return slotFits(at); });
-  while (std::optional<uint64_t> at = sync.next()) {
-    uint64_t done = (*at - start) / length;
+  auto take = [&](uint64_t at) {
+    uint64_t done = (at - start) / length;
     for (; reported < done; ++reported) reportScanProgress(firstPass, progress, reported + 1);
     context_->pollBreak();
-    readSlot(static_cast<uint32_t>(*at), length, slot.data());
+    readSlot(static_cast<uint32_t>(at), length, slot.data());
     ++recordsRead_;
     if (check.passes(slot.data())) {
       if (sink != nullptr) sink->take(slot.data(), length);
-      continue;
+      return;
     }
     // The slot fits the table's records: only its flag was hit.
     if (keepJammed && slot[0] != kLiveRecord && slot[0] != kDeletedRecord) {
@@ -318,12 +368,46 @@ void Method1::scanByEvidence(bool firstPass, RecordSink* sink) {
         ++jammed;
       }
     }
+  };
+  // The writing pass goes over the slots the counting pass found fitting,
+  // where the same layout has them: the same bytes fit the same way, and
+  // judging each slot's fit is most of a scan.
+  const SlotRuns::Layout layout{start, scanEnd_, length};
+  if (!firstPass && fitting_.kept && fitting_.layout == layout) {
+    for (const SlotRuns::Run& run : fitting_.runs) {
+      for (uint32_t k = 0; k < run.count; ++k) take(run.start + uint64_t{k} * length);
+    }
+    return;
+  }
+  SlotRuns found;
+  found.layout = layout;
+  found.kept = firstPass;
+  FrameSync sync(start, scanEnd_, length, [this](uint64_t at) { return slotFits(at); });
+  while (std::optional<uint64_t> at = sync.next()) {
+    if (found.kept) found.add(static_cast<uint32_t>(*at), length);
+    take(*at);
   }
   if (firstPass) {
     jammedKept_ = jammed;
     realignments_ = 0;
     alignment_ = sync.events();
+    fitting_ = std::move(found);
   }
+}
+
+void Method1::SlotRuns::add(uint32_t position, uint32_t length) {
+  if (!runs.empty() && runs.back().start + uint64_t{runs.back().count} * length == position) {
+    ++runs.back().count;
+    return;
+  }
+  // A table broken at nearly every slot would keep a run a slot: past
+  // this many the writing pass judges the fit again instead.
+  if (runs.size() == kMostRuns) {
+    kept = false;
+    runs = {};
+    return;
+  }
+  runs.push_back({position, 1});
 }
 
 void Method1::readSlot(uint32_t position, uint32_t count, uint8_t* out) {

@@ -41,6 +41,7 @@
 #include "platform/env.h"
 #include "thorough/record_alignment.h"
 #include "thorough/record_model.h"
+#include "worst_case/whole_table_layout.h"
 
 namespace kest {
 
@@ -63,6 +64,26 @@ class Method1 {
   // their count would change nothing.
   using CouldWin = std::function<bool(uint32_t recordSize, uint64_t mostRecords)>;
   void setCouldWin(CouldWin couldWin) { couldWin_ = std::move(couldWin); }
+
+  // The whole-table scoring of the table at `path`, begun on the second
+  // thread while the caller does other work; null where the table cannot
+  // be opened or is too short to search (the method then reads it itself
+  // and meets what it meets). Made without the log and the run: it reads
+  // the table only, says nothing and raises nothing; a read the system
+  // refuses is kept for the method to raise where its own read would have.
+  struct ScoringAhead {
+    uint32_t tableSize = 0;
+    // Success, or the read the system refused.
+    platform::Status readStatus;
+    // Null after a failed read.
+    std::unique_ptr<SampleScoringAhead> scoring;
+  };
+  static std::unique_ptr<ScoringAhead> startScoring(const char* path, platform::Env* env);
+  // Set by the driver before Parse: the scoring begun ahead, which the
+  // first pass under kWholeTableLayout finishes and takes the scores of
+  // (those of the table's own sample, as Parse would score them) when the
+  // table has not changed its size since.
+  void setScoringAhead(std::unique_ptr<ScoringAhead> ahead) { ahead_ = std::move(ahead); }
 
   // 0, or kTooShortToSearch when the table is shorter than 2,048 bytes.
   // Each slot that passes the record check goes to `sink` when one is given.
@@ -93,6 +114,11 @@ class Method1 {
   bool findLayout(bool firstPass, int32_t* code);
   // The same with one of the thorough steps switched on.
   bool findThoroughLayout(bool firstPass, int32_t* code);
+  // kWholeTableLayout: the sample and its scores into wholeSample_ and
+  // wholeScores_, made once and kept for the pass after; false when the
+  // table is too short to search.
+  bool wholeTableScores(uint32_t tableSize,
+                        const std::function<void(uint32_t, uint32_t)>& progress);
   // The slots of the layout at the stride, each judged by the record check.
   void scanAtStride(bool firstPass, RecordSink* sink);
   // kPassingOffset: slots that pass, found again after those that fail.
@@ -148,6 +174,32 @@ class Method1 {
   std::vector<uint8_t> fitSlot_;
   std::vector<AlignmentEvent> alignment_;
   CouldWin couldWin_;
+  // The slots the first pass's scan by evidence found fitting, as runs of
+  // slots a record length apart, for the writing pass; not kept when they
+  // make more than kMostRuns runs.
+  struct SlotRuns {
+    static constexpr size_t kMostRuns = size_t{1} << 20;
+    struct Layout {
+      uint32_t start = 0;
+      uint32_t end = 0;
+      uint32_t length = 0;
+      bool operator==(const Layout&) const = default;
+    };
+    struct Run {
+      uint32_t start;
+      uint32_t count;
+    };
+    Layout layout;
+    bool kept = false;
+    std::vector<Run> runs;
+    // The next slot found, at `position`.
+    void add(uint32_t position, uint32_t length);
+  };
+  SlotRuns fitting_;
+  std::unique_ptr<ScoringAhead> ahead_;
+  TableSample wholeSample_;
+  std::vector<uint32_t> wholeScores_;
+  uint32_t wholeItems_ = 0;
 };
 
 }  // namespace kest

@@ -71,35 +71,100 @@ uint32_t longestCandidate(const TableSample& sample) {
   return std::min(kMaxWholeTableLength, shortest / kMinScoredRecords);
 }
 
+uint32_t scoredCandidates(const TableSample& sample) {
+  uint32_t longest = longestCandidate(sample);
+  if (longest < kMinCandidateLength) return 0;
+  return (longest - kMinCandidateLength + 1) * static_cast<uint32_t>(sample.windows.size());
+}
+
+// The candidates of all windows as one list of independent items, window
+// by window, each scored once into its own entry; the windows' bytes are
+// read once, when the scorers are made.
+class CandidateScoring {
+ public:
+  explicit CandidateScoring(const TableSample& sample)
+      : longest_(longestCandidate(sample)),
+        perWindow_(longest_ >= kMinCandidateLength ? longest_ - kMinCandidateLength + 1 : 0),
+        windows_(static_cast<uint32_t>(sample.windows.size())) {
+    if (perWindow_ == 0) return;
+    scorers_.reserve(windows_);
+    for (const SampleWindow& window : sample.windows) {
+      scorers_.emplace_back(window.bytes.data(), static_cast<uint32_t>(window.bytes.size()));
+    }
+    scores_.assign(scoredCandidates(sample), 0);
+  }
+
+  uint32_t items() const { return static_cast<uint32_t>(scores_.size()); }
+  // Safe on two items at once.
+  void score(uint32_t item) {
+    scores_[item] = scorers_[item / perWindow_].score(kMinCandidateLength + item % perWindow_);
+  }
+  // Once every item is scored: the averages over the windows.
+  std::vector<uint32_t> totals() const {
+    std::vector<uint32_t> total(static_cast<size_t>(longest_) + 1, 0);
+    if (perWindow_ == 0) return total;
+    for (uint32_t item = 0; item < items(); ++item) {
+      total[kMinCandidateLength + item % perWindow_] += scores_[item];
+    }
+    for (uint32_t& score : total) score /= windows_;
+    return total;
+  }
+
+ private:
+  uint32_t longest_;
+  uint32_t perWindow_;
+  uint32_t windows_;
+  std::vector<LengthScorer> scorers_;
+  std::vector<uint32_t> scores_;
+};
+
+SampleScoringAhead::SampleScoringAhead(TableSample sample, platform::Env* env)
+    : sample_(std::move(sample)), scoring_(std::make_unique<CandidateScoring>(sample_)) {
+  ahead_ = std::make_unique<WorkAhead>(
+      scoring_->items(), kCandidatesPerShare, [this](uint32_t item) { scoring_->score(item); },
+      env);
+}
+
+// The second thread stops before the scores and the sample it reads go.
+SampleScoringAhead::~SampleScoringAhead() { ahead_.reset(); }
+
+std::vector<uint32_t> SampleScoringAhead::finish(
+    const std::function<void(uint32_t, uint32_t)>& beforeCandidate) {
+  const uint32_t work = scoring_->items();
+  ahead_->finish([&](uint32_t done) {
+    if (beforeCandidate) beforeCandidate(done, work);
+  });
+  return scoring_->totals();
+}
+
 std::vector<uint32_t> scoreSample(const TableSample& sample,
                                   const std::function<void(uint32_t, uint32_t)>& beforeCandidate) {
-  uint32_t longest = longestCandidate(sample);
-  std::vector<uint32_t> total(static_cast<size_t>(longest) + 1, 0);
-  if (longest < kMinCandidateLength) return total;
-  // The candidates of all windows are one list of independent items,
-  // window by window, shared between two threads.
-  const uint32_t perWindow = longest - kMinCandidateLength + 1;
-  const uint32_t windows = static_cast<uint32_t>(sample.windows.size());
-  std::vector<LengthScorer> scorers;
-  scorers.reserve(windows);
-  for (const SampleWindow& window : sample.windows) {
-    scorers.emplace_back(window.bytes.data(), static_cast<uint32_t>(window.bytes.size()));
-  }
-  const uint32_t work = perWindow * windows;
-  std::vector<uint32_t> scores(work, 0);
+  CandidateScoring scoring(sample);
+  const uint32_t work = scoring.items();
   shareWork(
-      work, kCandidatesPerShare,
-      [&](uint32_t item) {
-        scores[item] = scorers[item / perWindow].score(kMinCandidateLength + item % perWindow);
-      },
+      work, kCandidatesPerShare, [&](uint32_t item) { scoring.score(item); },
       [&](uint32_t done) {
         if (beforeCandidate) beforeCandidate(done, work);
       });
-  for (uint32_t item = 0; item < work; ++item) {
-    total[kMinCandidateLength + item % perWindow] += scores[item];
+  return scoring.totals();
+}
+
+bool readTableSample(uint32_t tableSize, const ReadSampleBytes& read, TableSample* sample) {
+  sample->tableSize = tableSize;
+  sample->windows.clear();
+  uint32_t head = std::min(tableSize, kSampleWindowSize);
+  std::vector<uint8_t> first(head);
+  read(0, head, first.data());
+  // A table all zeros as far as the first window reaches holds no record
+  // there; the search starts after it.
+  sample->dataStart = skipLeadingZeros(first.data(), head);
+  if (tableSize - sample->dataStart < kMinWholeTableData) return false;
+  for (const WindowPlace& place : planSampleWindows(sample->dataStart, tableSize)) {
+    std::vector<uint8_t> bytes(place.size);
+    read(place.start, place.size, bytes.data());
+    sample->windows.push_back({place.start, std::move(bytes)});
   }
-  for (uint32_t& score : total) score /= windows;
-  return total;
+  return true;
 }
 
 std::vector<uint32_t> flaggedSlotsByPhase(const TableSample& sample, uint32_t recordLength,

@@ -31,13 +31,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "dbf/dbf_format.h"
 #include "dbf/record_check.h"
+#include "platform/env.h"
 
 namespace kest {
+
+class WorkAhead;
+class CandidateScoring;
 
 // At most this many sample windows of kSampleWindowSize bytes.
 inline constexpr uint32_t kWholeTableWindows = 8;
@@ -89,6 +94,43 @@ uint32_t longestCandidate(const TableSample& sample);
 // has stopped.
 std::vector<uint32_t> scoreSample(const TableSample& sample,
                                   const std::function<void(uint32_t, uint32_t)>& beforeCandidate);
+
+// How many times scoreSample calls beforeCandidate for the sample.
+uint32_t scoredCandidates(const TableSample& sample);
+
+// scoreSample begun ahead: the second thread starts on the candidates
+// when the object is made, while the calling thread does other work (the
+// best case's counting pass); finish() has the calling thread join in and
+// gives what scoreSample gives, with the same calls of beforeCandidate,
+// every one of them made by finish(). An object dropped unfinished stops
+// the second thread at once and waits for it. Where no second thread can
+// be had, finish() does it all.
+class SampleScoringAhead {
+ public:
+  SampleScoringAhead(TableSample sample, platform::Env* env = platform::Env::Default());
+  ~SampleScoringAhead();
+  SampleScoringAhead(const SampleScoringAhead&) = delete;
+  SampleScoringAhead& operator=(const SampleScoringAhead&) = delete;
+
+  const TableSample& sample() const { return sample_; }
+  // Once only.
+  std::vector<uint32_t> finish(const std::function<void(uint32_t, uint32_t)>& beforeCandidate);
+  // After finish().
+  TableSample releaseSample() { return std::move(sample_); }
+
+ private:
+  TableSample sample_;
+  std::unique_ptr<CandidateScoring> scoring_;
+  std::unique_ptr<WorkAhead> ahead_;
+};
+
+// The sample of a table of `tableSize` bytes as the whole-table steps take
+// it: its leading zero bytes skipped, its windows read by `read` (which
+// fills `count` bytes at `position`; what the table does not hold reads as
+// zero). False, with nothing read past the first window, when less than
+// kMinWholeTableData bytes follow the zeros.
+using ReadSampleBytes = std::function<void(uint32_t position, uint32_t count, uint8_t* out)>;
+bool readTableSample(uint32_t tableSize, const ReadSampleBytes& read, TableSample* sample);
 
 
 // Per phase 0..recordLength-1, the slots of that phase lying whole inside a

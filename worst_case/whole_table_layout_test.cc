@@ -275,15 +275,20 @@ TEST(ScoreSampleTest, AveragesTheWindowsClassicScoresAndReportsEachCandidateInOr
   for (uint32_t& score : expected) score /= static_cast<uint32_t>(sample.windows.size());
 
   const uint32_t work = (longest - kMinCandidateLength + 1) * 3;
-  std::vector<uint32_t> dones;
-  EXPECT_EQ(scoreSample(sample,
-                        [&](uint32_t done, uint32_t total) {
-                          EXPECT_EQ(total, work);
-                          dones.push_back(done);
-                        }),
-            expected);
-  ASSERT_EQ(dones.size(), work);
-  for (uint32_t k = 0; k < work; ++k) ASSERT_EQ(dones[k], k);
+  EXPECT_EQ(scoredCandidates(sample), work);
+  // At once, and begun ahead while the caller is elsewhere: the same.
+  for (bool ahead : {false, true}) {
+    SCOPED_TRACE(ahead ? "begun ahead" : "at once");
+    std::vector<uint32_t> dones;
+    auto before = [&](uint32_t done, uint32_t total) {
+      EXPECT_EQ(total, work);
+      dones.push_back(done);
+    };
+    SampleScoringAhead early(sample);
+    EXPECT_EQ(ahead ? early.finish(before) : scoreSample(sample, before), expected);
+    ASSERT_EQ(dones.size(), work);
+    for (uint32_t k = 0; k < work; ++k) ASSERT_EQ(dones[k], k);
+  }
 
   // A break in the middle passes out.
   EXPECT_THROW(scoreSample(sample,
@@ -291,6 +296,39 @@ TEST(ScoreSampleTest, AveragesTheWindowsClassicScoresAndReportsEachCandidateInOr
                              if (done == work / 2) throw RaisedCode{-1};
                            }),
                RaisedCode);
+}
+
+// Each phase counts the slots of it that lie whole in a window, and those
+// among them that begin with a deletion flag, whatever byte of the table
+// a window starts at; a window shorter than a slot holds none.
+TEST(FlaggedSlotsTest, CountsEveryWholeSlotOfEachPhaseOnce) {
+  TableSample sample;
+  uint32_t seed = 11;
+  for (uint32_t start : {0u, 1003u, 50001u}) {
+    SampleWindow window{start, {}};
+    for (uint32_t at = 0; at < (start == 1003 ? 5u : 4000u); ++at) {
+      seed = seed * 1103515245 + 12345;
+      window.bytes.push_back("* aZ9"[(seed >> 16) % 5]);
+    }
+    sample.windows.push_back(std::move(window));
+  }
+  for (uint32_t length : {2u, 7u, 64u, 333u}) {
+    SCOPED_TRACE(length);
+    std::vector<uint32_t> flagged(length, 0), slots(length, 0), gotSlots;
+    // Phase by phase, slot by slot.
+    for (uint32_t phase = 0; phase < length; ++phase) {
+      for (const SampleWindow& window : sample.windows) {
+        uint32_t at = 0;
+        while ((window.start + at) % length != phase) ++at;
+        for (; at + length <= window.bytes.size(); at += length) {
+          ++slots[phase];
+          flagged[phase] += window.bytes[at] == ' ' || window.bytes[at] == '*';
+        }
+      }
+    }
+    EXPECT_EQ(flaggedSlotsByPhase(sample, length, &gotSlots), flagged);
+    EXPECT_EQ(gotSlots, slots);
+  }
 }
 
 }  // namespace

@@ -89,11 +89,13 @@ class LLFile {
   uint64_t size64() const { return size_; }
   const std::string& name() const { return name_; }
 
+  // Logs the system's text and raises kReadFailed: what a read the system
+  // refused raises, for reads of the table made elsewhere.
+  [[noreturn]] static void ReadFailed(const platform::Status& read);
+
  private:
   // ReadAt as Seek and Read do it, with their refusals.
   size_t SeekThenRead(uint32_t position, uint32_t count, void* buffer);
-  // Logs the system's text and raises kReadFailed.
-  [[noreturn]] static void ReadFailed(const platform::Status& read);
 
   std::string name_;
   std::unique_ptr<platform::ReadableFile> file_;

@@ -35,7 +35,8 @@
  *   LoadValcore while a run is under way. When a thorough run
  *   (FileRecoverEx with KEST_THOROUGH) has to work the record layout out
  *   of the table's bytes, it scores the candidate layouts on one helper
- *   thread beside the caller's, on a machine of more than one processor;
+ *   thread beside the caller's, begun while the caller's thread counts
+ *   the table's records, on a machine of more than one processor;
  *   the helper has ended before the call returns. It is the only thread
  *   the engine starts, and it never calls the host: both callbacks are
  *   called synchronously on the thread that called FileRecover, in order,
