@@ -811,6 +811,8 @@ void RecordModel::build(const std::vector<const uint8_t*>& slots) {
     for (uint32_t i = 0; i < length; ++i) {
       for (int b = 0; b < 256; ++b) byteScores_[size_t{i} * 256 + b] = table_[i][kKindOf[b]];
     }
+    // The flag's place by the flag's own scores.
+    for (int b = 0; b < 256; ++b) byteScores_[b] = flagScores_[b];
   }
   threshold_ = std::numeric_limits<int32_t>::min();
 }
@@ -825,24 +827,37 @@ int32_t RecordModel::score(const uint8_t* slot) const {
 RecordModel::Fit RecordModel::judge(const uint8_t* slot) const {
   if (byLayout_) return fitsLayout(slot) ? Fit::kYes : Fit::kNo;
   if (table_.empty()) return Fit::kNo;
-  int32_t sum = flagScores_[slot[0]] - table_[0][0];
-  // Checked in steps: most slots that fail, fail long before the end.
+  // Checked in steps: most slots that fail, fail long before the end. A
+  // slot given up early would have failed at the end as well, so the steps
+  // change no decision.
   constexpr uint32_t kStep = 32;
-  for (uint32_t i = 0; i < length_; i += kStep) {
-    const uint32_t end = std::min(length_, i + kStep);
-    if (!byteScores_.empty()) {
-      const int16_t* scores = byteScores_.data() + size_t{i} * 256;
-      const uint8_t* byte = slot + i;
-      const uint8_t* const stop = slot + end;
-      for (; byte + 4 <= stop; byte += 4, scores += 4 * 256) {
-        sum += scores[byte[0]] + scores[256 + byte[1]] + scores[512 + byte[2]] +
-               scores[768 + byte[3]];
+  int32_t sum = 0;
+  if (!byteScores_.empty()) {
+    // Runs once a slot of the table: one load and one add a byte.
+    const int32_t* s = byteScores_.data();
+    const uint8_t* b = slot;
+    const uint8_t* const last = slot + length_;
+    while (b < last) {
+      const uint8_t* const stop = b + std::min<size_t>(kStep, static_cast<size_t>(last - b));
+      for (; stop - b >= 8; b += 8, s += 8 * 256) {
+        sum += s[b[0]] + s[256 + b[1]] + s[512 + b[2]] + s[768 + b[3]] + s[1024 + b[4]] +
+               s[1280 + b[5]] + s[1536 + b[6]] + s[1792 + b[7]];
       }
-      for (; byte < stop; ++byte, scores += 256) sum += scores[*byte];
-    } else {
-      for (uint32_t j = i; j < end; ++j) sum += table_[j][kKindOf[slot[j]]];
+      if (stop - b >= 4) {
+        sum += s[b[0]] + s[256 + b[1]] + s[512 + b[2]] + s[768 + b[3]];
+        b += 4;
+        s += 4 * 256;
+      }
+      for (; b < stop; ++b, s += 256) sum += s[*b];
+      if (sum + bestRest_[static_cast<size_t>(b - slot)] < floor_) return Fit::kNo;
     }
-    if (sum + bestRest_[end] < floor_) return Fit::kNo;
+  } else {
+    sum = flagScores_[slot[0]] - table_[0][0];
+    for (uint32_t i = 0; i < length_; i += kStep) {
+      const uint32_t end = std::min(length_, i + kStep);
+      for (uint32_t j = i; j < end; ++j) sum += table_[j][kKindOf[slot[j]]];
+      if (sum + bestRest_[end] < floor_) return Fit::kNo;
+    }
   }
   if (sum < floor_) return Fit::kNo;
   if ((slot[0] == 0 || slot[length_ - 1] == 0) && zeroedStretch(slot)) return Fit::kNo;

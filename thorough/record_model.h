@@ -190,10 +190,12 @@ class RecordModel {
   // flag's place is scored by flagScores_, byte by byte.
   std::vector<std::array<int16_t, kByteKinds>> table_;
   std::array<int16_t, 256> flagScores_{};
-  // table_ by byte value rather than kind (256 a place), for records up to
-  // kByteScoredLength bytes (128 KiB a model at most); empty beyond.
+  // table_ by byte value rather than kind (256 a place; the flag's place
+  // by flagScores_), widened so that a byte's score is added straight from
+  // memory, for records up to kByteScoredLength bytes (256 KiB a model at
+  // most); empty beyond.
   static constexpr uint32_t kByteScoredLength = 256;
-  std::vector<int16_t> byteScores_;
+  std::vector<int32_t> byteScores_;
   bool refusesZeros_ = false;
   // The best score the positions from i on can still add: a slot that
   // cannot reach the threshold is given up early.
