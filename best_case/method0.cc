@@ -46,6 +46,14 @@ class Method0::EarlySink : public RecordSink {
     } catch (...) {
     }
   }
+  bool mayRaise() const override { return false; }
+  void takeRecords(const uint8_t* records, size_t count, size_t size) override {
+    if (writer_.holdsFailure()) return;
+    try {
+      writer_.takeRecords(records, count, size);
+    } catch (...) {
+    }
+  }
 
  private:
   ResultWriter& writer_;

@@ -34,6 +34,12 @@ void ResultWriter::take(const uint8_t* record, size_t size) {
   ++recordsWritten_;
 }
 
+void ResultWriter::takeRecords(const uint8_t* records, size_t count, size_t size) {
+  if (count == 0) return;
+  if (platform::Status s = output_->Append(records, count * size); !s) writeFailed(s);
+  recordsWritten_ += static_cast<uint32_t>(count);
+}
+
 void ResultWriter::patchRecordCount(uint32_t count) {
   uint8_t bytes[4];
   le::Put32(bytes, count);

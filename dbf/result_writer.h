@@ -37,6 +37,15 @@ class RecordSink {
   virtual ~RecordSink() = default;
   // Raises when the record cannot be kept whole.
   virtual void take(const uint8_t* record, size_t size) = 0;
+  // `count` records of `size` bytes back to back, as take() of each in
+  // turn: a scan hands over a run of neighbouring records at once.
+  virtual void takeRecords(const uint8_t* records, size_t count, size_t size) {
+    for (size_t i = 0; i < count; ++i) take(records + i * size, size);
+  }
+  // Whether take() may raise. A sink that never does keeps any failure to
+  // itself, so records may reach it a little later, in runs, and a scan
+  // goes on exactly as it would.
+  virtual bool mayRaise() const { return true; }
 };
 
 class ResultWriter : public RecordSink {
@@ -65,6 +74,8 @@ class ResultWriter : public RecordSink {
                    const std::vector<uint8_t>& afterTerminator = {});
   // Appends one record and counts it.
   void take(const uint8_t* record, size_t size) override;
+  // Appends them in one write and counts each.
+  void takeRecords(const uint8_t* records, size_t count, size_t size) override;
   uint32_t recordsWritten() const { return recordsWritten_; }
   // The name the result takes in close(); empty before create().
   const std::string& finalName() const { return finalName_; }

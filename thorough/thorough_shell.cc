@@ -25,6 +25,7 @@ void ThoroughShell::noteRepair(std::string text) {
 }
 
 void ThoroughShell::readAt(uint64_t position, size_t count, uint8_t* out) {
+  handOver();
   // A read may fill the block afresh under the window.
   windowFrom_ = windowTo_ = 0;
   size_t got = 0;
@@ -40,6 +41,7 @@ const uint8_t* ThoroughShell::peekWindow(uint64_t position) {
   // A few dozen KiB at a time; less where the block ends sooner, down to
   // the one slot.
   constexpr uint64_t kWindow = 64 * 1024;
+  handOver();
   windowFrom_ = windowTo_ = 0;
   const uint64_t length = record_.size();
   const uint64_t size = table_.size64();
@@ -104,6 +106,7 @@ uint32_t ThoroughShell::fixRecordCount(const DbfHeader& header, uint32_t recordC
   noteRepair("record count " + std::to_string(recordCount) + " corrected to " +
              std::to_string(fitted.count) + " from the file size");
   uint8_t last = 0;
+  handOver();
   if (size != 0) table_.ReadAt(static_cast<uint32_t>(size - 1), 1, &last);
   if (partialRecordAtEnd(size - header.headerLength(), header.recordLength(), last)) {
     ++passedOver_.cutOffByEndOfFile;
@@ -128,21 +131,58 @@ int32_t ThoroughShell::scan(const SlotJudge& judge, uint64_t start, uint32_t rec
   options_ = options;
   taken_ = 0;
   record_.assign(judge.length(), 0);
-  if (options_.has(kRealignRecords) && anchoredScan(start, sink)) {
+  try {
+    if (!options_.has(kRealignRecords) || !anchoredScan(start, sink)) {
+      if (!options_.has(kRealignRecords) || !evidenceScan(start, plan, sink, writing)) {
+        thoroughScan(start, recordCount, sink, writing);
+      }
+    }
+    handOver();
+  } catch (...) {
+    // What was taken before a break or a failure is the sink's all the same;
+    // the sink keeps a failure of its own, and the first one is raised.
+    try {
+      handOver();
+    } catch (...) {
+    }
     judge_ = nullptr;
-    return taken_;
-  }
-  if (!options_.has(kRealignRecords) || !evidenceScan(start, plan, sink, writing)) {
-    thoroughScan(start, recordCount, sink, writing);
+    throw;
   }
   judge_ = nullptr;
   return taken_;
 }
 
 void ThoroughShell::take(const uint8_t* record, RecordSink* sink) {
-  if (sink != nullptr) sink->take(record, record_.size());
+  if (sink != nullptr) {
+    const size_t size = record_.size();
+    if (runRecords_ != 0 && sink == runSink_ && record == runBytes_ + runRecords_ * size) {
+      ++runRecords_;
+    } else {
+      handOver();
+      if (record == record_.data() || sink->mayRaise()) {
+        // A copy, rewritten by the next slot; or a sink whose failure
+        // stops the scan where it happens.
+        sink->take(record, size);
+      } else {
+        runSink_ = sink;
+        runBytes_ = record;
+        runRecords_ = 1;
+      }
+    }
+  }
   // A table of billions of one-byte records could pass the signed count.
   if (taken_ < std::numeric_limits<int32_t>::max()) ++taken_;
+}
+
+void ThoroughShell::handOver() {
+  if (runRecords_ == 0) return;
+  const size_t records = runRecords_;
+  runRecords_ = 0;
+  if (records == 1) {
+    runSink_->take(runBytes_, record_.size());
+  } else {
+    runSink_->takeRecords(runBytes_, records, record_.size());
+  }
 }
 
 void ThoroughShell::reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing) {

@@ -115,6 +115,9 @@ class ThoroughShell {
   void judgeJammedSlot(const uint8_t* record, int32_t logged, RecordSink* sink,
                        uint32_t& keptJammed);
   void take(const uint8_t* record, RecordSink* sink);
+  // Hands the run of records taken and not yet handed over to its sink.
+  // Before every read of the table: the run lies in its read block.
+  void handOver();
   // Whether the slot in record_, its flag jammed, holds sound fields, no
   // edge of a zeroed stretch and no value readers refuse: both scans keep
   // such a slot. The check may blank a field of record_.
@@ -128,6 +131,7 @@ class ThoroughShell {
   // does not hold it whole. Looked up in a window of the block kept from
   // slot to slot, so that a scan asks the file once for many slots.
   const uint8_t* peekAt(uint64_t position) {
+    // Held in the window: nothing is read.
     if (position >= windowFrom_ && position + record_.size() <= windowTo_) {
       return windowBytes_ + (position - windowFrom_);
     }
@@ -152,6 +156,11 @@ class ThoroughShell {
   uint64_t windowFrom_ = 0;
   uint64_t windowTo_ = 0;
   const uint8_t* windowBytes_ = nullptr;
+  // Neighbouring records taken in the read block, handed over as one run
+  // (handOver) rather than one call a record.
+  RecordSink* runSink_ = nullptr;
+  const uint8_t* runBytes_ = nullptr;
+  size_t runRecords_ = 0;
 };
 
 }  // namespace kest
