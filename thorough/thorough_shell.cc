@@ -152,26 +152,18 @@ int32_t ThoroughShell::scan(const SlotJudge& judge, uint64_t start, uint32_t rec
   return taken_;
 }
 
-void ThoroughShell::take(const uint8_t* record, RecordSink* sink) {
-  if (sink != nullptr) {
-    const size_t size = record_.size();
-    if (runRecords_ != 0 && sink == runSink_ && record == runBytes_ + runRecords_ * size) {
-      ++runRecords_;
-    } else {
-      handOver();
-      if (record == record_.data() || sink->mayRaise()) {
-        // A copy, rewritten by the next slot; or a sink whose failure
-        // stops the scan where it happens.
-        sink->take(record, size);
-      } else {
-        runSink_ = sink;
-        runBytes_ = record;
-        runRecords_ = 1;
-      }
-    }
+void ThoroughShell::takeApart(const uint8_t* record, RecordSink* sink) {
+  handOver();
+  if (sink == nullptr) return;
+  if (record == record_.data() || sink->mayRaise()) {
+    // A copy, rewritten by the next slot; or a sink whose failure stops
+    // the scan where it happens.
+    sink->take(record, record_.size());
+  } else {
+    runSink_ = sink;
+    runBytes_ = record;
+    runRecords_ = 1;
   }
-  // A table of billions of one-byte records could pass the signed count.
-  if (taken_ < std::numeric_limits<int32_t>::max()) ++taken_;
 }
 
 void ThoroughShell::handOver() {

@@ -12,7 +12,9 @@
 #ifndef KEST_THOROUGH_THOROUGH_SHELL_H_
 #define KEST_THOROUGH_THOROUGH_SHELL_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -114,7 +116,19 @@ class ThoroughShell {
   // (number `logged`): kept, its flag restored, where only the flag was hit.
   void judgeJammedSlot(const uint8_t* record, int32_t logged, RecordSink* sink,
                        uint32_t& keptJammed);
-  void take(const uint8_t* record, RecordSink* sink);
+  void take(const uint8_t* record, RecordSink* sink) {
+    // Runs once a record kept: most go on the run before them.
+    if (runRecords_ != 0 && sink == runSink_ &&
+        record == runBytes_ + runRecords_ * record_.size()) {
+      ++runRecords_;
+    } else {
+      takeApart(record, sink);
+    }
+    // A table of billions of one-byte records could pass the signed count.
+    if (taken_ < std::numeric_limits<int32_t>::max()) ++taken_;
+  }
+  // A record that does not go on the run before it.
+  void takeApart(const uint8_t* record, RecordSink* sink);
   // Hands the run of records taken and not yet handed over to its sink.
   // Before every read of the table: the run lies in its read block.
   void handOver();
