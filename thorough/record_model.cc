@@ -58,6 +58,9 @@ struct Profile {
   KindCounts kinds;
   // Per position: bytes that are ' ', and that are '*'.
   std::vector<uint32_t> live, deleted;
+  // kinds as shares of the slots (profileOf's only): every pair of
+  // clusters is compared at many turns.
+  std::vector<std::array<double, kByteKinds>> shares;
 };
 
 Profile profileOf(const SampleCluster& cluster, uint32_t length) {
@@ -74,6 +77,12 @@ Profile profileOf(const SampleCluster& cluster, uint32_t length) {
       p.deleted[i] += slot[i] == kFlagDeleted;
     }
   }
+  if (p.slots != 0) {
+    p.shares.resize(length);
+    for (uint32_t i = 0; i < length; ++i) {
+      for (int k = 0; k < kByteKinds; ++k) p.shares[i][k] = double(p.kinds[i][k]) / p.slots;
+    }
+  }
   return p;
 }
 
@@ -82,14 +91,34 @@ Profile profileOf(const SampleCluster& cluster, uint32_t length) {
 double overlap(const Profile& a, const Profile& b, uint32_t turn, uint32_t length) {
   if (a.slots == 0 || b.slots == 0) return 0;
   double shared = 0;
+  uint32_t j = turn % length;
   for (uint32_t i = 0; i < length; ++i) {
-    const auto& x = a.kinds[i];
-    const auto& y = b.kinds[(i + turn) % length];
-    for (int k = 0; k < kByteKinds; ++k) {
-      shared += std::min(double(x[k]) / a.slots, double(y[k]) / b.slots);
-    }
+    const std::array<double, kByteKinds>& x = a.shares[i];
+    const std::array<double, kByteKinds>& y = b.shares[j];
+    for (int k = 0; k < kByteKinds; ++k) shared += std::min(x[k], y[k]);
+    if (++j == length) j = 0;
   }
   return shared / length;
+}
+
+// The scores of the `count` bytes at `bytes`, from a table of 256 scores a
+// place beginning at `scores`: one load and one add a byte.
+inline int32_t byteScoreSum(const int32_t* scores, const uint8_t* bytes, uint32_t count) {
+  int32_t sum = 0;
+  const uint8_t* const stop = bytes + count;
+  for (; stop - bytes >= 8; bytes += 8, scores += 8 * 256) {
+    sum += scores[bytes[0]] + scores[256 + bytes[1]] + scores[512 + bytes[2]] +
+           scores[768 + bytes[3]] + scores[1024 + bytes[4]] + scores[1280 + bytes[5]] +
+           scores[1536 + bytes[6]] + scores[1792 + bytes[7]];
+  }
+  if (stop - bytes >= 4) {
+    sum += scores[bytes[0]] + scores[256 + bytes[1]] + scores[512 + bytes[2]] +
+           scores[768 + bytes[3]];
+    bytes += 4;
+    scores += 4 * 256;
+  }
+  for (; bytes < stop; ++bytes, scores += 256) sum += scores[*bytes];
+  return sum;
 }
 
 // The turn of `b` that looks most like `a`, and how much: 0 when no turn
@@ -819,6 +848,10 @@ void RecordModel::build(const std::vector<const uint8_t*>& slots) {
 
 int32_t RecordModel::score(const uint8_t* slot) const {
   if (table_.empty()) return std::numeric_limits<int32_t>::min();
+  if (!byteScores_.empty() && !refusesZeros_) {
+    // The same scores by byte value, while no zero byte is refused there.
+    return byteScoreSum(byteScores_.data(), slot, length_);
+  }
   int32_t sum = flagScores_[slot[0]];
   for (uint32_t i = 1; i < length_; ++i) sum += table_[i][kKindOf[slot[i]]];
   return sum;
