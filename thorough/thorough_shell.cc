@@ -177,12 +177,10 @@ void ThoroughShell::handOver() {
   }
 }
 
-void ThoroughShell::reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing) {
+void ThoroughShell::reportScanStep(const ProgressSteps& steps, uint32_t done, bool writing) {
   // Within the ranges the run reports around the scans: 10..20 for the
   // counting pass, 70..95 for the writing one.
-  if (steps.movesAt(done)) {
-    context_.reportProgress((writing ? 70 : 10) + static_cast<int32_t>(steps.step(done)));
-  }
+  context_.reportProgress((writing ? 70 : 10) + static_cast<int32_t>(steps.step(done)));
 }
 
 void ThoroughShell::thoroughScan(uint64_t start, uint32_t recordCount, RecordSink* sink,
@@ -473,6 +471,8 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
   const bool fineProgress = options_.has(kFineProgress);
   // Deleted and live slots are judged here, a slot with a jammed flag by
   // judgeJammedSlot: the loop runs once a slot of the table.
+  // The run's logger, looked up once rather than once a slot.
+  Logger& log = Log();
   auto judgeAt = [&](uint64_t at, uint64_t number) {
     context_.pollBreak();
     if (fineProgress) {
@@ -488,10 +488,10 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
     const int32_t logged = static_cast<int32_t>(std::min<uint64_t>(number, INT32_MAX));
     const uint8_t flag = record[0];
     if (flag == kDeletedRecord) {
-      Log().DebugNumber("The record at this position was deleted", logged);
+      log.DebugNumber("The record at this position was deleted", logged);
       ++passedOver_.deleted;
     } else if (flag == kLiveRecord) {
-      Log().DebugNumber("This record is valid by its header byte:", logged);
+      log.DebugNumber("This record is valid by its header byte:", logged);
       // Zero bytes where readers refuse them are where a zeroed stretch
       // begins or ends, no values a writer left: the model refuses them
       // where it judged the slot, else they are asked about here.

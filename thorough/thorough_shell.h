@@ -152,7 +152,11 @@ class ThoroughShell {
     return peekWindow(position);
   }
   const uint8_t* peekWindow(uint64_t position);
-  void reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing);
+  // Asked once a slot: the step is reported only where it moves.
+  void reportScanProgress(ProgressSteps& steps, uint32_t done, bool writing) {
+    if (steps.movesAt(done)) reportScanStep(steps, done, writing);
+  }
+  void reportScanStep(const ProgressSteps& steps, uint32_t done, bool writing);
   void noteRepair(std::string text);
 
   LLFile& table_;
