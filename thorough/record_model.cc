@@ -91,7 +91,7 @@ Profile profileOf(const SampleCluster& cluster, uint32_t length) {
 double overlap(const Profile& a, const Profile& b, uint32_t turn, uint32_t length) {
   if (a.slots == 0 || b.slots == 0) return 0;
   double shared = 0;
-  uint32_t j = turn % length;
+  uint32_t j = length != 0 ? turn % length : 0;
   for (uint32_t i = 0; i < length; ++i) {
     const std::array<double, kByteKinds>& x = a.shares[i];
     const std::array<double, kByteKinds>& y = b.shares[j];
