@@ -164,11 +164,24 @@ int32_t Method0::Parse(RecordSink* sink) {
     MemoPassSink memoSink(memoRepair_.get(), sink);
     RecordSink* taker = memoRepair_ ? &memoSink : sink;
     const bool writing = sink != nullptr;
-    if (!writing && !memoRepair_ && !earlyPath_.empty()) taker = startEarlyResult();
+    // With the memo repair the result is written while counting only where
+    // the memo file's block size is known before the references are: the
+    // memos are copied by it as the records go by.
+    std::optional<MemoCountingSink> memoWhileCounting;
+    if (!writing && !earlyPath_.empty()) {
+      if (!memoRepair_) {
+        taker = startEarlyResult();
+      } else if (memoRepair_->settleAhead()) {
+        if (RecordSink* early = startEarlyResult()) {
+          taker = &memoWhileCounting.emplace(memoRepair_.get(), early);
+        }
+      }
+    }
     const SlotJudge judge(places_, recordLength, memoPresent_, memoSize_,
                           options_.has(kRelaxedValues));
     validRecords_ = thorough.scan(judge, header_.headerLength(), recordCount, options_,
                                   slotPlan_, taker, writing);
+    if (memoWhileCounting && memoWhileCounting->failed()) dropEarlyResult();
     if (memoRepair_) memoRepair_->settle(findings_);
     earlyWhole_ = early_ != nullptr;
   }
@@ -305,6 +318,8 @@ std::vector<uint8_t> Method0::sourceBackLink() {
 }
 
 void Method0::dropEarlyResult() {
+  // The memo file made with the early table goes with it.
+  if (early_ && memoRepair_) memoRepair_->abandonWriting();
   earlySink_.reset();
   early_.reset();
 }
@@ -317,6 +332,15 @@ RecordSink* Method0::startEarlyResult() {
   auto writer = std::make_unique<ResultWriter>(env_);
   writer->holdFailures();
   if (!writer->create(path.c_str())) return nullptr;
+  if (memoRepair_) {
+    // Its failures are the early result's only (see MemoCountingSink).
+    try {
+      memoRepair_->create(writer->finalName(), nullptr);
+    } catch (...) {
+      memoRepair_->abandonWriting();
+      return nullptr;
+    }
+  }
   early_ = std::move(writer);
   earlySink_ = std::make_unique<EarlySink>(*early_);
   try {
@@ -343,9 +367,14 @@ int32_t Method0::finishEarlyResult() {
     context_->pollBreak();
     writer.writeEndMark();
     context_->pollBreak();
+    if (memoRepair_) {
+      memoRepair_->reportTo(context_->report());
+      memoRepair_->publish(findings_);
+    }
     writer.close();
     return 0;
   });
+  if (memoRepair_) rc == 0 ? memoRepair_->keep() : memoRepair_->withdraw();
   dropEarlyResult();
   Log().InfoNumber("Exiting Method0::Flush(), rc = ", rc);
   return rc;

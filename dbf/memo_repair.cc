@@ -112,6 +112,19 @@ void MemoRepair::sample(const uint8_t* record, size_t size) {
   }
 }
 
+bool MemoRepair::settleAhead() {
+  if (blockSize_ != 0) return true;
+  if (!reader_) {
+    blockSize_ = kind_ == MemoKind::kFoxPro ? kDefaultFoxProBlockSize : kDbase3BlockSize;
+    return true;
+  }
+  if (reader_->header().blockSize == 0) return false;
+  blockSize_ = reader_->blockSize();
+  reader_->learnSlack();
+  checkSource();
+  return true;
+}
+
 void MemoRepair::settle(RunFindings* findings) {
   findings->restart(kMemoStep);
   auto repaired = [&](std::string text) {
@@ -328,9 +341,27 @@ void MemoRepair::withdraw() noexcept {
   }
 }
 
+void MemoRepair::abandonWriting() noexcept {
+  withdraw();
+  if (reader_) reader_->forgetReadFailure();
+}
+
 void MemoRepair::keep() {
   out_.reset();
   side_.reset();
+}
+
+void MemoCountingSink::take(const uint8_t* record, size_t size) {
+  repair_->sample(record, size);
+  if (failed_) return;
+  copy_.assign(record, record + size);
+  try {
+    repair_->rewrite(copy_.data(), size);
+  } catch (...) {
+    failed_ = true;
+    return;
+  }
+  next_->take(copy_.data(), size);
 }
 
 void MemoPassSink::take(const uint8_t* record, size_t size) {

@@ -67,12 +67,25 @@ class MemoRepair {
   // After each pass: settles the block size (inferred when the header
   // lost it) and says what it found, afresh, in `findings`.
   void settle(RunFindings* findings);
+  // Before a counting pass that is to rewrite its records as well:
+  // settles the block size now where no reference is needed for it (the
+  // memo file's header gives it, or there is no memo file), as settle
+  // would after the pass; false where only the references can tell it.
+  // settle still follows the pass, for what it says.
+  bool settleAhead();
 
   // The memo file and the side file written beside `resultTablePath`.
   std::string memoPath(const std::string& resultTablePath) const;
   std::string sideFilePath(const std::string& resultTablePath) const;
 
   void create(const std::string& resultTablePath, RecoveryReport* report);
+  // Where the failures of the writing that is left are told from now on
+  // (create's `report`).
+  void reportTo(RecoveryReport* report) { report_ = report; }
+  // Gives up what create() and rewrite() did in a pass that cannot finish
+  // its memo file (withdraw), so that a pass after it reads and writes
+  // every memo afresh, a refused read of the source included.
+  void abandonWriting() noexcept;
   // Renumbers (or empties) the memo references of a record of the writing
   // pass, copying the memos it keeps into the new file.
   void rewrite(uint8_t* record, size_t size);
@@ -132,6 +145,24 @@ class MemoRepair {
   std::vector<Emptied> emptied_;
   uint32_t memosKept_ = 0;
   uint32_t orphans_ = 0;
+};
+
+// The record sink of a counting pass that writes the result as it counts:
+// each record is sampled, then rewritten on a copy on its way to `next`.
+// A memo that cannot be read or written ends the writing, never the count:
+// from then on records are only sampled, and failed() says the result
+// `next` got is not whole (the writing pass then does it all again).
+class MemoCountingSink : public RecordSink {
+ public:
+  MemoCountingSink(MemoRepair* repair, RecordSink* next) : repair_(repair), next_(next) {}
+  void take(const uint8_t* record, size_t size) override;
+  bool failed() const { return failed_; }
+
+ private:
+  MemoRepair* repair_;
+  RecordSink* next_;
+  std::vector<uint8_t> copy_;
+  bool failed_ = false;
 };
 
 // The record sink of a pass with memo repair: it samples in the counting
