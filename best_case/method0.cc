@@ -172,8 +172,8 @@ int32_t Method0::Parse(RecordSink* sink) {
       if (!memoRepair_) {
         taker = startEarlyResult();
       } else if (memoRepair_->settleAhead()) {
-        if (RecordSink* early = startEarlyResult()) {
-          taker = &memoWhileCounting.emplace(memoRepair_.get(), early);
+        if (startEarlyResult() != nullptr) {
+          taker = &memoWhileCounting.emplace(memoRepair_.get(), *early_);
         }
       }
     }
@@ -181,7 +181,6 @@ int32_t Method0::Parse(RecordSink* sink) {
                           options_.has(kRelaxedValues));
     validRecords_ = thorough.scan(judge, header_.headerLength(), recordCount, options_,
                                   slotPlan_, taker, writing);
-    if (memoWhileCounting && memoWhileCounting->failed()) dropEarlyResult();
     if (memoRepair_) memoRepair_->settle(findings_);
     earlyWhole_ = early_ != nullptr;
   }
@@ -333,12 +332,12 @@ RecordSink* Method0::startEarlyResult() {
   writer->holdFailures();
   if (!writer->create(path.c_str())) return nullptr;
   if (memoRepair_) {
-    // Its failures are the early result's only (see MemoCountingSink).
+    // As Flush makes them: the memo file after the table, before its header.
+    memoRepair_->holdFailures();
     try {
       memoRepair_->create(writer->finalName(), nullptr);
     } catch (...) {
-      memoRepair_->abandonWriting();
-      return nullptr;
+      // Held for Flush (see MemoCountingSink).
     }
   }
   early_ = std::move(writer);
@@ -359,6 +358,10 @@ int32_t Method0::finishEarlyResult() {
   writer.reportFailureTo(context_->report());
   int32_t rc = writer.guard("Unhandled exception in Method0::Flush()", [&] {
     context_->pollBreak();
+    // Whichever failed first stopped the other's writing: only one holds
+    // a failure, but for a memo file that could not be made (the table's
+    // header went out after it).
+    if (memoRepair_) memoRepair_->stopHolding(context_->report());
     writer.stopHolding();
     // The header went out before the records were counted.
     writer.patchRecordCount(static_cast<uint32_t>(validRecords_));
@@ -367,10 +370,7 @@ int32_t Method0::finishEarlyResult() {
     context_->pollBreak();
     writer.writeEndMark();
     context_->pollBreak();
-    if (memoRepair_) {
-      memoRepair_->reportTo(context_->report());
-      memoRepair_->publish(findings_);
-    }
+    if (memoRepair_) memoRepair_->publish(findings_);
     writer.close();
     return 0;
   });

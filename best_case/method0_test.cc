@@ -427,7 +427,7 @@ TEST_F(Method0Test, AResultWrittenWhileCountingIsTheOneTheWritingPassWrites) {
       // A dBase III memo file's blocks are of one size whatever its header.
       {memoTable("dbase_83.dbf", "dbase_83.dbt", 512), UINT64_MAX, true},
       {memoTable("dbase_8b.dbf", "dbase_8b.dbt", 24), UINT64_MAX},
-      {memoTable("dbase_30.dbf", "dbase_30.fpt", 0), 6000},
+      {memoTable("dbase_30.dbf", "dbase_30.fpt", 0), 6000, true},
   };
   struct Thorough : BreakByteContext {
     RecoveryOptions all{kAllRecoveryFlags};
