@@ -154,7 +154,8 @@ bool readTableSample(uint32_t tableSize, const ReadSampleBytes& read, TableSampl
   sample->windows.clear();
   uint32_t head = std::min(tableSize, kSampleWindowSize);
   std::vector<uint8_t> first(head);
-  read(0, head, first.data());
+  // An empty table has no first window to read (and no buffer to read into).
+  if (head != 0) read(0, head, first.data());
   // A table all zeros as far as the first window reaches holds no record
   // there; the search starts after it.
   sample->dataStart = skipLeadingZeros(first.data(), head);
