@@ -386,17 +386,67 @@ TEST_F(Method0Test, AThoroughScanReadsTheTableAboutOnceWhateverFails) {
 }
 
 TEST_F(Method0Test, AResultWrittenWhileCountingIsTheOneTheWritingPassWrites) {
-  // Sound, damaged-header, realigned and jammed tables, memo tables of
-  // each kind, and a disk that fills: the early result (table, memo file
-  // and side file) is the writing pass's, byte for byte, with the same
-  // count, findings and code, and nothing is left under a temporary name.
-  // The memo file is written while counting where its header gives the
-  // block size; one that lost it is written by the writing pass alone.
+  // Sound, damaged-header, realigned and jammed tables, and a disk that
+  // fills: the early result is the writing pass's, byte for byte, with the
+  // same count, findings and code, and nothing is left under a temporary
+  // name.
   TableBuilder shifted = ordersTable();
   for (int i = 0; i < 300; ++i) shifted.record(i % 7 == 2 ? "*  1220200101T" : "   1220200101T");
   std::string bytes = shifted.bytes();
   bytes.insert(shifted.currentHeaderLength() + 15 * 120, "xyz");
   bytes[shifted.currentHeaderLength() + 15 * 40] = 'Q';
+  struct Case {
+    std::string path;
+    uint64_t budget;  // bytes the disk takes
+  };
+  const Case cases[] = {
+      {testing::copyTestData("dbase_31.dbf", dir_), UINT64_MAX},
+      {testing::copyTestData("dbase_03.dbf", dir_), UINT64_MAX},
+      {testing::copyTestData("dbase_8c.dbf", dir_), UINT64_MAX},
+      {testing::copyTestData("foxprodb/setup.dbf", dir_), UINT64_MAX},
+      {source("shifted.dbf", bytes), UINT64_MAX},
+      {source("full.dbf", bytes), 2000},
+  };
+  struct Thorough : BreakByteContext {
+    RecoveryOptions all{kAllRecoveryFlags};
+    const RecoveryOptions& options() const override { return all; }
+  } context;
+  for (const Case& c : cases) {
+    std::string results[2];
+    std::vector<std::string> findings[2];
+    int32_t counts[2], codes[2];
+    for (bool early : {false, true}) {
+      FailingWriteEnv env(c.budget, false);
+      Method0 method(c.path.c_str(), &env, &context);
+      method.setNoMemoCompanion(true);
+      std::string out = outputFolder() + "/result.dbf";
+      if (early) method.writeWhileCounting(out);
+      method.Parse();
+      counts[early] = method.validRecords();
+      codes[early] = method.Flush(out.c_str());
+      if (codes[early] == 0) results[early] = readFile(out);
+      EXPECT_FALSE(fs::exists(partialName(out))) << c.path;
+      for (const Finding& f : method.findings().entries()) findings[early].push_back(f.text);
+    }
+    EXPECT_EQ(codes[1], codes[0]) << c.path;
+    EXPECT_EQ(counts[1], counts[0]) << c.path;
+    EXPECT_EQ(results[1], results[0]) << c.path;
+    // A failed writing pass had restarted the findings; the early result
+    // keeps those of the whole count.
+    if (codes[0] == 0) {
+      EXPECT_EQ(findings[1], findings[0]) << c.path;
+    }
+    EXPECT_EQ(codes[0] == 0, c.budget == UINT64_MAX) << c.path;
+  }
+}
+
+TEST_F(Method0Test, AMemoTableWrittenWhileCountingIsTheOneTheWritingPassWrites) {
+  // Memo tables of each kind, without their memo file, with a memo file
+  // that lost its header and on a disk that fills: the early result
+  // (table, memo file and side file) is the writing pass's, byte for byte,
+  // with the same count, findings and code, and nothing is left under a
+  // temporary name. The memo file is written while counting where its
+  // block size is known before the references are.
   // A memo table copied with its memo file, that file's first bytes
   // zeroed when `zeroedHead` (the block size then comes of the references).
   auto memoTable = [&](const std::string& table, const std::string& memo, size_t zeroedHead) {
@@ -409,24 +459,19 @@ TEST_F(Method0Test, AResultWrittenWhileCountingIsTheOneTheWritingPassWrites) {
   struct Case {
     std::string path;
     uint64_t budget;  // bytes the disk takes
-    bool memoWhileCounting = false;
+    bool memoWhileCounting;
   };
   const Case cases[] = {
-      {testing::copyTestData("dbase_31.dbf", dir_), UINT64_MAX},
-      {testing::copyTestData("dbase_03.dbf", dir_), UINT64_MAX},
-      // Memo fields, no memo file: the fresh empty one needs no reference.
-      {testing::copyTestData("dbase_8c.dbf", dir_), UINT64_MAX, true},
-      {testing::copyTestData("foxprodb/setup.dbf", dir_), UINT64_MAX},
-      {source("shifted.dbf", bytes), UINT64_MAX},
-      {source("full.dbf", bytes), 2000},
       {memoTable("dbase_30.dbf", "dbase_30.fpt", 0), UINT64_MAX, true},
       {memoTable("dbase_f5.dbf", "dbase_f5.fpt", 0), UINT64_MAX, true},
       {memoTable("dbase_83.dbf", "dbase_83.dbt", 0), UINT64_MAX, true},
       {memoTable("foxprodb/calls.dbf", "foxprodb/calls.FPT", 0), UINT64_MAX, true},
-      {memoTable("dbase_30.dbf", "dbase_30.fpt", 8), UINT64_MAX},
+      // Memo fields, no memo file: the fresh empty one needs no reference.
+      {testing::copyTestData("dbase_8c.dbf", dir_), UINT64_MAX, true},
+      {memoTable("dbase_30.dbf", "dbase_30.fpt", 8), UINT64_MAX, false},
+      {memoTable("dbase_8b.dbf", "dbase_8b.dbt", 24), UINT64_MAX, false},
       // A dBase III memo file's blocks are of one size whatever its header.
       {memoTable("dbase_83.dbf", "dbase_83.dbt", 512), UINT64_MAX, true},
-      {memoTable("dbase_8b.dbf", "dbase_8b.dbt", 24), UINT64_MAX},
       {memoTable("dbase_30.dbf", "dbase_30.fpt", 0), 6000, true},
   };
   struct Thorough : BreakByteContext {
@@ -462,8 +507,6 @@ TEST_F(Method0Test, AResultWrittenWhileCountingIsTheOneTheWritingPassWrites) {
     EXPECT_EQ(codes[1], codes[0]) << c.path;
     EXPECT_EQ(counts[1], counts[0]) << c.path;
     EXPECT_EQ(results[1], results[0]) << c.path;
-    // A failed writing pass had restarted the findings; the early result
-    // keeps those of the whole count.
     if (codes[0] == 0) {
       EXPECT_EQ(findings[1], findings[0]) << c.path;
     }
