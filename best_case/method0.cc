@@ -172,7 +172,19 @@ int32_t Method0::Parse(RecordSink* sink) {
     MemoPassSink memoSink(memoRepair_.get(), sink);
     RecordSink* taker = memoRepair_ ? &memoSink : sink;
     const bool writing = sink != nullptr;
-    if (!writing && !memoRepair_ && !earlyPath_.empty()) taker = startEarlyResult();
+    // With the memo repair the result is written while counting only where
+    // the memo file's block size is known before the references are: the
+    // memos are copied by it as the records go by.
+    std::optional<MemoCountingSink> memoWhileCounting;
+    if (!writing && !earlyPath_.empty()) {
+      if (!memoRepair_) {
+        taker = startEarlyResult();
+      } else if (memoRepair_->settleAhead()) {
+        if (startEarlyResult() != nullptr) {
+          taker = &memoWhileCounting.emplace(memoRepair_.get(), *early_);
+        }
+      }
+    }
     const SlotJudge judge(places_, recordLength, memoPresent_, memoSize_,
                           options_.has(kRelaxedValues));
     validRecords_ = thorough.scan(judge, header_.headerLength(), recordCount, options_,
@@ -313,6 +325,8 @@ std::vector<uint8_t> Method0::sourceBackLink() {
 }
 
 void Method0::dropEarlyResult() {
+  // The memo file made with the early table goes with it.
+  if (early_ && memoRepair_) memoRepair_->abandonWriting();
   earlySink_.reset();
   early_.reset();
 }
@@ -325,6 +339,15 @@ RecordSink* Method0::startEarlyResult() {
   auto writer = std::make_unique<ResultWriter>(env_);
   writer->holdFailures();
   if (!writer->create(path.c_str())) return nullptr;
+  if (memoRepair_) {
+    // As Flush makes them: the memo file after the table, before its header.
+    memoRepair_->holdFailures();
+    try {
+      memoRepair_->create(writer->finalName(), nullptr);
+    } catch (...) {
+      // Held for Flush (see MemoCountingSink).
+    }
+  }
   early_ = std::move(writer);
   earlySink_ = std::make_unique<EarlySink>(*early_);
   try {
@@ -343,6 +366,10 @@ int32_t Method0::finishEarlyResult() {
   writer.reportFailureTo(context_->report());
   int32_t rc = writer.guard("Unhandled exception in Method0::Flush()", [&] {
     context_->pollBreak();
+    // Whichever failed first stopped the other's writing: only one holds
+    // a failure, but for a memo file that could not be made (the table's
+    // header went out after it).
+    if (memoRepair_) memoRepair_->stopHolding(context_->report());
     writer.stopHolding();
     // The header went out before the records were counted.
     writer.patchRecordCount(static_cast<uint32_t>(validRecords_));
@@ -351,9 +378,11 @@ int32_t Method0::finishEarlyResult() {
     context_->pollBreak();
     writer.writeEndMark();
     context_->pollBreak();
+    if (memoRepair_) memoRepair_->publish(findings_);
     writer.close();
     return 0;
   });
+  if (memoRepair_) rc == 0 ? memoRepair_->keep() : memoRepair_->withdraw();
   dropEarlyResult();
   Log().InfoNumber("Exiting Method0::Flush(), rc = ", rc);
   return rc;

@@ -78,11 +78,14 @@ class Method0 {
   // Set by the driver of a thorough run before the counting Parse: that
   // pass also writes the result table for `path` (as Flush would name it)
   // under its temporary name, so that Flush, given the same path, has only
-  // the count, the end mark and the publishing left. Taken up only where
-  // the pass writes nothing else (no memo repair); where the file cannot be
-  // made, the pass only counts and Flush writes as ever, and a write that
-  // fails is held for Flush to report as its own. The table's header and
-  // records are read once, not twice.
+  // the count, the end mark and the publishing left. With the memo repair
+  // the pass writes the result's memo file too, where the block size is
+  // known before the references are (MemoRepair::settleAhead); else, or
+  // where a file cannot be made, the pass only counts and Flush writes as
+  // ever. A write of the table that fails is held for Flush to report as
+  // its own; a memo that cannot be read or written leaves Flush to write
+  // it all afresh. The table's header and records are read once, not
+  // twice.
   void writeWhileCounting(std::string path) { earlyPath_ = std::move(path); }
   // Takes back what the counting pass wrote (another method writes the
   // result); nothing when it wrote nothing.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -114,6 +115,8 @@ class Method0Test : public ::testing::Test {
   }
 
   TempDir dir_;
+  // Folders of tables copied with their memo files.
+  std::vector<std::unique_ptr<TempDir>> memoDirs_;
   LogCapture log_;
   // The results are written beside the sources: the sources alone are guarded.
   testing::SourceGuard watched_;
@@ -444,6 +447,80 @@ TEST_F(Method0Test, AResultWrittenWhileCountingIsTheOneTheWritingPassWrites) {
     EXPECT_EQ(results[1], results[0]) << c.path;
     // A failed writing pass had restarted the findings; the early result
     // keeps those of the whole count.
+    if (codes[0] == 0) {
+      EXPECT_EQ(findings[1], findings[0]) << c.path;
+    }
+    EXPECT_EQ(codes[0] == 0, c.budget == UINT64_MAX) << c.path;
+  }
+}
+
+TEST_F(Method0Test, AMemoTableWrittenWhileCountingIsTheOneTheWritingPassWrites) {
+  // Memo tables of each kind, without their memo file, with a memo file
+  // that lost its header and on a disk that fills: the early result
+  // (table, memo file and side file) is the writing pass's, byte for byte,
+  // with the same count, findings and code, and nothing is left under a
+  // temporary name. The memo file is written while counting where its
+  // block size is known before the references are.
+  // A memo table copied with its memo file, that file's first bytes
+  // zeroed when `zeroedHead` (the block size then comes of the references).
+  auto memoTable = [&](const std::string& table, const std::string& memo, size_t zeroedHead) {
+    TempDir& dir = *memoDirs_.emplace_back(std::make_unique<TempDir>());
+    std::string memoBytes = readFile(testing::testData(memo));
+    std::fill_n(memoBytes.begin(), std::min(zeroedHead, memoBytes.size()), '\0');
+    writeFile(dir.file(fs::path(memo).filename().string()), memoBytes);
+    return testing::copyTestData(table, dir);
+  };
+  struct Case {
+    std::string path;
+    uint64_t budget;  // bytes the disk takes
+    bool memoWhileCounting;
+  };
+  const Case cases[] = {
+      {memoTable("dbase_30.dbf", "dbase_30.fpt", 0), UINT64_MAX, true},
+      {memoTable("dbase_f5.dbf", "dbase_f5.fpt", 0), UINT64_MAX, true},
+      {memoTable("dbase_83.dbf", "dbase_83.dbt", 0), UINT64_MAX, true},
+      {memoTable("foxprodb/calls.dbf", "foxprodb/calls.FPT", 0), UINT64_MAX, true},
+      // Memo fields, no memo file: the fresh empty one needs no reference.
+      {testing::copyTestData("dbase_8c.dbf", dir_), UINT64_MAX, true},
+      {memoTable("dbase_30.dbf", "dbase_30.fpt", 8), UINT64_MAX, false},
+      {memoTable("dbase_8b.dbf", "dbase_8b.dbt", 24), UINT64_MAX, false},
+      // A dBase III memo file's blocks are of one size whatever its header.
+      {memoTable("dbase_83.dbf", "dbase_83.dbt", 512), UINT64_MAX, true},
+      {memoTable("dbase_30.dbf", "dbase_30.fpt", 0), 6000, true},
+  };
+  struct Thorough : BreakByteContext {
+    RecoveryOptions all{kAllRecoveryFlags};
+    const RecoveryOptions& options() const override { return all; }
+  } context;
+  for (const Case& c : cases) {
+    std::vector<std::string> results[2];
+    std::vector<std::string> findings[2];
+    int32_t counts[2], codes[2];
+    for (bool early : {false, true}) {
+      FailingWriteEnv env(c.budget, false);
+      Method0 method(c.path.c_str(), &env, &context);
+      method.setNoMemoCompanion(!method.memoPresent());
+      const std::string folder = outputFolder();
+      std::string out = folder + "/result.dbf";
+      if (early) method.writeWhileCounting(out);
+      method.Parse();
+      const std::vector<std::string> memoFiles = method.memoResultPaths(out);
+      EXPECT_EQ(!memoFiles.empty() && fs::exists(partialName(memoFiles[0])),
+                early && c.memoWhileCounting)
+          << c.path;
+      counts[early] = method.validRecords();
+      codes[early] = method.Flush(out.c_str());
+      for (const fs::directory_entry& file : fs::directory_iterator(folder)) {
+        const std::string name = file.path().filename().string();
+        EXPECT_FALSE(name.ends_with(kPartialSuffix)) << c.path << ": " << name;
+        results[early].push_back(name + ":" + readFile(file.path().string()));
+      }
+      std::sort(results[early].begin(), results[early].end());
+      for (const Finding& f : method.findings().entries()) findings[early].push_back(f.text);
+    }
+    EXPECT_EQ(codes[1], codes[0]) << c.path;
+    EXPECT_EQ(counts[1], counts[0]) << c.path;
+    EXPECT_EQ(results[1], results[0]) << c.path;
     if (codes[0] == 0) {
       EXPECT_EQ(findings[1], findings[0]) << c.path;
     }

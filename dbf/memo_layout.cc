@@ -35,6 +35,53 @@ bool isControl(uint8_t c) {
   return c < 0x20 && c != '\t' && c != '\n' && c != '\f' && c != '\r' && c != kEndMark;
 }
 
+// Memo texts run to megabytes and every one is judged more than once:
+// the bytes are counted eight at a time.
+constexpr uint64_t kLowBits = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+uint64_t wordAt(const uint8_t* data) {
+  uint64_t word;
+  std::memcpy(&word, data, sizeof word);
+  return word;
+}
+
+// Whether a byte of `word` lies below 0x20 (its top three bits clear),
+// without a carry from one byte into the next.
+bool anyBelowSpace(uint64_t word) {
+  const uint64_t top = word & 0xE0E0E0E0E0E0E0E0ull;
+  const uint64_t set = (((top & ~kHighBits) + (kHighBits - kLowBits)) | top) & kHighBits;
+  return set != kHighBits;
+}
+
+// The bytes of `data` at or above 0x80.
+size_t highBytes(const uint8_t* data, size_t size) {
+  size_t count = 0;
+  size_t i = 0;
+  while (size - i >= 8) {
+    // Each byte lane counts at most 255 words before it is summed.
+    uint64_t lanes = 0;
+    const size_t stop = i + std::min<size_t>((size - i) / 8, 255) * 8;
+    for (; i < stop; i += 8) lanes += (wordAt(data + i) >> 7) & kLowBits;
+    lanes = (lanes & 0x00FF00FF00FF00FFull) + ((lanes >> 8) & 0x00FF00FF00FF00FFull);
+    count += (lanes * 0x0001000100010001ull) >> 48;
+  }
+  for (; i < size; ++i) count += data[i] >= 0x80;
+  return count;
+}
+
+// The control bytes of `data` (isControl).
+size_t controlBytes(const uint8_t* data, size_t size) {
+  size_t count = 0;
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    if (!anyBelowSpace(wordAt(data + i))) continue;
+    for (size_t k = i; k < i + 8; ++k) count += isControl(data[k]);
+  }
+  for (; i < size; ++i) count += isControl(data[i]);
+  return count;
+}
+
 }  // namespace
 
 const char* memoKindName(MemoKind kind) {
@@ -182,18 +229,14 @@ bool looksLikeText(const std::string& bytes, uint32_t window, uint32_t phase) {
   // is as plain as one in a short text.
   if (window == 0) window = 64;
   phase %= window;
-  size_t high = 0;
-  for (char c : bytes) high += static_cast<uint8_t>(c) >= 0x80;
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  // A zero byte fails its window, so the text, whichever window fails first.
+  if (std::memchr(data, 0, bytes.size()) != nullptr) return false;
+  const size_t high = highBytes(data, bytes.size());
   for (size_t at = 0; at < bytes.size();) {
     const size_t size = std::min<size_t>(window - (at == 0 ? phase : 0), bytes.size() - at);
-    size_t control = 0;
-    size_t windowHigh = 0;
-    for (size_t i = at; i < at + size; ++i) {
-      const uint8_t byte = static_cast<uint8_t>(bytes[i]);
-      if (byte == 0) return false;
-      control += isControl(byte);
-      windowHigh += byte >= 0x80;
-    }
+    const size_t control = controlBytes(data + at, size);
+    const size_t windowHigh = highBytes(data + at, size);
     // Random bytes hold one control byte in ten; text next to none.
     if (control * 32 > size) return false;
     // Random bytes are half above 0x7F; where the rest of the text is

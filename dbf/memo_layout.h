@@ -118,6 +118,9 @@ class MemoReader {
   // the reads after it say kUnreadable, and the caller decides whether
   // that ends its work. Success while none was.
   const platform::Status& readFailure() const { return readFailure_; }
+  // Reads go on as if none had been refused: for a caller that gives up
+  // what it read so far and reads it all again.
+  void forgetReadFailure() { readFailure_ = platform::Status(); }
   uint64_t size() const { return size_; }
   const MemoHeader& header() const { return header_; }
   // The block size reads go by: the header's, the one given, or (header

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -34,6 +35,56 @@ TEST(MemoBlockNumber, ReadsBinaryAndTextNumbers) {
               c.block)
         << c.field;
   }
+}
+
+TEST(LooksLikeText, JudgesEachWindowByItsControlHighAndZeroBytes) {
+  // Texts cut into windows at every length and phase around eight-byte
+  // words, each with one byte of each class at each place: the judgement
+  // is the byte-by-byte one (no zero; at most one control byte in 32 of a
+  // window; where the rest is plain, no window a quarter high, or half
+  // for the short ones).
+  auto byByte = [](const std::string& bytes, size_t window, size_t phase) {
+    size_t high = 0;
+    for (char c : bytes) high += static_cast<uint8_t>(c) >= 0x80;
+    for (size_t at = 0; at < bytes.size();) {
+      const size_t size = std::min(window - (at == 0 ? phase : 0), bytes.size() - at);
+      size_t control = 0, windowHigh = 0;
+      for (size_t i = at; i < at + size; ++i) {
+        const uint8_t b = static_cast<uint8_t>(bytes[i]);
+        if (b == 0) return false;
+        control += b < 0x20 && b != '\t' && b != '\n' && b != '\f' && b != '\r' && b != 0x1A;
+        windowHigh += b >= 0x80;
+      }
+      const size_t restSize = bytes.size() - size;
+      const bool plainRest = restSize >= 24 && (high - windowHigh) * 20 <= restSize;
+      if (control * 32 > size ||
+          (plainRest && ((size >= 8 && windowHigh * 4 > size) || (size >= 2 && windowHigh * 2 > size)))) {
+        return false;
+      }
+      at += size;
+    }
+    return true;
+  };
+  const std::string base = "Invoice 4711\r\npaid in full, thank you.\tSee note\x1a ";
+  int rejected = 0;
+  for (size_t length : {0, 1, 7, 8, 9, 23, 64, 65, 130, 600})
+  for (uint8_t odd : {0x00, 0x01, 0x0A, 0x1A, 0x1F, 0x20, 0x7F, 0x80, 0xE9, 0xFF})
+  for (size_t place = 0; place < length; place += 1 + length / 7) {
+    std::string text;
+    while (text.size() < length) text += base;
+    text.resize(length);
+    text[place] = static_cast<char>(odd);
+    // A run of high bytes past the middle, as a foreign block leaves.
+    if (odd >= 0x80) std::fill(text.begin() + place, text.begin() + std::min(length, place + 9), odd);
+    for (uint32_t window : {64u, 512u})
+    for (uint32_t phase : {0u, 8u}) {
+      const bool expected = byByte(text, window, phase);
+      rejected += !expected;
+      EXPECT_EQ(looksLikeText(text, window, phase), expected)
+          << length << " " << int{odd} << " at " << place << " window " << window;
+    }
+  }
+  EXPECT_GT(rejected, 100);
 }
 
 TEST(MemoBlockNumber, WritesWhatItReads) {

@@ -112,6 +112,19 @@ void MemoRepair::sample(const uint8_t* record, size_t size) {
   }
 }
 
+bool MemoRepair::settleAhead() {
+  if (blockSize_ != 0) return true;
+  if (!reader_) {
+    blockSize_ = kind_ == MemoKind::kFoxPro ? kDefaultFoxProBlockSize : kDbase3BlockSize;
+    return true;
+  }
+  if (reader_->header().blockSize == 0) return false;
+  blockSize_ = reader_->blockSize();
+  reader_->learnSlack();
+  checkSource();
+  return true;
+}
+
 void MemoRepair::settle(RunFindings* findings) {
   findings->restart(kMemoStep);
   auto repaired = [&](std::string text) {
@@ -136,7 +149,8 @@ void MemoRepair::settle(RunFindings* findings) {
     blockSize_ = reader_->blockSize();
     reader_->learnSlack();
   }
-  checkSource();
+  // A refused read of the rewriting is held with it (holdFailures).
+  if (!holding_) checkSource();
   if (blockSizeInferred_) {
     repaired("the memo file's header lost its block size: " + grouped(blockSize_) +
                        " taken, the size the memo references fit");
@@ -169,11 +183,25 @@ void MemoRepair::checkSource() {
   // A memo file the system cannot read is a failing disk, not damage: the
   // run ends as it does for a table it cannot read, rather than empty
   // every reference as if the memos were broken.
-  logWriteFailure("Reading " + sourcePath_, reader_->readFailure());
-  Raise(kReadFailed, systemText(reader_->readFailure()));
+  readFailed("Reading " + sourcePath_, reader_->readFailure());
+}
+
+void MemoRepair::readFailed(const std::string& what, const platform::Status& status) {
+  if (holding_) {
+    if (!held_) held_ = Held{true, what, status};
+    struct MemoReadHeld {};
+    throw MemoReadHeld{};
+  }
+  logWriteFailure(what, status);
+  Raise(kReadFailed, systemText(status));
 }
 
 void MemoRepair::failed(const std::string& what, const platform::Status& status) {
+  if (holding_) {
+    if (!held_) held_ = Held{false, what, status};
+    struct MemoWriteHeld {};
+    throw MemoWriteHeld{};
+  }
   logWriteFailure(what, status);
   if (report_ != nullptr && report_->writeError.empty()) {
     report_->writeError = systemText(status);
@@ -328,9 +356,39 @@ void MemoRepair::withdraw() noexcept {
   }
 }
 
+void MemoRepair::stopHolding(RecoveryReport* report) {
+  report_ = report;
+  holding_ = false;
+  if (!held_) return;
+  const Held held = std::move(*held_);
+  held_.reset();
+  if (held.read) readFailed(held.what, held.status);
+  failed(held.what, held.status);
+}
+
+void MemoRepair::abandonWriting() noexcept {
+  withdraw();
+  holding_ = false;
+  held_.reset();
+  // Only the rewriting read the source since the block size was settled.
+  if (reader_) reader_->forgetReadFailure();
+}
+
 void MemoRepair::keep() {
   out_.reset();
   side_.reset();
+}
+
+void MemoCountingSink::take(const uint8_t* record, size_t size) {
+  repair_->sample(record, size);
+  if (repair_->holdsFailure() || next_.holdsFailure()) return;
+  copy_.assign(record, record + size);
+  // What either raises is held (see the class comment).
+  try {
+    repair_->rewrite(copy_.data(), size);
+    next_.take(copy_.data(), size);
+  } catch (...) {
+  }
 }
 
 void MemoPassSink::take(const uint8_t* record, size_t size) {

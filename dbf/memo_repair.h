@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -67,12 +68,31 @@ class MemoRepair {
   // After each pass: settles the block size (inferred when the header
   // lost it) and says what it found, afresh, in `findings`.
   void settle(RunFindings* findings);
+  // Before a counting pass that is to rewrite its records as well:
+  // settles the block size now where no reference is needed for it (the
+  // memo file's header gives it, or there is no memo file), as settle
+  // would after the pass; false where only the references can tell it.
+  // settle still follows the pass, for what it says.
+  bool settleAhead();
 
   // The memo file and the side file written beside `resultTablePath`.
   std::string memoPath(const std::string& resultTablePath) const;
   std::string sideFilePath(const std::string& resultTablePath) const;
 
   void create(const std::string& resultTablePath, RecoveryReport* report);
+  // For a memo file written while counting, which may yet be dropped: a
+  // failed write of create() or rewrite(), or a refused read of the
+  // source, still raises, but is neither logged nor reported (nor raised
+  // again by settle) until stopHolding(); a result never published leaves
+  // no word of it.
+  void holdFailures() { holding_ = true; }
+  bool holdsFailure() const { return held_.has_value(); }
+  // Ends the holding: raises the failure held, logged and reported (to
+  // `report`, as create's) as it would have been at the time.
+  void stopHolding(RecoveryReport* report);
+  // Gives up what create() and rewrite() did and held (withdraw), so that
+  // a writing pass after it reads and writes every memo afresh.
+  void abandonWriting() noexcept;
   // Renumbers (or empties) the memo references of a record of the writing
   // pass, copying the memos it keeps into the new file.
   void rewrite(uint8_t* record, size_t size);
@@ -100,6 +120,7 @@ class MemoRepair {
  private:
   struct Output;
   [[noreturn]] void failed(const std::string& what, const platform::Status& status);
+  [[noreturn]] void readFailed(const std::string& what, const platform::Status& status);
   // Raises kReadFailed once the source memo file refused a read.
   void checkSource();
   void appendSide(const std::string& text);
@@ -127,11 +148,34 @@ class MemoRepair {
   std::unique_ptr<Output> out_;
   std::unique_ptr<Output> side_;
   RecoveryReport* report_ = nullptr;
+  bool holding_ = false;
+  struct Held {
+    bool read = false;  // a refused read of the source, else a failed write
+    std::string what;
+    platform::Status status;
+  };
+  std::optional<Held> held_;
   uint32_t recordNumber_ = 0;
   std::set<uint32_t> referenced_;
   std::vector<Emptied> emptied_;
   uint32_t memosKept_ = 0;
   uint32_t orphans_ = 0;
+};
+
+// The record sink of a counting pass that writes the result as it counts,
+// both `repair` and `next` holding their failures: each record is sampled,
+// then rewritten on a copy on its way to `next`. A failure of either ends
+// the writing, never the count: from then on records are only sampled, and
+// the failure waits to be raised where the writing pass would have met it.
+class MemoCountingSink : public RecordSink {
+ public:
+  MemoCountingSink(MemoRepair* repair, ResultWriter& next) : repair_(repair), next_(next) {}
+  void take(const uint8_t* record, size_t size) override;
+
+ private:
+  MemoRepair* repair_;
+  ResultWriter& next_;
+  std::vector<uint8_t> copy_;
 };
 
 // The record sink of a pass with memo repair: it samples in the counting

@@ -501,8 +501,9 @@ void RecoveryRun::PlanEarlyResult() {
   // may still refuse the table.
   if (options_.classic() || template_) return;
   resultFolder_ = makeResultFolderName(sourcePath_, outputFolder_, env_);
-  // The memo result paths stay empty until the counting pass: the early
-  // result is written only where there is no memo repair.
+  // The memo result paths stay unknown until the counting pass: the
+  // writing stage holds them to the 259 characters, and a memo file
+  // written early whose name does not fit goes with the method.
   std::optional<WritingPlan> plan = BestCasePlan();
   if (CheckResultFolder(plan, /*create=*/true).fault != FolderCheck::Fault::kNone) {
     resultFolder_.clear();

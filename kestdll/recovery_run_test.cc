@@ -415,12 +415,15 @@ TEST_F(RecoveryRunTest, BestCaseTableIsNeverWrittenOutsideItsResultsFolder) {
 
 TEST_F(RecoveryRunTest, AThoroughRunLeavesOnlyWhatItPublishes) {
   // The results folder is made before the best case counts, and the best
-  // case writes while it counts: whoever wins, or when nobody does, what
-  // was made early and not published is gone.
+  // case writes while it counts (the memo file too): whoever wins, or when
+  // nobody does, what was made early and not published is gone.
   std::string sound = source_.file("orders.dbf");
   SoundTable(sound);
   std::string headerless = testing::copyTestData("../samples/calls.dbf", source_);
   std::string empty = EmptyTable();
+  testing::copyTestData("dbase_30.fpt", source_);
+  std::string memo = testing::copyTestData("dbase_30.dbf", source_);
+  Freeze();
   struct Case {
     const std::string& table;
     std::string breakOn;  // the report at which the host asks for a break
@@ -432,6 +435,8 @@ TEST_F(RecoveryRunTest, AThoroughRunLeavesOnlyWhatItPublishes) {
       {headerless, "", KEST_OK, {"RECOVERED.DBF"}},
       {empty, "", KEST_NOTHING, {}},
       {sound, progress(25), KEST_USER_BREAK, {}},
+      {memo, "", KEST_OK, {"dbase_30.dbf"}},
+      {memo, progress(25), KEST_USER_BREAK, {}},
   };
   for (const Case& c : cases) {
     TempDir output;
@@ -450,11 +455,14 @@ TEST_F(RecoveryRunTest, AThoroughRunLeavesOnlyWhatItPublishes) {
     ASSERT_EQ(folders.size(), c.published.empty() ? 0u : 1u) << c.table;
     if (c.published.empty()) continue;
     std::vector<std::string> tables;
+    bool memoFile = false;
     for (const std::string& name : testing::entries(output.path() + "/" + folders[0])) {
       EXPECT_FALSE(name.ends_with(kPartialSuffix)) << c.table << ": " << name;
       if (name.ends_with(".dbf") || name.ends_with(".DBF")) tables.push_back(name);
+      memoFile = memoFile || name.ends_with(".fpt");
     }
     EXPECT_EQ(tables, c.published) << c.table;
+    EXPECT_EQ(memoFile, &c.table == &memo) << c.table;
   }
 }
 
