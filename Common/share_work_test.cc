@@ -142,7 +142,11 @@ TEST(ShareWork, WorkAheadRunsBeforeFinishAndStopsWhenDropped) {
     auto work = [&](uint32_t i) {
       worked[i].fetch_add(1);
       total.fetch_add(1);
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
+      // Long enough that the caller's wait below ends well before the
+      // second thread could run through every item, on a system whose
+      // shortest sleep is a timer tick (a sleep under a millisecond may
+      // not sleep at all there).
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
     {
       WorkAhead ahead(kItems, 4, work);
