@@ -360,6 +360,18 @@ RecordSink* Method0::startEarlyResult() {
   return earlySink_.get();
 }
 
+void Method0::closeResult(ResultWriter& writer) {
+  // The writing pass starts its repairs afresh; what the header kept or
+  // changed of the table's kind belongs with them, in either way of writing.
+  for (const std::string& change : kindChanges_) noteRepair(change);
+  if (!databaseNote_.empty()) findings_->add(kBestCaseStep, FindingKind::kNote, databaseNote_);
+  context_->pollBreak();
+  writer.writeEndMark();
+  context_->pollBreak();
+  if (memoRepair_) memoRepair_->publish(findings_);
+  writer.close();
+}
+
 int32_t Method0::finishEarlyResult() {
   ResultWriter& writer = *early_;
   writer.setFailureText(kWriteFailedText);
@@ -373,13 +385,7 @@ int32_t Method0::finishEarlyResult() {
     writer.stopHolding();
     // The header went out before the records were counted.
     writer.patchRecordCount(static_cast<uint32_t>(validRecords_));
-    for (const std::string& change : kindChanges_) noteRepair(change);
-    if (!databaseNote_.empty()) findings_->add(kBestCaseStep, FindingKind::kNote, databaseNote_);
-    context_->pollBreak();
-    writer.writeEndMark();
-    context_->pollBreak();
-    if (memoRepair_) memoRepair_->publish(findings_);
-    writer.close();
+    closeResult(writer);
     return 0;
   });
   if (memoRepair_) rc == 0 ? memoRepair_->keep() : memoRepair_->withdraw();
@@ -426,15 +432,7 @@ int32_t Method0::Flush(const char* path) {
       writer.patchRecordCount(static_cast<uint32_t>(validRecords_));
       Log().InfoNumber("Method0::Flush() record count corrected to", validRecords_);
     }
-    // The second pass starts its repairs afresh; what the header kept or
-    // changed of the table's kind belongs with them.
-    for (const std::string& change : kindChanges_) noteRepair(change);
-    if (!databaseNote_.empty()) findings_->add(kBestCaseStep, FindingKind::kNote, databaseNote_);
-    context_->pollBreak();
-    writer.writeEndMark();
-    context_->pollBreak();
-    if (memoRepair_) memoRepair_->publish(findings_);
-    writer.close();
+    closeResult(writer);
     return 0;
   });
   if (memoRepair_) rc == 0 ? memoRepair_->keep() : memoRepair_->withdraw();

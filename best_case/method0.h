@@ -165,6 +165,9 @@ class Method0 {
   RecordSink* startEarlyResult();
   // Flush's end of a result the counting pass wrote whole.
   int32_t finishEarlyResult();
+  // What both ways of writing end with, the record count set: the kind's
+  // findings, the end mark, the memo file published, the table closed.
+  void closeResult(ResultWriter& writer);
   // The result's header: the table's own, lightly adjusted (see Flush).
   void writeHeader(ResultWriter& writer);
   // The Visual FoxPro back link after the source's descriptors; empty for

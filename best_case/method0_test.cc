@@ -89,6 +89,33 @@ struct BreakByteContext : RunContext {
   volatile char breakByte = 0;
 };
 
+// A run with every thorough step on.
+struct ThoroughContext : BreakByteContext {
+  RecoveryOptions all{kAllRecoveryFlags};
+  const RecoveryOptions& options() const override { return all; }
+};
+
+// One writing of a result, by the writing pass or while counting.
+struct WrittenRun {
+  int32_t code = 0, count = 0;
+  std::vector<std::string> files;  // the bytes written, each file's
+  std::vector<std::string> findings;
+};
+
+// The result written while counting (runs[1]) is the writing pass's
+// (runs[0]): code, count, bytes and, where the pass succeeded, findings (a
+// failed writing pass had restarted them). Only a disk that fills fails.
+void expectEarlyIsWritingPass(const WrittenRun (&runs)[2], const std::string& path,
+                              uint64_t budget) {
+  EXPECT_EQ(runs[1].code, runs[0].code) << path;
+  EXPECT_EQ(runs[1].count, runs[0].count) << path;
+  EXPECT_EQ(runs[1].files, runs[0].files) << path;
+  if (runs[0].code == 0) {
+    EXPECT_EQ(runs[1].findings, runs[0].findings) << path;
+  }
+  EXPECT_EQ(runs[0].code == 0, budget == UINT64_MAX) << path;
+}
+
 // An orders table with a numeric, a date and a logical field.
 TableBuilder ordersTable() {
   TableBuilder b;
@@ -374,10 +401,7 @@ TEST_F(Method0Test, AThoroughScanReadsTheTableAboutOnceWhateverFails) {
       return status;
     }
   } env(&faults);
-  struct Thorough : BreakByteContext {
-    RecoveryOptions all{kAllRecoveryFlags};
-    const RecoveryOptions& options() const override { return all; }
-  } context;
+  ThoroughContext context;
   Method0 method(path.c_str(), &env, &context);
   method.Parse();
   EXPECT_EQ(method.validRecords(), 1800);
@@ -419,15 +443,11 @@ TEST_F(Method0Test, AResultWrittenWhileCountingIsTheOneTheWritingPassWrites) {
       {source("full.dbf", bytes), 2000},
       {source("large.dbf", largeBytes), UINT64_MAX},
   };
-  struct Thorough : BreakByteContext {
-    RecoveryOptions all{kAllRecoveryFlags};
-    const RecoveryOptions& options() const override { return all; }
-  } context;
+  ThoroughContext context;
   for (const Case& c : cases) {
-    std::string results[2];
-    std::vector<std::string> findings[2];
-    int32_t counts[2], codes[2];
+    WrittenRun runs[2];
     for (bool early : {false, true}) {
+      WrittenRun& run = runs[early];
       FailingWriteEnv env(c.budget, false);
       // The system's own files hand the scan the bytes of its read block.
       platform::Env* files = c.budget == UINT64_MAX ? platform::Env::Default() : &env;
@@ -436,21 +456,13 @@ TEST_F(Method0Test, AResultWrittenWhileCountingIsTheOneTheWritingPassWrites) {
       std::string out = outputFolder() + "/result.dbf";
       if (early) method.writeWhileCounting(out);
       method.Parse();
-      counts[early] = method.validRecords();
-      codes[early] = method.Flush(out.c_str());
-      if (codes[early] == 0) results[early] = readFile(out);
+      run.count = method.validRecords();
+      run.code = method.Flush(out.c_str());
+      if (run.code == 0) run.files.push_back(readFile(out));
       EXPECT_FALSE(fs::exists(partialName(out))) << c.path;
-      for (const Finding& f : method.findings().entries()) findings[early].push_back(f.text);
+      for (const Finding& f : method.findings().entries()) run.findings.push_back(f.text);
     }
-    EXPECT_EQ(codes[1], codes[0]) << c.path;
-    EXPECT_EQ(counts[1], counts[0]) << c.path;
-    EXPECT_EQ(results[1], results[0]) << c.path;
-    // A failed writing pass had restarted the findings; the early result
-    // keeps those of the whole count.
-    if (codes[0] == 0) {
-      EXPECT_EQ(findings[1], findings[0]) << c.path;
-    }
-    EXPECT_EQ(codes[0] == 0, c.budget == UINT64_MAX) << c.path;
+    expectEarlyIsWritingPass(runs, c.path, c.budget);
   }
 }
 
@@ -488,15 +500,11 @@ TEST_F(Method0Test, AMemoTableWrittenWhileCountingIsTheOneTheWritingPassWrites) 
       {memoTable("dbase_83.dbf", "dbase_83.dbt", 512), UINT64_MAX, true},
       {memoTable("dbase_30.dbf", "dbase_30.fpt", 0), 6000, true},
   };
-  struct Thorough : BreakByteContext {
-    RecoveryOptions all{kAllRecoveryFlags};
-    const RecoveryOptions& options() const override { return all; }
-  } context;
+  ThoroughContext context;
   for (const Case& c : cases) {
-    std::vector<std::string> results[2];
-    std::vector<std::string> findings[2];
-    int32_t counts[2], codes[2];
+    WrittenRun runs[2];
     for (bool early : {false, true}) {
+      WrittenRun& run = runs[early];
       FailingWriteEnv env(c.budget, false);
       Method0 method(c.path.c_str(), &env, &context);
       method.setNoMemoCompanion(!method.memoPresent());
@@ -508,23 +516,17 @@ TEST_F(Method0Test, AMemoTableWrittenWhileCountingIsTheOneTheWritingPassWrites) 
       EXPECT_EQ(!memoFiles.empty() && fs::exists(partialName(memoFiles[0])),
                 early && c.memoWhileCounting)
           << c.path;
-      counts[early] = method.validRecords();
-      codes[early] = method.Flush(out.c_str());
+      run.count = method.validRecords();
+      run.code = method.Flush(out.c_str());
       for (const fs::directory_entry& file : fs::directory_iterator(folder)) {
         const std::string name = file.path().filename().string();
         EXPECT_FALSE(name.ends_with(kPartialSuffix)) << c.path << ": " << name;
-        results[early].push_back(name + ":" + readFile(file.path().string()));
+        run.files.push_back(name + ":" + readFile(file.path().string()));
       }
-      std::sort(results[early].begin(), results[early].end());
-      for (const Finding& f : method.findings().entries()) findings[early].push_back(f.text);
+      std::sort(run.files.begin(), run.files.end());
+      for (const Finding& f : method.findings().entries()) run.findings.push_back(f.text);
     }
-    EXPECT_EQ(codes[1], codes[0]) << c.path;
-    EXPECT_EQ(counts[1], counts[0]) << c.path;
-    EXPECT_EQ(results[1], results[0]) << c.path;
-    if (codes[0] == 0) {
-      EXPECT_EQ(findings[1], findings[0]) << c.path;
-    }
-    EXPECT_EQ(codes[0] == 0, c.budget == UINT64_MAX) << c.path;
+    expectEarlyIsWritingPass(runs, c.path, c.budget);
   }
 }
 

@@ -186,22 +186,22 @@ void MemoRepair::checkSource() {
   readFailed("Reading " + sourcePath_, reader_->readFailure());
 }
 
+void MemoRepair::holdAndStop(Held failure) {
+  // The first failure is the one the writing stage meets; the scan stops
+  // here either way.
+  if (!held_) held_ = std::move(failure);
+  struct MemoFailureHeld {};
+  throw MemoFailureHeld{};
+}
+
 void MemoRepair::readFailed(const std::string& what, const platform::Status& status) {
-  if (holding_) {
-    if (!held_) held_ = Held{true, what, status};
-    struct MemoReadHeld {};
-    throw MemoReadHeld{};
-  }
+  if (holding_) holdAndStop(Held{true, what, status});
   logWriteFailure(what, status);
   Raise(kReadFailed, systemText(status));
 }
 
 void MemoRepair::failed(const std::string& what, const platform::Status& status) {
-  if (holding_) {
-    if (!held_) held_ = Held{false, what, status};
-    struct MemoWriteHeld {};
-    throw MemoWriteHeld{};
-  }
+  if (holding_) holdAndStop(Held{false, what, status});
   logWriteFailure(what, status);
   if (report_ != nullptr && report_->writeError.empty()) {
     report_->writeError = systemText(status);

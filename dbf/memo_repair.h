@@ -155,6 +155,8 @@ class MemoRepair {
     platform::Status status;
   };
   std::optional<Held> held_;
+  // Keeps the first failure met while holding and ends the scan.
+  [[noreturn]] void holdAndStop(Held failure);
   uint32_t recordNumber_ = 0;
   std::set<uint32_t> referenced_;
   std::vector<Emptied> emptied_;
