@@ -1,6 +1,7 @@
-// One piece of indexed work spread over the calling thread and a second
-// one, for the searches whose items are independent of one another. The
-// second thread is the only one the engine ever starts; it comes from
+// Indexed work spread over the calling thread and a second one: the
+// searches whose items are independent of one another, and the judging of
+// a scan's slots ahead of it. At most one such second thread runs for each
+// of them, and none outlives the object that started it; it comes from
 // Env::StartThread, and a host turns it off by setting the environment
 // variable named by kHelperThreadVariable to "0".
 #ifndef KEST_COMMON_SHARE_WORK_H_
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/env.h"
 
@@ -61,6 +63,45 @@ class WorkAhead {
   std::function<void(uint32_t)> work_;
   std::unique_ptr<Queue> queue_;
   std::unique_ptr<Helper> helper_;
+};
+
+// Items worked ahead of a calling thread that takes their results in
+// order: the second thread works the items one after another into a ring
+// of `places` places, at most that many past the oldest one the caller
+// still holds; the caller, where the item it asks for is not ready, works
+// the next item not taken itself rather than wait, and waits only for the
+// one item the second thread is at. Each item is worked once, by either
+// thread. Without a second thread (see above) the caller works them all,
+// with the same results.
+//
+// work(item, place, onCaller) writes the item's results into the caller's
+// storage for `place`, and returns false where it could not (the item then
+// has no results: the caller goes without). It must not throw, and runs on
+// both threads at once for different items; `onCaller` tells the two apart
+// so that each may keep its own buffers.
+class ResultsAhead {
+ public:
+  using Work = std::function<bool(uint32_t item, uint32_t place, bool onCaller)>;
+  ResultsAhead(uint32_t count, uint32_t places, Work work,
+               platform::Env* env = platform::Env::Default());
+  // Stops the second thread after the item it is at, and waits for it.
+  ~ResultsAhead();
+  ResultsAhead(const ResultsAhead&) = delete;
+  ResultsAhead& operator=(const ResultsAhead&) = delete;
+
+  // The place holding `item`'s results, worked by now; nullopt where the
+  // item's work failed, or where it is released, past the end, or more than
+  // `places` items past the oldest held. Calling thread only.
+  std::optional<uint32_t> await(uint32_t item);
+  // The caller holds no item below `item` any more: their places may take
+  // items further on, and asking for them gives nullopt. Calling thread
+  // only; an item below an earlier one changes nothing.
+  void release(uint32_t item);
+
+ private:
+  class State;
+  std::unique_ptr<State> state_;
+  std::unique_ptr<platform::Thread> thread_;
 };
 
 }  // namespace kest

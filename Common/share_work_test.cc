@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -174,6 +176,71 @@ TEST(ShareWork, WorkAheadRunsBeforeFinishAndStopsWhenDropped) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(total.load(), after) << "work went on after the drop";
+  }
+}
+
+// A scan's use of results ahead: it asks in order, now and then jumps
+// ahead (releasing what it passed) or asks beyond the ring; every answer
+// it gets is the item's own, each item is worked at most once, and an
+// item whose work failed has no answer.
+TEST(ResultsAhead, AnswersEachItemWithItsOwnResultsInOrderWhateverTheThreads) {
+  struct Case {
+    const char* name;
+    uint32_t count;
+    uint32_t places;
+    uint32_t jumpEvery;  // 0: never
+    uint32_t failing;    // UINT32_MAX: none
+  };
+  for (const char* helper : {"1", "0"}) {
+    for (Case c : {Case{"one place", 300, 1, 0, UINT32_MAX},
+                   Case{"a ring of eight", 3000, 8, 0, UINT32_MAX},
+                   Case{"jumps over items", 3000, 8, 97, UINT32_MAX},
+                   Case{"a failed item", 500, 4, 0, 123}}) {
+      SCOPED_TRACE(testing::Message() << c.name << ", helper thread " << helper);
+      class Setting : public platform::EnvWrapper {
+       public:
+        explicit Setting(const char* value) : EnvWrapper(platform::Env::Default()), value_(value) {}
+        bool GetVariable(const char* name, std::string* value) override {
+          if (std::string(name) != kHelperThreadVariable) return false;
+          *value = value_;
+          return true;
+        }
+
+       private:
+        const char* value_;
+      } setting(helper);
+      std::vector<std::atomic<int>> worked(c.count);
+      std::vector<uint32_t> stored(c.places);
+      {
+        ResultsAhead ahead(
+            c.count, c.places,
+            [&](uint32_t item, uint32_t place, bool) {
+              worked[item].fetch_add(1);
+              if (item % 16 == 0) std::this_thread::yield();
+              stored[place] = item;
+              return item != c.failing;
+            },
+            &setting);
+        for (uint32_t item = 0; item < c.count; ++item) {
+          if (c.jumpEvery != 0 && item % c.jumpEvery == c.jumpEvery - 1) {
+            EXPECT_FALSE(ahead.await(item + c.places)) << "beyond the ring";
+            item += c.places / 2;
+          }
+          ahead.release(item);
+          std::optional<uint32_t> place = ahead.await(item);
+          if (item == c.failing) {
+            EXPECT_FALSE(place);
+          } else {
+            ASSERT_TRUE(place) << "item " << item;
+            ASSERT_EQ(stored[*place], item);
+          }
+          if (item > 0) {
+            EXPECT_FALSE(ahead.await(item - 1)) << "released";
+          }
+        }
+      }
+      for (uint32_t i = 0; i < c.count; ++i) ASSERT_LE(worked[i].load(), 1) << "item " << i;
+    }
   }
 }
 
