@@ -89,7 +89,7 @@ int32_t Method0::Parse(RecordSink* sink) {
   earlyWhole_ = false;
   level7_ = false;
 
-  ThoroughShell thorough(*table_, *context_, *findings_, passedOver_);
+  ThoroughShell thorough(*table_, *context_, *findings_, passedOver_, env_);
   std::unique_ptr<uint8_t[]> head = table_->ReadAlloc(0, sizeof header_.bytes);
   std::memcpy(header_.bytes, head.get(), sizeof header_.bytes);
   std::optional<std::vector<DbfFieldDescriptor>> rebuiltFields;

@@ -44,6 +44,13 @@ std::optional<uint64_t> FrameSync::next() {
   }
 }
 
+uint64_t FrameSync::takeFitting(uint64_t count) {
+  const uint64_t first = held_;
+  held_ = position_ + (count - 1) * length_;
+  position_ += count * length_;
+  return first;
+}
+
 bool FrameSync::advance(uint64_t& found) {
   if (length_ == 0) return false;
   while (position_ + length_ <= end_) {

@@ -59,6 +59,18 @@ class FrameSync {
   // may place a record over it.
   std::optional<uint64_t> next();
 
+  // Where the next slot asked about begins, and whether a slot is held to
+  // be handed out as it is (the slot before that position): then the slots
+  // from there on that fit go out in step with it.
+  uint64_t position() const { return position_; }
+  bool inStep() const { return holding_ && !dropHeld_; }
+  // For a caller that knows the `count` slots from position() on to fit
+  // (as fits would say), while inStep(): what `count` calls of next() would
+  // hand out, without asking, is the slot held and the `count` - 1 after it,
+  // a record length apart from the returned first; the last of the `count`
+  // is held.
+  uint64_t takeFitting(uint64_t count);
+
   // What the search passed over and where it moved the alignment, in order.
   const std::vector<AlignmentEvent>& events() const { return events_; }
 

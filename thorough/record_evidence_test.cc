@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -56,11 +57,12 @@ Table makeTable(uint32_t count, uint32_t seed, uint32_t padding = 0) {
 
 struct Outcome {
   size_t taken = 0, foreign = 0, intact = 0;
+  std::vector<uint64_t> positions;
   std::vector<AlignmentEvent> events;
   bool strong = false;
 };
 
-Outcome recover(const std::string& bytes, const Table& healthy) {
+Outcome recover(const std::string& bytes, const Table& healthy, bool inRuns = false) {
   const uint32_t length = healthy.length;
   ReadBytes read = [&](uint64_t at, size_t n, uint8_t* out) {
     std::memset(out, 0, n);
@@ -83,9 +85,29 @@ Outcome recover(const std::string& bytes, const Table& healthy) {
   sync.tellCopies([&](uint64_t first, uint64_t second, uint64_t count) {
     return bytes.compare(first, count, bytes, second, count) == 0;
   });
-  while (auto at = sync.next()) {
+  // Every few slots the fitting ones ahead go out at once, as a scan that
+  // knows them takes them: the slots and the events are the same.
+  auto take = [&](uint64_t at) {
     ++o.taken;
-    o.foreign += healthy.records.count(bytes.substr(*at, length)) == 0;
+    o.positions.push_back(at);
+    o.foreign += healthy.records.count(bytes.substr(at, length)) == 0;
+  };
+  for (uint64_t turn = 0;; ++turn) {
+    if (inRuns && turn % 3 == 0 && sync.inStep()) {
+      uint64_t count = 0;
+      while (count < turn % 40 && sync.position() + (count + 1) * length <= bytes.size() &&
+             model.fitsAt(data, bytes.size(), sync.position() + count * length)) {
+        ++count;
+      }
+      if (count != 0) {
+        const uint64_t first = sync.takeFitting(count);
+        for (uint64_t k = 0; k < count; ++k) take(first + k * length);
+        continue;
+      }
+    }
+    std::optional<uint64_t> at = sync.next();
+    if (!at) break;
+    take(*at);
   }
   // The records still whole somewhere, found by their first bytes.
   std::unordered_set<std::string_view> heads;
@@ -157,6 +179,9 @@ TEST(RecordEvidence, TakesTheRecordsTheDamageLeftAndNothingElse) {
       c.apply(bytes, healthy.length);
       Outcome o = recover(bytes, healthy);
       EXPECT_TRUE(o.strong);
+      const Outcome inRuns = recover(bytes, healthy, /*inRuns=*/true);
+      EXPECT_EQ(inRuns.positions, o.positions);
+      EXPECT_EQ(inRuns.events.size(), o.events.size());
       // A record cut by the damage may still fit; its values are the value
       // check's to judge (a few zero bytes at its end). Nothing the damage
       // did not touch is taken, nor a slot a zeroed stretch takes half of.

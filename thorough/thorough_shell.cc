@@ -13,12 +13,13 @@
 #include "thorough/record_alignment.h"
 #include "thorough/record_count.h"
 #include "thorough/record_model.h"
+#include "thorough/slots_ahead.h"
 
 namespace kest {
 
 ThoroughShell::ThoroughShell(LLFile& table, RunContext& context, RunFindings& findings,
-                             PassedOver& passedOver)
-    : table_(table), context_(context), findings_(findings), passedOver_(passedOver) {}
+                             PassedOver& passedOver, platform::Env* env)
+    : table_(table), env_(env), context_(context), findings_(findings), passedOver_(passedOver) {}
 
 void ThoroughShell::noteRepair(std::string text) {
   findings_.add(kBestCaseStep, FindingKind::kRepair, std::move(text));
@@ -473,7 +474,28 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
   // judgeJammedSlot: the loop runs once a slot of the table.
   // The run's logger, looked up once rather than once a slot.
   Logger& log = Log();
-  auto judgeAt = [&](uint64_t at, uint64_t number) {
+  // Where the model's fit and the values are judged ahead of the scan
+  // (ahead_, stopped before the model it judges by goes): the verdicts of
+  // the last two slots asked, the one handed out next among them.
+  struct AheadEnd {
+    ThoroughShell& shell;
+    ~AheadEnd() { shell.ahead_.reset(); }
+  } aheadEnd{*this};
+  bool checkedAhead = false;
+  struct Verdict {
+    uint64_t position = UINT64_MAX;
+    uint8_t verdict = 0;
+  };
+  Verdict recent[2];
+  uint32_t newer = 0;
+  auto verdictAt = [&](uint64_t position) -> std::optional<uint8_t> {
+    for (const Verdict& v : recent) {
+      if (v.position == position) return v.verdict;
+    }
+    return ahead_ ? ahead_->at(position) : std::nullopt;
+  };
+  // `verdict`, where given, is the slot's verdict from ahead_.
+  auto judgeAt = [&](uint64_t at, uint64_t number, const uint8_t* verdict = nullptr) {
     context_.pollBreak();
     if (fineProgress) {
       reportScanProgress(progress, static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX)),
@@ -495,9 +517,12 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
       // Zero bytes where readers refuse them are where a zeroed stretch
       // begins or ends, no values a writer left: the model refuses them
       // where it judged the slot, else they are asked about here.
-      if ((record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
-                                    : judge_->fieldsPassInPlace(record)) &&
-          (plan.zerosJudged_ || !judge_->zeroBytesRefused(record))) {
+      const std::optional<uint8_t> judged =
+          !checkedAhead ? std::nullopt : verdict != nullptr ? *verdict : verdictAt(at);
+      if (judged ? (*judged & SlotsAhead::kPasses) != 0
+                  : (record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
+                                              : judge_->fieldsPassInPlace(record)) &&
+                        (plan.zerosJudged_ || !judge_->zeroBytesRefused(record))) {
         take(record, sink);
       } else {
         ++passedOver_.failedValueCheck;
@@ -514,13 +539,31 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
   } else {
     probe_.resize(length);
     std::vector<uint8_t> around(length + 2 * RecordModel::kReach);
+    // Judged ahead only with the checks the scan makes unlogged and in
+    // place; the fit alone where they log or blank.
+    checkedAhead = inPlace && !log.IsWritingAt(kLevelError);
+    auto startAhead = [&](uint64_t from) {
+      ahead_ = SlotsAhead::start(env_, table_.name(), *model, checkedAhead ? judge_ : nullptr,
+                                 plan.zerosJudged_, from, size);
+    };
+    startAhead(start);
+    // Restarted at a new alignment a bounded number of times: a table
+    // misaligned every few records is judged by the scan alone.
+    uint32_t restarts = ahead_ ? 256 : 0;
     auto fits = [&](uint64_t position) {
-      const uint8_t* slot = peekAt(position);
-      if (slot == nullptr) {
-        readAt(position, probe_);
-        slot = probe_.data();
+      RecordModel::Fit fit;
+      if (std::optional<uint8_t> verdict = ahead_ ? ahead_->at(position) : std::nullopt) {
+        newer ^= 1;
+        recent[newer] = {position, *verdict};
+        fit = SlotsAhead::fitOf(*verdict);
+      } else {
+        const uint8_t* slot = peekAt(position);
+        if (slot == nullptr) {
+          readAt(position, probe_);
+          slot = probe_.data();
+        }
+        fit = model->judge(slot);
       }
-      const RecordModel::Fit fit = model->judge(slot);
       if (fit != RecordModel::Fit::kUnsure) return fit == RecordModel::Fit::kYes;
       // Records start after the header, so the bytes before one are there.
       readAt(position - RecordModel::kReach, around);
@@ -537,11 +580,43 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
     });
     uint64_t last = size;
     uint64_t number = 0;
-    while (std::optional<uint64_t> at = sync.next()) {
-      plan.add(*at);
-      number = *at == last + length ? number + 1 : (*at - start) / length;
-      last = *at;
-      judgeAt(*at, number);
+    auto judgeTaken = [&](uint64_t at, const uint8_t* verdict) {
+      plan.add(at);
+      const bool inStep = at == last + length;
+      number = inStep ? number + 1 : (at - start) / length;
+      last = at;
+      judgeAt(at, number, verdict);
+      if (!ahead_) return;
+      ahead_->passed(at);
+      if (!inStep && (at < ahead_->first() || (at - ahead_->first()) % length != 0) &&
+          restarts != 0) {
+        --restarts;
+        ahead_.reset();
+        startAhead(at);
+      }
+    };
+    for (;;) {
+      // In step with records judged ahead to fit: the sync hands them out
+      // without asking, the one it held first.
+      const uint8_t* verdicts = nullptr;
+      if (const uint64_t count =
+              ahead_ && sync.inStep() ? ahead_->fittingRun(sync.position(), &verdicts) : 0) {
+        const uint64_t from = sync.takeFitting(count);
+        // The verdicts go with ahead_: a restart at the held slot drops them.
+        const uint32_t restartsBefore = restarts;
+        judgeTaken(from, nullptr);
+        for (uint64_t k = 1; k < count; ++k) {
+          judgeTaken(from + k * length, restarts == restartsBefore ? verdicts + k - 1 : nullptr);
+        }
+        if (restarts == restartsBefore) {
+          newer ^= 1;
+          recent[newer] = {sync.position() - length, verdicts[count - 1]};
+        }
+        continue;
+      }
+      const std::optional<uint64_t> at = sync.next();
+      if (!at) break;
+      judgeTaken(*at, nullptr);
     }
     plan.events_ = sync.events();
     // Only a whole scan is replayed: a break or a read failure leaves none.

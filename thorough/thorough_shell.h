@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +32,7 @@
 #include "thorough/record_alignment.h"
 #include "thorough/record_model.h"
 #include "thorough/slot_judge.h"
+#include "thorough/slots_ahead.h"
 
 namespace kest {
 
@@ -74,8 +76,10 @@ class SlotPlan {
 
 class ThoroughShell {
  public:
-  ThoroughShell(LLFile& table, RunContext& context, RunFindings& findings,
-                PassedOver& passedOver);
+  // `env` opens the table again where a scan's slots are judged ahead of
+  // it on a second thread.
+  ThoroughShell(LLFile& table, RunContext& context, RunFindings& findings, PassedOver& passedOver,
+                platform::Env* env = platform::Env::Default());
 
   // The header rebuilt from the standing descriptors where `header` cannot
   // describe the table: `header` replaced, the descriptors returned.
@@ -160,11 +164,15 @@ class ThoroughShell {
   void noteRepair(std::string text);
 
   LLFile& table_;
+  platform::Env* env_;
   RunContext& context_;
   RunFindings& findings_;
   PassedOver& passedOver_;
   // Set for the length of a scan.
   const SlotJudge* judge_ = nullptr;
+  // The table read and judged ahead of a scan by its records, for the
+  // length of the scan.
+  std::unique_ptr<SlotsAhead> ahead_;
   RecoveryOptions options_;
   int32_t taken_ = 0;
   std::vector<uint8_t> record_;
