@@ -372,9 +372,8 @@ TEST(Export, ALongMemoGoesInPiecesAsItWouldWhole) {
   };
   constexpr uint32_t kBlock = 64;
   auto blockNumber = [](const std::string& memo) {  // of the next memo put there
-    char digits[24];
-    std::snprintf(digits, sizeof digits, "%10zu", memo.size() / kBlock);
-    return std::string(digits);
+    std::string digits = std::to_string(memo.size() / kBlock);
+    return std::string(10 - digits.size(), ' ') + digits;
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.encoding);
