@@ -1,10 +1,13 @@
 // bench_table TABLE.dbf MEGABYTES [--memo] [--memo-kind KIND] [--ledger]
 //             [--deleted PERMILLE] [--damaged PERMILLE] [--seed N]
+//             [--long-memo MEBIBYTES]
 //
 // Writes a deterministic table of about MEGABYTES million bytes (and with
 // --memo its .fpt) for the benchmarks; see table_generator.h. --memo-kind
 // (vfp, foxpro2, dbase3, dbase4; implies --memo) picks the memo file's kind;
-// --ledger writes a table of numbers instead (no memo).
+// --ledger writes a table of numbers instead (no memo). --long-memo
+// (implies --memo) makes three notes that long, to measure what an export
+// of long memos holds.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +22,7 @@ int main(int argc, char** argv) {
                  "usage: %s TABLE.dbf MEGABYTES [--memo] [--memo-kind vfp|foxpro2|dbase3|dbase4] "
                  "[--ledger] "
                  "[--deleted PERMILLE] "
-                 "[--damaged PERMILLE] [--seed N]\n",
+                 "[--damaged PERMILLE] [--seed N] [--long-memo MEBIBYTES]\n",
                  argv[0]);
     return 2;
   }
@@ -51,6 +54,9 @@ int main(int argc, char** argv) {
       shape.deletedPerMille = static_cast<uint32_t>(std::atoi(argv[++i]));
     } else if (option == "--damaged" && hasValue) {
       shape.damagedPerMille = static_cast<uint32_t>(std::atoi(argv[++i]));
+    } else if (option == "--long-memo" && hasValue) {
+      shape.longMemoBytes = static_cast<uint64_t>(std::atof(argv[++i]) * (1 << 20));
+      shape.memo = true;
     } else if (option == "--seed" && hasValue) {
       shape.seed = std::strtoull(argv[++i], nullptr, 10);
     } else {

@@ -265,4 +265,25 @@ for mb in $export_sizes; do
     "$(timing jsonl)" "$(both jsonl csv)" "$lite" "$import" "$liteimport" \
     "$(peak_mib csv)" "$(peak_mib jsonl)" "$([ "$lite" = - ] && echo - || peak_mib sqlite)"
 done
+# Peak RSS of exports whose memos are long (bench_table --long-memo): three
+# of 15.9 MiB, just under the 16 MiB the memo reader takes of one memo, and
+# three of 200 MiB, which it refuses (null) without reading them.
+if [ "$export_sizes" != none ]; then
+  printf '\n| long memos | csv peak RSS MiB | jsonl peak RSS MiB | sqlite peak RSS MiB |\n|---|---|---|---|\n'
+  for long in 15.9 200; do
+    if [ "$(free_mb)" -lt 800 ]; then
+      echo "| three of $long MiB | left out: needs about 800 MB free in $work |"
+      continue
+    fi
+    table=$work/long.dbf
+    "$maker" "$table" 1 --long-memo "$long" --damaged 0 --deleted 0 >/dev/null
+    rm -f "$work"/*.times
+    export_one csv "$table"
+    export_one jsonl "$table"
+    [ $have_sqlite = yes ] && export_one sqlite "$table"
+    printf '| three of %s MiB | %s | %s | %s |\n' "$long" "$(peak_mib csv)" "$(peak_mib jsonl)" \
+      "$([ $have_sqlite = yes ] && peak_mib sqlite || echo -)"
+    rm -f "$work"/long.*
+  done
+fi
 rm -f "$work"/*.times "$work/time.out" "$work/stderr.out"

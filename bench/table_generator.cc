@@ -242,7 +242,14 @@ bool writeTable(const std::string& path, const TableShape& shape) {
   for (uint64_t i = 0; i < shape.records; ++i) {
     uint32_t block = 0;
     if (shape.memo && i % 4 == 0) {
-      std::string entry = memoEntry(shape, noteFor(i));
+      std::string note = noteFor(i);
+      if (shape.longMemoBytes > 0 && i < 12) {
+        const std::string once = note + "\r\n";
+        note.clear();
+        while (note.size() < shape.longMemoBytes) note += once;
+        note.resize(shape.longMemoBytes);
+      }
+      std::string entry = memoEntry(shape, note);
       memo.write(entry.data(), static_cast<std::streamsize>(entry.size()));
       block = nextBlock;
       nextBlock += static_cast<uint32_t>(entry.size() / blockSize);

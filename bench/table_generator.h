@@ -34,6 +34,10 @@ struct TableShape {
   uint32_t deletedPerMille = 60;
   uint32_t damagedPerMille = 10;
   uint64_t seed = 1;
+  // The notes of the first three records with one run to this many bytes
+  // (the note's own text over and over), for the bound of an export's
+  // memory; 0: notes as usual.
+  uint64_t longMemoBytes = 0;
 };
 
 // The bytes of one record (`recordLength(shape)` bytes, deletion flag first).

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -184,9 +185,12 @@ class RowDecoder {
         text_(options.encoding.empty() ? reader::defaultEncoding(table_->header())
                                        : options.encoding),
         memo_(openMemo(table_->path(), table_->header())),
-        decoder_(table_->header(), memo_.get(), &text_) {
+        decoder_(table_->header(), memo_.get(), &text_),
+        pieceBytes_(std::max<size_t>(options.memoPieceBytes, 4)) {
     for (const reader::Field& f : table_->fields()) {
-      if (!reader::isSystemField(f)) fields_.push_back(&f);
+      if (reader::isSystemField(f)) continue;
+      fields_.push_back(&f);
+      memoFields_.push_back(reader::isMemoType(f.type, table_->header()));
     }
     values_.resize(fields_.size() + (deleted_ ? 1 : 0));
   }
@@ -196,7 +200,10 @@ class RowDecoder {
   const std::vector<const reader::Field*>& fields() const { return fields_; }
   const std::vector<reader::Value>& values() const { return values_; }
 
-  enum class Row { kTaken, kLeftOut, kDamaged, kReadError };
+  enum class Row { kTaken, kLeftOut, kDamaged, kReadError, kWriteError };
+  // Writes out the text `format` made so far: a long memo's text goes out
+  // while it is formatted. False (and the writer's error) on a write error.
+  using Spill = std::function<bool(RowText*)>;
   // Reads and decodes record `index` into values(), counting in `done`;
   // kDamaged at a deletion flag that is neither live nor deleted, when
   // `strict`.
@@ -216,9 +223,11 @@ class RowDecoder {
 
   // As `decode`, but the record's row goes straight to `out` as `writer`
   // formats it: the values most fields hold without a copy, the rest
-  // decoded as `decode` does.
+  // decoded as `decode` does. With `spill`, a memo longer than a piece
+  // goes in pieces, and kWriteError says that a spill failed.
   Row format(uint64_t index, bool strict, const std::vector<Column>& columns,
-             const RecordWriter& writer, RowText* out, Exported* done) {
+             const RecordWriter& writer, RowText* out, Exported* done,
+             const Spill* spill = nullptr) {
     std::string_view record;
     Row row = take(index, strict, &record, done);
     if (row != Row::kTaken) return row;
@@ -233,6 +242,10 @@ class RowDecoder {
     for (size_t k = 0; k < fields_.size(); ++k) {
       if (decoder_.decodeCommon(*fields_[k], record, &common)) {
         writer.formatValue(at + k, common, out);
+      } else if (spill != nullptr && memoFields_[k]) {
+        if (!formatMemo(k, at + k, record, columns, writer, out, *spill, done)) {
+          return Row::kWriteError;
+        }
       } else {
         decodeField(k, at + k, record, columns, done);
         writer.formatValue(at + k, reader::ValueView(values_[at + k]), out);
@@ -259,9 +272,84 @@ class RowDecoder {
   void decodeField(size_t k, size_t column, std::string_view record,
                    const std::vector<Column>& columns, Exported* done) {
     if (!decoder_.decode(*fields_[k], record, &values_[column], &reason_)) {
-      ++done->nulls;
-      ++done->nullsByField[columns[column].name + " (" + reason_ + ")"];
+      countNull(columns[column], done);
     }
+  }
+
+  void countNull(const Column& column, Exported* done) {
+    ++done->nulls;
+    ++done->nullsByField[column.name + " (" + reason_ + ")"];
+  }
+
+  // A memo field's value as `decodeField` gives it; one longer than a
+  // piece goes in pieces. False when a spill failed.
+  bool formatMemo(size_t k, size_t column, std::string_view record,
+                  const std::vector<Column>& columns, const RecordWriter& writer, RowText* out,
+                  const Spill& spill, Exported* done) {
+    using MemoBytes = reader::FieldDecoder::MemoBytes;
+    // The room of a long memo before is given back, not kept beside the
+    // next one's while that is read.
+    if (memoBytes_.capacity() > pieceBytes_) std::string().swap(memoBytes_);
+    MemoBytes read = decoder_.readMemo(*fields_[k], record, &memoBytes_, &reason_);
+    const bool binary = read == MemoBytes::kBinary;
+    if ((read == MemoBytes::kText || binary) && memoBytes_.size() > pieceBytes_ &&
+        (binary || text_.cuttable())) {
+      return streamMemo(column, binary, columns, writer, out, spill, done);
+    }
+    if (!decoder_.memoValue(read, memoBytes_, &values_[column], &reason_)) {
+      countNull(columns[column], done);
+    }
+    writer.formatValue(column, reader::ValueView(values_[column]), out);
+    return true;
+  }
+
+  // The memo in memoBytes_ decoded (or base64) and written a piece at a
+  // time. A row that has gone out in part cannot be taken back, so the
+  // value's fate is decided before its first byte: every piece is decoded
+  // once to see that the text decodes (else it is null, as a whole memo
+  // that does not decode is) and what the format must know of it, then
+  // again to be written.
+  bool streamMemo(size_t column, bool binary, const std::vector<Column>& columns,
+                  const RecordWriter& writer, RowText* out, const Spill& spill, Exported* done) {
+    PieceSurvey survey;
+    for (size_t at = 0; at < memoBytes_.size();) {
+      if (!nextPiece(binary, &at)) {
+        reason_ = decoder_.notTextReason();
+        values_[column] = reader::Value();
+        countNull(columns[column], done);
+        writer.formatValue(column, reader::ValueView(values_[column]), out);
+        return true;
+      }
+      writer.survey(piece_, &survey);
+    }
+    // Formatted text beyond this goes out between pieces.
+    constexpr size_t kSpillBytes = 1 << 18;
+    writer.beginPieces(column, survey, out);
+    for (size_t at = 0; at < memoBytes_.size();) {
+      nextPiece(binary, &at);  // decoded once already
+      writer.putPiece(piece_, survey, out);
+      if (out->size() >= kSpillBytes && !spill(out)) return false;
+    }
+    writer.endPieces(survey, out);
+    return true;
+  }
+
+  // The piece of memoBytes_ from `*at` into piece_, and `*at` past it: a
+  // piece of text ends between characters, one of base64 on a multiple
+  // of 3 bytes. False when a text piece does not decode.
+  bool nextPiece(bool binary, size_t* at) {
+    std::string_view rest = std::string_view(memoBytes_).substr(*at);
+    size_t take = std::min(rest.size(), pieceBytes_);
+    if (binary) {
+      if (take < rest.size()) take -= take % 3;
+      piece_ = reader::base64(rest.substr(0, take));
+      *at += take;
+      return true;
+    }
+    if (take < rest.size()) take = text_.cut(rest.substr(0, take));
+    if (take == 0) take = rest.size();  // no cut in the piece: the rest whole
+    *at += take;
+    return text_.decode(rest.substr(0, take), &piece_);
   }
 
   bool deleted_;
@@ -272,6 +360,9 @@ class RowDecoder {
   std::vector<const reader::Field*> fields_;
   std::vector<reader::Value> values_;
   std::string reason_;
+  std::vector<bool> memoFields_;  // by fields_
+  size_t pieceBytes_;
+  std::string memoBytes_, piece_;
 };
 
 // Records formatted as text by one thread, to be written in their turn.
@@ -461,7 +552,8 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
   std::unique_ptr<RowDecoder> helper;
   std::string ignored;
   // A memo text may be up to 16 MiB: a batch of rows with memos has no
-  // bound worth holding three of, so such tables take one row at a time.
+  // bound worth holding three of, so such tables take one row at a time,
+  // and a long memo goes out in pieces as it is formatted.
   const bool memos = std::any_of(rows.fields().begin(), rows.fields().end(),
                                  [&](const reader::Field* f) {
                                    return reader::isMemoType(f->type, rows.table().header());
@@ -476,6 +568,11 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
     // Rows of text gather up to this size before they are written.
     constexpr size_t kPendingBytes = 1 << 18;
     RowText pending;
+    const RowDecoder::Spill spill = [&](RowText* text) {
+      if (!writer.putRows(text->view(), error)) return false;
+      text->clear();
+      return true;
+    };
     for (uint64_t i = 0; i < total; ++i) {
       if ((i & 0x3FF) == 0) {
         bar.show(i, total);
@@ -486,7 +583,8 @@ Outcome copyRecords(const ExportOptions& options, const std::string& path, bool 
       }
       RowDecoder::Row row = RowDecoder::Row::kTaken;
       if (writer.formatsText()) {
-        row = rows.format(i, strict, columns, writer, &pending, done);
+        row = rows.format(i, strict, columns, writer, &pending, done, &spill);
+        if (row == RowDecoder::Row::kWriteError) return failWriting();
         if (pending.size() >= kPendingBytes) {
           if (!writer.putRows(pending.view(), error)) return failWriting();
           pending.clear();

@@ -30,6 +30,10 @@ struct ExportOptions {
   std::string output;
   // Where outputs are made; null: the platform's own.
   platform::Env* env = nullptr;
+  // CSV and JSON Lines: a memo of more stored bytes than this is decoded,
+  // escaped and written out a piece of about this size at a time, so that
+  // its formatted text is never held whole. At least 4.
+  size_t memoPieceBytes = 1 << 18;
 };
 
 // The formats this build writes (sqlite only when built with SQLite).

@@ -226,6 +226,27 @@ class CsvWriter : public TextFileWriter {
     out->put("\r\n");
   }
 
+  void survey(std::string_view piece, PieceSurvey* survey) const override {
+    survey->quoted = survey->quoted || needsQuotes(piece);
+  }
+  void beginPieces(size_t column, const PieceSurvey& survey, RowText* out) const override {
+    out->room(2);
+    if (column > 0) out->put(',');
+    if (survey.quoted) out->put('"');
+  }
+  void putPiece(std::string_view piece, const PieceSurvey& survey, RowText* out) const override {
+    if (survey.quoted) {
+      putDoubled(piece, out);
+    } else {
+      out->room(piece.size());
+      out->put(piece);
+    }
+  }
+  void endPieces(const PieceSurvey& survey, RowText* out) const override {
+    out->room(1);
+    if (survey.quoted) out->put('"');
+  }
+
  private:
   // True when `text` holds a comma, quote, CR or LF.
   static bool needsQuotes(std::string_view text) {
@@ -241,13 +262,19 @@ class CsvWriter : public TextFileWriter {
       out->put(text);
       return;
     }
-    out->room(2 * text.size() + 2);
+    out->room(2);
     out->put('"');
+    putDoubled(text, out);
+    out->put('"');
+  }
+
+  // `text` with every quote doubled.
+  static void putDoubled(std::string_view text, RowText* out) {
+    out->room(2 * text.size() + 1);
     for (char c : text) {
       if (c == '"') out->put('"');
       out->put(c);
     }
-    out->put('"');
   }
 };
 
@@ -302,6 +329,29 @@ class JsonLinesWriter : public TextFileWriter {
     out->put(keys_.empty() ? std::string_view("{}\n") : "}\n");
   }
 
+  // The library escapes a character at a time, so the pieces of a text
+  // that end between characters escape to the pieces of its escape.
+  void beginPieces(size_t column, const PieceSurvey&, RowText* out) const override {
+    out->room(keys_[column].size() + 1);
+    out->put(keys_[column]);
+    out->put('"');
+  }
+  void putPiece(std::string_view piece, const PieceSurvey&, RowText* out) const override {
+    if (isPlain(piece)) {
+      out->room(piece.size());
+      out->put(piece);
+      return;
+    }
+    std::string escaped = jsonText(piece);
+    std::string_view inside(escaped.data() + 1, escaped.size() - 2);
+    out->room(inside.size());
+    out->put(inside);
+  }
+  void endPieces(const PieceSurvey&, RowText* out) const override {
+    out->room(1);
+    out->put('"');
+  }
+
  private:
   // The longest number the library writes is 24 characters.
   static constexpr size_t kNumberRoom = 64;
@@ -342,14 +392,17 @@ class JsonLinesWriter : public TextFileWriter {
 
   // Plain ASCII without quotes, backslashes or control bytes as it is;
   // any other through the library.
-  static void putString(std::string_view text, RowText* out) {
+  static bool isPlain(std::string_view text) {
     // A byte below 0x20 has its top three bits clear; one from 0x80 its
     // top bit set.
-    bool plain = !anyByte(text, [](uint64_t w) {
+    return !anyByte(text, [](uint64_t w) {
       return (zeroByte(w & (kOnes * 0xE0)) | (w & kHighs) | zeroByte(w ^ (kOnes * '"')) |
               zeroByte(w ^ (kOnes * '\\'))) != 0;
     });
-    if (!plain) {
+  }
+
+  static void putString(std::string_view text, RowText* out) {
+    if (!isPlain(text)) {
       std::string escaped = jsonText(text);
       out->room(escaped.size());
       out->put(escaped);

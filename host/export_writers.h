@@ -69,6 +69,12 @@ struct Column {
   reader::ColumnKind kind = reader::ColumnKind::kText;
 };
 
+// What a format must know of a whole text value before it writes the
+// value's first byte, gathered from its pieces.
+struct PieceSurvey {
+  bool quoted = false;  // CSV: a piece holds a comma, quote, CR or LF
+};
+
 class RecordWriter {
  public:
   virtual ~RecordWriter() = default;
@@ -88,6 +94,16 @@ class RecordWriter {
   virtual void formatValue(size_t, const reader::ValueView&, RowText*) const {}
   virtual void endRow(RowText*) const {}
   virtual bool putRows(std::string_view, std::string*) { return false; }
+
+  // A text value too long to hold formatted whole goes in pieces of UTF-8
+  // that end between characters, in place of its `formatValue`: every
+  // piece first to `survey`, then `beginPieces`, every piece again to
+  // `putPiece` (the text may be written out between pieces), `endPieces`.
+  // The result is the text `formatValue` gives for the whole value.
+  virtual void survey(std::string_view, PieceSurvey*) const {}
+  virtual void beginPieces(size_t, const PieceSurvey&, RowText*) const {}
+  virtual void putPiece(std::string_view, const PieceSurvey&, RowText*) const {}
+  virtual void endPieces(const PieceSurvey&, RowText*) const {}
 };
 
 std::unique_ptr<RecordWriter> MakeCsvWriter(const std::string& path, platform::Env* env);

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "dbf/memo_layout.h"
 #include "host/cli_text.h"
 #include "host/export.h"
 #include "host/table_survey.h"
 #include "host/options.h"
+#include "reader/text_decoder.h"
 #include "tests/fault_env.h"
 #include "tests/table_builder.h"
 #include "tests/test_support.h"
@@ -343,6 +345,98 @@ std::vector<std::string> entriesOf(const std::string& folder) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// A memo longer than a piece goes out in pieces cut at awkward places: a
+// double-byte character whose second byte is a quote or backslash in
+// ASCII, a character of UTF-8, an escape, a base64 group, a spill of the
+// row half-written. What comes out is what the whole value gives, a text
+// that turns out not to decode deep inside is null as a whole, and a write
+// that fails midway leaves nothing.
+TEST(Export, ALongMemoGoesInPiecesAsItWouldWhole) {
+  struct Case {
+    const char* encoding;
+    std::string sample, invalid;
+  };
+  const Case cases[] = {
+      {"CP932",
+       "\x83\x5c\x95\x5c\"a,b\"\r\n\x93\xfa\x96\x7b\x8c\xea\xb1\x83\x65\x83\x4c\x83\x58{}\\ x",
+       "\x81\x20"},
+      {"CP1252", "caf\xe9 \x80 \"q\", r\r\nplain words and more plain words here", "\x81"},
+      {"UTF-8", "\xf0\x9f\x98\x80 smile \xe2\x82\xac \"q\",\r\n\xc3\xa9 plain words here", "\xc3\x28"},
+  };
+  auto repeat = [](const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+  };
+  constexpr uint32_t kBlock = 64;
+  auto blockNumber = [](const std::string& memo) {  // of the next memo put there
+    std::string digits = std::to_string(memo.size() / kBlock);
+    return std::string(10 - digits.size(), ' ') + digits;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.encoding);
+    ASSERT_TRUE(reader::TextDecoder(c.encoding).cuttable());
+    TempDir dir;
+    // Text and binary memos side by side; the last text claims more bytes
+    // than the file holds.
+    const std::vector<std::string> texts = {
+        c.sample, "\x01" + repeat(c.sample, 12000),
+        repeat(c.sample, 20) + c.invalid + c.sample, repeat(c.sample, 3)};
+    std::string memo = makeMemoHeader(MemoKind::kFoxPro, kBlock, 0);
+    TableBuilder builder;
+    builder.version(0xF5).field("NOTE", 'M', 10).field("PIC", 'G', 10);
+    for (size_t i = 0; i < texts.size(); ++i) {
+      std::string binary;
+      for (size_t b = 0; b < 300 + i; ++b) binary += static_cast<char>(b * 7 + i);
+      const std::string pic = blockNumber(memo);
+      memo += encodeMemo(MemoKind::kFoxPro, kBlock, kFoxPicture, binary);
+      const std::string note = blockNumber(memo);
+      memo += encodeMemo(MemoKind::kFoxPro, kBlock, kFoxText, texts[i]);
+      builder.record(note + pic);
+    }
+    memo.resize(memo.size() - 2 * kBlock);
+    builder.write(dir.file("t.dbf"));
+    testing::writeFile(dir.file("t.fpt"), memo);
+
+    for (const char* format : {"csv", "jsonl"}) {
+      SCOPED_TRACE(format);
+      const std::string output = dir.file(std::string("t.") + format);
+      auto exportWith = [&](size_t pieceBytes, platform::Env* env, std::string* lines) {
+        ExportOptions options;
+        options.format = format;
+        options.encoding = c.encoding;
+        options.tables = {dir.file("t.dbf")};
+        options.output = dir.path();
+        options.memoPieceBytes = pieceBytes;
+        options.env = env;
+        std::ostringstream out, err;
+        int status = RunExport(options, out, err);
+        *lines = out.str() + err.str();
+        std::string written = testing::exists(output) ? testing::readFile(output) : "";
+        std::filesystem::remove(output);
+        return status == kExitOk ? written : "exit " + std::to_string(status);
+      };
+      std::string lines, linesInPieces;
+      const std::string whole = exportWith(ExportOptions().memoPieceBytes, nullptr, &lines);
+      EXPECT_NE(lines.find("2 values could not be decoded, left null: NOTE (memo block"),
+                std::string::npos)
+          << lines;
+      EXPECT_NE(lines.find("NOTE (memo is not text in " + std::string(c.encoding) + ") 1"),
+                std::string::npos)
+          << lines;
+      for (size_t pieceBytes : {4, 5, 7, 64}) {
+        EXPECT_EQ(exportWith(pieceBytes, nullptr, &linesInPieces), whole) << pieceBytes;
+        EXPECT_EQ(linesInPieces, lines);
+      }
+      testing::FaultEnv failing;
+      failing.FailAt(testing::FaultKind::kAppend, 2);
+      EXPECT_EQ(exportWith(5, &failing, &linesInPieces), "exit 5");
+      EXPECT_TRUE(failing.fired());
+      EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"t.dbf", "t.fpt"}));
+    }
+  }
 }
 
 // A write, sync, rename or folder sync that fails leaves nothing under the

@@ -119,22 +119,6 @@ uint64_t dbase7Bits(std::string_view bytes) {
   return v;
 }
 
-std::string base64(std::string_view bytes) {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    uint32_t n = uint32_t{static_cast<uint8_t>(bytes[i])} << 16;
-    if (i + 1 < bytes.size()) n |= uint32_t{static_cast<uint8_t>(bytes[i + 1])} << 8;
-    if (i + 2 < bytes.size()) n |= static_cast<uint8_t>(bytes[i + 2]);
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
-    out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
-  }
-  return out;
-}
-
 // Empties `value` and keeps its text's room for the next value.
 void clear(Value* value) {
   value->kind = Value::Kind::kNull;
@@ -278,6 +262,22 @@ bool plainNumber(std::string_view bytes, ValueView* value) {
 
 }  // namespace
 
+std::string base64(std::string_view bytes) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t n = uint32_t{static_cast<uint8_t>(bytes[i])} << 16;
+    if (i + 1 < bytes.size()) n |= uint32_t{static_cast<uint8_t>(bytes[i + 1])} << 8;
+    if (i + 2 < bytes.size()) n |= static_cast<uint8_t>(bytes[i + 2]);
+    out += kAlphabet[(n >> 18) & 63];
+    out += kAlphabet[(n >> 12) & 63];
+    out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
+    out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
+  }
+  return out;
+}
+
 ColumnKind columnKind(const Field& field, const Header& header) {
   switch (field.type) {
     case 'N': return field.decimals == 0 ? ColumnKind::kInteger : ColumnKind::kReal;
@@ -406,7 +406,11 @@ bool FieldDecoder::decode(const Field& field, std::string_view record, Value* va
     setDoubleBits(value, static_cast<uint64_t>(little(bytes, 8)));
     return true;
   }
-  if (isMemoType(field.type, header_)) return decodeMemo(field, bytes, value, reason);
+  if (isMemoType(field.type, header_)) {
+    std::string raw;
+    MemoBytes read = readMemo(field, record, &raw, reason);
+    return memoValue(read, raw, value, reason);
+  }
   return fail(std::string("type '") + (knownFieldType(field.type) ? field.type : '?') +
               "' is not decoded");
 }
@@ -449,29 +453,30 @@ bool FieldDecoder::decodeCommon(const Field& field, std::string_view record,
   }
 }
 
-bool FieldDecoder::decodeMemo(const Field& field, std::string_view bytes, Value* value,
-                              std::string* reason) {
+FieldDecoder::MemoBytes FieldDecoder::readMemo(const Field& field, std::string_view record,
+                                               std::string* raw, std::string* reason) {
+  raw->clear();
   auto fail = [&](const std::string& why) {
-    clear(value);
     *reason = why;
-    return false;
+    return MemoBytes::kFailed;
   };
+  if (uint64_t{field.offset} + field.length > record.size()) return fail("lies beyond the record");
+  std::string_view bytes = record.substr(field.offset, field.length);
   uint32_t block = 0;
   if (bytes.size() == 4) {
     block = static_cast<uint32_t>(little(bytes, 4));
   } else {
     std::string_view digits = trim(bytes);
-    if (digits.empty()) return true;
+    if (digits.empty()) return MemoBytes::kNone;
     if (!allDigits(digits) || digits.size() > 10) return fail("memo pointer is not a block number");
     uint64_t wide = std::stoull(std::string(digits));
     if (wide > UINT32_MAX) return fail("memo pointer is not a block number");
     block = static_cast<uint32_t>(wide);
   }
-  if (block == 0) return true;
+  if (block == 0) return MemoBytes::kNone;
   if (memo_ == nullptr) return fail("memo companion missing");
-  std::string raw;
-  switch (memo_->read(block, &raw)) {
-    case MemoRead::kNone: return true;
+  switch (memo_->read(block, raw)) {
+    case MemoRead::kNone: return MemoBytes::kNone;
     case MemoRead::kOutsideFile:
       return fail("memo block " + std::to_string(block) + " leads outside the memo file");
     case MemoRead::kTooLong:
@@ -480,15 +485,31 @@ bool FieldDecoder::decodeMemo(const Field& field, std::string_view bytes, Value*
       return fail("memo block " + std::to_string(block) + " is damaged");
     case MemoRead::kText: break;
   }
-  value->kind = Value::Kind::kText;
-  if (field.type != 'M') {
-    value->text = base64(raw);
-    return true;
+  return field.type == 'M' ? MemoBytes::kText : MemoBytes::kBinary;
+}
+
+bool FieldDecoder::memoValue(MemoBytes read, std::string_view raw, Value* value,
+                             std::string* reason) {
+  clear(value);
+  switch (read) {
+    case MemoBytes::kNone: return true;
+    case MemoBytes::kFailed: return false;
+    case MemoBytes::kBinary:
+      value->kind = Value::Kind::kText;
+      value->text = base64(raw);
+      return true;
+    case MemoBytes::kText: break;
   }
-  if (!text_->decode(raw, &value->text))
-    return fail("memo is not text in " +
-                (text_->encoding().empty() ? std::string("ASCII") : text_->encoding()));
-  return true;
+  value->kind = Value::Kind::kText;
+  if (text_->decode(raw, &value->text)) return true;
+  clear(value);
+  *reason = notTextReason();
+  return false;
+}
+
+std::string FieldDecoder::notTextReason() const {
+  return "memo is not text in " +
+         (text_->encoding().empty() ? std::string("ASCII") : text_->encoding());
 }
 
 }  // namespace kest::reader

@@ -63,6 +63,11 @@ struct ValueView {
 enum class ColumnKind { kText, kInteger, kReal, kBool, kDate, kTimestamp };
 ColumnKind columnKind(const Field& field, const Header& header);
 
+// A binary memo's value: the base64 of its bytes, with padding. The text
+// of a run of bytes whose length is a multiple of 3 is the matching part
+// of the whole's.
+std::string base64(std::string_view bytes);
+
 // Fields that hold no user data (the Visual FoxPro null-flags field) and
 // are left out of every export.
 bool isSystemField(const Field& field);
@@ -85,8 +90,18 @@ class FieldDecoder {
   // says what the value is, or why it is none.
   bool decodeCommon(const Field& field, std::string_view record, ValueView* value) const;
 
+  // A memo field's value in two steps, for a caller that takes a long memo
+  // in pieces: `readMemo` reads the stored bytes, `memoValue` makes them
+  // the value `decode` gives. kNone: no memo (a null value, no failure);
+  // kFailed: null, for `reason`.
+  enum class MemoBytes { kNone, kText, kBinary, kFailed };
+  MemoBytes readMemo(const Field& field, std::string_view record, std::string* raw,
+                     std::string* reason);
+  bool memoValue(MemoBytes read, std::string_view raw, Value* value, std::string* reason);
+  // Why a text memo that does not decode is null.
+  std::string notTextReason() const;
+
  private:
-  bool decodeMemo(const Field& field, std::string_view bytes, Value* value, std::string* reason);
 
   const Header& header_;
   MemoFile* memo_;

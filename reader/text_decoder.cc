@@ -31,6 +31,29 @@ constexpr CodePage kCodePages[] = {
     {0xCB, "CP1253"}, {0xCC, "CP1257"},
 };
 
+bool sameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+    if (upper(a[i]) != upper(b[i])) return false;
+  }
+  return true;
+}
+
+// The double-byte sets of the code pages, and the bytes that lead a
+// character of two in each (Shift JIS leaves its single-byte katakana
+// between).
+struct DoubleByteSet {
+  const char* encoding;
+  uint8_t leadFrom, leadTo, gapFrom, gapTo;
+};
+constexpr DoubleByteSet kDoubleByteSets[] = {
+    {"CP932", 0x81, 0xFC, 0xA0, 0xDF},
+    {"CP936", 0x81, 0xFE, 0, 0},
+    {"CP949", 0x81, 0xFE, 0, 0},
+    {"CP950", 0x81, 0xFE, 0, 0},
+};
+
 }  // namespace
 
 std::string codePageEncoding(uint8_t codePage) {
@@ -46,7 +69,10 @@ std::string defaultEncoding(const Header& header) {
 }
 
 TextDecoder::TextDecoder(const std::string& encoding) : encoding_(encoding) {
-  if (encoding.empty()) return;
+  if (encoding.empty()) {
+    cutRule_ = CutRule::kAnyByte;  // ASCII, a byte at a time
+    return;
+  }
   converter_ = platform::OpenTextConverter(encoding);
   usable_ = converter_ != nullptr;
   if (!usable_) return;
@@ -59,6 +85,25 @@ TextDecoder::TextDecoder(const std::string& encoding) : encoding_(encoding) {
   probe += "+AGE-~{~}\x1b$B\x1b(B\x0e\x0f";
   std::string converted;
   asciiIsItself_ = converter_->ToUtf8(probe, &converted) && converted == probe;
+
+  if (sameName(encoding, "UTF-8") || sameName(encoding, "UTF8")) {
+    cutRule_ = CutRule::kUtf8;
+    return;
+  }
+  for (const DoubleByteSet& set : kDoubleByteSets) {
+    if (sameName(encoding, set.encoding)) {
+      cutRule_ = CutRule::kDoubleByte;
+      leadFrom_ = set.leadFrom, leadTo_ = set.leadTo;
+      leadGapFrom_ = set.gapFrom, leadGapTo_ = set.gapTo;
+      return;
+    }
+  }
+  // Every other set a code page names is one byte a character. A set
+  // named by the user that is not one of them may carry state (UTF-7,
+  // ISO 2022) or code units of several bytes (UTF-16): never cut.
+  for (const CodePage& known : kCodePages) {
+    if (sameName(encoding, known.encoding)) cutRule_ = CutRule::kAnyByte;
+  }
 }
 
 TextDecoder::~TextDecoder() = default;
@@ -96,6 +141,42 @@ bool TextDecoder::decode(std::string_view bytes, std::string* utf8) {
   }
   utf8->clear();
   return converter_ != nullptr && converter_->ToUtf8(bytes, utf8);
+}
+
+size_t TextDecoder::cut(std::string_view bytes) const {
+  const auto* at = reinterpret_cast<const uint8_t*>(bytes.data());
+  const size_t n = bytes.size();
+  switch (cutRule_) {
+    case CutRule::kNone: return 0;
+    case CutRule::kAnyByte: return n;
+    case CutRule::kUtf8: {
+      // Back to the last byte that is no continuation byte (10xxxxxx).
+      size_t lead = n;
+      while (lead > 0 && n - lead < 4 && (at[lead - 1] & 0xC0) == 0x80) --lead;
+      if (lead == 0 || n - lead >= 4) return n;  // not UTF-8 however cut
+      const uint8_t first = at[lead - 1];
+      const size_t length = first < 0xC0 ? 1 : first < 0xE0 ? 2 : first < 0xF0 ? 3 : 4;
+      return lead - 1 + length <= n ? n : lead - 1;
+    }
+    case CutRule::kDoubleByte: {
+      // A byte below 0x40 neither leads nor trails a character of two in
+      // any of these sets: the cut after the last one near the end needs
+      // no walk.
+      for (size_t i = n; i > 0 && n - i < 256; --i) {
+        if (at[i - 1] < 0x40) return i;
+      }
+      size_t end = 0;
+      for (size_t i = 0; i < n;) {
+        const uint8_t b = at[i];
+        const bool lead = b >= leadFrom_ && b <= leadTo_ && !(b >= leadGapFrom_ && b <= leadGapTo_ &&
+                                                             leadGapTo_ != 0);
+        i += lead ? 2 : 1;
+        if (i <= n) end = i;
+      }
+      return end;
+    }
+  }
+  return 0;
 }
 
 }  // namespace kest::reader

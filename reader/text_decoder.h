@@ -48,13 +48,28 @@ class TextDecoder {
   // True when no byte of `bytes` is at or above 0x80.
   static bool isAscii(std::string_view bytes);
 
+  // Whether a long text may be decoded a piece at a time: the set is one
+  // whose characters are told apart by their bytes alone, with no state
+  // carried from one to the next (single-byte sets, the double-byte sets
+  // of the Asian code pages, UTF-8). Pieces cut by `cut` then decode to
+  // what the whole decodes to, and fail where the whole fails.
+  bool cuttable() const { return cutRule_ != CutRule::kNone; }
+  // The length of the longest start of `bytes` (which starts a character)
+  // that ends between two characters; 0 when there is none, or the set
+  // is not cuttable.
+  size_t cut(std::string_view bytes) const;
+
  private:
+  enum class CutRule { kNone, kAnyByte, kDoubleByte, kUtf8 };
   std::string encoding_;
   std::unique_ptr<platform::TextConverter> converter_;
   bool usable_ = true;
   // True when the set reads every ASCII byte, alone or in any sequence, as
   // itself: plain ASCII values are then copied, not converted.
   bool asciiIsItself_ = false;
+  CutRule cutRule_ = CutRule::kNone;
+  // kDoubleByte: the bytes that lead a character of two.
+  uint8_t leadFrom_ = 0x81, leadTo_ = 0xFE, leadGapFrom_ = 0, leadGapTo_ = 0;
 };
 
 }  // namespace kest::reader
