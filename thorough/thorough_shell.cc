@@ -540,8 +540,10 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
     probe_.resize(length);
     std::vector<uint8_t> around(length + 2 * RecordModel::kReach);
     // Judged ahead only with the checks the scan makes unlogged and in
-    // place; the fit alone where they log or blank.
+    // place; the fit alone where they log or blank. Slots judged ahead go
+    // in runs where no line is logged of each.
     checkedAhead = inPlace && !log.IsWritingAt(kLevelError);
+    const bool quietRuns = checkedAhead && !log.IsWritingAt(kLevelDebug);
     auto startAhead = [&](uint64_t from) {
       ahead_ = SlotsAhead::start(env_, table_.name(), *model, checkedAhead ? judge_ : nullptr,
                                  plan.zerosJudged_, from, size);
@@ -605,13 +607,49 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
         // The verdicts go with ahead_: a restart at the held slot drops them.
         const uint32_t restartsBefore = restarts;
         judgeTaken(from, nullptr);
-        for (uint64_t k = 1; k < count; ++k) {
-          judgeTaken(from + k * length, restarts == restartsBefore ? verdicts + k - 1 : nullptr);
+        if (restarts != restartsBefore) {
+          for (uint64_t k = 1; k < count; ++k) judgeTaken(from + k * length, nullptr);
+          continue;
         }
-        if (restarts == restartsBefore) {
-          newer ^= 1;
-          recent[newer] = {sync.position() - length, verdicts[count - 1]};
+        for (uint64_t k = 1; k < count;) {
+          const uint64_t at = from + k * length;
+          const uint8_t* record = quietRuns ? peekAt(at) : nullptr;
+          if (record == nullptr) {
+            judgeTaken(at, verdicts + k - 1);
+            ++k;
+            continue;
+          }
+          // The slots the read block holds, in a row after the one before:
+          // judged by their verdicts alone, the break polled once.
+          const uint64_t held = std::min(count - k, (windowTo_ - at) / length);
+          context_.pollBreak();
+          plan.add(at, held);
+          for (uint64_t j = 0; j < held; ++j, record += length) {
+            ++number;
+            if (fineProgress) {
+              reportScanProgress(
+                  progress, static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX)), writing);
+            }
+            const uint8_t flag = record[0];
+            if (flag == kLiveRecord) {
+              if ((verdicts[k - 1 + j] & SlotsAhead::kPasses) != 0) {
+                take(record, sink);
+              } else {
+                ++passedOver_.failedValueCheck;
+              }
+            } else if (flag == kDeletedRecord) {
+              ++passedOver_.deleted;
+            } else {
+              judgeJammedSlot(record, static_cast<int32_t>(std::min<uint64_t>(number, INT32_MAX)),
+                              sink, keptJammed);
+            }
+          }
+          k += held;
+          last = at + (held - 1) * length;
+          ahead_->passed(last);
         }
+        newer ^= 1;
+        recent[newer] = {sync.position() - length, verdicts[count - 1]};
         continue;
       }
       const std::optional<uint64_t> at = sync.next();

@@ -49,11 +49,12 @@ class SlotPlan {
   };
   bool matches(uint64_t start, uint64_t size, const SlotJudge& judge) const;
   void begin(uint64_t start, uint64_t size, const SlotJudge& judge);
-  void add(uint64_t at) {
+  // The `count` slots a record length apart from `at`.
+  void add(uint64_t at, uint64_t count = 1) {
     if (!runs_.empty() && runs_.back().first + runs_.back().slots * length_ == at) {
-      ++runs_.back().slots;
+      runs_.back().slots += count;
     } else {
-      runs_.push_back({at, 1});
+      runs_.push_back({at, count});
     }
   }
 
