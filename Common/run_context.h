@@ -48,7 +48,8 @@ class RunContext {
   }
 
   // Raises kUserBreak when the host has asked the run to stop. Polled once
-  // a record: a context that watches a break byte reads it here, inline.
+  // a record (once a run of records a thorough scan judged ahead): a
+  // context that watches a break byte reads it here, inline.
   void pollBreak() const {
     if (breakSlot_ != nullptr ? watchedByteSet() : breakRequested()) Raise(kUserBreak);
   }
