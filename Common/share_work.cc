@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -128,6 +130,10 @@ void shareWork(uint32_t count, uint32_t chunk, const std::function<void(uint32_t
 // item it holds: the item + 1, with kBusy while its work is under way and
 // with kFailed where the work failed. Items are taken in order from next_;
 // a place is taken again only once the work of its item before is over.
+// A thread that must wait sleeps on changed_, which hears of every item
+// done, every release and the stop. (Not on the atomics themselves: the
+// waits of the standard library's atomics lose wakeups where the system
+// has no futex, as under Windows with this compiler.)
 class ResultsAhead::State {
  public:
   static constexpr uint32_t kBusy = 0x40000000u;
@@ -145,13 +151,13 @@ class ResultsAhead::State {
   void workAhead() {
     for (;;) {
       const uint32_t seen = changes_.load(std::memory_order_acquire);
-      if (stopped_.load(std::memory_order_relaxed)) return;
+      if (stopped_.load(std::memory_order_acquire)) return;
       uint32_t item = next_.load(std::memory_order_relaxed);
       if (item >= count_) return;
       const uint32_t released = released_.load(std::memory_order_acquire);
       if (item < released) continue;  // a release is moving next_ past it
       if (item - released >= places_) {
-        changes_.wait(seen, std::memory_order_acquire);
+        waitFor([&] { return changes_.load(std::memory_order_acquire) != seen; });
         continue;
       }
       if (next_.compare_exchange_weak(item, item + 1, std::memory_order_relaxed)) {
@@ -184,7 +190,7 @@ class ResultsAhead::State {
         workItem(free, /*onCaller=*/true);
         continue;
       }
-      mark.wait(now, std::memory_order_acquire);
+      waitFor([&] { return mark.load(std::memory_order_acquire) != now; });
     }
   }
 
@@ -197,13 +203,13 @@ class ResultsAhead::State {
            !next_.compare_exchange_weak(free, item, std::memory_order_relaxed)) {
     }
     changes_.fetch_add(1, std::memory_order_release);
-    changes_.notify_one();
+    tellChanged();
   }
 
   void stop() {
-    stopped_.store(true, std::memory_order_relaxed);
+    stopped_.store(true, std::memory_order_release);
     changes_.fetch_add(1, std::memory_order_release);
-    changes_.notify_one();
+    tellChanged();
   }
 
  private:
@@ -214,7 +220,7 @@ class ResultsAhead::State {
     // (one released before it was done).
     for (uint32_t now = mark.load(std::memory_order_acquire); (now & kBusy) != 0;
          now = mark.load(std::memory_order_acquire)) {
-      mark.wait(now, std::memory_order_acquire);
+      waitFor([&] { return mark.load(std::memory_order_acquire) != now; });
     }
     mark.store((item + 1) | kBusy, std::memory_order_relaxed);
     bool worked = false;
@@ -224,7 +230,20 @@ class ResultsAhead::State {
       worked = false;
     }
     mark.store(worked ? item + 1 : (item + 1) | kFailed, std::memory_order_release);
-    mark.notify_all();
+    tellChanged();
+  }
+
+  // Sleeps until `done` holds; what it reads changes before tellChanged.
+  template <typename Done>
+  void waitFor(Done done) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, done);
+  }
+  void tellChanged() {
+    // Taken and let go, so that a thread between its test and its sleep
+    // hears this.
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    changed_.notify_all();
   }
 
   const uint32_t count_;
@@ -233,10 +252,12 @@ class ResultsAhead::State {
   std::unique_ptr<std::atomic<uint32_t>[]> marks_;
   std::atomic<uint32_t> next_{0};
   std::atomic<uint32_t> released_{0};
-  // Bumped at every release and at the stop: the second thread sleeps on it
+  // Bumped at every release and at the stop: the second thread waits for it
   // while the ring is full.
   std::atomic<uint32_t> changes_{0};
   std::atomic<bool> stopped_{false};
+  std::mutex mutex_;
+  std::condition_variable changed_;
 };
 
 ResultsAhead::ResultsAhead(uint32_t count, uint32_t places, Work work, platform::Env* env)

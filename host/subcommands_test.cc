@@ -420,12 +420,21 @@ TEST(Export, ALongMemoGoesInPiecesAsItWouldWhole) {
       };
       std::string lines, linesInPieces;
       const std::string whole = exportWith(ExportOptions().memoPieceBytes, nullptr, &lines);
-      EXPECT_NE(lines.find("2 values could not be decoded, left null: NOTE (memo block"),
-                std::string::npos)
-          << lines;
-      EXPECT_NE(lines.find("NOTE (memo is not text in " + std::string(c.encoding) + ") 1"),
-                std::string::npos)
-          << lines;
+      // Windows reads every byte of some code pages (CP1252's holes as
+      // control characters): there the memo with the odd byte is text.
+      std::string decoded;
+      if (!reader::TextDecoder(c.encoding).decode(c.invalid, &decoded)) {
+        EXPECT_NE(lines.find("2 values could not be decoded, left null: NOTE (memo block"),
+                  std::string::npos)
+            << lines;
+        EXPECT_NE(lines.find("NOTE (memo is not text in " + std::string(c.encoding) + ") 1"),
+                  std::string::npos)
+            << lines;
+      } else {
+        EXPECT_NE(lines.find("1 value could not be decoded, left null: NOTE (memo block"),
+                  std::string::npos)
+            << lines;
+      }
       for (size_t pieceBytes : {4, 5, 7, 64}) {
         EXPECT_EQ(exportWith(pieceBytes, nullptr, &linesInPieces), whole) << pieceBytes;
         EXPECT_EQ(linesInPieces, lines);

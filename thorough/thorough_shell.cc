@@ -495,17 +495,12 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
     return ahead_ ? ahead_->at(position) : std::nullopt;
   };
   // `verdict`, where given, is the slot's verdict from ahead_.
-  auto judgeAt = [&](uint64_t at, uint64_t number, const uint8_t* verdict = nullptr) {
-    context_.pollBreak();
+  // The slot's bytes at `record`, its progress reported.
+  auto judgeSlot = [&](const uint8_t* record, uint64_t at, uint64_t number,
+                       const uint8_t* verdict) {
     if (fineProgress) {
       reportScanProgress(progress, static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX)),
                          writing);
-    }
-    if (first == size) first = at;
-    const uint8_t* record = inPlace ? peekAt(at) : nullptr;
-    if (record == nullptr) {
-      readAt(at, record_);
-      record = record_.data();
     }
     const int32_t logged = static_cast<int32_t>(std::min<uint64_t>(number, INT32_MAX));
     const uint8_t flag = record[0];
@@ -530,6 +525,16 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
     } else {
       judgeJammedSlot(record, logged, sink, keptJammed);
     }
+  };
+  auto judgeAt = [&](uint64_t at, uint64_t number, const uint8_t* verdict = nullptr) {
+    context_.pollBreak();
+    if (first == size) first = at;
+    const uint8_t* record = inPlace ? peekAt(at) : nullptr;
+    if (record == nullptr) {
+      readAt(at, record_);
+      record = record_.data();
+    }
+    judgeSlot(record, at, number, verdict);
   };
   if (replay) {
     for (const SlotPlan::Run& run : plan.runs_) {
@@ -625,24 +630,7 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
           context_.pollBreak();
           plan.add(at, held);
           for (uint64_t j = 0; j < held; ++j, record += length) {
-            ++number;
-            if (fineProgress) {
-              reportScanProgress(
-                  progress, static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX)), writing);
-            }
-            const uint8_t flag = record[0];
-            if (flag == kLiveRecord) {
-              if ((verdicts[k - 1 + j] & SlotsAhead::kPasses) != 0) {
-                take(record, sink);
-              } else {
-                ++passedOver_.failedValueCheck;
-              }
-            } else if (flag == kDeletedRecord) {
-              ++passedOver_.deleted;
-            } else {
-              judgeJammedSlot(record, static_cast<int32_t>(std::min<uint64_t>(number, INT32_MAX)),
-                              sink, keptJammed);
-            }
+            judgeSlot(record, at + j * length, ++number, verdicts + k - 1 + j);
           }
           k += held;
           last = at + (held - 1) * length;
