@@ -30,6 +30,17 @@ class SlotJudge {
   bool fieldsPass(uint8_t* record, bool quiet) const;
   // fieldsPass, logged, where the check blanks nothing.
   bool fieldsPassInPlace(const uint8_t* record) const;
+  // Whether a live slot a scan by the records found is kept: its fields
+  // pass (logged) and, unless the record model refused them already
+  // (`zerosJudged`), no zero bytes readers refuse stand in it. In place
+  // where the check blanks nothing; keepsLive on a copy, which a blanking
+  // check writes into.
+  bool keepsLiveInPlace(const uint8_t* record, bool zerosJudged) const {
+    return fieldsPassInPlace(record) && (zerosJudged || !zeroBytesRefused(record));
+  }
+  bool keepsLive(uint8_t* record, bool zerosJudged) const {
+    return fieldsPass(record, /*quiet=*/false) && (zerosJudged || !zeroBytesRefused(record));
+  }
   // The slot by its flag and its fields, logging nothing.
   SlotKind judge(uint8_t* record) const;
   // Whether a few zero bytes in a row stand where numbers and dates are

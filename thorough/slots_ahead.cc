@@ -77,7 +77,7 @@ bool SlotsAhead::judge(uint32_t item, uint32_t place, bool onCaller) {
     const RecordModel::Fit fit = model_.judge(slot);
     uint8_t verdict = static_cast<uint8_t>(fit);
     if (checks_ != nullptr && fit != RecordModel::Fit::kNo && slot[0] == kLiveRecord &&
-        checks_->fieldsPassInPlace(slot) && (zerosJudged_ || !checks_->zeroBytesRefused(slot))) {
+        checks_->keepsLiveInPlace(slot, zerosJudged_)) {
       verdict |= kPasses;
     }
     out[j] = verdict;

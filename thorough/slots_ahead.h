@@ -38,8 +38,8 @@ class SlotsAhead {
 
   // Slots of the model's length from `first` on, those that end by `end`.
   // `checks`, where given, are asked of live slots that fit, as the scan
-  // asks them (zeroBytesRefused too unless `zerosJudged`); they must blank
-  // nothing and log nothing. Null where the table cannot be opened again or
+  // asks them (SlotJudge::keepsLiveInPlace); they must blank nothing and
+  // log nothing. Null where the table cannot be opened again or
   // the slots are too few to be worth a thread.
   static std::unique_ptr<SlotsAhead> start(platform::Env* env, const std::string& path,
                                            const RecordModel& model, const SlotJudge* checks,

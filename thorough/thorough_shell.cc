@@ -515,9 +515,8 @@ bool ThoroughShell::evidenceScan(uint64_t start, SlotPlan& plan, RecordSink* sin
       const std::optional<uint8_t> judged =
           !checkedAhead ? std::nullopt : verdict != nullptr ? *verdict : verdictAt(at);
       if (judged ? (*judged & SlotsAhead::kPasses) != 0
-                  : (record == record_.data() ? judge_->fieldsPass(record_.data(), /*quiet=*/false)
-                                              : judge_->fieldsPassInPlace(record)) &&
-                        (plan.zerosJudged_ || !judge_->zeroBytesRefused(record))) {
+          : record == record_.data() ? judge_->keepsLive(record_.data(), plan.zerosJudged_)
+                                     : judge_->keepsLiveInPlace(record, plan.zerosJudged_)) {
         take(record, sink);
       } else {
         ++passedOver_.failedValueCheck;
